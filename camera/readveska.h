@@ -1,0 +1,25 @@
+#pragma once
+
+#include "fitsimage.h"
+
+#include <cstdint>
+#include <string>
+
+// Set from the CHOPWAIT and FRPERCOI records; they keep their value from file to
+// file when a later file lacks the record.
+extern float chopWaitMsec;
+extern float framesPerCoimage;
+
+// Write failures of unpacked images in this run; unpacking goes on after one.
+extern int unpackWriteFailures;
+
+// Reads one camera data file: its header into FITS cards in `image`, its frames
+// combined by observing mode (or the frame `frameNumber`) into `raster`. With
+// `unpack`, a packed file is split into one FITS file per image instead. 0 on
+// success; non-zero (after a message) when the file cannot be read.
+int readVESKA(const std::string& inputName, const std::string& outputName, FitsImage& image,
+              Raster& raster, int32_t frameNumber, bool unpack, bool interchange,
+              std::string& orientation, int64_t& fileNumber, int32_t& obsmode);
+
+// Option -i: swaps cells [x0+1][y0+1] and [x0][y0+2] in every group of 2 columns by 8 rows.
+void interchangeColumns(Raster& raster, int naxis1, int naxis2);

@@ -1,0 +1,166 @@
+#include "commandline.h"
+
+#include "fatal.h"
+#include "scan.h"
+
+#include <cstdio>
+
+namespace {
+
+// Options that take values consume the next arguments whatever they look like; an
+// option standing last has none and is refused with its own message.
+class Arguments {
+public:
+    Arguments(int argc, const char* const* argv) : argc_(argc), argv_(argv) {}
+
+    std::string take(int& index, const char* message) const
+    {
+        if (index + 1 >= argc_)
+            fatalExit("%s", message);
+        return argv_[++index];
+    }
+
+private:
+    int argc_;
+    const char* const* argv_;
+};
+
+std::string takeWord(const Arguments& arguments, int& index, const char* message)
+{
+    std::string word;
+    if (!scanWord(arguments.take(index, message), word))
+        fatalExit("%s", message);
+    return word;
+}
+
+// A value that is not a number is refused; an empty one leaves the setting as it was.
+void takeNumber(const Arguments& arguments, int& index, const char* message, int32_t& setting)
+{
+    if (scanInteger(arguments.take(index, message), setting) == ScanResult::notNumber)
+        fatalExit("%s", message);
+}
+
+void parseOptions(int argc, const char* const* argv, Options& options)
+{
+    const Arguments arguments(argc, argv);
+    for (int i = 2; i < argc; ++i) {
+        std::string word;
+        if (!scanWord(argv[i], word) || word[0] != '-' || word.size() < 2)
+            continue;
+        switch (word[1]) {
+        case 'a':
+            options.appendFits = true;
+            break;
+        case 'd':
+            options.outputDirectory = takeWord(arguments, i, "kovrent: Error in output directory name\n");
+            options.toDirectory = true;
+            break;
+        case 'e':
+            takeNumber(arguments, i, "Error specifying expansion factor\n", options.expansion);
+            // A factor below 1 has no image size to give; refused like any bad factor.
+            if (options.expansion < 1)
+                fatalExit("Error specifying expansion factor\n");
+            break;
+        case 'f':
+            options.fitsInput = true;
+            break;
+        case 'g':
+            options.gainName = takeWord(arguments, i, "kovrent: Error in gain name\n");
+            options.gain = true;
+            break;
+        case 'i':
+            options.interchange = true;
+            break;
+        case 'm':
+            options.maskName = takeWord(arguments, i, "kovrent: Error in mask file name\n");
+            options.mask = true;
+            break;
+        case 'n':
+            options.noFlips = true;
+            break;
+        case 'o':
+            takeNumber(arguments, i, "kovrent: Error in observation frame number\n", options.frameNumber);
+            break;
+        case 'p':
+            options.unpack = true;
+            break;
+        case 'r': {
+            const char* message = "Error specifying limits\n";
+            int32_t first = options.firstNumber;
+            const std::string firstText = arguments.take(i, message);
+            if (scanInteger(firstText, first) == ScanResult::number)
+                options.firstNumber = first;
+            takeNumber(arguments, i, message, options.lastNumber);
+            // Numbers below -1 would make names with a minus sign.
+            if (options.firstNumber < -1)
+                fatalExit("%s", message);
+            break;
+        }
+        case 'z':
+            options.zeroWait = true;
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+} // namespace
+
+Options parseCommandLine(int argc, const char* const* argv)
+{
+    Options options;
+    if (argc < 2) {
+        options.showUsage = true;
+        return options;
+    }
+    if (!scanWord(argv[1], options.inputName))
+        fatalExit("kovrent: Error in data file name\n");
+    if (options.inputName == "-h") {
+        options.showUsage = true;
+        return options;
+    }
+    parseOptions(argc, argv, options);
+    if (options.unpack) {
+        options.mask = false;
+        options.gain = false;
+        options.fitsInput = false;
+    }
+    return options;
+}
+
+void printUsage()
+{
+    static const char* const lines[] = {
+        "Usage: kovrent filename (-e n) (-f) (-g gainname) (-r n1 n2) \n",
+        "               (-m maskname) (-o frame#) (-d outdir) (-i) (-a)\n\n",
+        "where  filename = name (or root name) of file(s) to convert\n",
+        "       -e = select expansion factor, where n is a factor of 2\n",
+        "            If expanded, the map is also flipped so that N is up, E to the\n",
+        "            left, and shifted for the dead column. \n",
+        "       -f = input files are in FITS format already; use this after unpacking \n",
+        "       -a = add a '.fits' at the end of the output name, so that iraf\n",
+        "            can read in the file as FITS format\n",
+        "       -g = enter gain map to use on data, gain map in FITS format\n",
+        "       -m = enter FITS mask file name, where 1=good, 0=bad pixel\n",
+        "       -o = enter frame number in observation, only that frame will be\n",
+        "            extracted.  For chop, 1 or 2 is valid; for chop-nod, 1,2,3,4 \n",
+        "       -p = unpack files; only the -r option can be used with this one.  Run\n",
+        "            kovrent with this option first to unpack; then run with the -f\n",
+        "            option to read in the unpacked files and expand, use mask, etc.\n",
+        "       -r = range of files, n1=start number, n2=end number.  For\n",
+        "            this option, enter a root filename, e.g., c920605a.\n",
+        "       -n = no flips or rotations, for preparing the gain maps.\n",
+        "       -i = interchange columns 4 and 5, this is necessary for all data taken \n",
+        "            between June 1994 and Sept. 1994, including all Jupiter crash data\n",
+        "       -z = correct data taken with zero chopper wait time \n",
+        "       -d = enter directory for output (default: same as input directory)\n",
+        "  note:  all gain and mask operations are carried out before the image\n",
+        "         is expanded, if those options are selected.\n\n",
+        "  Example: to convert the first 100 files taken on June 11, 1997,\n",
+        "           expanding them by 4 and using a gain matrix `gain.map':\n",
+        "    kovrent c970611a. -r 1 100 -g gain.map -e 4\n",
+    };
+    for (const char* line : lines)
+        std::fputs(line, stdout);
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+constexpr double programVersion = 2.31;
+
+struct Options {
+    std::string inputName;       // the first argument: a file, or the root of a numbered series
+    std::string outputDirectory; // -d
+    std::string gainName;        // -g
+    std::string maskName;        // -m
+    int32_t expansion = 1;       // -e
+    int32_t frameNumber = 0;     // -o; 0 means all frames combined
+    int32_t firstNumber = -1;    // -r n1
+    int32_t lastNumber = -1;     // -r n2
+    bool appendFits = false;     // -a
+    bool toDirectory = false;    // -d
+    bool fitsInput = false;      // -f
+    bool gain = false;           // -g
+    bool interchange = false;    // -i
+    bool mask = false;           // -m
+    bool noFlips = false;        // -n
+    bool unpack = false;         // -p
+    bool zeroWait = false;       // -z
+    bool showUsage = false;      // no argument, or "-h" as the first
+};
+
+// Reads the command line; a bad option value ends the run through fatalExit.
+Options parseCommandLine(int argc, const char* const* argv);
+
+void printUsage();

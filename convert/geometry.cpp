@@ -1,0 +1,92 @@
+#include "geometry.h"
+
+#include <cmath>
+#include <utility>
+
+void applyMask(Raster& inputImage, const Raster& maskMap, int naxis1, int naxis2)
+{
+    for (int x = 0; x < naxis1; ++x)
+        for (int y = 0; y < naxis2; ++y)
+            if (maskMap[x][y] == 0.0f)
+                inputImage[x][y] = 0.0f;
+}
+
+void applyGain(Raster& inputImage, const Raster& gainMap, int naxis1, int naxis2)
+{
+    for (int x = 0; x < naxis1; ++x)
+        for (int y = 0; y < naxis2; ++y)
+            inputImage[x][y] = static_cast<float>(static_cast<double>(gainMap[x][y]) * inputImage[x][y]);
+}
+
+void transposeInput(FitsImage& image, Raster& inputImage, Raster& scratch)
+{
+    const int nx = image.naxis1;
+    const int ny = image.naxis2;
+    for (int x = 0; x < nx; ++x)
+        for (int y = 0; y < ny; ++y)
+            scratch[y][x] = inputImage[x][y];
+    for (int a = 0; a < ny; ++a)
+        for (int b = 0; b < nx; ++b)
+            inputImage[a][b] = scratch[a][b];
+    std::swap(image.naxis1, image.naxis2);
+}
+
+namespace {
+
+char letter(const std::string& code, std::size_t index)
+{
+    return index < code.size() ? code[index] : '\0';
+}
+
+} // namespace
+
+void orientAndExpand(FitsImage& image, const Raster& inputImage, Raster& outputImage, int expansion,
+                     bool noFlips, const std::string& orientation)
+{
+    const int nx = image.naxis1;
+    const int ny = image.naxis2;
+    const int f = expansion > 1 ? expansion : 1;
+
+    // The rotation by 180 degrees reverses both axes, and so does the anti-
+    // transposition, which also exchanges them; each flip undoes one reversal.
+    bool swapAxes = false;
+    bool reverse1 = false;
+    bool reverse2 = false;
+    if (!noFlips) {
+        const char l1 = letter(orientation, 0);
+        const char l2 = letter(orientation, 1);
+        const char l3 = letter(orientation, 2);
+        const char l4 = letter(orientation, 3);
+        reverse1 = reverse2 = true;
+        if (l1 == 'U' || l1 == 'D') {
+            if ((l1 == 'U' && l4 == 'N') || (l1 == 'D' && l4 == 'Y'))
+                reverse2 = false;
+            if ((l2 == 'L' && l3 == 'N') || (l2 == 'R' && l3 == 'Y'))
+                reverse1 = false;
+        } else {
+            swapAxes = true;
+            if ((l2 == 'U' && l3 == 'Y') || (l2 == 'D' && l3 == 'N'))
+                reverse1 = false;
+            if ((l1 == 'L' && l4 == 'Y') || (l1 == 'R' && l4 == 'N'))
+                reverse2 = false;
+        }
+    }
+
+    // The anti-transposition of a non-square image is the image with its sizes swapped.
+    const int e1 = f * (swapAxes ? ny : nx);
+    const int e2 = f * (swapAxes ? nx : ny);
+    for (int x = 0; x < nx; ++x) {
+        for (int y = 0; y < ny; ++y) {
+            const int a1 = swapAxes ? y : x;
+            const int a2 = swapAxes ? x : y;
+            const int x0 = reverse1 ? e1 - f * (a1 + 1) : f * a1;
+            const int y0 = reverse2 ? e2 - f * (a2 + 1) : f * a2;
+            const float value = inputImage[x][y];
+            for (int i = 0; i < f; ++i)
+                for (int j = 0; j < f; ++j)
+                    outputImage[x0 + i][y0 + j] = value;
+        }
+    }
+    image.naxis1 = static_cast<int16_t>(e1);
+    image.naxis2 = static_cast<int16_t>(e2);
+}

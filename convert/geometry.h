@@ -1,0 +1,21 @@
+#pragma once
+
+#include "fitsimage.h"
+
+#include <string>
+
+// Pixels whose mask value is zero (of either sign) become 0.0.
+void applyMask(Raster& inputImage, const Raster& maskMap, int naxis1, int naxis2);
+
+// Multiplies every pixel by the gain map.
+void applyGain(Raster& inputImage, const Raster& gainMap, int naxis1, int naxis2);
+
+// Swaps the axes of the input image and the record's sizes; `scratch` is overwritten.
+void transposeInput(FitsImage& image, Raster& inputImage, Raster& scratch);
+
+// Fills outputImage from inputImage: a copy with -n, otherwise the rotation (first
+// letter U or D) or anti-transposition (any other first letter) with the flips that
+// the orientation code asks for, every pixel replicated into an e x e block. The
+// record's sizes become those of the output image.
+void orientAndExpand(FitsImage& image, const Raster& inputImage, Raster& outputImage, int expansion,
+                     bool noFlips, const std::string& orientation);

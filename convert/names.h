@@ -1,0 +1,22 @@
+#pragma once
+
+#include "commandline.h"
+
+#include <cstdint>
+#include <string>
+
+// The file number in the last three characters of a name (c970611a.005 gives 5),
+// or -1 when they hold none.
+int64_t fileNumberFromName(const std::string& name);
+
+// The root name followed by the number, with at least three digits: c970611a.005.
+std::string numberedName(const std::string& rootName, int64_t number);
+
+// The output name of an input file: the input name, or the output directory with the
+// input's last path component; the character 12 places before the end becomes
+// `letter`; then ".n" for a frame number n of 1 or more, and ".fits" with -a.
+std::string outputNameFor(const std::string& inputName, const Options& options);
+
+// Replaces the character 12 places before the end of a camera file name (its first
+// letter: c970611a.005 -> f970611a.005). Names shorter than 12 are left as they are.
+void markName(std::string& name, char letter);

@@ -1,0 +1,123 @@
+#include "outputheader.h"
+
+#include "fatal.h"
+#include "fitsfile.h"
+#include "headerscan.h"
+#include "realtext.h"
+#include "scan.h"
+
+#include <cstdio>
+#include <ctime>
+
+void rewriteAxisSizes(FitsImage& image, int naxis1, int naxis2)
+{
+    if (!rewriteValueCard(image, "NAXIS1", std::to_string(naxis1), "PIXELS ON 1ST MOST VARYING AXIS"))
+        fatalExit("kovrent: error, NAXIS keyword not found\n");
+    rewriteValueCard(image, "NAXIS2", std::to_string(naxis2), "PIXELS ON 2ND MOST VARYING AXIS");
+}
+
+bool axisCardsDiffer(const FitsImage& image)
+{
+    std::string value;
+    int64_t size = 0;
+    const bool naxis1Same = findCard(image.chain, "NAXIS1", value) > 0 && scanDecimal(value, size)
+                            && size == image.naxis1;
+    const bool naxis2Same = findCard(image.chain, "NAXIS2", value) > 0 && scanDecimal(value, size)
+                            && size == image.naxis2;
+    return !naxis1Same || !naxis2Same;
+}
+
+namespace {
+
+std::string localTimeText()
+{
+    const std::time_t now = std::time(nullptr);
+    char text[64] = "";
+    // The classic 24-character layout: "Tue Dec  8 17:35:18 2026".
+    if (const std::tm* local = std::localtime(&now))
+        std::strftime(text, sizeof text, "%a %b %e %H:%M:%S %Y", local);
+    return text;
+}
+
+template <typename... Values>
+std::string formatted(const char* format, Values... values)
+{
+    char text[160];
+    std::snprintf(text, sizeof text, format, values...);
+    return text;
+}
+
+} // namespace
+
+void completeHeader(FitsImage& image, const Options& options)
+{
+    enum { ra, dec, offset1, offset2, magnific, telescle };
+    double values[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    const HeaderEnd end = scanHeaderToEnd(
+        image.chain, {"RA", "DEC", "OFFSET1", "OFFSET2", "MAGNIFIC", "TELESCLE"},
+        [&](std::size_t keyword, const std::string& value) { scanReal(value, values[keyword]); });
+    if (!end.block)
+        fatalExit("kovrent: error, END keyword not found\n");
+
+    // The new cards start on the END card and carry on from there.
+    image.header = end.block;
+    image.blockCards = static_cast<int16_t>(end.slot);
+    char* position = cardAt(end.block, end.slot);
+
+    const int e = options.expansion;
+    if (e > 1) {
+        position = addValueCard(position, "EXPOFF1", formatReal(e * values[offset1]), "EXPANDED OFFSET IN PIXELS", image);
+        position = addValueCard(position, "EXPOFF2", formatReal(e * values[offset2]), "EXPANDED OFFSET IN PIXELS", image);
+    }
+    if (values[telescle] > 0 && values[magnific] > 0) {
+        // 2.0833333333333333e-05 is 1/48000: 0.075 mm per pixel over 3600 arcseconds per degree.
+        const double d = (values[telescle] / (e * values[magnific])) * 2.0833333333333333e-05;
+        position = addValueCard(position, "CDELT1", formatReal(-d), "DEGREES/PIXEL IN R.A.", image);
+        position = addValueCard(position, "CDELT2", formatReal(d), "DEGREES/PIXEL IN DEC.", image);
+    }
+    position = addValueCard(position, "CRVAL1", formatReal(values[ra]), "RA OF REFERENCE LOCATION", image);
+    position = addValueCard(position, "CRVAL2", formatReal(values[dec]), "DEC OF REFERENCE LOCATION", image);
+    position = addValueCard(position, "CROTA1", formatReal(0.0), "ROTATION OF AXIS 1", image);
+    position = addValueCard(position, "CROTA2", formatReal(0.0), "ROTATION OF AXIS 2", image);
+    position = addValueCard(position, "CRPIX1", formatReal(e * values[offset1] + image.naxis1 / 2),
+                            "ARRAY LOCATION OF REF. PIXEL", image);
+    position = addValueCard(position, "CRPIX2", formatReal(e * values[offset2] + image.naxis2 / 2),
+                            "ARRAY LOCATION OF REF. PIXEL", image);
+    position = addValueCard(position, "CTYPE1", "'RA---TAN'", "TYPE OF COORD. ON AXIS 1", image);
+    position = addValueCard(position, "CTYPE2", "'DEC--TAN'", "TYPE OF COORD. ON AXIS 2", image);
+
+    position = addCommentCard(position, "HISTORY ",
+                              formatted("THIS FILE WAS CONVERTED FROM VESKA-PC FORMAT BY KOVRENT V. %2.2f", programVersion),
+                              image);
+    position = addCommentCard(position, "HISTORY ", "TIME OF CONVERSION: " + localTimeText(), image);
+    if (options.frameNumber != 0)
+        position = addCommentCard(position, "HISTORY ",
+                                  formatted("THE FOLLOWING IMAGE DATA IS FRAME %2i OF THE ORIGINAL DATA SET", options.frameNumber),
+                                  image);
+    else
+        position = addCommentCard(position, "HISTORY ", "ALL OFF-SOURCE FRAMES IN THE ORIGINAL IMAGE HAVE BEEN SUBTRACTED", image);
+    if (e > 1)
+        position = addCommentCard(position, "HISTORY ",
+                                  formatted("THE IMAGE WAS EXPANDED BY A FACTOR OF %2i IN BOTH DIRECTIONS", e), image);
+    if (!options.noFlips)
+        position = addCommentCard(position, "HISTORY ", "THE IMAGE HAS BEEN ORIENTED WITH NORTH UP AND EAST TO THE LEFT", image);
+    if (options.mask)
+        position = addCommentCard(position, "HISTORY ", "MASK FILE APPLIED: " + options.maskName, image);
+    if (options.gain)
+        position = addCommentCard(position, "HISTORY ", "GAIN MAP APPLIED: " + options.gainName, image);
+
+    // One count lower, so that an END in slot 36 does not chain an empty block.
+    --image.blockCards;
+    position = addCommentCard(position, "END", " ", image);
+    padHeader(position, image);
+    image.header = image.chain;
+}
+
+int writeOutput(const std::string& outputName, FitsImage& image, const Raster& outputImage)
+{
+    image.pixelCount = image.naxis1 * image.naxis2;
+    std::printf("writing %s\n", outputName.c_str());
+    const int result = writeFITS(outputName, image, outputImage);
+    freeHeader(image);
+    return result;
+}

@@ -1,0 +1,166 @@
+#include "run.h"
+
+#include "commandline.h"
+#include "fatal.h"
+#include "fitsfile.h"
+#include "geometry.h"
+#include "names.h"
+#include "outputheader.h"
+#include "readveska.h"
+#include "scan.h"
+#include "zerowait.h"
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+// The four rasters live for the whole run and are never cleared between files.
+Raster inputImage;
+Raster outputImage;
+Raster maskMap;
+Raster gainMap;
+
+void loadMap(const char* announcement, const std::string& name, FitsImage& record, Raster& map,
+             const char* failure)
+{
+    std::printf(announcement, name.c_str());
+    if (readFITS(name, record, map) != 0)
+        fatalExit("%s", failure);
+    for (int x = 0; x < record.naxis1; ++x)
+        for (int y = 0; y < record.naxis2; ++y)
+            map[x][y] = static_cast<float>(map[x][y] * record.bscale + record.bzero);
+}
+
+// Never write over a file this run reads: the input, or a map.
+void refuseOverwrite(const std::string& outputName, const std::string& inputName, const Options& options)
+{
+    for (const std::string* source : {&inputName, &options.maskName, &options.gainName}) {
+        if (!source->empty() && sameFile(outputName, *source))
+            fatalExit("kovrent: Error - output file %s would overwrite input file %s\n", outputName.c_str(),
+                      source->c_str());
+    }
+}
+
+// Frames per coimage for -z on FITS input: the FRPERCOI card that unpacked files carry.
+float framesPerCoimageOf(const FitsImage& image, const std::string& inputName)
+{
+    std::string value;
+    double frames = 0.0;
+    if (findCard(image.chain, "FRPERCOI", value) < 1 || !scanReal(value, frames))
+        fatalExit("kovrent: Error - -z needs the frames per coimage, but %s has no FRPERCOI card\n",
+                  inputName.c_str());
+    return static_cast<float>(frames);
+}
+
+struct RunState {
+    FitsImage image;
+    std::string orientation = "ULYYN";
+    int32_t obsmode = 0;
+    int writeFailures = 0;
+};
+
+// Everything that follows a successful read of one file.
+void convertImage(const Options& options, const std::string& inputName, const std::string& outputName,
+                  RunState& run)
+{
+    FitsImage& image = run.image;
+    if (options.mask)
+        applyMask(inputImage, maskMap, image.naxis1, image.naxis2);
+    if (options.gain)
+        applyGain(inputImage, gainMap, image.naxis1, image.naxis2);
+
+    warnZeroWait(options.zeroWait, options.fitsInput, chopWaitMsec, run.obsmode);
+    if (options.zeroWait) {
+        const float frames = options.fitsInput ? framesPerCoimageOf(image, inputName) : framesPerCoimage;
+        correctZeroWait(inputImage, image.naxis1, image.naxis2, frames);
+    }
+    if (options.fitsInput)
+        readOrientation(image, run.orientation);
+
+    const int64_t e = options.expansion;
+    if (e * image.naxis1 > rasterSize || e * image.naxis2 > rasterSize)
+        fatalExit("kovrent: Error - expansion by %d makes the %d x %d image larger than %d x %d\n",
+                  options.expansion, image.naxis1, image.naxis2, rasterSize, rasterSize);
+
+    if (!options.noFlips && run.orientation.size() >= 5 && run.orientation[4] == 'Y')
+        transposeInput(image, inputImage, outputImage);
+    orientAndExpand(image, inputImage, outputImage, options.expansion, options.noFlips, run.orientation);
+    if (options.expansion > 1 || axisCardsDiffer(image))
+        rewriteAxisSizes(image, image.naxis1, image.naxis2);
+    completeHeader(image, options);
+    if (writeOutput(outputName, image, outputImage) != 0)
+        ++run.writeFailures;
+}
+
+int convertFiles(const Options& options)
+{
+    FitsImage maskRecord;
+    FitsImage gainRecord;
+    if (options.mask)
+        loadMap("Reading mask file %s\n", options.maskName, maskRecord, maskMap,
+                "kovrent: Error reading in mask map!\n");
+    if (options.gain)
+        loadMap("Reading gain file %s\n", options.gainName, gainRecord, gainMap,
+                "kovrent: Error reading in gain map!\n");
+
+    const std::string rootName = options.firstNumber > -1 ? options.inputName : std::string();
+    int64_t fileNumber = options.firstNumber;
+    const int64_t lastNumber = options.lastNumber;
+    if (lastNumber < fileNumber)
+        return 0;
+
+    RunState run;
+    do {
+        std::string inputName = options.inputName;
+        if (fileNumber == -1)
+            fileNumber = fileNumberFromName(inputName);
+        else
+            inputName = numberedName(rootName, fileNumber);
+        const std::string outputName = outputNameFor(inputName, options);
+        if (!options.unpack)
+            refuseOverwrite(outputName, inputName, options);
+
+        std::printf("Reading %s...", inputName.c_str());
+        if (options.fitsInput) {
+            if (readFITS(inputName, run.image, inputImage) != 0)
+                fatalExit("kovrent: Error reading in FITS format data file.\n");
+        } else if (readVESKA(inputName, outputName, run.image, inputImage, options.frameNumber, options.unpack,
+                             options.interchange, run.orientation, fileNumber, run.obsmode)
+                   != 0) {
+            fatalExit("kovrent: Error reading in VESKA format data file.\n");
+        }
+        ++fileNumber;
+        if (!options.unpack)
+            convertImage(options, inputName, outputName, run);
+    } while (fileNumber <= lastNumber);
+
+    const int failures = run.writeFailures + unpackWriteFailures;
+    if (failures > 0) {
+        std::printf("kovrent: Error - %d output file%s could not be written\n", failures, failures == 1 ? "" : "s");
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int kovrentMain(int argc, const char* const* argv)
+{
+    int status = 0;
+    chopWaitMsec = 0.0f;
+    framesPerCoimage = 0.0f;
+    unpackWriteFailures = 0;
+    try {
+        std::printf("kovrent Data conversion program  version %2.2f\n", programVersion);
+        const Options options = parseCommandLine(argc, argv);
+        if (options.showUsage)
+            printUsage();
+        else
+            status = convertFiles(options);
+    } catch (const FatalExit& fatal) {
+        status = fatal.status;
+    }
+    std::fflush(stdout);
+    return status;
+}

@@ -1,0 +1,51 @@
+#include "zerowait.h"
+
+#include "headerscan.h"
+#include "scan.h"
+
+#include <cmath>
+#include <cstdio>
+
+void correctZeroWait(Raster& inputImage, int naxis1, int naxis2, float framesPerCoimage)
+{
+    const double frames = framesPerCoimage;
+    for (int y = 0; y < naxis2; ++y) {
+        for (int x = 0; x < naxis1; ++x) {
+            const int q = (x / 2) * 16 + y / 8;
+            // 0.0009775171065493646 is the double nearest to 1/1023.
+            const double denominator = ((1023.0 - q) * 0.0009775171065493646) * -2.0 + frames;
+            inputImage[x][y] = static_cast<float>((frames / denominator) * inputImage[x][y]);
+        }
+    }
+}
+
+void warnZeroWait(bool zeroWait, bool fitsInput, float chopWaitMsec, int32_t obsmode)
+{
+    if (fitsInput)
+        return;
+    if (zeroWait) {
+        if (chopWaitMsec > 0.0f)
+            std::printf("Warning -- zero wait correction done for chop wait= %f\n",
+                        static_cast<double>(chopWaitMsec));
+    } else if (chopWaitMsec == 0.0f && obsmode >= 2 && obsmode <= 4) {
+        std::printf("Warning -- chop wait time = 0, use -z option\n");
+    }
+}
+
+void readOrientation(FitsImage& image, std::string& orientation)
+{
+    orientation = "ULYYN";
+    scanHeaderToEnd(image.chain, {"ORIENTST"}, [&](std::size_t, const std::string& value) {
+        std::string code;
+        if (!scanWord(value, code))
+            return;
+        while ((code[0] == ' ' || code[0] == '\'') && code.size() > 5)
+            code.erase(0, 1);
+        if (code.size() == 4)
+            code += 'N';
+        // Only the first five letters steer the geometry.
+        orientation = code.substr(0, 5);
+    });
+    image.header = image.chain;
+    image.blockCards = 1;
+}

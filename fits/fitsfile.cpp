@@ -1,0 +1,279 @@
+#include "fitsfile.h"
+
+#include "scan.h"
+#include "swapbytes.h"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <new>
+#include <system_error>
+
+namespace {
+
+// File elements are big-endian whatever the host.
+void fromBigEndian(unsigned char* block, int bytesPerElement)
+{
+    if constexpr (std::endian::native == std::endian::little) {
+        if (bytesPerElement == 2)
+            swapBytes2(block, blockLength / 2);
+        else if (bytesPerElement == 4)
+            swapBytes4(block, blockLength / 4);
+    }
+}
+
+// The low 32 bits of the value truncated toward zero (0 for NaN and infinities),
+// computed without the undefined conversion of an out-of-range float.
+uint32_t lowBits(float value)
+{
+    const double whole = std::trunc(static_cast<double>(value));
+    if (!std::isfinite(whole))
+        return 0;
+    double low = std::fmod(whole, 4294967296.0);
+    if (low < 0)
+        low += 4294967296.0;
+    return static_cast<uint32_t>(low);
+}
+
+void storeElement(unsigned char* element, int bytesPerPixel, float value)
+{
+    switch (bytesPerPixel) {
+    case 1:
+        element[0] = static_cast<unsigned char>(lowBits(value));
+        break;
+    case 2: {
+        const auto word = static_cast<uint16_t>(lowBits(value));
+        std::memcpy(element, &word, 2);
+        break;
+    }
+    case 4: {
+        const uint32_t word = lowBits(value);
+        std::memcpy(element, &word, 4);
+        break;
+    }
+    default:
+        std::memcpy(element, &value, 4);
+        break;
+    }
+}
+
+float loadElement(const unsigned char* element, int bytesPerPixel)
+{
+    switch (bytesPerPixel) {
+    case 1:
+        return element[0];
+    case 2: {
+        int16_t word;
+        std::memcpy(&word, element, 2);
+        return word;
+    }
+    case 4: {
+        int32_t word;
+        std::memcpy(&word, element, 4);
+        return static_cast<float>(word);
+    }
+    default: {
+        float word;
+        std::memcpy(&word, element, 4);
+        return word;
+    }
+    }
+}
+
+bool lookupInteger(const HeaderBlock* chain, const char* keyword, int64_t& value)
+{
+    std::string text;
+    return findCard(chain, keyword, text) > 0 && scanDecimal(text, value);
+}
+
+int notFits()
+{
+    std::printf("rf: File not in FITS format\n");
+    return -3;
+}
+
+HeaderBlock* readHeaderBlock(std::FILE* file, int& result)
+{
+    auto* block = new (std::nothrow) HeaderBlock;
+    if (!block) {
+        std::printf("rf: Error allocating memory\n");
+        result = -1;
+        return nullptr;
+    }
+    if (std::fread(block->cards, 1, blockLength, file) != blockLength) {
+        std::printf("rf: File read error\n");
+        result = -2;
+    }
+    return block;
+}
+
+} // namespace
+
+File openFile(const std::string& name, const char* mode)
+{
+    return File(std::fopen(name.c_str(), mode));
+}
+
+bool sameFile(const std::string& first, const std::string& second)
+{
+    std::error_code error;
+    return std::filesystem::equivalent(first, second, error) && !error;
+}
+
+int64_t dataBlockCount(int bytesPerPixel, int32_t pixelCount)
+{
+    // x 1/2880 as the format's writers compute it, then the ceiling.
+    return static_cast<int64_t>(
+        std::ceil(std::abs(bytesPerPixel) * static_cast<double>(pixelCount) * 0.00034722222222222224));
+}
+
+int readFITS(const std::string& name, FitsImage& image, Raster& raster)
+{
+    File file = openFile(name, "rb");
+    if (!file) {
+        std::printf("rf: Error - file not found ( %s )\n", name.c_str());
+        return 1;
+    }
+
+    freeHeader(image);
+    int result = 0;
+    HeaderBlock* last = readHeaderBlock(file.get(), result);
+    image.header = image.chain = last;
+    if (result != 0)
+        return result;
+
+    std::string value;
+    int64_t naxis = 0, naxis1 = 0, naxis2 = 0, bitpix = 0;
+    if (findCard(image.chain, "SIMPLE", value) < 0)
+        return notFits();
+    if (!lookupInteger(image.chain, "NAXIS", naxis) || naxis != 2)
+        return notFits();
+    if (!lookupInteger(image.chain, "NAXIS1", naxis1) || naxis1 < 1)
+        return notFits();
+    if (!lookupInteger(image.chain, "NAXIS2", naxis2) || naxis2 < 1)
+        return notFits();
+    if (!lookupInteger(image.chain, "BITPIX", bitpix) || bitpix < -32)
+        return notFits();
+
+    // The whole header first, so that BSCALE and BZERO are found in any block. Only
+    // the newest block can hold the first END card.
+    while (findCard(last, "END", value) < 0) {
+        HeaderBlock* block = readHeaderBlock(file.get(), result);
+        if (block) {
+            last->next = block;
+            last = block;
+        }
+        if (result != 0)
+            return result;
+    }
+
+    image.bzero = 0.0;
+    if (findCard(image.chain, "BZERO", value) > 0 && !scanReal(value, image.bzero))
+        image.bzero = 0.0;
+    image.bscale = 1.0;
+    if (findCard(image.chain, "BSCALE", value) > 0) {
+        if (!scanReal(value, image.bscale))
+            image.bscale = 0.0;
+        if (image.bscale == 0.0)
+            return notFits();
+    }
+
+    if (bitpix != 8 && bitpix != 16 && bitpix != 32 && bitpix != -32) {
+        std::printf("rf:  %lld BITPIX format not supported.\n", static_cast<long long>(bitpix));
+        return -4;
+    }
+    if (naxis1 > rasterSize || naxis2 > rasterSize) {
+        std::printf("rf: Error - image of %lld x %lld pixels is larger than %d x %d\n",
+                    static_cast<long long>(naxis1), static_cast<long long>(naxis2), rasterSize, rasterSize);
+        return -5;
+    }
+
+    image.naxis = 2;
+    image.naxis1 = static_cast<int16_t>(naxis1);
+    image.naxis2 = static_cast<int16_t>(naxis2);
+    image.bitpix = static_cast<int16_t>(bitpix);
+    image.bytesPerPixel = static_cast<int16_t>(bitpix / 8);
+    image.pixelCount = static_cast<int32_t>(naxis1 * naxis2);
+
+    const int bytesPerPixel = image.bytesPerPixel;
+    const int elementSize = std::abs(bytesPerPixel);
+    const int perBlock = blockLength / elementSize;
+    const int64_t blocks = dataBlockCount(bytesPerPixel, image.pixelCount);
+    unsigned char data[blockLength];
+    int x = 0, y = 0;
+    for (int64_t b = 0; b < blocks; ++b) {
+        const std::size_t got = std::fread(data, 1, blockLength, file.get());
+        if (got != blockLength) {
+            std::printf("rf: Error reading FITS data- EOF encountered before end of data\n");
+            std::memset(data + got, 0, blockLength - got);
+        }
+        fromBigEndian(data, elementSize);
+        for (int k = 0; k < perBlock && y < image.naxis2; ++k) {
+            raster[x][y] = loadElement(data + k * elementSize, bytesPerPixel);
+            if (++x == image.naxis1) {
+                x = 0;
+                ++y;
+            }
+        }
+    }
+    return 0;
+}
+
+int writeFITS(const std::string& name, FitsImage& image, const Raster& raster)
+{
+    if (!image.header) {
+        std::printf("rf: Error - no header block defined, file not written\n");
+        return -1;
+    }
+    const int bytesPerPixel = image.bytesPerPixel;
+    const bool encodable = bytesPerPixel == 1 || bytesPerPixel == 2 || bytesPerPixel == 4 || bytesPerPixel == -4;
+    const bool fits = image.naxis1 >= 1 && image.naxis1 <= rasterSize && image.naxis2 >= 1
+                      && image.naxis2 <= rasterSize;
+
+    // Written under a temporary name beside the target and renamed when complete.
+    const std::string temporary = name + ".kovrent-part";
+    File file = openFile(temporary, "wb");
+    if (!file) {
+        std::printf("wf: Error opening file for writing\n");
+        return -1;
+    }
+    auto fail = [&] {
+        std::printf("wf:  Error writing FITS file\n");
+        file.reset();
+        std::remove(temporary.c_str());
+        return -1;
+    };
+    if (!encodable || !fits)
+        return fail();
+
+    for (const HeaderBlock* block = image.header; block; block = block->next)
+        if (std::fwrite(block->cards, 1, blockLength, file.get()) != blockLength)
+            return fail();
+
+    const int elementSize = std::abs(bytesPerPixel);
+    const int perBlock = blockLength / elementSize;
+    const int64_t blocks = dataBlockCount(bytesPerPixel, image.pixelCount);
+    unsigned char data[blockLength];
+    int x = 0, y = 0;
+    for (int64_t b = 0; b < blocks; ++b) {
+        std::memset(data, 0, sizeof data);
+        for (int k = 0; k < perBlock && y < image.naxis2; ++k) {
+            storeElement(data + k * elementSize, bytesPerPixel, raster[x][y]);
+            if (++x == image.naxis1) {
+                x = 0;
+                ++y;
+            }
+        }
+        fromBigEndian(data, elementSize);
+        if (std::fwrite(data, 1, blockLength, file.get()) != blockLength)
+            return fail();
+    }
+    if (std::fclose(file.release()) != 0)
+        return fail();
+    std::error_code error;
+    std::filesystem::rename(temporary, name, error);
+    if (error)
+        return fail();
+    return 0;
+}

@@ -1,0 +1,19 @@
+#include "realtext.h"
+
+#include <cstdio>
+#include <cstring>
+
+std::string formatReal(double value)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%18.12e", value);
+    std::string result = text;
+    // The C library writes at least two exponent digits; the header format wants three.
+    const auto e = result.find('e');
+    if (e != std::string::npos && e + 1 < result.size()) {
+        const std::size_t digits = result.size() - (e + 2);
+        if (digits < 3)
+            result.insert(e + 2, 3 - digits, '0');
+    }
+    return result;
+}
