@@ -1,17 +1,162 @@
 #include "readveska.h"
 
+#include "datablocks.h"
+#include "fatal.h"
+#include "headerstate.h"
+#include "unpack.h"
+
 #include <cstdio>
 
 float chopWaitMsec = 0.0f;
 float framesPerCoimage = 0.0f;
 int unpackWriteFailures = 0;
 
-int readVESKA(const std::string& inputName, const std::string&, FitsImage&, Raster&, int32_t, bool, bool,
-              std::string& orientation, int64_t&, int32_t&)
+namespace {
+
+// The minimal header, IRAFNAME and INSTRUME; the next card takes the END placeholder's place.
+void setUpHeader(HeaderState& state, const std::string& inputName, FitsImage& image, int32_t frameNumber)
 {
-    orientation = "ULYYN";
-    std::printf("kovrent: Error - camera files cannot be read yet: %s\n", inputName.c_str());
-    return 1;
+    image.naxis1 = 128;
+    image.naxis2 = 128;
+    image.bscale = 1.0;
+    image.bzero = 0.0;
+    image.header = nullptr;
+    image.naxis = 2;
+    image.bitpix = -32;
+    char* position = buildMinimalHeader(image);
+    if (!position)
+        fatalExit("Error allocating memory!\n");
+    state.cardCursor = position - cardLength;
+    --image.blockCards;
+    state.firstBlock = image.header;
+
+    std::string irafName = inputName;
+    if (irafName.size() >= 12)
+        irafName[irafName.size() - 12] = 'i';
+    if (frameNumber >= 1)
+        irafName.append(".").append(std::to_string(frameNumber));
+    state.cardCursor = addStringCard(state.cardCursor, "IRAFNAME", irafName, image);
+    state.cardCursor = addValueCard(state.cardCursor, "INSTRUME", "'VESKA3: Veskacam'", "INSTRUMENT", image);
 }
 
-void interchangeColumns(Raster&, int, int) {}
+// Runs the header records up to the end marker. 0, or 1 after a message.
+int readHeaderRecords(HeaderState& state, RecordTarget& target, const std::string& inputName)
+{
+    for (;;) {
+        unsigned char flag = 0;
+        if (state.read(&flag, 1) != 1) {
+            std::printf("kovrent: Error - %s ends before the end of its header\n", inputName.c_str());
+            return 1;
+        }
+        if (flag == 255)
+            return 0;
+        if (flag >= 88)
+            fatalExit("kovrent: unknown data flag encountered %i\n", static_cast<int>(flag));
+        if (flag == 0) {
+            std::printf("Error - unknown data flag encountered\n");
+            return 1;
+        }
+        switch (readRecord(flag, state, target)) {
+        case RecordResult::next:
+            break;
+        case RecordResult::fail:
+            return 1;
+        case RecordResult::endOfFile:
+            std::printf("kovrent: Error - %s ends before the end of its header\n", inputName.c_str());
+            return 1;
+        }
+    }
+}
+
+// Sizes and fill counts from the image corners, then the rest of a declared header.
+void afterEndMarker(HeaderState& state, FitsImage& image)
+{
+    state.naxis1 = state.endX - state.initX + 1;
+    state.naxis2 = state.endY - state.initY + 1;
+    image.naxis1 = static_cast<int16_t>(state.naxis1);
+    image.naxis2 = static_cast<int16_t>(state.naxis2);
+    state.skipBefore = dataBlockBytes + (static_cast<int64_t>(state.initX) - state.finX - 1) * state.naxis2 * 4;
+    state.skipAfter = state.endX == state.finX
+                          ? 0
+                          : dataBlockBytes + (static_cast<int64_t>(state.finX) - state.endX) * state.naxis2 * 4;
+    int64_t remaining = state.headerSize - state.bytesRead;
+    while (remaining > 0) {
+        const std::size_t chunk = static_cast<std::size_t>(std::min<int64_t>(remaining, dataBlockBytes));
+        const std::size_t got = state.read(state.scratch, chunk);
+        if (got < chunk)
+            break;
+        remaining -= static_cast<int64_t>(got);
+    }
+}
+
+// END, blank cards, and NAXIS1 and NAXIS2 with the real size.
+void closeHeader(HeaderState& state, FitsImage& image)
+{
+    --image.blockCards;
+    padHeader(addCommentCard(state.cardCursor, "END", " ", image), image);
+    image.blockCards = 1;
+    image.header = state.firstBlock;
+    rewriteValueCard(image, "NAXIS1", std::to_string(state.naxis1), "PIXELS ON 1ST MOST VARYING AXIS");
+    rewriteValueCard(image, "NAXIS2", std::to_string(state.naxis2), "PIXELS ON 2ND MOST VARYING AXIS");
+}
+
+// Headers that leave the image undefined, or whose data would not fit the raster or
+// the one-column buffer, are refused before any data are read.
+void checkGeometry(const HeaderState& state)
+{
+    if (!state.hasStart || !state.hasEnd)
+        fatalExit("kovrent: Error in file header - no image corners (INITX/INITY and ENDX/ENDY records)\n");
+    if (state.naxis1 < 1 || state.naxis2 < 1)
+        fatalExit("kovrent: Error in file header - image size %d x %d\n", state.naxis1, state.naxis2);
+    if (!state.hasCoadds)
+        fatalExit("kovrent: Error in file header - no TOTCOADD record\n");
+    if (!state.isPacked && (state.finX < state.initX || state.finX > state.endX))
+        fatalExit("kovrent: Error in file header - FINX %d outside the image columns %d to %d\n", state.finX,
+                  state.initX, state.endX);
+}
+
+} // namespace
+
+int readVESKA(const std::string& inputName, const std::string& outputName, FitsImage& image, Raster& raster,
+              int32_t frameNumber, bool unpack, bool interchange, std::string& orientation, int64_t& fileNumber,
+              int32_t& obsmode, bool appendFits)
+{
+    HeaderState headerState;
+    HeaderState* const state = &headerState;
+    state->stream = openFile(inputName, "rb");
+    if (!state->stream) {
+        std::printf("kovrent: Error - file not found: %s\n", inputName.c_str());
+        return 1;
+    }
+    setUpHeader(*state, inputName, image, frameNumber);
+    orientation = "ULYYN";
+
+    RecordTarget target{image, unpack, orientation, obsmode};
+    if (const int result = readHeaderRecords(*state, target, inputName); result != 0)
+        return result;
+    afterEndMarker(*state, image);
+
+    if (unpack && !state->isPacked)
+        fatalExit("\nkovrent: Error - data not in packed mode\n");
+    // Sizes are checked before anything is computed from them; a refused file writes nothing.
+    if (state->naxis1 > rasterSize || state->naxis2 > rasterSize)
+        fatalExit("Error in file header - too big!\n");
+    checkGeometry(*state);
+    if (state->isPacked) {
+        checkPackedLayout(*state, obsmode);
+        if (const int result = readTrailer(*state, inputName, image, obsmode); result != 0)
+            return result;
+    }
+    closeHeader(*state, image);
+
+    if (state->isPacked) {
+        unpackImages(*state, inputName, outputName, image, raster, frameNumber, interchange, fileNumber, obsmode,
+                     appendFits);
+        return 0;
+    }
+    readFrames(*state, raster, frameNumber, obsmode);
+    state->stream.reset();
+    if (interchange && state->naxis2 >= 1)
+        interchangeColumns(raster, state->naxis1, state->naxis2);
+    return 0;
+}

@@ -15,11 +15,13 @@ extern int unpackWriteFailures;
 
 // Reads one camera data file: its header into FITS cards in `image`, its frames
 // combined by observing mode (or the frame `frameNumber`) into `raster`. With
-// `unpack`, a packed file is split into one FITS file per image instead. 0 on
-// success; non-zero (after a message) when the file cannot be read.
+// `unpack`, a packed file is split into one FITS file per image instead, named after
+// `outputName`, the driver's output name, whose ".n" (frameNumber) and ".fits"
+// (appendFits) endings every unpacked name gets as well. 0 on success; non-zero
+// (after a message) when the file cannot be read.
 int readVESKA(const std::string& inputName, const std::string& outputName, FitsImage& image,
               Raster& raster, int32_t frameNumber, bool unpack, bool interchange,
-              std::string& orientation, int64_t& fileNumber, int32_t& obsmode);
+              std::string& orientation, int64_t& fileNumber, int32_t& obsmode, bool appendFits = false);
 
 // Option -i: swaps cells [x0+1][y0+1] and [x0][y0+2] in every group of 2 columns by 8 rows.
 void interchangeColumns(Raster& raster, int naxis1, int naxis2);

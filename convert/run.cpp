@@ -126,7 +126,7 @@ int convertFiles(const Options& options)
             if (readFITS(inputName, run.image, inputImage) != 0)
                 fatalExit("kovrent: Error reading in FITS format data file.\n");
         } else if (readVESKA(inputName, outputName, run.image, inputImage, options.frameNumber, options.unpack,
-                             options.interchange, run.orientation, fileNumber, run.obsmode)
+                             options.interchange, run.orientation, fileNumber, run.obsmode, options.appendFits)
                    != 0) {
             fatalExit("kovrent: Error reading in VESKA format data file.\n");
         }

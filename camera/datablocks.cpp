@@ -1,0 +1,122 @@
+#include "datablocks.h"
+
+#include "fatal.h"
+#include "readveska.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+const char* const notEnoughData = "kovrent: not enough data for *obsmode %i\n";
+const char* const notEnoughDataLater = "kovrent(readVESKA): not enough data for *obsmode %i\n";
+
+int32_t blockColumns(const HeaderState& state)
+{
+    return state.finX - state.initX + 1;
+}
+
+// Fill bytes are skipped without a test: a shortage shows at the next column read.
+void skipBytes(HeaderState& state, int64_t count)
+{
+    if (count > 0)
+        std::fseek(state.stream.get(), static_cast<long>(count), SEEK_CUR);
+}
+
+void readColumns(HeaderState& state, Raster& raster, int32_t first, int32_t end, Merge merge, double divisor,
+                 const char* shortMessage, int32_t obsmode)
+{
+    const std::size_t columnBytes = 4 * static_cast<std::size_t>(state.naxis2);
+    for (int32_t x = first; x < end; ++x) {
+        if (std::fread(state.scratch, 1, columnBytes, state.stream.get()) != columnBytes)
+            fatalExit(shortMessage, obsmode);
+        float* cell = raster[x];
+        for (int32_t y = 0; y < state.naxis2; ++y) {
+            const double q = littleInt32(state.scratch + 4 * y) / divisor;
+            switch (merge) {
+            case Merge::store: cell[y] = static_cast<float>(q); break;
+            case Merge::subtract: cell[y] = static_cast<float>(cell[y] - q); break;
+            case Merge::add: cell[y] = static_cast<float>(cell[y] + q); break;
+            case Merge::addNegate: cell[y] = static_cast<float>(-(cell[y] + q)); break;
+            }
+        }
+    }
+}
+
+// The divisor of frame n when it is extracted alone.
+float selectedDivisor(const float c[4], int32_t obsmode, int32_t n)
+{
+    switch (obsmode) {
+    case 3:
+    case 4: return n <= 2 ? c[0] : c[1];
+    case 5: return n == 1 ? c[0] : c[1];
+    case 7: return n >= 1 && n <= 4 ? c[n - 1] : c[0];
+    default: return c[0];
+    }
+}
+
+} // namespace
+
+void readFrame(HeaderState& state, Raster& raster, Merge merge, float divisor, const char* shortMessage,
+               int32_t obsmode)
+{
+    readColumns(state, raster, 0, blockColumns(state), merge, divisor, shortMessage, obsmode);
+    skipBytes(state, state.skipBefore);
+    if (state.finX != state.endX) {
+        readColumns(state, raster, blockColumns(state), state.naxis1, merge, divisor, notEnoughData, obsmode);
+        skipBytes(state, state.skipAfter);
+    }
+}
+
+void skipFrames(HeaderState& state, int64_t count)
+{
+    const int64_t columnBytes = 4 * static_cast<int64_t>(state.naxis2);
+    int64_t frameBytes = blockColumns(state) * columnBytes + std::max<int64_t>(state.skipBefore, 0);
+    if (state.finX != state.endX)
+        frameBytes += std::max<int64_t>(state.naxis1 - blockColumns(state), 0) * columnBytes
+                      + std::max<int64_t>(state.skipAfter, 0);
+    // One seek however many frames: a frame past the end shows at its first column.
+    skipBytes(state, count * frameBytes);
+}
+
+void readFrames(HeaderState& state, Raster& raster, int32_t frameNumber, int32_t obsmode)
+{
+    const float c[4] = {static_cast<float>(state.coadds1), static_cast<float>(state.coadds2),
+                        static_cast<float>(state.coadds3), static_cast<float>(state.coadds4)};
+    if (frameNumber != 0) {
+        const int32_t n = frameNumber < 1 ? 1 : frameNumber;
+        skipFrames(state, n - 1);
+        readFrame(state, raster, Merge::store, selectedDivisor(c, obsmode, n), notEnoughData, obsmode);
+        return;
+    }
+
+    readFrame(state, raster, Merge::store, c[0], notEnoughData, obsmode);
+    struct Step {
+        Merge merge;
+        int beam;
+    };
+    auto combine = [&](std::initializer_list<Step> steps) {
+        for (const Step& step : steps)
+            readFrame(state, raster, step.merge, c[step.beam - 1], notEnoughDataLater, obsmode);
+    };
+    switch (obsmode) {
+    case 1: break;
+    case 2: combine({{Merge::subtract, 1}}); break;
+    case 5: combine({{Merge::subtract, 2}}); break;
+    case 3:
+    case 4: combine({{Merge::subtract, 1}, {Merge::subtract, 2}, {Merge::add, 2}}); break;
+    case 7: combine({{Merge::subtract, 2}, {Merge::subtract, 3}, {Merge::addNegate, 4}}); break;
+    default: fatalExit("Observing mode not supported! (%i)\n", obsmode);
+    }
+}
+
+void interchangeColumns(Raster& raster, int naxis1, int naxis2)
+{
+    // Groups of 2 columns by 8 rows, always whole: cells just outside an image of odd
+    // width or of a height that is no multiple of 8 take part, inside the raster.
+    naxis1 = std::min(naxis1, rasterSize - 1);
+    naxis2 = std::min(naxis2, rasterSize - 2);
+    for (int x0 = 0; x0 < naxis1; x0 += 2)
+        for (int y0 = 0; y0 < naxis2; y0 += 8)
+            std::swap(raster[x0 + 1][y0 + 1], raster[x0][y0 + 2]);
+}

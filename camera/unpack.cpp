@@ -1,0 +1,296 @@
+#include "unpack.h"
+
+#include "fatal.h"
+#include "readveska.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr int slotBytes = 8192;
+constexpr int slotsPerBlock = dataBlockBytes / slotBytes;
+constexpr int ultrafastSide = 64;
+
+bool isUltrafast(const HeaderState& state)
+{
+    return state.ultrafastCount > 0;
+}
+
+int32_t columnsPerBlock(const HeaderState& state)
+{
+    return dataBlockBytes / (4 * state.naxis2);
+}
+
+int64_t imageCount(const HeaderState& state)
+{
+    return isUltrafast(state) ? state.ultrafastCount : state.packedCount;
+}
+
+// Bytes of packed data between the header and the trailer.
+int64_t packedLength(const HeaderState& state, int32_t obsmode)
+{
+    if (isUltrafast(state)) {
+        const int64_t bytes = int64_t{state.ultrafastCount} * slotBytes * (obsmode > 1 ? 2 : 1);
+        return (bytes + dataBlockBytes - 1) / dataBlockBytes * dataBlockBytes;
+    }
+    const int64_t columns = int64_t{state.naxis1} * state.packedCount * (obsmode > 1 ? 2 : 1);
+    const int64_t blocks = (columns + columnsPerBlock(state) - 1) / columnsPerBlock(state);
+    return blocks * dataBlockBytes;
+}
+
+// The data blocks of the packed data, read whole, one at a time, into the scratch buffer.
+class BlockReader {
+public:
+    explicit BlockReader(HeaderState& state) : state_(state) {}
+
+    // The next column of a packed image, from a new block when this one is used up.
+    const unsigned char* nextColumn()
+    {
+        if (columnsLeft_ == 0) {
+            readBlock();
+            columnsLeft_ = columnsPerBlock(state_);
+            cursor_ = state_.scratch;
+        }
+        --columnsLeft_;
+        const unsigned char* column = cursor_;
+        cursor_ += 4 * static_cast<std::size_t>(state_.naxis2);
+        return column;
+    }
+
+    // The next 8192-byte slot of an ultrafast image.
+    const unsigned char* nextSlot()
+    {
+        if (slot_ == slotsPerBlock) {
+            readBlock();
+            slot_ = 0;
+        }
+        return state_.scratch + slotBytes * slot_++;
+    }
+
+private:
+    void readBlock()
+    {
+        if (std::fread(state_.scratch, 1, dataBlockBytes, state_.stream.get()) != dataBlockBytes)
+            fatalExit("kovrent: error reading packed data\n");
+    }
+
+    HeaderState& state_;
+    int32_t columnsLeft_ = 0;
+    const unsigned char* cursor_ = nullptr;
+    int slot_ = slotsPerBlock;
+};
+
+// Beam 2 of a chopped image: subtracted from beam 1 (frame 0), alone (frame 2), or dropped.
+void mergeBeam2(float& cell, double value, int32_t frameNumber)
+{
+    if (frameNumber == 0)
+        cell = static_cast<float>(cell - value);
+    else if (frameNumber == 2)
+        cell = static_cast<float>(value);
+}
+
+// The packed values are taken as floats before they are divided.
+double scaled(int32_t value, float divisor)
+{
+    return static_cast<double>(static_cast<float>(value)) / divisor;
+}
+
+void readPackedImage(BlockReader& blocks, const HeaderState& state, Raster& raster, float c1, int32_t frameNumber,
+                     int32_t obsmode)
+{
+    for (int x = 0; x < state.naxis1; ++x) {
+        const unsigned char* column = blocks.nextColumn();
+        for (int y = 0; y < state.naxis2; ++y)
+            raster[x][y] = static_cast<float>(scaled(littleInt32(column + 4 * y), c1));
+    }
+    if (obsmode < 2 || obsmode > 4)
+        return;
+    for (int x = 0; x < state.naxis1; ++x) {
+        const unsigned char* column = blocks.nextColumn();
+        for (int y = 0; y < state.naxis2; ++y)
+            mergeBeam2(raster[x][y], scaled(littleInt32(column + 4 * y), c1), frameNumber);
+    }
+}
+
+void readUltrafastImage(BlockReader& blocks, const HeaderState& state, Raster& raster, float c1,
+                        int32_t frameNumber, int32_t obsmode)
+{
+    const unsigned char* slot = blocks.nextSlot();
+    for (int x = 0, k = 0; x < state.naxis1; ++x)
+        for (int y = 0; y < state.naxis2; ++y, k += 2)
+            raster[x][y] = static_cast<float>(scaled(littleInt16(slot + k), c1));
+    if (obsmode == 2) {
+        slot = blocks.nextSlot();
+        for (int x = 0, k = 0; x < state.naxis1; ++x)
+            for (int y = 0; y < state.naxis2; ++y, k += 2)
+                mergeBeam2(raster[x][y], scaled(littleInt16(slot + k), c1), frameNumber);
+    }
+    unscrambleUltrafast(raster, state.naxis1, state.naxis2);
+}
+
+bool endsWith(const std::string& text, const std::string& ending)
+{
+    return text.size() >= ending.size() && text.compare(text.size() - ending.size(), ending.size(), ending) == 0;
+}
+
+// The names of the unpacked images: the base "t970611a." and the endings the
+// driver gives every output name (".n" for a frame, ".fits" with -a).
+struct UnpackedNames {
+    std::string base;
+    std::string frameEnding;
+    std::string fitsEnding;
+
+    UnpackedNames(std::string outputName, int32_t frameNumber, bool appendFits)
+    {
+        if (appendFits && endsWith(outputName, ".fits")) {
+            fitsEnding = ".fits";
+            outputName.resize(outputName.size() - fitsEnding.size());
+        }
+        if (frameNumber >= 1) {
+            const std::string ending = std::string(".").append(std::to_string(frameNumber));
+            if (endsWith(outputName, ending)) {
+                frameEnding = ending;
+                outputName.resize(outputName.size() - ending.size());
+            }
+        }
+        if (outputName.size() >= 12)
+            outputName[outputName.size() - 12] = 't';
+        base = outputName.substr(0, outputName.size() >= 3 ? outputName.size() - 3 : 0);
+    }
+
+    // The file name of image number n and its IRAFNAME.
+    void forImage(int64_t n, std::string& fileName, std::string& irafName) const
+    {
+        std::string name = base;
+        if (n > 999) {
+            n -= 1000;
+            // Numbers from 1000 on go on in the next series letter: t970611b.003.
+            if (name.size() >= 2)
+                ++name[name.size() - 2];
+        }
+        char digits[32];
+        std::snprintf(digits, sizeof digits, "%03lld", static_cast<long long>(n));
+        name += digits;
+        irafName = name;
+        if (irafName.size() >= 12)
+            irafName[irafName.size() - 12] = 'i';
+        irafName += frameEnding;
+        fileName = name + frameEnding + fitsEnding;
+    }
+};
+
+} // namespace
+
+void checkPackedLayout(const HeaderState& state, int32_t obsmode)
+{
+    if (isUltrafast(state)) {
+        if (state.naxis1 > ultrafastSide || state.naxis2 > ultrafastSide)
+            fatalExit("kovrent: Error - ultrafast images of %d x %d pixels do not fit their 64 x 64 slot\n",
+                      state.naxis1, state.naxis2);
+        if (obsmode > 2)
+            fatalExit("kovrent: Error - ultrafast packed data in observing mode %i cannot be unpacked\n", obsmode);
+    } else if (obsmode > 4) {
+        fatalExit("kovrent: Error - packed data in observing mode %i cannot be unpacked\n", obsmode);
+    }
+}
+
+int readTrailer(HeaderState& state, const std::string& inputName, FitsImage& image, int32_t obsmode)
+{
+    if (!isUltrafast(state) && obsmode > 2)
+        state.packedCount *= 2;
+    if (std::fseek(state.stream.get(), static_cast<long>(packedLength(state, obsmode)), SEEK_CUR) != 0) {
+        std::printf("Fseek failed on packed file!\n");
+        return 7;
+    }
+    // 10 ignored bytes, then hours, minutes, seconds and hundredths; missing bytes count as zeros.
+    unsigned char trailer[18] = {};
+    const std::size_t got = std::fread(trailer, 1, sizeof trailer, state.stream.get());
+    std::memset(trailer + got, 0, sizeof trailer - got);
+    char text[96];
+    std::snprintf(text, sizeof text, "'%2d:%2d:%2d.%2d'      ", littleInt16(trailer + 10), littleInt16(trailer + 12),
+                  littleInt16(trailer + 14), littleInt16(trailer + 16));
+    for (int i = 0; i < 11 && text[i] != '\0'; ++i)
+        if (text[i] == ' ')
+            text[i] = '0';
+    state.cardCursor = addValueCard(state.cardCursor, "TIME-END", text, "END TIME OF OBSERVATION (UT)", image);
+
+    state.stream = openFile(inputName, "rb");
+    if (!state.stream) {
+        std::printf("Error reopening packed file\n");
+        return 5;
+    }
+    std::fseek(state.stream.get(), static_cast<long>(state.bytesRead), SEEK_SET);
+    return 0;
+}
+
+void unpackImages(HeaderState& state, const std::string& inputName, const std::string& outputName,
+                  FitsImage& image, Raster& raster, int32_t frameNumber, bool interchange, int64_t& fileNumber,
+                  int32_t obsmode, bool appendFits)
+{
+    const UnpackedNames names(outputName, frameNumber, appendFits);
+    // A file without a number in its name is numbered from 0.
+    const int64_t startNumber = std::max<int64_t>(fileNumber, 0);
+    const int64_t images = imageCount(state);
+    const bool ultrafast = isUltrafast(state);
+    const float c1 = static_cast<float>(state.coadds1);
+
+    image.pixelCount = state.naxis1 * state.naxis2;
+    if (ultrafast)
+        std::printf("writing %i ultrafast packed files...\n", state.ultrafastCount);
+    else
+        std::printf("writing %i files...\n", state.packedCount);
+    fileNumber = startNumber + images - 1;
+
+    BlockReader blocks(state);
+    std::string fileName, irafName;
+    for (int64_t k = 0; k < images; ++k) {
+        names.forImage(startNumber + k, fileName, irafName);
+        if (sameFile(fileName, inputName))
+            fatalExit("kovrent: Error - unpacked file %s would overwrite input file %s\n", fileName.c_str(),
+                      inputName.c_str());
+        std::printf(ultrafast ? "Now writing ultrafast unpacked file %s\n" : "Now writing unpacked file %s\n",
+                    fileName.c_str());
+        if (ultrafast)
+            readUltrafastImage(blocks, state, raster, c1, frameNumber, obsmode);
+        else
+            readPackedImage(blocks, state, raster, c1, frameNumber, obsmode);
+
+        if (!rewriteStringCard(image, "IRAFNAME", irafName))
+            fatalExit("kovrent: error, IRAFNAME keyword not found\n");
+        image.header = state.firstBlock;
+        if (!ultrafast && interchange && state.naxis2 >= 1)
+            interchangeColumns(raster, state.naxis1, state.naxis2);
+        if (writeFITS(fileName, image, raster) != 0)
+            ++unpackWriteFailures;
+    }
+    state.stream.reset();
+}
+
+void unscrambleUltrafast(Raster& raster, int naxis1, int naxis2)
+{
+    static float table[ultrafastSide][ultrafastSide];
+    naxis1 = std::min(naxis1, ultrafastSide);
+    naxis2 = std::min(naxis2, ultrafastSide);
+    int s = 0, t = 0, c = 0;
+    for (int x = 0; x < naxis1; ++x) {
+        for (int y = 0; y < naxis2; ++y) {
+            // Odd sizes send the walk past the image; what leaves the table is dropped.
+            if (s < ultrafastSide && t < ultrafastSide)
+                table[s][t] = raster[x][y];
+            t += 8;
+            if (t > naxis2 - 1) {
+                s += 2;
+                if (s > naxis1 - 1) {
+                    ++c;
+                    s = c % 2 == 0 ? 0 : 1;
+                }
+                t = c / 2;
+            }
+        }
+    }
+    for (int x = 0; x < naxis1; ++x)
+        for (int y = 0; y < naxis2; ++y)
+            raster[x][y] = table[x][y];
+}

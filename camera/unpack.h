@@ -1,0 +1,25 @@
+#pragma once
+
+#include "headerstate.h"
+
+#include <string>
+
+// Packed layouts this program cannot unpack into right images are refused: images of
+// observing modes whose beams the packed length and the reading disagree on, and
+// ultrafast images larger than their 64 x 64 slot.
+void checkPackedLayout(const HeaderState& state, int32_t obsmode);
+
+// Reads the end time stored behind the packed data into a TIME-END card and reopens
+// the file at the first byte of the packed data. 0, or 7 when the seek fails and 5
+// when the file cannot be reopened.
+int readTrailer(HeaderState& state, const std::string& inputName, FitsImage& image, int32_t obsmode);
+
+// Splits a packed or ultrafast-packed file into one FITS file per image, named after
+// the output name with the letter 't' and numbered on from fileNumber, which is
+// raised past the images written.
+void unpackImages(HeaderState& state, const std::string& inputName, const std::string& outputName,
+                  FitsImage& image, Raster& raster, int32_t frameNumber, bool interchange, int64_t& fileNumber,
+                  int32_t obsmode, bool appendFits);
+
+// Brings an ultrafast image from the camera's readout order into pixel order.
+void unscrambleUltrafast(Raster& raster, int naxis1, int naxis2);
