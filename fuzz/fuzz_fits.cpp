@@ -1,0 +1,24 @@
+// readFITS on arbitrary bytes: any result code is fine; a crash, a sanitizer report or
+// a leak is a finding.
+#include "fatal.h"
+#include "fitsfile.h"
+#include "scratch.h"
+
+#include <memory>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
+{
+    const ScratchDirectory scratch;
+    scratch.write("input.fits", data, size);
+    static auto raster = std::make_unique<Raster>();
+    FitsImage image;
+    try {
+        if (readFITS("input.fits", image, *raster) == 0) {
+            // A header that was read must also write back.
+            image.header = image.chain;
+            writeFITS("output.fits", image, *raster);
+        }
+    } catch (const FatalExit&) {
+    }
+    return 0;
+}
