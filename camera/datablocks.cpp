@@ -23,6 +23,22 @@ void skipBytes(HeaderState& state, int64_t count)
         std::fseek(state.stream.get(), static_cast<long>(count), SEEK_CUR);
 }
 
+template <Merge merge>
+void mergeColumn(float* cell, const unsigned char* values, int32_t rows, double divisor)
+{
+    for (int32_t y = 0; y < rows; ++y) {
+        const double q = littleInt32(values + 4 * y) / divisor;
+        if constexpr (merge == Merge::store)
+            cell[y] = static_cast<float>(q);
+        else if constexpr (merge == Merge::subtract)
+            cell[y] = static_cast<float>(cell[y] - q);
+        else if constexpr (merge == Merge::add)
+            cell[y] = static_cast<float>(cell[y] + q);
+        else
+            cell[y] = static_cast<float>(-(cell[y] + q));
+    }
+}
+
 void readColumns(HeaderState& state, Raster& raster, int32_t first, int32_t end, Merge merge, double divisor,
                  const char* shortMessage, int32_t obsmode)
 {
@@ -30,15 +46,11 @@ void readColumns(HeaderState& state, Raster& raster, int32_t first, int32_t end,
     for (int32_t x = first; x < end; ++x) {
         if (std::fread(state.scratch, 1, columnBytes, state.stream.get()) != columnBytes)
             fatalExit(shortMessage, obsmode);
-        float* cell = raster[x];
-        for (int32_t y = 0; y < state.naxis2; ++y) {
-            const double q = littleInt32(state.scratch + 4 * y) / divisor;
-            switch (merge) {
-            case Merge::store: cell[y] = static_cast<float>(q); break;
-            case Merge::subtract: cell[y] = static_cast<float>(cell[y] - q); break;
-            case Merge::add: cell[y] = static_cast<float>(cell[y] + q); break;
-            case Merge::addNegate: cell[y] = static_cast<float>(-(cell[y] + q)); break;
-            }
+        switch (merge) {
+        case Merge::store: mergeColumn<Merge::store>(raster[x], state.scratch, state.naxis2, divisor); break;
+        case Merge::subtract: mergeColumn<Merge::subtract>(raster[x], state.scratch, state.naxis2, divisor); break;
+        case Merge::add: mergeColumn<Merge::add>(raster[x], state.scratch, state.naxis2, divisor); break;
+        case Merge::addNegate: mergeColumn<Merge::addNegate>(raster[x], state.scratch, state.naxis2, divisor); break;
         }
     }
 }

@@ -128,6 +128,8 @@ int readVESKA(const std::string& inputName, const std::string& outputName, FitsI
         std::printf("kovrent: Error - file not found: %s\n", inputName.c_str());
         return 1;
     }
+    // Whole data blocks per read instead of the library's small default buffer.
+    std::setvbuf(state->stream.get(), nullptr, _IOFBF, dataBlockBytes);
     setUpHeader(*state, inputName, image, frameNumber);
     orientation = "ULYYN";
 

@@ -73,18 +73,22 @@ void orientAndExpand(FitsImage& image, const Raster& inputImage, Raster& outputI
     }
 
     // The anti-transposition of a non-square image is the image with its sizes swapped.
+    // Each output cell takes the input pixel whose replicated block covers it.
     const int e1 = f * (swapAxes ? ny : nx);
     const int e2 = f * (swapAxes ? nx : ny);
-    for (int x = 0; x < nx; ++x) {
-        for (int y = 0; y < ny; ++y) {
-            const int a1 = swapAxes ? y : x;
-            const int a2 = swapAxes ? x : y;
-            const int x0 = reverse1 ? e1 - f * (a1 + 1) : f * a1;
-            const int y0 = reverse2 ? e2 - f * (a2 + 1) : f * a2;
-            const float value = inputImage[x][y];
-            for (int i = 0; i < f; ++i)
-                for (int j = 0; j < f; ++j)
-                    outputImage[x0 + i][y0 + j] = value;
+    int source2[rasterSize];
+    for (int y = 0; y < e2; ++y)
+        source2[y] = (reverse2 ? e2 - 1 - y : y) / f;
+    for (int x = 0; x < e1; ++x) {
+        const int source1 = (reverse1 ? e1 - 1 - x : x) / f;
+        float* out = outputImage[x];
+        if (swapAxes) {
+            for (int y = 0; y < e2; ++y)
+                out[y] = inputImage[source2[y]][source1];
+        } else {
+            const float* in = inputImage[source1];
+            for (int y = 0; y < e2; ++y)
+                out[y] = in[source2[y]];
         }
     }
     image.naxis1 = static_cast<int16_t>(e1);

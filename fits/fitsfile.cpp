@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <new>
 #include <system_error>
+#include <type_traits>
 
 namespace {
 
@@ -36,48 +37,90 @@ uint32_t lowBits(float value)
     return static_cast<uint32_t>(low);
 }
 
-void storeElement(unsigned char* element, int bytesPerPixel, float value)
+template <int bytesPerPixel>
+void storeElement(unsigned char* element, float value)
 {
-    switch (bytesPerPixel) {
-    case 1:
+    if constexpr (bytesPerPixel == 1) {
         element[0] = static_cast<unsigned char>(lowBits(value));
-        break;
-    case 2: {
+    } else if constexpr (bytesPerPixel == 2) {
         const auto word = static_cast<uint16_t>(lowBits(value));
         std::memcpy(element, &word, 2);
-        break;
-    }
-    case 4: {
+    } else if constexpr (bytesPerPixel == 4) {
         const uint32_t word = lowBits(value);
         std::memcpy(element, &word, 4);
-        break;
-    }
-    default:
+    } else {
         std::memcpy(element, &value, 4);
-        break;
     }
 }
 
-float loadElement(const unsigned char* element, int bytesPerPixel)
+template <int bytesPerPixel>
+float loadElement(const unsigned char* element)
 {
-    switch (bytesPerPixel) {
-    case 1:
+    if constexpr (bytesPerPixel == 1) {
         return element[0];
-    case 2: {
+    } else if constexpr (bytesPerPixel == 2) {
         int16_t word;
         std::memcpy(&word, element, 2);
         return word;
-    }
-    case 4: {
+    } else if constexpr (bytesPerPixel == 4) {
         int32_t word;
         std::memcpy(&word, element, 4);
         return static_cast<float>(word);
-    }
-    default: {
+    } else {
         float word;
         std::memcpy(&word, element, 4);
         return word;
     }
+}
+
+// Pixel k of the data stream is [k mod naxis1][k div naxis1]; a block ends early
+// when the image does.
+class PixelWalk {
+public:
+    explicit PixelWalk(const FitsImage& image) : naxis1_(image.naxis1), naxis2_(image.naxis2) {}
+
+    template <int bytesPerPixel>
+    void store(const unsigned char* data, Raster& raster)
+    {
+        constexpr int size = bytesPerPixel < 0 ? -bytesPerPixel : bytesPerPixel;
+        for (int k = 0; k < blockLength / size && y_ < naxis2_; ++k) {
+            raster[x_][y_] = loadElement<bytesPerPixel>(data + k * size);
+            advance();
+        }
+    }
+
+    template <int bytesPerPixel>
+    void load(unsigned char* data, const Raster& raster)
+    {
+        constexpr int size = bytesPerPixel < 0 ? -bytesPerPixel : bytesPerPixel;
+        for (int k = 0; k < blockLength / size && y_ < naxis2_; ++k) {
+            storeElement<bytesPerPixel>(data + k * size, raster[x_][y_]);
+            advance();
+        }
+    }
+
+private:
+    void advance()
+    {
+        if (++x_ == naxis1_) {
+            x_ = 0;
+            ++y_;
+        }
+    }
+
+    int naxis1_, naxis2_;
+    int x_ = 0, y_ = 0;
+};
+
+// Runs `action` with the element type of the image as a compile-time value.
+template <typename Action>
+void withElementType(int bytesPerPixel, Action action)
+{
+    switch (bytesPerPixel) {
+    case 1: action(std::integral_constant<int, 1>()); break;
+    case 2: action(std::integral_constant<int, 2>()); break;
+    case 4: action(std::integral_constant<int, 4>()); break;
+    default: action(std::integral_constant<int, -4>()); break;
     }
 }
 
@@ -197,25 +240,17 @@ int readFITS(const std::string& name, FitsImage& image, Raster& raster)
     image.pixelCount = static_cast<int32_t>(naxis1 * naxis2);
 
     const int bytesPerPixel = image.bytesPerPixel;
-    const int elementSize = std::abs(bytesPerPixel);
-    const int perBlock = blockLength / elementSize;
     const int64_t blocks = dataBlockCount(bytesPerPixel, image.pixelCount);
     unsigned char data[blockLength];
-    int x = 0, y = 0;
+    PixelWalk walk(image);
     for (int64_t b = 0; b < blocks; ++b) {
         const std::size_t got = std::fread(data, 1, blockLength, file.get());
         if (got != blockLength) {
             std::printf("rf: Error reading FITS data- EOF encountered before end of data\n");
             std::memset(data + got, 0, blockLength - got);
         }
-        fromBigEndian(data, elementSize);
-        for (int k = 0; k < perBlock && y < image.naxis2; ++k) {
-            raster[x][y] = loadElement(data + k * elementSize, bytesPerPixel);
-            if (++x == image.naxis1) {
-                x = 0;
-                ++y;
-            }
-        }
+        fromBigEndian(data, std::abs(bytesPerPixel));
+        withElementType(bytesPerPixel, [&](auto type) { walk.store<type()>(data, raster); });
     }
     return 0;
 }
@@ -251,21 +286,13 @@ int writeFITS(const std::string& name, FitsImage& image, const Raster& raster)
         if (std::fwrite(block->cards, 1, blockLength, file.get()) != blockLength)
             return fail();
 
-    const int elementSize = std::abs(bytesPerPixel);
-    const int perBlock = blockLength / elementSize;
     const int64_t blocks = dataBlockCount(bytesPerPixel, image.pixelCount);
     unsigned char data[blockLength];
-    int x = 0, y = 0;
+    PixelWalk walk(image);
     for (int64_t b = 0; b < blocks; ++b) {
         std::memset(data, 0, sizeof data);
-        for (int k = 0; k < perBlock && y < image.naxis2; ++k) {
-            storeElement(data + k * elementSize, bytesPerPixel, raster[x][y]);
-            if (++x == image.naxis1) {
-                x = 0;
-                ++y;
-            }
-        }
-        fromBigEndian(data, elementSize);
+        withElementType(bytesPerPixel, [&](auto type) { walk.load<type()>(data, raster); });
+        fromBigEndian(data, std::abs(bytesPerPixel));
         if (std::fwrite(data, 1, blockLength, file.get()) != blockLength)
             return fail();
     }

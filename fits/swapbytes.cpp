@@ -1,19 +1,26 @@
 #include "swapbytes.h"
 
-#include <utility>
+#include <cstdint>
+#include <cstring>
 
 void swapBytes2(void* buffer, std::size_t words)
 {
     auto* bytes = static_cast<unsigned char*>(buffer);
-    for (std::size_t i = 0; i < words; ++i, bytes += 2)
-        std::swap(bytes[0], bytes[1]);
+    for (std::size_t i = 0; i < words; ++i, bytes += 2) {
+        uint16_t word;
+        std::memcpy(&word, bytes, 2);
+        word = __builtin_bswap16(word);
+        std::memcpy(bytes, &word, 2);
+    }
 }
 
 void swapBytes4(void* buffer, std::size_t words)
 {
     auto* bytes = static_cast<unsigned char*>(buffer);
     for (std::size_t i = 0; i < words; ++i, bytes += 4) {
-        std::swap(bytes[0], bytes[3]);
-        std::swap(bytes[1], bytes[2]);
+        uint32_t word;
+        std::memcpy(&word, bytes, 4);
+        word = __builtin_bswap32(word);
+        std::memcpy(bytes, &word, 4);
     }
 }

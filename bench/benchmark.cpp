@@ -1,0 +1,203 @@
+// Times kovrent against the I/O floor on generated camera files:
+//   kovrent_bench <kovrent> <iofloor> <N> <work directory>
+// N files of a 128 x 128 chop-nod observation with FINX (converted with -e 1 and
+// -e 4 over a -r range) and one packed file of N images (unpacked with -p). Each
+// command runs three times; the best wall time counts. Peak resident memory is the
+// largest of the child's runs.
+#include "camerafile.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+using testsupport::CameraFile;
+using testsupport::FrameGeometry;
+
+namespace {
+
+struct Timing {
+    double seconds = 1e30;
+    long peakKiB = 0;
+};
+
+// Runs the command (stdout discarded, stdin from `input` when given) and returns its
+// wall time and peak resident memory.
+Timing runOnce(const std::vector<std::string>& command, const std::string& input)
+{
+    std::vector<char*> argv;
+    for (const std::string& word : command)
+        argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    std::fflush(stdout);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t child = fork();
+    if (child == 0) {
+        std::freopen("/dev/null", "w", stdout);
+        if (!input.empty())
+            std::freopen(input.c_str(), "r", stdin);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
+    Timing timing;
+    timing.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    timing.peakKiB = usage.ru_maxrss;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "kovrent_bench: %s failed\n", command[0].c_str());
+        std::exit(1);
+    }
+    return timing;
+}
+
+Timing best(const std::vector<std::string>& command, const std::string& input, const fs::path& outputs)
+{
+    Timing result;
+    for (int run = 0; run < 3; ++run) {
+        fs::remove_all(outputs);
+        fs::create_directories(outputs);
+        const Timing t = runOnce(command, input);
+        result.seconds = std::min(result.seconds, t.seconds);
+        result.peakKiB = std::max(result.peakKiB, t.peakKiB);
+    }
+    return result;
+}
+
+FrameGeometry benchGeometry()
+{
+    return FrameGeometry{0, 0, 127, 127, 63};
+}
+
+// A header of the usual records; packedCount > 0 makes it the header of a packed file.
+CameraFile& realisticHeader(CameraFile& file, int obsmode, int packedCount = 0)
+{
+    if (packedCount > 0)
+        file.packed(packedCount, 1);
+    return file.headerSize(512)
+        .object("BENCHMARK FIELD")
+        .telescope("TEST 2.3M")
+        .site(3)
+        .timeObs({9, 5, 3, 7})
+        .dateTime(1997, 6, 11, 9, 5, 3)
+        .raDec(316.7575, 42.2358)
+        .telescopeScale(1.56f)
+        .magnification(2.0f)
+        .wavelength(10.5f)
+        .record(2, {3.0, 5.0})
+        .record(46, {4.5, 21.3, 25.8})
+        .corners(benchGeometry())
+        .totalCoadds(200)
+        .beamCoadds(2, 180)
+        .obsmode(obsmode)
+        .framesPerCoimage(25)
+        .chopWait(12.5f)
+        .offsets(63.5f, 64.0f)
+        .orientation("ULYYN")
+        .timeEnd({9, 17, 41, 52})
+        .endMarker()
+        .padTo(512);
+}
+
+std::string numbered(const std::string& root, int n)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%03d", n);
+    return root + text;
+}
+
+// The floor's operations: read every input whole, write every file the program wrote,
+// with the same sizes.
+std::string floorOperations(const fs::path& directory, const std::vector<fs::path>& inputs, const fs::path& outputs)
+{
+    const fs::path list = directory / "floor.txt";
+    std::ofstream out(list);
+    for (const fs::path& input : inputs)
+        out << "R " << input.string() << "\n";
+    for (const auto& entry : fs::directory_iterator(outputs))
+        out << "W " << entry.path().string() << " " << entry.file_size() << "\n";
+    return list.string();
+}
+
+void report(const char* what, const Timing& program, const Timing& floor, int files, uintmax_t bytes)
+{
+    std::printf("%-22s %9.3f ms/file %8.1f MB/s   floor %9.3f ms/file   ratio %5.2f   peak %6.1f MiB\n", what,
+                1000.0 * program.seconds / files, bytes / program.seconds / 1e6, 1000.0 * floor.seconds / files,
+                program.seconds / floor.seconds, program.peakKiB / 1024.0);
+}
+
+uintmax_t directoryBytes(const fs::path& directory)
+{
+    uintmax_t total = 0;
+    for (const auto& entry : fs::directory_iterator(directory))
+        total += entry.file_size();
+    return total;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 5) {
+        std::fprintf(stderr, "usage: kovrent_bench <kovrent> <iofloor> <N> <work directory>\n");
+        return 2;
+    }
+    const std::string kovrent = fs::absolute(argv[1]).string();
+    const std::string iofloor = fs::absolute(argv[2]).string();
+    const int n = std::atoi(argv[3]);
+    const fs::path work = fs::absolute(argv[4]);
+    const fs::path inputs = work / "in";
+    fs::remove_all(work);
+    fs::create_directories(inputs);
+
+    // N camera files and one packed file of N images.
+    std::vector<fs::path> cameraFiles;
+    const FrameGeometry g = benchGeometry();
+    for (int i = 1; i <= n; ++i) {
+        CameraFile file;
+        realisticHeader(file, 3).frames(g, 4, [i](int frame, int x, int y) {
+            return static_cast<int32_t>(4800000 + 1000 * frame + 37 * x + 11 * y + i);
+        });
+        cameraFiles.push_back(inputs / numbered("c970611a.", i));
+        file.save(cameraFiles.back().string());
+    }
+    CameraFile packed;
+    realisticHeader(packed, 1, n);
+    packed.packedData(g, 1, n, [](int image, int, int x, int y) { return 200 * (image + x + y); })
+        .trailer({9, 30, 0, 0});
+    const fs::path packedFile = inputs / "p970611a.001";
+    packed.save(packedFile.string());
+
+    const std::string root = (inputs / "c970611a.").string();
+    const std::string last = std::to_string(n);
+    std::uintmax_t inputBytes = 0;
+    for (const fs::path& p : cameraFiles)
+        inputBytes += fs::file_size(p);
+
+    std::printf("kovrent benchmark: N = %d, %d x %d chop-nod files of %ju bytes\n", n, g.naxis1(), g.naxis2(),
+                static_cast<uintmax_t>(fs::file_size(cameraFiles.front())));
+    for (const int e : {1, 4}) {
+        const fs::path outputs = work / ("out-e" + std::to_string(e));
+        const Timing program = best({kovrent, root, "-r", "1", last, "-d", outputs.string(), "-e", std::to_string(e)},
+                                    "", outputs);
+        const uintmax_t written = directoryBytes(outputs);
+        const std::string operations = floorOperations(work, cameraFiles, outputs);
+        const Timing floor = best({iofloor}, operations, outputs);
+        report(e == 1 ? "convert -e 1" : "convert -e 4", program, floor, n, inputBytes + written);
+    }
+    const fs::path outputs = work / "out-p";
+    const Timing program = best({kovrent, packedFile.string(), "-p", "-d", outputs.string()}, "", outputs);
+    const uintmax_t written = directoryBytes(outputs);
+    const std::string operations = floorOperations(work, {packedFile}, outputs);
+    const Timing floor = best({iofloor}, operations, outputs);
+    report("unpack -p", program, floor, n, fs::file_size(packedFile) + written);
+    fs::remove_all(work);
+    return 0;
+}
