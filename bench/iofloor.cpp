@@ -11,6 +11,7 @@
 int main()
 {
     std::vector<char> buffer(1 << 16, 0);
+    static char output[1 << 16];
     std::string operation, path;
     while (std::cin >> operation >> path) {
         if (operation == "R") {
@@ -27,6 +28,7 @@ int main()
             std::FILE* file = std::fopen(temporary.c_str(), "wb");
             if (!file)
                 return 1;
+            std::setvbuf(file, output, _IOFBF, sizeof output);
             for (long long left = bytes; left > 0;) {
                 const std::size_t chunk = left < 2880 ? static_cast<std::size_t>(left) : 2880;
                 std::fwrite(buffer.data(), 1, chunk, file);

@@ -10,6 +10,7 @@ constexpr int dataBlockBytes = 32768;
 
 // The working values of one readVESKA call.
 struct HeaderState {
+    char streamBuffer[2 * dataBlockBytes]; // stdio buffer of `stream`, which it must outlive
     File stream;
     char* cardCursor = nullptr;   // where the next header card goes
     int64_t bytesRead = 0;        // bytes taken from the file, flags and end marker included

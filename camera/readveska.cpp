@@ -129,7 +129,7 @@ int readVESKA(const std::string& inputName, const std::string& outputName, FitsI
         return 1;
     }
     // Whole data blocks per read instead of the library's small default buffer.
-    std::setvbuf(state->stream.get(), nullptr, _IOFBF, dataBlockBytes);
+    std::setvbuf(state->stream.get(), state->streamBuffer, _IOFBF, sizeof state->streamBuffer);
     setUpHeader(*state, inputName, image, frameNumber);
     orientation = "ULYYN";
 

@@ -3,6 +3,7 @@
 #include "scan.h"
 #include "swapbytes.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -13,14 +14,14 @@
 
 namespace {
 
-// File elements are big-endian whatever the host.
-void fromBigEndian(unsigned char* block, int bytesPerElement)
+// File elements are big-endian whatever the host; the conversion is its own inverse.
+void fromBigEndian(unsigned char* elements, int bytesPerElement, std::size_t count)
 {
     if constexpr (std::endian::native == std::endian::little) {
         if (bytesPerElement == 2)
-            swapBytes2(block, blockLength / 2);
+            swapBytes2(elements, count);
         else if (bytesPerElement == 4)
-            swapBytes4(block, blockLength / 4);
+            swapBytes4(elements, count);
     }
 }
 
@@ -74,7 +75,7 @@ float loadElement(const unsigned char* element)
 }
 
 // Pixel k of the data stream is [k mod naxis1][k div naxis1]; a block ends early
-// when the image does.
+// when the image does. Blocks are read one row segment at a time.
 class PixelWalk {
 public:
     explicit PixelWalk(const FitsImage& image) : naxis1_(image.naxis1), naxis2_(image.naxis2) {}
@@ -82,35 +83,64 @@ public:
     template <int bytesPerPixel>
     void store(const unsigned char* data, Raster& raster)
     {
-        constexpr int size = bytesPerPixel < 0 ? -bytesPerPixel : bytesPerPixel;
-        for (int k = 0; k < blockLength / size && y_ < naxis2_; ++k) {
-            raster[x_][y_] = loadElement<bytesPerPixel>(data + k * size);
-            advance();
-        }
-    }
-
-    template <int bytesPerPixel>
-    void load(unsigned char* data, const Raster& raster)
-    {
-        constexpr int size = bytesPerPixel < 0 ? -bytesPerPixel : bytesPerPixel;
-        for (int k = 0; k < blockLength / size && y_ < naxis2_; ++k) {
-            storeElement<bytesPerPixel>(data + k * size, raster[x_][y_]);
-            advance();
-        }
+        walkBlock<bytesPerPixel>([&](int k, int x, int y) { raster[x][y] = loadElement<bytesPerPixel>(data + k); });
     }
 
 private:
-    void advance()
+    // Calls visit(byte offset in the block, x, y) for the pixels of the next block.
+    template <int bytesPerPixel, typename Visit>
+    void walkBlock(Visit visit)
     {
-        if (++x_ == naxis1_) {
-            x_ = 0;
-            ++y_;
+        constexpr int size = bytesPerPixel < 0 ? -bytesPerPixel : bytesPerPixel;
+        int k = 0;
+        while (k < blockLength / size && y_ < naxis2_) {
+            const int count = std::min(naxis1_ - x_, blockLength / size - k);
+            for (int i = 0; i < count; ++i)
+                visit((k + i) * size, x_ + i, y_);
+            k += count;
+            x_ += count;
+            if (x_ == naxis1_) {
+                x_ = 0;
+                ++y_;
+            }
         }
     }
 
     int naxis1_, naxis2_;
     int x_ = 0, y_ = 0;
 };
+
+// Writes the data part, `dataBytes` long: the pixels in file order, then zeros. Rows
+// are converted in bands of 16, so that each column of the raster is read in one run.
+template <int bytesPerPixel>
+bool writeData(std::FILE* file, const Raster& raster, int naxis1, int naxis2, int64_t dataBytes)
+{
+    constexpr int size = bytesPerPixel < 0 ? -bytesPerPixel : bytesPerPixel;
+    constexpr int band = 16;
+    unsigned char buffer[band * rasterSize * 4];
+    int64_t written = 0;
+    for (int y0 = 0; y0 < naxis2 && written < dataBytes; y0 += band) {
+        const int rows = std::min(band, naxis2 - y0);
+        for (int x = 0; x < naxis1; ++x) {
+            const float* column = raster[x] + y0;
+            for (int r = 0; r < rows; ++r)
+                storeElement<bytesPerPixel>(buffer + (r * naxis1 + x) * size, column[r]);
+        }
+        const auto chunk = static_cast<std::size_t>(std::min<int64_t>(int64_t{rows} * naxis1 * size, dataBytes - written));
+        fromBigEndian(buffer, size, chunk / size);
+        if (std::fwrite(buffer, 1, chunk, file) != chunk)
+            return false;
+        written += static_cast<int64_t>(chunk);
+    }
+    std::memset(buffer, 0, blockLength);
+    while (written < dataBytes) {
+        const auto chunk = static_cast<std::size_t>(std::min<int64_t>(blockLength, dataBytes - written));
+        if (std::fwrite(buffer, 1, chunk, file) != chunk)
+            return false;
+        written += static_cast<int64_t>(chunk);
+    }
+    return true;
+}
 
 // Runs `action` with the element type of the image as a compile-time value.
 template <typename Action>
@@ -249,7 +279,7 @@ int readFITS(const std::string& name, FitsImage& image, Raster& raster)
             std::printf("rf: Error reading FITS data- EOF encountered before end of data\n");
             std::memset(data + got, 0, blockLength - got);
         }
-        fromBigEndian(data, std::abs(bytesPerPixel));
+        fromBigEndian(data, std::abs(bytesPerPixel), blockLength / std::abs(bytesPerPixel));
         withElementType(bytesPerPixel, [&](auto type) { walk.store<type()>(data, raster); });
     }
     return 0;
@@ -268,11 +298,13 @@ int writeFITS(const std::string& name, FitsImage& image, const Raster& raster)
 
     // Written under a temporary name beside the target and renamed when complete.
     const std::string temporary = name + ".kovrent-part";
+    char buffer[1 << 16];
     File file = openFile(temporary, "wb");
     if (!file) {
         std::printf("wf: Error opening file for writing\n");
         return -1;
     }
+    std::setvbuf(file.get(), buffer, _IOFBF, sizeof buffer);
     auto fail = [&] {
         std::printf("wf:  Error writing FITS file\n");
         file.reset();
@@ -286,16 +318,13 @@ int writeFITS(const std::string& name, FitsImage& image, const Raster& raster)
         if (std::fwrite(block->cards, 1, blockLength, file.get()) != blockLength)
             return fail();
 
-    const int64_t blocks = dataBlockCount(bytesPerPixel, image.pixelCount);
-    unsigned char data[blockLength];
-    PixelWalk walk(image);
-    for (int64_t b = 0; b < blocks; ++b) {
-        std::memset(data, 0, sizeof data);
-        withElementType(bytesPerPixel, [&](auto type) { walk.load<type()>(data, raster); });
-        fromBigEndian(data, std::abs(bytesPerPixel));
-        if (std::fwrite(data, 1, blockLength, file.get()) != blockLength)
-            return fail();
-    }
+    const int64_t dataBytes = dataBlockCount(bytesPerPixel, image.pixelCount) * blockLength;
+    bool written = false;
+    withElementType(bytesPerPixel, [&](auto type) {
+        written = writeData<type()>(file.get(), raster, image.naxis1, image.naxis2, dataBytes);
+    });
+    if (!written)
+        return fail();
     if (std::fclose(file.release()) != 0)
         return fail();
     std::error_code error;
