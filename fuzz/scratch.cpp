@@ -10,10 +10,13 @@ namespace {
 const std::string& scratchPath()
 {
     static const std::string path = [] {
-        char pattern[] = "/tmp/kovrent-fuzz-XXXXXX";
-        if (!mkdtemp(pattern))
-            std::abort();
-        return std::string(pattern);
+        // Memory-backed when the machine has it: every run writes its input there.
+        for (const char* parent : {"/dev/shm", "/tmp"}) {
+            std::string pattern = std::string(parent) + "/kovrent-fuzz-XXXXXX";
+            if (mkdtemp(pattern.data()))
+                return pattern;
+        }
+        std::abort();
     }();
     return path;
 }
