@@ -54,6 +54,9 @@ enum class RecordResult { next, fail, endOfFile };
 // Reads the value of data flag 1 to 87 and writes its cards.
 RecordResult readRecord(int flag, HeaderState& state, RecordTarget& target);
 
+// A time of day as a quoted value text with two digits per field: '09:05:03.07'.
+std::string timeText(int64_t hours, int64_t minutes, int64_t seconds, int64_t hundredths);
+
 // The camera's little-endian values, whatever the host.
 inline int16_t littleInt16(const unsigned char* p)
 {

@@ -175,6 +175,7 @@ struct Value {
     int64_t integer = 0;
     double real = 0.0;
     std::string text;
+    bool hasText = false; // a string of length 1 or more, even one cut to nothing by a NUL
 };
 
 class RecordWriter {
@@ -218,7 +219,7 @@ std::string zeroFilled(std::size_t digits, const char* format, Numbers... number
 
 std::string timeWithHundredths(const Value* v)
 {
-    return zeroFilled(11, "'%2d:%2d:%2d.%2d'      ", v[0].integer, v[1].integer, v[2].integer, v[3].integer);
+    return timeText(v[0].integer, v[1].integer, v[2].integer, v[3].integer);
 }
 
 const char* observingModeComment(int64_t mode)
@@ -292,11 +293,11 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* v, HeaderState& s
             if (field.keyword) {
                 switch (field.kind) {
                 case Kind::text:
-                    if (!v[i].text.empty())
+                    if (v[i].hasText)
                         cards.string(field.keyword, v[i].text);
                     break;
                 case Kind::commentText:
-                    if (!v[i].text.empty())
+                    if (v[i].hasText)
                         cards.comment(v[i].text);
                     break;
                 case Kind::real32:
@@ -360,7 +361,7 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* v, HeaderState& s
         cards.integer("PUPILPOS", v[0].integer, pupilComment(v[0].integer));
         break;
     case Rule::orientation:
-        if (!v[0].text.empty()) {
+        if (v[0].hasText) {
             // Only the first five letters steer the geometry.
             target.orientation = v[0].text.substr(0, 5);
             cards.comment("THE ORIENTST SHOWS THE ORIGINAL ORIENTATION OF THE DATA");
@@ -404,6 +405,11 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* v, HeaderState& s
 
 } // namespace
 
+std::string timeText(int64_t hours, int64_t minutes, int64_t seconds, int64_t hundredths)
+{
+    return zeroFilled(11, "'%2d:%2d:%2d.%2d'      ", hours, minutes, seconds, hundredths);
+}
+
 RecordResult readRecord(int flag, HeaderState& state, RecordTarget& target)
 {
     const Row& row = keywordTable[flag];
@@ -440,6 +446,7 @@ RecordResult readRecord(int flag, HeaderState& state, RecordTarget& target)
             // The text ends at a NUL byte, if it holds one.
             v.text.assign(reinterpret_cast<const char*>(bytes), size);
             v.text.resize(std::strlen(v.text.c_str()));
+            v.hasText = size > 0;
             break;
         case Kind::none:
         case Kind::skip:

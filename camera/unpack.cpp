@@ -208,12 +208,8 @@ int readTrailer(HeaderState& state, const std::string& inputName, FitsImage& ima
     unsigned char trailer[18] = {};
     const std::size_t got = std::fread(trailer, 1, sizeof trailer, state.stream.get());
     std::memset(trailer + got, 0, sizeof trailer - got);
-    char text[96];
-    std::snprintf(text, sizeof text, "'%2d:%2d:%2d.%2d'      ", littleInt16(trailer + 10), littleInt16(trailer + 12),
-                  littleInt16(trailer + 14), littleInt16(trailer + 16));
-    for (int i = 0; i < 11 && text[i] != '\0'; ++i)
-        if (text[i] == ' ')
-            text[i] = '0';
+    const std::string text = timeText(littleInt16(trailer + 10), littleInt16(trailer + 12), littleInt16(trailer + 14),
+                                      littleInt16(trailer + 16));
     state.cardCursor = addValueCard(state.cardCursor, "TIME-END", text, "END TIME OF OBSERVATION (UT)", image);
 
     state.stream = openFile(inputName, "rb");
