@@ -1,0 +1,431 @@
+// Unpacking of packed and ultrafast-packed camera files, end to end: the real program runs with
+// -p on files from the camera-file writer, and every written FITS file is read back byte by byte.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#ifdef KOVRENT_HAVE_CFITSIO
+#include <fitsio.h>
+#endif
+
+#include "camerafile.h"
+#include "fitsread.h"
+#include "runprogram.h"
+
+using namespace testsupport;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kHeaderSize = 400;
+
+// The value of the first card with `key`: the text between quotes, or the word after "= ".
+std::string cardValue(const FitsContents& f, const std::string& key) {
+    for (const std::string& card : f.cards) {
+        if (cardKeyword(card) != key) continue;
+        const size_t start = card.find_first_not_of(' ', 10);
+        if (start == std::string::npos) return "";
+        if (card[start] == '\'') return card.substr(start + 1, card.find('\'', start + 1) - start - 1);
+        return card.substr(start, card.find(' ', start) - start);
+    }
+    return "<no " + key + ">";
+}
+
+int cardCount(const FitsContents& f, const std::string& key) {
+    return int(std::count_if(f.cards.begin(), f.cards.end(),
+                             [&](const std::string& card) { return cardKeyword(card) == key; }));
+}
+
+// Distinct values; every seventh needs more than a float's 24 bits, so its conversion rounds.
+int32_t packedPixel(int image, int beam, int x, int y) {
+    const int32_t v = image * 50021 + beam * 20011 + x * 613 + y * 3 + 1;
+    return (x + 2 * y) % 7 == 0 ? v * 1021 * (image % 2 ? -1 : 1) : v;
+}
+
+int32_t ultrafastPixel(int image, int beam, int x, int y) {
+    return (beam == 1 ? 1 : -3) * (x * 64 + y + 1) + 7 * image;
+}
+
+struct Layout {
+    int naxis1 = 128;
+    int naxis2 = 128;
+    int obsmode = 1;
+    int count = 10;
+    bool ultrafast = false;
+    int coadds = 4;
+    int sequence = 7;
+    const char* orientation = "";  // none: the file keeps the default code
+    ClockTime end{5, 3, 7, 2};
+};
+
+CameraFile packedFile(const Layout& l) {
+    const FrameGeometry g = geometryOf(l.naxis1, l.naxis2);
+    CameraFile f;
+    // The header's own end time differs from its start time but must give way to the trailer's.
+    f.headerSize(kHeaderSize).corners(g).totalCoadds(l.coadds).obsmode(l.obsmode);
+    f.timeObs({1, 2, 3, 4}).timeEnd({6, 7, 8, 9});
+    if (*l.orientation) f.orientation(l.orientation);
+    if (l.ultrafast)
+        f.ultrafast(l.count);
+    else
+        f.packed(l.count, l.sequence);
+    f.endMarker().padTo(kHeaderSize);
+    if (l.ultrafast)
+        f.ultrafastData(g, l.obsmode, l.count, ultrafastPixel);
+    else
+        f.packedData(g, l.obsmode, l.count, packedPixel);
+    return f.trailer(l.end);
+}
+
+// Pixel [x][y] of unpacked image k: each beam value / c1, beam 2 merged by the -o frame, and
+// for packed images with -i the cells of the 2 x 8 groups that trade places.
+std::function<float(int, int)> expectedImage(const Layout& l, int k, int frame = 0, bool interchange = false) {
+    return [=](int x, int y) {
+        if (interchange && !l.ultrafast && x % 2 == 1 && y % 8 == 1) {
+            x -= 1;
+            y += 1;
+        } else if (interchange && !l.ultrafast && x % 2 == 0 && y % 8 == 2) {
+            x += 1;
+            y -= 1;
+        }
+        const auto value = l.ultrafast ? ultrafastPixel : packedPixel;
+        auto beam = [&](int b) { return double(float(value(k, b, x, y))) / float(l.coadds); };
+        const bool twoBeams = l.ultrafast ? l.obsmode == 2 : l.obsmode >= 2 && l.obsmode <= 4;
+        if (!twoBeams || (frame != 0 && frame != 2)) return float(beam(1));
+        if (frame == 2) return float(beam(2));
+        return float(double(float(beam(1))) - beam(2));
+    };
+}
+
+void expectPixels(const FitsContents& f, int naxis1, int naxis2, const std::function<float(int, int)>& expected) {
+    ASSERT_EQ(f.naxis1, naxis1);
+    ASSERT_EQ(f.naxis2, naxis2);
+    EXPECT_EQ(f.fileBytes, f.headerBytes + (size_t(4) * naxis1 * naxis2 + 2879) / 2880 * 2880);
+    int wrong = 0;
+    for (int x = 0; x < naxis1; ++x)
+        for (int y = 0; y < naxis2; ++y)
+            if (f.at(x, y) != expected(x, y) && wrong++ == 0)
+                ADD_FAILURE() << "pixel [" << x << "][" << y << "] is " << f.at(x, y) << ", expected "
+                              << expected(x, y);
+    EXPECT_EQ(wrong, 0);
+}
+
+// "t970611a.005": image number n of series 'a', numbers from 1000 on in the next letter.
+std::string unpackedName(char kind, int n, const std::string& ending = "") {
+    char name[32];
+    std::snprintf(name, sizeof name, "%c970611%c.%03d", kind, 'a' + n / 1000, n % 1000);
+    return name + ending;
+}
+
+size_t filesIn(const fs::path& dir) {
+    return size_t(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+}  // namespace
+
+TEST(Unpack, EveryImageBecomesOneFileWithItsPixels) {
+    struct Case {
+        const char* name;
+        Layout layout;
+        std::vector<std::string> options;
+        int frame;
+        int images;
+    };
+    const Case cases[] = {
+        {"grab 128", {}, {}, 0, 10},
+        {"chop, beams merged", {.obsmode = 2, .count = 3, .coadds = 3}, {}, 0, 3},
+        {"chop, beam 1", {.obsmode = 2, .count = 3}, {"-o", "1"}, 1, 3},
+        {"chop, beam 2", {.obsmode = 2, .count = 3, .coadds = 3}, {"-o", "2"}, 2, 3},
+        {"chop-nod doubles", {.obsmode = 3, .count = 10}, {}, 0, 20},
+        {"grab, interchanged", {.count = 2}, {"-i"}, 0, 2},
+        {"unused block tails", {.naxis2 = 100, .count = 3, .coadds = 3}, {}, 0, 3},
+        {"512 x 512", {.naxis1 = 512, .naxis2 = 512, .count = 2}, {}, 0, 2},
+        {"chop, 27 columns a block", {.naxis1 = 40, .naxis2 = 300, .obsmode = 2, .count = 3}, {}, 0, 3},
+        {"ultrafast grab 64", {.naxis1 = 64, .naxis2 = 64, .count = 6, .ultrafast = true, .coadds = 3}, {"-i"}, 0, 6},
+        {"ultrafast chop 64", {.naxis1 = 64, .naxis2 = 64, .obsmode = 2, .count = 3, .ultrafast = true}, {}, 0, 3},
+        {"ultrafast grab 32x16", {.naxis1 = 32, .naxis2 = 16, .count = 5, .ultrafast = true}, {"-i"}, 0, 5},
+        {"ultrafast chop, beam 2",
+         {.naxis1 = 32, .naxis2 = 16, .obsmode = 2, .count = 3, .ultrafast = true, .coadds = 3}, {"-o", "2"}, 2, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        packedFile(c.layout).save(dir / "c970611a.005");
+        std::vector<std::string> args = {"c970611a.005", "-p"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const RunResult run = runKovrent(args, dir.path());
+        ASSERT_EQ(run.exitStatus, 0) << run.output;
+
+        const bool interchange = !c.options.empty() && c.options[0] == "-i";
+        const std::string ending = c.frame > 0 ? std::string(".").append(std::to_string(c.frame)) : "";
+        EXPECT_TRUE(contains(run.output, c.layout.ultrafast
+                                             ? "writing " + std::to_string(c.images) + " ultrafast packed files...\n"
+                                             : "writing " + std::to_string(c.images) + " files...\n"))
+            << run.output;
+        EXPECT_EQ(filesIn(dir.path()), size_t(c.images) + 1);
+        for (int k = 0; k < c.images; ++k) {
+            const std::string name = unpackedName('t', 5 + k, ending);
+            SCOPED_TRACE(name);
+            EXPECT_TRUE(contains(run.output, (c.layout.ultrafast ? "Now writing ultrafast unpacked file "
+                                                                 : "Now writing unpacked file ") +
+                                                 name + "\n"));
+            const FitsContents f = readFitsFile(dir / name);
+            EXPECT_EQ(cardValue(f, "IRAFNAME"), unpackedName('i', 5 + k, ending));
+            EXPECT_EQ(cardValue(f, "NAXIS1"), std::to_string(c.layout.naxis1));
+            EXPECT_EQ(cardValue(f, "NAXIS2"), std::to_string(c.layout.naxis2));
+            // The trailer is found only behind the whole packed data of this layout.
+            EXPECT_EQ(cardValue(f, "TIME-END"), "05:03:07.02");
+            expectPixels(f, c.layout.naxis1, c.layout.naxis2, expectedImage(c.layout, k, c.frame, interchange));
+        }
+    }
+}
+
+TEST(Unpack, UnpackedFilesShareThePackedHeaderButIrafname) {
+    TempDir dir;
+    packedFile({}).save(dir / "c970611a.005");
+    const RunResult run = runKovrent({"c970611a.005", "-p"}, dir.path());
+    ASSERT_EQ(run.exitStatus, 0) << run.output;
+
+    const FitsContents first = readFitsFile(dir / "t970611a.005");
+    EXPECT_EQ(cardValue(first, "PSEQ"), "7");
+    EXPECT_EQ(cardValue(first, "PACKED"), "10");
+    EXPECT_EQ(cardValue(first, "BITPIX"), "-32");
+    EXPECT_EQ(cardValue(first, "TIME-END"), "05:03:07.02");
+    EXPECT_EQ(cardCount(first, "TIME-END"), 1);
+    for (int k = 1; k < 10; ++k) {
+        const FitsContents f = readFitsFile(dir / unpackedName('t', 5 + k));
+        ASSERT_EQ(f.cards.size(), first.cards.size());
+        for (size_t i = 0; i < f.cards.size(); ++i) {
+            if (cardKeyword(f.cards[i]) != "IRAFNAME") {
+                EXPECT_EQ(f.cards[i], first.cards[i]) << "card " << i + 1;
+            }
+        }
+    }
+}
+
+TEST(Unpack, RangeGoesOnAfterTheLastImage) {
+    TempDir dir;
+    packedFile({}).save(dir / "c970611a.005");
+    const Layout second{.obsmode = 2, .count = 3, .sequence = 8};
+    packedFile(second).save(dir / "c970611a.015");
+    const RunResult run = runKovrent({"c970611a.", "-r", "5", "15", "-p"}, dir.path());
+    ASSERT_EQ(run.exitStatus, 0) << run.output;
+
+    EXPECT_TRUE(contains(run.output, "Reading c970611a.015..."));
+    EXPECT_FALSE(contains(run.output, "Reading c970611a.006"));
+    EXPECT_EQ(filesIn(dir.path()), size_t(2 + 10 + 3));
+    EXPECT_EQ(cardValue(readFitsFile(dir / "t970611a.014"), "PSEQ"), "7");
+    for (int k = 0; k < 3; ++k) {
+        const FitsContents f = readFitsFile(dir / unpackedName('t', 15 + k));
+        EXPECT_EQ(cardValue(f, "PSEQ"), "8");
+        EXPECT_EQ(cardValue(f, "IRAFNAME"), unpackedName('i', 15 + k));
+        expectPixels(f, 128, 128, expectedImage(second, k));
+    }
+}
+
+TEST(Unpack, NamesFollowNumberSeriesAndOptions) {
+    struct Case {
+        const char* input;
+        std::vector<std::string> options;
+        Layout layout;
+        std::vector<std::string> names;
+        std::vector<std::string> irafNames;
+    };
+    const Case cases[] = {
+        {"c970611a.998", {}, {.count = 4},
+         {"t970611a.998", "t970611a.999", "t970611b.000", "t970611b.001"},
+         {"i970611a.998", "i970611a.999", "i970611b.000", "i970611b.001"}},
+        {"c970611a.005", {"-o", "2", "-a"}, {.obsmode = 2, .count = 2},
+         {"t970611a.005.2.fits", "t970611a.006.2.fits"}, {"i970611a.005.2", "i970611a.006.2"}},
+        {"c970611a.005", {"-a"}, {.count = 2}, {"t970611a.005.fits", "t970611a.006.fits"},
+         {"i970611a.005", "i970611a.006"}},
+        {"c970611a.xyz", {}, {.count = 2}, {"t970611a.000", "t970611a.001"}, {"i970611a.000", "i970611a.001"}},
+        {"c970611a.005", {"-d", "out"}, {.count = 2}, {"out/t970611a.005", "out/t970611a.006"},
+         {"out/i970611a.005", "out/i970611a.006"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.names.front());
+        TempDir dir;
+        fs::create_directory(dir / "out");
+        packedFile(c.layout).save(dir / c.input);
+        std::vector<std::string> args = {c.input, "-p"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const RunResult run = runKovrent(args, dir.path());
+        ASSERT_EQ(run.exitStatus, 0) << run.output;
+        const int frame = c.options.size() > 1 && c.options[0] == "-o" ? 2 : 0;
+        for (size_t k = 0; k < c.names.size(); ++k) {
+            EXPECT_TRUE(contains(run.output, "Now writing unpacked file " + c.names[k] + "\n")) << run.output;
+            const FitsContents f = readFitsFile(dir / c.names[k]);
+            EXPECT_EQ(cardValue(f, "IRAFNAME"), c.irafNames[k]);
+            expectPixels(f, 128, 128, expectedImage(c.layout, int(k), frame));
+        }
+    }
+}
+
+TEST(Unpack, TimeEndComesFromTheTrailerWithZerosForMissingBytes) {
+    struct Case {
+        ClockTime end;
+        size_t trailerBytes;  // of the 18
+        const char* expected;
+    };
+    const Case cases[] = {
+        {{5, 3, 7, 2}, 18, "05:03:07.02"},
+        {{12, 0, 59, 99}, 18, "12:00:59.99"},
+        {{5, 3, 7, 2}, 14, "05:03:00.00"},
+        {{5, 3, 7, 2}, 10, "00:00:00.00"},
+        {{5, 3, 7, 2}, 0, "00:00:00.00"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected);
+        TempDir dir;
+        CameraFile f = packedFile({.count = 1, .end = c.end});
+        f.truncate(f.size() - (18 - c.trailerBytes)).save(dir / "c970611a.005");
+        const RunResult run = runKovrent({"c970611a.005", "-p"}, dir.path());
+        ASSERT_EQ(run.exitStatus, 0) << run.output;
+        const FitsContents written = readFitsFile(dir / "t970611a.005");
+        EXPECT_EQ(cardValue(written, "TIME-END"), c.expected);
+        EXPECT_EQ(cardCount(written, "TIME-END"), 1);
+    }
+}
+
+TEST(Unpack, FitsRunOrientsUnpackedFilesByTheirOrientst) {
+    struct Case {
+        const char* code;
+        std::pair<int, int> (*source)(int x, int y);  // unpacked cell that lands at output [x][y]
+    };
+    const Case cases[] = {
+        {"ULYYN", [](int x, int y) { return std::pair{127 - x, 127 - y}; }},
+        {"ULYNN", [](int x, int y) { return std::pair{127 - x, y}; }},
+        {"LUYYN", [](int x, int y) { return std::pair{y, x}; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.code);
+        TempDir dir;
+        fs::create_directory(dir / "out");
+        const Layout layout{.count = 2, .orientation = c.code};
+        packedFile(layout).save(dir / "c970611a.005");
+        ASSERT_EQ(runKovrent({"c970611a.005", "-p"}, dir.path()).exitStatus, 0);
+        const RunResult run = runKovrent({"t970611a.", "-r", "5", "6", "-f", "-d", "out"}, dir.path());
+        ASSERT_EQ(run.exitStatus, 0) << run.output;
+        for (int k = 0; k < 2; ++k) {
+            const auto unpacked = expectedImage(layout, k);
+            expectPixels(readFitsFile(dir / "out" / unpackedName('f', 5 + k)), 128, 128, [&](int x, int y) {
+                const auto [sx, sy] = c.source(x, y);
+                return unpacked(sx, sy);
+            });
+        }
+    }
+}
+
+TEST(Unpack, RefusedFilesWriteNothing) {
+    const FrameGeometry g = geometryOf(128, 128);
+    CameraFile plain;
+    plain.corners(g).totalCoadds(1).obsmode(1).endMarker().frames(g, 1, [](int, int x, int y) { return x + y; });
+    CameraFile tooLarge;
+    tooLarge.corners(geometryOf(64, 65)).totalCoadds(1).obsmode(1).ultrafast(2).endMarker().fill(32768);
+    struct Case {
+        const char* name;
+        CameraFile file;
+        std::string input;
+        std::vector<std::string> options;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"packed without -p", packedFile({.count = 2}), "c970611a.005", {},
+         "kovrent: Error - data packed, use -p option to unpack first\n"},
+        {"ultrafast without -p", packedFile({.naxis1 = 64, .naxis2 = 64, .count = 2, .ultrafast = true}),
+         "c970611a.005", {}, "kovrent: Error - data packed, use -p option to unpack first\n"},
+        {"-p on unpacked data", plain, "c970611a.005", {"-p"}, "\nkovrent: Error - data not in packed mode\n"},
+        {"nod", packedFile({.obsmode = 5, .count = 2}), "c970611a.005", {"-p"}, "cannot be unpacked"},
+        {"two beam nod", packedFile({.obsmode = 7, .count = 2}), "c970611a.005", {"-p"}, "cannot be unpacked"},
+        {"ultrafast chop-nod", packedFile({.naxis1 = 64, .naxis2 = 64, .obsmode = 3, .count = 2, .ultrafast = true}),
+         "c970611a.005", {"-p"}, "cannot be unpacked"},
+        {"ultrafast 64 x 65", tooLarge, "c970611a.005", {"-p"}, "64 x 64"},
+        {"name of the input", packedFile({.count = 2}), "t970611a.005", {"-p"}, "would overwrite"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        c.file.save(dir / c.input);
+        std::vector<std::string> args = {c.input};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const RunResult run = runKovrent(args, dir.path());
+        EXPECT_EQ(run.exitStatus, 1);
+        EXPECT_TRUE(contains(run.output, "kovrent: Error - ")) << run.output;
+        EXPECT_TRUE(contains(run.output, c.message)) << run.output;
+        EXPECT_EQ(filesIn(dir.path()), 1u);
+        EXPECT_EQ(readBytes(dir / c.input), c.file.bytes());
+    }
+}
+
+TEST(Unpack, TruncatedDataKeepsTheImagesWrittenBefore) {
+    TempDir dir;
+    const Layout layout;
+    // Images 0 and 1 take blocks 1 to 4; image 2 finds block 5 but not block 6.
+    packedFile(layout).truncate(kHeaderSize + 5 * kDataBlockBytes).save(dir / "c970611a.005");
+    const RunResult run = runKovrent({"c970611a.005", "-p"}, dir.path());
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_TRUE(contains(run.output, "kovrent: error reading packed data\n")) << run.output;
+    expectPixels(readFitsFile(dir / "t970611a.005"), 128, 128, expectedImage(layout, 0));
+    expectPixels(readFitsFile(dir / "t970611a.006"), 128, 128, expectedImage(layout, 1));
+    EXPECT_FALSE(fs::exists(dir / "t970611a.007"));
+}
+
+TEST(Unpack, FailedWriteSkipsOneImageAndEndsWithStatusOne) {
+    TempDir dir;
+    const Layout layout{.count = 3};
+    packedFile(layout).save(dir / "c970611a.005");
+    fs::create_directory(dir / "t970611a.006");
+    RunResult run = runKovrent({"c970611a.005", "-p"}, dir.path());
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_TRUE(contains(run.output, "kovrent: Error - 1 output file could not be written\n")) << run.output;
+    expectPixels(readFitsFile(dir / "t970611a.005"), 128, 128, expectedImage(layout, 0));
+    expectPixels(readFitsFile(dir / "t970611a.007"), 128, 128, expectedImage(layout, 2));
+
+    run = runKovrent({"c970611a.005", "-p", "-d", "missing"}, dir.path());
+    EXPECT_EQ(run.exitStatus, 1);
+    for (int k = 0; k < 3; ++k)
+        EXPECT_TRUE(contains(run.output, "Now writing unpacked file missing/" + unpackedName('t', 5 + k) + "\n"));
+    EXPECT_TRUE(contains(run.output, "kovrent: Error - 3 output files could not be written\n")) << run.output;
+}
+
+#ifdef KOVRENT_HAVE_CFITSIO
+TEST(Unpack, CfitsioReadsUnpackedImages) {
+    const Layout layouts[] = {{.count = 1}, {.naxis1 = 32, .naxis2 = 16, .obsmode = 2, .count = 1, .ultrafast = true}};
+    for (const Layout& layout : layouts) {
+        SCOPED_TRACE(layout.ultrafast ? "ultrafast" : "packed");
+        TempDir dir;
+        packedFile(layout).save(dir / "c970611a.005");
+        ASSERT_EQ(runKovrent({"c970611a.005", "-p"}, dir.path()).exitStatus, 0);
+
+        int status = 0;
+        fitsfile* fits = nullptr;
+        ASSERT_EQ(fits_open_file(&fits, (dir / "t970611a.005").c_str(), READONLY, &status), 0);
+        int naxis = 0;
+        long size[2] = {};
+        fits_get_img_dim(fits, &naxis, &status);
+        fits_get_img_size(fits, 2, size, &status);
+        std::vector<float> pixels(size_t(layout.naxis1) * layout.naxis2);
+        int anyNull = 0;
+        fits_read_img(fits, TFLOAT, 1, long(pixels.size()), nullptr, pixels.data(), &anyNull, &status);
+        fits_close_file(fits, &status);
+        ASSERT_EQ(status, 0);
+        EXPECT_EQ(naxis, 2);
+        EXPECT_EQ(size[0], layout.naxis1);
+        EXPECT_EQ(size[1], layout.naxis2);
+        const auto expected = expectedImage(layout, 0);
+        for (int y = 0; y < layout.naxis2; ++y)
+            for (int x = 0; x < layout.naxis1; ++x)
+                ASSERT_EQ(pixels[size_t(y) * layout.naxis1 + x], expected(x, y)) << x << "," << y;
+    }
+}
+#endif
