@@ -1,0 +1,137 @@
+#include "runprogram.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void throwErrno(const std::string& what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+int remainingMs(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+}  // namespace
+
+RunResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                     const std::filesystem::path& workingDirectory,
+                     std::chrono::milliseconds timeout) {
+    // Everything the child needs is prepared before fork: after it, only exec-safe calls.
+    std::vector<std::string> strings;
+    strings.push_back(program);
+    strings.insert(strings.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& s : strings) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    const std::string directory = workingDirectory.string();
+
+    int pipeEnds[2];
+    if (pipe2(pipeEnds, O_CLOEXEC) != 0) throwErrno("pipe");
+    const int nullInput = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (nullInput < 0) throwErrno("open /dev/null");
+
+    const pid_t pid = fork();
+    if (pid < 0) {
+        const int error = errno;
+        close(pipeEnds[0]);
+        close(pipeEnds[1]);
+        close(nullInput);
+        errno = error;
+        throwErrno("fork");
+    }
+    if (pid == 0) {
+        if (chdir(directory.c_str()) != 0 || dup2(nullInput, STDIN_FILENO) < 0 ||
+            dup2(pipeEnds[1], STDOUT_FILENO) < 0)
+            _exit(127);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(pipeEnds[1]);
+    close(nullInput);
+
+    RunResult result;
+    const Clock::time_point deadline = Clock::now() + timeout;
+    pollfd reader{pipeEnds[0], POLLIN, 0};
+    char buffer[4096];
+    for (;;) {
+        const int ready = poll(&reader, 1, remainingMs(deadline));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) {
+            result.timedOut = true;
+            break;
+        }
+        const ssize_t got = read(pipeEnds[0], buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        result.output.append(buffer, static_cast<size_t>(got));
+    }
+    close(pipeEnds[0]);
+
+    int status = 0;
+    for (;;) {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) break;
+        if (done < 0) {
+            if (errno == EINTR) continue;
+            throwErrno("waitpid");
+        }
+        if (result.timedOut || remainingMs(deadline) == 0) {
+            result.timedOut = true;
+            kill(pid, SIGKILL);
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+RunResult runKovrent(const std::vector<std::string>& arguments,
+                     const std::filesystem::path& workingDirectory) {
+    return runProgram(KOVRENT_BINARY, arguments, workingDirectory);
+}
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kovrent-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throwErrno("mkdtemp");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::vector<uint8_t> readBytes(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + file.string());
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeBytes(const std::filesystem::path& file, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out.flush()) throw std::runtime_error("cannot write " + file.string());
+}
+
+}  // namespace testsupport
