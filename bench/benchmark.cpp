@@ -27,31 +27,40 @@ struct Timing {
     long peakKiB = 0;
 };
 
-// Runs the command (stdout discarded, stdin from `input` when given) and returns its
-// wall time and peak resident memory.
-Timing runOnce(const std::vector<std::string>& command, const std::string& input)
+// Measure mode: runs the command (stdout discarded, stdin from `input` unless it is
+// "-") and prints its wall time in seconds and its peak resident memory in KiB. A
+// freshly started small process forks it, so that the peak is the program's own and
+// not inherited from the generator's memory.
+int measure(const std::string& input, char** command)
 {
-    std::vector<char*> argv;
-    for (const std::string& word : command)
-        argv.push_back(const_cast<char*>(word.c_str()));
-    argv.push_back(nullptr);
-    std::fflush(stdout);
     const auto start = std::chrono::steady_clock::now();
     const pid_t child = fork();
     if (child == 0) {
-        std::freopen("/dev/null", "w", stdout);
-        if (!input.empty())
-            std::freopen(input.c_str(), "r", stdin);
-        execv(argv[0], argv.data());
+        if (!std::freopen("/dev/null", "w", stdout) || (input != "-" && !std::freopen(input.c_str(), "r", stdin)))
+            _exit(126);
+        execv(command[0], command);
         _exit(127);
     }
     int status = 0;
     rusage usage{};
     wait4(child, &status, 0, &usage);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return 1;
+    std::printf("%.9f %ld\n", seconds, usage.ru_maxrss);
+    return 0;
+}
+
+// Runs the command through measure mode and returns its wall time and peak memory.
+Timing runOnce(const std::vector<std::string>& command, const std::string& input)
+{
+    static const std::string self = fs::read_symlink("/proc/self/exe").string();
+    std::string line = self + " --measure " + (input.empty() ? std::string("-") : input);
+    for (const std::string& word : command)
+        line += " '" + word + "'";
+    std::FILE* pipe = popen(line.c_str(), "r");
     Timing timing;
-    timing.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    timing.peakKiB = usage.ru_maxrss;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (!pipe || std::fscanf(pipe, "%lf %ld", &timing.seconds, &timing.peakKiB) != 2 || pclose(pipe) != 0) {
         std::fprintf(stderr, "kovrent_bench: %s failed\n", command[0].c_str());
         std::exit(1);
     }
@@ -145,6 +154,8 @@ uintmax_t directoryBytes(const fs::path& directory)
 
 int main(int argc, char** argv)
 {
+    if (argc > 3 && std::string(argv[1]) == "--measure")
+        return measure(argv[2], argv + 3);
     if (argc != 5) {
         std::fprintf(stderr, "usage: kovrent_bench <kovrent> <iofloor> <N> <work directory>\n");
         return 2;
