@@ -1,0 +1,73 @@
+#include "expectedimage.h"
+
+#include <cmath>
+#include <sstream>
+#include <utility>
+
+namespace testsupport {
+
+Image::Image(int n1, int n2)
+    : naxis1(n1), naxis2(n2), values(static_cast<size_t>(n1) * n2, std::nan("")) {}
+
+namespace {
+
+std::pair<int, int> destination(Net net, int x, int y, int nx, int ny) {
+    switch (net) {
+    case Net::rotation: return {nx - 1 - x, ny - 1 - y};
+    case Net::rFlip2: return {nx - 1 - x, y};
+    case Net::rFlip1: return {x, ny - 1 - y};
+    case Net::identity: return {x, y};
+    case Net::anti: return {ny - 1 - y, nx - 1 - x};
+    case Net::aFlip1: return {y, nx - 1 - x};
+    case Net::aFlip2: return {ny - 1 - y, x};
+    case Net::transpose: return {y, x};
+    }
+    return {-1, -1};
+}
+
+}  // namespace
+
+Image placed(const Pixel& pixel, int nx, int ny, Net net, int f) {
+    const bool exchanged = net >= Net::anti;
+    Image out(f * (exchanged ? ny : nx), f * (exchanged ? nx : ny));
+    for (int x = 0; x < nx; ++x)
+        for (int y = 0; y < ny; ++y) {
+            const auto [px, py] = destination(net, x, y, nx, ny);
+            for (int i = 0; i < f; ++i)
+                for (int j = 0; j < f; ++j) out.at(f * px + i, f * py + j) = pixel(x, y);
+        }
+    return out;
+}
+
+std::string differences(const FitsContents& output, const Image& expected) {
+    std::ostringstream text;
+    if (output.naxis1 != expected.naxis1 || output.naxis2 != expected.naxis2) {
+        text << "size " << output.naxis1 << " x " << output.naxis2 << ", expected "
+             << expected.naxis1 << " x " << expected.naxis2;
+        return text.str();
+    }
+    int count = 0;
+    for (int y = 0; y < expected.naxis2; ++y)
+        for (int x = 0; x < expected.naxis1; ++x) {
+            const float want = static_cast<float>(expected.at(x, y));
+            if (output.at(x, y) == want) continue;  // a NaN left by placed() never matches
+            if (count++ == 0)
+                text << "first at [" << x << "][" << y << "]: " << output.at(x, y) << ", expected "
+                     << want;
+        }
+    if (count > 0) text << "; " << count << " pixels differ";
+    return text.str();
+}
+
+CameraFile observationHeader(int nx, int ny, int obsmode, int coadds) {
+    CameraFile file;
+    file.corners(geometryOf(nx, ny)).totalCoadds(coadds).obsmode(obsmode);
+    return file;
+}
+
+void saveObservation(CameraFile header, const std::filesystem::path& file, int nx, int ny,
+                     int frameCount, const FramePixel& frame) {
+    header.endMarker().frames(geometryOf(nx, ny), frameCount, frame).save(file.string());
+}
+
+}  // namespace testsupport

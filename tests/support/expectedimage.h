@@ -1,0 +1,45 @@
+// Expected output images of the conversion, computed from the input pixels by the table of net
+// placements rather than by flipping step by step, and the camera files the tests convert.
+#pragma once
+
+#include "camerafile.h"
+#include "fitsread.h"
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+using Pixel = std::function<double(int x, int y)>;
+
+struct Image {
+    int naxis1 = 0;
+    int naxis2 = 0;
+    std::vector<double> values;  // axis 1 fastest
+
+    Image(int n1, int n2);
+    double& at(int x, int y) { return values.at(static_cast<size_t>(y) * naxis1 + x); }
+    double at(int x, int y) const { return values.at(static_cast<size_t>(y) * naxis1 + x); }
+};
+
+// Where input[x][y] ends, by family and flips done: R keeps the axes (rotation by 180 degrees
+// when no flip is done), A exchanges them (anti-transposition when no flip is done).
+enum class Net { rotation, rFlip2, rFlip1, identity, anti, aFlip1, aFlip2, transpose };
+
+// The nx x ny image pixel(x, y) placed as `net` says, each pixel an f x f block.
+Image placed(const Pixel& pixel, int nx, int ny, Net net, int f = 1);
+
+// Empty when the output has the expected sizes and every pixel equal to the float of the
+// expected value; otherwise a description of the first difference and the count.
+std::string differences(const FitsContents& output, const Image& expected);
+
+// Corners, coadds for every beam and the observing mode: the records every readable file needs.
+CameraFile observationHeader(int nx, int ny, int obsmode = 1, int coadds = 1);
+
+// Closes the header and appends `frameCount` frames of frame(n, x, y).
+void saveObservation(CameraFile header, const std::filesystem::path& file, int nx, int ny,
+                     int frameCount, const FramePixel& frame);
+
+}  // namespace testsupport

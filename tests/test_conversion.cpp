@@ -1,0 +1,526 @@
+// The per-file chain end to end through the program: output header cards and pixels against
+// expectations written out by hand or computed here from the input values.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "camerafile.h"
+#include "expectedimage.h"
+#include "fitsread.h"
+#include "fitswrite.h"
+#include "runprogram.h"
+
+#ifdef KOVRENT_HAVE_CFITSIO
+#include <fitsio.h>
+#endif
+
+using namespace testsupport;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kInput = "c970611a.005";
+const std::string kOutput = "f970611a.005";
+const std::string kVersionLine = "kovrent Data conversion program  version 2.31\n";
+
+const std::string kConverted = "THIS FILE WAS CONVERTED FROM VESKA-PC FORMAT BY KOVRENT V. 2.31";
+const std::string kTime = "TIME OF CONVERSION";  // stands for the time card, checked by pattern
+const std::string kOffSource = "ALL OFF-SOURCE FRAMES IN THE ORIGINAL IMAGE HAVE BEEN SUBTRACTED";
+const std::string kOriented = "THE IMAGE HAS BEEN ORIENTED WITH NORTH UP AND EAST TO THE LEFT";
+const std::string kChopWaitZero = "Warning -- chop wait time = 0, use -z option\n";
+
+double distinct(int x, int y) { return 1000.0 * x + y + 1; }
+
+int32_t distinctFrame(int, int x, int y) { return static_cast<int32_t>(distinct(x, y)); }
+
+// Local time in the classic 24-character layout, then blanks to the end of the card.
+bool isTimeCard(const std::string& card) {
+    static const std::regex layout(
+        "HISTORY   TIME OF CONVERSION: (Sun|Mon|Tue|Wed|Thu|Fri|Sat) "
+        "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [ 123][0-9] "
+        "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4} {26}");
+    return std::regex_match(card, layout);
+}
+
+// The texts of the HISTORY cards, the time card replaced by kTime once its layout is checked.
+std::vector<std::string> historyOf(const FitsContents& fits) {
+    std::vector<std::string> texts;
+    for (const std::string& card : fits.cards) {
+        if (cardKeyword(card) != "HISTORY") continue;
+        if (card.starts_with("HISTORY   " + kTime)) {
+            EXPECT_TRUE(isTimeCard(card)) << card;
+            texts.push_back(kTime);
+            continue;
+        }
+        std::string text = card.substr(10);
+        text.erase(text.find_last_not_of(' ') + 1);
+        texts.push_back(text);
+    }
+    return texts;
+}
+
+// Keyword and value text of the world-coordinate cards, in header order.
+std::vector<std::pair<std::string, std::string>> coordinatesOf(const FitsContents& fits) {
+    static const std::vector<std::string> keywords = {
+        "EXPOFF1", "EXPOFF2", "CDELT1", "CDELT2", "CRVAL1", "CRVAL2",
+        "CROTA1",  "CROTA2",  "CRPIX1", "CRPIX2", "CTYPE1", "CTYPE2"};
+    std::vector<std::pair<std::string, std::string>> found;
+    for (const std::string& card : fits.cards) {
+        const std::string key = cardKeyword(card);
+        if (std::find(keywords.begin(), keywords.end(), key) == keywords.end()) continue;
+        std::string value = card.substr(10, card.find(" / ") - 10);
+        value.erase(0, value.find_first_not_of(' '));
+        found.emplace_back(key, value);
+    }
+    return found;
+}
+
+int indexOf(const FitsContents& fits, const std::string& keyword) {
+    for (size_t i = 0; i < fits.cards.size(); ++i)
+        if (cardKeyword(fits.cards[i]) == keyword) return static_cast<int>(i);
+    return -1;
+}
+
+bool allBlank(const std::string& text) { return text.find_first_not_of(' ') == std::string::npos; }
+
+std::vector<std::string> withInput(std::vector<std::string> options) {
+    options.insert(options.begin(), kInput);
+    return options;
+}
+
+// A 16 x 16 FITS image of distinct values with extra cards.
+void saveFitsInput(const fs::path& file, const std::vector<std::string>& extra) {
+    std::vector<std::string> cards = primaryCards(-32, 16, 16);
+    cards.insert(cards.end(), extra.begin(), extra.end());
+    writeFitsFile(file, cards, -32, 16, 16, distinct);
+}
+
+// The zero-wait factor at pixel [x][y] for `frames` frames per coimage.
+double zeroWaitFactor(int x, int y, double frames) {
+    const int q = (x / 2) * 16 + y / 8;
+    return frames / (((1023.0 - q) * 0.0009775171065493646) * -2.0 + frames);
+}
+
+}  // namespace
+
+TEST(Conversion, RoadOfOneFile) {
+    TempDir dir;
+    // A chop: F1 - F2 over 4 coadds is exact in a float, and so is its product with the gain.
+    const FramePixel frame = [](int n, int x, int y) {
+        const int32_t sky = 4 * (300 + x + y);
+        return n == 1 ? sky + 4 * (997 * x - 4 * y + 7) : sky;
+    };
+    const Pixel gain = [](int x, int y) { return 0.5 + 0.25 * ((x + y) % 4); };
+    CameraFile header = observationHeader(128, 128, 2, 4);
+    header.telescopeScale(10.0f).magnification(2.0f).raDec(316.7575, -12.5).offsets(3.5f, -2.25f).chopWait(12.5f);
+    saveObservation(header, dir / kInput, 128, 128, 2, frame);
+    writeFitsFile(dir / "gain.fits", primaryCards(-32, 128, 128), -32, 128, 128, gain);
+
+    const RunResult run = runKovrent({kInput, "-e", "2", "-g", "gain.fits"}, dir.path());
+    ASSERT_EQ(run.exitStatus, 0) << run.output;
+    EXPECT_EQ(run.output, kVersionLine + "Reading gain file gain.fits\nReading " + kInput +
+                              "...writing " + kOutput + "\n");
+
+    const FitsContents out = readFitsFile(dir / kOutput);
+    EXPECT_EQ(out.cards.at(3), valueCard("NAXIS1", "256", "PIXELS ON 1ST MOST VARYING AXIS"));
+    EXPECT_EQ(out.cards.at(4), valueCard("NAXIS2", "256", "PIXELS ON 2ND MOST VARYING AXIS"));
+    const std::vector<std::string> added = {
+        valueCard("EXPOFF1", "7.000000000000e+000", "EXPANDED OFFSET IN PIXELS"),
+        valueCard("EXPOFF2", "-4.500000000000e+000", "EXPANDED OFFSET IN PIXELS"),
+        valueCard("CDELT1", "-5.208333333333e-005", "DEGREES/PIXEL IN R.A."),
+        valueCard("CDELT2", "5.208333333333e-005", "DEGREES/PIXEL IN DEC."),
+        valueCard("CRVAL1", "3.167575000000e+002", "RA OF REFERENCE LOCATION"),
+        valueCard("CRVAL2", "-1.250000000000e+001", "DEC OF REFERENCE LOCATION"),
+        valueCard("CROTA1", "0.000000000000e+000", "ROTATION OF AXIS 1"),
+        valueCard("CROTA2", "0.000000000000e+000", "ROTATION OF AXIS 2"),
+        valueCard("CRPIX1", "1.350000000000e+002", "ARRAY LOCATION OF REF. PIXEL"),
+        valueCard("CRPIX2", "1.235000000000e+002", "ARRAY LOCATION OF REF. PIXEL"),
+        valueCard("CTYPE1", "'RA---TAN'", "TYPE OF COORD. ON AXIS 1"),
+        valueCard("CTYPE2", "'DEC--TAN'", "TYPE OF COORD. ON AXIS 2"),
+        commentCard("HISTORY ", kConverted),
+        "time",
+        commentCard("HISTORY ", kOffSource),
+        commentCard("HISTORY ", "THE IMAGE WAS EXPANDED BY A FACTOR OF  2 IN BOTH DIRECTIONS"),
+        commentCard("HISTORY ", kOriented),
+        commentCard("HISTORY ", "GAIN MAP APPLIED: gain.fits"),
+        commentCard("END", ""),
+    };
+    const int first = indexOf(out, "EXPOFF1");
+    ASSERT_GT(first, 0);
+    ASSERT_EQ(out.cards.size(), first + added.size());
+    for (size_t i = 0; i < added.size(); ++i) {
+        if (added[i] == "time")
+            EXPECT_TRUE(isTimeCard(out.cards[first + i])) << out.cards[first + i];
+        else
+            EXPECT_EQ(out.cards[first + i], added[i]);
+    }
+    EXPECT_TRUE(allBlank(out.afterEnd));
+    // 256 x 256 floats take 92 data blocks.
+    EXPECT_EQ(out.fileBytes, out.headerBytes + 92 * 2880);
+
+    const Pixel gained = [&](int x, int y) { return gain(x, y) * (frame(1, x, y) - frame(2, x, y)) / 4.0; };
+    Image expected(256, 256);
+    for (int x = 0; x < 256; ++x)
+        for (int y = 0; y < 256; ++y) expected.at(x, y) = gained(127 - x / 2, 127 - y / 2);
+    EXPECT_EQ(differences(out, expected), "");
+}
+
+TEST(Conversion, WorldCoordinateCards) {
+    struct Case {
+        const char* name;
+        int nx, ny;
+        std::optional<float> telescle, magnific;
+        bool raDec;
+        int fillers;  // COMMENT records between MAGNIFIC and RA
+        const char* factor;
+        std::vector<std::pair<std::string, std::string>> cards;
+    };
+    const std::pair<std::string, std::string> crota1{"CROTA1", "0.000000000000e+000"},
+        crota2{"CROTA2", "0.000000000000e+000"}, ctype1{"CTYPE1", "'RA---TAN'"},
+        ctype2{"CTYPE2", "'DEC--TAN'"}, crval1{"CRVAL1", "1.502500000000e+002"},
+        crval2{"CRVAL2", "-3.050000000000e+001"};
+    // OFFSET1 3.5 and OFFSET2 -2.25 throughout; CRPIX = e x OFFSET + expanded size div 2.
+    const Case cases[] = {
+        {"scale at e = 1", 16, 16, 10.0f, 2.0f, true, 0, "1",
+         {{"CDELT1", "-1.041666666667e-004"}, {"CDELT2", "1.041666666667e-004"}, crval1, crval2, crota1,
+          crota2, {"CRPIX1", "1.150000000000e+001"}, {"CRPIX2", "5.750000000000e+000"}, ctype1, ctype2}},
+        {"scale at e = 2", 16, 16, 10.0f, 2.0f, true, 0, "2",
+         {{"EXPOFF1", "7.000000000000e+000"}, {"EXPOFF2", "-4.500000000000e+000"},
+          {"CDELT1", "-5.208333333333e-005"}, {"CDELT2", "5.208333333333e-005"}, crval1, crval2, crota1,
+          crota2, {"CRPIX1", "2.300000000000e+001"}, {"CRPIX2", "1.150000000000e+001"}, ctype1, ctype2}},
+        // 15 cards before TELESCLE: RA, DEC and the offsets in the second block, then END.
+        {"values in both header blocks", 16, 16, 10.0f, 2.0f, true, 25, "2",
+         {{"EXPOFF1", "7.000000000000e+000"}, {"EXPOFF2", "-4.500000000000e+000"},
+          {"CDELT1", "-5.208333333333e-005"}, {"CDELT2", "5.208333333333e-005"}, crval1, crval2, crota1,
+          crota2, {"CRPIX1", "2.300000000000e+001"}, {"CRPIX2", "1.150000000000e+001"}, ctype1, ctype2}},
+        {"no TELESCLE, odd sizes", 15, 13, std::nullopt, 2.0f, true, 0, "1",
+         {crval1, crval2, crota1, crota2, {"CRPIX1", "1.050000000000e+001"},
+          {"CRPIX2", "3.750000000000e+000"}, ctype1, ctype2}},
+        {"no MAGNIFIC", 16, 16, 10.0f, std::nullopt, true, 0, "1",
+         {crval1, crval2, crota1, crota2, {"CRPIX1", "1.150000000000e+001"},
+          {"CRPIX2", "5.750000000000e+000"}, ctype1, ctype2}},
+        {"TELESCLE 0", 16, 16, 0.0f, 2.0f, true, 0, "1",
+         {crval1, crval2, crota1, crota2, {"CRPIX1", "1.150000000000e+001"},
+          {"CRPIX2", "5.750000000000e+000"}, ctype1, ctype2}},
+        {"MAGNIFIC negative", 16, 16, 10.0f, -2.0f, true, 0, "1",
+         {crval1, crval2, crota1, crota2, {"CRPIX1", "1.150000000000e+001"},
+          {"CRPIX2", "5.750000000000e+000"}, ctype1, ctype2}},
+        {"no RA and DEC", 16, 16, 10.0f, 2.0f, false, 0, "1",
+         {{"CDELT1", "-1.041666666667e-004"}, {"CDELT2", "1.041666666667e-004"},
+          {"CRVAL1", "0.000000000000e+000"}, {"CRVAL2", "0.000000000000e+000"}, crota1, crota2,
+          {"CRPIX1", "1.150000000000e+001"}, {"CRPIX2", "5.750000000000e+000"}, ctype1, ctype2}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        CameraFile header = observationHeader(c.nx, c.ny);
+        if (c.telescle) header.telescopeScale(*c.telescle);
+        if (c.magnific) header.magnification(*c.magnific);
+        for (int i = 0; i < c.fillers; ++i) header.stringRecord(26, "FILLER");
+        if (c.raDec) header.raDec(150.25, -30.5);
+        header.offsets(3.5f, -2.25f);
+        saveObservation(header, dir / kInput, c.nx, c.ny, 1, distinctFrame);
+        const RunResult run = runKovrent({kInput, "-e", c.factor}, dir.path());
+        ASSERT_EQ(run.exitStatus, 0) << run.output;
+        EXPECT_EQ(coordinatesOf(readFitsFile(dir / kOutput)), c.cards);
+    }
+}
+
+TEST(Conversion, HistoryCardsFollowTheOptions) {
+    struct Case {
+        std::vector<std::string> options;
+        std::string output;
+        std::vector<std::string> history;
+    };
+    const Case cases[] = {
+        {{}, kOutput, {kConverted, kTime, kOffSource, kOriented}},
+        {{"-o", "2"}, kOutput + ".2",
+         {kConverted, kTime, "THE FOLLOWING IMAGE DATA IS FRAME  2 OF THE ORIGINAL DATA SET", kOriented}},
+        {{"-o", "10"}, kOutput + ".10",
+         {kConverted, kTime, "THE FOLLOWING IMAGE DATA IS FRAME 10 OF THE ORIGINAL DATA SET", kOriented}},
+        {{"-e", "2"}, kOutput,
+         {kConverted, kTime, kOffSource, "THE IMAGE WAS EXPANDED BY A FACTOR OF  2 IN BOTH DIRECTIONS", kOriented}},
+        {{"-n"}, kOutput, {kConverted, kTime, kOffSource}},
+        {{"-g", "gain.fits", "-m", "mask.fits"}, kOutput,
+         {kConverted, kTime, kOffSource, kOriented, "MASK FILE APPLIED: mask.fits", "GAIN MAP APPLIED: gain.fits"}},
+        {{"-n", "-e", "4", "-o", "1", "-m", "mask.fits", "-g", "gain.fits"}, kOutput + ".1",
+         {kConverted, kTime, "THE FOLLOWING IMAGE DATA IS FRAME  1 OF THE ORIGINAL DATA SET",
+          "THE IMAGE WAS EXPANDED BY A FACTOR OF  4 IN BOTH DIRECTIONS", "MASK FILE APPLIED: mask.fits",
+          "GAIN MAP APPLIED: gain.fits"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.output + " " + std::to_string(c.options.size()));
+        TempDir dir;
+        saveObservation(observationHeader(16, 16), dir / kInput, 16, 16, 10, distinctFrame);
+        for (const char* map : {"mask.fits", "gain.fits"})
+            writeFitsFile(dir / map, primaryCards(-32, 16, 16), -32, 16, 16, [](int, int) { return 1.0; });
+        const RunResult run = runKovrent(withInput(c.options), dir.path());
+        ASSERT_EQ(run.exitStatus, 0) << run.output;
+        EXPECT_EQ(historyOf(readFitsFile(dir / c.output)), c.history);
+    }
+}
+
+// The reader's header has 15 cards before the fillers (7 of the minimal header, IRAFNAME,
+// INSTRUME, the four corners, TOTCOADD, OBSMODE); without options 12 cards follow it.
+TEST(Conversion, EndCardAtTheEdgeOfABlock) {
+    struct Case {
+        const char* name;
+        int fillers;
+        int firstAdded;  // card index of CRVAL1, where the reader's END stood
+        int end;         // card index of the final END
+        size_t headerBytes;
+    };
+    const Case cases[] = {
+        {"new END in slot 36: no further block", 8, 23, 35, 2880},
+        {"new END in slot 1 of a second block", 9, 24, 36, 5760},
+        {"reader's END in slot 36: a fresh block follows", 20, 35, 47, 5760},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        CameraFile header = observationHeader(16, 16);
+        for (int i = 0; i < c.fillers; ++i) header.stringRecord(26, "FILLER " + std::to_string(i));
+        saveObservation(header, dir / kInput, 16, 16, 1, distinctFrame);
+        const RunResult run = runKovrent({kInput}, dir.path());
+        ASSERT_EQ(run.exitStatus, 0) << run.output;
+
+        const FitsContents out = readFitsFile(dir / kOutput);
+        EXPECT_EQ(out.cards.at(c.firstAdded - 1),
+                  commentCard("COMMENT", "FILLER " + std::to_string(c.fillers - 1)));
+        EXPECT_EQ(cardKeyword(out.cards.at(c.firstAdded)), "CRVAL1");
+        EXPECT_EQ(static_cast<int>(out.cards.size()) - 1, c.end);
+        EXPECT_EQ(out.headerBytes, c.headerBytes);
+        EXPECT_TRUE(allBlank(out.afterEnd));
+        EXPECT_EQ(out.fileBytes, c.headerBytes + 2880);  // 16 x 16 floats in one data block
+    }
+}
+
+TEST(ZeroWait, CorrectionByReadoutIndexBeforeTheRotation) {
+    TempDir dir;
+    CameraFile header = observationHeader(128, 128, 2);
+    header.framesPerCoimage(4).chopWait(0.0f);
+    saveObservation(header, dir / kInput, 128, 128, 2,
+                    [](int n, int x, int y) { return n == 1 ? static_cast<int32_t>(distinct(x, y)) : 0; });
+    const RunResult run = runKovrent({kInput, "-z"}, dir.path());
+    ASSERT_EQ(run.exitStatus, 0) << run.output;
+    EXPECT_EQ(run.output.find("Warning"), std::string::npos) << run.output;
+
+    const FitsContents out = readFitsFile(dir / kOutput);
+    // Readout index 0 doubles the pixel for 4 frames per coimage; index 1023 keeps it.
+    EXPECT_NEAR(out.at(127, 127), 2.0 * distinct(0, 0), 1e-5);
+    EXPECT_EQ(out.at(0, 0), distinct(127, 127));
+    const Pixel corrected = [](int x, int y) { return zeroWaitFactor(x, y, 4.0) * distinct(x, y); };
+    EXPECT_EQ(differences(out, placed(corrected, 128, 128, Net::rotation)), "");
+}
+
+TEST(ZeroWait, Warnings) {
+    struct Case {
+        const char* name;
+        std::optional<float> chopWait;  // none: no CHOPWAIT record, the held 0 applies
+        int obsmode;
+        bool correct;
+        std::string warning;
+    };
+    const std::string correctedAt5 = "Warning -- zero wait correction done for chop wait= 5.000000\n";
+    const Case cases[] = {
+        {"chop", 0.0f, 2, false, kChopWaitZero},
+        {"chop-nod 3", 0.0f, 3, false, kChopWaitZero},
+        {"chop-nod 4", 0.0f, 4, false, kChopWaitZero},
+        {"negative zero", -0.0f, 2, false, kChopWaitZero},
+        {"no CHOPWAIT record", std::nullopt, 2, false, kChopWaitZero},
+        {"grab", 0.0f, 1, false, ""},
+        {"nod", 0.0f, 5, false, ""},
+        {"two-beam nod", 0.0f, 7, false, ""},
+        {"chop with a wait", 5.0f, 2, false, ""},
+        {"corrected, no wait", 0.0f, 2, true, ""},
+        {"corrected with a wait", 5.0f, 2, true, correctedAt5},
+        {"corrected grab with a wait", 5.0f, 1, true, correctedAt5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        CameraFile header = observationHeader(16, 16, c.obsmode);
+        header.framesPerCoimage(4);
+        if (c.chopWait) header.chopWait(*c.chopWait);
+        saveObservation(header, dir / kInput, 16, 16, 4, distinctFrame);
+        const RunResult run = runKovrent(c.correct ? withInput({"-z"}) : withInput({}), dir.path());
+        ASSERT_EQ(run.exitStatus, 0) << run.output;
+        EXPECT_EQ(run.output, kVersionLine + "Reading " + kInput + "..." + c.warning + "writing " + kOutput + "\n");
+    }
+}
+
+TEST(ZeroWait, HeldValuesAcrossARange) {
+    struct File {
+        std::optional<float> chopWait;
+        std::optional<int> obsmode;
+    };
+    struct Case {
+        const char* name;
+        File first, second;
+        size_t warnings;
+    };
+    const Case cases[] = {
+        {"second file without CHOPWAIT keeps the first's wait", {5.0f, 2}, {std::nullopt, 2}, 0},
+        {"second file without OBSMODE keeps the chop mode", {0.0f, 2}, {0.0f, std::nullopt}, 2},
+        {"a wait of 0 in the second file warns again", {5.0f, 2}, {0.0f, 2}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        int number = 1;
+        for (const File& f : {c.first, c.second}) {
+            CameraFile header;
+            header.corners(geometryOf(16, 16)).totalCoadds(1);
+            if (f.obsmode) header.obsmode(*f.obsmode);
+            if (f.chopWait) header.chopWait(*f.chopWait);
+            saveObservation(header, dir / ("c970611a.00" + std::to_string(number++)), 16, 16, 2, distinctFrame);
+        }
+        const RunResult run = runKovrent({"c970611a.", "-r", "1", "2"}, dir.path());
+        ASSERT_EQ(run.exitStatus, 0) << run.output;
+        size_t count = 0;
+        for (size_t at = run.output.find(kChopWaitZero); at != std::string::npos;
+             at = run.output.find(kChopWaitZero, at + 1))
+            ++count;
+        EXPECT_EQ(count, c.warnings) << run.output;
+        EXPECT_TRUE(fs::exists(dir / "f970611a.002"));
+    }
+}
+
+TEST(ZeroWait, FitsInputTakesFramesPerCoimageFromItsCard) {
+    TempDir dir;
+    saveFitsInput(dir / kInput, {valueCard("FRPERCOI", "4", ""), valueCard("CHOPWAIT", "5.0", ""),
+                                 valueCard("OBSMODE", "2", "")});
+    RunResult run = runKovrent({kInput, "-f", "-z", "-n"}, dir.path());
+    ASSERT_EQ(run.exitStatus, 0) << run.output;
+    EXPECT_EQ(run.output.find("Warning"), std::string::npos) << run.output;
+    const Pixel corrected = [](int x, int y) { return zeroWaitFactor(x, y, 4.0) * distinct(x, y); };
+    EXPECT_EQ(differences(readFitsFile(dir / kOutput), placed(corrected, 16, 16, Net::identity)), "");
+
+    TempDir bare;
+    saveFitsInput(bare / kInput, {});
+    run = runKovrent({kInput, "-f", "-z"}, bare.path());
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_NE(run.output.find("kovrent: Error - -z needs the frames per coimage, but " + kInput +
+                              " has no FRPERCOI card\n"),
+              std::string::npos)
+        << run.output;
+    EXPECT_FALSE(fs::exists(bare / kOutput));
+}
+
+TEST(WriteFailure, ReportedAndTheRangeGoesOn) {
+    TempDir dir;
+    for (const char* name : {"c970611a.001", "c970611a.002"})
+        saveObservation(observationHeader(16, 16), dir / name, 16, 16, 1, distinctFrame);
+
+    RunResult run = runKovrent({"c970611a.", "-r", "1", "2", "-d", "missing"}, dir.path());
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.output, kVersionLine +
+                              "Reading c970611a.001...writing missing/f970611a.001\n"
+                              "wf: Error opening file for writing\n"
+                              "Reading c970611a.002...writing missing/f970611a.002\n"
+                              "wf: Error opening file for writing\n"
+                              "kovrent: Error - 2 output files could not be written\n");
+    EXPECT_FALSE(fs::exists(dir / "missing"));
+
+    // A directory in the way of the first output: the second is still written, whole.
+    fs::create_directories(dir / "out" / "f970611a.001");
+    run = runKovrent({"c970611a.", "-r", "1", "2", "-d", "out"}, dir.path());
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_NE(run.output.find("writing out/f970611a.001\nwf:  Error writing FITS file\nReading c970611a.002"),
+              std::string::npos)
+        << run.output;
+    EXPECT_TRUE(run.output.ends_with("kovrent: Error - 1 output file could not be written\n")) << run.output;
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(dir / "out")) left.push_back(entry.path().filename());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"f970611a.001", "f970611a.002"}));
+    EXPECT_TRUE(fs::is_empty(dir / "out" / "f970611a.001"));
+    EXPECT_EQ(differences(readFitsFile(dir / "out" / "f970611a.002"), placed(distinct, 16, 16, Net::rotation)), "");
+}
+
+#ifdef KOVRENT_HAVE_CFITSIO
+// An independent reader sees the sizes, the pixels and the coordinate values.
+TEST(Cfitsio, ReadsEveryKindOfOutput) {
+    const Pixel gained = [](int x, int y) { return (x + y) % 3 == 0 ? 0.0 : 2.0 * distinct(x, y); };
+    struct Case {
+        const char* name;
+        int n;
+        std::vector<std::string> options;
+        Image expected;
+        double crval1, crval2, crpix1, crpix2;
+        std::optional<double> cdelt2;
+    };
+    const Case cases[] = {
+        {"camera, e = 1", 16, {}, placed(distinct, 16, 16, Net::rotation), 150.25, -30.5, 11.5, 5.75,
+         10.0 / 2.0 / 48000.0},
+        {"camera, e = 4", 128, {"-e", "4"}, placed(distinct, 128, 128, Net::rotation, 4), 150.25, -30.5,
+         4 * 3.5 + 256, 4 * -2.25 + 256, 10.0 / 8.0 / 48000.0},
+        {"camera, -n", 16, {"-n"}, placed(distinct, 16, 16, Net::identity), 150.25, -30.5, 11.5, 5.75,
+         10.0 / 2.0 / 48000.0},
+        {"FITS input", 16, {"-f"}, placed(distinct, 16, 16, Net::identity), 20.0, 40.0, 9.0, 8.0, std::nullopt},
+        {"mask and gain", 16, {"-m", "mask.fits", "-g", "gain.fits"}, placed(gained, 16, 16, Net::rotation),
+         150.25, -30.5, 11.5, 5.75, 10.0 / 2.0 / 48000.0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        if (c.options == std::vector<std::string>{"-f"}) {
+            saveFitsInput(dir / kInput, {valueCard("RA", "20.0", ""), valueCard("DEC", "40.0", ""),
+                                         valueCard("OFFSET1", "1.0", ""), fitsCard("ORIENTST= 'ULNNN'")});
+        } else {
+            CameraFile header = observationHeader(c.n, c.n);
+            header.telescopeScale(10.0f).magnification(2.0f).raDec(150.25, -30.5).offsets(3.5f, -2.25f);
+            saveObservation(header, dir / kInput, c.n, c.n, 1, distinctFrame);
+            writeFitsFile(dir / "mask.fits", primaryCards(8, 16, 16), 8, 16, 16,
+                          [](int x, int y) { return (x + y) % 3 == 0 ? 0.0 : 1.0; });
+            writeFitsFile(dir / "gain.fits", primaryCards(-32, 16, 16), -32, 16, 16, [](int, int) { return 2.0; });
+        }
+        const RunResult run = runKovrent(withInput(c.options), dir.path());
+        ASSERT_EQ(run.exitStatus, 0) << run.output;
+
+        fitsfile* fits = nullptr;
+        int status = 0;
+        ASSERT_EQ(fits_open_file(&fits, (dir / kOutput).c_str(), READONLY, &status), 0) << status;
+        int naxis = 0;
+        long size[2] = {0, 0};
+        fits_get_img_dim(fits, &naxis, &status);
+        fits_get_img_size(fits, 2, size, &status);
+        EXPECT_EQ(naxis, 2);
+        EXPECT_EQ(size[0], c.expected.naxis1);
+        EXPECT_EQ(size[1], c.expected.naxis2);
+        std::vector<float> pixels(static_cast<size_t>(size[0] * size[1]));
+        int anyNull = 0;
+        fits_read_img(fits, TFLOAT, 1, static_cast<LONGLONG>(pixels.size()), nullptr, pixels.data(), &anyNull,
+                      &status);
+        ASSERT_EQ(status, 0);
+        const int last1 = c.expected.naxis1 - 1, last2 = c.expected.naxis2 - 1;
+        for (const auto& [x, y] : {std::pair{0, 0}, {last1, 0}, {0, last2}, {last1, last2}, {last1 / 2, 1}})
+            EXPECT_EQ(pixels[static_cast<size_t>(y) * size[0] + x], static_cast<float>(c.expected.at(x, y)))
+                << x << ", " << y;
+
+        double value = 0;
+        for (const auto& [keyword, wanted] : {std::pair{"CRVAL1", c.crval1}, {"CRVAL2", c.crval2},
+                                              {"CRPIX1", c.crpix1}, {"CRPIX2", c.crpix2}}) {
+            fits_read_key(fits, TDOUBLE, keyword, &value, nullptr, &status);
+            EXPECT_EQ(status, 0) << keyword;
+            EXPECT_DOUBLE_EQ(value, wanted) << keyword;
+        }
+        fits_read_key(fits, TDOUBLE, "CDELT2", &value, nullptr, &status);
+        if (c.cdelt2) {
+            EXPECT_EQ(status, 0);
+            EXPECT_NEAR(value, *c.cdelt2, *c.cdelt2 * 1e-11);
+            fits_read_key(fits, TDOUBLE, "CDELT1", &value, nullptr, &status);
+            EXPECT_NEAR(value, -*c.cdelt2, *c.cdelt2 * 1e-11);
+        } else {
+            EXPECT_EQ(status, KEY_NO_EXIST);
+        }
+        status = 0;
+        fits_close_file(fits, &status);
+    }
+}
+#endif
