@@ -1,0 +1,507 @@
+// Reading and writing FITS files: files built byte by byte here, element encodings, block
+// counts, the failure results and messages, and cfitsio as an independent reader.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fitsfile.h"
+#include "fitsimage.h"
+#include "runprogram.h"
+
+#ifdef KOVRENT_HAVE_CFITSIO
+#include <fitsio.h>
+#endif
+
+using namespace testsupport;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr size_t kBlock = 2880;
+
+// Header blocks from card texts: each card blank-padded to 80, the last block to 2880.
+Bytes headerBytes(const std::vector<std::string>& cards) {
+    Bytes bytes;
+    for (std::string c : cards) {
+        c.resize(80, ' ');
+        bytes.insert(bytes.end(), c.begin(), c.end());
+    }
+    bytes.resize((bytes.size() + kBlock - 1) / kBlock * kBlock, ' ');
+    return bytes;
+}
+
+std::vector<std::string> imageCards(int bitpix, int naxis1, int naxis2) {
+    return {"SIMPLE  =                    T", "BITPIX  = " + std::to_string(bitpix),
+            "NAXIS   =                    2", "NAXIS1  = " + std::to_string(naxis1),
+            "NAXIS2  = " + std::to_string(naxis2)};
+}
+
+std::vector<std::string> withEnd(std::vector<std::string> cards) {
+    cards.push_back("END");
+    return cards;
+}
+
+void putBigEndian(Bytes& out, uint32_t value, int size) {
+    for (int shift = 8 * (size - 1); shift >= 0; shift -= 8) out.push_back(uint8_t(value >> shift));
+}
+
+// The element as the file stores it, for values that fit the element without wrapping.
+uint32_t elementBits(int bitpix, float value) {
+    if (bitpix == -32) return std::bit_cast<uint32_t>(value);
+    return uint32_t(int32_t(value));
+}
+
+// A pixel pattern that each element type holds exactly.
+float patternValue(int bitpix, int x, int y) {
+    switch (bitpix) {
+        case 8: return float((x * 7 + y * 13) % 256);
+        case 16: return float((x * 131 + y * 97) % 65536 - 32768);
+        case 32: return float((x * 30011 + y * 7919) % 16777216 - 8388608);
+        default: return x * 0.5f - y * 0.03125f + 1.0f / 3.0f;
+    }
+}
+
+std::unique_ptr<Raster> newRaster(float fill = 0.0f) {
+    auto raster = std::make_unique<Raster>();
+    for (auto& column : raster->cells)
+        for (float& cell : column) cell = fill;
+    return raster;
+}
+
+// A finished library-built header: minimal header, END over the placeholder, padding.
+void finishedHeader(FitsImage& image, int bitpix, int naxis1, int naxis2, double bscale = 1.0,
+                    double bzero = 0.0) {
+    image.bitpix = int16_t(bitpix);
+    image.naxis1 = int16_t(naxis1);
+    image.naxis2 = int16_t(naxis2);
+    image.bscale = bscale;
+    image.bzero = bzero;
+    char* position = buildMinimalHeader(image) - 80;
+    --image.blockCards;
+    --image.blockCards;
+    position = addCommentCard(position, "END", " ", image);
+    padHeader(position, image);
+    image.pixelCount = naxis1 * naxis2;
+}
+
+struct Captured {
+    int result;
+    std::string output;
+};
+
+Captured readCaptured(const fs::path& file, FitsImage& image, Raster& raster) {
+    testing::internal::CaptureStdout();
+    const int result = readFITS(file.string(), image, raster);
+    return {result, testing::internal::GetCapturedStdout()};
+}
+
+Captured writeCaptured(const fs::path& file, FitsImage& image, const Raster& raster) {
+    testing::internal::CaptureStdout();
+    const int result = writeFITS(file.string(), image, raster);
+    return {result, testing::internal::GetCapturedStdout()};
+}
+
+size_t entries(const fs::path& directory) {
+    return size_t(std::distance(fs::directory_iterator(directory), fs::directory_iterator()));
+}
+
+TEST(DataBlockCount, CeilingOfBytesOver2880) {
+    const struct {
+        int bytesPerPixel;
+        int32_t pixels;
+        int64_t blocks;
+    } cases[] = {{-4, 128 * 128, 23}, {-4, 512 * 512, 365}, {4, 512 * 512, 365}, {2, 512 * 512, 183},
+                 {1, 512 * 512, 92},  {1, 2880, 1},        {1, 2881, 2},       {-4, 720, 1},
+                 {-4, 721, 2},        {2, 1, 1}};
+    for (const auto& c : cases)
+        EXPECT_EQ(dataBlockCount(c.bytesPerPixel, c.pixels), c.blocks) << c.bytesPerPixel << " x " << c.pixels;
+}
+
+// A 3 x 2 image per BITPIX: element k of the file lands in [k mod 3][k div 3].
+TEST(ReadFITS, DecodesBigEndianElements) {
+    const struct {
+        int bitpix;
+        std::vector<uint32_t> elements;
+        std::vector<float> values;
+    } cases[] = {
+        {8, {0x00, 0x01, 0x7F, 0x80, 0xFE, 0xFF}, {0, 1, 127, 128, 254, 255}},
+        {16, {0x0000, 0x0001, 0x7FFF, 0x8000, 0xFFFE, 0x1234}, {0, 1, 32767, -32768, -2, 4660}},
+        {32,
+         {0x00000000, 0x00000001, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFE, 0x01000001},
+         {0, 1, 2147483648.0f, -2147483648.0f, -2, 16777216.0f}},
+        {-32,
+         {0x3FC00000, 0xC0200000, 0x00000000, 0x80000000, 0x7F800000, 0x00000001},
+         {1.5f, -2.5f, 0.0f, -0.0f, std::bit_cast<float>(0x7F800000u), std::bit_cast<float>(0x00000001u)}},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        Bytes file = headerBytes(withEnd(imageCards(c.bitpix, 3, 2)));
+        for (uint32_t e : c.elements) putBigEndian(file, e, std::abs(c.bitpix) / 8);
+        file.resize(2 * kBlock, 0);
+        writeBytes(dir / "in.fits", file);
+
+        FitsImage image;
+        auto raster = newRaster(7777.0f);
+        ASSERT_EQ(readFITS((dir / "in.fits").string(), image, *raster), 0) << c.bitpix;
+        EXPECT_EQ(image.bitpix, c.bitpix);
+        EXPECT_EQ(image.bytesPerPixel, c.bitpix / 8);
+        EXPECT_EQ(image.naxis, 2);
+        EXPECT_EQ(image.naxis1, 3);
+        EXPECT_EQ(image.naxis2, 2);
+        EXPECT_EQ(image.pixelCount, 6);
+        EXPECT_EQ(image.bscale, 1.0);
+        EXPECT_EQ(image.bzero, 0.0);
+        for (int k = 0; k < 6; ++k)
+            EXPECT_EQ(std::bit_cast<uint32_t>((*raster)[k % 3][k / 3]), std::bit_cast<uint32_t>(c.values[k]))
+                << "BITPIX " << c.bitpix << ", element " << k;
+        EXPECT_EQ((*raster)[3][0], 7777.0f) << "outside the image";
+        EXPECT_EQ((*raster)[0][2], 7777.0f) << "outside the image";
+    }
+}
+
+TEST(ReadFITS, KeepsScaleWithoutApplyingIt) {
+    TempDir dir;
+    std::vector<std::string> cards = imageCards(16, 1, 1);
+    cards.push_back("BSCALE  =  2.500000000000e+000");
+    cards.push_back("BZERO   = -1.000000000000e+001");
+    Bytes file = headerBytes(withEnd(cards));
+    putBigEndian(file, 3, 2);
+    file.resize(2 * kBlock, 0);
+    writeBytes(dir / "in.fits", file);
+    FitsImage image;
+    auto raster = newRaster();
+    ASSERT_EQ(readFITS((dir / "in.fits").string(), image, *raster), 0);
+    EXPECT_EQ(image.bscale, 2.5);
+    EXPECT_EQ(image.bzero, -10.0);
+    EXPECT_EQ((*raster)[0][0], 3.0f);
+}
+
+// END as card 37: two header blocks, data after the second. Read and written back, the file
+// comes out byte for byte, odd float bit patterns included.
+TEST(ReadFITS, TwoHeaderBlocksRoundTripExactly) {
+    std::vector<std::string> cards = imageCards(-32, 5, 3);
+    while (cards.size() < 36) cards.push_back("COMMENT   filler " + std::to_string(cards.size() + 1));
+    cards.push_back("END");
+    Bytes file = headerBytes(cards);
+    ASSERT_EQ(file.size(), 2 * kBlock);
+    const uint32_t bits[15] = {0x3F800000, 0xBF800000, 0x7FC00123, 0xFF800000, 0x00000001,
+                               0x80000000, 0x7F7FFFFF, 0x00800000, 0x3EAAAAAB, 0xC2F6E979,
+                               0x00000000, 0x12345678, 0x807FFFFF, 0x7F800000, 0x42280000};
+    for (uint32_t b : bits) putBigEndian(file, b, 4);
+    file.resize(3 * kBlock, 0);
+
+    TempDir dir;
+    writeBytes(dir / "in.fits", file);
+    FitsImage image;
+    auto raster = newRaster();
+    ASSERT_EQ(readFITS((dir / "in.fits").string(), image, *raster), 0);
+    ASSERT_NE(image.header->next, nullptr);
+    EXPECT_EQ(image.header->next->next, nullptr);
+    std::string value;
+    EXPECT_EQ(findCard(image.header, "END", value), 37);
+    for (int k = 0; k < 15; ++k) EXPECT_EQ(std::bit_cast<uint32_t>((*raster)[k % 5][k / 5]), bits[k]) << k;
+
+    ASSERT_EQ(writeFITS((dir / "out.fits").string(), image, *raster), 0);
+    EXPECT_EQ(readBytes(dir / "out.fits"), file);
+}
+
+// Values written out of their element's range wrap; fractions are truncated toward zero.
+TEST(WriteFITS, StoresTruncatedWrappedBigEndianElements) {
+    const struct {
+        int bitpix;
+        float written;
+        Bytes element;
+        float readBack;
+    } cases[] = {
+        {8, 3.7f, {0x03}, 3},
+        {8, -1.0f, {0xFF}, 255},
+        {8, 300.0f, {0x2C}, 44},
+        {16, -3.7f, {0xFF, 0xFD}, -3},
+        {16, 3.7f, {0x00, 0x03}, 3},
+        {16, 32767.0f, {0x7F, 0xFF}, 32767},
+        {16, 32768.0f, {0x80, 0x00}, -32768},
+        {16, 40000.0f, {0x9C, 0x40}, -25536},
+        {16, -40000.0f, {0x63, 0xC0}, 25536},
+        {32, -3.7f, {0xFF, 0xFF, 0xFF, 0xFD}, -3},
+        {32, 3e9f, {0xB2, 0xD0, 0x5E, 0x00}, -1294967296.0f},
+        {32, 1e10f, {0x54, 0x0B, 0xE4, 0x00}, 1410065408.0f},
+        {-32, 1.5f, {0x3F, 0xC0, 0x00, 0x00}, 1.5f},
+        {-32, -0.1f, {0xBD, 0xCC, 0xCC, 0xCD}, -0.1f},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        FitsImage image;
+        finishedHeader(image, c.bitpix, 1, 1);
+        auto raster = newRaster();
+        (*raster)[0][0] = c.written;
+        ASSERT_EQ(writeFITS((dir / "one.fits").string(), image, *raster), 0);
+
+        const Bytes file = readBytes(dir / "one.fits");
+        ASSERT_EQ(file.size(), 2 * kBlock) << c.bitpix << " " << c.written;
+        Bytes expectedData = c.element;
+        expectedData.resize(kBlock, 0);
+        EXPECT_EQ(Bytes(file.begin() + kBlock, file.end()), expectedData) << c.bitpix << " " << c.written;
+
+        FitsImage back;
+        ASSERT_EQ(readFITS((dir / "one.fits").string(), back, *raster), 0);
+        EXPECT_EQ((*raster)[0][0], c.readBack) << c.bitpix << " " << c.written;
+    }
+}
+
+// File size, element bytes and the zero fill of the last data block, then the image read back.
+TEST(WriteFITS, RoundTripsEveryBitpix) {
+    const struct {
+        int bitpix, naxis1, naxis2;
+        size_t dataBlocks;
+        size_t zeroElements;  // after the last pixel, in the last block
+    } cases[] = {
+        {-32, 128, 128, 23, 176}, {-32, 512, 512, 365, 656}, {32, 512, 512, 365, 656},
+        {16, 512, 512, 183, 1376}, {8, 512, 512, 92, 2816},  {16, 3, 5, 1, 1425},
+        {8, 512, 1, 1, 2368},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("BITPIX " + std::to_string(c.bitpix) + ", " + std::to_string(c.naxis1) + " x " +
+                     std::to_string(c.naxis2));
+        const int size = std::abs(c.bitpix) / 8;
+        auto raster = newRaster(-1.0f);
+        for (int x = 0; x < c.naxis1; ++x)
+            for (int y = 0; y < c.naxis2; ++y) (*raster)[x][y] = patternValue(c.bitpix, x, y);
+        TempDir dir;
+        FitsImage image;
+        finishedHeader(image, c.bitpix, c.naxis1, c.naxis2);
+        ASSERT_EQ(writeFITS((dir / "out.fits").string(), image, *raster), 0);
+
+        const Bytes file = readBytes(dir / "out.fits");
+        ASSERT_EQ(file.size(), (1 + c.dataBlocks) * kBlock);
+        Bytes expectedData;
+        for (int k = 0; k < c.naxis1 * c.naxis2; ++k)
+            putBigEndian(expectedData, elementBits(c.bitpix, patternValue(c.bitpix, k % c.naxis1, k / c.naxis1)), size);
+        EXPECT_EQ(expectedData.size() + c.zeroElements * size, c.dataBlocks * kBlock);
+        expectedData.resize(c.dataBlocks * kBlock, 0);
+        EXPECT_TRUE(Bytes(file.begin() + kBlock, file.end()) == expectedData) << "data bytes differ";
+
+        FitsImage back;
+        auto readBack = newRaster(-1.0f);
+        ASSERT_EQ(readFITS((dir / "out.fits").string(), back, *readBack), 0);
+        EXPECT_EQ(back.naxis1, c.naxis1);
+        EXPECT_EQ(back.naxis2, c.naxis2);
+        EXPECT_EQ(back.bitpix, c.bitpix);
+        EXPECT_EQ(back.pixelCount, c.naxis1 * c.naxis2);
+        int wrong = 0;
+        for (int x = 0; x < c.naxis1; ++x)
+            for (int y = 0; y < c.naxis2; ++y) wrong += (*readBack)[x][y] != (*raster)[x][y];
+        EXPECT_EQ(wrong, 0);
+    }
+}
+
+struct ReadFailure {
+    const char* what;
+    Bytes file;
+    int result;
+    std::string message;  // empty: one line beginning "rf:"
+};
+
+TEST(ReadFITS, RefusesWithResultAndMessage) {
+    const std::string notFits = "rf: File not in FITS format\n";
+    const std::string shortRead = "rf: File read error\n";
+    auto cardsWith = [](int bitpix, int naxis1, int naxis2, std::vector<std::string> extra) {
+        std::vector<std::string> cards = imageCards(bitpix, naxis1, naxis2);
+        cards.insert(cards.end(), extra.begin(), extra.end());
+        return headerBytes(withEnd(cards));
+    };
+    auto without = [](const std::string& keyword) {
+        std::vector<std::string> cards;
+        for (const std::string& c : imageCards(16, 2, 2))
+            if (c.compare(0, keyword.size() + 1, keyword + " ") != 0) cards.push_back(c);
+        return headerBytes(withEnd(cards));
+    };
+    const ReadFailure cases[] = {
+        {"empty file", {}, -2, shortRead},
+        {"short first header block", Bytes(1000, ' '), -2, shortRead},
+        {"no END before the file ends", headerBytes(imageCards(16, 2, 2)), -2, shortRead},
+        {"no SIMPLE", without("SIMPLE"), -3, notFits},
+        {"no NAXIS", without("NAXIS"), -3, notFits},
+        {"no NAXIS1", without("NAXIS1"), -3, notFits},
+        {"no NAXIS2", without("NAXIS2"), -3, notFits},
+        {"no BITPIX", without("BITPIX"), -3, notFits},
+        {"NAXIS1 0", cardsWith(16, 0, 2, {}), -3, notFits},
+        {"NAXIS2 -1", cardsWith(16, 2, -1, {}), -3, notFits},
+        {"BITPIX -64", cardsWith(-64, 2, 2, {}), -3, notFits},
+        {"BITPIX -33", cardsWith(-33, 2, 2, {}), -3, notFits},
+        {"BSCALE 0", cardsWith(16, 2, 2, {"BSCALE  = 0"}), -3, notFits},
+        {"BSCALE 0.0E+000", cardsWith(16, 2, 2, {"BSCALE  =  0.000000000000e+000"}), -3, notFits},
+        {"BITPIX 64", cardsWith(64, 2, 2, {}), -4, "rf:  64 BITPIX format not supported.\n"},
+        {"BITPIX 12", cardsWith(12, 2, 2, {}), -4, "rf:  12 BITPIX format not supported.\n"},
+        {"BITPIX -16", cardsWith(-16, 2, 2, {}), -4, "rf:  -16 BITPIX format not supported.\n"},
+        {"BITPIX 4", cardsWith(4, 2, 2, {}), -4, "rf:  4 BITPIX format not supported.\n"},
+        {"BITPIX 0", cardsWith(0, 2, 2, {}), -4, "rf:  0 BITPIX format not supported.\n"},
+        {"NAXIS1 513", cardsWith(-32, 513, 2, {}), -5, ""},
+        {"NAXIS2 1000", cardsWith(8, 2, 1000, {}), -5, ""},
+    };
+    for (const ReadFailure& c : cases) {
+        TempDir dir;
+        writeBytes(dir / "in.fits", c.file);
+        FitsImage image;
+        auto raster = newRaster();
+        const Captured got = readCaptured(dir / "in.fits", image, *raster);
+        EXPECT_EQ(got.result, c.result) << c.what;
+        if (c.message.empty()) {
+            EXPECT_EQ(got.output.rfind("rf:", 0), 0u) << c.what << ": " << got.output;
+            EXPECT_EQ(got.output.find('\n'), got.output.size() - 1) << c.what << ": " << got.output;
+        } else {
+            EXPECT_EQ(got.output, c.message) << c.what;
+        }
+    }
+}
+
+TEST(ReadFITS, NaxisThreeIsRefused) {
+    TempDir dir;
+    std::vector<std::string> cards = imageCards(16, 2, 2);
+    cards[2] = "NAXIS   =                    3";
+    cards.push_back("NAXIS3  =                    2");
+    writeBytes(dir / "in.fits", headerBytes(withEnd(cards)));
+    FitsImage image;
+    auto raster = newRaster();
+    const Captured got = readCaptured(dir / "in.fits", image, *raster);
+    EXPECT_EQ(got.result, -3);
+    EXPECT_EQ(got.output, "rf: File not in FITS format\n");
+}
+
+TEST(ReadFITS, MissingFileNamesIt) {
+    TempDir dir;
+    FitsImage image;
+    auto raster = newRaster();
+    const fs::path name = dir / "absent.fits";
+    const Captured got = readCaptured(name, image, *raster);
+    EXPECT_EQ(got.result, 1);
+    EXPECT_EQ(got.output, "rf: Error - file not found ( " + name.string() + " )\n");
+}
+
+// 128 x 128 floats need 23 data blocks; the file stops 100 bytes into block 21.
+TEST(ReadFITS, ShortDataStillSucceedsWithOneMessagePerShortBlock) {
+    Bytes file = headerBytes(withEnd(imageCards(-32, 128, 128)));
+    for (int k = 0; k < 20 * 720 + 25; ++k)
+        putBigEndian(file, std::bit_cast<uint32_t>(patternValue(-32, k % 128, k / 128)), 4);
+    TempDir dir;
+    writeBytes(dir / "in.fits", file);
+    FitsImage image;
+    auto raster = newRaster();
+    const Captured got = readCaptured(dir / "in.fits", image, *raster);
+    EXPECT_EQ(got.result, 0);
+    const std::string line = "rf: Error reading FITS data- EOF encountered before end of data\n";
+    EXPECT_EQ(got.output, line + line + line);
+    for (int k : {0, 14399, 14400, 14424})
+        EXPECT_EQ((*raster)[k % 128][k / 128], patternValue(-32, k % 128, k / 128)) << "pixel " << k;
+}
+
+struct WriteFailure {
+    const char* what;
+    std::string name;
+    int bitpix, naxis1;
+    bool header;
+    std::string message;
+};
+
+TEST(WriteFITS, FailureLeavesNoFile) {
+    const std::string writeError = "wf:  Error writing FITS file\n";
+    const WriteFailure cases[] = {
+        {"no header", "out.fits", -32, 4, false, "rf: Error - no header block defined, file not written\n"},
+        {"directory missing", "missing/out.fits", -32, 4, true, "wf: Error opening file for writing\n"},
+        {"BITPIX 24", "out.fits", 24, 4, true, writeError},
+        {"NAXIS1 600", "out.fits", -32, 600, true, writeError},
+    };
+    for (const WriteFailure& c : cases) {
+        TempDir dir;
+        FitsImage image;
+        if (c.header) finishedHeader(image, c.bitpix, c.naxis1, 4);
+        auto raster = newRaster(1.0f);
+        const Captured got = writeCaptured(dir / c.name, image, *raster);
+        EXPECT_EQ(got.result, -1) << c.what;
+        EXPECT_EQ(got.output, c.message) << c.what;
+        EXPECT_EQ(entries(dir.path()), 0u) << c.what;
+    }
+}
+
+TEST(WriteFITS, FailureKeepsEarlierFileOfThatName) {
+    TempDir dir;
+    const fs::path name = dir / "out.fits";
+    auto raster = newRaster(2.0f);
+    FitsImage good;
+    finishedHeader(good, 16, 4, 4);
+    ASSERT_EQ(writeFITS(name.string(), good, *raster), 0);
+    const Bytes before = readBytes(name);
+
+    FitsImage bad;
+    finishedHeader(bad, 24, 4, 4);
+    EXPECT_EQ(writeCaptured(name, bad, *raster).result, -1);
+    EXPECT_EQ(readBytes(name), before);
+    EXPECT_EQ(entries(dir.path()), 1u);
+
+    fs::create_directory(dir / "taken");
+    const Captured got = writeCaptured(dir / "taken", good, *raster);
+    EXPECT_EQ(got.result, -1);
+    EXPECT_EQ(got.output, "wf:  Error writing FITS file\n");
+    EXPECT_TRUE(fs::is_directory(dir / "taken"));
+    EXPECT_EQ(entries(dir.path()), 2u);
+}
+
+#ifdef KOVRENT_HAVE_CFITSIO
+
+class CfitsioReadsWrittenFile : public testing::TestWithParam<int> {};
+
+TEST_P(CfitsioReadsWrittenFile, HeaderAndPixels) {
+    const int bitpix = GetParam();
+    constexpr int n1 = 7, n2 = 5;
+    auto raster = newRaster();
+    for (int x = 0; x < n1; ++x)
+        for (int y = 0; y < n2; ++y) (*raster)[x][y] = patternValue(bitpix, x * 40, y * 50);
+    TempDir dir;
+    const std::string name = (dir / "out.fits").string();
+    FitsImage image;
+    finishedHeader(image, bitpix, n1, n2, 0.5, 10.0);
+    ASSERT_EQ(writeFITS(name, image, *raster), 0);
+
+    int status = 0;
+    fitsfile* file = nullptr;
+    ASSERT_EQ(fits_open_file(&file, name.c_str(), READONLY, &status), 0) << status;
+    int fileBitpix = 0, naxis = 0;
+    long naxes[2] = {0, 0};
+    fits_get_img_param(file, 2, &fileBitpix, &naxis, naxes, &status);
+    double bscale = 0, bzero = 0;
+    fits_read_key(file, TDOUBLE, "BSCALE", &bscale, nullptr, &status);
+    fits_read_key(file, TDOUBLE, "BZERO", &bzero, nullptr, &status);
+    long first[2] = {1, 1};
+    double values[n1 * n2];
+    int anyNull = 0;
+    fits_read_pix(file, TDOUBLE, first, n1 * n2, nullptr, values, &anyNull, &status);
+    fits_close_file(file, &status);
+    ASSERT_EQ(status, 0);
+
+    EXPECT_EQ(fileBitpix, bitpix);
+    EXPECT_EQ(naxis, 2);
+    EXPECT_EQ(naxes[0], n1);
+    EXPECT_EQ(naxes[1], n2);
+    EXPECT_EQ(bscale, 0.5);
+    EXPECT_EQ(bzero, 10.0);
+    for (int k = 0; k < n1 * n2; ++k)
+        EXPECT_DOUBLE_EQ(values[k], double((*raster)[k % n1][k / n1]) * 0.5 + 10.0) << "pixel " << k;
+}
+
+INSTANTIATE_TEST_SUITE_P(Bitpix, CfitsioReadsWrittenFile, testing::Values(8, 16, 32, -32),
+                         [](const testing::TestParamInfo<int>& info) {
+                             return info.param < 0 ? "Minus" + std::to_string(-info.param)
+                                                   : "Plus" + std::to_string(info.param);
+                         });
+
+#endif
+
+}  // namespace
