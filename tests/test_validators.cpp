@@ -1,0 +1,426 @@
+// Every kind of output through two independent validators: fitsverify may object to nothing but
+// the lower-case exponent of the real values (the header format writes them "1.5e+000"), and
+// cfitsio must read back the shape, every pixel and the world-coordinate cards.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
+#include <ostream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#ifdef KOVRENT_HAVE_CFITSIO
+#include <fitsio.h>
+#endif
+
+#include "camerafile.h"
+#include "expectedimage.h"
+#include "fitswrite.h"
+#include "runprogram.h"
+
+using namespace testsupport;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kInput = "c970611a.005";
+const std::string kOutput = "f970611a.005";
+
+// Coordinate records of every camera file here; the scale values are exact in a float.
+constexpr double kRa = 150.25, kDec = -30.5;
+constexpr float kOffset1 = 3.5f, kOffset2 = -2.25f, kScale = 10.0f, kMagnification = 2.0f;
+
+struct Wcs {
+    double crval1, crval2, crpix1, crpix2;
+    double cdelt2;  // CDELT1 is its negation
+};
+
+// The coordinate cards of a camera observation expanded by e to naxis1 x naxis2.
+Wcs cameraWcs(int e, int naxis1, int naxis2) {
+    return {kRa, kDec, e * double(kOffset1) + naxis1 / 2, e * double(kOffset2) + naxis2 / 2,
+            double(kScale) / (e * double(kMagnification)) / 48000.0};
+}
+
+// Frame n of an observation. Multiples of 8, so that the quotients by the coadds 2, 4, 8 and 1
+// of beams 1 to 4 are exact integers and the expected images exact floats.
+int32_t frameValue(int n, int x, int y) { return 8 * (250 * n + 31 * x - 17 * y + (x * y) % 29); }
+
+double coaddsOfFrame(int obsmode, int frame) {
+    constexpr double coadds[] = {2, 4, 8, 1};
+    switch (obsmode) {
+    case 3:
+    case 4: return frame <= 2 ? coadds[0] : coadds[1];
+    case 5: return frame == 1 ? coadds[0] : coadds[1];
+    case 7: return frame <= 4 ? coadds[frame - 1] : coadds[0];
+    default: return coadds[0];
+    }
+}
+
+// Signs of frames 1 ... 4 in the combined image of each observing mode.
+std::vector<int> signsOf(int obsmode) {
+    switch (obsmode) {
+    case 1: return {1};
+    case 2:
+    case 5: return {1, -1};
+    case 3:
+    case 4: return {1, -1, -1, 1};
+    case 7: return {-1, 1, 1, -1};
+    default: return {};
+    }
+}
+
+// The combined image of the mode, or frame `frame` alone.
+Pixel observed(int obsmode, int frame) {
+    return [=](int x, int y) {
+        if (frame > 0) return frameValue(frame, x, y) / coaddsOfFrame(obsmode, frame);
+        const std::vector<int> signs = signsOf(obsmode);
+        double sum = 0;
+        for (int n = 1; n <= int(signs.size()); ++n)
+            sum += signs[n - 1] * frameValue(n, x, y) / coaddsOfFrame(obsmode, n);
+        return sum;
+    };
+}
+
+// Texts of 62 to 112 printable characters, which the card writers cut at 58 or 70.
+std::string recordText(int i) {
+    return "Note " + std::to_string(i) + ": seeing 0.8 arcsec, N-band (10.5 um); chop 20\" E-W & ok" +
+           std::string(static_cast<size_t>(i % 50), i % 2 ? '*' : '.');
+}
+
+// Records of one card each: times, date, site and two reals, each string card once (a repeated
+// keyword earns a warning of its own), then COMMENT records.
+void addRecords(CameraFile& file, int count) {
+    const std::function<void(CameraFile&)> values[] = {
+        [](CameraFile& f) { f.timeObs({9, 5, 3, 7}); },
+        [](CameraFile& f) { f.dateTime(1997, 6, 11, 9, 5, 3); },  // DATE-OBS only, after TIME-OBS
+        [](CameraFile& f) { f.timeEnd({9, 17, 41, 52}); },
+        [](CameraFile& f) { f.site(3); },
+        [](CameraFile& f) { f.wavelength(10.5f); },
+        [](CameraFile& f) { f.chopWait(12.5f); }};
+    constexpr int strings[] = {18, 19, 20, 21, 22, 23, 52, 53};
+    const int valueCount = int(std::size(values)), stringCount = int(std::size(strings));
+    for (int i = 0; i < count; ++i) {
+        if (i < valueCount)
+            values[i](file);
+        else
+            file.stringRecord(i < valueCount + stringCount ? strings[i - valueCount] : 26, recordText(i));
+    }
+}
+
+CameraFile cameraHeader(int n1, int n2, int obsmode, int coadds) {
+    CameraFile file = observationHeader(n1, n2, obsmode, coadds);
+    file.telescopeScale(kScale).magnification(kMagnification).raDec(kRa, kDec).offsets(kOffset1, kOffset2);
+    return file;
+}
+
+// An n x n observation of four frames; the modes above CHOP get coadds of their own per beam.
+void saveCamera(const fs::path& file, int n, int obsmode, int records) {
+    CameraFile header = cameraHeader(n, n, obsmode, 2);
+    if (obsmode > 2) header.beamCoadds(2, 4).beamCoadds(3, 8).beamCoadds(4, 1);
+    addRecords(header, records);
+    saveObservation(header, file, n, n, 4, frameValue);
+}
+
+// Packed and ultrafast files of two 16 x 16 images with coadds 4, oriented by "ULYNN".
+int32_t beamValue(int image, int beam, int x, int y) { return 4 * (500 * image + 200 * beam + 13 * x - 7 * y); }
+
+void savePacked(const fs::path& file, int obsmode, bool ultrafast) {
+    const FrameGeometry g = geometryOf(16, 16);
+    CameraFile f = cameraHeader(16, 16, obsmode, 4);
+    f.orientation("ULYNN");
+    if (ultrafast)
+        f.ultrafast(2).endMarker().ultrafastData(g, obsmode, 2, beamValue);
+    else
+        f.packed(2, 1).endMarker().packedData(g, obsmode, 2, beamValue);
+    f.trailer({5, 3, 7, 2}).save(file.string());
+}
+
+Pixel unpacked(int image, int obsmode) {
+    return [=](int x, int y) {
+        const double beam1 = beamValue(image, 1, x, y) / 4.0;
+        return obsmode == 2 ? beam1 - beamValue(image, 2, x, y) / 4.0 : beam1;
+    };
+}
+
+struct Output {
+    std::string file;
+    int bitpix;
+    Image pixels;
+    std::optional<Wcs> wcs;  // none: an unpacked image, which gets no coordinate cards
+    int headerBlocks = 0;    // 0: not checked
+};
+
+struct Case {
+    std::string name;
+    std::function<void(const fs::path& dir)> prepare;  // writes the input files
+    std::vector<std::vector<std::string>> runs;        // kovrent's arguments, run in order
+    std::vector<Output> outputs;
+};
+
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+
+// A camera observation converted to f970611a.005 (with ".n" for -o n).
+struct Camera {
+    const char* name;
+    int obsmode = 1;
+    std::vector<std::string> options = {};
+    int e = 1;
+    int n = 16;
+    Net net = Net::rotation;
+    int frame = 0;
+    int records = 0;  // extra string and COMMENT records, one card each
+    int headerBlocks = 0;
+};
+
+Case cameraCase(const Camera& c) {
+    std::vector<std::string> arguments = {kInput};
+    arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+    const int size = c.e * c.n;
+    return {c.name,
+            [c](const fs::path& dir) { saveCamera(dir / kInput, c.n, c.obsmode, c.records); },
+            {arguments},
+            {{kOutput + (c.frame ? "." + std::to_string(c.frame) : ""), -32,
+              placed(observed(c.obsmode, c.frame), c.n, c.n, c.net, c.e), cameraWcs(c.e, size, size),
+              c.headerBlocks}}};
+}
+
+std::vector<Case> allCases() {
+    // The plain GRAB header has 36 cards: 21 from the reader, 10 coordinate cards, 4 HISTORY
+    // cards and END. 14 records more put the reader's END into slot 36; the NOD header (39
+    // cards) with 69 records more ends exactly at card 108, with no empty block behind.
+    const Camera cameras[] = {
+        {.name = "GrabInOneBlock", .headerBlocks = 1},
+        {.name = "Chop", .obsmode = 2},
+        {.name = "ChopNod3", .obsmode = 3},
+        {.name = "ChopNod4", .obsmode = 4},
+        {.name = "Nod", .obsmode = 5},
+        {.name = "TwoBeamNod", .obsmode = 7},
+        {.name = "ExpandedBy1", .options = {"-e", "1"}},
+        {.name = "ExpandedBy2", .obsmode = 2, .options = {"-e", "2"}, .e = 2},
+        {.name = "ExpandedBy3", .obsmode = 5, .options = {"-e", "3"}, .e = 3},
+        {.name = "ExpandedBy4To512", .options = {"-e", "4"}, .e = 4, .n = 128},
+        {.name = "NoFlips", .obsmode = 2, .options = {"-n"}, .net = Net::identity},
+        {.name = "Frame3", .obsmode = 3, .options = {"-o", "3"}, .frame = 3},
+        {.name = "Frame4", .obsmode = 7, .options = {"-o", "4"}, .frame = 4},
+        {.name = "HeaderOfTwoBlocks", .records = 14, .headerBlocks = 2},
+        {.name = "HeaderOfThreeBlocks", .obsmode = 5, .records = 69, .headerBlocks = 3},
+    };
+    std::vector<Case> cases;
+    for (const Camera& camera : cameras) cases.push_back(cameraCase(camera));
+
+    const Pixel mask = [](int x, int y) { return (x + y) % 5 == 0 ? 0.0 : 1.0; };
+    const Pixel gain = [](int x, int y) { return 0.5 + 0.25 * ((x + 2 * y) % 4); };
+    const Pixel chop = observed(2, 0);
+    const Pixel corrected = [=](int x, int y) { return mask(x, y) * gain(x, y) * chop(x, y); };
+    cases.push_back({"MaskAndGain",
+                     [=](const fs::path& dir) {
+                         saveCamera(dir / kInput, 16, 2, 0);
+                         writeFitsFile(dir / "mask.fits", primaryCards(8, 16, 16), 8, 16, 16, mask);
+                         writeFitsFile(dir / "gain.fits", primaryCards(-32, 16, 16), -32, 16, 16, gain);
+                     },
+                     {{kInput, "-m", "mask.fits", "-g", "gain.fits"}},
+                     {{kOutput, -32, placed(corrected, 16, 16, Net::rotation), cameraWcs(1, 16, 16)}}});
+
+    // FITS input keeps its BITPIX; "ULYNN" flips axis 2 of the rotation back.
+    const Pixel integers = [](int x, int y) { return 300.0 * x - 41.0 * y - 7.0; };
+    cases.push_back({"FitsInput",
+                     [=](const fs::path& dir) {
+                         std::vector<std::string> cards = primaryCards(16, 16, 16);
+                         for (const auto& [key, value] : {std::pair{"RA", "20.5"}, {"DEC", "-40.25"},
+                                                          {"OFFSET1", "1.5"}, {"OFFSET2", "-0.5"},
+                                                          {"TELESCLE", "8.0"}, {"MAGNIFIC", "4.0"}})
+                             cards.push_back(valueCard(key, value, ""));
+                         cards.push_back(fitsCard("ORIENTST= 'ULYNN'"));
+                         writeFitsFile(dir / kInput, cards, 16, 16, 16, integers);
+                     },
+                     {{kInput, "-f", "-e", "2"}},
+                     {{kOutput, 16, placed(integers, 16, 16, Net::rFlip2, 2),
+                       Wcs{20.5, -40.25, 2 * 1.5 + 16, 2 * -0.5 + 16, 8.0 / (2 * 4.0) / 48000.0}}}});
+
+    // The unpacked images, and the first of them converted again with -f: its header brings
+    // the coordinate records and the orientation code of the packed file.
+    cases.push_back({"PackedChopUnpackedThenConverted",
+                     [](const fs::path& dir) { savePacked(dir / kInput, 2, false); },
+                     {{kInput, "-p"}, {"t970611a.005", "-f", "-e", "2"}},
+                     {{"t970611a.005", -32, placed(unpacked(0, 2), 16, 16, Net::identity), std::nullopt},
+                      {"t970611a.006", -32, placed(unpacked(1, 2), 16, 16, Net::identity), std::nullopt},
+                      {kOutput, -32, placed(unpacked(0, 2), 16, 16, Net::rFlip2, 2), cameraWcs(2, 32, 32)}}});
+    cases.push_back({"UltrafastUnpacked",
+                     [](const fs::path& dir) { savePacked(dir / kInput, 1, true); },
+                     {{kInput, "-p"}},
+                     {{"t970611a.005", -32, placed(unpacked(0, 1), 16, 16, Net::identity), std::nullopt},
+                      {"t970611a.006", -32, placed(unpacked(1, 1), 16, 16, Net::identity), std::nullopt}}});
+    return cases;
+}
+
+class Validators : public testing::TestWithParam<Case> {
+protected:
+    void SetUp() override {
+        GetParam().prepare(dir_.path());
+        for (const std::vector<std::string>& arguments : GetParam().runs) {
+            const RunResult run = runKovrent(arguments, dir_.path());
+            ASSERT_EQ(run.exitStatus, 0) << run.output;
+        }
+    }
+
+    TempDir dir_;
+};
+
+#ifdef KOVRENT_FITSVERIFY
+struct Verdict {
+    int warnings = -1;  // the counts of the closing summary; -1 when it is missing
+    int errors = -1;
+    std::vector<std::string> messages;  // one per "*** Error:" or "*** Warning:", lines joined
+    std::string report;
+};
+
+// fitsverify prints its warnings and summary on standard output, its errors on standard error.
+Verdict verify(const fs::path& file) {
+    const fs::path findings = file.string() + ".findings";
+    const RunResult run = runProgram("/bin/sh", {"-c", "exec \"$0\" \"$1\" 2>\"$2\"", KOVRENT_FITSVERIFY,
+                                                 file.string(), findings.string()},
+                                     file.parent_path());
+    Verdict verdict;
+    std::ifstream in(findings);
+    std::ostringstream all;
+    all << run.output << in.rdbuf();
+    verdict.report = all.str();
+
+    static const std::regex summary(R"(Verification found (\d+) warning\(s\) and (\d+) error\(s\))");
+    std::smatch m;
+    if (std::regex_search(run.output, m, summary)) {
+        verdict.warnings = std::stoi(m[1]);
+        verdict.errors = std::stoi(m[2]);
+    }
+    std::istringstream lines(verdict.report);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.starts_with("*** "))
+            verdict.messages.push_back(line);
+        else if (!verdict.messages.empty() && line.starts_with(" "))
+            verdict.messages.back().append(" ").append(line.substr(line.find_first_not_of(' ')));
+    }
+    return verdict;
+}
+
+TEST_P(Validators, FitsverifyObjectsOnlyToLowerCaseExponents) {
+    // The one finding allowed, for a card whose value is a real in the header format.
+    static const std::regex exponent(
+        R"(\*\*\* Error: +Keyword #(\d+), ([A-Z0-9_-]+): lower-case exponent d or e is illegal in value )"
+        R"((-?[0-9]\.[0-9]{12}e[+-][0-9]{3})\.)");
+    for (const Output& out : GetParam().outputs) {
+        SCOPED_TRACE(out.file);
+        const Verdict verdict = verify(dir_ / out.file);
+        ASSERT_GE(verdict.errors, 0) << verdict.report;
+        EXPECT_EQ(verdict.warnings, 0) << verdict.report;
+        EXPECT_EQ(verdict.errors, int(verdict.messages.size())) << verdict.report;
+
+        const std::vector<uint8_t> bytes = readBytes(dir_ / out.file);
+        for (const std::string& message : verdict.messages) {
+            std::smatch m;
+            if (!std::regex_match(message, m, exponent)) {
+                ADD_FAILURE() << message;
+                continue;
+            }
+            const size_t at = (std::stoul(m[1]) - 1) * 80;
+            ASSERT_LE(at + 80, bytes.size()) << message;
+            const std::string card(bytes.begin() + long(at), bytes.begin() + long(at + 80));
+            const std::string value = m[3];
+            const size_t field = 10 + (value.size() <= 19 ? 20 : 30) + 2;  // through " /"
+            EXPECT_EQ(card.substr(0, field), valueCard(m[2].str(), value, "").substr(0, field)) << message;
+        }
+    }
+}
+#else
+TEST_P(Validators, FitsverifyObjectsOnlyToLowerCaseExponents) {
+    GTEST_SKIP() << "fitsverify was not found when the build was configured";
+}
+#endif
+
+#ifdef KOVRENT_HAVE_CFITSIO
+TEST_P(Validators, CfitsioReadsShapePixelsAndCoordinates) {
+    for (const Output& out : GetParam().outputs) {
+        SCOPED_TRACE(out.file);
+        const Image& expected = out.pixels;
+        int status = 0;
+        fitsfile* fits = nullptr;
+        ASSERT_EQ(fits_open_file(&fits, (dir_ / out.file).c_str(), READONLY, &status), 0) << status;
+        int hdus = 0, bitpix = 0, naxis = 0;
+        long size[3] = {};
+        LONGLONG headerStart = 0, dataStart = 0, dataEnd = 0;
+        fits_get_num_hdus(fits, &hdus, &status);
+        fits_get_img_param(fits, 3, &bitpix, &naxis, size, &status);
+        fits_get_hduaddrll(fits, &headerStart, &dataStart, &dataEnd, &status);
+        ASSERT_EQ(status, 0);
+        EXPECT_EQ(hdus, 1);
+        EXPECT_EQ(bitpix, out.bitpix);
+        EXPECT_EQ(naxis, 2);
+        EXPECT_EQ(size[0], expected.naxis1);
+        ASSERT_EQ(size[1], expected.naxis2);
+        ASSERT_EQ(size[0], expected.naxis1);
+        if (out.headerBlocks > 0) {
+            EXPECT_EQ(dataStart, 2880 * out.headerBlocks);
+        }
+
+        std::vector<double> pixels(expected.values.size());
+        int anyNull = 0;
+        fits_read_img(fits, TDOUBLE, 1, LONGLONG(pixels.size()), nullptr, pixels.data(), &anyNull, &status);
+        ASSERT_EQ(status, 0);
+        int wrong = 0;
+        for (int y = 0; y < expected.naxis2; ++y)
+            for (int x = 0; x < expected.naxis1; ++x) {
+                const double got = pixels[size_t(y) * expected.naxis1 + x];
+                if (got != double(float(expected.at(x, y))) && wrong++ == 0)
+                    ADD_FAILURE() << "pixel [" << x << "][" << y << "] is " << got << ", expected "
+                                  << expected.at(x, y);
+            }
+        EXPECT_EQ(wrong, 0);
+
+        double value = 0;
+        char text[FLEN_VALUE] = "";
+        if (!out.wcs) {
+            for (const char* keyword : {"CRVAL1", "CRPIX1", "CDELT1", "CROTA1", "CTYPE1"}) {
+                EXPECT_EQ(fits_read_key(fits, TDOUBLE, keyword, &value, nullptr, &status), KEY_NO_EXIST)
+                    << keyword;
+                status = 0;
+            }
+        } else {
+            const Wcs& w = *out.wcs;
+            for (const auto& [keyword, wanted] : {std::pair{"CRVAL1", w.crval1}, {"CRVAL2", w.crval2},
+                                                  {"CRPIX1", w.crpix1}, {"CRPIX2", w.crpix2},
+                                                  {"CROTA1", 0.0}, {"CROTA2", 0.0}}) {
+                fits_read_key(fits, TDOUBLE, keyword, &value, nullptr, &status);
+                EXPECT_EQ(status, 0) << keyword;
+                EXPECT_EQ(value, wanted) << keyword;
+                status = 0;
+            }
+            for (const auto& [keyword, wanted] : {std::pair{"CDELT1", -w.cdelt2}, {"CDELT2", w.cdelt2}}) {
+                fits_read_key(fits, TDOUBLE, keyword, &value, nullptr, &status);
+                EXPECT_EQ(status, 0) << keyword;
+                EXPECT_NEAR(value, wanted, std::abs(wanted) * 1e-12) << keyword;
+                status = 0;
+            }
+            for (const auto& [keyword, wanted] : {std::pair{"CTYPE1", "RA---TAN"}, {"CTYPE2", "DEC--TAN"}}) {
+                fits_read_key(fits, TSTRING, keyword, text, nullptr, &status);
+                EXPECT_EQ(status, 0) << keyword;
+                EXPECT_STREQ(text, wanted) << keyword;
+                status = 0;
+            }
+        }
+        fits_close_file(fits, &status);
+    }
+}
+#endif
+
+INSTANTIATE_TEST_SUITE_P(EveryOutput, Validators, testing::ValuesIn(allCases()),
+                         [](const testing::TestParamInfo<Case>& info) { return info.param.name; });
+
+}  // namespace
