@@ -16,11 +16,12 @@ int32_t blockColumns(const HeaderState& state)
     return state.finX - state.initX + 1;
 }
 
-// Fill bytes are skipped without a test: a shortage shows at the next column read.
+// Fill bytes are skipped without a test: a shortage shows at the next column read. A skip
+// beyond the largest offset the system can seek to still ends past the data, not where it began.
 void skipBytes(HeaderState& state, int64_t count)
 {
-    if (count > 0)
-        std::fseek(state.stream.get(), static_cast<long>(count), SEEK_CUR);
+    if (count > 0 && std::fseek(state.stream.get(), static_cast<long>(count), SEEK_CUR) != 0)
+        std::fseek(state.stream.get(), 0, SEEK_END);
 }
 
 template <Merge merge>

@@ -362,8 +362,7 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* v, HeaderState& s
         break;
     case Rule::orientation:
         if (v[0].hasText) {
-            // Only the first five letters steer the geometry.
-            target.orientation = v[0].text.substr(0, 5);
+            storeOrientationWord(target.orientation, v[0].text);
             cards.comment("THE ORIENTST SHOWS THE ORIGINAL ORIENTATION OF THE DATA");
             cards.string("ORIENTST", v[0].text);
         }

@@ -11,6 +11,19 @@ float chopWaitMsec = 0.0f;
 float framesPerCoimage = 0.0f;
 int unpackWriteFailures = 0;
 
+void storeOrientationWord(std::string& code, std::string_view word)
+{
+    if (word.size() >= 5) {
+        code = word.substr(0, 5);
+        return;
+    }
+    std::string previous = code;
+    previous.resize(5, '\0');
+    code = word;
+    code += '\0';
+    code += previous.substr(word.size() + 1);
+}
+
 namespace {
 
 // The minimal header, IRAFNAME and INSTRUME; the next card takes the END placeholder's place.

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // Set from the CHOPWAIT and FRPERCOI records; they keep their value from file to
 // file when a later file lacks the record.
@@ -22,6 +23,12 @@ extern int unpackWriteFailures;
 int readVESKA(const std::string& inputName, const std::string& outputName, FitsImage& image,
               Raster& raster, int32_t frameNumber, bool unpack, bool interchange,
               std::string& orientation, int64_t& fileNumber, int32_t& obsmode, bool appendFits = false);
+
+// Puts a word into the five-letter orientation code the way a C string is copied into
+// the code's buffer: a word shorter than five letters is followed by a NUL and leaves
+// the letters after that as they were ("D" over "ULYYN" gives "D", NUL, "YYN"); only
+// five letters are kept of a longer word.
+void storeOrientationWord(std::string& code, std::string_view word);
 
 // Option -i: swaps cells [x0+1][y0+1] and [x0][y0+2] in every group of 2 columns by 8 rows.
 void interchangeColumns(Raster& raster, int naxis1, int naxis2);

@@ -193,6 +193,9 @@ void checkPackedLayout(const HeaderState& state, int32_t obsmode)
             fatalExit("kovrent: Error - ultrafast packed data in observing mode %i cannot be unpacked\n", obsmode);
     } else if (obsmode > 4) {
         fatalExit("kovrent: Error - packed data in observing mode %i cannot be unpacked\n", obsmode);
+    } else if (state.packedCount < 1) {
+        // A later PACKED record can take back the count that made the file a packed one.
+        fatalExit("kovrent: Error - packed file without images (PACKED %d)\n", state.packedCount);
     }
 }
 

@@ -16,7 +16,8 @@ int64_t fileNumberFromName(const std::string& name)
         c = ' ';
     }
     int32_t number = -1;
-    if (scanInteger(digits, number) != ScanResult::number)
+    // A negative number ("c970611a-02") counts as none: the run converts the one file.
+    if (scanInteger(digits, number) != ScanResult::number || number < 0)
         return -1;
     return number;
 }

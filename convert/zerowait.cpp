@@ -1,6 +1,7 @@
 #include "zerowait.h"
 
 #include "headerscan.h"
+#include "readveska.h"
 #include "scan.h"
 
 #include <cmath>
@@ -43,8 +44,7 @@ void readOrientation(FitsImage& image, std::string& orientation)
             code.erase(0, 1);
         if (code.size() == 4)
             code += 'N';
-        // Only the first five letters steer the geometry.
-        orientation = code.substr(0, 5);
+        storeOrientationWord(orientation, code);
     });
     image.header = image.chain;
     image.blockCards = 1;

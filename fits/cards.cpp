@@ -130,6 +130,8 @@ char* buildMinimalHeader(FitsImage& image)
 {
     if (image.header) {
         releaseChain(image.header->next);
+        if (!image.chain)
+            image.chain = image.header;
     } else {
         freeHeader(image);
         image.header = newBlock();

@@ -296,8 +296,23 @@ int writeFITS(const std::string& name, FitsImage& image, const Raster& raster)
     const bool fits = image.naxis1 >= 1 && image.naxis1 <= rasterSize && image.naxis2 >= 1
                       && image.naxis2 <= rasterSize;
 
+    // A symbolic link is written through, to the file it names; an existing file that
+    // cannot be written to is refused, as opening it for writing would refuse it.
+    std::filesystem::path target = name;
+    std::error_code error;
+    for (int hops = 0; hops < 40 && std::filesystem::is_symlink(target, error); ++hops) {
+        const std::filesystem::path link = std::filesystem::read_symlink(target, error);
+        if (error)
+            break;
+        target = link.is_absolute() ? link : target.parent_path() / link;
+    }
+    if (std::filesystem::exists(target, error) && !openFile(target.string(), "ab")) {
+        std::printf("wf: Error opening file for writing\n");
+        return -1;
+    }
+
     // Written under a temporary name beside the target and renamed when complete.
-    const std::string temporary = name + ".kovrent-part";
+    const std::string temporary = target.string() + ".kovrent-part";
     char buffer[1 << 16];
     File file = openFile(temporary, "wb");
     if (!file) {
@@ -327,8 +342,7 @@ int writeFITS(const std::string& name, FitsImage& image, const Raster& raster)
         return fail();
     if (std::fclose(file.release()) != 0)
         return fail();
-    std::error_code error;
-    std::filesystem::rename(temporary, name, error);
+    std::filesystem::rename(temporary, target, error);
     if (error)
         return fail();
     return 0;

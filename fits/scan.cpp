@@ -1,7 +1,6 @@
 #include "scan.h"
 
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <limits>
 
@@ -21,11 +20,36 @@ ScanResult scanInteger(const std::string& text, int32_t& value)
 {
     if (onlySpace(text))
         return ScanResult::empty;
-    errno = 0;
-    char* end = nullptr;
-    const long long number = std::strtoll(text.c_str(), &end, 0);
-    if (end == text.c_str() || errno == ERANGE || number < std::numeric_limits<int32_t>::min()
-        || number > std::numeric_limits<int32_t>::max())
+    // Written out rather than left to strtol, whose prefixes vary between C libraries.
+    std::size_t i = 0;
+    while (std::isspace(static_cast<unsigned char>(text[i])))
+        ++i;
+    const bool negative = text[i] == '-';
+    if (text[i] == '-' || text[i] == '+')
+        ++i;
+    int base = 10;
+    if (text[i] == '0') {
+        base = 8;
+        if ((text[i + 1] == 'x' || text[i + 1] == 'X') && std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            base = 16;
+            i += 2;
+        }
+    }
+    int64_t number = 0;
+    std::size_t digits = 0;
+    for (; i < text.size(); ++i, ++digits) {
+        const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));
+        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : 99;
+        if (digit >= base)
+            break;
+        number = number * base + digit;
+        if (number > int64_t{1} << 32)
+            return ScanResult::notNumber;
+    }
+    if (digits == 0)
+        return ScanResult::notNumber;
+    number = negative ? -number : number;
+    if (number < std::numeric_limits<int32_t>::min() || number > std::numeric_limits<int32_t>::max())
         return ScanResult::notNumber;
     value = static_cast<int32_t>(number);
     return ScanResult::number;

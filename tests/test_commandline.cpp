@@ -302,6 +302,8 @@ TEST(CommandLine, InputAndOutputNames) {
          {{"data/c970611a.001", "out/f970611a.001.fits"}, {"data/c970611a.002", "out/f970611a.002.fits"}},
          {"data", "out"}},
         {{"c970611a.", "-f", "-r", "5", "3"}, {}},
+        // A name whose last characters read as a negative number is converted once.
+        {{"c970611ab-02", "-f"}, {{"c970611ab-02", "f970611ab-02"}}},
     };
     for (const auto& c : cases) {
         TempDir dir;

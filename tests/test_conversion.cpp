@@ -431,7 +431,7 @@ TEST(WriteFailure, ReportedAndTheRangeGoesOn) {
     fs::create_directories(dir / "out" / "f970611a.001");
     run = runKovrent({"c970611a.", "-r", "1", "2", "-d", "out"}, dir.path());
     EXPECT_EQ(run.exitStatus, 1);
-    EXPECT_NE(run.output.find("writing out/f970611a.001\nwf:  Error writing FITS file\nReading c970611a.002"),
+    EXPECT_NE(run.output.find("writing out/f970611a.001\nwf: Error opening file for writing\nReading c970611a.002"),
               std::string::npos)
         << run.output;
     EXPECT_TRUE(run.output.ends_with("kovrent: Error - 1 output file could not be written\n")) << run.output;

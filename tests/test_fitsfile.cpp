@@ -449,8 +449,22 @@ TEST(WriteFITS, FailureKeepsEarlierFileOfThatName) {
     fs::create_directory(dir / "taken");
     const Captured got = writeCaptured(dir / "taken", good, *raster);
     EXPECT_EQ(got.result, -1);
-    EXPECT_EQ(got.output, "wf:  Error writing FITS file\n");
+    EXPECT_EQ(got.output, "wf: Error opening file for writing\n");
     EXPECT_TRUE(fs::is_directory(dir / "taken"));
+    EXPECT_EQ(entries(dir.path()), 2u);
+}
+
+TEST(WriteFITS, WritesThroughASymbolicLink) {
+    TempDir dir;
+    const fs::path target = dir / "target.fits";
+    const fs::path link = dir / "link.fits";
+    fs::create_symlink(target.filename(), link);
+    auto raster = newRaster(2.0f);
+    FitsImage image;
+    finishedHeader(image, 16, 4, 4);
+    ASSERT_EQ(writeFITS(link.string(), image, *raster), 0);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(fs::file_size(target), 2u * 2880);
     EXPECT_EQ(entries(dir.path()), 2u);
 }
 

@@ -59,6 +59,8 @@ const FlipCase kFlipCases[] = {
     {"LUYNN", Net::aFlip1},   {"LDNNN", Net::aFlip1},   {"LLYYN", Net::aFlip2},
     {"RLYNN", Net::aFlip2},   {"LUYYN", Net::transpose}, {"RDNNN", Net::transpose},
     {"RUYYN", Net::aFlip1},   {"XUYYN", Net::aFlip1},   {"XLYYN", Net::anti},
+    // A shorter code ends early and leaves the rest of ULYYN behind its end: D, end, Y, Y, N.
+    {"D", Net::rFlip2},       {"DR", Net::rFlip2},      {"L", Net::aFlip2},
 };
 
 }  // namespace
@@ -229,6 +231,7 @@ TEST(FitsInput, OrientedByItsOrientstCard) {
           fitsCard("ORIENTST= 'RLYNN'")},
          false, Net::aFlip2},
         {"in the second header block", farCards, false, Net::identity},
+        {"one letter keeps the rest of ULYYN", {fitsCard("ORIENTST= 'D'")}, false, Net::rFlip2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

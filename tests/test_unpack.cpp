@@ -332,6 +332,9 @@ TEST(Unpack, RefusedFilesWriteNothing) {
     plain.corners(g).totalCoadds(1).obsmode(1).endMarker().frames(g, 1, [](int, int x, int y) { return x + y; });
     CameraFile tooLarge;
     tooLarge.corners(geometryOf(64, 65)).totalCoadds(1).obsmode(1).ultrafast(2).endMarker().fill(32768);
+    // A second PACKED record takes the count back after the first made the file a packed one.
+    CameraFile countTakenBack;
+    countTakenBack.corners(g).totalCoadds(1).obsmode(1).packed(3, 1).packed(-1, 2).endMarker().fill(32768);
     struct Case {
         const char* name;
         CameraFile file;
@@ -351,6 +354,7 @@ TEST(Unpack, RefusedFilesWriteNothing) {
          "c970611a.005", {"-p"}, "cannot be unpacked"},
         {"ultrafast 64 x 65", tooLarge, "c970611a.005", {"-p"}, "64 x 64"},
         {"name of the input", packedFile({.count = 2}), "t970611a.005", {"-p"}, "would overwrite"},
+        {"count taken back", countTakenBack, "c970611a.005", {"-p"}, "packed file without images (PACKED -1)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
