@@ -135,6 +135,13 @@ bool endsWith(const std::string& text, const std::string& ending)
     return text.size() >= ending.size() && text.compare(text.size() - ending.size(), ending.size(), ending) == 0;
 }
 
+// Where the last component of a path begins.
+std::size_t nameStart(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? 0 : slash + 1;
+}
+
 // The names of the unpacked images: the base "t970611a." and the endings the
 // driver gives every output name (".n" for a frame, ".fits" with -a).
 struct UnpackedNames {
@@ -155,9 +162,12 @@ struct UnpackedNames {
                 outputName.resize(outputName.size() - ending.size());
             }
         }
-        if (outputName.size() >= 12)
+        // The mark and the cut stay within the file's own name, so that a short name never
+        // changes the directory the images go to.
+        const std::size_t start = nameStart(outputName);
+        if (outputName.size() >= 12 && outputName.size() - 12 >= start)
             outputName[outputName.size() - 12] = 't';
-        base = outputName.substr(0, outputName.size() >= 3 ? outputName.size() - 3 : 0);
+        base = outputName.substr(0, std::max(outputName.size() >= 3 ? outputName.size() - 3 : 0, start));
     }
 
     // The file name of image number n and its IRAFNAME.
@@ -166,8 +176,9 @@ struct UnpackedNames {
         std::string name = base;
         if (n > 999) {
             n -= 1000;
-            // Numbers from 1000 on go on in the next series letter: t970611b.003.
-            if (name.size() >= 2)
+            // Numbers from 1000 on go on in the next series letter: t970611b.003. Not in a
+            // directory, and never a dot, which would become a '/'.
+            if (name.size() >= 2 && name.size() - 2 >= nameStart(name) && name[name.size() - 2] != '.')
                 ++name[name.size() - 2];
         }
         char digits[32];

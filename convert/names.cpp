@@ -31,7 +31,11 @@ std::string numberedName(const std::string& rootName, int64_t number)
 
 void markName(std::string& name, char letter)
 {
-    if (name.size() >= 12)
+    // Only within the last path component: behind a directory, a short file name would
+    // put the letter into the directory and the output elsewhere.
+    const std::size_t slash = name.rfind('/');
+    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    if (name.size() >= 12 && name.size() - 12 >= nameStart)
         name[name.size() - 12] = letter;
 }
 

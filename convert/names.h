@@ -18,5 +18,6 @@ std::string numberedName(const std::string& rootName, int64_t number);
 std::string outputNameFor(const std::string& inputName, const Options& options);
 
 // Replaces the character 12 places before the end of a camera file name (its first
-// letter: c970611a.005 -> f970611a.005). Names shorter than 12 are left as they are.
+// letter: c970611a.005 -> f970611a.005). A name whose last path component is shorter
+// than 12 is left as it is.
 void markName(std::string& name, char letter);

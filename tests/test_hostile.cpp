@@ -1,0 +1,699 @@
+// Hostile input, end to end: truncated, corrupted and absurd camera files, broken FITS inputs and
+// maps, and absurd option values, each run through the real program. Whatever the input, a run
+// must end in bounded time with status 0 or 1 and no sanitizer report, say why when it fails,
+// leave its inputs as they were, write only into its output directory, and leave there only
+// whole FITS files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "camerafile.h"
+#include "fitsread.h"
+#include "runprogram.h"
+
+using namespace testsupport;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr auto kTimeout = std::chrono::seconds(20);
+constexpr const char* kInput = "c970611a.001";
+constexpr const char* kOutputDir = "out";
+constexpr size_t kBlock = 2880;
+constexpr int kAnyStatus = -1;
+
+// A directory of its own for every run, named so that it is recognisably this group's.
+class ScratchDir {
+public:
+    ScratchDir() {
+        std::string pattern = (fs::temp_directory_path() / "kovrent-hostile-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) throw std::system_error(errno, std::generic_category(), "mkdtemp");
+        path_ = pattern;
+    }
+    ~ScratchDir() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// One input of a run: a shared original, cut and with bytes flipped; no original makes an
+// empty directory of that name.
+struct Input {
+    Input(std::string name, std::shared_ptr<const Bytes> original, size_t keep = SIZE_MAX)
+        : name(std::move(name)), original(std::move(original)), keep(keep) {}
+
+    std::string name;
+    std::shared_ptr<const Bytes> original;
+    size_t keep;
+    std::vector<std::pair<size_t, uint8_t>> flips;  // position, XOR mask
+
+    Bytes contents() const {
+        Bytes b(original->begin(), original->begin() + std::min(keep, original->size()));
+        for (const auto& [at, mask] : flips) b.at(at) ^= mask;
+        return b;
+    }
+};
+
+Input file(std::string name, Bytes bytes) {
+    return {std::move(name), std::make_shared<const Bytes>(std::move(bytes))};
+}
+
+struct Case {
+    Case(std::string label, std::vector<Input> inputs, std::vector<std::string> arguments,
+         int status = kAnyStatus, std::string text = "")
+        : label(std::move(label)), inputs(std::move(inputs)), arguments(std::move(arguments)), status(status),
+          text(std::move(text)) {}
+
+    std::string label;
+    std::vector<Input> inputs;
+    std::vector<std::string> arguments;  // "-d out" is added
+    int status;
+    std::string text;                    // expected somewhere on standard output, when not empty
+};
+
+struct Run {
+    std::string output;  // standard output and standard error
+    int status = -1;     // exit status, -1 when a signal ended the process
+    bool timedOut = false;
+};
+
+// Runs kovrent with `arguments` in `directory` through the shell, which joins standard error to
+// standard output so that sanitizer reports are seen. Spawned rather than forked: a fork copies
+// the test process's mappings, which under the sanitizers costs more than the run itself.
+// Without `leakCheck` a sanitized binary skips its leak scan at exit, its slowest part.
+Run runInShell(const fs::path& directory, const std::vector<std::string>& arguments, bool leakCheck) {
+    std::string script = "cd \"$1\" && shift && ";
+    if (!leakCheck) script += "ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0\" ";
+    script += "exec \"$@\" 2>&1 </dev/null";
+    std::vector<std::string> strings{"/bin/sh", "-c", script, "sh", directory.string(), KOVRENT_BINARY};
+    strings.insert(strings.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& text : strings) argv.push_back(text.data());
+    argv.push_back(nullptr);
+
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(ends[1]);
+    if (spawned != 0) {
+        close(ends[0]);
+        throw std::system_error(spawned, std::generic_category(), "posix_spawn");
+    }
+
+    Run run;
+    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+    char buffer[4096];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd reader{ends[0], POLLIN, 0};
+        const int ready = left.count() > 0 ? poll(&reader, 1, static_cast<int>(left.count())) : 0;
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) {
+            run.timedOut = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        const ssize_t got = read(ends[0], buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        run.output.append(buffer, static_cast<size_t>(got));
+    }
+    close(ends[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::string lastLine(const std::string& output) {
+    std::string s = output;
+    while (!s.empty() && s.back() == '\n') s.pop_back();
+    return s.substr(s.rfind('\n') == std::string::npos ? 0 : s.rfind('\n') + 1);
+}
+
+// Why an output file is not one whole FITS image, or "" when it is: whole blocks, an END card,
+// sizes the raster can hold, and exactly the data blocks that NAXIS1, NAXIS2 and BITPIX ask for.
+std::string fitsDefect(const Bytes& b) {
+    if (b.empty() || b.size() % kBlock != 0) return "size " + std::to_string(b.size()) + " is no whole number of blocks";
+    std::map<std::string, long long> values;
+    size_t headerBytes = 0;
+    for (size_t at = 0; at + 80 <= b.size() && headerBytes == 0; at += 80) {
+        const std::string card(reinterpret_cast<const char*>(b.data()) + at, 80);
+        const std::string key = cardKeyword(card);
+        if (key == "END") headerBytes = (at / kBlock + 1) * kBlock;
+        if ((key == "NAXIS1" || key == "NAXIS2" || key == "BITPIX") && !values.count(key))
+            values[key] = std::strtoll(card.c_str() + 10, nullptr, 10);
+    }
+    if (headerBytes == 0) return "no END card";
+    if (values.size() != 3) return "NAXIS1, NAXIS2 or BITPIX missing";
+    const long long n1 = values["NAXIS1"], n2 = values["NAXIS2"], bitpix = values["BITPIX"];
+    if (n1 < 1 || n1 > 512 || n2 < 1 || n2 > 512) return "image size out of range";
+    if (bitpix != 8 && bitpix != 16 && bitpix != 32 && bitpix != -32) return "BITPIX " + std::to_string(bitpix);
+    const long long dataBytes = n1 * n2 * std::llabs(bitpix) / 8;
+    const size_t expected = headerBytes + static_cast<size_t>((dataBytes + kBlock - 1) / kBlock * kBlock);
+    if (b.size() != expected)
+        return "size " + std::to_string(b.size()) + " where the header asks for " + std::to_string(expected);
+    return "";
+}
+
+bool hasOption(const std::vector<std::string>& arguments, char letter) {
+    for (size_t i = 1; i < arguments.size(); ++i)
+        if (arguments[i].size() >= 2 && arguments[i][0] == '-' && arguments[i][1] == letter) return true;
+    return false;
+}
+
+// Runs one case in a fresh directory and returns everything wrong with the run, or "".
+std::string problemsOf(const Case& c, bool leakCheck) {
+    ScratchDir scratch;
+    std::set<std::string> expectedEntries{kOutputDir};
+    fs::create_directory(scratch.path() / kOutputDir);
+    std::vector<Bytes> before;
+    for (const Input& in : c.inputs) {
+        expectedEntries.insert(in.name);
+        if (in.original) {
+            before.push_back(in.contents());
+            writeBytes(scratch.path() / in.name, before.back());
+        } else {
+            fs::create_directory(scratch.path() / in.name);
+            before.emplace_back();
+        }
+    }
+
+    std::vector<std::string> arguments = c.arguments;
+    arguments.insert(arguments.end(), {"-d", kOutputDir});
+    const Run run = runInShell(scratch.path(), arguments, leakCheck);
+
+    std::string problems;
+    auto problem = [&](const std::string& what) { problems += "\n  " + what; };
+    if (run.timedOut) problem("did not finish within the time limit");
+    if (run.status != 0 && run.status != 1) problem("exit status " + std::to_string(run.status));
+    if (contains(run.output, "Sanitizer") || contains(run.output, "runtime error")) problem("sanitizer report");
+    if (c.status != kAnyStatus && run.status != c.status)
+        problem("exit status " + std::to_string(run.status) + ", expected " + std::to_string(c.status));
+    if (!c.text.empty() && !contains(run.output, c.text)) problem("no \"" + c.text + "\" in the output");
+    if (run.status == 1) {
+        static const char* const markers[] = {"kovrent:", "kovrent(", "rf:", "wf:", "Error", "error",
+                                              "not supported", "failed"};
+        const std::string line = lastLine(run.output);
+        if (std::none_of(std::begin(markers), std::end(markers), [&](const char* m) { return contains(line, m); }))
+            problem("status 1 without a message");
+        if (run.output.empty() || run.output.back() != '\n') problem("message not ended by a line end");
+    }
+
+    for (size_t i = 0; i < c.inputs.size(); ++i) {
+        const fs::path path = scratch.path() / c.inputs[i].name;
+        if (!c.inputs[i].original) {
+            if (!fs::is_directory(path) || !fs::is_empty(path)) problem(c.inputs[i].name + " (a directory) changed");
+        } else if (!fs::is_regular_file(path) || readBytes(path) != before[i]) {
+            problem("input " + c.inputs[i].name + " changed");
+        }
+    }
+    for (const fs::directory_entry& entry : fs::directory_iterator(scratch.path()))
+        if (!expectedEntries.count(entry.path().filename().string()))
+            problem("wrote " + entry.path().filename().string() + " outside the output directory");
+
+    int written = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator(scratch.path() / kOutputDir)) {
+        const std::string name = entry.path().filename().string();
+        ++written;
+        if (!entry.is_regular_file()) {
+            problem("output " + name + " is no regular file");
+            continue;
+        }
+        if (contains(name, ".kovrent-part")) problem("left the unfinished file " + name);
+        if (const std::string defect = fitsDefect(readBytes(entry.path())); !defect.empty())
+            problem("output " + name + ": " + defect);
+    }
+    // One input file gives one output file, or none after a failure; ranges and unpacking may
+    // stop part-way.
+    if (!hasOption(c.arguments, 'r') && !hasOption(c.arguments, 'p')) {
+        if (run.status == 0 && written != 1) problem("status 0 with " + std::to_string(written) + " output files");
+        if (run.status == 1 && written != 0) problem("status 1 with " + std::to_string(written) + " output files");
+    }
+    if (!problems.empty()) problems += "\n  output: " + run.output.substr(0, 600);
+    return problems;
+}
+
+// Runs the cases two or more at a time and reports each that went wrong (the first 20 in full).
+// Every `leakCheckEvery`-th case has a sanitized binary look for leaks too.
+void expectClean(const std::vector<Case>& cases, size_t leakCheckEvery = 1) {
+    std::vector<std::string> problems(cases.size());
+    std::atomic<size_t> next{0};
+    auto worker = [&] {
+        for (size_t i; (i = next++) < cases.size();) {
+            try {
+                problems[i] = problemsOf(cases[i], i % leakCheckEvery == 0);
+            } catch (const std::exception& e) {
+                problems[i] = std::string("\n  test harness: ") + e.what();
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < std::clamp(std::thread::hardware_concurrency(), 2u, 8u); ++t) threads.emplace_back(worker);
+    for (std::thread& t : threads) t.join();
+
+    int failed = 0;
+    for (size_t i = 0; i < cases.size(); ++i)
+        if (!problems[i].empty() && ++failed <= 20) ADD_FAILURE() << cases[i].label << ":" << problems[i];
+    EXPECT_EQ(failed, 0) << "of " << cases.size() << " cases";
+}
+
+// ---- Camera files ----
+
+// One frame of a GRAB observation, small enough to be a cheap companion of other inputs.
+Bytes smallGrab() {
+    const FrameGeometry g = geometryOf(16, 16);
+    CameraFile f;
+    f.corners(g).totalCoadds(4).obsmode(1).endMarker().frames(g, 1, [](int, int x, int y) { return x * 16 + y; });
+    return f.bytes();
+}
+
+constexpr size_t kChopNodHeader = 512;
+
+// A 128 x 128 chop-nod observation split by FINX after 64 columns, behind the header of an
+// ordinary night padded to 512 bytes: four frames of two data blocks each.
+Bytes chopNod() {
+    const FrameGeometry g{0, 0, 127, 127, 63};
+    CameraFile f;
+    f.headerSize(kChopNodHeader).object("NGC 7027").telescope("2.3M").site(3).timeObs({9, 5, 3, 7})
+        .dateTime(1997, 6, 11, 9, 5, 3).raDec(316.7575, 42.2358).record(57, {2000.0}).record(47, {1.23})
+        .telescopeScale(1.56f).magnification(2.0f).wavelength(10.5f).record(2, {3.0, 5.0}).record(87, {1.0})
+        .record(3, {5.0}).record(4, {0.025}).record(5, {30.0}).record(10, {10.2})
+        .record(46, {4.5, 21.3, 25.8}).record(17, {128.0, 128.0}).corners(g).totalCoadds(200)
+        .beamCoadds(2, 180).obsmode(3).sampleMode(1).framesPerCoimage(25).chopWait(12.5f)
+        .offsets(63.5f, 64.0f).orientation("ULYYN").record(60, {4.1}).stringRecord(26, "FOCUS CHECKED")
+        .record(82, {1, 2, 3, 4, 5, 6, 7}).record(74).packed(0, 1).ultrafast(0).record(81, {1.0})
+        .timeEnd({9, 17, 41, 52}).endMarker();
+    if (f.size() > kChopNodHeader) throw std::logic_error("chop-nod header longer than declared");
+    f.padTo(kChopNodHeader).frames(g, 4, [](int frame, int x, int y) { return frame * 100003 - x * 129 + y; });
+    return f.bytes();
+}
+
+// Packed data of three 64 x 64 chopped images, or four 32 x 32 ultrafast ones, with trailer.
+Bytes packedChop(bool ultrafast) {
+    const FrameGeometry g = ultrafast ? geometryOf(32, 32) : geometryOf(64, 64);
+    CameraFile f;
+    f.object("PACKED").corners(g).totalCoadds(3).obsmode(2).timeObs({1, 2, 3, 4});
+    if (ultrafast)
+        f.ultrafast(4).endMarker().ultrafastData(g, 2, 4, [](int i, int b, int x, int y) { return i + b * 7 - x + y; });
+    else
+        f.packed(3, 1).endMarker().packedData(g, 2, 3, [](int i, int b, int x, int y) { return i * 1000 + b - x * y; });
+    return f.trailer({1, 3, 5, 7}).bytes();
+}
+
+// A header written field by field, for values that the writer's range-checked records refuse;
+// withData closes it and adds filler bytes as data.
+struct RawHeader {
+    CameraFile file;
+    RawHeader& corners(int16_t x0, int16_t y0, int16_t x1, int16_t y1) {
+        file.flag(13).int16(x0).int16(y0).flag(14).int16(x1).int16(y1);
+        return *this;
+    }
+    RawHeader& int32Record(int flag, int32_t value) {
+        file.flag(flag).int32(value);
+        return *this;
+    }
+    RawHeader& int16Record(int flag, int16_t value) {
+        file.flag(flag).int16(value);
+        return *this;
+    }
+    RawHeader& packed(int16_t count) {
+        file.flag(54).int16(count).int16(1);
+        return *this;
+    }
+    RawHeader& mode(int8_t obsmode) {
+        file.flag(29).byte(static_cast<uint8_t>(obsmode)).byte(0);
+        return *this;
+    }
+    Bytes withData(size_t dataBytes) {
+        file.endMarker();
+        return file.fill(dataBytes, 0x5A).bytes();
+    }
+};
+
+RawHeader raw() { return {}; }
+
+constexpr size_t kFrames128 = 4 * 128 * 128 * 4;  // four 128 x 128 frames
+
+// A GRAB file whose declared header size (record 71) is one byte more than the whole file.
+Bytes headerBeyondFile() {
+    auto build = [](int32_t size) {
+        return raw().corners(0, 0, 127, 127).int32Record(12, 1).mode(1).int32Record(71, size).withData(65536);
+    };
+    return build(static_cast<int32_t>(build(0).size() + 1));
+}
+
+Case cameraCase(std::string label, Bytes bytes, std::vector<std::string> options, int status,
+                std::string text = "") {
+    std::vector<std::string> arguments{kInput};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    return {std::move(label), {file(kInput, std::move(bytes))}, std::move(arguments), status, std::move(text)};
+}
+
+TEST(Hostile, CameraFileCutAtEveryHeaderByteAndThroughItsData) {
+    const auto original = std::make_shared<const Bytes>(chopNod());
+    std::vector<size_t> cuts;
+    for (size_t at = 0; at <= kChopNodHeader; ++at) cuts.push_back(at);
+    for (size_t at = kChopNodHeader + 4099; at < original->size(); at += 4099) cuts.push_back(at);
+    cuts.push_back(original->size() - 1);
+
+    // Every byte of the file is needed, since the chop-nod image takes all four frames.
+    std::vector<Case> cases;
+    for (size_t at : cuts) cases.push_back({"cut to " + std::to_string(at) + " bytes", {{kInput, original, at}}, {kInput}, 1});
+    cases.push_back({"whole file", {{kInput, original}}, {kInput}, 0});
+    expectClean(cases, 8);
+}
+
+// `count` copies of `original`, each with 1 to 8 bytes flipped, half of them within the first
+// `headerBytes`.
+std::vector<Case> flipped(const std::string& what, const Bytes& bytes, size_t headerBytes, int count,
+                          const std::vector<std::string>& options, uint32_t seed) {
+    const auto original = std::make_shared<const Bytes>(bytes);
+    std::mt19937 random(seed);
+    std::vector<Case> cases;
+    for (int i = 0; i < count; ++i) {
+        Input in{kInput, original};
+        const size_t span = i % 2 == 0 ? headerBytes : bytes.size();
+        const int flips = 1 + static_cast<int>(random() % 8);
+        std::string label = what;
+        label.append(", case ").append(std::to_string(i)).append(", bytes flipped at");
+        for (int k = 0; k < flips; ++k) {
+            in.flips.emplace_back(random() % span, static_cast<uint8_t>(1 + random() % 255));
+            label.append(" ").append(std::to_string(in.flips.back().first));
+        }
+        std::vector<std::string> arguments{kInput};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        cases.push_back({label, {in}, arguments});
+    }
+    return cases;
+}
+
+TEST(Hostile, CameraFilesWithFlippedBytes) {
+    std::vector<Case> cases = flipped("chop-nod", chopNod(), kChopNodHeader, 240, {}, 20240611);
+    for (const bool ultrafast : {false, true}) {
+        const Bytes bytes = packedChop(ultrafast);
+        const std::vector<Case> more = flipped(ultrafast ? "ultrafast" : "packed", bytes, 64, 60, {"-p"}, 1997);
+        cases.insert(cases.end(), more.begin(), more.end());
+    }
+    expectClean(cases, 8);
+}
+
+TEST(Hostile, EveryInvalidDataFlagAfterValidRecords) {
+    std::vector<Case> cases;
+    for (int flag = 0; flag <= 254; flag = flag == 0 ? 88 : flag + 1) {
+        const FrameGeometry g = geometryOf(16, 16);
+        CameraFile f;
+        f.object("FLAGS").corners(g).totalCoadds(1).obsmode(1).flag(flag).fill(8, 0).endMarker()
+            .frames(g, 1, [](int, int x, int y) { return x + y; });
+        cases.push_back(cameraCase("flag " + std::to_string(flag), f.bytes(), {}, 1,
+                                   flag == 0 ? "Error - unknown data flag encountered\n"
+                                             : "kovrent: unknown data flag encountered " + std::to_string(flag) + "\n"));
+    }
+    expectClean(cases, 4);
+}
+
+TEST(Hostile, AbsurdSizesAndCounts) {
+    const std::vector<Case> cases = {
+        cameraCase("INITX after ENDX", raw().corners(100, 0, 10, 127).int32Record(12, 1).mode(1).withData(kFrames128), {}, 1),
+        cameraCase("zero columns", raw().corners(10, 0, 9, 127).int32Record(12, 1).mode(1).withData(kFrames128), {}, 1),
+        cameraCase("zero rows", raw().corners(0, 5, 127, 4).int32Record(12, 1).mode(1).withData(kFrames128), {}, 1),
+        cameraCase("513 columns", raw().corners(0, 0, 512, 127).int32Record(12, 1).mode(1).withData(kFrames128), {}, 1,
+                   "too big"),
+        cameraCase("513 rows", raw().corners(0, 0, 127, 512).int32Record(12, 1).mode(1).withData(kFrames128), {}, 1,
+                   "too big"),
+        cameraCase("512 x 512 without data", raw().corners(0, 0, 511, 511).int32Record(12, 1).mode(1).withData(100),
+                   {}, 1),
+        cameraCase("32767 columns", raw().corners(0, 0, 32766, 127).int32Record(12, 1).mode(1).withData(kFrames128),
+                   {}, 1),
+        cameraCase("corners at the int16 extremes",
+                   raw().corners(-32768, -32768, 32767, 32767).int32Record(12, 1).mode(1).withData(kFrames128), {}, 1),
+        cameraCase("reversed int16 extremes",
+                   raw().corners(32767, 32767, -32768, -32768).int32Record(12, 1).mode(1).withData(kFrames128), {}, 1),
+        cameraCase("negative corners of a sound size",
+                   raw().corners(-64, -64, 63, 63).int32Record(12, 1).mode(1).withData(kFrames128), {}, 0),
+        cameraCase("no image corners", raw().int32Record(12, 1).mode(1).withData(kFrames128), {}, kAnyStatus),
+        cameraCase("no TOTCOADD", raw().corners(0, 0, 127, 127).mode(1).withData(kFrames128), {}, kAnyStatus),
+        cameraCase("FINX far beyond ENDX",
+                   raw().corners(0, 0, 127, 127).int32Record(77, 32767).int32Record(12, 1).mode(3).withData(kFrames128),
+                   {}, kAnyStatus),
+        cameraCase("FINX at INT32_MAX",
+                   raw().corners(0, 0, 127, 127).int32Record(77, INT32_MAX).int32Record(12, 1).mode(3).withData(kFrames128),
+                   {}, kAnyStatus),
+        cameraCase("FINX far before INITX",
+                   raw().corners(0, 0, 127, 127).int32Record(77, -32768).int32Record(12, 1).mode(3).withData(kFrames128),
+                   {}, kAnyStatus),
+        cameraCase("FINX at INT32_MIN",
+                   raw().corners(0, 0, 127, 127).int32Record(77, INT32_MIN).int32Record(12, 1).mode(3).withData(kFrames128),
+                   {}, kAnyStatus),
+        cameraCase("FINX one before INITX", // block 1 holds no column at all
+                   raw().corners(0, 0, 127, 127).int32Record(77, -1).int32Record(12, 1).mode(1).withData(kFrames128), {},
+                   kAnyStatus),
+        // A divisor of 0 gives infinities and NaN, which are pixels like any other.
+        cameraCase("TOTCOADD 0", raw().corners(0, 0, 127, 127).int32Record(12, 0).mode(3).withData(kFrames128), {}, 0),
+        cameraCase("TOTCOADD negative", raw().corners(0, 0, 127, 127).int32Record(12, -7).mode(3).withData(kFrames128),
+                   {}, 0),
+        cameraCase("TOTCOADD INT32_MIN, TOTCOAD2 0",
+                   raw().corners(0, 0, 127, 127).int32Record(12, INT32_MIN).int32Record(76, 0).mode(3).withData(kFrames128),
+                   {}, 0),
+        cameraCase("TOTCOADD 0 with -z", raw().corners(0, 0, 127, 127).int32Record(12, 0).int16Record(40, 0).mode(2)
+                                             .withData(kFrames128), {"-z"}, 0),
+        cameraCase("packed 32767 with one data block",
+                   raw().corners(0, 0, 127, 127).int32Record(12, 1).mode(1).packed(32767).withData(32768), {"-p"}, 1,
+                   "error reading packed data"),
+        cameraCase("packed 32767 chop-nod 512 x 512 with tiny data",
+                   raw().corners(0, 0, 511, 511).int32Record(12, 1).mode(4).packed(32767).withData(100), {"-p"}, 1),
+        cameraCase("packed 32767 with 1 x 1 images and tiny data",
+                   raw().corners(0, 0, 0, 0).int32Record(12, 1).mode(2).packed(32767).withData(10), {"-p"}, 1),
+        cameraCase("packed count -32768 is no packed file",
+                   raw().corners(0, 0, 127, 127).int32Record(12, 1).mode(1).packed(-32768).withData(kFrames128), {}, 0),
+        cameraCase("packed 32767 without -p",
+                   raw().corners(0, 0, 127, 127).int32Record(12, 1).mode(1).packed(32767).withData(kFrames128), {}, 1,
+                   "use -p option"),
+        cameraCase("ultrafast 32767 with tiny data",
+                   raw().corners(0, 0, 63, 63).int32Record(12, 1).mode(2).int16Record(80, 32767).withData(100), {"-p"}, 1),
+        cameraCase("ultrafast 32767 with 1 x 1 images and one block",
+                   raw().corners(0, 0, 0, 0).int32Record(12, 1).mode(1).int16Record(80, 32767).withData(32768), {"-p"}, 1),
+        cameraCase("ultrafast 512 x 512", raw().corners(0, 0, 511, 511).int32Record(12, 1).mode(1).int16Record(80, 3)
+                                              .withData(kFrames128), {"-p"}, kAnyStatus),
+        cameraCase("ultrafast and packed 32767, mode 7",
+                   raw().corners(0, 0, 63, 63).int32Record(12, 1).mode(7).packed(32767).int16Record(80, 32767)
+                       .withData(70000), {"-p"}, kAnyStatus),
+        cameraCase("declared header INT32_MAX",
+                   raw().corners(0, 0, 127, 127).int32Record(12, 1).mode(1).int32Record(71, INT32_MAX).withData(kFrames128),
+                   {}, 1),
+        cameraCase("declared header INT32_MIN",
+                   raw().corners(0, 0, 127, 127).int32Record(12, 1).mode(1).int32Record(71, INT32_MIN).withData(kFrames128),
+                   {}, 0),
+        cameraCase("declared header -1 (int16)",
+                   raw().corners(0, 0, 127, 127).int32Record(12, 1).mode(1).int16Record(68, -1).withData(kFrames128), {}, 0),
+        cameraCase("declared header just beyond the file", headerBeyondFile(), {}, 1),
+        cameraCase("observing mode -128", raw().corners(0, 0, 127, 127).int32Record(12, 1).mode(-128).withData(kFrames128),
+                   {}, 1, "Observing mode not supported! (-128)"),
+        cameraCase("observing mode 6 with -o 1",
+                   raw().corners(0, 0, 127, 127).int32Record(12, 1).mode(6).withData(kFrames128), {"-o", "1"}, 0),
+        cameraCase("mode 7 frame 9 of 4", raw().corners(0, 0, 127, 127).int32Record(12, 1).mode(7).withData(kFrames128),
+                   {"-o", "9"}, 1, "not enough data"),
+    };
+    expectClean(cases);
+}
+
+TEST(Hostile, LongestStringsInEveryStringRecord) {
+    // 255 bytes with quotes and 0xFF throughout, then with a NUL early and late.
+    std::string text(255, 'A');
+    for (size_t i = 0; i < text.size(); i += 7) text[i] = '\'';
+    for (size_t i = 3; i < text.size(); i += 11) text[i] = '\xFF';
+    const std::vector<std::pair<std::string, std::string>> variants = {
+        {"quotes and 0xFF", text},
+        {"NUL first", std::string(1, '\0') + text.substr(1)},
+        {"NUL at 57", text.substr(0, 57) + '\0' + text.substr(58)},
+        {"NUL last", text.substr(0, 254) + '\0'},
+    };
+    std::vector<Case> cases;
+    for (const int flag : {18, 19, 20, 21, 22, 23, 26, 52, 53, 59}) {
+        for (const auto& [what, value] : variants) {
+            const FrameGeometry g = geometryOf(16, 16);
+            CameraFile f;
+            f.corners(g).totalCoadds(2).obsmode(1).stringRecord(flag, value).stringRecord(flag, value).endMarker()
+                .frames(g, 1, [](int, int x, int y) { return x - y; });
+            cases.push_back(cameraCase("flag " + std::to_string(flag) + ", " + what, f.bytes(), {"-e", "2"}, 0));
+        }
+    }
+    expectClean(cases);
+}
+
+TEST(Hostile, HugeFrameNumbersAndRanges) {
+    const Bytes grab = smallGrab();
+    const Bytes chop = chopNod();
+    const std::vector<Case> cases = {
+        cameraCase("-o 2147483647", chop, {"-o", "2147483647"}, 1, "not enough data"),
+        cameraCase("-o 0x7fffffff", chop, {"-o", "0x7fffffff"}, 1, "not enough data"),
+        cameraCase("-o 017777777777", chop, {"-o", "017777777777"}, 1, "not enough data"),
+        cameraCase("-o 2147483648", chop, {"-o", "2147483648"}, 1, "Error in observation frame number"),
+        cameraCase("-o -2147483648", chop, {"-o", "-2147483648"}, 0),
+        cameraCase("-o 2147483647 on one GRAB frame", grab, {"-o", "2147483647"}, 1, "not enough data"),
+        cameraCase("-o 2147483647 -p on packed data", packedChop(false), {"-o", "2147483647", "-p"}, kAnyStatus),
+        {"-r over missing files", {}, {"c970611a.", "-r", "1", "2147483647"}, 1, "file not found: c970611a.001"},
+        {"-r stops at the first missing file", {file("c970611a.001", grab), file("c970611a.002", grab)},
+         {"c970611a.", "-r", "1", "2147483647"}, 1, "file not found: c970611a.003"},
+        {"-r from 0x7ffffffe", {}, {"c970611a.", "-r", "0x7ffffffe", "0x7fffffff"}, 1, "file not found: c970611a.2147483646"},
+        {"-r to 2147483647 from 2147483647", {}, {"c970611a.", "-r", "2147483647", "2147483647"}, 1,
+         "file not found: c970611a.2147483647"},
+        {"-p -r from 999 over a packed file", {file("c970611a.999", packedChop(false))},
+         {"c970611a.", "-r", "999", "2147483647", "-p"}, 1, "file not found: c970611a.1002"},
+    };
+    expectClean(cases);
+}
+
+TEST(Hostile, ShortInputNamesKeepTheirOutputInTheOutputDirectory) {
+    // "out/abcd.001" has 12 characters: the letter that marks an output name would land on the
+    // directory and make "out" into "fut" ("tut" when unpacking), which exist here. Past number
+    // 999 the series letter in front of the number would be raised, here the "t" of "out/".
+    const std::vector<Case> cases = {
+        {"converted", {file("abcd.001", smallGrab()), Input{"fut", nullptr}}, {"abcd.001"}, 0},
+        {"unpacked", {file("abcd.001", packedChop(false)), Input{"tut", nullptr}}, {"abcd.001", "-p"}, 0},
+        {"unpacked past 999", {file("999", packedChop(false)), Input{"ouu", nullptr}}, {"999", "-p"}, 0},
+        // Raised, the dot in front of the number would make "out/../.000".
+        {"unpacked past 999 from a name of dots", {file("....999", packedChop(false))}, {"....999", "-p"}, 0},
+        // Cut by three characters, "out/ab" would leave "out" and write "out000" beside it.
+        {"unpacked from a two-letter name", {file("ab", packedChop(false))}, {"ab", "-p"}, 0},
+    };
+    expectClean(cases);
+}
+
+// ---- FITS files: as -f input, and as gain map and mask ----
+
+std::string card(const std::string& text) { return text + std::string(80 - std::min<size_t>(80, text.size()), ' '); }
+
+std::string valueCard(const std::string& key, const std::string& value) {
+    std::string k = key + std::string(8 - key.size(), ' ');
+    return card(k + "= " + std::string(20 - std::min<size_t>(20, value.size()), ' ') + value);
+}
+
+// A header of the given cards (with END unless told otherwise), padded to whole blocks, and
+// `dataBytes` of data.
+Bytes fitsBytes(const std::vector<std::string>& cards, size_t dataBytes, bool end = true) {
+    std::string text;
+    for (const std::string& c : cards) text += c;
+    if (end) text += card("END");
+    text.resize((text.size() + kBlock - 1) / kBlock * kBlock, ' ');
+    Bytes b(text.begin(), text.end());
+    b.resize(b.size() + dataBytes, 0x3F);
+    return b;
+}
+
+// A 16 x 16 BITPIX -32 header in which `key` has `value` (or is left out when value is empty).
+std::vector<std::string> cardsWith(const std::string& key, const std::string& value) {
+    std::vector<std::string> cards;
+    const std::pair<const char*, const char*> standard[] = {
+        {"SIMPLE", "T"}, {"BITPIX", "-32"}, {"NAXIS", "2"}, {"NAXIS1", "16"}, {"NAXIS2", "16"}};
+    for (const auto& [k, v] : standard)
+        if (k != key) cards.push_back(valueCard(k, v));
+    if (!value.empty()) cards.push_back(valueCard(key, value));
+    return cards;
+}
+
+struct FitsVariant {
+    std::string label;
+    std::shared_ptr<const Bytes> bytes;  // null: a directory
+    int status;                          // for every role
+};
+
+TEST(Hostile, BrokenFitsInputsAndMaps) {
+    auto variant = [](std::string label, Bytes bytes, int status) {
+        return FitsVariant{std::move(label), std::make_shared<const Bytes>(std::move(bytes)), status};
+    };
+    const size_t data = kBlock;  // 16 x 16 x 4 bytes fit one block
+    std::vector<FitsVariant> variants;
+    for (const char* naxis : {"0", "3", "-1", "100000", "513", "1", ""})
+        variants.push_back(variant(std::string("NAXIS ") + naxis, fitsBytes(cardsWith("NAXIS", naxis), data), 1));
+    for (const char* key : {"NAXIS1", "NAXIS2"})
+        for (const char* size : {"0", "-5", "513", "100000", "2147483648", "-9223372036854775809",
+                                 "99999999999999999999", "''", ""})
+            variants.push_back(variant(std::string(key) + " " + size, fitsBytes(cardsWith(key, size), data), 1));
+    variants.push_back(variant("512 x 512 with its data missing",
+                               fitsBytes({valueCard("SIMPLE", "T"), valueCard("BITPIX", "-32"), valueCard("NAXIS", "2"),
+                                          valueCard("NAXIS1", "512"), valueCard("NAXIS2", "512")}, 0), 0));
+    for (const char* bitpix : {"64", "-64", "-33", "33", "99999999999"})
+        variants.push_back(variant(std::string("BITPIX ") + bitpix, fitsBytes(cardsWith("BITPIX", bitpix), data), 1));
+    for (const char* bitpix : {"0", "7", "12", "-16", "-8", "-31", "24"})
+        variants.push_back(variant(std::string("BITPIX ") + bitpix, fitsBytes(cardsWith("BITPIX", bitpix), data),
+                                   kAnyStatus));
+    for (const char* bitpix : {"8", "16", "32"})
+        variants.push_back(variant(std::string("BITPIX ") + bitpix, fitsBytes(cardsWith("BITPIX", bitpix), data), 0));
+    auto withScale = [&](const std::string& bscale, const std::string& bzero) {
+        std::vector<std::string> cards = cardsWith("BSCALE", bscale);
+        if (!bzero.empty()) cards.push_back(valueCard("BZERO", bzero));
+        return fitsBytes(cards, data);
+    };
+    for (const char* zero : {"0", "0.0E+000", "-0."})
+        variants.push_back(variant(std::string("BSCALE ") + zero, withScale(zero, ""), 1));
+    for (const char* unparsable : {"'abc'", "abc", "'", "="})
+        variants.push_back(variant(std::string("BSCALE ") + unparsable, withScale(unparsable, ""), kAnyStatus));
+    for (const char* odd : {"nan", "inf", "-1e308", "1e-320"})
+        variants.push_back(variant(std::string("BSCALE and BZERO ") + odd, withScale(odd, odd), 0));
+    {
+        std::vector<std::string> many = cardsWith("", "");
+        many.resize(200 * 36, card("COMMENT no end in sight"));
+        variants.push_back(variant("no END card in 200 blocks", fitsBytes(many, 0, false), 1));
+        many.resize(5000 * 36, card("HISTORY a long story"));
+        variants.push_back(variant("END after 5000 blocks", fitsBytes(many, data), 0));
+    }
+    Bytes oneBlock = fitsBytes(cardsWith("", ""), data);
+    oneBlock.resize(1000);
+    variants.push_back(variant("shorter than a block", oneBlock, 1));
+    variants.push_back(variant("empty", {}, 1));
+    variants.push_back({"a directory", nullptr, 1});
+
+    const Bytes grab = smallGrab();
+    std::vector<Case> cases;
+    for (const FitsVariant& v : variants) {
+        const Input fitsInput{kInput, v.bytes};
+        cases.push_back({"-f, " + v.label, {fitsInput}, {kInput, "-f"}, v.status});
+        // The same file as mask and as gain map: the mask is read first.
+        cases.push_back({"-m and -g, " + v.label, {file(kInput, grab), Input{"map.fits", v.bytes}},
+                         {kInput, "-m", "map.fits", "-g", "map.fits"}, v.status});
+    }
+    cases.push_back({"camera file that is a directory", {{kInput, nullptr}}, {kInput}, 1});
+    cases.push_back({"camera file that is empty", {file(kInput, {})}, {kInput}, 1});
+    expectClean(cases);
+}
+
+}  // namespace
