@@ -4,6 +4,7 @@
 #include "readveska.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <utility>
 
 namespace {
@@ -18,10 +19,24 @@ int32_t blockColumns(const HeaderState& state)
 
 // Fill bytes are skipped without a test: a shortage shows at the next column read. A skip
 // beyond the largest offset the system can seek to still ends past the data, not where it began.
+// A stream that cannot seek at all (a pipe) is read through instead.
 void skipBytes(HeaderState& state, int64_t count)
 {
-    if (count > 0 && std::fseek(state.stream.get(), static_cast<long>(count), SEEK_CUR) != 0)
+    if (count <= 0)
+        return;
+    errno = 0;
+    if (std::fseek(state.stream.get(), static_cast<long>(count), SEEK_CUR) == 0)
+        return;
+    if (errno != ESPIPE) {
         std::fseek(state.stream.get(), 0, SEEK_END);
+        return;
+    }
+    while (count > 0) {
+        const std::size_t chunk = static_cast<std::size_t>(std::min<int64_t>(count, dataBlockBytes));
+        if (std::fread(state.scratch, 1, chunk, state.stream.get()) != chunk)
+            return;
+        count -= static_cast<int64_t>(chunk);
+    }
 }
 
 template <Merge merge>

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <set>
 #include <string>
@@ -16,6 +17,7 @@
 #include "runprogram.h"
 
 using namespace testsupport;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -181,6 +183,30 @@ TEST(CameraData, BothBlockLayoutsAreReadAndFillIsSkipped) {
                                 [&](int x, int y) { return combined(c.mode, x, y); }))
                 << c.g.naxis1() << " x " << c.g.naxis2() << " FINX " << c.g.finX;
         }
+    }
+}
+
+TEST(CameraData, FileReadFromAPipeSkipsItsFillAndFrames) {
+    // Fill bytes in every block, a chop-nod combination and a selected later frame: on a pipe
+    // the skips are read through, and the image equals that of the same file on disk.
+    struct Case {
+        std::vector<std::string> options;
+        std::string output;
+    };
+    const CameraFile file = modeFile(3, geometryOf(64, 64), 4);
+    for (const Case& c : {Case{{"-n"}, "stdin"}, Case{{"-n", "-o", "3"}, "stdin.3"}}) {
+        const CameraRun direct = convertCameraFile(file, c.options);
+        ASSERT_TRUE(direct.fits.has_value()) << direct.result.output;
+
+        TempDir dir;
+        writeBytes(dir / kCameraFileName, file.bytes());
+        fs::create_directory(dir / "out");
+        std::string script = std::string("cat ") + kCameraFileName + " | \"$0\" /dev/stdin -d out";
+        for (const std::string& option : c.options) script.append(" ").append(option);
+        const RunResult piped = runProgram("/bin/sh", {"-c", script, KOVRENT_BINARY}, dir.path());
+        ASSERT_EQ(piped.exitStatus, 0) << piped.output;
+        ASSERT_TRUE(fs::exists(dir / "out" / c.output)) << piped.output;
+        EXPECT_EQ(readFitsFile(dir / "out" / c.output).pixels, direct.fits->pixels) << c.output;
     }
 }
 
