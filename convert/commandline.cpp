@@ -90,7 +90,9 @@ void parseOptions(int argc, const char* const* argv, Options& options)
             const std::string firstText = arguments.take(i, message);
             if (scanInteger(firstText, first) == ScanResult::number)
                 options.firstNumber = first;
-            takeNumber(arguments, i, message, options.lastNumber);
+            // Unlike -e and -o, an empty or blank end of the range is no number either.
+            if (scanInteger(arguments.take(i, message), options.lastNumber) != ScanResult::number)
+                fatalExit("%s", message);
             // Numbers below -1 would make names with a minus sign.
             if (options.firstNumber < -1)
                 fatalExit("%s", message);

@@ -150,6 +150,8 @@ TEST(CommandLine, BadValuesEndTheRunWithTheirMessage) {
         {{"c970611a.005", "-r", "1", "three"}, limits},
         {{"c970611a.005", "-r", "1", "-f"}, limits},
         {{"c970611a.005", "-r", "1"}, limits},
+        {{"c970611a.005", "-r", "1", ""}, limits},
+        {{"c970611a.005", "-r", "1", " "}, limits},
         {{"c970611a.005", "-r"}, limits},
         {{"c970611a.005", "-r", "-2", "5"}, limits},
         {{"c970611a.005", "-d", ""}, directory},

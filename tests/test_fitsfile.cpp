@@ -169,20 +169,26 @@ TEST(ReadFITS, DecodesBigEndianElements) {
 }
 
 TEST(ReadFITS, KeepsScaleWithoutApplyingIt) {
-    TempDir dir;
-    std::vector<std::string> cards = imageCards(16, 1, 1);
-    cards.push_back("BSCALE  =  2.500000000000e+000");
-    cards.push_back("BZERO   = -1.000000000000e+001");
-    Bytes file = headerBytes(withEnd(cards));
-    putBigEndian(file, 3, 2);
-    file.resize(2 * kBlock, 0);
-    writeBytes(dir / "in.fits", file);
-    FitsImage image;
-    auto raster = newRaster();
-    ASSERT_EQ(readFITS((dir / "in.fits").string(), image, *raster), 0);
-    EXPECT_EQ(image.bscale, 2.5);
-    EXPECT_EQ(image.bzero, -10.0);
-    EXPECT_EQ((*raster)[0][0], 3.0f);
+    // The scale is found wherever it stands: in the first block, or behind 40 comments in the
+    // second, where a map from another program may carry it.
+    for (const int comments : {0, 40}) {
+        TempDir dir;
+        std::vector<std::string> cards = imageCards(16, 1, 1);
+        for (int k = 0; k < comments; ++k) cards.push_back("COMMENT   history of the map");
+        cards.push_back("BSCALE  =  2.500000000000e+000");
+        cards.push_back("BZERO   = -1.000000000000e+001");
+        Bytes file = headerBytes(withEnd(cards));
+        const size_t dataStart = file.size();
+        putBigEndian(file, 3, 2);
+        file.resize(dataStart + kBlock, 0);
+        writeBytes(dir / "in.fits", file);
+        FitsImage image;
+        auto raster = newRaster();
+        ASSERT_EQ(readFITS((dir / "in.fits").string(), image, *raster), 0) << comments;
+        EXPECT_EQ(image.bscale, 2.5) << comments;
+        EXPECT_EQ(image.bzero, -10.0) << comments;
+        EXPECT_EQ((*raster)[0][0], 3.0f) << comments;
+    }
 }
 
 // END as card 37: two header blocks, data after the second. Read and written back, the file
