@@ -55,18 +55,25 @@ void mergeColumn(float* cell, const unsigned char* values, int32_t rows, double 
     }
 }
 
+// Columns are read as many at a time as the scratch buffer holds; a short read ends the run
+// with the message of its place, as a short single column would.
 void readColumns(HeaderState& state, Raster& raster, int32_t first, int32_t end, Merge merge, double divisor,
                  const char* shortMessage, int32_t obsmode)
 {
     const std::size_t columnBytes = 4 * static_cast<std::size_t>(state.naxis2);
-    for (int32_t x = first; x < end; ++x) {
-        if (std::fread(state.scratch, 1, columnBytes, state.stream.get()) != columnBytes)
+    const int32_t perRead = static_cast<int32_t>(sizeof state.scratch / columnBytes);
+    for (int32_t x = first; x < end;) {
+        const int32_t count = std::min(perRead, end - x);
+        const std::size_t bytes = static_cast<std::size_t>(count) * columnBytes;
+        if (std::fread(state.scratch, 1, bytes, state.stream.get()) != bytes)
             fatalExit(shortMessage, obsmode);
-        switch (merge) {
-        case Merge::store: mergeColumn<Merge::store>(raster[x], state.scratch, state.naxis2, divisor); break;
-        case Merge::subtract: mergeColumn<Merge::subtract>(raster[x], state.scratch, state.naxis2, divisor); break;
-        case Merge::add: mergeColumn<Merge::add>(raster[x], state.scratch, state.naxis2, divisor); break;
-        case Merge::addNegate: mergeColumn<Merge::addNegate>(raster[x], state.scratch, state.naxis2, divisor); break;
+        for (const unsigned char* column = state.scratch; column < state.scratch + bytes; column += columnBytes, ++x) {
+            switch (merge) {
+            case Merge::store: mergeColumn<Merge::store>(raster[x], column, state.naxis2, divisor); break;
+            case Merge::subtract: mergeColumn<Merge::subtract>(raster[x], column, state.naxis2, divisor); break;
+            case Merge::add: mergeColumn<Merge::add>(raster[x], column, state.naxis2, divisor); break;
+            case Merge::addNegate: mergeColumn<Merge::addNegate>(raster[x], column, state.naxis2, divisor); break;
+            }
         }
     }
 }
