@@ -1,6 +1,7 @@
 #include "unpack.h"
 
 #include "fatal.h"
+#include "fitsfile.h"
 #include "readveska.h"
 
 #include <algorithm>
@@ -135,13 +136,6 @@ bool endsWith(const std::string& text, const std::string& ending)
     return text.size() >= ending.size() && text.compare(text.size() - ending.size(), ending.size(), ending) == 0;
 }
 
-// Where the last component of a path begins.
-std::size_t nameStart(const std::string& path)
-{
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? 0 : slash + 1;
-}
-
 // The names of the unpacked images: the base "t970611a." and the endings the
 // driver gives every output name (".n" for a frame, ".fits" with -a).
 struct UnpackedNames {
@@ -164,7 +158,7 @@ struct UnpackedNames {
         }
         // The mark and the cut stay within the file's own name, so that a short name never
         // changes the directory the images go to.
-        const std::size_t start = nameStart(outputName);
+        const std::size_t start = fileNameStart(outputName);
         if (outputName.size() >= 12 && outputName.size() - 12 >= start)
             outputName[outputName.size() - 12] = 't';
         base = outputName.substr(0, std::max(outputName.size() >= 3 ? outputName.size() - 3 : 0, start));
@@ -178,7 +172,7 @@ struct UnpackedNames {
             n -= 1000;
             // Numbers from 1000 on go on in the next series letter: t970611b.003. Not in a
             // directory, and never a dot, which would become a '/'.
-            if (name.size() >= 2 && name.size() - 2 >= nameStart(name) && name[name.size() - 2] != '.')
+            if (name.size() >= 2 && name.size() - 2 >= fileNameStart(name) && name[name.size() - 2] != '.')
                 ++name[name.size() - 2];
         }
         char digits[32];

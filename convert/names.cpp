@@ -1,5 +1,6 @@
 #include "names.h"
 
+#include "fitsfile.h"
 #include "scan.h"
 
 #include <cstdio>
@@ -33,9 +34,7 @@ void markName(std::string& name, char letter)
 {
     // Only within the last path component: behind a directory, a short file name would
     // put the letter into the directory and the output elsewhere.
-    const std::size_t slash = name.rfind('/');
-    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-    if (name.size() >= 12 && name.size() - 12 >= nameStart)
+    if (name.size() >= 12 && name.size() - 12 >= fileNameStart(name))
         name[name.size() - 12] = letter;
 }
 

@@ -188,6 +188,12 @@ File openFile(const std::string& name, const char* mode)
     return File(std::fopen(name.c_str(), mode));
 }
 
+std::size_t fileNameStart(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? 0 : slash + 1;
+}
+
 bool sameFile(const std::string& first, const std::string& second)
 {
     std::error_code error;

@@ -2,6 +2,7 @@
 
 #include "fitsimage.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -29,3 +30,6 @@ File openFile(const std::string& name, const char* mode);
 
 // True when both names designate one existing file.
 bool sameFile(const std::string& first, const std::string& second);
+
+// Where the last component of a path begins: after its last '/', or at 0.
+std::size_t fileNameStart(const std::string& path);
