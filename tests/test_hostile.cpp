@@ -22,13 +22,6 @@
 #include <utility>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "camerafile.h"
 #include "fitsread.h"
 #include "runprogram.h"
@@ -101,64 +94,16 @@ struct Case {
     std::string text;                    // expected somewhere on standard output, when not empty
 };
 
-struct Run {
-    std::string output;  // standard output and standard error
-    int status = -1;     // exit status, -1 when a signal ended the process
-    bool timedOut = false;
-};
-
 // Runs kovrent with `arguments` in `directory` through the shell, which joins standard error to
-// standard output so that sanitizer reports are seen. Spawned rather than forked: a fork copies
-// the test process's mappings, which under the sanitizers costs more than the run itself.
-// Without `leakCheck` a sanitized binary skips its leak scan at exit, its slowest part.
-Run runInShell(const fs::path& directory, const std::vector<std::string>& arguments, bool leakCheck) {
-    std::string script = "cd \"$1\" && shift && ";
+// standard output so that sanitizer reports are seen. Without `leakCheck` a sanitized binary
+// skips its leak scan at exit, its slowest part.
+RunResult runInShell(const fs::path& directory, const std::vector<std::string>& arguments, bool leakCheck) {
+    std::string script;
     if (!leakCheck) script += "ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0\" ";
-    script += "exec \"$@\" 2>&1 </dev/null";
-    std::vector<std::string> strings{"/bin/sh", "-c", script, "sh", directory.string(), KOVRENT_BINARY};
-    strings.insert(strings.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& text : strings) argv.push_back(text.data());
-    argv.push_back(nullptr);
-
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(ends[1]);
-    if (spawned != 0) {
-        close(ends[0]);
-        throw std::system_error(spawned, std::generic_category(), "posix_spawn");
-    }
-
-    Run run;
-    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
-    char buffer[4096];
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd reader{ends[0], POLLIN, 0};
-        const int ready = left.count() > 0 ? poll(&reader, 1, static_cast<int>(left.count())) : 0;
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) {
-            run.timedOut = true;
-            kill(pid, SIGKILL);
-            break;
-        }
-        const ssize_t got = read(ends[0], buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        run.output.append(buffer, static_cast<size_t>(got));
-    }
-    close(ends[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    script += "exec \"$@\" 2>&1";
+    std::vector<std::string> shellArguments{"-c", script, "sh", KOVRENT_BINARY};
+    shellArguments.insert(shellArguments.end(), arguments.begin(), arguments.end());
+    return runProgram("/bin/sh", shellArguments, directory, kTimeout);
 }
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -219,17 +164,17 @@ std::string problemsOf(const Case& c, bool leakCheck) {
 
     std::vector<std::string> arguments = c.arguments;
     arguments.insert(arguments.end(), {"-d", kOutputDir});
-    const Run run = runInShell(scratch.path(), arguments, leakCheck);
+    const RunResult run = runInShell(scratch.path(), arguments, leakCheck);
 
     std::string problems;
     auto problem = [&](const std::string& what) { problems += "\n  " + what; };
     if (run.timedOut) problem("did not finish within the time limit");
-    if (run.status != 0 && run.status != 1) problem("exit status " + std::to_string(run.status));
+    if (run.exitStatus != 0 && run.exitStatus != 1) problem("exit status " + std::to_string(run.exitStatus));
     if (contains(run.output, "Sanitizer") || contains(run.output, "runtime error")) problem("sanitizer report");
-    if (c.status != kAnyStatus && run.status != c.status)
-        problem("exit status " + std::to_string(run.status) + ", expected " + std::to_string(c.status));
+    if (c.status != kAnyStatus && run.exitStatus != c.status)
+        problem("exit status " + std::to_string(run.exitStatus) + ", expected " + std::to_string(c.status));
     if (!c.text.empty() && !contains(run.output, c.text)) problem("no \"" + c.text + "\" in the output");
-    if (run.status == 1) {
+    if (run.exitStatus == 1) {
         static const char* const markers[] = {"kovrent:", "kovrent(", "rf:", "wf:", "Error", "error",
                                               "not supported", "failed"};
         const std::string line = lastLine(run.output);
@@ -265,8 +210,8 @@ std::string problemsOf(const Case& c, bool leakCheck) {
     // One input file gives one output file, or none after a failure; ranges and unpacking may
     // stop part-way.
     if (!hasOption(c.arguments, 'r') && !hasOption(c.arguments, 'p')) {
-        if (run.status == 0 && written != 1) problem("status 0 with " + std::to_string(written) + " output files");
-        if (run.status == 1 && written != 0) problem("status 1 with " + std::to_string(written) + " output files");
+        if (run.exitStatus == 0 && written != 1) problem("status 0 with " + std::to_string(written) + " output files");
+        if (run.exitStatus == 1 && written != 0) problem("status 1 with " + std::to_string(written) + " output files");
     }
     if (!problems.empty()) problems += "\n  output: " + run.output.substr(0, 600);
     return problems;
