@@ -7,17 +7,16 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <random>
 #include <set>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -38,26 +37,6 @@ constexpr const char* kInput = "c970611a.001";
 constexpr const char* kOutputDir = "out";
 constexpr size_t kBlock = 2880;
 constexpr int kAnyStatus = -1;
-
-// A directory of its own for every run, named so that it is recognisably this group's.
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::string pattern = (fs::temp_directory_path() / "kovrent-hostile-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) throw std::system_error(errno, std::generic_category(), "mkdtemp");
-        path_ = pattern;
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 // One input of a run: a shared original, cut and with bytes flipped; no original makes an
 // empty directory of that name.
@@ -147,7 +126,7 @@ bool hasOption(const std::vector<std::string>& arguments, char letter) {
 
 // Runs one case in a fresh directory and returns everything wrong with the run, or "".
 std::string problemsOf(const Case& c, bool leakCheck) {
-    ScratchDir scratch;
+    TempDir scratch;
     std::set<std::string> expectedEntries{kOutputDir};
     fs::create_directory(scratch.path() / kOutputDir);
     std::vector<Bytes> before;
