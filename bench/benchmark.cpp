@@ -1,5 +1,5 @@
 // Times kovrent against the I/O floor on generated camera files:
-//   kovrent_bench <kovrent> <iofloor> <N> <work directory>
+//   kovrent_bench [--keep] <kovrent> <iofloor> <N> <work directory>
 // N files of a 128 x 128 chop-nod observation with FINX (converted with -e 1 and
 // -e 4 over a -r range) and one packed file of N images (unpacked with -p). Each
 // command runs three times; the best wall time counts. Peak resident memory is the
@@ -156,8 +156,14 @@ int main(int argc, char** argv)
 {
     if (argc > 3 && std::string(argv[1]) == "--measure")
         return measure(argv[2], argv + 3);
+    // --keep leaves the generated files in the work directory, for profiling.
+    const bool keep = argc > 1 && std::string(argv[1]) == "--keep";
+    if (keep) {
+        --argc;
+        ++argv;
+    }
     if (argc != 5) {
-        std::fprintf(stderr, "usage: kovrent_bench <kovrent> <iofloor> <N> <work directory>\n");
+        std::fprintf(stderr, "usage: kovrent_bench [--keep] <kovrent> <iofloor> <N> <work directory>\n");
         return 2;
     }
     const std::string kovrent = fs::absolute(argv[1]).string();
@@ -209,6 +215,7 @@ int main(int argc, char** argv)
     const std::string operations = floorOperations(work, {packedFile}, outputs);
     const Timing floor = best({iofloor}, operations, outputs);
     report("unpack -p", program, floor, n, fs::file_size(packedFile) + written);
-    fs::remove_all(work);
+    if (!keep)
+        fs::remove_all(work);
     return 0;
 }

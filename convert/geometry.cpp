@@ -1,5 +1,6 @@
 #include "geometry.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -82,7 +83,14 @@ void orientAndExpand(FitsImage& image, const Raster& inputImage, Raster& outputI
     for (int x = 0; x < e1; ++x) {
         const int source1 = (reverse1 ? e1 - 1 - x : x) / f;
         float* out = outputImage[x];
-        if (swapAxes) {
+        if (!swapAxes && f == 1) {
+            // Whole columns, kept or reversed: the common case, copied without the index table.
+            const float* in = inputImage[source1];
+            if (reverse2)
+                std::reverse_copy(in, in + e2, out);
+            else
+                std::copy(in, in + e2, out);
+        } else if (swapAxes) {
             for (int y = 0; y < e2; ++y)
                 out[y] = inputImage[source2[y]][source1];
         } else {

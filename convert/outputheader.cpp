@@ -33,9 +33,15 @@ std::string localTimeText()
 {
     const std::time_t now = std::time(nullptr);
     char text[64] = "";
-    // The classic 24-character layout: "Tue Dec  8 17:35:18 2026".
-    if (const std::tm* local = std::localtime(&now))
-        std::strftime(text, sizeof text, "%a %b %e %H:%M:%S %Y", local);
+    // The classic 24-character layout: "Tue Dec  8 17:35:18 2026". The time zone is
+    // read once per run: localtime_r does not look at the zone file again for every file.
+    [[maybe_unused]] static const bool zoneRead = [] {
+        tzset();
+        return true;
+    }();
+    std::tm local{};
+    if (localtime_r(&now, &local))
+        std::strftime(text, sizeof text, "%a %b %e %H:%M:%S %Y", &local);
     return text;
 }
 

@@ -38,19 +38,31 @@ uint32_t lowBits(float value)
     return static_cast<uint32_t>(low);
 }
 
+uint16_t bigEndian(uint16_t word)
+{
+    return std::endian::native == std::endian::little ? __builtin_bswap16(word) : word;
+}
+
+uint32_t bigEndian(uint32_t word)
+{
+    return std::endian::native == std::endian::little ? __builtin_bswap32(word) : word;
+}
+
+// Stores one pixel in the file's big-endian element type.
 template <int bytesPerPixel>
 void storeElement(unsigned char* element, float value)
 {
     if constexpr (bytesPerPixel == 1) {
         element[0] = static_cast<unsigned char>(lowBits(value));
     } else if constexpr (bytesPerPixel == 2) {
-        const auto word = static_cast<uint16_t>(lowBits(value));
+        const auto word = bigEndian(static_cast<uint16_t>(lowBits(value)));
         std::memcpy(element, &word, 2);
     } else if constexpr (bytesPerPixel == 4) {
-        const uint32_t word = lowBits(value);
+        const uint32_t word = bigEndian(lowBits(value));
         std::memcpy(element, &word, 4);
     } else {
-        std::memcpy(element, &value, 4);
+        const uint32_t word = bigEndian(std::bit_cast<uint32_t>(value));
+        std::memcpy(element, &word, 4);
     }
 }
 
@@ -127,7 +139,6 @@ bool writeData(std::FILE* file, const Raster& raster, int naxis1, int naxis2, in
                 storeElement<bytesPerPixel>(buffer + (r * naxis1 + x) * size, column[r]);
         }
         const auto chunk = static_cast<std::size_t>(std::min<int64_t>(int64_t{rows} * naxis1 * size, dataBytes - written));
-        fromBigEndian(buffer, size, chunk / size);
         if (std::fwrite(buffer, 1, chunk, file) != chunk)
             return false;
         written += static_cast<int64_t>(chunk);

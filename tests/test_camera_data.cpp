@@ -40,9 +40,11 @@ double quotient(int frame, int beam, int x, int y) {
     return framePixel(frame, x, y) / double(float(kCoadds[beam - 1]));
 }
 
+using Quotient = std::function<double(int frame, int beam, int x, int y)>;
+
 // The combined image: each frame divided by its beam's coadds and merged in double, the cell
 // rounded to float after every frame.
-float combined(int mode, int x, int y) {
+float combined(int mode, int x, int y, const Quotient& quotient = ::quotient) {
     float cell = float(quotient(1, 1, x, y));
     switch (mode) {
     case 2: cell = float(cell - quotient(2, 1, x, y)); break;
@@ -98,6 +100,39 @@ TEST(CameraData, CombinedImageFollowsTheObservingMode) {
         // One frame more than the mode uses, which must not be read.
         const CameraRun run = convertCameraFile(modeFile(mode, kSmall, framesOfMode(mode) + 1), {"-n"});
         EXPECT_TRUE(imageIs(run, 16, 8, [&](int x, int y) { return combined(mode, x, y); })) << "mode " << mode;
+    }
+}
+
+// Values over the whole 32-bit range, the extremes among them, divided by small, huge,
+// negative and zero coadds: every quotient must round as the division rounds it.
+TEST(CameraData, QuotientsRoundAsTheDivisionDoesOverTheWholeRange) {
+    const int32_t edges[] = {INT32_MIN, INT32_MAX, INT32_MIN + 1, INT32_MAX - 1, 0, 1, -1, 16777217, -16777219};
+    const FramePixel pixel = [&](int frame, int x, int y) {
+        const uint32_t k = static_cast<uint32_t>(frame * 131 + x * 8 + y);
+        return k % 5 == 0 ? edges[k / 5 % 9] : static_cast<int32_t>(k * 2654435761u ^ (k << 13));
+    };
+    const int32_t divisorSets[][4] = {
+        {1, 3, 7, 11}, {180, 16777217, 100000007, INT32_MAX}, {-3, -180, 5, INT32_MIN}, {0, 3, 0, 5}};
+    for (const auto& coadds : divisorSets) {
+        CameraFile file;
+        file.corners(kSmall).totalCoadds(coadds[0]).beamCoadds(2, coadds[1]).beamCoadds(3, coadds[2]);
+        file.beamCoadds(4, coadds[3]).obsmode(7).endMarker().frames(kSmall, 4, pixel);
+        const Quotient quotient = [&](int frame, int beam, int x, int y) {
+            return pixel(frame, x, y) / double(float(coadds[beam - 1]));
+        };
+        for (const char* frame : {"0", "1"}) {
+            const CameraRun run = convertCameraFile(file, {"-n", "-o", frame});
+            ASSERT_EQ(run.result.exitStatus, 0) << run.result.output;
+            ASSERT_TRUE(run.fits);
+            for (int x = 0; x < 16; ++x)
+                for (int y = 0; y < 8; ++y) {
+                    const float expected = frame[0] == '1' ? float(quotient(1, 1, x, y)) : combined(7, x, y, quotient);
+                    const float got = run.fits->at(x, y);
+                    EXPECT_TRUE(got == expected || (std::isnan(got) && std::isnan(expected)))
+                        << "divisors " << coadds[0] << " ... -o " << frame << " pixel " << x << "," << y << ": "
+                        << got << ", expected " << expected;
+                }
+        }
     }
 }
 
