@@ -6,6 +6,7 @@
 // largest of the child's runs.
 #include "camerafile.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -123,15 +124,26 @@ std::string numbered(const std::string& root, int n)
 }
 
 // The floor's operations: read every input whole, write every file the program wrote,
-// with the same sizes.
+// with the same sizes, in the program's order. The outputs are taken in the order they were
+// written; when there is one per input, each follows the read of its input.
 std::string floorOperations(const fs::path& directory, const std::vector<fs::path>& inputs, const fs::path& outputs)
 {
+    std::vector<std::pair<fs::file_time_type, fs::path>> written;
+    for (const auto& entry : fs::directory_iterator(outputs))
+        written.emplace_back(entry.last_write_time(), entry.path());
+    std::sort(written.begin(), written.end());
+    const bool interleaved = written.size() == inputs.size();
+
     const fs::path list = directory / "floor.txt";
     std::ofstream out(list);
-    for (const fs::path& input : inputs)
-        out << "R " << input.string() << "\n";
-    for (const auto& entry : fs::directory_iterator(outputs))
-        out << "W " << entry.path().string() << " " << entry.file_size() << "\n";
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        out << "R " << inputs[i].string() << "\n";
+        if (interleaved)
+            out << "W " << written[i].second.string() << " " << fs::file_size(written[i].second) << "\n";
+    }
+    if (!interleaved)
+        for (const auto& [time, path] : written)
+            out << "W " << path.string() << " " << fs::file_size(path) << "\n";
     return list.string();
 }
 
