@@ -122,6 +122,20 @@ private:
     int x_ = 0, y_ = 0;
 };
 
+// Rows y0 to y0 + rows - 1 of the image in file order; a whole band has a fixed count of
+// rows, so that the loop over them unrolls without tests.
+template <int bytesPerPixel, int fixedRows>
+void convertRows(unsigned char* buffer, const Raster& raster, int naxis1, int y0, int rows)
+{
+    constexpr int size = bytesPerPixel < 0 ? -bytesPerPixel : bytesPerPixel;
+    const int count = fixedRows > 0 ? fixedRows : rows;
+    for (int x = 0; x < naxis1; ++x) {
+        const float* column = raster[x] + y0;
+        for (int r = 0; r < count; ++r)
+            storeElement<bytesPerPixel>(buffer + (r * naxis1 + x) * size, column[r]);
+    }
+}
+
 // Writes the data part, `dataBytes` long: the pixels in file order, then zeros. Rows
 // are converted in bands of 16, so that each column of the raster is read in one run.
 template <int bytesPerPixel>
@@ -133,11 +147,10 @@ bool writeData(std::FILE* file, const Raster& raster, int naxis1, int naxis2, in
     int64_t written = 0;
     for (int y0 = 0; y0 < naxis2 && written < dataBytes; y0 += band) {
         const int rows = std::min(band, naxis2 - y0);
-        for (int x = 0; x < naxis1; ++x) {
-            const float* column = raster[x] + y0;
-            for (int r = 0; r < rows; ++r)
-                storeElement<bytesPerPixel>(buffer + (r * naxis1 + x) * size, column[r]);
-        }
+        if (rows == band)
+            convertRows<bytesPerPixel, band>(buffer, raster, naxis1, y0, rows);
+        else
+            convertRows<bytesPerPixel, 0>(buffer, raster, naxis1, y0, rows);
         const auto chunk = static_cast<std::size_t>(std::min<int64_t>(int64_t{rows} * naxis1 * size, dataBytes - written));
         if (std::fwrite(buffer, 1, chunk, file) != chunk)
             return false;
@@ -317,13 +330,17 @@ int writeFITS(const std::string& name, FitsImage& image, const Raster& raster)
     // cannot be written to is refused, as opening it for writing would refuse it.
     std::filesystem::path target = name;
     std::error_code error;
-    for (int hops = 0; hops < 40 && std::filesystem::is_symlink(target, error); ++hops) {
+    std::filesystem::file_status status = std::filesystem::symlink_status(target, error);
+    for (int hops = 0; hops < 40 && std::filesystem::is_symlink(status); ++hops) {
         const std::filesystem::path link = std::filesystem::read_symlink(target, error);
         if (error)
             break;
         target = link.is_absolute() ? link : target.parent_path() / link;
+        status = std::filesystem::symlink_status(target, error);
     }
-    if (std::filesystem::exists(target, error) && !openFile(target.string(), "ab")) {
+    const bool exists = std::filesystem::is_symlink(status) ? std::filesystem::exists(target, error)
+                                                            : std::filesystem::exists(status);
+    if (exists && !openFile(target.string(), "ab")) {
         std::printf("wf: Error opening file for writing\n");
         return -1;
     }
