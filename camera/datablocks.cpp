@@ -49,7 +49,7 @@ struct Quotient {
     // Without a division: q0 = value * inverse is within two units in the last place
     // of the quotient, so the residue value - q0 * divisor is exact in a fused
     // multiply-add, and one correction step lands on the rounded quotient. That step
-    // is exact because value and divisor are integers below 2^31 in magnitude: the
+    // is exact because value and divisor are integers of at most 2^31 in magnitude: the
     // quotient then lies at least 2^-84 of its size away from any rounding boundary,
     // far more than the error of the step, about 2^-104.
     template <bool fused>
