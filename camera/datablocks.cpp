@@ -99,27 +99,20 @@ inline void mergeColumns(Raster& raster, int32_t x, const unsigned char* columns
 // fused multiply-add, the exact quotient comes from a multiplication and two of them.
 #if defined(__FP_FAST_FMA)
 constexpr bool hasFusedMultiplyAdd = true;
-void mergeColumnsFused(Raster& raster, int32_t x, const unsigned char* columns, int32_t count, int32_t rows,
-                       Merge merge, Quotient quotient)
-{
-    mergeColumns<true>(raster, x, columns, count, rows, merge, quotient);
-}
+#define FUSED_MULTIPLY_ADD_TARGET
 #elif defined(__x86_64__) && defined(__GNUC__)
 const bool hasFusedMultiplyAdd = __builtin_cpu_supports("fma") && __builtin_cpu_supports("avx2");
-__attribute__((target("avx2,fma"))) void mergeColumnsFused(Raster& raster, int32_t x, const unsigned char* columns,
-                                                           int32_t count, int32_t rows, Merge merge,
-                                                           Quotient quotient)
+#define FUSED_MULTIPLY_ADD_TARGET __attribute__((target("avx2,fma")))
+#else
+constexpr bool hasFusedMultiplyAdd = false;
+#define FUSED_MULTIPLY_ADD_TARGET
+#endif
+
+FUSED_MULTIPLY_ADD_TARGET void mergeColumnsFused(Raster& raster, int32_t x, const unsigned char* columns,
+                                                 int32_t count, int32_t rows, Merge merge, Quotient quotient)
 {
     mergeColumns<true>(raster, x, columns, count, rows, merge, quotient);
 }
-#else
-constexpr bool hasFusedMultiplyAdd = false;
-void mergeColumnsFused(Raster& raster, int32_t x, const unsigned char* columns, int32_t count, int32_t rows,
-                       Merge merge, Quotient quotient)
-{
-    mergeColumns<false>(raster, x, columns, count, rows, merge, quotient);
-}
-#endif
 
 // Columns are read as many at a time as the scratch buffer holds; a short read ends the run
 // with the message of its place, as a short single column would.
