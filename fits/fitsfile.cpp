@@ -15,9 +15,11 @@
 namespace {
 
 // File elements are big-endian whatever the host; the conversion is its own inverse.
+constexpr bool hostOrderDiffers = std::endian::native == std::endian::little;
+
 void fromBigEndian(unsigned char* elements, int bytesPerElement, std::size_t count)
 {
-    if constexpr (std::endian::native == std::endian::little) {
+    if constexpr (hostOrderDiffers) {
         if (bytesPerElement == 2)
             swapBytes2(elements, count);
         else if (bytesPerElement == 4)
@@ -40,12 +42,12 @@ uint32_t lowBits(float value)
 
 uint16_t bigEndian(uint16_t word)
 {
-    return std::endian::native == std::endian::little ? __builtin_bswap16(word) : word;
+    return hostOrderDiffers ? swapWord2(word) : word;
 }
 
 uint32_t bigEndian(uint32_t word)
 {
-    return std::endian::native == std::endian::little ? __builtin_bswap32(word) : word;
+    return hostOrderDiffers ? swapWord4(word) : word;
 }
 
 // Stores one pixel in the file's big-endian element type.

@@ -9,7 +9,7 @@ void swapBytes2(void* buffer, std::size_t words)
     for (std::size_t i = 0; i < words; ++i, bytes += 2) {
         uint16_t word;
         std::memcpy(&word, bytes, 2);
-        word = __builtin_bswap16(word);
+        word = swapWord2(word);
         std::memcpy(bytes, &word, 2);
     }
 }
@@ -20,7 +20,7 @@ void swapBytes4(void* buffer, std::size_t words)
     for (std::size_t i = 0; i < words; ++i, bytes += 4) {
         uint32_t word;
         std::memcpy(&word, bytes, 4);
-        word = __builtin_bswap32(word);
+        word = swapWord4(word);
         std::memcpy(bytes, &word, 4);
     }
 }

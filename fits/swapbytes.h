@@ -1,6 +1,17 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+
+// The bytes of one word reversed.
+inline uint16_t swapWord2(uint16_t word)
+{
+    return __builtin_bswap16(word);
+}
+inline uint32_t swapWord4(uint32_t word)
+{
+    return __builtin_bswap32(word);
+}
 
 // Reverse the bytes of each 16-bit or 32-bit word of a buffer in place.
 void swapBytes2(void* buffer, std::size_t words);
