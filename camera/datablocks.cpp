@@ -208,11 +208,12 @@ void readFrames(HeaderState& state, Raster& raster, int32_t frameNumber, int32_t
 
 void interchangeColumns(Raster& raster, int naxis1, int naxis2)
 {
-    // Groups of 2 columns by 8 rows, always whole: cells just outside an image of odd
-    // width or of a height that is no multiple of 8 take part, inside the raster.
-    naxis1 = std::min(naxis1, rasterSize - 1);
-    naxis2 = std::min(naxis2, rasterSize - 2);
-    for (int x0 = 0; x0 < naxis1; x0 += 2)
-        for (int y0 = 0; y0 < naxis2; y0 += 8)
+    // Groups of 2 columns by 8 rows; at the right and lower edges of an image of odd width or
+    // of a height that is no multiple of 8, a swap whose partner lies outside the image is
+    // left out, so that no pixel leaves the image and none comes in from an earlier file.
+    naxis1 = std::min(naxis1, rasterSize);
+    naxis2 = std::min(naxis2, rasterSize);
+    for (int x0 = 0; x0 + 1 < naxis1; x0 += 2)
+        for (int y0 = 0; y0 + 2 < naxis2; y0 += 8)
             std::swap(raster[x0 + 1][y0 + 1], raster[x0][y0 + 2]);
 }

@@ -15,6 +15,12 @@ std::string_view cText(std::string_view text)
     return text.substr(0, text.find('\0'));
 }
 
+// A header holds printable ASCII only; any other byte is written as a blank.
+char printable(char c)
+{
+    return c >= ' ' && c <= '~' ? c : ' ';
+}
+
 // One card being formatted: whatever goes beyond 80 characters is dropped and the
 // rest stays blank.
 class CardText {
@@ -24,7 +30,7 @@ public:
     void put(std::string_view s)
     {
         const std::size_t n = std::min<std::size_t>(s.size(), cardLength - used_);
-        std::memcpy(text_ + used_, s.data(), n);
+        std::transform(s.begin(), s.begin() + n, text_ + used_, printable);
         used_ += n;
     }
     void blanks(std::size_t n) { used_ = std::min<std::size_t>(cardLength, used_ + n); }
@@ -106,11 +112,19 @@ char* addValueCard(char* position, std::string_view keyword, std::string_view va
 char* addStringCard(char* position, std::string_view keyword, std::string_view text,
                     FitsImage& image)
 {
-    // "%-8.8s= '%-.58s' "
+    // "%-8.8s= '%-.58s' " with each quote of the text doubled, as FITS strings have it; the
+    // text is cut where the next character would not fit whole into 58 columns.
+    std::string escaped;
+    for (const char c : cText(text)) {
+        const std::string_view piece = printable(c) == '\'' ? "''" : std::string_view(&c, 1);
+        if (escaped.size() + piece.size() > 58)
+            break;
+        escaped += piece;
+    }
     CardText card;
     card.keyword(keyword);
     card.put("= '");
-    card.put(cText(text).substr(0, 58));
+    card.put(escaped);
     card.put("' ");
     return storeCard(position, card, image);
 }
@@ -187,12 +201,19 @@ int findInBlock(const HeaderBlock& block, std::string_view keyword, std::string&
         std::size_t start = 9;
         while (start < cardLength && card[start] == ' ')
             ++start;
-        if (start < cardLength) {
-            const bool quoted = card[start] == '\'';
-            if (quoted)
-                ++start;
+        if (start < cardLength && card[start] == '\'') {
+            // A string: up to its closing quote, a doubled quote inside it reading as one.
+            std::string text;
+            for (std::size_t i = start + 1; i < cardLength; ++i) {
+                if (card[i] == '\'' && (i + 1 == cardLength || card[++i] != '\''))
+                    break;
+                text += card[i];
+            }
+            value = cText(text);
+        } else if (start < cardLength && card[start] != '/') {
+            // A slash in the first place begins the comment of an undefined value.
             std::size_t end = start;
-            while (end < cardLength && card[end] != (quoted ? '\'' : ' '))
+            while (end < cardLength && card[end] != ' ')
                 ++end;
             value = cText(std::string_view(card + start, end - start));
         }

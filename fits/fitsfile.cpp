@@ -276,8 +276,9 @@ int readFITS(const std::string& name, FitsImage& image, Raster& raster)
     image.bzero = 0.0;
     if (findCard(image.chain, "BZERO", value) > 0 && !scanReal(value, image.bzero))
         image.bzero = 0.0;
+    // A BSCALE card without a value counts as none.
     image.bscale = 1.0;
-    if (findCard(image.chain, "BSCALE", value) > 0) {
+    if (findCard(image.chain, "BSCALE", value) > 0 && !value.empty()) {
         if (!scanReal(value, image.bscale))
             image.bscale = 0.0;
         if (image.bscale == 0.0)

@@ -1,15 +1,17 @@
 #include "realtext.h"
 
+#include <cmath>
 #include <cstdio>
-#include <cstring>
 
 std::string formatReal(double value)
 {
+    if (!std::isfinite(value))
+        return {};
     char text[64];
-    std::snprintf(text, sizeof text, "%18.12e", value);
+    std::snprintf(text, sizeof text, "%18.12E", value);
     std::string result = text;
     // The C library writes at least two exponent digits; the header format wants three.
-    const auto e = result.find('e');
+    const auto e = result.find('E');
     if (e != std::string::npos && e + 1 < result.size()) {
         const std::size_t digits = result.size() - (e + 2);
         if (digits < 3)

@@ -2,6 +2,7 @@
 
 #include <string>
 
-// "%18.12e" with the exponent written as a sign and three digits, the form every
-// real header value takes: 1.5 gives "1.500000000000e+000".
+// "%18.12E" with the exponent written as a sign and three digits, the form every real
+// header value takes: 1.5 gives "1.500000000000E+000". NaN and infinities have no FITS
+// form and give an empty text, which a value card writes as an undefined value.
 std::string formatReal(double value);

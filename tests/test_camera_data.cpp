@@ -259,9 +259,10 @@ TEST(CameraData, InterchangeSwapsPixelsFourAndFiveOfEveryGroup) {
     const Case cases[] = {
         {4, 16, {{1, 1, 3}, {0, 2, 102}, {3, 1, 203}, {2, 2, 302},
                  {1, 9, 11}, {0, 10, 110}, {3, 9, 211}, {2, 10, 310}}},
-        // Whole groups: cells outside the image (never written in this run, so 0) come in.
-        {5, 8, {{1, 1, 3}, {0, 2, 102}, {3, 1, 203}, {2, 2, 302}, {4, 2, 0}}},
-        {4, 10, {{1, 1, 3}, {0, 2, 102}, {3, 1, 203}, {2, 2, 302}, {1, 9, 0}, {3, 9, 0}}},
+        // At the edges, a swap whose partner lies outside the image is left out.
+        {5, 8, {{1, 1, 3}, {0, 2, 102}, {3, 1, 203}, {2, 2, 302}}},
+        {4, 10, {{1, 1, 3}, {0, 2, 102}, {3, 1, 203}, {2, 2, 302}}},
+        {3, 11, {{1, 1, 3}, {0, 2, 102}, {1, 9, 11}, {0, 10, 110}}},
     };
     for (const Case& c : cases) {
         const FrameGeometry g = geometryOf(c.naxis1, c.naxis2);
@@ -275,6 +276,24 @@ TEST(CameraData, InterchangeSwapsPixelsFourAndFiveOfEveryGroup) {
             return float(100 * x + y + 1);
         })) << c.naxis1 << " x " << c.naxis2;
     }
+
+    // Odd widths in a range: no pixel of an earlier file reaches a later one.
+    const FrameGeometry g = geometryOf(155, 110);
+    TempDir range;
+    std::vector<CameraRun> alone;
+    for (int n = 1; n <= 3; ++n) {
+        CameraFile file;
+        file.corners(g).totalCoadds(1).obsmode(1).endMarker();
+        file.frames(g, 1, [n](int, int x, int y) { return 1000000 * n + 1000 * x + y; });
+        file.save(range / ("c970611a.00" + std::to_string(n)));
+        alone.push_back(convertCameraFile(file, {"-i", "-e", "3"}));
+        ASSERT_TRUE(alone.back().fits) << alone.back().result.output;
+    }
+    const RunResult run = runKovrent({"c970611a.", "-r", "1", "3", "-i", "-e", "3"}, range.path());
+    ASSERT_EQ(run.exitStatus, 0) << run.output;
+    for (int n = 1; n <= 3; ++n)
+        EXPECT_EQ(readFitsFile(range / ("f970611a.00" + std::to_string(n))).pixels, alone[n - 1].fits->pixels)
+            << n;
 }
 
 TEST(CameraData, InterchangeChangesExactlyTheGroupCells) {

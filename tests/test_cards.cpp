@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -83,13 +84,16 @@ TEST(AddValueCard, LaysOutKeywordValueAndComment) {
          "KEY     =  1234567890123456789 / C "},
         {"20 characters end in column 40", "KEY", "12345678901234567890", "C",
          "KEY     = " + blanks(10) + "12345678901234567890 / C "},
-        {"negative real takes the wide field", "BZERO", "-1.500000000000e+000", "C",
-         "BZERO   = " + blanks(10) + "-1.500000000000e+000 / C "},
+        {"negative real takes the wide field", "BZERO", "-1.500000000000E+000", "C",
+         "BZERO   = " + blanks(10) + "-1.500000000000E+000 / C "},
         {"value over 30 characters cut", "KEY", longValue, "C",
          "KEY     = ABCDEFGHIJKLMNOPQRSTUVWXYZ0123 / C "},
         {"long comment cut at column 80", "KEY", "T", std::string(60, 'c'),
          "KEY     = " + blanks(19) + "T / " + std::string(47, 'c')},
         {"blank comment", "BZERO", "0", " ", "BZERO   = " + blanks(19) + "0 /   "},
+        {"undefined value", "RA", "", "C", "RA      = " + blanks(20) + " / C "},
+        {"bytes outside printable ASCII are blanks", "KEY", "'a\tb'", "\x7f\xe9!",
+         "KEY     = " + blanks(15) + "'a b' /   ! "},
     };
     for (const CardCase& c : cases) {
         Header h;
@@ -108,6 +112,12 @@ TEST(AddStringCard, QuotesTextCutTo58) {
         {"empty", "OBJECT", "", "", "OBJECT  = '' "},
         {"60 characters keep 58", "OBJECT", sixty, "", "OBJECT  = '" + sixty.substr(0, 58) + "' "},
         {"keyword cut to 8", "IRAFNAMES", "x", "", "IRAFNAME= 'x' "},
+        {"quote doubled", "OBJECT", "Barnard's star", "", "OBJECT  = 'Barnard''s star' "},
+        {"40 quotes keep 29 doubled", "TELESCOP", std::string(40, '\''), "",
+         "TELESCOP= '" + std::string(58, '\'') + "' "},
+        {"a doubled quote is never split", "OBJECT", sixty.substr(0, 57) + "'x", "",
+         "OBJECT  = '" + sixty.substr(0, 57) + "' "},
+        {"bytes outside printable ASCII are blanks", "FILENAME", "a\tb\r\x7f\xe9'", "", "FILENAME= 'a b   ''' "},
     };
     for (const CardCase& c : cases) {
         Header h;
@@ -124,6 +134,7 @@ TEST(AddCommentCard, TextFromColumn11CutAt70) {
         {"keyword with trailing blank", "HISTORY ", "X", "", "HISTORY   X"},
         {"cut at 70", "COMMENT", seventyFive, "", "COMMENT   " + std::string(70, 'h')},
         {"END", "END", " ", "", "END"},
+        {"bytes outside printable ASCII are blanks", "HISTORY", "dir\nname\xff", "", "HISTORY   dir name "},
     };
     for (const CardCase& c : cases) {
         Header h;
@@ -149,8 +160,8 @@ TEST(BuildMinimalHeader, WritesEightCardsAndCountsThem) {
         "NAXIS   = " + blanks(19) + "2 / NUMBER OF AXES ",
         "NAXIS1  = " + blanks(17) + "128 / PIXELS ON 1ST MOST VARYING AXIS ",
         "NAXIS2  = " + blanks(18) + "64 / PIXELS ON 2ND MOST VARYING AXIS ",
-        "BSCALE  = " + blanks(10) + "-2.500000000000e+000 / VALUE= DATA*BSCALE+BZERO ",
-        "BZERO   =  1.000000000000e-005 /   ",
+        "BSCALE  = " + blanks(10) + "-2.500000000000E+000 / VALUE= DATA*BSCALE+BZERO ",
+        "BZERO   =  1.000000000000E-005 /   ",
         "END     = " + blanks(20) + " / END OF FITS HEADER INFORMATION ",
     };
     for (int slot = 1; slot <= 8; ++slot)
@@ -260,7 +271,9 @@ TEST(FindCard, MatchesWholeKeyAndReadsValue) {
         "NOVALUE =",                                  // 8
         "OPENQ   = 'abc",                             // 9
         "lower   = 1",                                // 10
-        "END",                                        // 11
+        "QUOTED  = 'Barnard''s star ''' / name",      // 11
+        "UNDEF   =                      / no value",  // 12
+        "END",                                        // 13
     });
     const struct {
         const char* keyword;
@@ -280,8 +293,10 @@ TEST(FindCard, MatchesWholeKeyAndReadsValue) {
         {"OPENQ", 9, "abc" + blanks(66)},  // no closing quote: up to column 80
         {"LOWER", -1, ""},
         {"lower", 10, "1"},
-        {"END", 11, ""},
-        {" ", 12, ""},  // a blank card keeps its first blank as key
+        {"QUOTED", 11, "Barnard's star '"},
+        {"UNDEF", 12, ""},
+        {"END", 13, ""},
+        {" ", 14, ""},  // a blank card keeps its first blank as key
     };
     for (const auto& c : cases) {
         std::string value = "stale";
@@ -350,10 +365,11 @@ TEST(FormatReal, ThreeDigitSignedExponent) {
         double value;
         const char* text;
     } cases[] = {
-        {1.5, "1.500000000000e+000"},      {-1.5, "-1.500000000000e+000"},
-        {1e-5, "1.000000000000e-005"},     {1e100, "1.000000000000e+100"},
-        {0.0, "0.000000000000e+000"},      {123456.789, "1.234567890000e+005"},
-        {-2.5e-300, "-2.500000000000e-300"},
+        {1.5, "1.500000000000E+000"},      {-1.5, "-1.500000000000E+000"},
+        {1e-5, "1.000000000000E-005"},     {1e100, "1.000000000000E+100"},
+        {0.0, "0.000000000000E+000"},      {123456.789, "1.234567890000E+005"},
+        {-2.5e-300, "-2.500000000000E-300"},
+        {std::nan(""), ""}, {HUGE_VAL, ""}, {-HUGE_VAL, ""},  // no FITS form: an undefined value
     };
     for (const auto& c : cases) EXPECT_EQ(formatReal(c.value), c.text) << c.value;
 }

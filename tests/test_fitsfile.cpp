@@ -170,13 +170,23 @@ TEST(ReadFITS, DecodesBigEndianElements) {
 
 TEST(ReadFITS, KeepsScaleWithoutApplyingIt) {
     // The scale is found wherever it stands: in the first block, or behind 40 comments in the
-    // second, where a map from another program may carry it.
-    for (const int comments : {0, 40}) {
+    // second, where a map from another program may carry it. Either exponent letter reads, and
+    // cards with an undefined value count as absent.
+    const struct {
+        int comments;
+        std::string bscale, bzero;
+        double scale, zero;
+    } cases[] = {
+        {0, "BSCALE  =  2.500000000000e+000", "BZERO   = -1.000000000000e+001", 2.5, -10.0},
+        {40, "BSCALE  =  2.500000000000E+000", "BZERO   = -1.000000000000E+001", 2.5, -10.0},
+        {0, "BSCALE  =                      / none", "BZERO   =                      / none", 1.0, 0.0},
+    };
+    for (const auto& c : cases) {
         TempDir dir;
         std::vector<std::string> cards = imageCards(16, 1, 1);
-        for (int k = 0; k < comments; ++k) cards.push_back("COMMENT   history of the map");
-        cards.push_back("BSCALE  =  2.500000000000e+000");
-        cards.push_back("BZERO   = -1.000000000000e+001");
+        for (int k = 0; k < c.comments; ++k) cards.push_back("COMMENT   history of the map");
+        cards.push_back(c.bscale);
+        cards.push_back(c.bzero);
         Bytes file = headerBytes(withEnd(cards));
         const size_t dataStart = file.size();
         putBigEndian(file, 3, 2);
@@ -184,10 +194,10 @@ TEST(ReadFITS, KeepsScaleWithoutApplyingIt) {
         writeBytes(dir / "in.fits", file);
         FitsImage image;
         auto raster = newRaster();
-        ASSERT_EQ(readFITS((dir / "in.fits").string(), image, *raster), 0) << comments;
-        EXPECT_EQ(image.bscale, 2.5) << comments;
-        EXPECT_EQ(image.bzero, -10.0) << comments;
-        EXPECT_EQ((*raster)[0][0], 3.0f) << comments;
+        ASSERT_EQ(readFITS((dir / "in.fits").string(), image, *raster), 0) << c.bscale;
+        EXPECT_EQ(image.bscale, c.scale) << c.bscale;
+        EXPECT_EQ(image.bzero, c.zero) << c.bzero;
+        EXPECT_EQ((*raster)[0][0], 3.0f) << c.bscale;
     }
 }
 

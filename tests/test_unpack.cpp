@@ -88,10 +88,12 @@ CameraFile packedFile(const Layout& l) {
 // for packed images with -i the cells of the 2 x 8 groups that trade places.
 std::function<float(int, int)> expectedImage(const Layout& l, int k, int frame = 0, bool interchange = false) {
     return [=](int x, int y) {
-        if (interchange && !l.ultrafast && x % 2 == 1 && y % 8 == 1) {
+        // A group swaps only when both of its cells lie inside the image.
+        const bool swaps = interchange && !l.ultrafast && x - x % 2 + 1 < l.naxis1 && y - y % 8 + 2 < l.naxis2;
+        if (swaps && x % 2 == 1 && y % 8 == 1) {
             x -= 1;
             y += 1;
-        } else if (interchange && !l.ultrafast && x % 2 == 0 && y % 8 == 2) {
+        } else if (swaps && x % 2 == 0 && y % 8 == 2) {
             x += 1;
             y -= 1;
         }
@@ -147,6 +149,7 @@ TEST(Unpack, EveryImageBecomesOneFileWithItsPixels) {
         {"chop, beam 2", {.obsmode = 2, .count = 3, .coadds = 3}, {"-o", "2"}, 2, 3},
         {"chop-nod doubles", {.obsmode = 3, .count = 10}, {}, 0, 20},
         {"grab, interchanged", {.count = 2}, {"-i"}, 0, 2},
+        {"grab 27 x 21, interchanged", {.naxis1 = 27, .naxis2 = 21, .count = 3}, {"-i"}, 0, 3},
         {"unused block tails", {.naxis2 = 100, .count = 3, .coadds = 3}, {}, 0, 3},
         {"512 x 512", {.naxis1 = 512, .naxis2 = 512, .count = 2}, {}, 0, 2},
         {"chop, 27 columns a block", {.naxis1 = 40, .naxis2 = 300, .obsmode = 2, .count = 3}, {}, 0, 3},

@@ -1,6 +1,6 @@
-// Every kind of output through two independent validators: fitsverify may object to nothing but
-// the lower-case exponent of the real values (the header format writes them "1.5e+000"), and
-// cfitsio must read back the shape, every pixel and the world-coordinate cards.
+// Every kind of output through independent validators: fitsverify finds no error and warns only
+// of a TIME-OBS written twice and of undefined values, and cfitsio must read back the shape, every
+// pixel and the world-coordinate cards.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -89,22 +89,25 @@ Pixel observed(int obsmode, int frame) {
     };
 }
 
-// Texts of 62 to 112 printable characters, which the card writers cut at 58 or 70.
+// Texts of 62 to 112 characters with quotes, a tab and an 8-bit byte, which the card writers cut
+// at 58 or 70.
 std::string recordText(int i) {
-    return "Note " + std::to_string(i) + ": seeing 0.8 arcsec, N-band (10.5 um); chop 20\" E-W & ok" +
-           std::string(static_cast<size_t>(i % 50), i % 2 ? '*' : '.');
+    return "Note " + std::to_string(i) + ": Barnard's star\t0.8\xb0, N-band (10.5 um); chop 20\" E-W & ok" +
+           std::string(static_cast<size_t>(i % 50), i % 2 ? '\'' : '.');
 }
 
-// Records of one card each: times, date, site and two reals, each string card once (a repeated
+// Records of one card each but the first (DATE-OBS and TIME-OBS, which a later TIME-OBS with
+// hundredths repeats): times, site, reals, one of them NaN, each string card once (a repeated
 // keyword earns a warning of its own), then COMMENT records.
 void addRecords(CameraFile& file, int count) {
     const std::function<void(CameraFile&)> values[] = {
+        [](CameraFile& f) { f.dateTime(1997, 6, 11, 9, 5, 3); },
         [](CameraFile& f) { f.timeObs({9, 5, 3, 7}); },
-        [](CameraFile& f) { f.dateTime(1997, 6, 11, 9, 5, 3); },  // DATE-OBS only, after TIME-OBS
         [](CameraFile& f) { f.timeEnd({9, 17, 41, 52}); },
         [](CameraFile& f) { f.site(3); },
         [](CameraFile& f) { f.wavelength(10.5f); },
-        [](CameraFile& f) { f.chopWait(12.5f); }};
+        [](CameraFile& f) { f.chopWait(12.5f); },
+        [](CameraFile& f) { f.record(10, {std::nan("")}); }};
     constexpr int strings[] = {18, 19, 20, 21, 22, 23, 52, 53};
     const int valueCount = int(std::size(values)), stringCount = int(std::size(strings));
     for (int i = 0; i < count; ++i) {
@@ -194,8 +197,8 @@ Case cameraCase(const Camera& c) {
 
 std::vector<Case> allCases() {
     // The plain GRAB header has 36 cards: 21 from the reader, 10 coordinate cards, 4 HISTORY
-    // cards and END. 14 records more put the reader's END into slot 36; the NOD header (39
-    // cards) with 69 records more ends exactly at card 108, with no empty block behind.
+    // cards and END. 13 records more (14 cards) put the reader's END into slot 36; the NOD
+    // header (39 cards) with 68 records more ends exactly at card 108, with no empty block behind.
     const Camera cameras[] = {
         {.name = "GrabInOneBlock", .headerBlocks = 1},
         {.name = "Chop", .obsmode = 2},
@@ -210,8 +213,8 @@ std::vector<Case> allCases() {
         {.name = "NoFlips", .obsmode = 2, .options = {"-n"}, .net = Net::identity},
         {.name = "Frame3", .obsmode = 3, .options = {"-o", "3"}, .frame = 3},
         {.name = "Frame4", .obsmode = 7, .options = {"-o", "4"}, .frame = 4},
-        {.name = "HeaderOfTwoBlocks", .records = 14, .headerBlocks = 2},
-        {.name = "HeaderOfThreeBlocks", .obsmode = 5, .records = 69, .headerBlocks = 3},
+        {.name = "HeaderOfTwoBlocks", .records = 13, .headerBlocks = 2},
+        {.name = "HeaderOfThreeBlocks", .obsmode = 5, .records = 68, .headerBlocks = 3},
     };
     std::vector<Case> cases;
     for (const Camera& camera : cameras) cases.push_back(cameraCase(camera));
@@ -302,45 +305,34 @@ Verdict verify(const fs::path& file) {
     }
     std::istringstream lines(verdict.report);
     std::string line;
+    bool inMessage = false;  // a message goes on in indented lines up to a blank one
     while (std::getline(lines, line)) {
+        const size_t text = line.find_first_not_of(' ');
         if (line.starts_with("*** "))
             verdict.messages.push_back(line);
-        else if (!verdict.messages.empty() && line.starts_with(" "))
-            verdict.messages.back().append(" ").append(line.substr(line.find_first_not_of(' ')));
+        else if (inMessage && text != 0 && text != line.npos)
+            verdict.messages.back().append(" ").append(line.substr(text));
+        inMessage = line.starts_with("*** ") || (inMessage && text != line.npos);
     }
     return verdict;
 }
 
-TEST_P(Validators, FitsverifyObjectsOnlyToLowerCaseExponents) {
-    // The one finding allowed, for a card whose value is a real in the header format.
-    static const std::regex exponent(
-        R"(\*\*\* Error: +Keyword #(\d+), ([A-Z0-9_-]+): lower-case exponent d or e is illegal in value )"
-        R"((-?[0-9]\.[0-9]{12}e[+-][0-9]{3})\.)");
+TEST_P(Validators, FitsverifyFindsNoErrorAndOnlyTheIntendedWarnings) {
+    // A TIME-OBS in whole seconds before the one with hundredths, and undefined values.
+    static const std::regex allowed(
+        R"(\*\*\* Warning: Keyword TIME-OBS is duplicated in card #\d+ and card #\d+\.)"
+        R"(|\*\*\* Warning: Keyword #\d+, [A-Z0-9_-]+ has a null value\.)");
     for (const Output& out : GetParam().outputs) {
         SCOPED_TRACE(out.file);
         const Verdict verdict = verify(dir_ / out.file);
-        ASSERT_GE(verdict.errors, 0) << verdict.report;
-        EXPECT_EQ(verdict.warnings, 0) << verdict.report;
-        EXPECT_EQ(verdict.errors, int(verdict.messages.size())) << verdict.report;
-
-        const std::vector<uint8_t> bytes = readBytes(dir_ / out.file);
-        for (const std::string& message : verdict.messages) {
-            std::smatch m;
-            if (!std::regex_match(message, m, exponent)) {
-                ADD_FAILURE() << message;
-                continue;
-            }
-            const size_t at = (std::stoul(m[1]) - 1) * 80;
-            ASSERT_LE(at + 80, bytes.size()) << message;
-            const std::string card(bytes.begin() + long(at), bytes.begin() + long(at + 80));
-            const std::string value = m[3];
-            const size_t field = 10 + (value.size() <= 19 ? 20 : 30) + 2;  // through " /"
-            EXPECT_EQ(card.substr(0, field), valueCard(m[2].str(), value, "").substr(0, field)) << message;
-        }
+        EXPECT_EQ(verdict.errors, 0) << verdict.report;
+        EXPECT_EQ(verdict.warnings, int(verdict.messages.size())) << verdict.report;
+        for (const std::string& message : verdict.messages)
+            EXPECT_TRUE(std::regex_match(message, allowed)) << message;
     }
 }
 #else
-TEST_P(Validators, FitsverifyObjectsOnlyToLowerCaseExponents) {
+TEST_P(Validators, FitsverifyFindsNoErrorAndOnlyTheIntendedWarnings) {
     GTEST_SKIP() << "fitsverify was not found when the build was configured";
 }
 #endif
