@@ -251,7 +251,7 @@ void unpackImages(HeaderState& state, const std::string& inputName, const std::s
     std::string fileName, irafName;
     for (int64_t k = 0; k < images; ++k) {
         names.forImage(startNumber + k, fileName, irafName);
-        if (sameFile(fileName, inputName))
+        if (replacesFile(fileName, inputName))
             fatalExit("kovrent: Error - unpacked file %s would overwrite input file %s\n", fileName.c_str(),
                       inputName.c_str());
         std::printf(ultrafast ? "Now writing ultrafast unpacked file %s\n" : "Now writing unpacked file %s\n",
@@ -268,6 +268,7 @@ void unpackImages(HeaderState& state, const std::string& inputName, const std::s
             interchangeColumns(raster, state.naxis1, state.naxis2);
         if (writeFITS(fileName, image, raster) != 0)
             ++unpackWriteFailures;
+        std::fflush(stdout);
     }
     state.stream.reset();
 }

@@ -25,12 +25,20 @@ private:
     const char* const* argv_;
 };
 
-std::string takeWord(const Arguments& arguments, int& index, const char* message)
+// A file or folder name: the argument without leading and trailing white space, inner blanks
+// kept ("my c970611a.005"). An empty or blank name is refused with `message`.
+std::string trimmedName(const std::string& argument, const char* message)
 {
-    std::string word;
-    if (!scanWord(arguments.take(index, message), word))
+    const char* const space = " \t\n\v\f\r";
+    const std::size_t first = argument.find_first_not_of(space);
+    if (first == std::string::npos)
         fatalExit("%s", message);
-    return word;
+    return argument.substr(first, argument.find_last_not_of(space) - first + 1);
+}
+
+std::string takeName(const Arguments& arguments, int& index, const char* message)
+{
+    return trimmedName(arguments.take(index, message), message);
 }
 
 // A value that is not a number is refused; an empty one leaves the setting as it was.
@@ -52,7 +60,7 @@ void parseOptions(int argc, const char* const* argv, Options& options)
             options.appendFits = true;
             break;
         case 'd':
-            options.outputDirectory = takeWord(arguments, i, "kovrent: Error in output directory name\n");
+            options.outputDirectory = takeName(arguments, i, "kovrent: Error in output directory name\n");
             options.toDirectory = true;
             break;
         case 'e':
@@ -65,14 +73,14 @@ void parseOptions(int argc, const char* const* argv, Options& options)
             options.fitsInput = true;
             break;
         case 'g':
-            options.gainName = takeWord(arguments, i, "kovrent: Error in gain name\n");
+            options.gainName = takeName(arguments, i, "kovrent: Error in gain name\n");
             options.gain = true;
             break;
         case 'i':
             options.interchange = true;
             break;
         case 'm':
-            options.maskName = takeWord(arguments, i, "kovrent: Error in mask file name\n");
+            options.maskName = takeName(arguments, i, "kovrent: Error in mask file name\n");
             options.mask = true;
             break;
         case 'n':
@@ -116,8 +124,7 @@ Options parseCommandLine(int argc, const char* const* argv)
         options.showUsage = true;
         return options;
     }
-    if (!scanWord(argv[1], options.inputName))
-        fatalExit("kovrent: Error in data file name\n");
+    options.inputName = trimmedName(argv[1], "kovrent: Error in data file name\n");
     if (options.inputName == "-h") {
         options.showUsage = true;
         return options;

@@ -124,6 +124,8 @@ int writeOutput(const std::string& outputName, FitsImage& image, const Raster& o
     image.pixelCount = image.naxis1 * image.naxis2;
     std::printf("writing %s\n", outputName.c_str());
     const int result = writeFITS(outputName, image, outputImage);
+    // The file's messages end here; a log or a pipe shows them as they happen.
+    std::fflush(stdout);
     freeHeader(image);
     return result;
 }

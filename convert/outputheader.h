@@ -16,6 +16,6 @@ bool axisCardsDiffer(const FitsImage& image);
 // END and blank cards; `header` is the first block again afterwards.
 void completeHeader(FitsImage& image, const Options& options);
 
-// "writing <name>", the FITS file from outputImage, and the header freed. The
+// "writing <name>", the FITS file from outputImage, stdout flushed and the header freed. The
 // writer's result: 0, or -1 when the file could not be written.
 int writeOutput(const std::string& outputName, FitsImage& image, const Raster& outputImage);

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <string>
 
+#include <sys/stat.h>
+
 namespace {
 
 // The four rasters live for the whole run and are never cleared between files.
@@ -32,11 +34,12 @@ void loadMap(const char* announcement, const std::string& name, FitsImage& recor
             map[x][y] = static_cast<float>(map[x][y] * record.bscale + record.bzero);
 }
 
-// Never write over a file this run reads: the input, or a map.
+// Never replace a file this run reads: the input, or a map. A link at the output name is no
+// such file, even when it points to one: the rename replaces the link and leaves its target.
 void refuseOverwrite(const std::string& outputName, const std::string& inputName, const Options& options)
 {
     for (const std::string* source : {&inputName, &options.maskName, &options.gainName}) {
-        if (!source->empty() && sameFile(outputName, *source))
+        if (!source->empty() && replacesFile(outputName, *source))
             fatalExit("kovrent: Error - output file %s would overwrite input file %s\n", outputName.c_str(),
                       source->c_str());
     }
@@ -93,8 +96,18 @@ void convertImage(const Options& options, const std::string& inputName, const st
         ++run.writeFailures;
 }
 
+// A -d folder that is missing, or no folder, would fail every write: the run stops before it
+// reads anything.
+void requireOutputDirectory(const Options& options)
+{
+    struct stat folder {};
+    if (options.toDirectory && (stat(options.outputDirectory.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)))
+        fatalExit("kovrent: Error - no output directory %s\n", options.outputDirectory.c_str());
+}
+
 int convertFiles(const Options& options)
 {
+    requireOutputDirectory(options);
     FitsImage maskRecord;
     FitsImage gainRecord;
     if (options.mask)

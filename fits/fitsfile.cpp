@@ -5,12 +5,19 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <new>
-#include <system_error>
 #include <type_traits>
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -207,6 +214,81 @@ HeaderBlock* readHeaderBlock(std::FILE* file, int& result)
     return block;
 }
 
+// SIGINT, SIGTERM and SIGHUP, held for as long as an unfinished file exists, so that no
+// signal can end the process between the file's creation and its rename or removal.
+class SignalHold {
+public:
+    SignalHold()
+    {
+        pthread_sigmask(SIG_SETMASK, nullptr, &previous_);
+        sigemptyset(&held_);
+        // A signal the caller already holds stays the caller's to take.
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+            if (!sigismember(&previous_, signal))
+                sigaddset(&held_, signal);
+        pthread_sigmask(SIG_BLOCK, &held_, nullptr);
+    }
+    ~SignalHold() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    SignalHold(const SignalHold&) = delete;
+    SignalHold& operator=(const SignalHold&) = delete;
+
+    // A signal that came while held and is to end the process, or 0. A signal the process
+    // ignores (as one started in the background ignores SIGINT) is taken and dropped.
+    int pendingEnd()
+    {
+        const timespec noWait{0, 0};
+        for (;;) {
+            const int signal = sigtimedwait(&held_, nullptr, &noWait);
+            if (signal <= 0)
+                return 0;
+            struct sigaction action {};
+            if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler != SIG_IGN)
+                return signal;
+        }
+    }
+
+    // Ends the process by `signal` with its own action, so that the parent sees it (a shell
+    // reports 128 + the signal's number); the status says the same if the process lives on.
+    // Unflushed output, the lines of the file just dropped, is dropped with it.
+    [[noreturn]] void endBy(int signal)
+    {
+        raise(signal);
+        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+        std::_Exit(128 + signal);
+    }
+
+private:
+    sigset_t previous_;
+    sigset_t held_;
+};
+
+// Creates a new, empty file with a hidden random name (.kovrent-XXXXXX) in `folder`, which is
+// empty or ends with '/'. Exclusive creation: no existing entry, link or not, is ever opened.
+// The descriptor, or -1 with errno set.
+int createHidden(const std::string& folder, std::string& name)
+{
+    static constexpr char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        unsigned char random[6];
+        if (getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
+            // Without the system's random bytes, the clock still makes clashes rare.
+            auto bits = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())
+                        ^ (static_cast<uint64_t>(getpid()) << 40) ^ static_cast<uint64_t>(attempt);
+            for (unsigned char& byte : random) {
+                byte = static_cast<unsigned char>(bits);
+                bits = bits >> 8 | bits << 56;
+            }
+        }
+        name = folder + ".kovrent-";
+        for (const unsigned char byte : random)
+            name += letters[byte % (sizeof letters - 1)];
+        const int descriptor = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (descriptor >= 0 || errno != EEXIST)
+            return descriptor;
+    }
+    return -1;
+}
+
 } // namespace
 
 File openFile(const std::string& name, const char* mode)
@@ -220,10 +302,11 @@ std::size_t fileNameStart(const std::string& path)
     return slash == std::string::npos ? 0 : slash + 1;
 }
 
-bool sameFile(const std::string& first, const std::string& second)
+bool replacesFile(const std::string& output, const std::string& source)
 {
-    std::error_code error;
-    return std::filesystem::equivalent(first, second, error) && !error;
+    struct stat entry {}, file {};
+    return lstat(output.c_str(), &entry) == 0 && stat(source.c_str(), &file) == 0 && entry.st_dev == file.st_dev
+           && entry.st_ino == file.st_ino;
 }
 
 int64_t dataBlockCount(int bytesPerPixel, int32_t pixelCount)
@@ -318,57 +401,61 @@ int readFITS(const std::string& name, FitsImage& image, Raster& raster)
     return 0;
 }
 
-int writeFITS(const std::string& name, FitsImage& image, const Raster& raster)
+int writeFITS(const std::string& name, FitsImage& image, const Raster& raster, WriteFailure* failure)
 {
-    if (!image.header) {
-        std::printf("rf: Error - no header block defined, file not written\n");
+    WriteFailure unused;
+    WriteFailure& why = failure ? *failure : unused;
+    auto refuse = [&](WriteStep step, int error, const char* message) {
+        why = {step, error};
+        std::fputs(message, stdout);
         return -1;
-    }
+    };
+    const char* const openError = "wf: Error opening file for writing\n";
+    const char* const writeError = "wf:  Error writing FITS file\n";
+
+    if (!image.header)
+        return refuse(WriteStep::image, 0, "rf: Error - no header block defined, file not written\n");
     const int bytesPerPixel = image.bytesPerPixel;
     const bool encodable = bytesPerPixel == 1 || bytesPerPixel == 2 || bytesPerPixel == 4 || bytesPerPixel == -4;
     const bool fits = image.naxis1 >= 1 && image.naxis1 <= rasterSize && image.naxis2 >= 1
                       && image.naxis2 <= rasterSize;
-
-    // A symbolic link is written through, to the file it names; an existing file that
-    // cannot be written to is refused, as opening it for writing would refuse it.
-    std::filesystem::path target = name;
-    std::error_code error;
-    std::filesystem::file_status status = std::filesystem::symlink_status(target, error);
-    for (int hops = 0; hops < 40 && std::filesystem::is_symlink(status); ++hops) {
-        const std::filesystem::path link = std::filesystem::read_symlink(target, error);
-        if (error)
-            break;
-        target = link.is_absolute() ? link : target.parent_path() / link;
-        status = std::filesystem::symlink_status(target, error);
-    }
-    const bool exists = std::filesystem::is_symlink(status) ? std::filesystem::exists(target, error)
-                                                            : std::filesystem::exists(status);
-    if (exists && !openFile(target.string(), "ab")) {
-        std::printf("wf: Error opening file for writing\n");
-        return -1;
-    }
-
-    // Written under a temporary name beside the target and renamed when complete.
-    const std::string temporary = target.string() + ".kovrent-part";
-    char buffer[1 << 16];
-    File file = openFile(temporary, "wb");
-    if (!file) {
-        std::printf("wf: Error opening file for writing\n");
-        return -1;
-    }
-    std::setvbuf(file.get(), buffer, _IOFBF, sizeof buffer);
-    auto fail = [&] {
-        std::printf("wf:  Error writing FITS file\n");
-        file.reset();
-        std::remove(temporary.c_str());
-        return -1;
-    };
     if (!encodable || !fits)
-        return fail();
+        return refuse(WriteStep::image, 0, writeError);
+
+    // What stands at the name is looked at, never opened: a folder cannot be replaced, and a
+    // file the user may not write is refused as opening it would refuse it (root may).
+    struct stat standing {};
+    if (lstat(name.c_str(), &standing) == 0) {
+        if (S_ISDIR(standing.st_mode))
+            return refuse(WriteStep::place, EISDIR, openError);
+        if (S_ISREG(standing.st_mode) && faccessat(AT_FDCWD, name.c_str(), W_OK, AT_EACCESS) != 0)
+            return refuse(WriteStep::place, errno, openError);
+    }
+
+    SignalHold hold;
+    std::string temporary;
+    const int descriptor = createHidden(name.substr(0, fileNameStart(name)), temporary);
+    if (descriptor < 0)
+        return refuse(WriteStep::create, errno, openError);
+    File file(fdopen(descriptor, "wb"));
+    if (!file) {
+        const int error = errno;
+        close(descriptor);
+        unlink(temporary.c_str());
+        return refuse(WriteStep::create, error, openError);
+    }
+    char buffer[1 << 16];
+    std::setvbuf(file.get(), buffer, _IOFBF, sizeof buffer);
+    auto fail = [&](WriteStep step) {
+        const int error = errno;
+        file.reset();
+        unlink(temporary.c_str());
+        return refuse(step, error, writeError);
+    };
 
     for (const HeaderBlock* block = image.header; block; block = block->next)
         if (std::fwrite(block->cards, 1, blockLength, file.get()) != blockLength)
-            return fail();
+            return fail(WriteStep::write);
 
     const int64_t dataBytes = dataBlockCount(bytesPerPixel, image.pixelCount) * blockLength;
     bool written = false;
@@ -376,11 +463,16 @@ int writeFITS(const std::string& name, FitsImage& image, const Raster& raster)
         written = writeData<type()>(file.get(), raster, image.naxis1, image.naxis2, dataBytes);
     });
     if (!written)
-        return fail();
+        return fail(WriteStep::write);
+    // No fsync: the inputs never change, so a run that a crash cut short can simply be repeated.
     if (std::fclose(file.release()) != 0)
-        return fail();
-    std::filesystem::rename(temporary, target, error);
-    if (error)
-        return fail();
+        return fail(WriteStep::write);
+
+    if (const int signal = hold.pendingEnd()) {
+        unlink(temporary.c_str());
+        hold.endBy(signal);
+    }
+    if (std::rename(temporary.c_str(), name.c_str()) != 0)
+        return fail(WriteStep::rename);
     return 0;
 }

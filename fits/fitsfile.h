@@ -12,10 +12,22 @@
 // header, -3 not FITS, -4 BITPIX not supported, -5 image larger than the raster.
 int readFITS(const std::string& name, FitsImage& image, Raster& raster);
 
-// Writes the finished header chain from `image.header` and the image from `raster`.
-// The file appears under its name only once it is complete: a failure leaves no
-// partial file and keeps any earlier file of that name. 0 on success, -1 on failure.
-int writeFITS(const std::string& name, FitsImage& image, const Raster& raster);
+// Where a write failed, and the system's error number there (0 when the writer itself refused:
+// no header, or an image it cannot encode).
+enum class WriteStep { none, image, place, create, write, rename };
+struct WriteFailure {
+    WriteStep step = WriteStep::none;
+    int error = 0;
+};
+
+// Writes the finished header chain from `image.header` and the image from `raster`. The file
+// is written under a new hidden name in the same folder and renamed over `name` when
+// complete, so the name is never opened and whatever stands there (a file, a link, a FIFO) is
+// replaced, never followed; a folder there, or an existing file the user may not write, is
+// refused. A failure keeps any earlier file of that name. SIGINT, SIGTERM and SIGHUP are held
+// while the hidden file exists; one that came meanwhile removes it and then ends the process
+// by that signal. 0 on success, -1 on failure (described in `failure` when given).
+int writeFITS(const std::string& name, FitsImage& image, const Raster& raster, WriteFailure* failure = nullptr);
 
 // Data blocks of an image: the ceiling of |bytesPerPixel| x pixelCount / 2880.
 int64_t dataBlockCount(int bytesPerPixel, int32_t pixelCount);
@@ -28,8 +40,9 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 // Opens with std::fopen; the file is closed when the handle goes.
 File openFile(const std::string& name, const char* mode);
 
-// True when both names designate one existing file.
-bool sameFile(const std::string& first, const std::string& second);
+// True when renaming a file to `output` would replace `source`, the file a run reads: the entry
+// at `output` itself (not what a link there points to) is the file that `source` names.
+bool replacesFile(const std::string& output, const std::string& source);
 
 // Where the last component of a path begins: after its last '/', or at 0.
 std::size_t fileNameStart(const std::string& path);

@@ -417,19 +417,9 @@ TEST(WriteFailure, ReportedAndTheRangeGoesOn) {
     for (const char* name : {"c970611a.001", "c970611a.002"})
         saveObservation(observationHeader(16, 16), dir / name, 16, 16, 1, distinctFrame);
 
-    RunResult run = runKovrent({"c970611a.", "-r", "1", "2", "-d", "missing"}, dir.path());
-    EXPECT_EQ(run.exitStatus, 1);
-    EXPECT_EQ(run.output, kVersionLine +
-                              "Reading c970611a.001...writing missing/f970611a.001\n"
-                              "wf: Error opening file for writing\n"
-                              "Reading c970611a.002...writing missing/f970611a.002\n"
-                              "wf: Error opening file for writing\n"
-                              "kovrent: Error - 2 output files could not be written\n");
-    EXPECT_FALSE(fs::exists(dir / "missing"));
-
     // A directory in the way of the first output: the second is still written, whole.
     fs::create_directories(dir / "out" / "f970611a.001");
-    run = runKovrent({"c970611a.", "-r", "1", "2", "-d", "out"}, dir.path());
+    const RunResult run = runKovrent({"c970611a.", "-r", "1", "2", "-d", "out"}, dir.path());
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_NE(run.output.find("writing out/f970611a.001\nwf: Error opening file for writing\nReading c970611a.002"),
               std::string::npos)

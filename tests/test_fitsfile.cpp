@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -419,31 +420,44 @@ TEST(ReadFITS, ShortDataStillSucceedsWithOneMessagePerShortBlock) {
         EXPECT_EQ((*raster)[k % 128][k / 128], patternValue(-32, k % 128, k / 128)) << "pixel " << k;
 }
 
-struct WriteFailure {
+struct FailedWrite {
     const char* what;
     std::string name;
     int bitpix, naxis1;
     bool header;
     std::string message;
+    WriteStep step;
+    int error;
 };
 
 TEST(WriteFITS, FailureLeavesNoFile) {
+    const std::string openError = "wf: Error opening file for writing\n";
     const std::string writeError = "wf:  Error writing FITS file\n";
-    const WriteFailure cases[] = {
-        {"no header", "out.fits", -32, 4, false, "rf: Error - no header block defined, file not written\n"},
-        {"directory missing", "missing/out.fits", -32, 4, true, "wf: Error opening file for writing\n"},
-        {"BITPIX 24", "out.fits", 24, 4, true, writeError},
-        {"NAXIS1 600", "out.fits", -32, 600, true, writeError},
+    const FailedWrite cases[] = {
+        {"no header", "out.fits", -32, 4, false, "rf: Error - no header block defined, file not written\n",
+         WriteStep::image, 0},
+        {"directory missing", "missing/out.fits", -32, 4, true, openError, WriteStep::create, ENOENT},
+        {"a file as directory", "plain/out.fits", -32, 4, true, openError, WriteStep::create, ENOTDIR},
+        {"a folder at the name", "folder", -32, 4, true, openError, WriteStep::place, EISDIR},
+        {"BITPIX 24", "out.fits", 24, 4, true, writeError, WriteStep::image, 0},
+        {"NAXIS1 600", "out.fits", -32, 600, true, writeError, WriteStep::image, 0},
     };
-    for (const WriteFailure& c : cases) {
+    for (const FailedWrite& c : cases) {
         TempDir dir;
+        writeBytes(dir / "plain", {});
+        fs::create_directory(dir / "folder");
         FitsImage image;
         if (c.header) finishedHeader(image, c.bitpix, c.naxis1, 4);
         auto raster = newRaster(1.0f);
-        const Captured got = writeCaptured(dir / c.name, image, *raster);
-        EXPECT_EQ(got.result, -1) << c.what;
-        EXPECT_EQ(got.output, c.message) << c.what;
-        EXPECT_EQ(entries(dir.path()), 0u) << c.what;
+        ::WriteFailure failure;
+        testing::internal::CaptureStdout();
+        const int result = writeFITS((dir / c.name).string(), image, *raster, &failure);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.message) << c.what;
+        EXPECT_EQ(result, -1) << c.what;
+        EXPECT_EQ(failure.step, c.step) << c.what;
+        EXPECT_EQ(failure.error, c.error) << c.what;
+        EXPECT_EQ(entries(dir.path()), 2u) << c.what;
+        EXPECT_TRUE(fs::is_empty(dir / "folder")) << c.what;
     }
 }
 
@@ -461,26 +475,22 @@ TEST(WriteFITS, FailureKeepsEarlierFileOfThatName) {
     EXPECT_EQ(writeCaptured(name, bad, *raster).result, -1);
     EXPECT_EQ(readBytes(name), before);
     EXPECT_EQ(entries(dir.path()), 1u);
-
-    fs::create_directory(dir / "taken");
-    const Captured got = writeCaptured(dir / "taken", good, *raster);
-    EXPECT_EQ(got.result, -1);
-    EXPECT_EQ(got.output, "wf: Error opening file for writing\n");
-    EXPECT_TRUE(fs::is_directory(dir / "taken"));
-    EXPECT_EQ(entries(dir.path()), 2u);
 }
 
-TEST(WriteFITS, WritesThroughASymbolicLink) {
+// The link is replaced by the file; what it pointed to stays as it was.
+TEST(WriteFITS, ReplacesASymbolicLinkNeverItsTarget) {
     TempDir dir;
     const fs::path target = dir / "target.fits";
     const fs::path link = dir / "link.fits";
+    writeBytes(target, {1, 2, 3});
     fs::create_symlink(target.filename(), link);
     auto raster = newRaster(2.0f);
     FitsImage image;
     finishedHeader(image, 16, 4, 4);
     ASSERT_EQ(writeFITS(link.string(), image, *raster), 0);
-    EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_EQ(fs::file_size(target), 2u * 2880);
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(link)));
+    EXPECT_EQ(fs::file_size(link), 2u * 2880);
+    EXPECT_EQ(readBytes(target), (Bytes{1, 2, 3}));
     EXPECT_EQ(entries(dir.path()), 2u);
 }
 
