@@ -1,13 +1,15 @@
 // Hostile input, end to end: truncated, corrupted and absurd camera files, broken FITS inputs and
-// maps, and absurd option values, each run through the real program. Whatever the input, a run
-// must end in bounded time with status 0 or 1 and no sanitizer report, say why when it fails,
-// leave its inputs as they were, write only into its output directory, and leave there only
-// whole FITS files.
+// maps, absurd option values, and links, FIFOs and folders planted in the way of the outputs, each
+// run through the real program; then runs that share a folder and runs ended by a signal.
+// Whatever the input, a run must end in bounded time with status 0 or 1 and no sanitizer report,
+// say why when it fails, leave its inputs as they were, write only into its output directory, and
+// leave there only whole FITS files.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
@@ -16,6 +18,7 @@
 #include <memory>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
@@ -24,6 +27,12 @@
 #include "camerafile.h"
 #include "fitsread.h"
 #include "runprogram.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace testsupport;
 namespace fs = std::filesystem;
@@ -60,18 +69,57 @@ Input file(std::string name, Bytes bytes) {
     return {std::move(name), std::make_shared<const Bytes>(std::move(bytes))};
 }
 
+// Something put in the way before a run, at a path relative to the run's directory: a file with
+// bytes, a symbolic link or a hard link to `target`, a FIFO or an empty folder. One that `stays`
+// must be there as it was after the run; one that does not stands at an output name, where the
+// run is to put a whole FITS file.
+struct Plant {
+    enum Kind { file, link, hardLink, fifo, folder };
+    std::string path;
+    Kind kind;
+    std::string target = "";  // file: the bytes; link, hardLink: where to
+    bool stays = true;
+};
+
 struct Case {
     Case(std::string label, std::vector<Input> inputs, std::vector<std::string> arguments,
-         int status = kAnyStatus, std::string text = "")
+         int status = kAnyStatus, std::string text = "", std::vector<Plant> plants = {})
         : label(std::move(label)), inputs(std::move(inputs)), arguments(std::move(arguments)), status(status),
-          text(std::move(text)) {}
+          text(std::move(text)), plants(std::move(plants)) {}
 
     std::string label;
     std::vector<Input> inputs;
     std::vector<std::string> arguments;  // "-d out" is added
     int status;
     std::string text;                    // expected somewhere on standard output, when not empty
+    std::vector<Plant> plants;
 };
+
+void plant(const fs::path& directory, const Plant& p) {
+    const fs::path path = directory / p.path;
+    switch (p.kind) {
+        case Plant::file: writeBytes(path, Bytes(p.target.begin(), p.target.end())); break;
+        case Plant::link: fs::create_symlink(p.target, path); break;
+        case Plant::hardLink: fs::create_hard_link(directory / p.target, path); break;
+        case Plant::fifo:
+            if (mkfifo(path.c_str(), 0644) != 0) throw std::runtime_error("mkfifo " + path.string());
+            break;
+        case Plant::folder: fs::create_directory(path); break;
+    }
+}
+
+bool unchanged(const fs::path& directory, const Plant& p) {
+    const fs::path path = directory / p.path;
+    const fs::file_status status = fs::symlink_status(path);
+    switch (p.kind) {
+        case Plant::file: return fs::is_regular_file(status) && readBytes(path) == Bytes(p.target.begin(), p.target.end());
+        case Plant::link: return fs::is_symlink(status) && fs::read_symlink(path) == p.target;
+        case Plant::hardLink: return fs::is_regular_file(status) && fs::equivalent(path, directory / p.target);
+        case Plant::fifo: return fs::is_fifo(status);
+        case Plant::folder: return fs::is_directory(status) && fs::is_empty(path);
+    }
+    return false;
+}
 
 // Runs kovrent with `arguments` in `directory` through the shell, which joins standard error to
 // standard output so that sanitizer reports are seen. Without `leakCheck` a sanitized binary
@@ -141,6 +189,14 @@ std::string problemsOf(const Case& c, bool leakCheck) {
         }
     }
 
+    std::set<std::string> stayingOutputs;
+    for (const Plant& p : c.plants) {
+        plant(scratch.path(), p);
+        const fs::path path(p.path);
+        if (path.parent_path() != kOutputDir) expectedEntries.insert(path.filename().string());
+        else if (p.stays) stayingOutputs.insert(path.filename().string());
+    }
+
     std::vector<std::string> arguments = c.arguments;
     arguments.insert(arguments.end(), {"-d", kOutputDir});
     const RunResult run = runInShell(scratch.path(), arguments, leakCheck);
@@ -173,16 +229,19 @@ std::string problemsOf(const Case& c, bool leakCheck) {
     for (const fs::directory_entry& entry : fs::directory_iterator(scratch.path()))
         if (!expectedEntries.count(entry.path().filename().string()))
             problem("wrote " + entry.path().filename().string() + " outside the output directory");
+    for (const Plant& p : c.plants)
+        if (p.stays && !unchanged(scratch.path(), p)) problem("the planted " + p.path + " changed");
 
     int written = 0;
     for (const fs::directory_entry& entry : fs::directory_iterator(scratch.path() / kOutputDir)) {
         const std::string name = entry.path().filename().string();
+        if (stayingOutputs.count(name)) continue;
         ++written;
         if (!entry.is_regular_file()) {
             problem("output " + name + " is no regular file");
             continue;
         }
-        if (contains(name, ".kovrent-part")) problem("left the unfinished file " + name);
+        if (contains(name, ".kovrent-")) problem("left the unfinished file " + name);
         if (const std::string defect = fitsDefect(readBytes(entry.path())); !defect.empty())
             problem("output " + name + ": " + defect);
     }
@@ -618,6 +677,173 @@ TEST(Hostile, BrokenFitsInputsAndMaps) {
     cases.push_back({"camera file that is a directory", {{kInput, nullptr}}, {kInput}, 1});
     cases.push_back({"camera file that is empty", {file(kInput, {})}, {kInput}, 1});
     expectClean(cases);
+}
+
+// ---- Writing: what stands at an output name, shared folders, signals, long names ----
+
+TEST(Hostile, EntriesPlantedAtOutputAndTemporaryNames) {
+    const Bytes grab = smallGrab();
+    const std::string output = std::string(kOutputDir) + "/f970611a.001";
+    const Plant victim{"victim", Plant::file, "left alone"};
+    auto at = [&](Plant::Kind kind, std::string target = "") { return Plant{output, kind, std::move(target), false}; };
+    auto in = [](const std::string& name, Plant::Kind kind, std::string target = "") {
+        return Plant{std::string(kOutputDir) + "/" + name, kind, std::move(target)};
+    };
+    const std::vector<Input> one{file(kInput, grab)};
+    const std::vector<Input> two{file(kInput, grab), file("c970611a.002", grab)};
+    const std::vector<std::string> range{"c970611a.", "-r", "1", "2"};
+    const std::vector<Case> cases = {
+        {"link to a file outside", one, {kInput}, 0, "", {victim, at(Plant::link, "../victim")}},
+        {"link to the input itself", one, {kInput}, 0, "", {at(Plant::link, "../c970611a.001")}},
+        {"link to the next input of the range", two, range, 0, "", {at(Plant::link, "../c970611a.002")}},
+        {"dangling link", one, {kInput}, 0, "", {at(Plant::link, "../created")}},
+        {"dangling link into a missing folder", one, {kInput}, 0, "", {at(Plant::link, "../made/created")}},
+        {"link to a folder outside", one, {kInput}, 0, "", {{"elsewhere", Plant::folder}, at(Plant::link, "../elsewhere")}},
+        {"FIFO", one, {kInput}, 0, "", {at(Plant::fifo)}},
+        {"folder", one, {kInput}, 1, "wf: Error opening file for writing", {{output, Plant::folder}}},
+        {"hard link of the input", one, {kInput}, 1, "would overwrite input file",
+         {{output, Plant::hardLink, kInput}}},
+        {"link at the old temporary name", one, {kInput}, 0, "",
+         {victim, in("f970611a.001.kovrent-part", Plant::link, "../victim")}},
+        {"links, FIFO and folder at hidden temporary names", two, range, 0, "",
+         {victim, in(".kovrent-AAAAAA", Plant::link, "../victim"), in(".kovrent-zzzzzz", Plant::link, "../gone"),
+          in(".kovrent-000000", Plant::fifo), in(".kovrent-a1B2c3", Plant::folder)}},
+        {"link at an unpacked name", {file(kInput, packedChop(false))}, {kInput, "-p"}, 0, "",
+         {victim, {std::string(kOutputDir) + "/t970611a.002", Plant::link, "../victim", false}}},
+    };
+    expectClean(cases);
+}
+
+TEST(Hostile, NamesWithBlanksAndUpToTheLengthLimit) {
+    const Bytes grab = smallGrab();
+    std::vector<Case> cases = {{"inner blank", {file("my c970611a.001", grab)}, {"my c970611a.001"}, 0}};
+    for (const size_t length : {240, 255}) {
+        const std::string name = std::string(length - 12, 'n') + kInput;
+        cases.push_back({std::to_string(length) + " bytes", {file(name, grab)}, {name}, 0});
+    }
+    expectClean(cases);
+}
+
+// The size of a converted side x side image of floats: one header block and the data blocks.
+uintmax_t convertedBytes(int side) { return kBlock * (1 + (size_t(side) * side * 4 + kBlock - 1) / kBlock); }
+
+// Camera file of a 128 x 128 GRAB frame, converted to 512 x 512 with -e 4.
+Bytes grab128() {
+    const FrameGeometry g = geometryOf(128, 128);
+    CameraFile f;
+    f.corners(g).totalCoadds(1).obsmode(1).endMarker().frames(g, 1, [](int, int x, int y) { return x - y; });
+    return f.bytes();
+}
+
+TEST(Hostile, TwoRunsWritingOneOutputNeverClash) {
+    TempDir dir;
+    writeBytes(dir / kInput, grab128());
+    fs::create_directory(dir / kOutputDir);
+    const fs::path output = dir / kOutputDir / "f970611a.001";
+    std::set<uintmax_t> sizes;
+    for (int round = 0; round < 30; ++round) {
+        RunResult runs[2];
+        std::thread other([&] { runs[1] = runProgram(KOVRENT_BINARY, {kInput, "-e", "2", "-d", kOutputDir}, dir.path(), kTimeout); });
+        runs[0] = runProgram(KOVRENT_BINARY, {kInput, "-e", "4", "-d", kOutputDir}, dir.path(), kTimeout);
+        other.join();
+        for (const RunResult& run : runs) EXPECT_EQ(run.exitStatus, 0) << "round " << round << ": " << run.output;
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir / kOutputDir), fs::directory_iterator()), 1) << round;
+        EXPECT_EQ(fitsDefect(readBytes(output)), "") << "round " << round;
+        sizes.insert(fs::file_size(output));
+    }
+    for (const uintmax_t size : sizes) EXPECT_TRUE(size == convertedBytes(512) || size == convertedBytes(256)) << size;
+}
+
+// Starts kovrent with the signals at their defaults (SIGINT ignored, as in a background job,
+// when `ignoreInterrupt`), standard output discarded; the process id.
+pid_t startKovrent(const std::vector<std::string>& arguments, const fs::path& directory, bool ignoreInterrupt) {
+    std::vector<std::string> strings{"/bin/sh", "-c", ignoreInterrupt ? "trap '' INT; exec \"$@\"" : "exec \"$@\"", "sh",
+                                     KOVRENT_BINARY};
+    strings.insert(strings.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& s : strings) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attributes, &signals);
+    for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, s);
+    posix_spawnattr_setsigdefault(&attributes, &signals);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0) throw std::runtime_error("posix_spawn failed");
+    return pid;
+}
+
+size_t countEntries(const fs::path& directory) {
+    return static_cast<size_t>(std::distance(fs::directory_iterator(directory), fs::directory_iterator()));
+}
+
+TEST(Hostile, SignalsPartWayLeaveOnlyWholeFiles) {
+    constexpr int kFiles = 200;
+    TempDir dir;
+    writeBytes(dir / "c970611a.001", grab128());
+    for (int n = 2; n <= kFiles; ++n) {
+        char name[16];
+        std::snprintf(name, sizeof name, "c970611a.%03d", n);
+        fs::create_hard_link(dir / "c970611a.001", dir / name);
+    }
+    const struct {
+        const char* what;
+        int signal;
+        bool ignored;
+    } cases[] = {{"SIGINT", SIGINT, false}, {"SIGTERM", SIGTERM, false}, {"SIGHUP", SIGHUP, false},
+                 {"SIGINT ignored", SIGINT, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path out = dir / kOutputDir;
+        fs::remove_all(out);
+        fs::create_directory(out);
+        const pid_t pid = startKovrent({"c970611a.", "-r", "1", std::to_string(kFiles), "-e", "4", "-d", kOutputDir},
+                                       dir.path(), c.ignored);
+        const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+        int status = 0;
+        bool signalled = false;
+        pid_t done = 0;
+        while ((done = waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+            if (!signalled && countEntries(out) >= 20) {
+                kill(pid, c.signal);
+                signalled = true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (done == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            ADD_FAILURE() << "did not end within the time limit";
+            continue;
+        }
+        EXPECT_TRUE(signalled) << "ended before the signal";
+        size_t files = 0;
+        for (const fs::directory_entry& entry : fs::directory_iterator(out)) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_TRUE(name.starts_with("f970611a.")) << "left " << name;
+            EXPECT_EQ(fitsDefect(readBytes(entry.path())), "") << name;
+            EXPECT_EQ(fs::file_size(entry.path()), convertedBytes(512)) << name;
+            ++files;
+        }
+        if (c.ignored) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+            EXPECT_EQ(files, size_t{kFiles});
+        } else {
+            // What a shell reports as 128 + the signal's number.
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << "status " << status;
+            EXPECT_LT(files, size_t{kFiles});
+        }
+    }
 }
 
 }  // namespace
