@@ -255,13 +255,14 @@ TEST(CommandLine, MapLoadFailuresEndTheRun) {
 TEST(CommandLine, MapsAreScaledThenApplied) {
     TempDir dir;
     writeImage(dir / "c970611a.005", 4, 3, 5.0f);
-    writeImage(dir / "gain.fits", 4, 3, 3.0f, 16, 1.5, 0.5);
-    writeImage(dir / "mask.fits", 4, 3, [](int x, int y) { return x == 1 && y == 2 ? 2.0f : 4.0f; }, 16,
+    writeImage(dir / "my gain.fits", 4, 3, 3.0f, 16, 1.5, 0.5);
+    writeImage(dir / "my mask.fits", 4, 3, [](int x, int y) { return x == 1 && y == 2 ? 2.0f : 4.0f; }, 16,
                0.5, -1.0);
+    // Map names keep their inner blanks.
     const RunResult run =
-        runKovrent({"c970611a.005", "-f", "-n", "-m", "mask.fits", "-g", "gain.fits"}, dir.path());
+        runKovrent({"c970611a.005", "-f", "-n", "-m", " my mask.fits ", "-g", "my gain.fits\t"}, dir.path());
     ASSERT_EQ(run.exitStatus, 0) << run.output;
-    EXPECT_EQ(run.output, kVersion + "Reading mask file mask.fits\nReading gain file gain.fits\n" +
+    EXPECT_EQ(run.output, kVersion + "Reading mask file my mask.fits\nReading gain file my gain.fits\n" +
                               "Reading c970611a.005...writing f970611a.005\n");
     const auto out = readImage(dir / "f970611a.005");
     for (int x = 0; x < 4; ++x)
