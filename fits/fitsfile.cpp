@@ -220,13 +220,14 @@ class SignalHold {
 public:
     SignalHold()
     {
-        pthread_sigmask(SIG_SETMASK, nullptr, &previous_);
         sigemptyset(&held_);
-        // A signal the caller already holds stays the caller's to take.
         for (const int signal : {SIGINT, SIGTERM, SIGHUP})
-            if (!sigismember(&previous_, signal))
-                sigaddset(&held_, signal);
-        pthread_sigmask(SIG_BLOCK, &held_, nullptr);
+            sigaddset(&held_, signal);
+        pthread_sigmask(SIG_BLOCK, &held_, &previous_);
+        // A signal the caller already held stays the caller's to take.
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+            if (sigismember(&previous_, signal))
+                sigdelset(&held_, signal);
     }
     ~SignalHold() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
     SignalHold(const SignalHold&) = delete;
@@ -249,7 +250,6 @@ public:
 
     // Ends the process by `signal` with its own action, so that the parent sees it (a shell
     // reports 128 + the signal's number); the status says the same if the process lives on.
-    // Unflushed output, the lines of the file just dropped, is dropped with it.
     [[noreturn]] void endBy(int signal)
     {
         raise(signal);
