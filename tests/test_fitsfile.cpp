@@ -5,6 +5,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
@@ -15,6 +16,9 @@
 #include "fitsfile.h"
 #include "fitsimage.h"
 #include "runprogram.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #ifdef KOVRENT_HAVE_CFITSIO
 #include <fitsio.h>
@@ -492,6 +496,42 @@ TEST(WriteFITS, ReplacesASymbolicLinkNeverItsTarget) {
     EXPECT_EQ(fs::file_size(link), 2u * 2880);
     EXPECT_EQ(readBytes(target), (Bytes{1, 2, 3}));
     EXPECT_EQ(entries(dir.path()), 2u);
+}
+
+// A file the user may not write is refused though the folder would let the rename replace it.
+// Root may write any file, so as root the write runs in a child that has become nobody.
+TEST(WriteFITS, RefusesAFileTheUserMayNotWrite) {
+    TempDir dir;
+    const fs::path name = dir / "kept.fits";
+    writeBytes(name, {1, 2, 3});
+    fs::permissions(name, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    fs::permissions(dir.path(), fs::perms::all);
+    auto attempt = [&] {
+        auto raster = newRaster(2.0f);
+        FitsImage image;
+        finishedHeader(image, 16, 4, 4);
+        ::WriteFailure failure;
+        const int result = writeFITS(name.string(), image, *raster, &failure);
+        return result == -1 && failure.step == WriteStep::place && failure.error == EACCES;
+    };
+    testing::internal::CaptureStdout();
+    bool refused = false;
+    if (geteuid() != 0) {
+        refused = attempt();
+    } else {
+        const pid_t child = fork();
+        if (child == 0) {
+            const bool done = setgid(65534) == 0 && setuid(65534) == 0 && attempt();
+            std::fflush(stdout);
+            _exit(done ? 0 : 1);
+        }
+        int status = 0;
+        refused = child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "wf: Error opening file for writing\n");
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(readBytes(name), (Bytes{1, 2, 3}));
+    EXPECT_EQ(entries(dir.path()), 1u);
 }
 
 #ifdef KOVRENT_HAVE_CFITSIO
