@@ -130,7 +130,7 @@ void readColumns(HeaderState& state, Raster& raster, int32_t first, int32_t end,
         const int32_t count = std::min(perRead, end - x);
         const std::size_t bytes = static_cast<std::size_t>(count) * columnBytes;
         if (std::fread(state.scratch, 1, bytes, state.stream.get()) != bytes)
-            fatalExit(shortMessage, obsmode);
+            fatalExitBecause(state.shortReadReason(), shortMessage, obsmode);
         if (fused)
             mergeColumnsFused(raster, x, state.scratch, count, state.naxis2, merge, quotient);
         else
@@ -175,12 +175,22 @@ void skipFrames(HeaderState& state, int64_t count)
     skipBytes(state, count * frameBytes);
 }
 
+const ObservingMode* observingMode(int32_t obsmode)
+{
+    static constexpr ObservingMode modes[] = {
+        {"GRAB", 1}, {"CHOP", 2}, {"CHOP-NOD", 4}, {"CHOP-NOD", 4}, {"NOD", 2}, {nullptr, 0}, {"TWO BEAM NOD", 4}};
+    return obsmode >= 1 && obsmode <= 7 && modes[obsmode - 1].name ? &modes[obsmode - 1] : nullptr;
+}
+
 void readFrames(HeaderState& state, Raster& raster, int32_t frameNumber, int32_t obsmode)
 {
     const float c[4] = {static_cast<float>(state.coadds1), static_cast<float>(state.coadds2),
                         static_cast<float>(state.coadds3), static_cast<float>(state.coadds4)};
     if (frameNumber != 0) {
         const int32_t n = frameNumber < 1 ? 1 : frameNumber;
+        if (const ObservingMode* mode = observingMode(obsmode); mode && n > mode->frames)
+            notice("warning - frame %d asked for with -o, but observing mode %d (%s) has %d frame%s", n, obsmode,
+                   mode->name, mode->frames, mode->frames == 1 ? "" : "s");
         skipFrames(state, n - 1);
         readFrame(state, raster, Merge::store, selectedDivisor(c, obsmode, n), notEnoughData, obsmode);
         return;

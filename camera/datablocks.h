@@ -13,6 +13,14 @@ void readFrame(HeaderState& state, Raster& raster, Merge merge, float divisor, c
 // Moves past `count` frames without reading them.
 void skipFrames(HeaderState& state, int64_t count);
 
+// The observing modes whose frames combine into one image: their name and how many
+// frames an observation has; null for any other mode.
+struct ObservingMode {
+    const char* name;
+    int frames;
+};
+const ObservingMode* observingMode(int32_t obsmode);
+
 // Builds the image of an unpacked file: one frame (frameNumber of 1 or more, or
 // negative) or the combination of every frame that the observing mode defines.
 void readFrames(HeaderState& state, Raster& raster, int32_t frameNumber, int32_t obsmode);

@@ -12,6 +12,7 @@ constexpr int dataBlockBytes = 32768;
 struct HeaderState {
     char streamBuffer[2 * dataBlockBytes]; // stdio buffer of `stream`, which it must outlive
     File stream;
+    std::string inputName;
     char* cardCursor = nullptr;   // where the next header card goes
     int64_t bytesRead = 0;        // bytes taken from the file, flags and end marker included
     int32_t headerSize = 1;       // declared header length (records 68, 71)
@@ -39,6 +40,10 @@ struct HeaderState {
         bytesRead += static_cast<int64_t>(got);
         return got;
     }
+
+    // Why a read came up short, for people: the system's reason, or the end of the file
+    // where its data should go on.
+    std::string shortReadReason() const;
 };
 
 // What a header record handler may change besides the state.

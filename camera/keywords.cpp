@@ -1,5 +1,6 @@
 #include "headerstate.h"
 
+#include "datablocks.h"
 #include "readveska.h"
 #include "realtext.h"
 
@@ -182,11 +183,11 @@ class RecordWriter {
 public:
     RecordWriter(HeaderState& state, RecordTarget& target) : state_(state), target_(target) {}
 
-    void value(const char* keyword, const std::string& valueText, const char* comment)
+    void value(const char* keyword, const std::string& valueText, std::string_view comment)
     {
         state_.cardCursor = addValueCard(state_.cardCursor, keyword, valueText, comment, target_.image);
     }
-    void integer(const char* keyword, int64_t number, const char* comment)
+    void integer(const char* keyword, int64_t number, std::string_view comment)
     {
         value(keyword, std::to_string(number), comment);
     }
@@ -222,17 +223,10 @@ std::string timeWithHundredths(const Value* v)
     return timeText(v[0].integer, v[1].integer, v[2].integer, v[3].integer);
 }
 
-const char* observingModeComment(int64_t mode)
+std::string observingModeComment(int64_t mode)
 {
-    switch (mode) {
-    case 1: return "OBSERVING MODE - GRAB";
-    case 2: return "OBSERVING MODE - CHOP";
-    case 3:
-    case 4: return "OBSERVING MODE - CHOP-NOD";
-    case 5: return "OBSERVING MODE - NOD";
-    case 7: return "OBSERVING MODE - TWO BEAM NOD";
-    default: return "OBSERVING MODE";
-    }
+    const ObservingMode* known = mode >= 1 && mode <= 7 ? observingMode(static_cast<int32_t>(mode)) : nullptr;
+    return known ? std::string("OBSERVING MODE - ") + known->name : "OBSERVING MODE";
 }
 
 const char* pupilComment(int64_t position)

@@ -5,11 +5,21 @@
 #include "headerstate.h"
 #include "unpack.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 float chopWaitMsec = 0.0f;
 float framesPerCoimage = 0.0f;
+int unpackedImages = 0;
 int unpackWriteFailures = 0;
+
+std::string HeaderState::shortReadReason() const
+{
+    if (std::ferror(stream.get()))
+        return inputName + ": " + std::strerror(errno);
+    return inputName + " ends before the end of its data";
+}
 
 void storeOrientationWord(std::string& code, std::string_view word)
 {
@@ -52,15 +62,23 @@ void setUpHeader(HeaderState& state, const std::string& inputName, FitsImage& im
     state.cardCursor = addValueCard(state.cardCursor, "INSTRUME", "'VESKA3: Veskacam'", "INSTRUMENT", image);
 }
 
+// A header cut short by the end of the file, or by a read error, whose reason follows.
+int endsInHeader(const HeaderState& state, const std::string& inputName)
+{
+    const int error = errno;
+    std::printf("kovrent: Error - %s ends before the end of its header\n", inputName.c_str());
+    if (std::ferror(state.stream.get()))
+        noticeFileError(inputName, error);
+    return 1;
+}
+
 // Runs the header records up to the end marker. 0, or 1 after a message.
 int readHeaderRecords(HeaderState& state, RecordTarget& target, const std::string& inputName)
 {
     for (;;) {
         unsigned char flag = 0;
-        if (state.read(&flag, 1) != 1) {
-            std::printf("kovrent: Error - %s ends before the end of its header\n", inputName.c_str());
-            return 1;
-        }
+        if (state.read(&flag, 1) != 1)
+            return endsInHeader(state, inputName);
         if (flag == 255)
             return 0;
         if (flag >= 88)
@@ -75,8 +93,7 @@ int readHeaderRecords(HeaderState& state, RecordTarget& target, const std::strin
         case RecordResult::fail:
             return 1;
         case RecordResult::endOfFile:
-            std::printf("kovrent: Error - %s ends before the end of its header\n", inputName.c_str());
-            return 1;
+            return endsInHeader(state, inputName);
         }
     }
 }
@@ -137,8 +154,11 @@ int readVESKA(const std::string& inputName, const std::string& outputName, FitsI
     HeaderState headerState;
     HeaderState* const state = &headerState;
     state->stream = openFile(inputName, "rb");
+    state->inputName = inputName;
     if (!state->stream) {
+        const int error = errno;
         std::printf("kovrent: Error - file not found: %s\n", inputName.c_str());
+        noticeFileError(inputName, error);
         return 1;
     }
     // Whole data blocks per read instead of the library's small default buffer.

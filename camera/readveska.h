@@ -11,7 +11,8 @@
 extern float chopWaitMsec;
 extern float framesPerCoimage;
 
-// Write failures of unpacked images in this run; unpacking goes on after one.
+// Unpacked images written, and write failures, in this run; unpacking goes on after a failure.
+extern int unpackedImages;
 extern int unpackWriteFailures;
 
 // Reads one camera data file: its header into FITS cards in `image`, its frames

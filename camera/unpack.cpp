@@ -1,10 +1,12 @@
 #include "unpack.h"
 
+#include "datablocks.h"
 #include "fatal.h"
 #include "fitsfile.h"
 #include "readveska.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -74,7 +76,7 @@ private:
     void readBlock()
     {
         if (std::fread(state_.scratch, 1, dataBlockBytes, state_.stream.get()) != dataBlockBytes)
-            fatalExit("kovrent: error reading packed data\n");
+            fatalExitBecause(state_.shortReadReason(), "kovrent: error reading packed data\n");
     }
 
     HeaderState& state_;
@@ -209,7 +211,9 @@ int readTrailer(HeaderState& state, const std::string& inputName, FitsImage& ima
     if (!isUltrafast(state) && obsmode > 2)
         state.packedCount *= 2;
     if (std::fseek(state.stream.get(), static_cast<long>(packedLength(state, obsmode)), SEEK_CUR) != 0) {
+        const int error = errno;
         std::printf("Fseek failed on packed file!\n");
+        noticeFileError(inputName, error);
         return 7;
     }
     // 10 ignored bytes, then hours, minutes, seconds and hundredths; missing bytes count as zeros.
@@ -222,7 +226,9 @@ int readTrailer(HeaderState& state, const std::string& inputName, FitsImage& ima
 
     state.stream = openFile(inputName, "rb");
     if (!state.stream) {
+        const int error = errno;
         std::printf("Error reopening packed file\n");
+        noticeFileError(inputName, error);
         return 5;
     }
     std::fseek(state.stream.get(), static_cast<long>(state.bytesRead), SEEK_SET);
@@ -246,6 +252,11 @@ void unpackImages(HeaderState& state, const std::string& inputName, const std::s
     else
         std::printf("writing %i files...\n", state.packedCount);
     fileNumber = startNumber + images - 1;
+    const int beams = (ultrafast ? obsmode == 2 : obsmode >= 2 && obsmode <= 4) ? 2 : 1;
+    if (const ObservingMode* mode = observingMode(obsmode); mode && frameNumber > beams)
+        notice("warning - frame %d asked for with -o, but the packed images of observing mode %d (%s) have %d "
+               "beam%s; beam 1 is written",
+               frameNumber, obsmode, mode->name, beams, beams == 1 ? "" : "s");
 
     BlockReader blocks(state);
     std::string fileName, irafName;
@@ -268,6 +279,8 @@ void unpackImages(HeaderState& state, const std::string& inputName, const std::s
             interchangeColumns(raster, state.naxis1, state.naxis2);
         if (writeFITS(fileName, image, raster) != 0)
             ++unpackWriteFailures;
+        else
+            ++unpackedImages;
         std::fflush(stdout);
     }
     state.stream.reset();

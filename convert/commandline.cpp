@@ -4,6 +4,8 @@
 #include "scan.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
@@ -48,13 +50,19 @@ void takeNumber(const Arguments& arguments, int& index, const char* message, int
         fatalExit("%s", message);
 }
 
-void parseOptions(int argc, const char* const* argv, Options& options)
+void parseOptions(int argc, const char* const* argv, Options& options, bool reportIgnored)
 {
     const Arguments arguments(argc, argv);
     for (int i = 2; i < argc; ++i) {
+        auto ignored = [&] {
+            if (reportIgnored)
+                notice("warning - argument %s ignored", argv[i]);
+        };
         std::string word;
-        if (!scanWord(argv[i], word) || word[0] != '-' || word.size() < 2)
+        if (!scanWord(argv[i], word) || word[0] != '-' || word.size() < 2) {
+            ignored();
             continue;
+        }
         switch (word[1]) {
         case 'a':
             options.appendFits = true;
@@ -110,6 +118,7 @@ void parseOptions(int argc, const char* const* argv, Options& options)
             options.zeroWait = true;
             break;
         default:
+            ignored();
             break;
         }
     }
@@ -125,17 +134,37 @@ Options parseCommandLine(int argc, const char* const* argv)
         return options;
     }
     options.inputName = trimmedName(argv[1], "kovrent: Error in data file name\n");
-    if (options.inputName == "-h") {
+    if (options.inputName == "-h" || options.inputName == "--help") {
         options.showUsage = true;
         return options;
     }
-    parseOptions(argc, argv, options);
+    if (options.inputName == "--version") {
+        options.showVersion = true;
+        return options;
+    }
+    parseOptions(argc, argv, options, options.inputName[0] != '-');
     if (options.unpack) {
         options.mask = false;
         options.gain = false;
         options.fitsInput = false;
     }
     return options;
+}
+
+void optionsFirstHint(int argc, const char* const* argv)
+{
+    for (int i = 2; i < argc; ++i) {
+        std::error_code error;
+        if (!std::filesystem::is_regular_file(argv[i], error))
+            continue;
+        std::string command = std::string("kovrent ") + argv[i];
+        for (int k = 1; k < argc; ++k)
+            if (k != i)
+                command.append(" ").append(argv[k]);
+        notice("the file name comes first: %s", command.c_str());
+        return;
+    }
+    notice("the file name comes first: kovrent filename [options]");
 }
 
 void printUsage()

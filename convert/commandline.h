@@ -23,10 +23,17 @@ struct Options {
     bool noFlips = false;        // -n
     bool unpack = false;         // -p
     bool zeroWait = false;       // -z
-    bool showUsage = false;      // no argument, or "-h" as the first
+    bool showUsage = false;      // no argument, or "-h" or "--help" as the first
+    bool showVersion = false;    // "--version" as the first argument
 };
 
-// Reads the command line; a bad option value ends the run through fatalExit.
+// Reads the command line; a bad option value ends the run through fatalExit. Every
+// argument it ignores is named on standard error, unless the line begins with an option,
+// whose hint the caller gives when the run fails (optionsFirstHint).
 Options parseCommandLine(int argc, const char* const* argv);
+
+// Why a command line that begins with an option failed: the file name comes first. Shows
+// the command as it should be when a later argument names an existing file.
+void optionsFirstHint(int argc, const char* const* argv);
 
 void printUsage();

@@ -10,8 +10,13 @@
 #include "scan.h"
 #include "zerowait.h"
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include <sys/stat.h>
 
@@ -23,12 +28,40 @@ Raster outputImage;
 Raster maskMap;
 Raster gainMap;
 
+// Why a file could not be read as asked: a FITS file given without -f, a file that is no
+// camera file at all, or one that is no FITS file where a FITS input or map is wanted. Only
+// plain files are looked at again: a pipe would lose what is read from it.
+enum class Wanted { camera, fitsInput, map };
+
+void explainUnreadable(const std::string& name, Wanted wanted)
+{
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(name, error))
+        return;
+    File file = openFile(name, "rb");
+    unsigned char start[9] = {};
+    const std::size_t got = file ? std::fread(start, 1, sizeof start, file.get()) : 0;
+    if (got == 0)
+        return;
+    const bool fits = got == sizeof start && std::memcmp(start, "SIMPLE  =", sizeof start) == 0;
+    if (wanted == Wanted::map && !fits)
+        notice("%s is not a FITS file", name.c_str());
+    else if (wanted == Wanted::fitsInput && !fits)
+        notice("%s is not a FITS file; camera files are converted without -f", name.c_str());
+    else if (wanted == Wanted::camera && fits)
+        notice("%s is a FITS file: FITS input needs -f", name.c_str());
+    else if (wanted == Wanted::camera && (start[0] == 0 || (start[0] >= 88 && start[0] != 255)))
+        notice("%s does not look like a camera file: its first byte is no header record", name.c_str());
+}
+
 void loadMap(const char* announcement, const std::string& name, FitsImage& record, Raster& map,
              const char* failure)
 {
     std::printf(announcement, name.c_str());
-    if (readFITS(name, record, map) != 0)
+    if (readFITS(name, record, map) != 0) {
+        explainUnreadable(name, Wanted::map);
         fatalExit("%s", failure);
+    }
     for (int x = 0; x < record.naxis1; ++x)
         for (int y = 0; y < record.naxis2; ++y)
             map[x][y] = static_cast<float>(map[x][y] * record.bscale + record.bzero);
@@ -61,7 +94,22 @@ struct RunState {
     std::string orientation = "ULYYN";
     int32_t obsmode = 0;
     int writeFailures = 0;
+    int filesRead = 0;      // input files whose reading began
+    int filesConverted = 0; // output files written
 };
+
+// After a run of more than one file (or image): how many were written, how many failed
+// and how long it took.
+void summarise(const RunState& run, bool unpack, int failed, std::chrono::steady_clock::time_point start)
+{
+    const int written = unpack ? unpackedImages : run.filesConverted;
+    if (run.filesRead < 2 && written + failed < 2)
+        return;
+    const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+    const char* const what = unpack ? (written == 1 ? "image unpacked" : "images unpacked")
+                                    : (written == 1 ? "file converted" : "files converted");
+    notice("%d %s, %d failed, in %.2f s", written, what, failed, seconds.count());
+}
 
 // Everything that follows a successful read of one file.
 void convertImage(const Options& options, const std::string& inputName, const std::string& outputName,
@@ -94,6 +142,8 @@ void convertImage(const Options& options, const std::string& inputName, const st
     completeHeader(image, options);
     if (writeOutput(outputName, image, outputImage) != 0)
         ++run.writeFailures;
+    else
+        ++run.filesConverted;
 }
 
 // A -d folder that is missing, or no folder, would fail every write: the run stops before it
@@ -101,9 +151,18 @@ void convertImage(const Options& options, const std::string& inputName, const st
 void requireOutputDirectory(const Options& options)
 {
     struct stat folder {};
-    if (options.toDirectory && (stat(options.outputDirectory.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)))
-        fatalExit("kovrent: Error - no output directory %s\n", options.outputDirectory.c_str());
+    if (!options.toDirectory)
+        return;
+    const int error = stat(options.outputDirectory.c_str(), &folder) != 0 ? errno
+                      : S_ISDIR(folder.st_mode)                            ? 0
+                                                                           : ENOTDIR;
+    if (error != 0)
+        fatalExitBecause(options.outputDirectory + ": " + std::strerror(error),
+                         "kovrent: Error - no output directory %s\n", options.outputDirectory.c_str());
 }
+
+void convertRange(const Options& options, const std::string& rootName, int64_t fileNumber, int64_t lastNumber,
+                  RunState& run);
 
 int convertFiles(const Options& options)
 {
@@ -120,10 +179,32 @@ int convertFiles(const Options& options)
     const std::string rootName = options.firstNumber > -1 ? options.inputName : std::string();
     int64_t fileNumber = options.firstNumber;
     const int64_t lastNumber = options.lastNumber;
-    if (lastNumber < fileNumber)
+    if (lastNumber < fileNumber) {
+        notice("warning - nothing to convert: range %lld to %lld", static_cast<long long>(fileNumber),
+               static_cast<long long>(lastNumber));
         return 0;
+    }
 
+    const auto start = std::chrono::steady_clock::now();
     RunState run;
+    try {
+        convertRange(options, rootName, fileNumber, lastNumber, run);
+    } catch (const FatalExit&) {
+        summarise(run, options.unpack, run.writeFailures + unpackWriteFailures + 1, start);
+        throw;
+    }
+    const int failures = run.writeFailures + unpackWriteFailures;
+    summarise(run, options.unpack, failures, start);
+    if (failures > 0) {
+        std::printf("kovrent: Error - %d output file%s could not be written\n", failures, failures == 1 ? "" : "s");
+        return 1;
+    }
+    return 0;
+}
+
+void convertRange(const Options& options, const std::string& rootName, int64_t fileNumber, int64_t lastNumber,
+                  RunState& run)
+{
     do {
         std::string inputName = options.inputName;
         if (fileNumber == -1)
@@ -135,25 +216,24 @@ int convertFiles(const Options& options)
             refuseOverwrite(outputName, inputName, options);
 
         std::printf("Reading %s...", inputName.c_str());
-        if (options.fitsInput) {
-            if (readFITS(inputName, run.image, inputImage) != 0)
-                fatalExit("kovrent: Error reading in FITS format data file.\n");
-        } else if (readVESKA(inputName, outputName, run.image, inputImage, options.frameNumber, options.unpack,
-                             options.interchange, run.orientation, fileNumber, run.obsmode, options.appendFits)
-                   != 0) {
-            fatalExit("kovrent: Error reading in VESKA format data file.\n");
+        ++run.filesRead;
+        try {
+            if (options.fitsInput) {
+                if (readFITS(inputName, run.image, inputImage) != 0)
+                    fatalExit("kovrent: Error reading in FITS format data file.\n");
+            } else if (readVESKA(inputName, outputName, run.image, inputImage, options.frameNumber, options.unpack,
+                                 options.interchange, run.orientation, fileNumber, run.obsmode, options.appendFits)
+                       != 0) {
+                fatalExit("kovrent: Error reading in VESKA format data file.\n");
+            }
+        } catch (const FatalExit&) {
+            explainUnreadable(inputName, options.fitsInput ? Wanted::fitsInput : Wanted::camera);
+            throw;
         }
         ++fileNumber;
         if (!options.unpack)
             convertImage(options, inputName, outputName, run);
     } while (fileNumber <= lastNumber);
-
-    const int failures = run.writeFailures + unpackWriteFailures;
-    if (failures > 0) {
-        std::printf("kovrent: Error - %d output file%s could not be written\n", failures, failures == 1 ? "" : "s");
-        return 1;
-    }
-    return 0;
 }
 
 } // namespace
@@ -163,17 +243,22 @@ int kovrentMain(int argc, const char* const* argv)
     int status = 0;
     chopWaitMsec = 0.0f;
     framesPerCoimage = 0.0f;
+    unpackedImages = 0;
     unpackWriteFailures = 0;
     try {
         std::printf("kovrent Data conversion program  version %2.2f\n", programVersion);
         const Options options = parseCommandLine(argc, argv);
-        if (options.showUsage)
+        if (options.showUsage) {
             printUsage();
-        else
+            notice("messages go to standard output; reasons, hints and warnings like this one to standard error");
+        } else if (!options.showVersion) {
             status = convertFiles(options);
+        }
     } catch (const FatalExit& fatal) {
         status = fatal.status;
     }
+    if (status != 0 && argc > 1 && argv[1][0] == '-')
+        optionsFirstHint(argc, argv);
     std::fflush(stdout);
     return status;
 }

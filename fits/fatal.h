@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 // The one way a run ends on a fatal error: the message goes to standard output,
 // which is flushed, and a FatalExit travels up to main, which ends the process
 // with its status. Tests and fuzz targets catch it instead of losing the process.
@@ -8,3 +10,15 @@ struct FatalExit {
 };
 
 [[noreturn]] void fatalExit(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// fatalExit, with `reason` for people on standard error after the message.
+[[noreturn]] void fatalExitBecause(const std::string& reason, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// One line for the person at the console on standard error: "kovrent: " and the text.
+// Standard output keeps the program's own messages; it is flushed first, so that on a
+// terminal the two streams read in order.
+void notice(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// "kovrent: name: reason" with the system's text for the error number.
+void noticeFileError(const std::string& name, int error);

@@ -1,5 +1,6 @@
 #include "fitsfile.h"
 
+#include "fatal.h"
 #include "scan.h"
 #include "swapbytes.h"
 
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <new>
 #include <type_traits>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -199,7 +201,17 @@ int notFits()
     return -3;
 }
 
-HeaderBlock* readHeaderBlock(std::FILE* file, int& result)
+// Why a read of `name` came up short: the system's reason, or the end of the file.
+void explainShortRead(std::FILE* file, const std::string& name, const char* where)
+{
+    const int error = errno;
+    if (std::ferror(file))
+        noticeFileError(name, error);
+    else
+        notice("%s ends before the end of its %s", name.c_str(), where);
+}
+
+HeaderBlock* readHeaderBlock(std::FILE* file, const std::string& name, int& result)
 {
     auto* block = new (std::nothrow) HeaderBlock;
     if (!block) {
@@ -209,6 +221,7 @@ HeaderBlock* readHeaderBlock(std::FILE* file, int& result)
     }
     if (std::fread(block->cards, 1, blockLength, file) != blockLength) {
         std::printf("rf: File read error\n");
+        explainShortRead(file, name, "header");
         result = -2;
     }
     return block;
@@ -320,13 +333,15 @@ int readFITS(const std::string& name, FitsImage& image, Raster& raster)
 {
     File file = openFile(name, "rb");
     if (!file) {
+        const int error = errno;
         std::printf("rf: Error - file not found ( %s )\n", name.c_str());
+        noticeFileError(name, error);
         return 1;
     }
 
     freeHeader(image);
     int result = 0;
-    HeaderBlock* last = readHeaderBlock(file.get(), result);
+    HeaderBlock* last = readHeaderBlock(file.get(), name, result);
     image.header = image.chain = last;
     if (result != 0)
         return result;
@@ -347,7 +362,7 @@ int readFITS(const std::string& name, FitsImage& image, Raster& raster)
     // The whole header first, so that BSCALE and BZERO are found in any block. Only
     // the newest block can hold the first END card.
     while (findCard(last, "END", value) < 0) {
-        HeaderBlock* block = readHeaderBlock(file.get(), result);
+        HeaderBlock* block = readHeaderBlock(file.get(), name, result);
         if (block) {
             last->next = block;
             last = block;
@@ -389,10 +404,13 @@ int readFITS(const std::string& name, FitsImage& image, Raster& raster)
     const int64_t blocks = dataBlockCount(bytesPerPixel, image.pixelCount);
     unsigned char data[blockLength];
     PixelWalk walk(image);
+    bool complete = true;
     for (int64_t b = 0; b < blocks; ++b) {
         const std::size_t got = std::fread(data, 1, blockLength, file.get());
         if (got != blockLength) {
             std::printf("rf: Error reading FITS data- EOF encountered before end of data\n");
+            if (std::exchange(complete, false))
+                explainShortRead(file.get(), name, "data");
             std::memset(data + got, 0, blockLength - got);
         }
         fromBigEndian(data, std::abs(bytesPerPixel), blockLength / std::abs(bytesPerPixel));

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "camerafile.h"
 #include "fitsfile.h"
 #include "fitsimage.h"
 #include "runprogram.h"
@@ -387,6 +388,90 @@ TEST(CommandLine, ReadErrorInRangeKeepsEarlierOutputs) {
     EXPECT_EQ(filesIn(dir.path()), (std::set<std::string>{"c970611a.001", "c970611a.002", "c970611a.003",
                                                            "c970611a.004", "f970611a.001", "f970611a.002"}));
     EXPECT_EQ((*readImage(dir / "f970611a.002")->raster)[0][0], 2.0f);
+}
+
+// What a person needs to act goes to standard error; standard output and the status stay
+// what they always were. Every row runs beside the same files.
+TEST(CommandLine, ReasonsHintsAndWarningsOnStandardError) {
+    const std::string notFound = "kovrent: Error reading in VESKA format data file.\n";
+    const struct {
+        Args args;
+        int status;
+        std::string output;               // after the version line
+        std::vector<std::string> errors;  // each a line of standard error; none: it stays empty
+    } cases[] = {
+        {{"c970611a.005"}, 0, "Reading c970611a.005...writing f970611a.005\n", {}},
+        {{"--version"}, 0, "", {}},
+        {{"--help"}, 0, kUsage, {"kovrent: messages go to standard output; reasons, hints and warnings"}},
+        {{"c970611a.005", "-x", "--help", "c970611a.006"}, 0, "Reading c970611a.005...writing f970611a.005\n",
+         {"kovrent: warning - argument -x ignored\n", "kovrent: warning - argument --help ignored\n",
+          "kovrent: warning - argument c970611a.006 ignored\n"}},
+        {{"-e", "2", "c970611a.005"}, 1, "Reading -e...kovrent: Error - file not found: -e\n" + notFound,
+         {"kovrent: -e: No such file or directory\n",
+          "kovrent: the file name comes first: kovrent c970611a.005 -e 2\n"}},
+        {{"-r", "1", "2"}, 1, "Reading -r...kovrent: Error - file not found: -r\n" + notFound,
+         {"kovrent: the file name comes first: kovrent filename [options]\n"}},
+        {{"nosuch.005"}, 1, "Reading nosuch.005...kovrent: Error - file not found: nosuch.005\n" + notFound,
+         {"kovrent: nosuch.005: No such file or directory\n"}},
+        // "hello": 'h' (104) is no data flag. The FITS text: S (83) and E (69) take 4 and 2 bytes,
+        // '=' (61) two more, and X (88) is no data flag.
+        {{"n970611a.005"}, 1, "Reading n970611a.005...kovrent: unknown data flag encountered 104\n",
+         {"kovrent: n970611a.005 does not look like a camera file"}},
+        {{"s970611a.005"}, 1, "Reading s970611a.005...kovrent: unknown data flag encountered 88\n",
+         {"kovrent: s970611a.005 is a FITS file: FITS input needs -f\n"}},
+        {{"c970611a.005", "-f"}, 1,
+         "Reading c970611a.005...rf: File not in FITS format\nkovrent: Error reading in FITS format data file.\n",
+         {"kovrent: c970611a.005 is not a FITS file; camera files are converted without -f\n"}},
+        {{"c970611a.005", "-m", "c970611a.006"}, 1,
+         "Reading mask file c970611a.006\nrf: File not in FITS format\nkovrent: Error reading in mask map!\n",
+         {"kovrent: c970611a.006 is not a FITS file\n"}},
+        {{"c970611a.005", "-g", "."}, 1, "Reading gain file .\nrf: File read error\nkovrent: Error reading in gain map!\n",
+         {"kovrent: .: Is a directory\n"}},
+        {{"c970611a.005", "-o", "3"}, 1, "Reading c970611a.005...kovrent: not enough data for *obsmode 1\n",
+         {"kovrent: warning - frame 3 asked for with -o, but observing mode 1 (GRAB) has 1 frame\n",
+          "kovrent: c970611a.005 ends before the end of its data\n"}},
+        {{"c970611a.010", "-p", "-o", "2"}, 0,
+         "Reading c970611a.010...writing 2 files...\nNow writing unpacked file t970611a.010.2\n"
+         "Now writing unpacked file t970611a.011.2\n",
+         {"kovrent: warning - frame 2 asked for with -o, but the packed images of observing mode 1 (GRAB) have 1 "
+          "beam; beam 1 is written\n",
+          "kovrent: 2 images unpacked, 0 failed, in "}},
+        {{"c970611a.", "-r", "6", "5"}, 0, "", {"kovrent: warning - nothing to convert: range 6 to 5\n"}},
+        {{"c970611a.", "-r", "5", "6"}, 0,
+         "Reading c970611a.005...writing f970611a.005\nReading c970611a.006...writing f970611a.006\n",
+         {"kovrent: 2 files converted, 0 failed, in "}},
+        {{"c970611a.", "-r", "5", "7"}, 1,
+         "Reading c970611a.005...writing f970611a.005\nReading c970611a.006...writing f970611a.006\n"
+         "Reading c970611a.007...kovrent: Error - file not found: c970611a.007\n" + notFound,
+         {"kovrent: c970611a.007: No such file or directory\n", "kovrent: 2 files converted, 1 failed, in "}},
+    };
+    const FrameGeometry g = geometryOf(4, 3);
+    for (const auto& c : cases) {
+        TempDir dir;
+        for (const char* name : {"c970611a.005", "c970611a.006"}) {
+            CameraFile camera;
+            camera.corners(g).totalCoadds(1).obsmode(1).endMarker().frames(g, 1, [](int, int x, int y) { return x + y; });
+            camera.save(dir / name);
+        }
+        CameraFile packed;
+        packed.corners(g).totalCoadds(1).obsmode(1).packed(2, 1).endMarker();
+        packed.packedData(g, 1, 2, [](int, int, int x, int y) { return x - y; }).trailer({}).save(dir / "c970611a.010");
+        writeBytes(dir / "n970611a.005", {'h', 'e', 'l', 'l', 'o'});
+        writeBytes(dir / "s970611a.005", {'S', 'I', 'M', 'P', 'L', 'E', ' ', ' ', '=', ' ', ' ', 'X'});
+
+        const RunResult run = runKovrent(c.args, dir.path());
+        EXPECT_EQ(run.exitStatus, c.status) << joined(c.args);
+        EXPECT_EQ(run.output, kVersion + c.output) << joined(c.args);
+        if (c.errors.empty()) {
+            EXPECT_EQ(run.errors, "") << joined(c.args);
+        }
+        size_t from = 0;  // the lines in order
+        for (const std::string& line : c.errors) {
+            const size_t at = run.errors.find(line, from);
+            EXPECT_NE(at, std::string::npos) << joined(c.args) << ": no \"" << line << "\" in\n" << run.errors;
+            if (at != std::string::npos) from = at + line.size();
+        }
+    }
 }
 
 }  // namespace

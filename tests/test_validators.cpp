@@ -273,6 +273,9 @@ protected:
         for (const std::vector<std::string>& arguments : GetParam().runs) {
             const RunResult run = runKovrent(arguments, dir_.path());
             ASSERT_EQ(run.exitStatus, 0) << run.output;
+            // A run without a problem says nothing on standard error but its summary.
+            static const std::regex summary(R"(kovrent: \d+ (files converted|images unpacked), 0 failed, in [0-9.]+ s\n)");
+            EXPECT_TRUE(run.errors.empty() || std::regex_match(run.errors, summary)) << run.errors;
         }
     }
 

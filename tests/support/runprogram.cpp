@@ -43,8 +43,9 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     argv.push_back(nullptr);
     const std::string directory = workingDirectory.string();
 
-    int pipeEnds[2];
+    int pipeEnds[2], errorEnds[2];
     if (pipe2(pipeEnds, O_CLOEXEC) != 0) throwErrno("pipe");
+    if (pipe2(errorEnds, O_CLOEXEC) != 0) throwErrno("pipe");
     // Spawned rather than forked: a fork copies the test process's mappings, which under the
     // sanitizers costs more than a short run of the program itself.
     posix_spawn_file_actions_t actions;
@@ -52,33 +53,46 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errorEnds[1], STDERR_FILENO);
     pid_t pid = 0;
     const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(pipeEnds[1]);
+    close(errorEnds[1]);
     if (spawned != 0) {
         close(pipeEnds[0]);
+        close(errorEnds[0]);
         errno = spawned;
         throwErrno("posix_spawn " + program);
     }
 
     RunResult result;
     const Clock::time_point deadline = Clock::now() + timeout;
-    pollfd reader{pipeEnds[0], POLLIN, 0};
+    pollfd readers[2] = {{pipeEnds[0], POLLIN, 0}, {errorEnds[0], POLLIN, 0}};
+    std::string* const texts[2] = {&result.output, &result.errors};
     char buffer[4096];
-    for (;;) {
-        const int ready = poll(&reader, 1, remainingMs(deadline));
+    int open = 2;
+    while (open > 0) {
+        const int ready = poll(readers, 2, remainingMs(deadline));
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) {
             result.timedOut = true;
             break;
         }
-        const ssize_t got = read(pipeEnds[0], buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        result.output.append(buffer, static_cast<size_t>(got));
+        for (int k = 0; k < 2; ++k) {
+            if (readers[k].fd < 0 || readers[k].revents == 0) continue;
+            const ssize_t got = read(readers[k].fd, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) {
+                readers[k].fd = -1;  // poll skips negative descriptors
+                --open;
+                continue;
+            }
+            texts[k]->append(buffer, static_cast<size_t>(got));
+        }
     }
     close(pipeEnds[0]);
+    close(errorEnds[0]);
 
     int status = 0;
     for (;;) {

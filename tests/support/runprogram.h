@@ -11,13 +11,13 @@ namespace testsupport {
 
 struct RunResult {
     std::string output;   // everything written to standard output
+    std::string errors;   // everything written to standard error
     int exitStatus = -1;  // the exit status, or -1 when the process did not exit normally
     bool timedOut = false;
 };
 
 // Runs `program` with `arguments` (argv[1] onwards, passed as they are) in `workingDirectory`,
-// standard input from /dev/null, standard error left to the caller's. A process still running
-// after `timeout` is killed.
+// standard input from /dev/null. A process still running after `timeout` is killed.
 RunResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
                      const std::filesystem::path& workingDirectory,
                      std::chrono::milliseconds timeout = std::chrono::seconds(60));
