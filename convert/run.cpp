@@ -162,47 +162,6 @@ void requireOutputDirectory(const Options& options)
 }
 
 void convertRange(const Options& options, const std::string& rootName, int64_t fileNumber, int64_t lastNumber,
-                  RunState& run);
-
-int convertFiles(const Options& options)
-{
-    requireOutputDirectory(options);
-    FitsImage maskRecord;
-    FitsImage gainRecord;
-    if (options.mask)
-        loadMap("Reading mask file %s\n", options.maskName, maskRecord, maskMap,
-                "kovrent: Error reading in mask map!\n");
-    if (options.gain)
-        loadMap("Reading gain file %s\n", options.gainName, gainRecord, gainMap,
-                "kovrent: Error reading in gain map!\n");
-
-    const std::string rootName = options.firstNumber > -1 ? options.inputName : std::string();
-    int64_t fileNumber = options.firstNumber;
-    const int64_t lastNumber = options.lastNumber;
-    if (lastNumber < fileNumber) {
-        notice("warning - nothing to convert: range %lld to %lld", static_cast<long long>(fileNumber),
-               static_cast<long long>(lastNumber));
-        return 0;
-    }
-
-    const auto start = std::chrono::steady_clock::now();
-    RunState run;
-    try {
-        convertRange(options, rootName, fileNumber, lastNumber, run);
-    } catch (const FatalExit&) {
-        summarise(run, options.unpack, run.writeFailures + unpackWriteFailures + 1, start);
-        throw;
-    }
-    const int failures = run.writeFailures + unpackWriteFailures;
-    summarise(run, options.unpack, failures, start);
-    if (failures > 0) {
-        std::printf("kovrent: Error - %d output file%s could not be written\n", failures, failures == 1 ? "" : "s");
-        return 1;
-    }
-    return 0;
-}
-
-void convertRange(const Options& options, const std::string& rootName, int64_t fileNumber, int64_t lastNumber,
                   RunState& run)
 {
     do {
@@ -235,6 +194,43 @@ void convertRange(const Options& options, const std::string& rootName, int64_t f
             convertImage(options, inputName, outputName, run);
     } while (fileNumber <= lastNumber);
 }
+
+int convertFiles(const Options& options)
+{
+    requireOutputDirectory(options);
+    FitsImage maskRecord;
+    FitsImage gainRecord;
+    if (options.mask)
+        loadMap("Reading mask file %s\n", options.maskName, maskRecord, maskMap,
+                "kovrent: Error reading in mask map!\n");
+    if (options.gain)
+        loadMap("Reading gain file %s\n", options.gainName, gainRecord, gainMap,
+                "kovrent: Error reading in gain map!\n");
+
+    const std::string rootName = options.firstNumber > -1 ? options.inputName : std::string();
+    int64_t fileNumber = options.firstNumber;
+    const int64_t lastNumber = options.lastNumber;
+    if (lastNumber < fileNumber) {
+        notice("warning - nothing to convert: range %lld to %lld", static_cast<long long>(fileNumber),
+               static_cast<long long>(lastNumber));
+        return 0;
+    }
+
+    const auto start = std::chrono::steady_clock::now();
+    RunState run;
+    try {
+        convertRange(options, rootName, fileNumber, lastNumber, run);
+    } catch (const FatalExit&) {
+        summarise(run, options.unpack, run.writeFailures + unpackWriteFailures + 1, start);
+        throw;
+    }
+    const int failures = run.writeFailures + unpackWriteFailures;
+    if (failures > 0)
+        std::printf("kovrent: Error - %d output file%s could not be written\n", failures, failures == 1 ? "" : "s");
+    summarise(run, options.unpack, failures, start);
+    return failures > 0 ? 1 : 0;
+}
+
 
 } // namespace
 

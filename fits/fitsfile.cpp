@@ -426,6 +426,8 @@ int writeFITS(const std::string& name, FitsImage& image, const Raster& raster, W
     auto refuse = [&](WriteStep step, int error, const char* message) {
         why = {step, error};
         std::fputs(message, stdout);
+        if (error != 0)
+            noticeFileError(name, error);
         return -1;
     };
     const char* const openError = "wf: Error opening file for writing\n";

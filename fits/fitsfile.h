@@ -26,7 +26,8 @@ struct WriteFailure {
 // replaced, never followed; a folder there, or an existing file the user may not write, is
 // refused. A failure keeps any earlier file of that name. SIGINT, SIGTERM and SIGHUP are held
 // while the hidden file exists; one that came meanwhile removes it and then ends the process
-// by that signal. 0 on success, -1 on failure (described in `failure` when given).
+// by that signal. 0 on success, -1 on failure (described in `failure` when given); the
+// system's reason goes to standard error with the name.
 int writeFITS(const std::string& name, FitsImage& image, const Raster& raster, WriteFailure* failure = nullptr);
 
 // Data blocks of an image: the ceiling of |bytesPerPixel| x pixelCount / 2880.

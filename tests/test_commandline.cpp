@@ -436,6 +436,14 @@ TEST(CommandLine, ReasonsHintsAndWarningsOnStandardError) {
          {"kovrent: warning - frame 2 asked for with -o, but the packed images of observing mode 1 (GRAB) have 1 "
           "beam; beam 1 is written\n",
           "kovrent: 2 images unpacked, 0 failed, in "}},
+        {{"c970611a.005", "-d", "missing"}, 1, "kovrent: Error - no output directory missing\n",
+         {"kovrent: missing: No such file or directory\n"}},
+        {{"c970611a.005", "-d", "c970611a.006"}, 1, "kovrent: Error - no output directory c970611a.006\n",
+         {"kovrent: c970611a.006: Not a directory\n"}},
+        {{"c970611a.008"}, 1,
+         "Reading c970611a.008...writing f970611a.008\nwf: Error opening file for writing\n"
+         "kovrent: Error - 1 output file could not be written\n",
+         {"kovrent: f970611a.008: Is a directory\n"}},
         {{"c970611a.", "-r", "6", "5"}, 0, "", {"kovrent: warning - nothing to convert: range 6 to 5\n"}},
         {{"c970611a.", "-r", "5", "6"}, 0,
          "Reading c970611a.005...writing f970611a.005\nReading c970611a.006...writing f970611a.006\n",
@@ -448,7 +456,8 @@ TEST(CommandLine, ReasonsHintsAndWarningsOnStandardError) {
     const FrameGeometry g = geometryOf(4, 3);
     for (const auto& c : cases) {
         TempDir dir;
-        for (const char* name : {"c970611a.005", "c970611a.006"}) {
+        fs::create_directory(dir / "f970611a.008");
+        for (const char* name : {"c970611a.005", "c970611a.006", "c970611a.008"}) {
             CameraFile camera;
             camera.corners(g).totalCoadds(1).obsmode(1).endMarker().frames(g, 1, [](int, int x, int y) { return x + y; });
             camera.save(dir / name);
