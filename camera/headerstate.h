@@ -13,7 +13,6 @@ struct HeaderState {
     char streamBuffer[2 * dataBlockBytes]; // stdio buffer of `stream`, which it must outlive
     File stream;
     std::string inputName;
-    char* cardCursor = nullptr;   // where the next header card goes
     int64_t bytesRead = 0;        // bytes taken from the file, flags and end marker included
     int32_t headerSize = 1;       // declared header length (records 68, 71)
     int32_t initX = 0, initY = 0; // INITX, INITY
@@ -28,7 +27,6 @@ struct HeaderState {
     int32_t ultrafastCount = 0;
     bool timeObsWritten = false;
     std::string startTimeText;
-    HeaderBlock* firstBlock = nullptr;
     int32_t naxis1 = 0, naxis2 = 0;
     int64_t skipBefore = 0, skipAfter = 0;
     unsigned char scratch[dataBlockBytes]; // one column, fill bytes, or one packed data block

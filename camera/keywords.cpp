@@ -185,7 +185,7 @@ public:
 
     void value(const char* keyword, const std::string& valueText, std::string_view comment)
     {
-        state_.cardCursor = addValueCard(state_.cardCursor, keyword, valueText, comment, target_.image);
+        target_.image.header.addValueCard(keyword, valueText, comment);
     }
     void integer(const char* keyword, int64_t number, std::string_view comment)
     {
@@ -193,11 +193,11 @@ public:
     }
     void string(const char* keyword, const std::string& text)
     {
-        state_.cardCursor = addStringCard(state_.cardCursor, keyword, text, target_.image);
+        target_.image.header.addStringCard(keyword, text);
     }
     void comment(const std::string& text)
     {
-        state_.cardCursor = addCommentCard(state_.cardCursor, "COMMENT", text, target_.image);
+        target_.image.header.addCommentCard("COMMENT", text);
     }
 
 private:

@@ -37,29 +37,24 @@ void storeOrientationWord(std::string& code, std::string_view word)
 namespace {
 
 // The minimal header, IRAFNAME and INSTRUME; the next card takes the END placeholder's place.
-void setUpHeader(HeaderState& state, const std::string& inputName, FitsImage& image, int32_t frameNumber)
+void setUpHeader(const std::string& inputName, FitsImage& image, int32_t frameNumber)
 {
     image.naxis1 = 128;
     image.naxis2 = 128;
     image.bscale = 1.0;
     image.bzero = 0.0;
-    image.header = nullptr;
     image.naxis = 2;
     image.bitpix = -32;
-    char* position = buildMinimalHeader(image);
-    if (!position)
+    if (!buildMinimalHeader(image))
         fatalExit("Error allocating memory!\n");
-    state.cardCursor = position - cardLength;
-    --image.blockCards;
-    state.firstBlock = image.header;
 
     std::string irafName = inputName;
     if (irafName.size() >= 12)
         irafName[irafName.size() - 12] = 'i';
     if (frameNumber >= 1)
         irafName.append(".").append(std::to_string(frameNumber));
-    state.cardCursor = addStringCard(state.cardCursor, "IRAFNAME", irafName, image);
-    state.cardCursor = addValueCard(state.cardCursor, "INSTRUME", "'VESKA3: Veskacam'", "INSTRUMENT", image);
+    image.header.addStringCard("IRAFNAME", irafName);
+    image.header.addValueCard("INSTRUME", "'VESKA3: Veskacam'", "INSTRUMENT");
 }
 
 // A header cut short by the end of the file, or by a read error, whose reason follows.
@@ -122,12 +117,9 @@ void afterEndMarker(HeaderState& state, FitsImage& image)
 // END, blank cards, and NAXIS1 and NAXIS2 with the real size.
 void closeHeader(HeaderState& state, FitsImage& image)
 {
-    --image.blockCards;
-    padHeader(addCommentCard(state.cardCursor, "END", " ", image), image);
-    image.blockCards = 1;
-    image.header = state.firstBlock;
-    rewriteValueCard(image, "NAXIS1", std::to_string(state.naxis1), "PIXELS ON 1ST MOST VARYING AXIS");
-    rewriteValueCard(image, "NAXIS2", std::to_string(state.naxis2), "PIXELS ON 2ND MOST VARYING AXIS");
+    image.header.end();
+    image.header.replaceValueCard("NAXIS1", std::to_string(state.naxis1), "PIXELS ON 1ST MOST VARYING AXIS");
+    image.header.replaceValueCard("NAXIS2", std::to_string(state.naxis2), "PIXELS ON 2ND MOST VARYING AXIS");
 }
 
 // Headers that leave the image undefined, or whose data would not fit the raster or
@@ -163,7 +155,7 @@ int readVESKA(const std::string& inputName, const std::string& outputName, FitsI
     }
     // Whole data blocks per read instead of the library's small default buffer.
     std::setvbuf(state->stream.get(), state->streamBuffer, _IOFBF, sizeof state->streamBuffer);
-    setUpHeader(*state, inputName, image, frameNumber);
+    setUpHeader(inputName, image, frameNumber);
     orientation = "ULYYN";
 
     RecordTarget target{image, unpack, orientation, obsmode};

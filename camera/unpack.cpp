@@ -222,7 +222,7 @@ int readTrailer(HeaderState& state, const std::string& inputName, FitsImage& ima
     std::memset(trailer + got, 0, sizeof trailer - got);
     const std::string text = timeText(littleInt16(trailer + 10), littleInt16(trailer + 12), littleInt16(trailer + 14),
                                       littleInt16(trailer + 16));
-    state.cardCursor = addValueCard(state.cardCursor, "TIME-END", text, "END TIME OF OBSERVATION (UT)", image);
+    image.header.addValueCard("TIME-END", text, "END TIME OF OBSERVATION (UT)");
 
     state.stream = openFile(inputName, "rb");
     if (!state.stream) {
@@ -272,15 +272,14 @@ void unpackImages(HeaderState& state, const std::string& inputName, const std::s
         else
             readPackedImage(blocks, state, raster, c1, frameNumber, obsmode);
 
-        if (!rewriteStringCard(image, "IRAFNAME", irafName))
+        if (!image.header.replaceStringCard("IRAFNAME", irafName))
             fatalExit("kovrent: error, IRAFNAME keyword not found\n");
-        image.header = state.firstBlock;
         if (!ultrafast && interchange && state.naxis2 >= 1)
             interchangeColumns(raster, state.naxis1, state.naxis2);
-        if (writeFITS(fileName, image, raster) != 0)
-            ++unpackWriteFailures;
-        else
+        if (writeFITS(fileName, image, raster))
             ++unpackedImages;
+        else
+            ++unpackWriteFailures;
         std::fflush(stdout);
     }
     state.stream.reset();

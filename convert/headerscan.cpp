@@ -1,18 +1,17 @@
 #include "headerscan.h"
 
-HeaderEnd scanHeaderToEnd(HeaderBlock* first, std::initializer_list<const char*> keywords,
-                          const std::function<void(std::size_t keyword, const std::string& value)>& found)
+void scanHeaderToEnd(const Header& header, std::initializer_list<const char*> keywords,
+                     const std::function<void(std::size_t keyword, const std::string& value)>& found)
 {
     std::string value;
-    for (HeaderBlock* block = first; block; block = block->next) {
+    for (const HeaderBlock* block = header.firstBlock(); block; block = block->next) {
         std::size_t index = 0;
         for (const char* keyword : keywords) {
             if (findCardInBlock(block, keyword, value) > 0)
                 found(index, value);
             ++index;
         }
-        const int endSlot = findCardInBlock(block, "END", value);
-        if (endSlot < 1)
+        if (findCardInBlock(block, "END", value) < 1)
             continue;
         index = 0;
         for (const char* keyword : keywords) {
@@ -20,7 +19,6 @@ HeaderEnd scanHeaderToEnd(HeaderBlock* first, std::initializer_list<const char*>
                 found(index, value);
             ++index;
         }
-        return {block, endSlot};
+        return;
     }
-    return {};
 }

@@ -11,18 +11,18 @@
 
 void rewriteAxisSizes(FitsImage& image, int naxis1, int naxis2)
 {
-    if (!rewriteValueCard(image, "NAXIS1", std::to_string(naxis1), "PIXELS ON 1ST MOST VARYING AXIS"))
+    if (!image.header.replaceValueCard("NAXIS1", std::to_string(naxis1), "PIXELS ON 1ST MOST VARYING AXIS"))
         fatalExit("kovrent: error, NAXIS keyword not found\n");
-    rewriteValueCard(image, "NAXIS2", std::to_string(naxis2), "PIXELS ON 2ND MOST VARYING AXIS");
+    image.header.replaceValueCard("NAXIS2", std::to_string(naxis2), "PIXELS ON 2ND MOST VARYING AXIS");
 }
 
 bool axisCardsDiffer(const FitsImage& image)
 {
     std::string value;
     int64_t size = 0;
-    const bool naxis1Same = findCard(image.chain, "NAXIS1", value) > 0 && scanDecimal(value, size)
+    const bool naxis1Same = image.header.findCard("NAXIS1", value) > 0 && scanDecimal(value, size)
                             && size == image.naxis1;
-    const bool naxis2Same = findCard(image.chain, "NAXIS2", value) > 0 && scanDecimal(value, size)
+    const bool naxis2Same = image.header.findCard("NAXIS2", value) > 0 && scanDecimal(value, size)
                             && size == image.naxis2;
     return !naxis1Same || !naxis2Same;
 }
@@ -59,73 +59,59 @@ void completeHeader(FitsImage& image, const Options& options)
 {
     enum { ra, dec, offset1, offset2, magnific, telescle };
     double values[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-    const HeaderEnd end = scanHeaderToEnd(
-        image.chain, {"RA", "DEC", "OFFSET1", "OFFSET2", "MAGNIFIC", "TELESCLE"},
-        [&](std::size_t keyword, const std::string& value) { scanReal(value, values[keyword]); });
-    if (!end.block)
-        fatalExit("kovrent: error, END keyword not found\n");
-
+    scanHeaderToEnd(image.header, {"RA", "DEC", "OFFSET1", "OFFSET2", "MAGNIFIC", "TELESCLE"},
+                    [&](std::size_t keyword, const std::string& value) { scanReal(value, values[keyword]); });
     // The new cards start on the END card and carry on from there.
-    image.header = end.block;
-    image.blockCards = static_cast<int16_t>(end.slot);
-    char* position = cardAt(end.block, end.slot);
+    Header& header = image.header;
+    if (!header.resumeAtEnd())
+        fatalExit("kovrent: error, END keyword not found\n");
 
     const int e = options.expansion;
     if (e > 1) {
-        position = addValueCard(position, "EXPOFF1", formatReal(e * values[offset1]), "EXPANDED OFFSET IN PIXELS", image);
-        position = addValueCard(position, "EXPOFF2", formatReal(e * values[offset2]), "EXPANDED OFFSET IN PIXELS", image);
+        header.addValueCard("EXPOFF1", formatReal(e * values[offset1]), "EXPANDED OFFSET IN PIXELS");
+        header.addValueCard("EXPOFF2", formatReal(e * values[offset2]), "EXPANDED OFFSET IN PIXELS");
     }
     if (values[telescle] > 0 && values[magnific] > 0) {
         // 2.0833333333333333e-05 is 1/48000: 0.075 mm per pixel over 3600 arcseconds per degree.
-        const double d = (values[telescle] / (e * values[magnific])) * 2.0833333333333333e-05;
-        position = addValueCard(position, "CDELT1", formatReal(-d), "DEGREES/PIXEL IN R.A.", image);
-        position = addValueCard(position, "CDELT2", formatReal(d), "DEGREES/PIXEL IN DEC.", image);
+        const double degreesPerPixel = (values[telescle] / (e * values[magnific])) * 2.0833333333333333e-05;
+        header.addValueCard("CDELT1", formatReal(-degreesPerPixel), "DEGREES/PIXEL IN R.A.");
+        header.addValueCard("CDELT2", formatReal(degreesPerPixel), "DEGREES/PIXEL IN DEC.");
     }
-    position = addValueCard(position, "CRVAL1", formatReal(values[ra]), "RA OF REFERENCE LOCATION", image);
-    position = addValueCard(position, "CRVAL2", formatReal(values[dec]), "DEC OF REFERENCE LOCATION", image);
-    position = addValueCard(position, "CROTA1", formatReal(0.0), "ROTATION OF AXIS 1", image);
-    position = addValueCard(position, "CROTA2", formatReal(0.0), "ROTATION OF AXIS 2", image);
-    position = addValueCard(position, "CRPIX1", formatReal(e * values[offset1] + image.naxis1 / 2),
-                            "ARRAY LOCATION OF REF. PIXEL", image);
-    position = addValueCard(position, "CRPIX2", formatReal(e * values[offset2] + image.naxis2 / 2),
-                            "ARRAY LOCATION OF REF. PIXEL", image);
-    position = addValueCard(position, "CTYPE1", "'RA---TAN'", "TYPE OF COORD. ON AXIS 1", image);
-    position = addValueCard(position, "CTYPE2", "'DEC--TAN'", "TYPE OF COORD. ON AXIS 2", image);
+    header.addValueCard("CRVAL1", formatReal(values[ra]), "RA OF REFERENCE LOCATION");
+    header.addValueCard("CRVAL2", formatReal(values[dec]), "DEC OF REFERENCE LOCATION");
+    header.addValueCard("CROTA1", formatReal(0.0), "ROTATION OF AXIS 1");
+    header.addValueCard("CROTA2", formatReal(0.0), "ROTATION OF AXIS 2");
+    header.addValueCard("CRPIX1", formatReal(e * values[offset1] + image.naxis1 / 2), "ARRAY LOCATION OF REF. PIXEL");
+    header.addValueCard("CRPIX2", formatReal(e * values[offset2] + image.naxis2 / 2), "ARRAY LOCATION OF REF. PIXEL");
+    header.addValueCard("CTYPE1", "'RA---TAN'", "TYPE OF COORD. ON AXIS 1");
+    header.addValueCard("CTYPE2", "'DEC--TAN'", "TYPE OF COORD. ON AXIS 2");
 
-    position = addCommentCard(position, "HISTORY ",
-                              formatted("THIS FILE WAS CONVERTED FROM VESKA-PC FORMAT BY KOVRENT V. %2.2f", programVersion),
-                              image);
-    position = addCommentCard(position, "HISTORY ", "TIME OF CONVERSION: " + localTimeText(), image);
+    header.addCommentCard("HISTORY ",
+                          formatted("THIS FILE WAS CONVERTED FROM VESKA-PC FORMAT BY KOVRENT V. %2.2f", programVersion));
+    header.addCommentCard("HISTORY ", "TIME OF CONVERSION: " + localTimeText());
     if (options.frameNumber != 0)
-        position = addCommentCard(position, "HISTORY ",
-                                  formatted("THE FOLLOWING IMAGE DATA IS FRAME %2i OF THE ORIGINAL DATA SET", options.frameNumber),
-                                  image);
+        header.addCommentCard("HISTORY ", formatted("THE FOLLOWING IMAGE DATA IS FRAME %2i OF THE ORIGINAL DATA SET",
+                                                    options.frameNumber));
     else
-        position = addCommentCard(position, "HISTORY ", "ALL OFF-SOURCE FRAMES IN THE ORIGINAL IMAGE HAVE BEEN SUBTRACTED", image);
+        header.addCommentCard("HISTORY ", "ALL OFF-SOURCE FRAMES IN THE ORIGINAL IMAGE HAVE BEEN SUBTRACTED");
     if (e > 1)
-        position = addCommentCard(position, "HISTORY ",
-                                  formatted("THE IMAGE WAS EXPANDED BY A FACTOR OF %2i IN BOTH DIRECTIONS", e), image);
+        header.addCommentCard("HISTORY ", formatted("THE IMAGE WAS EXPANDED BY A FACTOR OF %2i IN BOTH DIRECTIONS", e));
     if (!options.noFlips)
-        position = addCommentCard(position, "HISTORY ", "THE IMAGE HAS BEEN ORIENTED WITH NORTH UP AND EAST TO THE LEFT", image);
+        header.addCommentCard("HISTORY ", "THE IMAGE HAS BEEN ORIENTED WITH NORTH UP AND EAST TO THE LEFT");
     if (options.mask)
-        position = addCommentCard(position, "HISTORY ", "MASK FILE APPLIED: " + options.maskName, image);
+        header.addCommentCard("HISTORY ", "MASK FILE APPLIED: " + options.maskName);
     if (options.gain)
-        position = addCommentCard(position, "HISTORY ", "GAIN MAP APPLIED: " + options.gainName, image);
-
-    // One count lower, so that an END in slot 36 does not chain an empty block.
-    --image.blockCards;
-    position = addCommentCard(position, "END", " ", image);
-    padHeader(position, image);
-    image.header = image.chain;
+        header.addCommentCard("HISTORY ", "GAIN MAP APPLIED: " + options.gainName);
+    header.end();
 }
 
-int writeOutput(const std::string& outputName, FitsImage& image, const Raster& outputImage)
+bool writeOutput(const std::string& outputName, FitsImage& image, const Raster& outputImage)
 {
     image.pixelCount = image.naxis1 * image.naxis2;
     std::printf("writing %s\n", outputName.c_str());
-    const int result = writeFITS(outputName, image, outputImage);
+    const bool written = writeFITS(outputName, image, outputImage);
     // The file's messages end here; a log or a pipe shows them as they happen.
     std::fflush(stdout);
-    freeHeader(image);
-    return result;
+    image.header.freeHeader();
+    return written;
 }

@@ -12,10 +12,10 @@ void rewriteAxisSizes(FitsImage& image, int naxis1, int naxis2);
 // True when the NAXIS1 or NAXIS2 card does not hold the record's size.
 bool axisCardsDiffer(const FitsImage& image);
 
-// Appends the world-coordinate and HISTORY cards after the header's END card, then
-// END and blank cards; `header` is the first block again afterwards.
+// Appends the world-coordinate and HISTORY cards in place of the header's END card, then
+// END and blank cards.
 void completeHeader(FitsImage& image, const Options& options);
 
-// "writing <name>", the FITS file from outputImage, stdout flushed and the header freed. The
-// writer's result: 0, or -1 when the file could not be written.
-int writeOutput(const std::string& outputName, FitsImage& image, const Raster& outputImage);
+// "writing <name>", the FITS file from outputImage, stdout flushed and the header freed.
+// False when the file could not be written.
+bool writeOutput(const std::string& outputName, FitsImage& image, const Raster& outputImage);

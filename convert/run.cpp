@@ -58,7 +58,7 @@ void loadMap(const char* announcement, const std::string& name, FitsImage& recor
              const char* failure)
 {
     std::printf(announcement, name.c_str());
-    if (readFITS(name, record, map) != 0) {
+    if (readFITS(name, record, map) != FitsReadResult::ok) {
         explainUnreadable(name, Wanted::map);
         fatalExit("%s", failure);
     }
@@ -83,7 +83,7 @@ float framesPerCoimageOf(const FitsImage& image, const std::string& inputName)
 {
     std::string value;
     double frames = 0.0;
-    if (findCard(image.chain, "FRPERCOI", value) < 1 || !scanReal(value, frames))
+    if (image.header.findCard("FRPERCOI", value) < 1 || !scanReal(value, frames))
         fatalExit("kovrent: Error - -z needs the frames per coimage, but %s has no FRPERCOI card\n",
                   inputName.c_str());
     return static_cast<float>(frames);
@@ -140,10 +140,10 @@ void convertImage(const Options& options, const std::string& inputName, const st
     if (options.expansion > 1 || axisCardsDiffer(image))
         rewriteAxisSizes(image, image.naxis1, image.naxis2);
     completeHeader(image, options);
-    if (writeOutput(outputName, image, outputImage) != 0)
-        ++run.writeFailures;
-    else
+    if (writeOutput(outputName, image, outputImage))
         ++run.filesConverted;
+    else
+        ++run.writeFailures;
 }
 
 // A -d folder that is missing, or no folder, would fail every write: the run stops before it
@@ -178,7 +178,7 @@ void convertRange(const Options& options, const std::string& rootName, int64_t f
         ++run.filesRead;
         try {
             if (options.fitsInput) {
-                if (readFITS(inputName, run.image, inputImage) != 0)
+                if (readFITS(inputName, run.image, inputImage) != FitsReadResult::ok)
                     fatalExit("kovrent: Error reading in FITS format data file.\n");
             } else if (readVESKA(inputName, outputName, run.image, inputImage, options.frameNumber, options.unpack,
                                  options.interchange, run.orientation, fileNumber, run.obsmode, options.appendFits)

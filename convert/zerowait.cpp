@@ -33,10 +33,10 @@ void warnZeroWait(bool zeroWait, bool fitsInput, float chopWaitMsec, int32_t obs
     }
 }
 
-void readOrientation(FitsImage& image, std::string& orientation)
+void readOrientation(const FitsImage& image, std::string& orientation)
 {
     orientation = "ULYYN";
-    scanHeaderToEnd(image.chain, {"ORIENTST"}, [&](std::size_t, const std::string& value) {
+    scanHeaderToEnd(image.header, {"ORIENTST"}, [&](std::size_t, const std::string& value) {
         std::string code;
         if (!scanWord(value, code))
             return;
@@ -46,6 +46,4 @@ void readOrientation(FitsImage& image, std::string& orientation)
             code += 'N';
         storeOrientationWord(orientation, code);
     });
-    image.header = image.chain;
-    image.blockCards = 1;
 }

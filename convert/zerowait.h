@@ -14,4 +14,4 @@ void correctZeroWait(Raster& inputImage, int naxis1, int naxis2, float framesPer
 void warnZeroWait(bool zeroWait, bool fitsInput, float chopWaitMsec, int32_t obsmode);
 
 // The orientation code of FITS input from its ORIENTST card; "ULYYN" without one.
-void readOrientation(FitsImage& image, std::string& orientation);
+void readOrientation(const FitsImage& image, std::string& orientation);

@@ -41,60 +41,17 @@ public:
         put(key);
         blanks(8 - key.size());
     }
-    const char* data() const { return text_; }
+    const char (&text() const)[cardLength] { return text_; }
 
 private:
     char text_[cardLength];
     std::size_t used_ = 0;
 };
 
-HeaderBlock* newBlock()
+// "%-8.8s= %20.20s / %-s " for values of up to 19 characters, else "%-8.8s= %30.30s / %-s ";
+// an empty value is an undefined one.
+CardText valueCard(std::string_view keyword, std::string_view value, std::string_view comment)
 {
-    auto* block = new (std::nothrow) HeaderBlock;
-    if (block)
-        std::memset(block->cards, ' ', sizeof block->cards);
-    return block;
-}
-
-void releaseChain(HeaderBlock* block)
-{
-    while (block) {
-        HeaderBlock* next = block->next;
-        delete block;
-        block = next;
-    }
-}
-
-// Copies the card to `position` and counts it; a card that fills slot 36 chains a
-// new block at once and the next card goes to its start.
-char* storeCard(char* position, const CardText& card, FitsImage& image)
-{
-    std::memcpy(position, card.data(), cardLength);
-    const int16_t old = image.blockCards;
-    image.blockCards = static_cast<int16_t>(old + 1);
-    if (old != cardsPerBlock)
-        return position + cardLength;
-    HeaderBlock* block = newBlock();
-    if (!block)
-        fatalExit("Error allocating memory!\n");
-    block->next = image.header->next;
-    image.header->next = block;
-    image.header = block;
-    image.blockCards = 1;
-    return block->cards;
-}
-
-} // namespace
-
-FitsImage::~FitsImage()
-{
-    freeHeader(*this);
-}
-
-char* addValueCard(char* position, std::string_view keyword, std::string_view value,
-                   std::string_view comment, FitsImage& image)
-{
-    // "%-8.8s= %20.20s / %-s " for values of up to 19 characters, else "%-8.8s= %30.30s / %-s "
     value = cText(value);
     const std::size_t width = value.size() <= 19 ? 20 : 30;
     value = value.substr(0, width);
@@ -106,14 +63,13 @@ char* addValueCard(char* position, std::string_view keyword, std::string_view va
     card.put(" / ");
     card.put(cText(comment));
     card.put(" ");
-    return storeCard(position, card, image);
+    return card;
 }
 
-char* addStringCard(char* position, std::string_view keyword, std::string_view text,
-                    FitsImage& image)
+// "%-8.8s= '%-.58s' " with each quote of the text doubled, as FITS strings have it; the text
+// is cut where the next character would not fit whole into 58 columns.
+CardText stringCard(std::string_view keyword, std::string_view text)
 {
-    // "%-8.8s= '%-.58s' " with each quote of the text doubled, as FITS strings have it; the
-    // text is cut where the next character would not fit whole into 58 columns.
     std::string escaped;
     for (const char c : cText(text)) {
         const std::string_view piece = printable(c) == '\'' ? "''" : std::string_view(&c, 1);
@@ -126,66 +82,43 @@ char* addStringCard(char* position, std::string_view keyword, std::string_view t
     card.put("= '");
     card.put(escaped);
     card.put("' ");
-    return storeCard(position, card, image);
+    return card;
 }
 
-char* addCommentCard(char* position, std::string_view keyword, std::string_view text,
-                     FitsImage& image)
+// "%-8.8s  %-.70s": HISTORY, COMMENT and END cards.
+CardText commentCard(std::string_view keyword, std::string_view text)
 {
-    // "%-8.8s  %-.70s"
     CardText card;
     card.keyword(keyword);
     card.put("  ");
     card.put(cText(text).substr(0, 70));
-    return storeCard(position, card, image);
+    return card;
 }
 
-char* buildMinimalHeader(FitsImage& image)
+HeaderBlock* newBlock()
 {
-    if (image.header) {
-        releaseChain(image.header->next);
-        if (!image.chain)
-            image.chain = image.header;
-    } else {
-        freeHeader(image);
-        image.header = newBlock();
-        if (!image.header)
-            return nullptr;
-        image.chain = image.header;
+    auto* block = new (std::nothrow) HeaderBlock;
+    if (block)
+        std::memset(block->cards, ' ', sizeof block->cards);
+    return block;
+}
+
+char* cardIn(HeaderBlock* block, int slot)
+{
+    return block->cards + (slot - 1) * cardLength;
+}
+
+// The card with number `number` as findCard counts it from `block`, or null.
+char* cardAt(HeaderBlock* block, int number)
+{
+    if (number < 1)
+        return nullptr;
+    while (block && number > cardsPerBlock) {
+        block = block->next;
+        number -= cardsPerBlock;
     }
-    image.header->next = nullptr;
-    image.naxis = 2;
-    image.bytesPerPixel = static_cast<int16_t>(image.bitpix / 8);
-    image.blockCards = 1;
-
-    char* position = image.header->cards;
-    position = addValueCard(position, "SIMPLE", "T", "DATA IS IN FITS FORMAT", image);
-    position = addValueCard(position, "BITPIX", std::to_string(image.bitpix),
-                            "BITS PER PIXEL(<0:=REAL)", image);
-    position = addValueCard(position, "NAXIS", "2", "NUMBER OF AXES", image);
-    position = addValueCard(position, "NAXIS1", std::to_string(image.naxis1),
-                            "PIXELS ON 1ST MOST VARYING AXIS", image);
-    position = addValueCard(position, "NAXIS2", std::to_string(image.naxis2),
-                            "PIXELS ON 2ND MOST VARYING AXIS", image);
-    position = addValueCard(position, "BSCALE", formatReal(image.bscale),
-                            "VALUE= DATA*BSCALE+BZERO", image);
-    position = addValueCard(position, "BZERO", formatReal(image.bzero), " ", image);
-    return addValueCard(position, "END", " ", "END OF FITS HEADER INFORMATION", image);
+    return block ? cardIn(block, number) : nullptr;
 }
-
-void padHeader(char* position, FitsImage& image)
-{
-    if (image.blockCards >= cardsPerBlock || !image.header)
-        return;
-    // Never past the end of the current block, whatever the caller's count says.
-    char* const blockEnd = image.header->cards + blockLength;
-    if (position < image.header->cards || position >= blockEnd)
-        return;
-    const std::size_t wanted = static_cast<std::size_t>(cardsPerBlock - image.blockCards) * cardLength;
-    std::memset(position, ' ', std::min<std::size_t>(wanted, blockEnd - position));
-}
-
-namespace {
 
 // The slot (1 to 36) of the first card of one block whose key is `keyword`, or 0.
 int findInBlock(const HeaderBlock& block, std::string_view keyword, std::string& value)
@@ -240,55 +173,139 @@ int findCardInBlock(const HeaderBlock* block, std::string_view keyword, std::str
     return slot ? slot : -1;
 }
 
-char* cardAt(HeaderBlock* block, int number)
+void Header::store(const char (&card)[cardLength])
 {
-    if (number < 1)
-        return nullptr;
-    while (block && number > cardsPerBlock) {
-        block = block->next;
-        number -= cardsPerBlock;
+    if (!current_ && !appendBlock())
+        fatalExit("Error allocating memory!\n");
+    std::memcpy(cardIn(current_, slot_), card, cardLength);
+    if (slot_ < cardsPerBlock) {
+        ++slot_;
+        return;
     }
-    return block ? block->cards + (number - 1) * cardLength : nullptr;
+    // The card filled the block: the next one goes to a new block, chained at once.
+    HeaderBlock* block = newBlock();
+    if (!block)
+        fatalExit("Error allocating memory!\n");
+    block->next = current_->next;
+    current_->next = block;
+    current_ = block;
+    slot_ = 1;
 }
 
-namespace {
+void Header::addValueCard(std::string_view keyword, std::string_view value, std::string_view comment)
+{
+    store(valueCard(keyword, value, comment).text());
+}
 
-// Runs `write` on the card `keyword` where it stands; the temporary count of 1 keeps
-// the writer from chaining a block, and the header's own count is restored after.
-template <typename Write>
-bool rewriteCard(FitsImage& image, std::string_view keyword, Write write)
+void Header::addStringCard(std::string_view keyword, std::string_view text)
+{
+    store(stringCard(keyword, text).text());
+}
+
+void Header::addCommentCard(std::string_view keyword, std::string_view text)
+{
+    store(commentCard(keyword, text).text());
+}
+
+void Header::end()
+{
+    if (!current_ && !appendBlock())
+        fatalExit("Error allocating memory!\n");
+    std::memcpy(cardIn(current_, slot_), commentCard("END", " ").text(), cardLength);
+    if (slot_ < cardsPerBlock) {
+        ++slot_;
+        padHeader();
+        --slot_;
+    }
+}
+
+void Header::padHeader()
+{
+    if (current_)
+        std::memset(cardIn(current_, slot_), ' ', static_cast<std::size_t>(cardsPerBlock - slot_ + 1) * cardLength);
+}
+
+int Header::findCard(std::string_view keyword, std::string& value) const
+{
+    return ::findCard(first_, keyword, value);
+}
+
+bool Header::replaceValueCard(std::string_view keyword, std::string_view value, std::string_view comment)
+{
+    std::string old;
+    char* card = cardAt(first_, findCard(keyword, old));
+    if (card)
+        std::memcpy(card, valueCard(keyword, value, comment).text(), cardLength);
+    return card != nullptr;
+}
+
+bool Header::replaceStringCard(std::string_view keyword, std::string_view text)
+{
+    std::string old;
+    char* card = cardAt(first_, findCard(keyword, old));
+    if (card)
+        std::memcpy(card, stringCard(keyword, text).text(), cardLength);
+    return card != nullptr;
+}
+
+bool Header::resumeAtEnd()
 {
     std::string value;
-    char* card = cardAt(image.chain, findCard(image.chain, keyword, value));
-    if (!card)
+    for (HeaderBlock* block = first_; block; block = block->next) {
+        if (const int slot = findInBlock(*block, "END", value)) {
+            current_ = block;
+            slot_ = slot;
+            return true;
+        }
+    }
+    return false;
+}
+
+HeaderBlock* Header::appendBlock()
+{
+    HeaderBlock* block = newBlock();
+    if (!block)
+        return nullptr;
+    if (!first_) {
+        first_ = current_ = block;
+        slot_ = 1;
+        return block;
+    }
+    HeaderBlock* last = first_;
+    while (last->next)
+        last = last->next;
+    last->next = block;
+    return block;
+}
+
+void Header::freeHeader()
+{
+    while (first_) {
+        HeaderBlock* next = first_->next;
+        delete first_;
+        first_ = next;
+    }
+    current_ = nullptr;
+    slot_ = 1;
+}
+
+bool buildMinimalHeader(FitsImage& image)
+{
+    Header& header = image.header;
+    header.freeHeader();
+    if (!header.appendBlock())
         return false;
-    const int16_t savedCards = image.blockCards;
-    HeaderBlock* const savedHeader = image.header;
-    image.blockCards = 1;
-    write(card);
-    image.blockCards = savedCards;
-    image.header = savedHeader;
+    image.naxis = 2;
+    image.bytesPerPixel = static_cast<int16_t>(image.bitpix / 8);
+    header.addValueCard("SIMPLE", "T", "DATA IS IN FITS FORMAT");
+    header.addValueCard("BITPIX", std::to_string(image.bitpix), "BITS PER PIXEL(<0:=REAL)");
+    header.addValueCard("NAXIS", "2", "NUMBER OF AXES");
+    header.addValueCard("NAXIS1", std::to_string(image.naxis1), "PIXELS ON 1ST MOST VARYING AXIS");
+    header.addValueCard("NAXIS2", std::to_string(image.naxis2), "PIXELS ON 2ND MOST VARYING AXIS");
+    header.addValueCard("BSCALE", formatReal(image.bscale), "VALUE= DATA*BSCALE+BZERO");
+    header.addValueCard("BZERO", formatReal(image.bzero), " ");
+    header.addValueCard("END", " ", "END OF FITS HEADER INFORMATION");
+    // The placeholder's slot takes the next card.
+    --header.slot_;
     return true;
-}
-
-} // namespace
-
-bool rewriteValueCard(FitsImage& image, std::string_view keyword, std::string_view value,
-                      std::string_view comment)
-{
-    return rewriteCard(image, keyword, [&](char* card) {
-        addValueCard(card, keyword, value, comment, image);
-    });
-}
-
-bool rewriteStringCard(FitsImage& image, std::string_view keyword, std::string_view text)
-{
-    return rewriteCard(image, keyword, [&](char* card) { addStringCard(card, keyword, text, image); });
-}
-
-void freeHeader(FitsImage& image)
-{
-    releaseChain(image.chain ? image.chain : image.header);
-    image.chain = nullptr;
-    image.header = nullptr;
 }

@@ -12,7 +12,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -195,10 +194,10 @@ bool lookupInteger(const HeaderBlock* chain, const char* keyword, int64_t& value
     return findCard(chain, keyword, text) > 0 && scanDecimal(text, value);
 }
 
-int notFits()
+FitsReadResult notFits()
 {
     std::printf("rf: File not in FITS format\n");
-    return -3;
+    return FitsReadResult::notFits;
 }
 
 // Why a read of `name` came up short: the system's reason, or the end of the file.
@@ -211,20 +210,21 @@ void explainShortRead(std::FILE* file, const std::string& name, const char* wher
         notice("%s ends before the end of its %s", name.c_str(), where);
 }
 
-HeaderBlock* readHeaderBlock(std::FILE* file, const std::string& name, int& result)
+// The next 2880 bytes of the file into a new block chained behind the header's others.
+FitsReadResult readHeaderBlock(std::FILE* file, const std::string& name, Header& header, const HeaderBlock*& block)
 {
-    auto* block = new (std::nothrow) HeaderBlock;
-    if (!block) {
+    HeaderBlock* added = header.appendBlock();
+    if (!added) {
         std::printf("rf: Error allocating memory\n");
-        result = -1;
-        return nullptr;
+        return FitsReadResult::noMemory;
     }
-    if (std::fread(block->cards, 1, blockLength, file) != blockLength) {
+    block = added;
+    if (std::fread(added->cards, 1, blockLength, file) != blockLength) {
         std::printf("rf: File read error\n");
         explainShortRead(file, name, "header");
-        result = -2;
+        return FitsReadResult::shortHeader;
     }
-    return block;
+    return FitsReadResult::ok;
 }
 
 // SIGINT, SIGTERM and SIGHUP, held for as long as an unfinished file exists, so that no
@@ -329,54 +329,48 @@ int64_t dataBlockCount(int bytesPerPixel, int32_t pixelCount)
         std::ceil(std::abs(bytesPerPixel) * static_cast<double>(pixelCount) * 0.00034722222222222224));
 }
 
-int readFITS(const std::string& name, FitsImage& image, Raster& raster)
+FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raster)
 {
     File file = openFile(name, "rb");
     if (!file) {
         const int error = errno;
         std::printf("rf: Error - file not found ( %s )\n", name.c_str());
         noticeFileError(name, error);
-        return 1;
+        return FitsReadResult::notFound;
     }
 
-    freeHeader(image);
-    int result = 0;
-    HeaderBlock* last = readHeaderBlock(file.get(), name, result);
-    image.header = image.chain = last;
-    if (result != 0)
+    Header& header = image.header;
+    header.freeHeader();
+    const HeaderBlock* last = nullptr;
+    if (const FitsReadResult result = readHeaderBlock(file.get(), name, header, last); result != FitsReadResult::ok)
         return result;
 
     std::string value;
     int64_t naxis = 0, naxis1 = 0, naxis2 = 0, bitpix = 0;
-    if (findCard(image.chain, "SIMPLE", value) < 0)
+    const HeaderBlock* const first = header.firstBlock();
+    if (header.findCard("SIMPLE", value) < 0)
         return notFits();
-    if (!lookupInteger(image.chain, "NAXIS", naxis) || naxis != 2)
+    if (!lookupInteger(first, "NAXIS", naxis) || naxis != 2)
         return notFits();
-    if (!lookupInteger(image.chain, "NAXIS1", naxis1) || naxis1 < 1)
+    if (!lookupInteger(first, "NAXIS1", naxis1) || naxis1 < 1)
         return notFits();
-    if (!lookupInteger(image.chain, "NAXIS2", naxis2) || naxis2 < 1)
+    if (!lookupInteger(first, "NAXIS2", naxis2) || naxis2 < 1)
         return notFits();
-    if (!lookupInteger(image.chain, "BITPIX", bitpix) || bitpix < -32)
+    if (!lookupInteger(first, "BITPIX", bitpix) || bitpix < -32)
         return notFits();
 
     // The whole header first, so that BSCALE and BZERO are found in any block. Only
     // the newest block can hold the first END card.
-    while (findCard(last, "END", value) < 0) {
-        HeaderBlock* block = readHeaderBlock(file.get(), name, result);
-        if (block) {
-            last->next = block;
-            last = block;
-        }
-        if (result != 0)
+    while (findCard(last, "END", value) < 0)
+        if (const FitsReadResult result = readHeaderBlock(file.get(), name, header, last); result != FitsReadResult::ok)
             return result;
-    }
 
     image.bzero = 0.0;
-    if (findCard(image.chain, "BZERO", value) > 0 && !scanReal(value, image.bzero))
+    if (header.findCard("BZERO", value) > 0 && !scanReal(value, image.bzero))
         image.bzero = 0.0;
     // A BSCALE card without a value counts as none.
     image.bscale = 1.0;
-    if (findCard(image.chain, "BSCALE", value) > 0 && !value.empty()) {
+    if (header.findCard("BSCALE", value) > 0 && !value.empty()) {
         if (!scanReal(value, image.bscale))
             image.bscale = 0.0;
         if (image.bscale == 0.0)
@@ -385,12 +379,12 @@ int readFITS(const std::string& name, FitsImage& image, Raster& raster)
 
     if (bitpix != 8 && bitpix != 16 && bitpix != 32 && bitpix != -32) {
         std::printf("rf:  %lld BITPIX format not supported.\n", static_cast<long long>(bitpix));
-        return -4;
+        return FitsReadResult::bitpixNotSupported;
     }
     if (naxis1 > rasterSize || naxis2 > rasterSize) {
         std::printf("rf: Error - image of %lld x %lld pixels is larger than %d x %d\n",
                     static_cast<long long>(naxis1), static_cast<long long>(naxis2), rasterSize, rasterSize);
-        return -5;
+        return FitsReadResult::tooLarge;
     }
 
     image.naxis = 2;
@@ -416,10 +410,10 @@ int readFITS(const std::string& name, FitsImage& image, Raster& raster)
         fromBigEndian(data, std::abs(bytesPerPixel), blockLength / std::abs(bytesPerPixel));
         withElementType(bytesPerPixel, [&](auto type) { walk.store<type()>(data, raster); });
     }
-    return 0;
+    return FitsReadResult::ok;
 }
 
-int writeFITS(const std::string& name, FitsImage& image, const Raster& raster, WriteFailure* failure)
+bool writeFITS(const std::string& name, const FitsImage& image, const Raster& raster, WriteFailure* failure)
 {
     WriteFailure unused;
     WriteFailure& why = failure ? *failure : unused;
@@ -428,12 +422,12 @@ int writeFITS(const std::string& name, FitsImage& image, const Raster& raster, W
         std::fputs(message, stdout);
         if (error != 0)
             noticeFileError(name, error);
-        return -1;
+        return false;
     };
     const char* const openError = "wf: Error opening file for writing\n";
     const char* const writeError = "wf:  Error writing FITS file\n";
 
-    if (!image.header)
+    if (image.header.empty())
         return refuse(WriteStep::image, 0, "rf: Error - no header block defined, file not written\n");
     const int bytesPerPixel = image.bytesPerPixel;
     const bool encodable = bytesPerPixel == 1 || bytesPerPixel == 2 || bytesPerPixel == 4 || bytesPerPixel == -4;
@@ -473,7 +467,7 @@ int writeFITS(const std::string& name, FitsImage& image, const Raster& raster, W
         return refuse(step, error, writeError);
     };
 
-    for (const HeaderBlock* block = image.header; block; block = block->next)
+    for (const HeaderBlock* block = image.header.firstBlock(); block; block = block->next)
         if (std::fwrite(block->cards, 1, blockLength, file.get()) != blockLength)
             return fail(WriteStep::write);
 
@@ -494,5 +488,5 @@ int writeFITS(const std::string& name, FitsImage& image, const Raster& raster, W
     }
     if (std::rename(temporary.c_str(), name.c_str()) != 0)
         return fail(WriteStep::rename);
-    return 0;
+    return true;
 }

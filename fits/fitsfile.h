@@ -7,10 +7,20 @@
 #include <memory>
 #include <string>
 
-// Reads a single-image FITS file into `image` (header chain, sizes, BITPIX, BSCALE,
-// BZERO) and `raster`. 0 on success; 1 cannot open, -1 out of memory, -2 short
-// header, -3 not FITS, -4 BITPIX not supported, -5 image larger than the raster.
-int readFITS(const std::string& name, FitsImage& image, Raster& raster);
+// How a read of a FITS file ended.
+enum class FitsReadResult {
+    ok,
+    notFound,           // cannot be opened
+    noMemory,           // no block for the header
+    shortHeader,        // a header block cannot be read whole
+    notFits,            // the header is not acceptable
+    bitpixNotSupported, // a BITPIX other than 8, 16, 32 and -32
+    tooLarge,           // an image larger than the raster
+};
+
+// Reads a single-image FITS file into `image` (header, sizes, BITPIX, BSCALE, BZERO) and
+// `raster`, after its "rf:" message when it fails.
+FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raster);
 
 // Where a write failed, and the system's error number there (0 when the writer itself refused:
 // no header, or an image it cannot encode).
@@ -20,15 +30,16 @@ struct WriteFailure {
     int error = 0;
 };
 
-// Writes the finished header chain from `image.header` and the image from `raster`. The file
-// is written under a new hidden name in the same folder and renamed over `name` when
-// complete, so the name is never opened and whatever stands there (a file, a link, a FIFO) is
-// replaced, never followed; a folder there, or an existing file the user may not write, is
-// refused. A failure keeps any earlier file of that name. SIGINT, SIGTERM and SIGHUP are held
-// while the hidden file exists; one that came meanwhile removes it and then ends the process
-// by that signal. 0 on success, -1 on failure (described in `failure` when given); the
-// system's reason goes to standard error with the name.
-int writeFITS(const std::string& name, FitsImage& image, const Raster& raster, WriteFailure* failure = nullptr);
+// Writes the finished header and the image from `raster`. The file is written under a new
+// hidden name in the same folder and renamed over `name` when complete, so the name is never
+// opened and whatever stands there (a file, a link, a FIFO) is replaced, never followed; a
+// folder there, or an existing file the user may not write, is refused. A failure keeps any
+// earlier file of that name. SIGINT, SIGTERM and SIGHUP are held while the hidden file exists;
+// one that came meanwhile removes it and then ends the process by that signal. False on a
+// failure, after its "wf:" message and, on standard error, the name and the system's reason;
+// `failure` describes it when given.
+bool writeFITS(const std::string& name, const FitsImage& image, const Raster& raster,
+               WriteFailure* failure = nullptr);
 
 // Data blocks of an image: the ceiling of |bytesPerPixel| x pixelCount / 2880.
 int64_t dataBlockCount(int bytesPerPixel, int32_t pixelCount);

@@ -14,10 +14,64 @@ struct HeaderBlock {
     char cards[blockLength];
 };
 
-// The description of one image and its header chain. `header` is the current
-// block: the last one while a header is being built, the first one after reading
-// and before lookup, writing or freeing. `chain` keeps the first block and owns
-// every block behind it, so a header is released even when a run ends half-way.
+struct FitsImage;
+
+// A FITS header: a chain of blocks, which it owns, and the place where the next card goes.
+// Cards are appended at that place; a card that fills the last slot of a block chains a new
+// block at once, so the place is always a free slot.
+class Header {
+public:
+    Header() = default;
+    Header(const Header&) = delete;
+    Header& operator=(const Header&) = delete;
+    ~Header() { freeHeader(); }
+
+    // The card writers: one 80-character card at the place, which moves on.
+    void addValueCard(std::string_view keyword, std::string_view value, std::string_view comment);
+    void addStringCard(std::string_view keyword, std::string_view text);
+    void addCommentCard(std::string_view keyword, std::string_view text);
+
+    // END at the place, then blank cards to the end of its block (padHeader). END fills the
+    // last slot of a block without chaining an empty block behind it; the place stays on END,
+    // so that cards added later take its slot.
+    void end();
+    // Blank cards from the place to the end of its block; the place stays.
+    void padHeader();
+
+    // The number, counted from the first block, of the first card whose key is `keyword`,
+    // with its value text in `value`; -1 when no card matches.
+    int findCard(std::string_view keyword, std::string& value) const;
+
+    // Overwrite, where it stands, the first card whose key is `keyword`; the place does not
+    // move and no card is added. False when there is no such card.
+    bool replaceValueCard(std::string_view keyword, std::string_view value, std::string_view comment);
+    bool replaceStringCard(std::string_view keyword, std::string_view text);
+
+    // Puts the place on the first END card, so that the next card takes its slot: how a
+    // finished header, or one read from a file, is appended to. False when it has no END.
+    bool resumeAtEnd();
+
+    // A blank block chained behind the last one, for a reader that fills it from a file; the
+    // place is not moved. Null when it cannot be allocated.
+    HeaderBlock* appendBlock();
+
+    // The chain, from its first block, as the writer and block-wise lookups walk it.
+    const HeaderBlock* firstBlock() const { return first_; }
+    bool empty() const { return first_ == nullptr; }
+
+    // Releases every block; the header is empty afterwards.
+    void freeHeader();
+
+private:
+    friend bool buildMinimalHeader(FitsImage& image);
+    void store(const char (&card)[cardLength]);
+
+    HeaderBlock* first_ = nullptr;
+    HeaderBlock* current_ = nullptr; // the block that holds the place
+    int slot_ = 1;                   // the place: slot 1 to 36 of the current block
+};
+
+// The description of one image and its header.
 struct FitsImage {
     int16_t naxis = 0;
     int16_t naxis1 = 0;
@@ -27,14 +81,7 @@ struct FitsImage {
     int16_t bitpix = 0;
     int16_t bytesPerPixel = 0;
     int32_t pixelCount = 0;
-    int16_t blockCards = 0;
-    HeaderBlock* header = nullptr;
-    HeaderBlock* chain = nullptr;
-
-    FitsImage() = default;
-    FitsImage(const FitsImage&) = delete;
-    FitsImage& operator=(const FitsImage&) = delete;
-    ~FitsImage();
+    Header header;
 };
 
 constexpr int rasterSize = 512;
@@ -47,38 +94,14 @@ struct Raster {
     const float* operator[](int x) const { return cells[x]; }
 };
 
-// Writes SIMPLE, BITPIX, NAXIS, NAXIS1, NAXIS2, BSCALE, BZERO and an END placeholder
-// from the start of the first block; returns the position after the placeholder, or
-// null when the first block cannot be allocated.
-char* buildMinimalHeader(FitsImage& image);
+// A fresh header of SIMPLE, BITPIX, NAXIS, NAXIS1, NAXIS2, BSCALE, BZERO and an END
+// placeholder, from the image's own values; the place is on the placeholder, so that the
+// next card takes its slot. False when the first block cannot be allocated.
+bool buildMinimalHeader(FitsImage& image);
 
-// The card writers put one 80-character card at `position` and return where the
-// next card goes: the start of a freshly chained block when this card filled slot 36.
-char* addValueCard(char* position, std::string_view keyword, std::string_view value,
-                   std::string_view comment, FitsImage& image);
-char* addStringCard(char* position, std::string_view keyword, std::string_view text,
-                    FitsImage& image);
-char* addCommentCard(char* position, std::string_view keyword, std::string_view text,
-                     FitsImage& image);
-
-// Fills the rest of the current block with blank cards; `blockCards` is unchanged.
-void padHeader(char* position, FitsImage& image);
-
-// The 1-based number, counted from `block`, of the first card whose key is `keyword`,
-// with its value text in `value`; -1 when no card matches.
+// The 1-based number, counted from `block`, of the first card whose key is `keyword`, with
+// its value text in `value`; -1 when no card matches. For block-wise lookups.
 int findCard(const HeaderBlock* block, std::string_view keyword, std::string& value);
 
 // As findCard, within `block` alone.
 int findCardInBlock(const HeaderBlock* block, std::string_view keyword, std::string& value);
-
-// The card with number `number` as counted by findCard from `block`, or null when
-// the chain is shorter.
-char* cardAt(HeaderBlock* block, int number);
-
-// Overwrites, where it stands, the first card from the first block whose key is
-// `keyword`, without adding a card; false when there is none.
-bool rewriteValueCard(FitsImage& image, std::string_view keyword, std::string_view value,
-                      std::string_view comment);
-bool rewriteStringCard(FitsImage& image, std::string_view keyword, std::string_view text);
-
-void freeHeader(FitsImage& image);

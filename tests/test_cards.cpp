@@ -25,25 +25,34 @@ std::string cardText(const HeaderBlock* block, int slot) {
     return std::string(block->cards + (slot - 1) * 80, 80);
 }
 
-// A record with a minimal header whose next card goes to slot 1 of the first block, as the
-// camera reader reuses it.
-struct Header {
-    FitsImage image;
-    HeaderBlock* first = nullptr;
-    char* position = nullptr;
+int blocksOf(const Header& header) {
+    int blocks = 0;
+    for (const HeaderBlock* b = header.firstBlock(); b; b = b->next) ++blocks;
+    return blocks;
+}
 
-    Header() {
+// The card that `write` puts into a header of its own.
+template <typename Write>
+std::string onlyCard(Write write) {
+    Header header;
+    write(header);
+    return cardText(header.firstBlock(), 1);
+}
+
+// A minimal header: the next card takes slot 8, the END placeholder's.
+struct Minimal {
+    FitsImage image;
+    Minimal() {
         image.bitpix = -32;
         image.naxis1 = 128;
         image.naxis2 = 128;
-        position = buildMinimalHeader(image);
-        first = image.header;
+        buildMinimalHeader(image);
     }
-    void rewind() {
-        image.blockCards = 1;
-        position = first->cards;
+    const HeaderBlock* block(int n) const {
+        const HeaderBlock* b = image.header.firstBlock();
+        while (n-- > 0) b = b->next;
+        return b;
     }
-    ~Header() { image.header = first; }
 };
 
 // Header blocks filled by hand from card texts, 36 to a block, for findCard.
@@ -95,12 +104,9 @@ TEST(AddValueCard, LaysOutKeywordValueAndComment) {
         {"bytes outside printable ASCII are blanks", "KEY", "'a\tb'", "\x7f\xe9!",
          "KEY     = " + blanks(15) + "'a b' /   ! "},
     };
-    for (const CardCase& c : cases) {
-        Header h;
-        h.rewind();
-        addValueCard(h.position, c.keyword, c.value, c.comment, h.image);
-        EXPECT_EQ(cardText(h.first, 1), card(c.expected)) << c.what;
-    }
+    for (const CardCase& c : cases)
+        EXPECT_EQ(onlyCard([&](Header& h) { h.addValueCard(c.keyword, c.value, c.comment); }), card(c.expected))
+            << c.what;
 }
 
 TEST(AddStringCard, QuotesTextCutTo58) {
@@ -119,12 +125,8 @@ TEST(AddStringCard, QuotesTextCutTo58) {
          "OBJECT  = '" + sixty.substr(0, 57) + "' "},
         {"bytes outside printable ASCII are blanks", "FILENAME", "a\tb\r\x7f\xe9'", "", "FILENAME= 'a b   ''' "},
     };
-    for (const CardCase& c : cases) {
-        Header h;
-        h.rewind();
-        addStringCard(h.position, c.keyword, c.value, h.image);
-        EXPECT_EQ(cardText(h.first, 1), card(c.expected)) << c.what;
-    }
+    for (const CardCase& c : cases)
+        EXPECT_EQ(onlyCard([&](Header& h) { h.addStringCard(c.keyword, c.value); }), card(c.expected)) << c.what;
 }
 
 TEST(AddCommentCard, TextFromColumn11CutAt70) {
@@ -136,24 +138,19 @@ TEST(AddCommentCard, TextFromColumn11CutAt70) {
         {"END", "END", " ", "", "END"},
         {"bytes outside printable ASCII are blanks", "HISTORY", "dir\nname\xff", "", "HISTORY   dir name "},
     };
-    for (const CardCase& c : cases) {
-        Header h;
-        h.rewind();
-        addCommentCard(h.position, c.keyword, c.value, h.image);
-        EXPECT_EQ(cardText(h.first, 1), card(c.expected)) << c.what;
-    }
+    for (const CardCase& c : cases)
+        EXPECT_EQ(onlyCard([&](Header& h) { h.addCommentCard(c.keyword, c.value); }), card(c.expected)) << c.what;
 }
 
-TEST(BuildMinimalHeader, WritesEightCardsAndCountsThem) {
+TEST(BuildMinimalHeader, WritesEightCardsTheLastForTheNextCardToReplace) {
     FitsImage image;
     image.bitpix = -32;
     image.naxis1 = 128;
     image.naxis2 = 64;
     image.bscale = -2.5;
     image.bzero = 1e-5;
-    char* position = buildMinimalHeader(image);
-    ASSERT_NE(position, nullptr);
-    const HeaderBlock* block = image.header;
+    ASSERT_TRUE(buildMinimalHeader(image));
+    const HeaderBlock* block = image.header.firstBlock();
     const std::string expected[] = {
         "SIMPLE  = " + blanks(19) + "T / DATA IS IN FITS FORMAT ",
         "BITPIX  = " + blanks(17) + "-32 / BITS PER PIXEL(<0:=REAL) ",
@@ -166,10 +163,18 @@ TEST(BuildMinimalHeader, WritesEightCardsAndCountsThem) {
     };
     for (int slot = 1; slot <= 8; ++slot)
         EXPECT_EQ(cardText(block, slot), card(expected[slot - 1])) << "card " << slot;
-    EXPECT_EQ(position, block->cards + 8 * 80);
-    EXPECT_EQ(image.blockCards, 9);
     EXPECT_EQ(image.naxis, 2);
-    EXPECT_EQ(block->next, nullptr);
+    EXPECT_EQ(blocksOf(image.header), 1);
+
+    image.header.addCommentCard("COMMENT", "next");
+    EXPECT_EQ(cardText(block, 8), card("COMMENT   next"));
+    EXPECT_EQ(cardText(block, 9), blanks(80));
+
+    // Built again, the header starts afresh in one block.
+    for (int i = 0; i < 40; ++i) image.header.addCommentCard("COMMENT", "x");
+    ASSERT_TRUE(buildMinimalHeader(image));
+    EXPECT_EQ(blocksOf(image.header), 1);
+    EXPECT_EQ(cardText(image.header.firstBlock(), 9), blanks(80));
 }
 
 TEST(BuildMinimalHeader, BytesPerPixelTruncatesTowardZero) {
@@ -180,42 +185,25 @@ TEST(BuildMinimalHeader, BytesPerPixelTruncatesTowardZero) {
     for (const auto& c : cases) {
         FitsImage image;
         image.bitpix = c.bitpix;
-        ASSERT_NE(buildMinimalHeader(image), nullptr);
+        ASSERT_TRUE(buildMinimalHeader(image));
         EXPECT_EQ(image.bytesPerPixel, c.bytesPerPixel) << "BITPIX " << c.bitpix;
     }
 }
 
-TEST(BuildMinimalHeader, ReusedBlockDropsItsChain) {
-    Header h;
-    for (int i = 0; i < 40; ++i) h.position = addCommentCard(h.position, "COMMENT", "x", h.image);
-    ASSERT_NE(h.first->next, nullptr);
-    h.image.header = h.first;
-    ASSERT_NE(buildMinimalHeader(h.image), nullptr);
-    EXPECT_EQ(h.image.header, h.first);
-    EXPECT_EQ(h.first->next, nullptr);
-    EXPECT_EQ(h.image.blockCards, 9);
-}
-
 TEST(CardWriters, ThirtySixthCardChainsNewBlockAtOnce) {
-    Header h;  // next card goes to slot 9
-    for (int slot = 9; slot < 36; ++slot)
-        h.position = addCommentCard(h.position, "COMMENT", "x", h.image);
-    EXPECT_EQ(h.image.blockCards, 36);
-    EXPECT_EQ(h.first->next, nullptr);
-    EXPECT_EQ(h.position, h.first->cards + 35 * 80);
-
-    h.position = addValueCard(h.position, "LAST", "1", "C", h.image);
-    ASSERT_NE(h.first->next, nullptr);
-    EXPECT_EQ(h.image.header, h.first->next);
-    EXPECT_EQ(h.first->next->next, nullptr);
-    EXPECT_EQ(h.position, h.first->next->cards);
-    EXPECT_EQ(h.image.blockCards, 1);
-    EXPECT_EQ(cardText(h.first, 36), card("LAST    = " + blanks(19) + "1 / C "));
-    EXPECT_EQ(cardText(h.first->next, 1), blanks(80));
+    Minimal h;
+    for (int slot = 8; slot < 36; ++slot) h.image.header.addCommentCard("COMMENT", "x");
+    EXPECT_EQ(blocksOf(h.image.header), 1);
+    h.image.header.addValueCard("LAST", "1", "C");
+    ASSERT_EQ(blocksOf(h.image.header), 2);
+    EXPECT_EQ(cardText(h.block(0), 36), card("LAST    = " + blanks(19) + "1 / C "));
+    EXPECT_EQ(cardText(h.block(1), 1), blanks(80));
+    h.image.header.addValueCard("NEXT", "2", "C");
+    EXPECT_EQ(cardText(h.block(1), 1), card("NEXT    = " + blanks(19) + "2 / C "));
 }
 
-// The finishing rule: lower blockCards, write END, pad. Stale text of a reused first block must
-// not survive behind END, and END never opens an empty block.
+// END takes the place and blank cards fill its block; END never opens an empty block. A
+// finished header resumed at its END goes on from there and ends again.
 TEST(FinishHeader, EndFillsBlockExactly) {
     const struct {
         int extraCards;  // after the seven cards of the minimal header
@@ -223,40 +211,28 @@ TEST(FinishHeader, EndFillsBlockExactly) {
         int blocks;
     } cases[] = {{0, 8, 1}, {20, 28, 1}, {28, 36, 1}, {29, 37, 2}, {64, 72, 2}, {65, 73, 3}};
     for (const auto& c : cases) {
-        Header h;
-        std::fill(std::begin(h.first->cards), std::end(h.first->cards), 'x');
-        h.image.header = h.first;
-        h.position = buildMinimalHeader(h.image) - 80;  // over the END placeholder
-        --h.image.blockCards;
-        for (int i = 0; i < c.extraCards; ++i)
-            h.position = addCommentCard(h.position, "HISTORY", "h", h.image);
-        --h.image.blockCards;
-        h.position = addCommentCard(h.position, "END", " ", h.image);
-        padHeader(h.position, h.image);
+        Minimal h;
+        Header& header = h.image.header;
+        for (int i = 0; i < c.extraCards; ++i) header.addCommentCard("HISTORY", "h");
+        header.end();
 
-        int blocks = 0;
-        for (const HeaderBlock* b = h.first; b; b = b->next) ++blocks;
-        EXPECT_EQ(blocks, c.blocks) << "END at " << c.endCard;
+        EXPECT_EQ(blocksOf(header), c.blocks) << "END at " << c.endCard;
         std::string value;
-        EXPECT_EQ(findCard(h.first, "END", value), c.endCard);
+        EXPECT_EQ(header.findCard("END", value), c.endCard);
+        const HeaderBlock* last = h.block(c.blocks - 1);
         const int endSlot = (c.endCard - 1) % 36 + 1;
-        EXPECT_EQ(h.image.blockCards, endSlot);
-        EXPECT_EQ(cardText(h.image.header, endSlot), card("END"));
+        EXPECT_EQ(cardText(last, endSlot), card("END"));
         for (int slot = endSlot + 1; slot <= 36; ++slot)
-            EXPECT_EQ(cardText(h.image.header, slot), blanks(80)) << "END at " << c.endCard << ", slot " << slot;
-        if (c.blocks == 1) {
-            for (int slot = 9; slot < endSlot; ++slot)
-                EXPECT_EQ(cardText(h.first, slot), card("HISTORY   h")) << "slot " << slot;
-        }
-    }
-}
+            EXPECT_EQ(cardText(last, slot), blanks(80)) << "END at " << c.endCard << ", slot " << slot;
 
-TEST(PadHeader, FullBlockIsLeftAlone) {
-    Header h;
-    std::fill(std::begin(h.first->cards), std::end(h.first->cards), 'x');
-    h.image.blockCards = 36;
-    padHeader(h.first->cards + 35 * 80, h.image);
-    EXPECT_EQ(cardText(h.first, 36), std::string(80, 'x'));
+        ASSERT_TRUE(header.resumeAtEnd());
+        header.addCommentCard("HISTORY", "more");
+        header.end();
+        EXPECT_EQ(cardText(last, endSlot), card("HISTORY   more"));
+        EXPECT_EQ(header.findCard("END", value), c.endCard + 1);
+    }
+    Header empty;
+    EXPECT_FALSE(empty.resumeAtEnd());
 }
 
 TEST(FindCard, MatchesWholeKeyAndReadsValue) {
@@ -324,40 +300,32 @@ TEST(FindCard, CountsFromTheGivenBlock) {
 
     EXPECT_EQ(findCardInBlock(chain.block(0), "END", value), -1);
     EXPECT_EQ(findCardInBlock(chain.block(1), "END", value), 4);
-    EXPECT_EQ(cardAt(chain.block(0), 40), chain.block(1)->cards + 3 * 80);
-    EXPECT_EQ(cardAt(chain.block(0), 36), chain.block(0)->cards + 35 * 80);
-    EXPECT_EQ(cardAt(chain.block(0), 73), nullptr);
-    EXPECT_EQ(cardAt(chain.block(0), -1), nullptr);
 }
 
 TEST(FindCard, EmptyChainFindsNothing) {
     std::string value = "stale";
-    EXPECT_EQ(findCard(nullptr, "END", value), -1);
+    EXPECT_EQ(Header().findCard("END", value), -1);
     EXPECT_EQ(value, "");
 }
 
-TEST(RewriteValueCard, OverwritesInPlaceWithoutCounting) {
-    Header h;
-    h.position -= 80;
-    --h.image.blockCards;
-    for (int slot = 8; slot < 36; ++slot) h.position = addCommentCard(h.position, "COMMENT", "x", h.image);
-    h.position = addValueCard(h.position, "AT36", "1", "C", h.image);
-    h.position = addValueCard(h.position, "AT37", "1", "C", h.image);
-    HeaderBlock* const second = h.image.header;
-    ASSERT_NE(second, h.first);
-    const int16_t cards = h.image.blockCards;
+TEST(ReplaceCard, OverwritesInPlaceWithoutCounting) {
+    Minimal h;
+    Header& header = h.image.header;
+    for (int slot = 8; slot < 36; ++slot) header.addCommentCard("COMMENT", "x");
+    header.addValueCard("AT36", "1", "C");
+    header.addStringCard("AT37", "1");
 
-    EXPECT_TRUE(rewriteValueCard(h.image, "NAXIS1", "256", "NEW"));
-    EXPECT_TRUE(rewriteValueCard(h.image, "AT36", "2", "C"));
-    EXPECT_TRUE(rewriteValueCard(h.image, "AT37", "3", "C"));
-    EXPECT_FALSE(rewriteValueCard(h.image, "NAXIS3", "1", "C"));
+    EXPECT_TRUE(header.replaceValueCard("NAXIS1", "256", "NEW"));
+    EXPECT_TRUE(header.replaceValueCard("AT36", "2", "C"));
+    EXPECT_TRUE(header.replaceStringCard("AT37", "it's"));
+    EXPECT_FALSE(header.replaceValueCard("NAXIS3", "1", "C"));
+    header.addValueCard("AT38", "1", "C");
 
-    EXPECT_EQ(cardText(h.first, 4), card("NAXIS1  = " + blanks(17) + "256 / NEW "));
-    EXPECT_EQ(cardText(h.first, 36), card("AT36    = " + blanks(19) + "2 / C "));
-    EXPECT_EQ(cardText(second, 1), card("AT37    = " + blanks(19) + "3 / C "));
-    EXPECT_EQ(h.image.header, second);
-    EXPECT_EQ(h.image.blockCards, cards);
-    EXPECT_EQ(second->next, nullptr);
+    EXPECT_EQ(cardText(h.block(0), 4), card("NAXIS1  = " + blanks(17) + "256 / NEW "));
+    EXPECT_EQ(cardText(h.block(0), 36), card("AT36    = " + blanks(19) + "2 / C "));
+    EXPECT_EQ(cardText(h.block(1), 1), card("AT37    = 'it''s' "));
+    EXPECT_EQ(cardText(h.block(1), 2), card("AT38    = " + blanks(19) + "1 / C "));
+    EXPECT_EQ(blocksOf(header), 2);
 }
 
 TEST(FormatReal, ThreeDigitSignedExponent) {

@@ -69,16 +69,13 @@ void writeImage(const fs::path& file, int naxis1, int naxis2, std::function<floa
     image.naxis2 = int16_t(naxis2);
     image.bscale = bscale;
     image.bzero = bzero;
-    char* position = buildMinimalHeader(image) - 80;
-    --image.blockCards;
-    --image.blockCards;
-    position = addCommentCard(position, "END", " ", image);
-    padHeader(position, image);
+    buildMinimalHeader(image);
+    image.header.end();
     image.pixelCount = naxis1 * naxis2;
     auto raster = std::make_unique<Raster>();
     for (int x = 0; x < naxis1; ++x)
         for (int y = 0; y < naxis2; ++y) (*raster)[x][y] = raw(x, y);
-    ASSERT_EQ(writeFITS(file.string(), image, *raster), 0);
+    ASSERT_TRUE(writeFITS(file.string(), image, *raster));
 }
 
 void writeImage(const fs::path& file, int naxis1, int naxis2, float raw, int bitpix = -32,
@@ -94,9 +91,9 @@ struct Image {
 std::unique_ptr<Image> readImage(const fs::path& file) {
     auto image = std::make_unique<Image>();
     testing::internal::CaptureStdout();
-    const int result = readFITS(file.string(), image->record, *image->raster);
+    const FitsReadResult result = readFITS(file.string(), image->record, *image->raster);
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(result, 0) << file;
+    EXPECT_EQ(result, FitsReadResult::ok) << file;
     return image;
 }
 
@@ -239,9 +236,9 @@ TEST(CommandLine, MapLoadFailuresEndTheRun) {
         wide.bitpix = 64;
         wide.naxis1 = 4;
         wide.naxis2 = 3;
-        char* position = buildMinimalHeader(wide);
-        padHeader(position, wide);
-        std::vector<uint8_t> bytes(wide.header->cards, wide.header->cards + blockLength);
+        buildMinimalHeader(wide);  // its END placeholder ends it
+        const char* cards = wide.header.firstBlock()->cards;
+        std::vector<uint8_t> bytes(cards, cards + blockLength);
         writeBytes(dir / "wide.fits", bytes);
 
         const RunResult run = runKovrent(c.args, dir.path());

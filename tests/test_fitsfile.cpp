@@ -90,28 +90,19 @@ void finishedHeader(FitsImage& image, int bitpix, int naxis1, int naxis2, double
     image.naxis2 = int16_t(naxis2);
     image.bscale = bscale;
     image.bzero = bzero;
-    char* position = buildMinimalHeader(image) - 80;
-    --image.blockCards;
-    --image.blockCards;
-    position = addCommentCard(position, "END", " ", image);
-    padHeader(position, image);
+    buildMinimalHeader(image);
+    image.header.end();
     image.pixelCount = naxis1 * naxis2;
 }
 
 struct Captured {
-    int result;
+    FitsReadResult result;
     std::string output;
 };
 
 Captured readCaptured(const fs::path& file, FitsImage& image, Raster& raster) {
     testing::internal::CaptureStdout();
-    const int result = readFITS(file.string(), image, raster);
-    return {result, testing::internal::GetCapturedStdout()};
-}
-
-Captured writeCaptured(const fs::path& file, FitsImage& image, const Raster& raster) {
-    testing::internal::CaptureStdout();
-    const int result = writeFITS(file.string(), image, raster);
+    const FitsReadResult result = readFITS(file.string(), image, raster);
     return {result, testing::internal::GetCapturedStdout()};
 }
 
@@ -156,7 +147,7 @@ TEST(ReadFITS, DecodesBigEndianElements) {
 
         FitsImage image;
         auto raster = newRaster(7777.0f);
-        ASSERT_EQ(readFITS((dir / "in.fits").string(), image, *raster), 0) << c.bitpix;
+        ASSERT_EQ(readFITS((dir / "in.fits").string(), image, *raster), FitsReadResult::ok) << c.bitpix;
         EXPECT_EQ(image.bitpix, c.bitpix);
         EXPECT_EQ(image.bytesPerPixel, c.bitpix / 8);
         EXPECT_EQ(image.naxis, 2);
@@ -199,7 +190,7 @@ TEST(ReadFITS, KeepsScaleWithoutApplyingIt) {
         writeBytes(dir / "in.fits", file);
         FitsImage image;
         auto raster = newRaster();
-        ASSERT_EQ(readFITS((dir / "in.fits").string(), image, *raster), 0) << c.bscale;
+        ASSERT_EQ(readFITS((dir / "in.fits").string(), image, *raster), FitsReadResult::ok) << c.bscale;
         EXPECT_EQ(image.bscale, c.scale) << c.bscale;
         EXPECT_EQ(image.bzero, c.zero) << c.bzero;
         EXPECT_EQ((*raster)[0][0], 3.0f) << c.bscale;
@@ -224,14 +215,14 @@ TEST(ReadFITS, TwoHeaderBlocksRoundTripExactly) {
     writeBytes(dir / "in.fits", file);
     FitsImage image;
     auto raster = newRaster();
-    ASSERT_EQ(readFITS((dir / "in.fits").string(), image, *raster), 0);
-    ASSERT_NE(image.header->next, nullptr);
-    EXPECT_EQ(image.header->next->next, nullptr);
+    ASSERT_EQ(readFITS((dir / "in.fits").string(), image, *raster), FitsReadResult::ok);
+    ASSERT_NE(image.header.firstBlock()->next, nullptr);
+    EXPECT_EQ(image.header.firstBlock()->next->next, nullptr);
     std::string value;
-    EXPECT_EQ(findCard(image.header, "END", value), 37);
+    EXPECT_EQ(image.header.findCard("END", value), 37);
     for (int k = 0; k < 15; ++k) EXPECT_EQ(std::bit_cast<uint32_t>((*raster)[k % 5][k / 5]), bits[k]) << k;
 
-    ASSERT_EQ(writeFITS((dir / "out.fits").string(), image, *raster), 0);
+    ASSERT_TRUE(writeFITS((dir / "out.fits").string(), image, *raster));
     EXPECT_EQ(readBytes(dir / "out.fits"), file);
 }
 
@@ -264,7 +255,7 @@ TEST(WriteFITS, StoresTruncatedWrappedBigEndianElements) {
         finishedHeader(image, c.bitpix, 1, 1);
         auto raster = newRaster();
         (*raster)[0][0] = c.written;
-        ASSERT_EQ(writeFITS((dir / "one.fits").string(), image, *raster), 0);
+        ASSERT_TRUE(writeFITS((dir / "one.fits").string(), image, *raster));
 
         const Bytes file = readBytes(dir / "one.fits");
         ASSERT_EQ(file.size(), 2 * kBlock) << c.bitpix << " " << c.written;
@@ -273,7 +264,7 @@ TEST(WriteFITS, StoresTruncatedWrappedBigEndianElements) {
         EXPECT_EQ(Bytes(file.begin() + kBlock, file.end()), expectedData) << c.bitpix << " " << c.written;
 
         FitsImage back;
-        ASSERT_EQ(readFITS((dir / "one.fits").string(), back, *raster), 0);
+        ASSERT_EQ(readFITS((dir / "one.fits").string(), back, *raster), FitsReadResult::ok);
         EXPECT_EQ((*raster)[0][0], c.readBack) << c.bitpix << " " << c.written;
     }
 }
@@ -299,7 +290,7 @@ TEST(WriteFITS, RoundTripsEveryBitpix) {
         TempDir dir;
         FitsImage image;
         finishedHeader(image, c.bitpix, c.naxis1, c.naxis2);
-        ASSERT_EQ(writeFITS((dir / "out.fits").string(), image, *raster), 0);
+        ASSERT_TRUE(writeFITS((dir / "out.fits").string(), image, *raster));
 
         const Bytes file = readBytes(dir / "out.fits");
         ASSERT_EQ(file.size(), (1 + c.dataBlocks) * kBlock);
@@ -312,7 +303,7 @@ TEST(WriteFITS, RoundTripsEveryBitpix) {
 
         FitsImage back;
         auto readBack = newRaster(-1.0f);
-        ASSERT_EQ(readFITS((dir / "out.fits").string(), back, *readBack), 0);
+        ASSERT_EQ(readFITS((dir / "out.fits").string(), back, *readBack), FitsReadResult::ok);
         EXPECT_EQ(back.naxis1, c.naxis1);
         EXPECT_EQ(back.naxis2, c.naxis2);
         EXPECT_EQ(back.bitpix, c.bitpix);
@@ -327,7 +318,7 @@ TEST(WriteFITS, RoundTripsEveryBitpix) {
 struct ReadFailure {
     const char* what;
     Bytes file;
-    int result;
+    FitsReadResult result;
     std::string message;  // empty: one line beginning "rf:"
 };
 
@@ -346,27 +337,27 @@ TEST(ReadFITS, RefusesWithResultAndMessage) {
         return headerBytes(withEnd(cards));
     };
     const ReadFailure cases[] = {
-        {"empty file", {}, -2, shortRead},
-        {"short first header block", Bytes(1000, ' '), -2, shortRead},
-        {"no END before the file ends", headerBytes(imageCards(16, 2, 2)), -2, shortRead},
-        {"no SIMPLE", without("SIMPLE"), -3, notFits},
-        {"no NAXIS", without("NAXIS"), -3, notFits},
-        {"no NAXIS1", without("NAXIS1"), -3, notFits},
-        {"no NAXIS2", without("NAXIS2"), -3, notFits},
-        {"no BITPIX", without("BITPIX"), -3, notFits},
-        {"NAXIS1 0", cardsWith(16, 0, 2, {}), -3, notFits},
-        {"NAXIS2 -1", cardsWith(16, 2, -1, {}), -3, notFits},
-        {"BITPIX -64", cardsWith(-64, 2, 2, {}), -3, notFits},
-        {"BITPIX -33", cardsWith(-33, 2, 2, {}), -3, notFits},
-        {"BSCALE 0", cardsWith(16, 2, 2, {"BSCALE  = 0"}), -3, notFits},
-        {"BSCALE 0.0E+000", cardsWith(16, 2, 2, {"BSCALE  =  0.000000000000e+000"}), -3, notFits},
-        {"BITPIX 64", cardsWith(64, 2, 2, {}), -4, "rf:  64 BITPIX format not supported.\n"},
-        {"BITPIX 12", cardsWith(12, 2, 2, {}), -4, "rf:  12 BITPIX format not supported.\n"},
-        {"BITPIX -16", cardsWith(-16, 2, 2, {}), -4, "rf:  -16 BITPIX format not supported.\n"},
-        {"BITPIX 4", cardsWith(4, 2, 2, {}), -4, "rf:  4 BITPIX format not supported.\n"},
-        {"BITPIX 0", cardsWith(0, 2, 2, {}), -4, "rf:  0 BITPIX format not supported.\n"},
-        {"NAXIS1 513", cardsWith(-32, 513, 2, {}), -5, ""},
-        {"NAXIS2 1000", cardsWith(8, 2, 1000, {}), -5, ""},
+        {"empty file", {}, FitsReadResult::shortHeader, shortRead},
+        {"short first header block", Bytes(1000, ' '), FitsReadResult::shortHeader, shortRead},
+        {"no END before the file ends", headerBytes(imageCards(16, 2, 2)), FitsReadResult::shortHeader, shortRead},
+        {"no SIMPLE", without("SIMPLE"), FitsReadResult::notFits, notFits},
+        {"no NAXIS", without("NAXIS"), FitsReadResult::notFits, notFits},
+        {"no NAXIS1", without("NAXIS1"), FitsReadResult::notFits, notFits},
+        {"no NAXIS2", without("NAXIS2"), FitsReadResult::notFits, notFits},
+        {"no BITPIX", without("BITPIX"), FitsReadResult::notFits, notFits},
+        {"NAXIS1 0", cardsWith(16, 0, 2, {}), FitsReadResult::notFits, notFits},
+        {"NAXIS2 -1", cardsWith(16, 2, -1, {}), FitsReadResult::notFits, notFits},
+        {"BITPIX -64", cardsWith(-64, 2, 2, {}), FitsReadResult::notFits, notFits},
+        {"BITPIX -33", cardsWith(-33, 2, 2, {}), FitsReadResult::notFits, notFits},
+        {"BSCALE 0", cardsWith(16, 2, 2, {"BSCALE  = 0"}), FitsReadResult::notFits, notFits},
+        {"BSCALE 0.0E+000", cardsWith(16, 2, 2, {"BSCALE  =  0.000000000000e+000"}), FitsReadResult::notFits, notFits},
+        {"BITPIX 64", cardsWith(64, 2, 2, {}), FitsReadResult::bitpixNotSupported, "rf:  64 BITPIX format not supported.\n"},
+        {"BITPIX 12", cardsWith(12, 2, 2, {}), FitsReadResult::bitpixNotSupported, "rf:  12 BITPIX format not supported.\n"},
+        {"BITPIX -16", cardsWith(-16, 2, 2, {}), FitsReadResult::bitpixNotSupported, "rf:  -16 BITPIX format not supported.\n"},
+        {"BITPIX 4", cardsWith(4, 2, 2, {}), FitsReadResult::bitpixNotSupported, "rf:  4 BITPIX format not supported.\n"},
+        {"BITPIX 0", cardsWith(0, 2, 2, {}), FitsReadResult::bitpixNotSupported, "rf:  0 BITPIX format not supported.\n"},
+        {"NAXIS1 513", cardsWith(-32, 513, 2, {}), FitsReadResult::tooLarge, ""},
+        {"NAXIS2 1000", cardsWith(8, 2, 1000, {}), FitsReadResult::tooLarge, ""},
     };
     for (const ReadFailure& c : cases) {
         TempDir dir;
@@ -393,7 +384,7 @@ TEST(ReadFITS, NaxisThreeIsRefused) {
     FitsImage image;
     auto raster = newRaster();
     const Captured got = readCaptured(dir / "in.fits", image, *raster);
-    EXPECT_EQ(got.result, -3);
+    EXPECT_EQ(got.result, FitsReadResult::notFits);
     EXPECT_EQ(got.output, "rf: File not in FITS format\n");
 }
 
@@ -403,7 +394,7 @@ TEST(ReadFITS, MissingFileNamesIt) {
     auto raster = newRaster();
     const fs::path name = dir / "absent.fits";
     const Captured got = readCaptured(name, image, *raster);
-    EXPECT_EQ(got.result, 1);
+    EXPECT_EQ(got.result, FitsReadResult::notFound);
     EXPECT_EQ(got.output, "rf: Error - file not found ( " + name.string() + " )\n");
 }
 
@@ -417,7 +408,7 @@ TEST(ReadFITS, ShortDataStillSucceedsWithOneMessagePerShortBlock) {
     FitsImage image;
     auto raster = newRaster();
     const Captured got = readCaptured(dir / "in.fits", image, *raster);
-    EXPECT_EQ(got.result, 0);
+    EXPECT_EQ(got.result, FitsReadResult::ok);
     const std::string line = "rf: Error reading FITS data- EOF encountered before end of data\n";
     EXPECT_EQ(got.output, line + line + line);
     for (int k : {0, 14399, 14400, 14424})
@@ -455,9 +446,9 @@ TEST(WriteFITS, FailureLeavesNoFile) {
         auto raster = newRaster(1.0f);
         ::WriteFailure failure;
         testing::internal::CaptureStdout();
-        const int result = writeFITS((dir / c.name).string(), image, *raster, &failure);
+        const bool written = writeFITS((dir / c.name).string(), image, *raster, &failure);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.message) << c.what;
-        EXPECT_EQ(result, -1) << c.what;
+        EXPECT_FALSE(written) << c.what;
         EXPECT_EQ(failure.step, c.step) << c.what;
         EXPECT_EQ(failure.error, c.error) << c.what;
         EXPECT_EQ(entries(dir.path()), 2u) << c.what;
@@ -471,12 +462,14 @@ TEST(WriteFITS, FailureKeepsEarlierFileOfThatName) {
     auto raster = newRaster(2.0f);
     FitsImage good;
     finishedHeader(good, 16, 4, 4);
-    ASSERT_EQ(writeFITS(name.string(), good, *raster), 0);
+    ASSERT_TRUE(writeFITS(name.string(), good, *raster));
     const Bytes before = readBytes(name);
 
     FitsImage bad;
     finishedHeader(bad, 24, 4, 4);
-    EXPECT_EQ(writeCaptured(name, bad, *raster).result, -1);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(writeFITS(name.string(), bad, *raster));
+    testing::internal::GetCapturedStdout();
     EXPECT_EQ(readBytes(name), before);
     EXPECT_EQ(entries(dir.path()), 1u);
 }
@@ -491,7 +484,7 @@ TEST(WriteFITS, ReplacesASymbolicLinkNeverItsTarget) {
     auto raster = newRaster(2.0f);
     FitsImage image;
     finishedHeader(image, 16, 4, 4);
-    ASSERT_EQ(writeFITS(link.string(), image, *raster), 0);
+    ASSERT_TRUE(writeFITS(link.string(), image, *raster));
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(link)));
     EXPECT_EQ(fs::file_size(link), 2u * 2880);
     EXPECT_EQ(readBytes(target), (Bytes{1, 2, 3}));
@@ -511,8 +504,8 @@ TEST(WriteFITS, RefusesAFileTheUserMayNotWrite) {
         FitsImage image;
         finishedHeader(image, 16, 4, 4);
         ::WriteFailure failure;
-        const int result = writeFITS(name.string(), image, *raster, &failure);
-        return result == -1 && failure.step == WriteStep::place && failure.error == EACCES;
+        return !writeFITS(name.string(), image, *raster, &failure) && failure.step == WriteStep::place
+               && failure.error == EACCES;
     };
     testing::internal::CaptureStdout();
     bool refused = false;
@@ -548,7 +541,7 @@ TEST_P(CfitsioReadsWrittenFile, HeaderAndPixels) {
     const std::string name = (dir / "out.fits").string();
     FitsImage image;
     finishedHeader(image, bitpix, n1, n2, 0.5, 10.0);
-    ASSERT_EQ(writeFITS(name, image, *raster), 0);
+    ASSERT_TRUE(writeFITS(name, image, *raster));
 
     int status = 0;
     fitsfile* file = nullptr;
