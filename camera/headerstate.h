@@ -2,6 +2,7 @@
 
 #include "fitsfile.h"
 #include "fitsimage.h"
+#include "readveska.h"
 
 #include <cstdint>
 #include <string>
@@ -48,8 +49,7 @@ struct HeaderState {
 struct RecordTarget {
     FitsImage& image;
     bool unpack;
-    std::string& orientation;
-    int32_t& obsmode;
+    CameraSession& session;
 };
 
 enum class RecordResult { next, fail, endOfFile };

@@ -252,7 +252,7 @@ const char* siteName(int64_t code)
     }
 }
 
-void keep(Keep what, const Value& v, HeaderState& state)
+void keep(Keep what, const Value& v, HeaderState& state, CameraSession& session)
 {
     const auto number = static_cast<int32_t>(v.integer);
     switch (what) {
@@ -269,8 +269,8 @@ void keep(Keep what, const Value& v, HeaderState& state)
     case Keep::coadds2: state.coadds2 = number; break;
     case Keep::coadds3: state.coadds3 = number; break;
     case Keep::coadds4: state.coadds4 = number; break;
-    case Keep::framesPerCoimage: framesPerCoimage = static_cast<float>(number); break;
-    case Keep::chopWait: chopWaitMsec = static_cast<float>(v.real); break;
+    case Keep::framesPerCoimage: session.framesPerCoimage = static_cast<float>(number); break;
+    case Keep::chopWait: session.chopWaitMsec = static_cast<float>(v.real); break;
     case Keep::headerSize: state.headerSize = number; break;
     }
 }
@@ -303,7 +303,7 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* v, HeaderState& s
                     break;
                 }
             }
-            keep(field.keep, v[i], state);
+            keep(field.keep, v[i], state, target.session);
         }
         break;
     case Rule::wavelength:
@@ -321,7 +321,7 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* v, HeaderState& s
         break;
     }
     case Rule::obsMode:
-        target.obsmode = static_cast<int32_t>(v[0].integer);
+        target.session.obsmode = static_cast<int32_t>(v[0].integer);
         cards.integer("OBSMODE", v[0].integer, observingModeComment(v[0].integer));
         break;
     case Rule::sampleMode: {
@@ -356,7 +356,7 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* v, HeaderState& s
         break;
     case Rule::orientation:
         if (v[0].hasText) {
-            storeOrientationWord(target.orientation, v[0].text);
+            storeOrientationWord(target.session.orientation, v[0].text);
             cards.comment("THE ORIENTST SHOWS THE ORIGINAL ORIENTATION OF THE DATA");
             cards.string("ORIENTST", v[0].text);
         }

@@ -9,11 +9,6 @@
 #include <cstdio>
 #include <cstring>
 
-float chopWaitMsec = 0.0f;
-float framesPerCoimage = 0.0f;
-int unpackedImages = 0;
-int unpackWriteFailures = 0;
-
 std::string HeaderState::shortReadReason() const
 {
     if (std::ferror(stream.get()))
@@ -58,35 +53,35 @@ void setUpHeader(const std::string& inputName, FitsImage& image, int32_t frameNu
 }
 
 // A header cut short by the end of the file, or by a read error, whose reason follows.
-int endsInHeader(const HeaderState& state, const std::string& inputName)
+bool endsInHeader(const HeaderState& state, const std::string& inputName)
 {
     const int error = errno;
     std::printf("kovrent: Error - %s ends before the end of its header\n", inputName.c_str());
     if (std::ferror(state.stream.get()))
         noticeFileError(inputName, error);
-    return 1;
+    return false;
 }
 
-// Runs the header records up to the end marker. 0, or 1 after a message.
-int readHeaderRecords(HeaderState& state, RecordTarget& target, const std::string& inputName)
+// Runs the header records up to the end marker; false after a message.
+bool readHeaderRecords(HeaderState& state, RecordTarget& target, const std::string& inputName)
 {
     for (;;) {
         unsigned char flag = 0;
         if (state.read(&flag, 1) != 1)
             return endsInHeader(state, inputName);
         if (flag == 255)
-            return 0;
+            return true;
         if (flag >= 88)
             fatalExit("kovrent: unknown data flag encountered %i\n", static_cast<int>(flag));
         if (flag == 0) {
             std::printf("Error - unknown data flag encountered\n");
-            return 1;
+            return false;
         }
         switch (readRecord(flag, state, target)) {
         case RecordResult::next:
             break;
         case RecordResult::fail:
-            return 1;
+            return false;
         case RecordResult::endOfFile:
             return endsInHeader(state, inputName);
         }
@@ -139,10 +134,10 @@ void checkGeometry(const HeaderState& state)
 
 } // namespace
 
-int readVESKA(const std::string& inputName, const std::string& outputName, FitsImage& image, Raster& raster,
-              int32_t frameNumber, bool unpack, bool interchange, std::string& orientation, int64_t& fileNumber,
-              int32_t& obsmode, bool appendFits)
+bool readVESKA(const CameraRequest& request, FitsImage& image, Raster& raster, CameraSession& session,
+               int64_t& fileNumber)
 {
+    const std::string& inputName = request.inputName;
     HeaderState headerState;
     HeaderState* const state = &headerState;
     state->stream = openFile(inputName, "rb");
@@ -151,39 +146,38 @@ int readVESKA(const std::string& inputName, const std::string& outputName, FitsI
         const int error = errno;
         std::printf("kovrent: Error - file not found: %s\n", inputName.c_str());
         noticeFileError(inputName, error);
-        return 1;
+        return false;
     }
     // Whole data blocks per read instead of the library's small default buffer.
     std::setvbuf(state->stream.get(), state->streamBuffer, _IOFBF, sizeof state->streamBuffer);
-    setUpHeader(inputName, image, frameNumber);
-    orientation = "ULYYN";
+    setUpHeader(inputName, image, request.frameNumber);
+    session.orientation = "ULYYN";
 
-    RecordTarget target{image, unpack, orientation, obsmode};
-    if (const int result = readHeaderRecords(*state, target, inputName); result != 0)
-        return result;
+    RecordTarget target{image, request.unpack, session};
+    if (!readHeaderRecords(*state, target, inputName))
+        return false;
     afterEndMarker(*state, image);
 
-    if (unpack && !state->isPacked)
+    if (request.unpack && !state->isPacked)
         fatalExit("\nkovrent: Error - data not in packed mode\n");
     // Sizes are checked before anything is computed from them; a refused file writes nothing.
     if (state->naxis1 > rasterSize || state->naxis2 > rasterSize)
         fatalExit("Error in file header - too big!\n");
     checkGeometry(*state);
     if (state->isPacked) {
-        checkPackedLayout(*state, obsmode);
-        if (const int result = readTrailer(*state, inputName, image, obsmode); result != 0)
-            return result;
+        checkPackedLayout(*state, session.obsmode);
+        if (!readTrailer(*state, inputName, image, session.obsmode))
+            return false;
     }
     closeHeader(*state, image);
 
     if (state->isPacked) {
-        unpackImages(*state, inputName, outputName, image, raster, frameNumber, interchange, fileNumber, obsmode,
-                     appendFits);
-        return 0;
+        unpackImages(*state, request, image, raster, session, fileNumber);
+        return true;
     }
-    readFrames(*state, raster, frameNumber, obsmode);
+    readFrames(*state, raster, request.frameNumber, session.obsmode);
     state->stream.reset();
-    if (interchange && state->naxis2 >= 1)
+    if (request.interchange && state->naxis2 >= 1)
         interchangeColumns(raster, state->naxis1, state->naxis2);
-    return 0;
+    return true;
 }

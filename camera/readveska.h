@@ -6,24 +6,38 @@
 #include <string>
 #include <string_view>
 
-// Set from the CHOPWAIT and FRPERCOI records; they keep their value from file to
-// file when a later file lacks the record.
-extern float chopWaitMsec;
-extern float framesPerCoimage;
+constexpr int ultrafastSide = 64; // ultrafast images are at most 64 x 64 pixels
 
-// Unpacked images written, and write failures, in this run; unpacking goes on after a failure.
-extern int unpackedImages;
-extern int unpackWriteFailures;
+// What camera files leave for the driver and for the next file of the run: each value keeps
+// what an earlier file set when a later file lacks its record.
+struct CameraSession {
+    std::string orientation = "ULYYN"; // the orientation code, set for every file (ORIENTST)
+    int32_t obsmode = 0;               // OBSMODE
+    float chopWaitMsec = 0.0f;         // CHOPWAIT
+    float framesPerCoimage = 0.0f;     // FRPERCOI
+    int unpackedImages = 0;            // images unpacking wrote in this run
+    int unpackWriteFailures = 0;       // and those it could not write; it goes on after one
+    // Where ultrafast images are unscrambled; a cell the readout order leaves out keeps what
+    // an earlier image put there.
+    float ultrafastTable[ultrafastSide][ultrafastSide] = {};
+};
 
-// Reads one camera data file: its header into FITS cards in `image`, its frames
-// combined by observing mode (or the frame `frameNumber`) into `raster`. With
-// `unpack`, a packed file is split into one FITS file per image instead, named after
-// `outputName`, the driver's output name, whose ".n" (frameNumber) and ".fits"
-// (appendFits) endings every unpacked name gets as well. 0 on success; non-zero
-// (after a message) when the file cannot be read.
-int readVESKA(const std::string& inputName, const std::string& outputName, FitsImage& image,
-              Raster& raster, int32_t frameNumber, bool unpack, bool interchange,
-              std::string& orientation, int64_t& fileNumber, int32_t& obsmode, bool appendFits = false);
+// What is asked of one camera file.
+struct CameraRequest {
+    std::string inputName;
+    std::string outputName;   // the driver's; unpacked images are named after it
+    int32_t frameNumber = 0;  // -o: one frame, or 0 for all of them combined
+    bool unpack = false;      // -p
+    bool interchange = false; // -i
+    bool appendFits = false;  // -a: unpacked names keep the ".fits" ending
+};
+
+// Reads one camera data file: its header into FITS cards in `image`, its frames combined by
+// observing mode (or the frame asked for) into `raster`. With `unpack`, a packed file is split
+// into one FITS file per image instead, numbered on from `fileNumber`, which is raised past
+// the images written. False (after a message) when the file cannot be read.
+bool readVESKA(const CameraRequest& request, FitsImage& image, Raster& raster, CameraSession& session,
+               int64_t& fileNumber);
 
 // Puts a word into the five-letter orientation code the way a C string is copied into
 // the code's buffer: a word shorter than five letters is followed by a NUL and leaves

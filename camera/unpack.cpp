@@ -14,7 +14,6 @@ namespace {
 
 constexpr int slotBytes = 8192;
 constexpr int slotsPerBlock = dataBlockBytes / slotBytes;
-constexpr int ultrafastSide = 64;
 
 bool isUltrafast(const HeaderState& state)
 {
@@ -118,8 +117,9 @@ void readPackedImage(BlockReader& blocks, const HeaderState& state, Raster& rast
 }
 
 void readUltrafastImage(BlockReader& blocks, const HeaderState& state, Raster& raster, float c1,
-                        int32_t frameNumber, int32_t obsmode)
+                        int32_t frameNumber, CameraSession& session)
 {
+    const int32_t obsmode = session.obsmode;
     const unsigned char* slot = blocks.nextSlot();
     for (int x = 0, k = 0; x < state.naxis1; ++x)
         for (int y = 0; y < state.naxis2; ++y, k += 2)
@@ -130,7 +130,7 @@ void readUltrafastImage(BlockReader& blocks, const HeaderState& state, Raster& r
             for (int y = 0; y < state.naxis2; ++y, k += 2)
                 mergeBeam2(raster[x][y], scaled(littleInt16(slot + k), c1), frameNumber);
     }
-    unscrambleUltrafast(raster, state.naxis1, state.naxis2);
+    unscrambleUltrafast(raster, state.naxis1, state.naxis2, session.ultrafastTable);
 }
 
 bool endsWith(const std::string& text, const std::string& ending)
@@ -206,7 +206,7 @@ void checkPackedLayout(const HeaderState& state, int32_t obsmode)
     }
 }
 
-int readTrailer(HeaderState& state, const std::string& inputName, FitsImage& image, int32_t obsmode)
+bool readTrailer(HeaderState& state, const std::string& inputName, FitsImage& image, int32_t obsmode)
 {
     if (!isUltrafast(state) && obsmode > 2)
         state.packedCount *= 2;
@@ -214,7 +214,7 @@ int readTrailer(HeaderState& state, const std::string& inputName, FitsImage& ima
         const int error = errno;
         std::printf("Fseek failed on packed file!\n");
         noticeFileError(inputName, error);
-        return 7;
+        return false;
     }
     // 10 ignored bytes, then hours, minutes, seconds and hundredths; missing bytes count as zeros.
     unsigned char trailer[18] = {};
@@ -229,17 +229,18 @@ int readTrailer(HeaderState& state, const std::string& inputName, FitsImage& ima
         const int error = errno;
         std::printf("Error reopening packed file\n");
         noticeFileError(inputName, error);
-        return 5;
+        return false;
     }
     std::fseek(state.stream.get(), static_cast<long>(state.bytesRead), SEEK_SET);
-    return 0;
+    return true;
 }
 
-void unpackImages(HeaderState& state, const std::string& inputName, const std::string& outputName,
-                  FitsImage& image, Raster& raster, int32_t frameNumber, bool interchange, int64_t& fileNumber,
-                  int32_t obsmode, bool appendFits)
+void unpackImages(HeaderState& state, const CameraRequest& request, FitsImage& image, Raster& raster,
+                  CameraSession& session, int64_t& fileNumber)
 {
-    const UnpackedNames names(outputName, frameNumber, appendFits);
+    const int32_t frameNumber = request.frameNumber;
+    const int32_t obsmode = session.obsmode;
+    const UnpackedNames names(request.outputName, frameNumber, request.appendFits);
     // A file without a number in its name is numbered from 0.
     const int64_t startNumber = std::max<int64_t>(fileNumber, 0);
     const int64_t images = imageCount(state);
@@ -262,32 +263,31 @@ void unpackImages(HeaderState& state, const std::string& inputName, const std::s
     std::string fileName, irafName;
     for (int64_t k = 0; k < images; ++k) {
         names.forImage(startNumber + k, fileName, irafName);
-        if (replacesFile(fileName, inputName))
+        if (replacesFile(fileName, request.inputName))
             fatalExit("kovrent: Error - unpacked file %s would overwrite input file %s\n", fileName.c_str(),
-                      inputName.c_str());
+                      request.inputName.c_str());
         std::printf(ultrafast ? "Now writing ultrafast unpacked file %s\n" : "Now writing unpacked file %s\n",
                     fileName.c_str());
         if (ultrafast)
-            readUltrafastImage(blocks, state, raster, c1, frameNumber, obsmode);
+            readUltrafastImage(blocks, state, raster, c1, frameNumber, session);
         else
             readPackedImage(blocks, state, raster, c1, frameNumber, obsmode);
 
         if (!image.header.replaceStringCard("IRAFNAME", irafName))
             fatalExit("kovrent: error, IRAFNAME keyword not found\n");
-        if (!ultrafast && interchange && state.naxis2 >= 1)
+        if (!ultrafast && request.interchange && state.naxis2 >= 1)
             interchangeColumns(raster, state.naxis1, state.naxis2);
         if (writeFITS(fileName, image, raster))
-            ++unpackedImages;
+            ++session.unpackedImages;
         else
-            ++unpackWriteFailures;
+            ++session.unpackWriteFailures;
         std::fflush(stdout);
     }
     state.stream.reset();
 }
 
-void unscrambleUltrafast(Raster& raster, int naxis1, int naxis2)
+void unscrambleUltrafast(Raster& raster, int naxis1, int naxis2, float (&table)[ultrafastSide][ultrafastSide])
 {
-    static float table[ultrafastSide][ultrafastSide];
     naxis1 = std::min(naxis1, ultrafastSide);
     naxis2 = std::min(naxis2, ultrafastSide);
     int s = 0, t = 0, c = 0;

@@ -10,16 +10,15 @@
 void checkPackedLayout(const HeaderState& state, int32_t obsmode);
 
 // Reads the end time stored behind the packed data into a TIME-END card and reopens
-// the file at the first byte of the packed data. 0, or 7 when the seek fails and 5
-// when the file cannot be reopened.
-int readTrailer(HeaderState& state, const std::string& inputName, FitsImage& image, int32_t obsmode);
+// the file at the first byte of the packed data. False, after a message, when the seek
+// fails or the file cannot be reopened.
+bool readTrailer(HeaderState& state, const std::string& inputName, FitsImage& image, int32_t obsmode);
 
 // Splits a packed or ultrafast-packed file into one FITS file per image, named after
 // the output name with the letter 't' and numbered on from fileNumber, which is
 // raised past the images written.
-void unpackImages(HeaderState& state, const std::string& inputName, const std::string& outputName,
-                  FitsImage& image, Raster& raster, int32_t frameNumber, bool interchange, int64_t& fileNumber,
-                  int32_t obsmode, bool appendFits);
+void unpackImages(HeaderState& state, const CameraRequest& request, FitsImage& image, Raster& raster,
+                  CameraSession& session, int64_t& fileNumber);
 
-// Brings an ultrafast image from the camera's readout order into pixel order.
-void unscrambleUltrafast(Raster& raster, int naxis1, int naxis2);
+// Brings an ultrafast image from the camera's readout order into pixel order, through `table`.
+void unscrambleUltrafast(Raster& raster, int naxis1, int naxis2, float (&table)[ultrafastSide][ultrafastSide]);

@@ -13,8 +13,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
 
@@ -22,11 +24,33 @@
 
 namespace {
 
-// The four rasters live for the whole run and are never cleared between files.
-Raster inputImage;
-Raster outputImage;
-Raster maskMap;
-Raster gainMap;
+struct RasterFree {
+    void operator()(Raster* raster) const { std::free(raster); }
+};
+using RasterMemory = std::unique_ptr<Raster, RasterFree>;
+
+// A raster of zeros; calloc leaves the pages of a map that is never loaded untouched.
+RasterMemory zeroRaster()
+{
+    RasterMemory raster(static_cast<Raster*>(std::calloc(1, sizeof(Raster))));
+    if (!raster)
+        fatalExit("Error allocating memory!\n");
+    return raster;
+}
+
+// Everything one run owns and hands down: the four rasters, allocated once and never cleared
+// between files, what camera files leave for each other, and the counts of the summary.
+struct RunContext {
+    RasterMemory inputImage = zeroRaster();
+    RasterMemory outputImage = zeroRaster();
+    RasterMemory maskMap = zeroRaster();
+    RasterMemory gainMap = zeroRaster();
+    FitsImage image;
+    CameraSession camera;
+    int writeFailures = 0;
+    int filesRead = 0;      // input files whose reading began
+    int filesConverted = 0; // output files written
+};
 
 // Why a file could not be read as asked: a FITS file given without -f, a file that is no
 // camera file at all, or one that is no FITS file where a FITS input or map is wanted. Only
@@ -89,20 +113,11 @@ float framesPerCoimageOf(const FitsImage& image, const std::string& inputName)
     return static_cast<float>(frames);
 }
 
-struct RunState {
-    FitsImage image;
-    std::string orientation = "ULYYN";
-    int32_t obsmode = 0;
-    int writeFailures = 0;
-    int filesRead = 0;      // input files whose reading began
-    int filesConverted = 0; // output files written
-};
-
 // After a run of more than one file (or image): how many were written, how many failed
 // and how long it took.
-void summarise(const RunState& run, bool unpack, int failed, std::chrono::steady_clock::time_point start)
+void summarise(const RunContext& run, bool unpack, int failed, std::chrono::steady_clock::time_point start)
 {
-    const int written = unpack ? unpackedImages : run.filesConverted;
+    const int written = unpack ? run.camera.unpackedImages : run.filesConverted;
     if (run.filesRead < 2 && written + failed < 2)
         return;
     const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
@@ -113,30 +128,33 @@ void summarise(const RunState& run, bool unpack, int failed, std::chrono::steady
 
 // Everything that follows a successful read of one file.
 void convertImage(const Options& options, const std::string& inputName, const std::string& outputName,
-                  RunState& run)
+                  RunContext& run)
 {
     FitsImage& image = run.image;
+    Raster& inputImage = *run.inputImage;
+    Raster& outputImage = *run.outputImage;
+    CameraSession& camera = run.camera;
     if (options.mask)
-        applyMask(inputImage, maskMap, image.naxis1, image.naxis2);
+        applyMask(inputImage, *run.maskMap, image.naxis1, image.naxis2);
     if (options.gain)
-        applyGain(inputImage, gainMap, image.naxis1, image.naxis2);
+        applyGain(inputImage, *run.gainMap, image.naxis1, image.naxis2);
 
-    warnZeroWait(options.zeroWait, options.fitsInput, chopWaitMsec, run.obsmode);
+    warnZeroWait(options.zeroWait, options.fitsInput, camera.chopWaitMsec, camera.obsmode);
     if (options.zeroWait) {
-        const float frames = options.fitsInput ? framesPerCoimageOf(image, inputName) : framesPerCoimage;
+        const float frames = options.fitsInput ? framesPerCoimageOf(image, inputName) : camera.framesPerCoimage;
         correctZeroWait(inputImage, image.naxis1, image.naxis2, frames);
     }
     if (options.fitsInput)
-        readOrientation(image, run.orientation);
+        readOrientation(image, camera.orientation);
 
-    const int64_t e = options.expansion;
-    if (e * image.naxis1 > rasterSize || e * image.naxis2 > rasterSize)
+    const int64_t expansion = options.expansion;
+    if (expansion * image.naxis1 > rasterSize || expansion * image.naxis2 > rasterSize)
         fatalExit("kovrent: Error - expansion by %d makes the %d x %d image larger than %d x %d\n",
                   options.expansion, image.naxis1, image.naxis2, rasterSize, rasterSize);
 
-    if (!options.noFlips && run.orientation.size() >= 5 && run.orientation[4] == 'Y')
+    if (!options.noFlips && camera.orientation.size() >= 5 && camera.orientation[4] == 'Y')
         transposeInput(image, inputImage, outputImage);
-    orientAndExpand(image, inputImage, outputImage, options.expansion, options.noFlips, run.orientation);
+    orientAndExpand(image, inputImage, outputImage, options.expansion, options.noFlips, camera.orientation);
     if (options.expansion > 1 || axisCardsDiffer(image))
         rewriteAxisSizes(image, image.naxis1, image.naxis2);
     completeHeader(image, options);
@@ -162,7 +180,7 @@ void requireOutputDirectory(const Options& options)
 }
 
 void convertRange(const Options& options, const std::string& rootName, int64_t fileNumber, int64_t lastNumber,
-                  RunState& run)
+                  RunContext& run)
 {
     do {
         std::string inputName = options.inputName;
@@ -178,12 +196,13 @@ void convertRange(const Options& options, const std::string& rootName, int64_t f
         ++run.filesRead;
         try {
             if (options.fitsInput) {
-                if (readFITS(inputName, run.image, inputImage) != FitsReadResult::ok)
+                if (readFITS(inputName, run.image, *run.inputImage) != FitsReadResult::ok)
                     fatalExit("kovrent: Error reading in FITS format data file.\n");
-            } else if (readVESKA(inputName, outputName, run.image, inputImage, options.frameNumber, options.unpack,
-                                 options.interchange, run.orientation, fileNumber, run.obsmode, options.appendFits)
-                       != 0) {
-                fatalExit("kovrent: Error reading in VESKA format data file.\n");
+            } else {
+                const CameraRequest request{inputName,       outputName,          options.frameNumber,
+                                            options.unpack, options.interchange, options.appendFits};
+                if (!readVESKA(request, run.image, *run.inputImage, run.camera, fileNumber))
+                    fatalExit("kovrent: Error reading in VESKA format data file.\n");
             }
         } catch (const FatalExit&) {
             explainUnreadable(inputName, options.fitsInput ? Wanted::fitsInput : Wanted::camera);
@@ -198,13 +217,14 @@ void convertRange(const Options& options, const std::string& rootName, int64_t f
 int convertFiles(const Options& options)
 {
     requireOutputDirectory(options);
+    RunContext run;
     FitsImage maskRecord;
     FitsImage gainRecord;
     if (options.mask)
-        loadMap("Reading mask file %s\n", options.maskName, maskRecord, maskMap,
+        loadMap("Reading mask file %s\n", options.maskName, maskRecord, *run.maskMap,
                 "kovrent: Error reading in mask map!\n");
     if (options.gain)
-        loadMap("Reading gain file %s\n", options.gainName, gainRecord, gainMap,
+        loadMap("Reading gain file %s\n", options.gainName, gainRecord, *run.gainMap,
                 "kovrent: Error reading in gain map!\n");
 
     const std::string rootName = options.firstNumber > -1 ? options.inputName : std::string();
@@ -217,30 +237,24 @@ int convertFiles(const Options& options)
     }
 
     const auto start = std::chrono::steady_clock::now();
-    RunState run;
     try {
         convertRange(options, rootName, fileNumber, lastNumber, run);
     } catch (const FatalExit&) {
-        summarise(run, options.unpack, run.writeFailures + unpackWriteFailures + 1, start);
+        summarise(run, options.unpack, run.writeFailures + run.camera.unpackWriteFailures + 1, start);
         throw;
     }
-    const int failures = run.writeFailures + unpackWriteFailures;
+    const int failures = run.writeFailures + run.camera.unpackWriteFailures;
     if (failures > 0)
         std::printf("kovrent: Error - %d output file%s could not be written\n", failures, failures == 1 ? "" : "s");
     summarise(run, options.unpack, failures, start);
     return failures > 0 ? 1 : 0;
 }
 
-
 } // namespace
 
 int kovrentMain(int argc, const char* const* argv)
 {
     int status = 0;
-    chopWaitMsec = 0.0f;
-    framesPerCoimage = 0.0f;
-    unpackedImages = 0;
-    unpackWriteFailures = 0;
     try {
         std::printf("kovrent Data conversion program  version %2.2f\n", programVersion);
         const Options options = parseCommandLine(argc, argv);

@@ -16,17 +16,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     scratch.write("c970611a.005", data + 1, size - 1);
 
     static auto raster = std::make_unique<Raster>();
-    const bool unpack = options & 1;
-    const bool interchange = options & 2;
-    const bool appendFits = options & 4;
-    const int32_t frameNumber = static_cast<int8_t>(options) >> 3; // -16 to 15
+    CameraRequest request{"c970611a.005", "f970611a.005"};
+    request.unpack = options & 1;
+    request.interchange = options & 2;
+    request.appendFits = options & 4;
+    request.frameNumber = static_cast<int8_t>(options) >> 3; // -16 to 15
     FitsImage image;
-    std::string orientation;
+    auto session = std::make_unique<CameraSession>();
     int64_t fileNumber = 5;
-    int32_t obsmode = 0;
     try {
-        readVESKA("c970611a.005", "f970611a.005", image, *raster, frameNumber, unpack, interchange, orientation,
-                  fileNumber, obsmode, appendFits);
+        readVESKA(request, image, *raster, *session, fileNumber);
     } catch (const FatalExit&) {
     }
     return 0;

@@ -96,17 +96,19 @@ InProcess readInProcess(const CameraFile& file, int32_t obsmodeBefore) {
     FitsImage image;
     int64_t fileNumber = 1;
     InProcess read;
-    read.obsmode = obsmodeBefore;
-    read.orientation = "QQQQQ";
+    CameraSession session;
+    session.obsmode = obsmodeBefore;
+    session.orientation = "QQQQQ";
     testing::internal::CaptureStdout();
     try {
-        read.status = readVESKA(path, path + ".fits", image, raster, 1, false, false, read.orientation,
-                                fileNumber, read.obsmode);
+        read.status = readVESKA({path, path + ".fits", 1}, image, raster, session, fileNumber) ? 0 : 1;
     } catch (const FatalExit& exit) {
         read.fatal = true;
         read.status = exit.status;
     }
     read.output = testing::internal::GetCapturedStdout();
+    read.obsmode = session.obsmode;
+    read.orientation = session.orientation;
     return read;
 }
 
