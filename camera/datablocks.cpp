@@ -1,11 +1,10 @@
 #include "datablocks.h"
 
 #include "fatal.h"
-#include "readveska.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
+#include <iterator>
 #include <utility>
 
 namespace {
@@ -13,32 +12,8 @@ namespace {
 const char* const notEnoughData = "kovrent: not enough data for *obsmode %i\n";
 const char* const notEnoughDataLater = "kovrent(readVESKA): not enough data for *obsmode %i\n";
 
-int32_t blockColumns(const HeaderState& state)
-{
-    return state.finX - state.initX + 1;
-}
-
-// Fill bytes are skipped without a test: a shortage shows at the next column read. A skip
-// beyond the largest offset the system can seek to still ends past the data, not where it began.
-// A stream that cannot seek at all (a pipe) is read through instead.
-void skipBytes(HeaderState& state, int64_t count)
-{
-    if (count <= 0)
-        return;
-    errno = 0;
-    if (std::fseek(state.stream.get(), static_cast<long>(count), SEEK_CUR) == 0)
-        return;
-    if (errno != ESPIPE) {
-        std::fseek(state.stream.get(), 0, SEEK_END);
-        return;
-    }
-    while (count > 0) {
-        const std::size_t chunk = static_cast<std::size_t>(std::min<int64_t>(count, dataBlockBytes));
-        if (std::fread(state.scratch, 1, chunk, state.stream.get()) != chunk)
-            return;
-        count -= static_cast<int64_t>(chunk);
-    }
-}
+// How one frame's values combine with what the raster cell holds; q = value / divisor.
+enum class Merge { store, subtract, add, addNegate };
 
 // A pixel value over the frame's divisor, rounded once to double exactly as the
 // division value / divisor rounds it.
@@ -114,13 +89,53 @@ FUSED_MULTIPLY_ADD_TARGET void mergeColumnsFused(Raster& raster, int32_t x, cons
     mergeColumns<true>(raster, x, columns, count, rows, merge, quotient);
 }
 
+// Reads the frames of one file into the raster.
+class FrameReader {
+public:
+    FrameReader(CameraStream& stream, const FrameLayout& layout, Raster& raster, int32_t obsmode)
+        : stream_(stream), layout_(layout), raster_(raster), obsmode_(obsmode)
+    {
+    }
+
+    // The next frame, merged into the raster. A short column ends the run with
+    // `shortMessage` (data block 1) or the block-2 message, filled in with obsmode.
+    void readFrame(Merge merge, float divisor, const char* shortMessage)
+    {
+        readColumns(0, layout_.blockColumns(), merge, divisor, shortMessage);
+        stream_.skipBytes(layout_.skipBefore);
+        if (layout_.finX != layout_.endX) {
+            readColumns(layout_.blockColumns(), layout_.naxis1, merge, divisor, notEnoughData);
+            stream_.skipBytes(layout_.skipAfter);
+        }
+    }
+
+    // Moves past `count` frames without reading them: one seek however many frames, so a
+    // frame past the end shows at its first column.
+    void skipFrames(int64_t count)
+    {
+        const int64_t columnBytes = 4 * static_cast<int64_t>(layout_.naxis2);
+        int64_t frameBytes = layout_.blockColumns() * columnBytes + std::max<int64_t>(layout_.skipBefore, 0);
+        if (layout_.finX != layout_.endX)
+            frameBytes += std::max<int64_t>(layout_.naxis1 - layout_.blockColumns(), 0) * columnBytes
+                          + std::max<int64_t>(layout_.skipAfter, 0);
+        stream_.skipBytes(count * frameBytes);
+    }
+
+private:
+    void readColumns(int32_t first, int32_t end, Merge merge, double divisor, const char* shortMessage);
+
+    CameraStream& stream_;
+    const FrameLayout& layout_;
+    Raster& raster_;
+    int32_t obsmode_;
+};
+
 // Columns are read as many at a time as the scratch buffer holds; a short read ends the run
 // with the message of its place, as a short single column would.
-void readColumns(HeaderState& state, Raster& raster, int32_t first, int32_t end, Merge merge, double divisor,
-                 const char* shortMessage, int32_t obsmode)
+void FrameReader::readColumns(int32_t first, int32_t end, Merge merge, double divisor, const char* shortMessage)
 {
-    const std::size_t columnBytes = 4 * static_cast<std::size_t>(state.naxis2);
-    const int32_t perRead = static_cast<int32_t>(sizeof state.scratch / columnBytes);
+    const std::size_t columnBytes = 4 * static_cast<std::size_t>(layout_.naxis2);
+    const int32_t perRead = static_cast<int32_t>(sizeof stream_.scratch / columnBytes);
     const Quotient quotient{divisor, 1.0 / divisor};
     // The divisors are counts of coadds: whole numbers. A zero divisor gives infinities
     // and NaNs, which only the division produces as such.
@@ -129,51 +144,29 @@ void readColumns(HeaderState& state, Raster& raster, int32_t first, int32_t end,
     for (int32_t x = first; x < end;) {
         const int32_t count = std::min(perRead, end - x);
         const std::size_t bytes = static_cast<std::size_t>(count) * columnBytes;
-        if (std::fread(state.scratch, 1, bytes, state.stream.get()) != bytes)
-            fatalExitBecause(state.shortReadReason(), shortMessage, obsmode);
+        if (stream_.read(stream_.scratch, bytes) != bytes)
+            fatalExitBecause(stream_.shortReadReason(), shortMessage, obsmode_);
         if (fused)
-            mergeColumnsFused(raster, x, state.scratch, count, state.naxis2, merge, quotient);
+            mergeColumnsFused(raster_, x, stream_.scratch, count, layout_.naxis2, merge, quotient);
         else
-            mergeColumns<false>(raster, x, state.scratch, count, state.naxis2, merge, quotient);
+            mergeColumns<false>(raster_, x, stream_.scratch, count, layout_.naxis2, merge, quotient);
         x += count;
     }
 }
 
-// The divisor of frame n when it is extracted alone.
-float selectedDivisor(const float c[4], int32_t obsmode, int32_t n)
+// The divisor of frame n when it is extracted alone, from the divisors of beams 1 to 4.
+float selectedDivisor(const float divisors[4], int32_t obsmode, int32_t n)
 {
     switch (obsmode) {
     case 3:
-    case 4: return n <= 2 ? c[0] : c[1];
-    case 5: return n == 1 ? c[0] : c[1];
-    case 7: return n >= 1 && n <= 4 ? c[n - 1] : c[0];
-    default: return c[0];
+    case 4: return n <= 2 ? divisors[0] : divisors[1];
+    case 5: return n == 1 ? divisors[0] : divisors[1];
+    case 7: return n >= 1 && n <= 4 ? divisors[n - 1] : divisors[0];
+    default: return divisors[0];
     }
 }
 
 } // namespace
-
-void readFrame(HeaderState& state, Raster& raster, Merge merge, float divisor, const char* shortMessage,
-               int32_t obsmode)
-{
-    readColumns(state, raster, 0, blockColumns(state), merge, divisor, shortMessage, obsmode);
-    skipBytes(state, state.skipBefore);
-    if (state.finX != state.endX) {
-        readColumns(state, raster, blockColumns(state), state.naxis1, merge, divisor, notEnoughData, obsmode);
-        skipBytes(state, state.skipAfter);
-    }
-}
-
-void skipFrames(HeaderState& state, int64_t count)
-{
-    const int64_t columnBytes = 4 * static_cast<int64_t>(state.naxis2);
-    int64_t frameBytes = blockColumns(state) * columnBytes + std::max<int64_t>(state.skipBefore, 0);
-    if (state.finX != state.endX)
-        frameBytes += std::max<int64_t>(state.naxis1 - blockColumns(state), 0) * columnBytes
-                      + std::max<int64_t>(state.skipAfter, 0);
-    // One seek however many frames: a frame past the end shows at its first column.
-    skipBytes(state, count * frameBytes);
-}
 
 const ObservingMode* observingMode(int32_t obsmode)
 {
@@ -182,28 +175,30 @@ const ObservingMode* observingMode(int32_t obsmode)
     return obsmode >= 1 && obsmode <= 7 && modes[obsmode - 1].name ? &modes[obsmode - 1] : nullptr;
 }
 
-void readFrames(HeaderState& state, Raster& raster, int32_t frameNumber, int32_t obsmode)
+void readFrames(CameraReading& file, Raster& raster, int32_t frameNumber, int32_t obsmode)
 {
-    const float c[4] = {static_cast<float>(state.coadds1), static_cast<float>(state.coadds2),
-                        static_cast<float>(state.coadds3), static_cast<float>(state.coadds4)};
+    // The coadds of beams 1 to 4 as floats, the divisors of their frames.
+    float divisors[4];
+    std::copy(std::begin(file.facts.coadds), std::end(file.facts.coadds), divisors);
+    FrameReader frames(file.stream, file.layout, raster, obsmode);
     if (frameNumber != 0) {
         const int32_t n = frameNumber < 1 ? 1 : frameNumber;
         if (const ObservingMode* mode = observingMode(obsmode); mode && n > mode->frames)
             notice("warning - frame %d asked for with -o, but observing mode %d (%s) has %d frame%s", n, obsmode,
                    mode->name, mode->frames, mode->frames == 1 ? "" : "s");
-        skipFrames(state, n - 1);
-        readFrame(state, raster, Merge::store, selectedDivisor(c, obsmode, n), notEnoughData, obsmode);
+        frames.skipFrames(n - 1);
+        frames.readFrame(Merge::store, selectedDivisor(divisors, obsmode, n), notEnoughData);
         return;
     }
 
-    readFrame(state, raster, Merge::store, c[0], notEnoughData, obsmode);
+    frames.readFrame(Merge::store, divisors[0], notEnoughData);
     struct Step {
         Merge merge;
         int beam;
     };
     auto combine = [&](std::initializer_list<Step> steps) {
         for (const Step& step : steps)
-            readFrame(state, raster, step.merge, c[step.beam - 1], notEnoughDataLater, obsmode);
+            frames.readFrame(step.merge, divisors[step.beam - 1], notEnoughDataLater);
     };
     switch (obsmode) {
     case 1: break;

@@ -1,17 +1,9 @@
 #pragma once
 
-#include "headerstate.h"
+#include "camerafile.h"
+#include "fitsimage.h"
 
-// How one frame's values combine with what the raster cell holds; q = value / divisor.
-enum class Merge { store, subtract, add, addNegate };
-
-// Reads the next frame of an unpacked file into the raster. A short column ends the
-// run with `shortMessage` (block 1) or the block-2 message, filled in with obsmode.
-void readFrame(HeaderState& state, Raster& raster, Merge merge, float divisor, const char* shortMessage,
-               int32_t obsmode);
-
-// Moves past `count` frames without reading them.
-void skipFrames(HeaderState& state, int64_t count);
+#include <cstdint>
 
 // The observing modes whose frames combine into one image: their name and how many
 // frames an observation has; null for any other mode.
@@ -21,6 +13,11 @@ struct ObservingMode {
 };
 const ObservingMode* observingMode(int32_t obsmode);
 
-// Builds the image of an unpacked file: one frame (frameNumber of 1 or more, or
-// negative) or the combination of every frame that the observing mode defines.
-void readFrames(HeaderState& state, Raster& raster, int32_t frameNumber, int32_t obsmode);
+// Builds the image of an unpacked file from the frames behind its header: one frame
+// (frameNumber of 1 or more, or negative) or the combination of every frame that the
+// observing mode defines, each divided by its beam's coadds.
+void readFrames(CameraReading& file, Raster& raster, int32_t frameNumber, int32_t obsmode);
+
+// Option -i: swaps cells [x0+1][y0+1] and [x0][y0+2] in every group of 2 columns by 8 rows
+// where both lie inside the image.
+void interchangeColumns(Raster& raster, int naxis1, int naxis2);

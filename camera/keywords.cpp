@@ -1,9 +1,9 @@
-#include "headerstate.h"
+#include "keywords.h"
 
 #include "datablocks.h"
-#include "readveska.h"
 #include "realtext.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdio>
@@ -179,9 +179,10 @@ struct Value {
     bool hasText = false; // a string of length 1 or more, even one cut to nothing by a NUL
 };
 
+// The cards of a record, appended to the image's header.
 class RecordWriter {
 public:
-    RecordWriter(HeaderState& state, RecordTarget& target) : state_(state), target_(target) {}
+    explicit RecordWriter(RecordTarget& target) : target_(target) {}
 
     void value(const char* keyword, const std::string& valueText, std::string_view comment)
     {
@@ -201,7 +202,6 @@ public:
     }
 
 private:
-    HeaderState& state_;
     RecordTarget& target_;
 };
 
@@ -218,9 +218,9 @@ std::string zeroFilled(std::size_t digits, const char* format, Numbers... number
     return text;
 }
 
-std::string timeWithHundredths(const Value* v)
+std::string timeWithHundredths(const Value* values)
 {
-    return timeText(v[0].integer, v[1].integer, v[2].integer, v[3].integer);
+    return timeText(values[0].integer, values[1].integer, values[2].integer, values[3].integer);
 }
 
 std::string observingModeComment(int64_t mode)
@@ -252,34 +252,37 @@ const char* siteName(int64_t code)
     }
 }
 
-void keep(Keep what, const Value& v, HeaderState& state, CameraSession& session)
+void keep(Keep what, const Value& value, RecordTarget& target)
 {
-    const auto number = static_cast<int32_t>(v.integer);
+    const auto number = static_cast<int32_t>(value.integer);
+    FrameLayout& layout = target.layout;
+    HeaderFacts& facts = target.facts;
     switch (what) {
     case Keep::nothing: break;
-    case Keep::initX: state.initX = number; state.hasStart = true; break;
-    case Keep::initY: state.initY = number; break;
-    case Keep::endX: state.endX = state.finX = number; state.hasEnd = true; break;
-    case Keep::endY: state.endY = number; break;
-    case Keep::finX: state.finX = number; break;
+    case Keep::initX: layout.initX = number; facts.hasStart = true; break;
+    case Keep::initY: layout.initY = number; break;
+    case Keep::endX: layout.endX = layout.finX = number; facts.hasEnd = true; break;
+    case Keep::endY: layout.endY = number; break;
+    case Keep::finX: layout.finX = number; break;
     case Keep::allCoadds:
-        state.coadds1 = state.coadds2 = state.coadds3 = state.coadds4 = number;
-        state.hasCoadds = true;
+        std::fill(std::begin(facts.coadds), std::end(facts.coadds), number);
+        facts.hasCoadds = true;
         break;
-    case Keep::coadds2: state.coadds2 = number; break;
-    case Keep::coadds3: state.coadds3 = number; break;
-    case Keep::coadds4: state.coadds4 = number; break;
-    case Keep::framesPerCoimage: session.framesPerCoimage = static_cast<float>(number); break;
-    case Keep::chopWait: session.chopWaitMsec = static_cast<float>(v.real); break;
-    case Keep::headerSize: state.headerSize = number; break;
+    case Keep::coadds2: facts.coadds[1] = number; break;
+    case Keep::coadds3: facts.coadds[2] = number; break;
+    case Keep::coadds4: facts.coadds[3] = number; break;
+    case Keep::framesPerCoimage: target.session.framesPerCoimage = static_cast<float>(number); break;
+    case Keep::chopWait: target.session.chopWaitMsec = static_cast<float>(value.real); break;
+    case Keep::headerSize: facts.headerSize = number; break;
     }
 }
 
 const char* const packedRefusal = "kovrent: Error - data packed, use -p option to unpack first\n";
 
-RecordResult applyRule(Rule rule, const Row& row, const Value* v, HeaderState& state, RecordTarget& target)
+RecordResult applyRule(Rule rule, const Row& row, const Value* values, RecordTarget& target)
 {
-    RecordWriter cards(state, target);
+    RecordWriter cards(target);
+    HeaderFacts& facts = target.facts;
     switch (rule) {
     case Rule::plain:
         for (int i = 0; i < maxFields; ++i) {
@@ -287,64 +290,65 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* v, HeaderState& s
             if (field.keyword) {
                 switch (field.kind) {
                 case Kind::text:
-                    if (v[i].hasText)
-                        cards.string(field.keyword, v[i].text);
+                    if (values[i].hasText)
+                        cards.string(field.keyword, values[i].text);
                     break;
                 case Kind::commentText:
-                    if (v[i].hasText)
-                        cards.comment(v[i].text);
+                    if (values[i].hasText)
+                        cards.comment(values[i].text);
                     break;
                 case Kind::real32:
                 case Kind::real64:
-                    cards.value(field.keyword, formatReal(v[i].real), field.comment);
+                    cards.value(field.keyword, formatReal(values[i].real), field.comment);
                     break;
                 default:
-                    cards.integer(field.keyword, v[i].integer, field.comment);
+                    cards.integer(field.keyword, values[i].integer, field.comment);
                     break;
                 }
             }
-            keep(field.keep, v[i], state, target.session);
+            keep(field.keep, values[i], target);
         }
         break;
     case Rule::wavelength:
-        cards.value("LAMBDA", formatReal(v[0].real * 0.000001), "WAVELENGTH (METERS)");
+        cards.value("LAMBDA", formatReal(values[0].real * 0.000001), "WAVELENGTH (METERS)");
         break;
     case Rule::dateTime: {
-        int64_t yy = v[0].integer - 1900;
+        int64_t yy = values[0].integer - 1900;
         if (yy > 99)
             yy -= 100;
-        cards.value("DATE-OBS", zeroFilled(8, "'%2d/%2d/%2d'         ", v[2].integer, v[1].integer, yy),
+        cards.value("DATE-OBS", zeroFilled(8, "'%2d/%2d/%2d'         ", values[2].integer, values[1].integer, yy),
                     "DATE OF OBSERVATION (UT)- DD/MM/YY");
-        if (!state.timeObsWritten)
-            cards.value("TIME-OBS", zeroFilled(8, "'%2d:%2d:%2d'         ", v[3].integer, v[4].integer, v[5].integer),
+        if (!facts.timeObsWritten)
+            cards.value("TIME-OBS",
+                        zeroFilled(8, "'%2d:%2d:%2d'         ", values[3].integer, values[4].integer, values[5].integer),
                         "START TIME OF OBSERVATION (UT)OLD");
         break;
     }
     case Rule::obsMode:
-        target.session.obsmode = static_cast<int32_t>(v[0].integer);
-        cards.integer("OBSMODE", v[0].integer, observingModeComment(v[0].integer));
+        target.session.obsmode = static_cast<int32_t>(values[0].integer);
+        cards.integer("OBSMODE", values[0].integer, observingModeComment(values[0].integer));
         break;
     case Rule::sampleMode: {
         static const char* const comments[] = {"0 = SINGLE SAMPLE MODE", "1 = DOUBLE SAMPLE MODE", "2 = DLBE-2 SAMPLE MODE"};
-        if (v[0].integer >= 0 && v[0].integer <= 2)
-            cards.integer("SAMPMODE", v[0].integer, comments[v[0].integer]);
+        if (values[0].integer >= 0 && values[0].integer <= 2)
+            cards.integer("SAMPMODE", values[0].integer, comments[values[0].integer]);
         break;
     }
     case Rule::site:
         // A code without a known site gives no card rather than a made-up name.
-        if (const char* name = siteName(v[0].integer))
+        if (const char* name = siteName(values[0].integer))
             cards.value("OBSERVAT", name, "LOCATION OF OBSERVATION");
         break;
     case Rule::packed: {
-        const int64_t count = v[0].integer;
-        cards.integer("PSEQ", v[1].integer, "PACKED FILE SEQ. NUM");
-        state.packedCount = static_cast<int32_t>(count);
+        const int64_t count = values[0].integer;
+        cards.integer("PSEQ", values[1].integer, "PACKED FILE SEQ. NUM");
+        facts.packedCount = static_cast<int32_t>(count);
         if (count > 0) {
             if (!target.unpack) {
                 std::printf("%s", packedRefusal);
                 return RecordResult::fail;
             }
-            state.isPacked = true;
+            facts.isPacked = true;
             cards.integer("PACKED", count, "TOTAL PACKED IMAGES");
         } else {
             cards.integer("PACKED", -count, "TOTAL PACKED IMAGES");
@@ -352,44 +356,44 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* v, HeaderState& s
         break;
     }
     case Rule::pupil:
-        cards.integer("PUPILPOS", v[0].integer, pupilComment(v[0].integer));
+        cards.integer("PUPILPOS", values[0].integer, pupilComment(values[0].integer));
         break;
     case Rule::orientation:
-        if (v[0].hasText) {
-            storeOrientationWord(target.session.orientation, v[0].text);
+        if (values[0].hasText) {
+            storeOrientationWord(target.session.orientation, values[0].text);
             cards.comment("THE ORIENTST SHOWS THE ORIGINAL ORIENTATION OF THE DATA");
-            cards.string("ORIENTST", v[0].text);
+            cards.string("ORIENTST", values[0].text);
         }
         break;
     case Rule::timeObs:
-        state.startTimeText = timeWithHundredths(v);
-        cards.value("TIME-OBS", state.startTimeText, "START TIME OF OBSERVATION (UT)");
-        state.timeObsWritten = true;
+        facts.startTimeText = timeWithHundredths(values);
+        cards.value("TIME-OBS", facts.startTimeText, "START TIME OF OBSERVATION (UT)");
+        facts.timeObsWritten = true;
         break;
     case Rule::arrangement:
-        cards.comment(v[0].integer == 1 ? "DATA HAS BEEN REARRANGED INTO ROWS AND COLUMNS"
+        cards.comment(values[0].integer == 1 ? "DATA HAS BEEN REARRANGED INTO ROWS AND COLUMNS"
                                         : "DATA IS ARRANGED IN LINES AND BLOCKS");
         break;
     case Rule::timeEnd: {
         // Without an earlier TIME-OBS the start time is empty, so the end time is kept.
-        const std::string endText = timeWithHundredths(v);
-        if (!target.unpack && endText != state.startTimeText)
+        const std::string endText = timeWithHundredths(values);
+        if (!target.unpack && endText != facts.startTimeText)
             cards.value("TIME-END", endText, "END TIME OF OBSERVATION (UT)");
         break;
     }
     case Rule::ultrafast:
-        if (v[0].integer > 0) {
+        if (values[0].integer > 0) {
             if (!target.unpack) {
                 std::printf("%s", packedRefusal);
                 return RecordResult::fail;
             }
-            state.isPacked = true;
-            state.ultrafastCount = static_cast<int32_t>(v[0].integer);
-            cards.integer("ULTRAFST", v[0].integer, "NUMBER OF ULTRAFAST PACKED COIMAGES");
+            facts.isPacked = true;
+            facts.ultrafastCount = static_cast<int32_t>(values[0].integer);
+            cards.integer("ULTRAFST", values[0].integer, "NUMBER OF ULTRAFAST PACKED COIMAGES");
         }
         break;
     case Rule::continuous:
-        if (v[0].integer == 1)
+        if (values[0].integer == 1)
             cards.integer("CONCOIMG", 1, "CONTINUOUS COIMAGING MODE ON");
         break;
     }
@@ -403,7 +407,7 @@ std::string timeText(int64_t hours, int64_t minutes, int64_t seconds, int64_t hu
     return zeroFilled(11, "'%2d:%2d:%2d.%2d'      ", hours, minutes, seconds, hundredths);
 }
 
-RecordResult readRecord(int flag, HeaderState& state, RecordTarget& target)
+RecordResult readRecord(int flag, CameraStream& stream, RecordTarget& target)
 {
     const Row& row = keywordTable[flag];
     Value values[maxFields];
@@ -414,37 +418,37 @@ RecordResult readRecord(int flag, HeaderState& state, RecordTarget& target)
         unsigned char bytes[256];
         std::size_t size = field.size;
         if (field.kind == Kind::text || field.kind == Kind::commentText) {
-            if (state.read(bytes, 1) != 1)
+            if (stream.read(bytes, 1) != 1)
                 return RecordResult::endOfFile;
             size = bytes[0];
         }
-        if (size > 0 && state.read(bytes, size) != size)
+        if (size > 0 && stream.read(bytes, size) != size)
             return RecordResult::endOfFile;
-        Value& v = values[i];
+        Value& value = values[i];
         switch (field.kind) {
-        case Kind::int8: v.integer = static_cast<int8_t>(bytes[0]); break;
-        case Kind::int16: v.integer = littleInt16(bytes); break;
-        case Kind::int32: v.integer = littleInt32(bytes); break;
+        case Kind::int8: value.integer = static_cast<int8_t>(bytes[0]); break;
+        case Kind::int16: value.integer = littleInt16(bytes); break;
+        case Kind::int32: value.integer = littleInt32(bytes); break;
         case Kind::real32:
-            v.real = std::bit_cast<float>(static_cast<uint32_t>(littleInt32(bytes)));
+            value.real = std::bit_cast<float>(static_cast<uint32_t>(littleInt32(bytes)));
             break;
         case Kind::real64: {
             const uint64_t low = static_cast<uint32_t>(littleInt32(bytes));
             const uint64_t high = static_cast<uint32_t>(littleInt32(bytes + 4));
-            v.real = std::bit_cast<double>(low | high << 32);
+            value.real = std::bit_cast<double>(low | high << 32);
             break;
         }
         case Kind::text:
         case Kind::commentText:
             // The text ends at a NUL byte, if it holds one.
-            v.text.assign(reinterpret_cast<const char*>(bytes), size);
-            v.text.resize(std::strlen(v.text.c_str()));
-            v.hasText = size > 0;
+            value.text.assign(reinterpret_cast<const char*>(bytes), size);
+            value.text.resize(std::strlen(value.text.c_str()));
+            value.hasText = size > 0;
             break;
         case Kind::none:
         case Kind::skip:
             break;
         }
     }
-    return applyRule(row.rule, row, values, state, target);
+    return applyRule(row.rule, row, values, target);
 }

@@ -1,20 +1,15 @@
 #include "readveska.h"
 
+#include "camerafile.h"
 #include "datablocks.h"
 #include "fatal.h"
-#include "headerstate.h"
+#include "keywords.h"
 #include "unpack.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
-
-std::string HeaderState::shortReadReason() const
-{
-    if (std::ferror(stream.get()))
-        return inputName + ": " + std::strerror(errno);
-    return inputName + " ends before the end of its data";
-}
+#include <memory>
 
 void storeOrientationWord(std::string& code, std::string_view word)
 {
@@ -53,22 +48,22 @@ void setUpHeader(const std::string& inputName, FitsImage& image, int32_t frameNu
 }
 
 // A header cut short by the end of the file, or by a read error, whose reason follows.
-bool endsInHeader(const HeaderState& state, const std::string& inputName)
+bool endsInHeader(const CameraStream& stream)
 {
     const int error = errno;
-    std::printf("kovrent: Error - %s ends before the end of its header\n", inputName.c_str());
-    if (std::ferror(state.stream.get()))
-        noticeFileError(inputName, error);
+    std::printf("kovrent: Error - %s ends before the end of its header\n", stream.name().c_str());
+    if (stream.failed())
+        noticeFileError(stream.name(), error);
     return false;
 }
 
 // Runs the header records up to the end marker; false after a message.
-bool readHeaderRecords(HeaderState& state, RecordTarget& target, const std::string& inputName)
+bool readHeaderRecords(CameraStream& stream, RecordTarget& target)
 {
     for (;;) {
         unsigned char flag = 0;
-        if (state.read(&flag, 1) != 1)
-            return endsInHeader(state, inputName);
+        if (stream.read(&flag, 1) != 1)
+            return endsInHeader(stream);
         if (flag == 255)
             return true;
         if (flag >= 88)
@@ -77,32 +72,27 @@ bool readHeaderRecords(HeaderState& state, RecordTarget& target, const std::stri
             std::printf("Error - unknown data flag encountered\n");
             return false;
         }
-        switch (readRecord(flag, state, target)) {
+        switch (readRecord(flag, stream, target)) {
         case RecordResult::next:
             break;
         case RecordResult::fail:
             return false;
         case RecordResult::endOfFile:
-            return endsInHeader(state, inputName);
+            return endsInHeader(stream);
         }
     }
 }
 
 // Sizes and fill counts from the image corners, then the rest of a declared header.
-void afterEndMarker(HeaderState& state, FitsImage& image)
+void afterEndMarker(CameraReading& file, FitsImage& image)
 {
-    state.naxis1 = state.endX - state.initX + 1;
-    state.naxis2 = state.endY - state.initY + 1;
-    image.naxis1 = static_cast<int16_t>(state.naxis1);
-    image.naxis2 = static_cast<int16_t>(state.naxis2);
-    state.skipBefore = dataBlockBytes + (static_cast<int64_t>(state.initX) - state.finX - 1) * state.naxis2 * 4;
-    state.skipAfter = state.endX == state.finX
-                          ? 0
-                          : dataBlockBytes + (static_cast<int64_t>(state.finX) - state.endX) * state.naxis2 * 4;
-    int64_t remaining = state.headerSize - state.bytesRead;
+    file.layout.measure();
+    image.naxis1 = static_cast<int16_t>(file.layout.naxis1);
+    image.naxis2 = static_cast<int16_t>(file.layout.naxis2);
+    int64_t remaining = file.facts.headerSize - file.stream.bytesRead();
     while (remaining > 0) {
         const std::size_t chunk = static_cast<std::size_t>(std::min<int64_t>(remaining, dataBlockBytes));
-        const std::size_t got = state.read(state.scratch, chunk);
+        const std::size_t got = file.stream.read(file.stream.scratch, chunk);
         if (got < chunk)
             break;
         remaining -= static_cast<int64_t>(got);
@@ -110,26 +100,28 @@ void afterEndMarker(HeaderState& state, FitsImage& image)
 }
 
 // END, blank cards, and NAXIS1 and NAXIS2 with the real size.
-void closeHeader(HeaderState& state, FitsImage& image)
+void closeHeader(const FrameLayout& layout, FitsImage& image)
 {
     image.header.end();
-    image.header.replaceValueCard("NAXIS1", std::to_string(state.naxis1), "PIXELS ON 1ST MOST VARYING AXIS");
-    image.header.replaceValueCard("NAXIS2", std::to_string(state.naxis2), "PIXELS ON 2ND MOST VARYING AXIS");
+    image.header.replaceValueCard("NAXIS1", std::to_string(layout.naxis1), "PIXELS ON 1ST MOST VARYING AXIS");
+    image.header.replaceValueCard("NAXIS2", std::to_string(layout.naxis2), "PIXELS ON 2ND MOST VARYING AXIS");
 }
 
 // Headers that leave the image undefined, or whose data would not fit the raster or
 // the one-column buffer, are refused before any data are read.
-void checkGeometry(const HeaderState& state)
+void checkGeometry(const CameraReading& file)
 {
-    if (!state.hasStart || !state.hasEnd)
+    const FrameLayout& layout = file.layout;
+    const HeaderFacts& facts = file.facts;
+    if (!facts.hasStart || !facts.hasEnd)
         fatalExit("kovrent: Error in file header - no image corners (INITX/INITY and ENDX/ENDY records)\n");
-    if (state.naxis1 < 1 || state.naxis2 < 1)
-        fatalExit("kovrent: Error in file header - image size %d x %d\n", state.naxis1, state.naxis2);
-    if (!state.hasCoadds)
+    if (layout.naxis1 < 1 || layout.naxis2 < 1)
+        fatalExit("kovrent: Error in file header - image size %d x %d\n", layout.naxis1, layout.naxis2);
+    if (!facts.hasCoadds)
         fatalExit("kovrent: Error in file header - no TOTCOADD record\n");
-    if (!state.isPacked && (state.finX < state.initX || state.finX > state.endX))
-        fatalExit("kovrent: Error in file header - FINX %d outside the image columns %d to %d\n", state.finX,
-                  state.initX, state.endX);
+    if (!facts.isPacked && (layout.finX < layout.initX || layout.finX > layout.endX))
+        fatalExit("kovrent: Error in file header - FINX %d outside the image columns %d to %d\n", layout.finX,
+                  layout.initX, layout.endX);
 }
 
 } // namespace
@@ -137,47 +129,43 @@ void checkGeometry(const HeaderState& state)
 bool readVESKA(const CameraRequest& request, FitsImage& image, Raster& raster, CameraSession& session,
                int64_t& fileNumber)
 {
-    const std::string& inputName = request.inputName;
-    HeaderState headerState;
-    HeaderState* const state = &headerState;
-    state->stream = openFile(inputName, "rb");
-    state->inputName = inputName;
-    if (!state->stream) {
+    // Some 100 KiB of buffers: on the heap, not on the stack.
+    const auto file = std::make_unique<CameraReading>();
+    if (!file->stream.open(request.inputName)) {
         const int error = errno;
-        std::printf("kovrent: Error - file not found: %s\n", inputName.c_str());
-        noticeFileError(inputName, error);
+        std::printf("kovrent: Error - file not found: %s\n", request.inputName.c_str());
+        noticeFileError(request.inputName, error);
         return false;
     }
-    // Whole data blocks per read instead of the library's small default buffer.
-    std::setvbuf(state->stream.get(), state->streamBuffer, _IOFBF, sizeof state->streamBuffer);
-    setUpHeader(inputName, image, request.frameNumber);
+    setUpHeader(request.inputName, image, request.frameNumber);
     session.orientation = "ULYYN";
 
-    RecordTarget target{image, request.unpack, session};
-    if (!readHeaderRecords(*state, target, inputName))
+    RecordTarget target{image, session, file->layout, file->facts, request.unpack};
+    if (!readHeaderRecords(file->stream, target))
         return false;
-    afterEndMarker(*state, image);
+    afterEndMarker(*file, image);
 
-    if (request.unpack && !state->isPacked)
+    const FrameLayout& layout = file->layout;
+    if (request.unpack && !file->facts.isPacked)
         fatalExit("\nkovrent: Error - data not in packed mode\n");
     // Sizes are checked before anything is computed from them; a refused file writes nothing.
-    if (state->naxis1 > rasterSize || state->naxis2 > rasterSize)
+    if (layout.naxis1 > rasterSize || layout.naxis2 > rasterSize)
         fatalExit("Error in file header - too big!\n");
-    checkGeometry(*state);
-    if (state->isPacked) {
-        checkPackedLayout(*state, session.obsmode);
-        if (!readTrailer(*state, inputName, image, session.obsmode))
+    checkGeometry(*file);
+    if (file->facts.isPacked) {
+        checkPackedLayout(*file, session.obsmode);
+        if (!readTrailer(*file, image.header, session.obsmode))
             return false;
     }
-    closeHeader(*state, image);
+    closeHeader(layout, image);
 
-    if (state->isPacked) {
-        unpackImages(*state, request, image, raster, session, fileNumber);
+    if (file->facts.isPacked) {
+        unpackImages(*file, request, image, raster, session, fileNumber);
         return true;
     }
-    readFrames(*state, raster, request.frameNumber, session.obsmode);
-    state->stream.reset();
-    if (request.interchange && state->naxis2 >= 1)
-        interchangeColumns(raster, state->naxis1, state->naxis2);
+    readFrames(*file, raster, request.frameNumber, session.obsmode);
+    file->stream.close();
+    if (request.interchange && layout.naxis2 >= 1)
+        interchangeColumns(raster, layout.naxis1, layout.naxis2);
     return true;
 }

@@ -44,7 +44,3 @@ bool readVESKA(const CameraRequest& request, FitsImage& image, Raster& raster, C
 // the letters after that as they were ("D" over "ULYYN" gives "D", NUL, "YYN"); only
 // five letters are kept of a longer word.
 void storeOrientationWord(std::string& code, std::string_view word);
-
-// Option -i: swaps cells [x0+1][y0+1] and [x0][y0+2] in every group of 2 columns by 8 rows
-// where both lie inside the image.
-void interchangeColumns(Raster& raster, int naxis1, int naxis2);

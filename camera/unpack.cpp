@@ -3,7 +3,7 @@
 #include "datablocks.h"
 #include "fatal.h"
 #include "fitsfile.h"
-#include "readveska.h"
+#include "keywords.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -15,49 +15,49 @@ namespace {
 constexpr int slotBytes = 8192;
 constexpr int slotsPerBlock = dataBlockBytes / slotBytes;
 
-bool isUltrafast(const HeaderState& state)
+bool isUltrafast(const HeaderFacts& facts)
 {
-    return state.ultrafastCount > 0;
+    return facts.ultrafastCount > 0;
 }
 
-int32_t columnsPerBlock(const HeaderState& state)
+int32_t columnsPerBlock(const FrameLayout& layout)
 {
-    return dataBlockBytes / (4 * state.naxis2);
+    return dataBlockBytes / (4 * layout.naxis2);
 }
 
-int64_t imageCount(const HeaderState& state)
+int64_t imageCount(const HeaderFacts& facts)
 {
-    return isUltrafast(state) ? state.ultrafastCount : state.packedCount;
+    return isUltrafast(facts) ? facts.ultrafastCount : facts.packedCount;
 }
 
 // Bytes of packed data between the header and the trailer.
-int64_t packedLength(const HeaderState& state, int32_t obsmode)
+int64_t packedLength(const CameraReading& file, int32_t obsmode)
 {
-    if (isUltrafast(state)) {
-        const int64_t bytes = int64_t{state.ultrafastCount} * slotBytes * (obsmode > 1 ? 2 : 1);
+    if (isUltrafast(file.facts)) {
+        const int64_t bytes = int64_t{file.facts.ultrafastCount} * slotBytes * (obsmode > 1 ? 2 : 1);
         return (bytes + dataBlockBytes - 1) / dataBlockBytes * dataBlockBytes;
     }
-    const int64_t columns = int64_t{state.naxis1} * state.packedCount * (obsmode > 1 ? 2 : 1);
-    const int64_t blocks = (columns + columnsPerBlock(state) - 1) / columnsPerBlock(state);
+    const int64_t columns = int64_t{file.layout.naxis1} * file.facts.packedCount * (obsmode > 1 ? 2 : 1);
+    const int64_t blocks = (columns + columnsPerBlock(file.layout) - 1) / columnsPerBlock(file.layout);
     return blocks * dataBlockBytes;
 }
 
 // The data blocks of the packed data, read whole, one at a time, into the scratch buffer.
 class BlockReader {
 public:
-    explicit BlockReader(HeaderState& state) : state_(state) {}
+    BlockReader(CameraStream& stream, const FrameLayout& layout) : stream_(stream), layout_(layout) {}
 
     // The next column of a packed image, from a new block when this one is used up.
     const unsigned char* nextColumn()
     {
         if (columnsLeft_ == 0) {
             readBlock();
-            columnsLeft_ = columnsPerBlock(state_);
-            cursor_ = state_.scratch;
+            columnsLeft_ = columnsPerBlock(layout_);
+            cursor_ = stream_.scratch;
         }
         --columnsLeft_;
         const unsigned char* column = cursor_;
-        cursor_ += 4 * static_cast<std::size_t>(state_.naxis2);
+        cursor_ += 4 * static_cast<std::size_t>(layout_.naxis2);
         return column;
     }
 
@@ -68,17 +68,18 @@ public:
             readBlock();
             slot_ = 0;
         }
-        return state_.scratch + slotBytes * slot_++;
+        return stream_.scratch + slotBytes * slot_++;
     }
 
 private:
     void readBlock()
     {
-        if (std::fread(state_.scratch, 1, dataBlockBytes, state_.stream.get()) != dataBlockBytes)
-            fatalExitBecause(state_.shortReadReason(), "kovrent: error reading packed data\n");
+        if (stream_.read(stream_.scratch, dataBlockBytes) != dataBlockBytes)
+            fatalExitBecause(stream_.shortReadReason(), "kovrent: error reading packed data\n");
     }
 
-    HeaderState& state_;
+    CameraStream& stream_;
+    const FrameLayout& layout_;
     int32_t columnsLeft_ = 0;
     const unsigned char* cursor_ = nullptr;
     int slot_ = slotsPerBlock;
@@ -99,38 +100,39 @@ double scaled(int32_t value, float divisor)
     return static_cast<double>(static_cast<float>(value)) / divisor;
 }
 
-void readPackedImage(BlockReader& blocks, const HeaderState& state, Raster& raster, float c1, int32_t frameNumber,
-                     int32_t obsmode)
+// One packed image: beam 1, and beam 2 for the chopping modes, each over the coadds of beam 1.
+void readPackedImage(BlockReader& blocks, const FrameLayout& layout, Raster& raster, float divisor,
+                     int32_t frameNumber, int32_t obsmode)
 {
-    for (int x = 0; x < state.naxis1; ++x) {
+    for (int x = 0; x < layout.naxis1; ++x) {
         const unsigned char* column = blocks.nextColumn();
-        for (int y = 0; y < state.naxis2; ++y)
-            raster[x][y] = static_cast<float>(scaled(littleInt32(column + 4 * y), c1));
+        for (int y = 0; y < layout.naxis2; ++y)
+            raster[x][y] = static_cast<float>(scaled(littleInt32(column + 4 * y), divisor));
     }
     if (obsmode < 2 || obsmode > 4)
         return;
-    for (int x = 0; x < state.naxis1; ++x) {
+    for (int x = 0; x < layout.naxis1; ++x) {
         const unsigned char* column = blocks.nextColumn();
-        for (int y = 0; y < state.naxis2; ++y)
-            mergeBeam2(raster[x][y], scaled(littleInt32(column + 4 * y), c1), frameNumber);
+        for (int y = 0; y < layout.naxis2; ++y)
+            mergeBeam2(raster[x][y], scaled(littleInt32(column + 4 * y), divisor), frameNumber);
     }
 }
 
-void readUltrafastImage(BlockReader& blocks, const HeaderState& state, Raster& raster, float c1,
+// One ultrafast image: a slot, and the next one for a chop, in readout order, then unscrambled.
+void readUltrafastImage(BlockReader& blocks, const FrameLayout& layout, Raster& raster, float divisor,
                         int32_t frameNumber, CameraSession& session)
 {
-    const int32_t obsmode = session.obsmode;
     const unsigned char* slot = blocks.nextSlot();
-    for (int x = 0, k = 0; x < state.naxis1; ++x)
-        for (int y = 0; y < state.naxis2; ++y, k += 2)
-            raster[x][y] = static_cast<float>(scaled(littleInt16(slot + k), c1));
-    if (obsmode == 2) {
+    for (int x = 0, k = 0; x < layout.naxis1; ++x)
+        for (int y = 0; y < layout.naxis2; ++y, k += 2)
+            raster[x][y] = static_cast<float>(scaled(littleInt16(slot + k), divisor));
+    if (session.obsmode == 2) {
         slot = blocks.nextSlot();
-        for (int x = 0, k = 0; x < state.naxis1; ++x)
-            for (int y = 0; y < state.naxis2; ++y, k += 2)
-                mergeBeam2(raster[x][y], scaled(littleInt16(slot + k), c1), frameNumber);
+        for (int x = 0, k = 0; x < layout.naxis1; ++x)
+            for (int y = 0; y < layout.naxis2; ++y, k += 2)
+                mergeBeam2(raster[x][y], scaled(littleInt16(slot + k), divisor), frameNumber);
     }
-    unscrambleUltrafast(raster, state.naxis1, state.naxis2, session.ultrafastTable);
+    unscrambleUltrafast(raster, layout.naxis1, layout.naxis2, session.ultrafastTable);
 }
 
 bool endsWith(const std::string& text, const std::string& ending)
@@ -190,68 +192,70 @@ struct UnpackedNames {
 
 } // namespace
 
-void checkPackedLayout(const HeaderState& state, int32_t obsmode)
+void checkPackedLayout(const CameraReading& file, int32_t obsmode)
 {
-    if (isUltrafast(state)) {
-        if (state.naxis1 > ultrafastSide || state.naxis2 > ultrafastSide)
+    const HeaderFacts& facts = file.facts;
+    if (isUltrafast(facts)) {
+        if (file.layout.naxis1 > ultrafastSide || file.layout.naxis2 > ultrafastSide)
             fatalExit("kovrent: Error - ultrafast images of %d x %d pixels do not fit their 64 x 64 slot\n",
-                      state.naxis1, state.naxis2);
+                      file.layout.naxis1, file.layout.naxis2);
         if (obsmode > 2)
             fatalExit("kovrent: Error - ultrafast packed data in observing mode %i cannot be unpacked\n", obsmode);
     } else if (obsmode > 4) {
         fatalExit("kovrent: Error - packed data in observing mode %i cannot be unpacked\n", obsmode);
-    } else if (state.packedCount < 1) {
+    } else if (facts.packedCount < 1) {
         // A later PACKED record can take back the count that made the file a packed one.
-        fatalExit("kovrent: Error - packed file without images (PACKED %d)\n", state.packedCount);
+        fatalExit("kovrent: Error - packed file without images (PACKED %d)\n", facts.packedCount);
     }
 }
 
-bool readTrailer(HeaderState& state, const std::string& inputName, FitsImage& image, int32_t obsmode)
+bool readTrailer(CameraReading& file, Header& header, int32_t obsmode)
 {
-    if (!isUltrafast(state) && obsmode > 2)
-        state.packedCount *= 2;
-    if (std::fseek(state.stream.get(), static_cast<long>(packedLength(state, obsmode)), SEEK_CUR) != 0) {
+    CameraStream& stream = file.stream;
+    if (!isUltrafast(file.facts) && obsmode > 2)
+        file.facts.packedCount *= 2;
+    const int64_t dataStart = stream.bytesRead();
+    if (!stream.seekForward(packedLength(file, obsmode))) {
         const int error = errno;
         std::printf("Fseek failed on packed file!\n");
-        noticeFileError(inputName, error);
+        noticeFileError(stream.name(), error);
         return false;
     }
     // 10 ignored bytes, then hours, minutes, seconds and hundredths; missing bytes count as zeros.
     unsigned char trailer[18] = {};
-    const std::size_t got = std::fread(trailer, 1, sizeof trailer, state.stream.get());
+    const std::size_t got = stream.read(trailer, sizeof trailer);
     std::memset(trailer + got, 0, sizeof trailer - got);
     const std::string text = timeText(littleInt16(trailer + 10), littleInt16(trailer + 12), littleInt16(trailer + 14),
                                       littleInt16(trailer + 16));
-    image.header.addValueCard("TIME-END", text, "END TIME OF OBSERVATION (UT)");
+    header.addValueCard("TIME-END", text, "END TIME OF OBSERVATION (UT)");
 
-    state.stream = openFile(inputName, "rb");
-    if (!state.stream) {
+    if (!stream.reopenAt(dataStart)) {
         const int error = errno;
         std::printf("Error reopening packed file\n");
-        noticeFileError(inputName, error);
+        noticeFileError(stream.name(), error);
         return false;
     }
-    std::fseek(state.stream.get(), static_cast<long>(state.bytesRead), SEEK_SET);
     return true;
 }
 
-void unpackImages(HeaderState& state, const CameraRequest& request, FitsImage& image, Raster& raster,
+void unpackImages(CameraReading& file, const CameraRequest& request, FitsImage& image, Raster& raster,
                   CameraSession& session, int64_t& fileNumber)
 {
+    const FrameLayout& layout = file.layout;
     const int32_t frameNumber = request.frameNumber;
     const int32_t obsmode = session.obsmode;
     const UnpackedNames names(request.outputName, frameNumber, request.appendFits);
     // A file without a number in its name is numbered from 0.
     const int64_t startNumber = std::max<int64_t>(fileNumber, 0);
-    const int64_t images = imageCount(state);
-    const bool ultrafast = isUltrafast(state);
-    const float c1 = static_cast<float>(state.coadds1);
+    const int64_t images = imageCount(file.facts);
+    const bool ultrafast = isUltrafast(file.facts);
+    const auto divisor = static_cast<float>(file.facts.coadds[0]);
 
-    image.pixelCount = state.naxis1 * state.naxis2;
+    image.pixelCount = layout.naxis1 * layout.naxis2;
     if (ultrafast)
-        std::printf("writing %i ultrafast packed files...\n", state.ultrafastCount);
+        std::printf("writing %i ultrafast packed files...\n", file.facts.ultrafastCount);
     else
-        std::printf("writing %i files...\n", state.packedCount);
+        std::printf("writing %i files...\n", file.facts.packedCount);
     fileNumber = startNumber + images - 1;
     const int beams = (ultrafast ? obsmode == 2 : obsmode >= 2 && obsmode <= 4) ? 2 : 1;
     if (const ObservingMode* mode = observingMode(obsmode); mode && frameNumber > beams)
@@ -259,7 +263,7 @@ void unpackImages(HeaderState& state, const CameraRequest& request, FitsImage& i
                "beam%s; beam 1 is written",
                frameNumber, obsmode, mode->name, beams, beams == 1 ? "" : "s");
 
-    BlockReader blocks(state);
+    BlockReader blocks(file.stream, layout);
     std::string fileName, irafName;
     for (int64_t k = 0; k < images; ++k) {
         names.forImage(startNumber + k, fileName, irafName);
@@ -269,41 +273,44 @@ void unpackImages(HeaderState& state, const CameraRequest& request, FitsImage& i
         std::printf(ultrafast ? "Now writing ultrafast unpacked file %s\n" : "Now writing unpacked file %s\n",
                     fileName.c_str());
         if (ultrafast)
-            readUltrafastImage(blocks, state, raster, c1, frameNumber, session);
+            readUltrafastImage(blocks, layout, raster, divisor, frameNumber, session);
         else
-            readPackedImage(blocks, state, raster, c1, frameNumber, obsmode);
+            readPackedImage(blocks, layout, raster, divisor, frameNumber, obsmode);
 
         if (!image.header.replaceStringCard("IRAFNAME", irafName))
             fatalExit("kovrent: error, IRAFNAME keyword not found\n");
-        if (!ultrafast && request.interchange && state.naxis2 >= 1)
-            interchangeColumns(raster, state.naxis1, state.naxis2);
+        if (!ultrafast && request.interchange && layout.naxis2 >= 1)
+            interchangeColumns(raster, layout.naxis1, layout.naxis2);
         if (writeFITS(fileName, image, raster))
             ++session.unpackedImages;
         else
             ++session.unpackWriteFailures;
         std::fflush(stdout);
     }
-    state.stream.reset();
+    file.stream.close();
 }
 
 void unscrambleUltrafast(Raster& raster, int naxis1, int naxis2, float (&table)[ultrafastSide][ultrafastSide])
 {
     naxis1 = std::min(naxis1, ultrafastSide);
     naxis2 = std::min(naxis2, ultrafastSide);
-    int s = 0, t = 0, c = 0;
+    // The camera reads rows 8 apart in every second column; each new pass takes the other
+    // columns, and every second pass starts one row lower. (column, row) is where the next
+    // value goes.
+    int column = 0, row = 0, pass = 0;
     for (int x = 0; x < naxis1; ++x) {
         for (int y = 0; y < naxis2; ++y) {
             // Odd sizes send the walk past the image; what leaves the table is dropped.
-            if (s < ultrafastSide && t < ultrafastSide)
-                table[s][t] = raster[x][y];
-            t += 8;
-            if (t > naxis2 - 1) {
-                s += 2;
-                if (s > naxis1 - 1) {
-                    ++c;
-                    s = c % 2 == 0 ? 0 : 1;
+            if (column < ultrafastSide && row < ultrafastSide)
+                table[column][row] = raster[x][y];
+            row += 8;
+            if (row > naxis2 - 1) {
+                column += 2;
+                if (column > naxis1 - 1) {
+                    ++pass;
+                    column = pass % 2 == 0 ? 0 : 1;
                 }
-                t = c / 2;
+                row = pass / 2;
             }
         }
     }

@@ -1,5 +1,9 @@
 #include "geometry.h"
 
+#include "headerscan.h"
+#include "readveska.h"
+#include "scan.h"
+
 #include <algorithm>
 #include <cmath>
 #include <utility>
@@ -101,4 +105,19 @@ void orientAndExpand(FitsImage& image, const Raster& inputImage, Raster& outputI
     }
     image.naxis1 = static_cast<int16_t>(e1);
     image.naxis2 = static_cast<int16_t>(e2);
+}
+
+void readOrientation(const FitsImage& image, std::string& orientation)
+{
+    orientation = "ULYYN";
+    scanHeaderToEnd(image.header, {"ORIENTST"}, [&](std::size_t, const std::string& value) {
+        std::string code;
+        if (!scanWord(value, code))
+            return;
+        while ((code[0] == ' ' || code[0] == '\'') && code.size() > 5)
+            code.erase(0, 1);
+        if (code.size() == 4)
+            code += 'N';
+        storeOrientationWord(orientation, code);
+    });
 }

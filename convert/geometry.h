@@ -4,6 +4,9 @@
 
 #include <string>
 
+// The orientation code of FITS input from its ORIENTST card; "ULYYN" without one.
+void readOrientation(const FitsImage& image, std::string& orientation);
+
 // Pixels whose mask value is zero (of either sign) become 0.0.
 void applyMask(Raster& inputImage, const Raster& maskMap, int naxis1, int naxis2);
 

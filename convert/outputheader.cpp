@@ -66,14 +66,14 @@ void completeHeader(FitsImage& image, const Options& options)
     if (!header.resumeAtEnd())
         fatalExit("kovrent: error, END keyword not found\n");
 
-    const int e = options.expansion;
-    if (e > 1) {
-        header.addValueCard("EXPOFF1", formatReal(e * values[offset1]), "EXPANDED OFFSET IN PIXELS");
-        header.addValueCard("EXPOFF2", formatReal(e * values[offset2]), "EXPANDED OFFSET IN PIXELS");
+    const int expansion = options.expansion;
+    if (expansion > 1) {
+        header.addValueCard("EXPOFF1", formatReal(expansion * values[offset1]), "EXPANDED OFFSET IN PIXELS");
+        header.addValueCard("EXPOFF2", formatReal(expansion * values[offset2]), "EXPANDED OFFSET IN PIXELS");
     }
     if (values[telescle] > 0 && values[magnific] > 0) {
         // 2.0833333333333333e-05 is 1/48000: 0.075 mm per pixel over 3600 arcseconds per degree.
-        const double degreesPerPixel = (values[telescle] / (e * values[magnific])) * 2.0833333333333333e-05;
+        const double degreesPerPixel = (values[telescle] / (expansion * values[magnific])) * 2.0833333333333333e-05;
         header.addValueCard("CDELT1", formatReal(-degreesPerPixel), "DEGREES/PIXEL IN R.A.");
         header.addValueCard("CDELT2", formatReal(degreesPerPixel), "DEGREES/PIXEL IN DEC.");
     }
@@ -81,8 +81,10 @@ void completeHeader(FitsImage& image, const Options& options)
     header.addValueCard("CRVAL2", formatReal(values[dec]), "DEC OF REFERENCE LOCATION");
     header.addValueCard("CROTA1", formatReal(0.0), "ROTATION OF AXIS 1");
     header.addValueCard("CROTA2", formatReal(0.0), "ROTATION OF AXIS 2");
-    header.addValueCard("CRPIX1", formatReal(e * values[offset1] + image.naxis1 / 2), "ARRAY LOCATION OF REF. PIXEL");
-    header.addValueCard("CRPIX2", formatReal(e * values[offset2] + image.naxis2 / 2), "ARRAY LOCATION OF REF. PIXEL");
+    header.addValueCard("CRPIX1", formatReal(expansion * values[offset1] + image.naxis1 / 2),
+                        "ARRAY LOCATION OF REF. PIXEL");
+    header.addValueCard("CRPIX2", formatReal(expansion * values[offset2] + image.naxis2 / 2),
+                        "ARRAY LOCATION OF REF. PIXEL");
     header.addValueCard("CTYPE1", "'RA---TAN'", "TYPE OF COORD. ON AXIS 1");
     header.addValueCard("CTYPE2", "'DEC--TAN'", "TYPE OF COORD. ON AXIS 2");
 
@@ -94,8 +96,9 @@ void completeHeader(FitsImage& image, const Options& options)
                                                     options.frameNumber));
     else
         header.addCommentCard("HISTORY ", "ALL OFF-SOURCE FRAMES IN THE ORIGINAL IMAGE HAVE BEEN SUBTRACTED");
-    if (e > 1)
-        header.addCommentCard("HISTORY ", formatted("THE IMAGE WAS EXPANDED BY A FACTOR OF %2i IN BOTH DIRECTIONS", e));
+    if (expansion > 1)
+        header.addCommentCard("HISTORY ",
+                              formatted("THE IMAGE WAS EXPANDED BY A FACTOR OF %2i IN BOTH DIRECTIONS", expansion));
     if (!options.noFlips)
         header.addCommentCard("HISTORY ", "THE IMAGE HAS BEEN ORIENTED WITH NORTH UP AND EAST TO THE LEFT");
     if (options.mask)

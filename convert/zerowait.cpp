@@ -1,9 +1,5 @@
 #include "zerowait.h"
 
-#include "headerscan.h"
-#include "readveska.h"
-#include "scan.h"
-
 #include <cmath>
 #include <cstdio>
 
@@ -31,19 +27,4 @@ void warnZeroWait(bool zeroWait, bool fitsInput, float chopWaitMsec, int32_t obs
     } else if (chopWaitMsec == 0.0f && obsmode >= 2 && obsmode <= 4) {
         std::printf("Warning -- chop wait time = 0, use -z option\n");
     }
-}
-
-void readOrientation(const FitsImage& image, std::string& orientation)
-{
-    orientation = "ULYYN";
-    scanHeaderToEnd(image.header, {"ORIENTST"}, [&](std::size_t, const std::string& value) {
-        std::string code;
-        if (!scanWord(value, code))
-            return;
-        while ((code[0] == ' ' || code[0] == '\'') && code.size() > 5)
-            code.erase(0, 1);
-        if (code.size() == 4)
-            code += 'N';
-        storeOrientationWord(orientation, code);
-    });
 }

@@ -12,6 +12,3 @@ void correctZeroWait(Raster& inputImage, int naxis1, int naxis2, float framesPer
 // The chop wait warnings of camera input: a correction of data that had a wait time
 // (with -z), or a chopping mode recorded with a zero wait time (without -z).
 void warnZeroWait(bool zeroWait, bool fitsInput, float chopWaitMsec, int32_t obsmode);
-
-// The orientation code of FITS input from its ORIENTST card; "ULYYN" without one.
-void readOrientation(const FitsImage& image, std::string& orientation);

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "camerafile.h"
+#include "fitsimage.h"
+#include "readveska.h"
+
+#include <cstdint>
+#include <string>
+
+// What the header records set besides the stream they are read from.
+struct RecordTarget {
+    FitsImage& image; // its header takes the cards
+    CameraSession& session;
+    FrameLayout& layout;
+    HeaderFacts& facts;
+    bool unpack;
+};
+
+enum class RecordResult { next, fail, endOfFile };
+
+// Reads the value of data flag 1 to 87, writes its cards and keeps what it sets.
+RecordResult readRecord(int flag, CameraStream& stream, RecordTarget& target);
+
+// A time of day as a quoted value text with two digits per field: '09:05:03.07'.
+std::string timeText(int64_t hours, int64_t minutes, int64_t seconds, int64_t hundredths);
