@@ -13,6 +13,7 @@
 #include "expectedimage.h"
 #include "fitsread.h"
 #include "fitswrite.h"
+#include "run.h"
 #include "runprogram.h"
 
 #ifdef KOVRENT_HAVE_CFITSIO
@@ -368,6 +369,13 @@ TEST(ZeroWait, HeldValuesAcrossARange) {
         {"second file without CHOPWAIT keeps the first's wait", {5.0f, 2}, {std::nullopt, 2}, 0},
         {"second file without OBSMODE keeps the chop mode", {0.0f, 2}, {0.0f, std::nullopt}, 2},
         {"a wait of 0 in the second file warns again", {5.0f, 2}, {0.0f, 2}, 1},
+        {"every run starts without a wait", {std::nullopt, 2}, {5.0f, 2}, 1},
+    };
+    auto warnings = [](const std::string& output) {
+        size_t count = 0;
+        for (size_t at = output.find(kChopWaitZero); at != std::string::npos; at = output.find(kChopWaitZero, at + 1))
+            ++count;
+        return count;
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -382,12 +390,16 @@ TEST(ZeroWait, HeldValuesAcrossARange) {
         }
         const RunResult run = runKovrent({"c970611a.", "-r", "1", "2"}, dir.path());
         ASSERT_EQ(run.exitStatus, 0) << run.output;
-        size_t count = 0;
-        for (size_t at = run.output.find(kChopWaitZero); at != std::string::npos;
-             at = run.output.find(kChopWaitZero, at + 1))
-            ++count;
-        EXPECT_EQ(count, c.warnings) << run.output;
+        EXPECT_EQ(warnings(run.output), c.warnings) << run.output;
         EXPECT_TRUE(fs::exists(dir / "f970611a.002"));
+        // Run twice in one process, the program holds nothing over from the first run.
+        const std::string root = (dir / "c970611a.").string();
+        const char* const argv[] = {"kovrent", root.c_str(), "-r", "1", "2"};
+        for (int pass = 1; pass <= 2; ++pass) {
+            testing::internal::CaptureStdout();
+            EXPECT_EQ(kovrentMain(5, argv), 0);
+            EXPECT_EQ(warnings(testing::internal::GetCapturedStdout()), c.warnings) << "run " << pass;
+        }
     }
 }
 
