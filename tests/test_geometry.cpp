@@ -166,6 +166,7 @@ TEST(MaskAndGain, AppliedBeforeTheGeometry) {
         const char* name;
         std::optional<Map> mask, gain;
         Pixel factor;  // what the pixel is multiplied by, from the map values above
+        int nx = n, ny = n;
     };
     const Case cases[] = {
         // BZERO -0.0 keeps the sign of a zero through the scaling at load.
@@ -184,11 +185,14 @@ TEST(MaskAndGain, AppliedBeforeTheGeometry) {
          [](int x, int) { return x >= 12 ? 0.0 : x % 2 ? 2.0 : 0.5; }},
         {"mask, then gain", Map{-32, n, n, {}, signedZeros}, Map{-32, n, n, {}, two},
          [](int x, int y) { return (x + 2 * y) % 5 < 2 ? 0.0 : 2.0; }},
+        // Rows beyond the width are masked and gained too.
+        {"mask and gain of a taller image", Map{-32, 6, n, {}, signedZeros}, Map{-32, 6, n, {}, two},
+         [](int x, int y) { return (x + 2 * y) % 5 < 2 ? 0.0 : 2.0; }, 6, n},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
-        saveGrab(dir / kInput, n, n, "ULYYN");
+        saveGrab(dir / kInput, c.nx, c.ny, "ULYYN");
         std::vector<std::string> options;
         const struct {
             const std::optional<Map>& map;
@@ -205,7 +209,7 @@ TEST(MaskAndGain, AppliedBeforeTheGeometry) {
         const RunResult run = runKovrent(withInput(options), dir.path());
         ASSERT_EQ(run.exitStatus, 0) << run.output;
         const Pixel expected = [&](int x, int y) { return c.factor(x, y) * distinct(x, y); };
-        EXPECT_EQ(differences(readFitsFile(dir / kOutput), placed(expected, n, n, Net::rotation)), "");
+        EXPECT_EQ(differences(readFitsFile(dir / kOutput), placed(expected, c.nx, c.ny, Net::rotation)), "");
     }
 }
 

@@ -11,10 +11,6 @@
 #include <utility>
 #include <vector>
 
-#ifdef KOVRENT_HAVE_CFITSIO
-#include <fitsio.h>
-#endif
-
 #include "camerafile.h"
 #include "fitsread.h"
 #include "runprogram.h"
@@ -148,6 +144,8 @@ TEST(Unpack, EveryImageBecomesOneFileWithItsPixels) {
         {"chop, beam 1", {.obsmode = 2, .count = 3}, {"-o", "1"}, 1, 3},
         {"chop, beam 2", {.obsmode = 2, .count = 3, .coadds = 3}, {"-o", "2"}, 2, 3},
         {"chop-nod doubles", {.obsmode = 3, .count = 10}, {}, 0, 20},
+        {"chop-nod 4, beams merged", {.obsmode = 4, .count = 2, .coadds = 3}, {}, 0, 4},
+        {"chop-nod 4, beam 2 skipped", {.obsmode = 4, .count = 2}, {"-o", "1"}, 1, 4},
         {"grab, interchanged", {.count = 2}, {"-i"}, 0, 2},
         {"grab 27 x 21, interchanged", {.naxis1 = 27, .naxis2 = 21, .count = 3}, {"-i"}, 0, 3},
         {"unused block tails", {.naxis2 = 100, .count = 3, .coadds = 3}, {}, 0, 3},
@@ -398,35 +396,3 @@ TEST(Unpack, FailedWriteSkipsOneImageAndEndsWithStatusOne) {
     expectPixels(readFitsFile(dir / "t970611a.005"), 128, 128, expectedImage(layout, 0));
     expectPixels(readFitsFile(dir / "t970611a.007"), 128, 128, expectedImage(layout, 2));
 }
-
-#ifdef KOVRENT_HAVE_CFITSIO
-TEST(Unpack, CfitsioReadsUnpackedImages) {
-    const Layout layouts[] = {{.count = 1}, {.naxis1 = 32, .naxis2 = 16, .obsmode = 2, .count = 1, .ultrafast = true}};
-    for (const Layout& layout : layouts) {
-        SCOPED_TRACE(layout.ultrafast ? "ultrafast" : "packed");
-        TempDir dir;
-        packedFile(layout).save(dir / "c970611a.005");
-        ASSERT_EQ(runKovrent({"c970611a.005", "-p"}, dir.path()).exitStatus, 0);
-
-        int status = 0;
-        fitsfile* fits = nullptr;
-        ASSERT_EQ(fits_open_file(&fits, (dir / "t970611a.005").c_str(), READONLY, &status), 0);
-        int naxis = 0;
-        long size[2] = {};
-        fits_get_img_dim(fits, &naxis, &status);
-        fits_get_img_size(fits, 2, size, &status);
-        std::vector<float> pixels(size_t(layout.naxis1) * layout.naxis2);
-        int anyNull = 0;
-        fits_read_img(fits, TFLOAT, 1, long(pixels.size()), nullptr, pixels.data(), &anyNull, &status);
-        fits_close_file(fits, &status);
-        ASSERT_EQ(status, 0);
-        EXPECT_EQ(naxis, 2);
-        EXPECT_EQ(size[0], layout.naxis1);
-        EXPECT_EQ(size[1], layout.naxis2);
-        const auto expected = expectedImage(layout, 0);
-        for (int y = 0; y < layout.naxis2; ++y)
-            for (int x = 0; x < layout.naxis1; ++x)
-                ASSERT_EQ(pixels[size_t(y) * layout.naxis1 + x], expected(x, y)) << x << "," << y;
-    }
-}
-#endif

@@ -59,6 +59,31 @@ std::string differences(const FitsContents& output, const Image& expected) {
     return text.str();
 }
 
+const ModeFrames& modeFrames(int obsmode) {
+    static const ModeFrames grab{{1, 1, 1, 1, 1}, {1}}, chop{{1, 1, 1, 1, 1}, {1, -1}},
+        chopNod{{1, 1, 2, 2, 2}, {1, -1, -1, 1}}, nod{{1, 2, 2, 2, 2}, {1, -1}},
+        twoBeamNod{{1, 2, 3, 4, 1}, {-1, 1, 1, -1}}, none{{1, 1, 1, 1, 1}, {}};
+    switch (obsmode) {
+    case 1: return grab;
+    case 2: return chop;
+    case 3:
+    case 4: return chopNod;
+    case 5: return nod;
+    case 7: return twoBeamNod;
+    default: return none;
+    }
+}
+
+float combinedPixel(int obsmode, const std::function<double(int frame, int beam)>& quotient) {
+    const ModeFrames& mode = modeFrames(obsmode);
+    float cell = 0.0f;
+    for (int n = 1; n <= static_cast<int>(mode.signs.size()); ++n) {
+        const double term = mode.signs[n - 1] * quotient(n, mode.beamOfFrame[n - 1]);
+        cell = static_cast<float>(n == 1 ? term : cell + term);
+    }
+    return cell;
+}
+
 CameraFile observationHeader(int nx, int ny, int obsmode, int coadds) {
     CameraFile file;
     file.corners(geometryOf(nx, ny)).totalCoadds(coadds).obsmode(obsmode);

@@ -35,6 +35,19 @@ Image placed(const Pixel& pixel, int nx, int ny, Net net, int f = 1);
 // expected value; otherwise a description of the first difference and the count.
 std::string differences(const FitsContents& output, const Image& expected);
 
+// How an observing mode uses its frames, as the camera's format defines them: the beam whose
+// coadds divide frame n (1 to 5) when -o selects it, and the sign of each frame in the combined
+// image (none: the mode has no combined image).
+struct ModeFrames {
+    int beamOfFrame[5];
+    std::vector<int> signs;
+};
+const ModeFrames& modeFrames(int obsmode);
+
+// A pixel of the combined image: each frame's quotient by its beam's coadds added with its sign
+// in double, the sum rounded to float after every frame.
+float combinedPixel(int obsmode, const std::function<double(int frame, int beam)>& quotient);
+
 // Corners, coadds for every beam and the observing mode: the records every readable file needs.
 CameraFile observationHeader(int nx, int ny, int obsmode = 1, int coadds = 1);
 

@@ -3,7 +3,6 @@
 #include "runprogram.h"
 
 #include <algorithm>
-#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <stdexcept>

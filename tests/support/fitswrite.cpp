@@ -23,6 +23,13 @@ std::string valueCard(std::string_view keyword, std::string_view value, std::str
     return fitsCard(text);
 }
 
+std::string stringCard(std::string_view keyword, std::string_view text) {
+    const std::string k(keyword), t(text);
+    char card[256];
+    std::snprintf(card, sizeof card, "%-8.8s= '%-.58s' ", k.c_str(), t.c_str());
+    return fitsCard(card);
+}
+
 std::string commentCard(std::string_view keyword, std::string_view text) {
     const std::string k(keyword), t(text);
     char card[256];

@@ -17,6 +17,9 @@ std::string fitsCard(std::string_view text);
 // "%-8.8s= %20.20s / %-s ", or "%-8.8s= %30.30s / %-s " for a value of 20 characters or more.
 std::string valueCard(std::string_view keyword, std::string_view value, std::string_view comment);
 
+// "%-8.8s= '%-.58s' ", for a text without quotes.
+std::string stringCard(std::string_view keyword, std::string_view text);
+
 // "%-8.8s  %-.70s": HISTORY, COMMENT and END cards.
 std::string commentCard(std::string_view keyword, std::string_view text);
 
