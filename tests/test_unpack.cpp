@@ -343,11 +343,12 @@ TEST(Unpack, RefusedFilesWriteNothing) {
         std::vector<std::string> options;
         std::string message;
     };
+    const std::string packedRefused =
+        "kovrent: Error - data packed, use -p option to unpack first\nkovrent: Error reading in VESKA format data file.\n";
     const Case cases[] = {
-        {"packed without -p", packedFile({.count = 2}), "c970611a.005", {},
-         "kovrent: Error - data packed, use -p option to unpack first\n"},
-        {"ultrafast without -p", packedFile({.naxis1 = 64, .naxis2 = 64, .count = 2, .ultrafast = true}),
-         "c970611a.005", {}, "kovrent: Error - data packed, use -p option to unpack first\n"},
+        {"packed without -p", packedFile({.count = 1, .sequence = 0}), "c970611a.005", {}, packedRefused},
+        {"ultrafast without -p", packedFile({.naxis1 = 64, .naxis2 = 64, .count = 5, .ultrafast = true}),
+         "c970611a.005", {}, packedRefused},
         {"-p on unpacked data", plain, "c970611a.005", {"-p"}, "\nkovrent: Error - data not in packed mode\n"},
         {"nod", packedFile({.obsmode = 5, .count = 2}), "c970611a.005", {"-p"}, "cannot be unpacked"},
         {"two beam nod", packedFile({.obsmode = 7, .count = 2}), "c970611a.005", {"-p"}, "cannot be unpacked"},
