@@ -352,9 +352,11 @@ TEST(CameraData, HeadersThatCannotBeReadAreRefusedBeforeAnyData) {
         {CameraFile().initXY(100, 7).endXY(612, 7).totalCoadds(1), "Error in file header - too big!\n"},
         {CameraFile().endXY(7, 7).totalCoadds(1), headerError},                  // no INITX/INITY
         {CameraFile().initXY(0, 0).totalCoadds(1), headerError},                 // no ENDX/ENDY
+        {CameraFile().totalCoadds(1), headerError},                              // no corners at all
         {CameraFile().initXY(0, 0).endXY(7, 7), headerError},                    // no TOTCOADD
         {CameraFile().initXY(5, 0).endXY(4, 7).totalCoadds(1), headerError},     // no columns
-        {CameraFile().initXY(0, 5).endXY(7, 2).totalCoadds(1), headerError},     // rows below 1
+        {CameraFile().initXY(0, 5).endXY(7, 4).totalCoadds(1), headerError},     // no rows
+        {CameraFile().initXY(0, 5).endXY(7, 2).totalCoadds(1), headerError},     // -2 rows
         {CameraFile().initXY(4, 0).endXY(10, 7).finX(3).totalCoadds(1), headerError},  // FINX before INITX
         // 64 columns with FINX 127 would skip 65536 bytes after block 2; FINX lies beyond ENDX.
         {CameraFile().initXY(0, 0).endXY(63, 127).finX(127).totalCoadds(1), headerError},

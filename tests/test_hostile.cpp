@@ -26,6 +26,7 @@
 
 #include "camerafile.h"
 #include "fitsread.h"
+#include "fitswrite.h"
 #include "runprogram.h"
 
 #include <fcntl.h>
@@ -419,29 +420,9 @@ TEST(Hostile, CameraFilesWithFlippedBytes) {
     expectClean(cases, 8);
 }
 
-TEST(Hostile, EveryInvalidDataFlagAfterValidRecords) {
-    std::vector<Case> cases;
-    for (int flag = 0; flag <= 254; flag = flag == 0 ? 88 : flag + 1) {
-        const FrameGeometry g = geometryOf(16, 16);
-        CameraFile f;
-        f.object("FLAGS").corners(g).totalCoadds(1).obsmode(1).flag(flag).fill(8, 0).endMarker()
-            .frames(g, 1, [](int, int x, int y) { return x + y; });
-        cases.push_back(cameraCase("flag " + std::to_string(flag), f.bytes(), {}, 1,
-                                   flag == 0 ? "Error - unknown data flag encountered\n"
-                                             : "kovrent: unknown data flag encountered " + std::to_string(flag) + "\n"));
-    }
-    expectClean(cases, 4);
-}
-
 TEST(Hostile, AbsurdSizesAndCounts) {
     const std::vector<Case> cases = {
         cameraCase("INITX after ENDX", raw().corners(100, 0, 10, 127).int32Record(12, 1).mode(1).withData(kFrames128), {}, 1),
-        cameraCase("zero columns", raw().corners(10, 0, 9, 127).int32Record(12, 1).mode(1).withData(kFrames128), {}, 1),
-        cameraCase("zero rows", raw().corners(0, 5, 127, 4).int32Record(12, 1).mode(1).withData(kFrames128), {}, 1),
-        cameraCase("513 columns", raw().corners(0, 0, 512, 127).int32Record(12, 1).mode(1).withData(kFrames128), {}, 1,
-                   "too big"),
-        cameraCase("513 rows", raw().corners(0, 0, 127, 512).int32Record(12, 1).mode(1).withData(kFrames128), {}, 1,
-                   "too big"),
         cameraCase("512 x 512 without data", raw().corners(0, 0, 511, 511).int32Record(12, 1).mode(1).withData(100),
                    {}, 1),
         cameraCase("32767 columns", raw().corners(0, 0, 32766, 127).int32Record(12, 1).mode(1).withData(kFrames128),
@@ -452,8 +433,6 @@ TEST(Hostile, AbsurdSizesAndCounts) {
                    raw().corners(32767, 32767, -32768, -32768).int32Record(12, 1).mode(1).withData(kFrames128), {}, 1),
         cameraCase("negative corners of a sound size",
                    raw().corners(-64, -64, 63, 63).int32Record(12, 1).mode(1).withData(kFrames128), {}, 0),
-        cameraCase("no image corners", raw().int32Record(12, 1).mode(1).withData(kFrames128), {}, kAnyStatus),
-        cameraCase("no TOTCOADD", raw().corners(0, 0, 127, 127).mode(1).withData(kFrames128), {}, kAnyStatus),
         cameraCase("FINX far beyond ENDX",
                    raw().corners(0, 0, 127, 127).int32Record(77, 32767).int32Record(12, 1).mode(3).withData(kFrames128),
                    {}, kAnyStatus),
@@ -466,9 +445,6 @@ TEST(Hostile, AbsurdSizesAndCounts) {
         cameraCase("FINX at INT32_MIN",
                    raw().corners(0, 0, 127, 127).int32Record(77, INT32_MIN).int32Record(12, 1).mode(3).withData(kFrames128),
                    {}, kAnyStatus),
-        cameraCase("FINX one before INITX", // block 1 holds no column at all
-                   raw().corners(0, 0, 127, 127).int32Record(77, -1).int32Record(12, 1).mode(1).withData(kFrames128), {},
-                   kAnyStatus),
         // A divisor of 0 gives infinities and NaN, which are pixels like any other.
         cameraCase("TOTCOADD 0", raw().corners(0, 0, 127, 127).int32Record(12, 0).mode(3).withData(kFrames128), {}, 0),
         cameraCase("TOTCOADD negative", raw().corners(0, 0, 127, 127).int32Record(12, -7).mode(3).withData(kFrames128),
@@ -487,9 +463,6 @@ TEST(Hostile, AbsurdSizesAndCounts) {
                    raw().corners(0, 0, 0, 0).int32Record(12, 1).mode(2).packed(32767).withData(10), {"-p"}, 1),
         cameraCase("packed count -32768 is no packed file",
                    raw().corners(0, 0, 127, 127).int32Record(12, 1).mode(1).packed(-32768).withData(kFrames128), {}, 0),
-        cameraCase("packed 32767 without -p",
-                   raw().corners(0, 0, 127, 127).int32Record(12, 1).mode(1).packed(32767).withData(kFrames128), {}, 1,
-                   "use -p option"),
         cameraCase("ultrafast 32767 with tiny data",
                    raw().corners(0, 0, 63, 63).int32Record(12, 1).mode(2).int16Record(80, 32767).withData(100), {"-p"}, 1),
         cameraCase("ultrafast 32767 with 1 x 1 images and one block",
@@ -505,15 +478,7 @@ TEST(Hostile, AbsurdSizesAndCounts) {
         cameraCase("declared header INT32_MIN",
                    raw().corners(0, 0, 127, 127).int32Record(12, 1).mode(1).int32Record(71, INT32_MIN).withData(kFrames128),
                    {}, 0),
-        cameraCase("declared header -1 (int16)",
-                   raw().corners(0, 0, 127, 127).int32Record(12, 1).mode(1).int16Record(68, -1).withData(kFrames128), {}, 0),
         cameraCase("declared header just beyond the file", headerBeyondFile(), {}, 1),
-        cameraCase("observing mode -128", raw().corners(0, 0, 127, 127).int32Record(12, 1).mode(-128).withData(kFrames128),
-                   {}, 1, "Observing mode not supported! (-128)"),
-        cameraCase("observing mode 6 with -o 1",
-                   raw().corners(0, 0, 127, 127).int32Record(12, 1).mode(6).withData(kFrames128), {"-o", "1"}, 0),
-        cameraCase("mode 7 frame 9 of 4", raw().corners(0, 0, 127, 127).int32Record(12, 1).mode(7).withData(kFrames128),
-                   {"-o", "9"}, 1, "not enough data"),
     };
     expectClean(cases);
 }
@@ -583,19 +548,12 @@ TEST(Hostile, ShortInputNamesKeepTheirOutputInTheOutputDirectory) {
 
 // ---- FITS files: as -f input, and as gain map and mask ----
 
-std::string card(const std::string& text) { return text + std::string(80 - std::min<size_t>(80, text.size()), ' '); }
-
-std::string valueCard(const std::string& key, const std::string& value) {
-    std::string k = key + std::string(8 - key.size(), ' ');
-    return card(k + "= " + std::string(20 - std::min<size_t>(20, value.size()), ' ') + value);
-}
-
 // A header of the given cards (with END unless told otherwise), padded to whole blocks, and
 // `dataBytes` of data.
 Bytes fitsBytes(const std::vector<std::string>& cards, size_t dataBytes, bool end = true) {
     std::string text;
     for (const std::string& c : cards) text += c;
-    if (end) text += card("END");
+    if (end) text += fitsCard("END");
     text.resize((text.size() + kBlock - 1) / kBlock * kBlock, ' ');
     Bytes b(text.begin(), text.end());
     b.resize(b.size() + dataBytes, 0x3F);
@@ -608,8 +566,8 @@ std::vector<std::string> cardsWith(const std::string& key, const std::string& va
     const std::pair<const char*, const char*> standard[] = {
         {"SIMPLE", "T"}, {"BITPIX", "-32"}, {"NAXIS", "2"}, {"NAXIS1", "16"}, {"NAXIS2", "16"}};
     for (const auto& [k, v] : standard)
-        if (k != key) cards.push_back(valueCard(k, v));
-    if (!value.empty()) cards.push_back(valueCard(key, value));
+        if (k != key) cards.push_back(valueCard(k, v, ""));
+    if (!value.empty()) cards.push_back(valueCard(key, value, ""));
     return cards;
 }
 
@@ -625,44 +583,38 @@ TEST(Hostile, BrokenFitsInputsAndMaps) {
     };
     const size_t data = kBlock;  // 16 x 16 x 4 bytes fit one block
     std::vector<FitsVariant> variants;
-    for (const char* naxis : {"0", "3", "-1", "100000", "513", "1", ""})
+    for (const char* naxis : {"0", "3", "-1", "100000", "513", "1"})
         variants.push_back(variant(std::string("NAXIS ") + naxis, fitsBytes(cardsWith("NAXIS", naxis), data), 1));
     for (const char* key : {"NAXIS1", "NAXIS2"})
         for (const char* size : {"0", "-5", "513", "100000", "2147483648", "-9223372036854775809",
-                                 "99999999999999999999", "''", ""})
+                                 "99999999999999999999", "''"})
             variants.push_back(variant(std::string(key) + " " + size, fitsBytes(cardsWith(key, size), data), 1));
     variants.push_back(variant("512 x 512 with its data missing",
-                               fitsBytes({valueCard("SIMPLE", "T"), valueCard("BITPIX", "-32"), valueCard("NAXIS", "2"),
-                                          valueCard("NAXIS1", "512"), valueCard("NAXIS2", "512")}, 0), 0));
-    for (const char* bitpix : {"64", "-64", "-33", "33", "99999999999"})
+                               fitsBytes(primaryCards(-32, 512, 512), 0), 0));
+    for (const char* bitpix : {"33", "99999999999"})
         variants.push_back(variant(std::string("BITPIX ") + bitpix, fitsBytes(cardsWith("BITPIX", bitpix), data), 1));
-    for (const char* bitpix : {"0", "7", "12", "-16", "-8", "-31", "24"})
+    for (const char* bitpix : {"7", "-8", "-31", "24"})
         variants.push_back(variant(std::string("BITPIX ") + bitpix, fitsBytes(cardsWith("BITPIX", bitpix), data),
                                    kAnyStatus));
     for (const char* bitpix : {"8", "16", "32"})
         variants.push_back(variant(std::string("BITPIX ") + bitpix, fitsBytes(cardsWith("BITPIX", bitpix), data), 0));
     auto withScale = [&](const std::string& bscale, const std::string& bzero) {
         std::vector<std::string> cards = cardsWith("BSCALE", bscale);
-        if (!bzero.empty()) cards.push_back(valueCard("BZERO", bzero));
+        if (!bzero.empty()) cards.push_back(valueCard("BZERO", bzero, ""));
         return fitsBytes(cards, data);
     };
-    for (const char* zero : {"0", "0.0E+000", "-0."})
-        variants.push_back(variant(std::string("BSCALE ") + zero, withScale(zero, ""), 1));
+    variants.push_back(variant("BSCALE -0.", withScale("-0.", ""), 1));
     for (const char* unparsable : {"'abc'", "abc", "'", "="})
         variants.push_back(variant(std::string("BSCALE ") + unparsable, withScale(unparsable, ""), kAnyStatus));
     for (const char* odd : {"nan", "inf", "-1e308", "1e-320"})
         variants.push_back(variant(std::string("BSCALE and BZERO ") + odd, withScale(odd, odd), 0));
     {
         std::vector<std::string> many = cardsWith("", "");
-        many.resize(200 * 36, card("COMMENT no end in sight"));
+        many.resize(200 * 36, fitsCard("COMMENT no end in sight"));
         variants.push_back(variant("no END card in 200 blocks", fitsBytes(many, 0, false), 1));
-        many.resize(5000 * 36, card("HISTORY a long story"));
+        many.resize(5000 * 36, fitsCard("HISTORY a long story"));
         variants.push_back(variant("END after 5000 blocks", fitsBytes(many, data), 0));
     }
-    Bytes oneBlock = fitsBytes(cardsWith("", ""), data);
-    oneBlock.resize(1000);
-    variants.push_back(variant("shorter than a block", oneBlock, 1));
-    variants.push_back(variant("empty", {}, 1));
     variants.push_back({"a directory", nullptr, 1});
 
     const Bytes grab = smallGrab();
