@@ -12,14 +12,13 @@ using namespace testsupport;
 
 namespace {
 
-int32_t int32At(const CameraFile& f, size_t at) {
-    const auto& b = f.bytes();
-    return int32_t(uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
-                   uint32_t(b[at + 3]) << 24);
-}
-
-int16_t int16At(const CameraFile& f, size_t at) {
-    return int16_t(uint16_t(f.bytes()[at] | f.bytes()[at + 1] << 8));
+// The value of `bytes` little-endian bytes at `at`: signed for 2 and 4 bytes, a plain byte for 1.
+int64_t valueAt(const CameraFile& f, size_t at, int bytes) {
+    uint64_t bits = 0;
+    for (int i = bytes - 1; i >= 0; --i) bits = bits << 8 | f.bytes().at(at + i);
+    if (bytes == 1) return int64_t(bits);
+    const int unused = 64 - 8 * bytes;
+    return int64_t(bits << unused) >> unused;
 }
 
 int32_t framePixel(int frame, int x, int y) { return frame * 1000000 + x * 1000 + y; }
@@ -28,29 +27,17 @@ std::pair<int, int> pixelAt(int x, int y) { return {x, y}; }
 
 }  // namespace
 
-TEST(CameraFile, CornersAndObsmodeMatchHandWrittenBytes) {
-    CameraFile f;
-    f.initXY(0, 0).endXY(127, 127).obsmode(2).endMarker();
-    const std::vector<uint8_t> expected = {0x0D, 0x00, 0x00, 0x00, 0x00, 0x0E, 0x7F,
-                                           0x00, 0x7F, 0x00, 0x1D, 0x02, 0x00, 0xFF};
-    EXPECT_EQ(f.bytes(), expected);
-}
-
-TEST(CameraFile, ValuesAreLittleEndian) {
-    CameraFile f;
-    f.int16(-2).int32(0x01020304).float32(1.5f).float64(-2.0).text("AB").text("");
-    const std::vector<uint8_t> expected = {0xFE, 0xFF, 0x04, 0x03, 0x02, 0x01, 0x00, 0x00,
-                                           0xC0, 0x3F, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                           0x00, 0xC0, 0x02, 'A',  'B',  0x00};
-    EXPECT_EQ(f.bytes(), expected);
-}
-
-TEST(CameraFile, NamedRecordsMatchHandWrittenBytes) {
+TEST(CameraFile, RecordsAndValuesMatchHandWrittenBytes) {
     struct Case {
         CameraFile file;
         std::vector<uint8_t> bytes;
     };
     const Case cases[] = {
+        {CameraFile().initXY(0, 0).endXY(127, 127).obsmode(2).endMarker(),
+         {0x0D, 0x00, 0x00, 0x00, 0x00, 0x0E, 0x7F, 0x00, 0x7F, 0x00, 0x1D, 0x02, 0x00, 0xFF}},
+        {CameraFile().int16(-2).int32(0x01020304).float32(1.5f).float64(-2.0).text("AB").text(""),
+         {0xFE, 0xFF, 0x04, 0x03, 0x02, 0x01, 0x00, 0x00, 0xC0, 0x3F, 0x00, 0x00, 0x00,
+          0x00, 0x00, 0x00, 0x00, 0xC0, 0x02, 'A', 'B', 0x00}},
         {CameraFile().headerSize(512), {68, 0x00, 0x02}},
         {CameraFile().headerSize32(70000), {71, 0x70, 0x11, 0x01, 0x00}},
         {CameraFile().finX(63), {77, 63, 0, 0, 0}},
@@ -102,82 +89,63 @@ TEST(CameraFile, PadToReachesDeclaredHeaderSize) {
     EXPECT_EQ(f.size(), 512u);
 }
 
-TEST(CameraFile, FinXFrameIsTwoFullDataBlocks) {
-    const FrameGeometry g = geometryOf(128, 128, 64);
-    EXPECT_EQ(frameBytes(g), 2 * 32768);
-    CameraFile f;
-    f.frames(g, 2, framePixel);
-    ASSERT_EQ(f.size(), 4u * 32768);
-    EXPECT_EQ(int32At(f, 0), framePixel(1, 0, 0));
-    EXPECT_EQ(int32At(f, 32768 - 4), framePixel(1, 63, 127));
-    EXPECT_EQ(int32At(f, 32768 + (1 * 128 + 3) * 4), framePixel(1, 65, 3));
-    EXPECT_EQ(int32At(f, 2 * 32768), framePixel(2, 0, 0));
+// Frames of both block layouts, packed and ultrafast data: their sizes, and values at offsets
+// counted by hand (int32 pixels, int16 ultrafast values and trailer fields, fill bytes).
+TEST(CameraFile, DataPartsMatchOffsetsCountedByHand) {
+    struct Probe {
+        size_t at;
+        int bytes;
+        int64_t value;
+    };
+    struct Case {
+        const char* name;
+        CameraFile file;
+        size_t size;
+        std::vector<Probe> probes;
+    };
+    const auto beams = [](int image, int beam, int x, int y) { return image * 1000000 + beam * 100000 + x * 1000 + y + 1; };
+    const auto slot = [](int image, int beam, int x, int y) { return image * 1000 + beam * 500 + x * 64 + y - 29999; };
+    const Case cases[] = {
+        {"FINX: two full data blocks", CameraFile().frames(geometryOf(128, 128, 64), 2, framePixel), 4 * 32768,
+         {{0, 4, framePixel(1, 0, 0)}, {32768 - 4, 4, framePixel(1, 63, 127)},
+          {32768 + (1 * 128 + 3) * 4, 4, framePixel(1, 65, 3)}, {2 * 32768, 4, framePixel(2, 0, 0)}}},
+        {"small frame and its fill", CameraFile().frames(geometryOf(64, 64), 2, framePixel, 0xA5), 2 * 32768,
+         {{16384 - 4, 4, framePixel(1, 63, 63)}, {16384, 1, 0xA5}, {32767, 1, 0xA5}, {32768, 4, framePixel(2, 0, 0)}}},
+        {"large frames without fill", CameraFile().frames(geometryOf(100, 100), 2, framePixel), 80000,
+         {{40000, 4, framePixel(2, 0, 0)}}},
+        {"128 x 128 without FINX", CameraFile().frames(geometryOf(128, 128), 1, framePixel), 65536, {}},
+        // 100 columns of 64 rows split after 64: 16384 + 16384 fill, then 36 columns (9216) + 23552.
+        {"second data block with its own fill", CameraFile().frames(geometryOf(100, 64, 64), 1, framePixel, 0x11),
+         65536, {{32768, 4, framePixel(1, 64, 0)}, {32768 + 9216 - 4, 4, framePixel(1, 99, 63)}, {32768 + 9216, 1, 0x11}}},
+        // 100 rows: 81 columns a block. Column 80 of the run is image 1, x 30, the last one in
+        // block 1; column 81 opens block 2. The trailer: 10 ignored bytes, then the end time.
+        {"packed columns across blocks, then the trailer",
+         CameraFile().packedData(geometryOf(50, 100), 1, 3, beams).trailer({5, 3, 7, 2}), 65536 + 18,
+         {{80 * 400 + 4 * 99, 4, beams(1, 1, 30, 99)}, {81 * 400, 4, 0}, {32768, 4, beams(1, 1, 31, 0)},
+          {32768 + 68 * 400, 4, beams(2, 1, 49, 0)}, {32768 + 69 * 400, 4, 0}, {65536 + 10, 2, 5},
+          {65536 + 12, 2, 3}, {65536 + 14, 2, 7}, {65536 + 16, 2, 2}}},
+        {"packed chop: both beams", CameraFile().packedData(geometryOf(128, 128), 2, 2, beams), 8 * 32768,
+         {{2 * 32768, 4, beams(0, 2, 0, 0)}, {4 * 32768 + 4 * 5, 4, beams(1, 1, 0, 5)}}},
+        {"ultrafast chop: scrambled images in slots", CameraFile().ultrafastData(geometryOf(64, 64), 2, 3, slot), 65536,
+         {{0, 2, slot(0, 1, 0, 0)}, {2, 2, slot(0, 1, 0, 8)}, {16, 2, slot(0, 1, 2, 0)},
+          {8192 + 2 * 4095, 2, slot(0, 2, 63, 63)}, {32768 + 2 * 256, 2, slot(2, 1, 1, 0)}, {32768 + 16384, 2, 0}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(c.file.size(), c.size);
+        for (const Probe& p : c.probes) EXPECT_EQ(valueAt(c.file, p.at, p.bytes), p.value) << "at " << p.at;
+    }
 }
 
-TEST(CameraFile, SmallFrameWithoutFinXHasFill) {
-    const FrameGeometry g = geometryOf(64, 64);
-    EXPECT_EQ(frameBytes(g), 32768);
-    CameraFile f;
-    f.frames(g, 2, framePixel, 0xA5);
-    ASSERT_EQ(f.size(), 2u * 32768);
-    EXPECT_EQ(int32At(f, 16384 - 4), framePixel(1, 63, 63));
-    EXPECT_EQ(f.bytes()[16384], 0xA5);
-    EXPECT_EQ(f.bytes()[32767], 0xA5);
-    EXPECT_EQ(int32At(f, 32768), framePixel(2, 0, 0));
-}
-
-TEST(CameraFile, LargeFrameWithoutFinXHasNoFill) {
-    EXPECT_EQ(frameBytes(geometryOf(128, 128)), 65536);
-    EXPECT_EQ(frameBytes(geometryOf(100, 100)), 40000);
-    CameraFile f;
-    f.frames(geometryOf(100, 100), 2, framePixel);
-    EXPECT_EQ(int32At(f, 40000), framePixel(2, 0, 0));
-}
-
-TEST(CameraFile, SecondDataBlockGetsItsOwnFill) {
-    // 100 columns of 64 rows split after 64: 16384 + 16384 fill, then 36 columns (9216) + 23552.
-    const FrameGeometry g = geometryOf(100, 64, 64);
-    EXPECT_EQ(frameBytes(g), 65536);
-    CameraFile f;
-    f.frames(g, 1, framePixel, 0x11);
-    ASSERT_EQ(f.size(), 65536u);
-    EXPECT_EQ(int32At(f, 32768), framePixel(1, 64, 0));
-    EXPECT_EQ(int32At(f, 32768 + 9216 - 4), framePixel(1, 99, 63));
-    EXPECT_EQ(f.bytes()[32768 + 9216], 0x11);
-}
-
-TEST(CameraFile, PackedLengthCountsBeamsAndBlocks) {
+TEST(CameraFile, DataLengthsCountBeamsAndBlocks) {
     EXPECT_EQ(packedDataBytes(128, 128, 1, 10), 20 * 32768);
     EXPECT_EQ(packedDataBytes(128, 128, 2, 10), 40 * 32768);
     EXPECT_EQ(packedDataBytes(128, 128, 3, 10), 80 * 32768);
     // 100 rows: 81 columns per block; 3 images of 50 columns need 150 columns, two blocks.
     EXPECT_EQ(packedDataBytes(50, 100, 1, 3), 2 * 32768);
-}
-
-TEST(CameraFile, PackedColumnsCarryOverBlocksAndTrailerFollows) {
-    auto value = [](int image, int beam, int x, int y) {
-        return image * 1000000 + beam * 100000 + x * 1000 + y + 1;
-    };
-    CameraFile f;
-    f.packedData(geometryOf(50, 100), 1, 3, value).trailer({5, 3, 7, 2});
-    ASSERT_EQ(f.size(), 65536u + 18);
-    // Column 80 of the run is image 1, x 30, the last one in block 1; column 81 opens block 2.
-    EXPECT_EQ(int32At(f, 80 * 400 + 4 * 99), value(1, 1, 30, 99));
-    EXPECT_EQ(int32At(f, 81 * 400), 0);  // unused tail of block 1
-    EXPECT_EQ(int32At(f, 32768), value(1, 1, 31, 0));
-    EXPECT_EQ(int32At(f, 32768 + 68 * 400), value(2, 1, 49, 0));
-    EXPECT_EQ(int32At(f, 32768 + 69 * 400), 0);
-    const std::vector<uint8_t> tail(f.bytes().end() - 8, f.bytes().end());
-    EXPECT_EQ(tail, (std::vector<uint8_t>{5, 0, 3, 0, 7, 0, 2, 0}));
-}
-
-TEST(CameraFile, PackedChopImageHoldsBothBeams) {
-    auto value = [](int image, int beam, int x, int y) { return image * 100 + beam * 10 + x + y; };
-    CameraFile f;
-    f.packedData(geometryOf(128, 128), 2, 2, value);
-    ASSERT_EQ(f.size(), 8u * 32768);
-    EXPECT_EQ(int32At(f, 2 * 32768), value(0, 2, 0, 0));
-    EXPECT_EQ(int32At(f, 4 * 32768 + 4 * 5), value(1, 1, 0, 5));
+    EXPECT_EQ(ultrafastDataBytes(1, 5), 65536);
+    EXPECT_EQ(ultrafastDataBytes(2, 1), 32768);
+    EXPECT_EQ(ultrafastDataBytes(3, 4), 65536);
 }
 
 TEST(CameraFile, UltrafastReadOrderFollowsTheCameraWalk) {
@@ -196,23 +164,4 @@ TEST(CameraFile, UltrafastReadOrderFollowsTheCameraWalk) {
     const std::set<std::pair<int, int>> distinct(order.begin(), order.end());
     EXPECT_EQ(distinct.size(), 4096u);
     EXPECT_THROW(ultrafastReadOrder(1, 8), std::invalid_argument);
-}
-
-TEST(CameraFile, UltrafastSlotsHoldScrambledImages) {
-    EXPECT_EQ(ultrafastDataBytes(1, 5), 65536);
-    EXPECT_EQ(ultrafastDataBytes(2, 1), 32768);
-    EXPECT_EQ(ultrafastDataBytes(3, 4), 65536);
-    // Every value distinct from zero and within int16.
-    auto value = [](int image, int beam, int x, int y) {
-        return image * 1000 + beam * 500 + x * 64 + y - 29999;
-    };
-    CameraFile f;
-    f.ultrafastData(geometryOf(64, 64), 2, 3, value);
-    ASSERT_EQ(f.size(), 65536u);
-    EXPECT_EQ(int16At(f, 0), value(0, 1, 0, 0));
-    EXPECT_EQ(int16At(f, 2), value(0, 1, 0, 8));
-    EXPECT_EQ(int16At(f, 16), value(0, 1, 2, 0));
-    EXPECT_EQ(int16At(f, 8192 + 2 * 4095), value(0, 2, 63, 63));
-    EXPECT_EQ(int16At(f, 32768 + 2 * 256), value(2, 1, 1, 0));
-    EXPECT_EQ(int16At(f, 32768 + 16384), 0);
 }

@@ -78,18 +78,6 @@ std::string_view recordFields(int flag) {
     return kRecords[flag].fields;
 }
 
-int64_t frameBytes(const FrameGeometry& g) {
-    const int64_t column = 4 * int64_t{g.naxis2()};
-    const int64_t fill1 = kDataBlockBytes - column * g.blockColumns();
-    int64_t bytes = column * g.blockColumns() + std::max<int64_t>(fill1, 0);
-    if (g.finX != g.endX) {
-        const int64_t rest = std::max<int64_t>(g.naxis1() - g.blockColumns(), 0);
-        const int64_t fill2 = kDataBlockBytes - column * (g.endX - g.finX);
-        bytes += column * rest + std::max<int64_t>(fill2, 0);
-    }
-    return bytes;
-}
-
 int64_t packedDataBytes(int naxis1, int naxis2, int obsmode, int packedCount) {
     if (packedCount <= 0) return 0;
     const int64_t columnsPerBlock = kDataBlockBytes / (4 * int64_t{naxis2});

@@ -54,10 +54,6 @@ int recordBytes(int flag);
 // h int16, i int32, f float32, d float64, s string, xN N ignored bytes. Empty for other flags.
 std::string_view recordFields(int flag);
 
-// Size of one frame of an unpacked file: columns and fill of data block 1, then, when finX
-// differs from endX, the remaining columns and their fill.
-int64_t frameBytes(const FrameGeometry& g);
-
 // Length of the packed data, the place of the trailer: whole data blocks for naxis1 columns per
 // image, images = packedCount (doubled for obsmode > 2), two beams counted for obsmode > 1.
 int64_t packedDataBytes(int naxis1, int naxis2, int obsmode, int packedCount);
