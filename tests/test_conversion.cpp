@@ -31,8 +31,6 @@ const std::string kOffSource = "ALL OFF-SOURCE FRAMES IN THE ORIGINAL IMAGE HAVE
 const std::string kOriented = "THE IMAGE HAS BEEN ORIENTED WITH NORTH UP AND EAST TO THE LEFT";
 const std::string kChopWaitZero = "Warning -- chop wait time = 0, use -z option\n";
 
-double distinct(int x, int y) { return 1000.0 * x + y + 1; }
-
 int32_t distinctFrame(int, int x, int y) { return static_cast<int32_t>(distinct(x, y)); }
 
 // Local time in the classic 24-character layout, then blanks to the end of the card.
@@ -88,13 +86,6 @@ bool allBlank(const std::string& text) { return text.find_first_not_of(' ') == s
 std::vector<std::string> withInput(std::vector<std::string> options) {
     options.insert(options.begin(), kInput);
     return options;
-}
-
-// A 16 x 16 FITS image of distinct values with extra cards.
-void saveFitsInput(const fs::path& file, const std::vector<std::string>& extra) {
-    std::vector<std::string> cards = primaryCards(-32, 16, 16);
-    cards.insert(cards.end(), extra.begin(), extra.end());
-    writeFitsFile(file, cards, -32, 16, 16, distinct);
 }
 
 // The zero-wait factor of pixel [x][y] for 4 frames per coimage, worked by hand: 4 / (4 - 2 (1023 - q)

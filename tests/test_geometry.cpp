@@ -21,22 +21,12 @@ namespace {
 const std::string kInput = "c970611a.005";
 const std::string kOutput = "f970611a.005";
 
-// Distinct for every pixel up to 1000 rows, and exact in a float.
-double distinct(int x, int y) { return 1000.0 * x + y + 1; }
-
 // A grab of distinct values with the given ORIENTST record (none when empty).
 void saveGrab(const std::filesystem::path& file, int nx, int ny, const std::string& orientation) {
     CameraFile header = observationHeader(nx, ny);
     if (!orientation.empty()) header.orientation(orientation);
     saveObservation(header, file, nx, ny, 1,
                     [](int, int x, int y) { return static_cast<int32_t>(distinct(x, y)); });
-}
-
-// A 16 x 16 FITS image of distinct values with extra cards.
-void saveFitsInput(const std::filesystem::path& file, const std::vector<std::string>& extra) {
-    std::vector<std::string> cards = primaryCards(-32, 16, 16);
-    cards.insert(cards.end(), extra.begin(), extra.end());
-    writeFitsFile(file, cards, -32, 16, 16, distinct);
 }
 
 std::vector<std::string> withInput(std::vector<std::string> options) {

@@ -1,5 +1,7 @@
 #include "expectedimage.h"
 
+#include "fitswrite.h"
+
 #include <cmath>
 #include <sstream>
 #include <utility>
@@ -82,6 +84,14 @@ float combinedPixel(int obsmode, const std::function<double(int frame, int beam)
         cell = static_cast<float>(n == 1 ? term : cell + term);
     }
     return cell;
+}
+
+double distinct(int x, int y) { return 1000.0 * x + y + 1; }
+
+void saveFitsInput(const std::filesystem::path& file, const std::vector<std::string>& extra) {
+    std::vector<std::string> cards = primaryCards(-32, 16, 16);
+    cards.insert(cards.end(), extra.begin(), extra.end());
+    writeFitsFile(file, cards, -32, 16, 16, distinct);
 }
 
 CameraFile observationHeader(int nx, int ny, int obsmode, int coadds) {

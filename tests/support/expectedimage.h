@@ -48,6 +48,12 @@ const ModeFrames& modeFrames(int obsmode);
 // in double, the sum rounded to float after every frame.
 float combinedPixel(int obsmode, const std::function<double(int frame, int beam)>& quotient);
 
+// Distinct for every pixel up to 1000 rows, and exact in a float.
+double distinct(int x, int y);
+
+// A 16 x 16 BITPIX -32 FITS image of distinct values, with `extra` cards after the required ones.
+void saveFitsInput(const std::filesystem::path& file, const std::vector<std::string>& extra);
+
 // Corners, coadds for every beam and the observing mode: the records every readable file needs.
 CameraFile observationHeader(int nx, int ny, int obsmode = 1, int coadds = 1);
 
