@@ -131,6 +131,7 @@ TEST(CommandLine, ParsedOptionsAndBadValues) {
         {{name, "-expand", "big"}, nullptr, expansion},
         {{name, "-e", "-f"}, nullptr, expansion},  // the value is taken whatever it looks like
         {{name, "-o", "first"}, nullptr, frame},
+        {{name, "-o", "2147483648"}, nullptr, frame},
         {{name, "-o"}, nullptr, frame},
         {{name, "-r", "1", "three"}, nullptr, limits},
         {{name, "-r", "1", "-f"}, nullptr, limits},
