@@ -6,8 +6,6 @@
 #include <string>
 #include <string_view>
 
-constexpr int ultrafastSide = 64; // ultrafast images are at most 64 x 64 pixels
-
 // What camera files leave for the driver and for the next file of the run: each value keeps
 // what an earlier file set when a later file lacks its record.
 struct CameraSession {
@@ -17,9 +15,6 @@ struct CameraSession {
     float framesPerCoimage = 0.0f;     // FRPERCOI
     int unpackedImages = 0;            // images unpacking wrote in this run
     int unpackWriteFailures = 0;       // and those it could not write; it goes on after one
-    // Where ultrafast images are unscrambled; a cell the readout order leaves out keeps what
-    // an earlier image put there.
-    float ultrafastTable[ultrafastSide][ultrafastSide] = {};
 };
 
 // What is asked of one camera file.

@@ -13,6 +13,7 @@
 namespace {
 
 constexpr int slotBytes = 8192;
+constexpr int ultrafastSide = 64; // ultrafast images are at most 64 x 64 pixels
 constexpr int slotsPerBlock = dataBlockBytes / slotBytes;
 
 bool isUltrafast(const HeaderFacts& facts)
@@ -120,19 +121,19 @@ void readPackedImage(BlockReader& blocks, const FrameLayout& layout, Raster& ras
 
 // One ultrafast image: a slot, and the next one for a chop, in readout order, then unscrambled.
 void readUltrafastImage(BlockReader& blocks, const FrameLayout& layout, Raster& raster, float divisor,
-                        int32_t frameNumber, CameraSession& session)
+                        int32_t frameNumber, int32_t obsmode)
 {
     const unsigned char* slot = blocks.nextSlot();
     for (int x = 0, k = 0; x < layout.naxis1; ++x)
         for (int y = 0; y < layout.naxis2; ++y, k += 2)
             raster[x][y] = static_cast<float>(scaled(littleInt16(slot + k), divisor));
-    if (session.obsmode == 2) {
+    if (obsmode == 2) {
         slot = blocks.nextSlot();
         for (int x = 0, k = 0; x < layout.naxis1; ++x)
             for (int y = 0; y < layout.naxis2; ++y, k += 2)
                 mergeBeam2(raster[x][y], scaled(littleInt16(slot + k), divisor), frameNumber);
     }
-    unscrambleUltrafast(raster, layout.naxis1, layout.naxis2, session.ultrafastTable);
+    unscrambleUltrafast(raster, layout.naxis1, layout.naxis2);
 }
 
 bool endsWith(const std::string& text, const std::string& ending)
@@ -198,6 +199,12 @@ void checkPackedLayout(const CameraReading& file, int32_t obsmode)
     if (isUltrafast(facts)) {
         if (file.layout.naxis1 > ultrafastSide || file.layout.naxis2 > ultrafastSide)
             fatalExit("kovrent: Error - ultrafast images of %d x %d pixels do not fit their 64 x 64 slot\n",
+                      file.layout.naxis1, file.layout.naxis2);
+        // The readout order takes the columns in pairs: of a single column it would place
+        // half the values outside the image and leave half the image unwritten.
+        if (file.layout.naxis1 < 2)
+            fatalExit("kovrent: Error - ultrafast images of %d x %d pixels cannot be unscrambled: the camera "
+                      "reads their columns in pairs\n",
                       file.layout.naxis1, file.layout.naxis2);
         if (obsmode > 2)
             fatalExit("kovrent: Error - ultrafast packed data in observing mode %i cannot be unpacked\n", obsmode);
@@ -273,7 +280,7 @@ void unpackImages(CameraReading& file, const CameraRequest& request, FitsImage& 
         std::printf(ultrafast ? "Now writing ultrafast unpacked file %s\n" : "Now writing unpacked file %s\n",
                     fileName.c_str());
         if (ultrafast)
-            readUltrafastImage(blocks, layout, raster, divisor, frameNumber, session);
+            readUltrafastImage(blocks, layout, raster, divisor, frameNumber, obsmode);
         else
             readPackedImage(blocks, layout, raster, divisor, frameNumber, obsmode);
 
@@ -290,8 +297,9 @@ void unpackImages(CameraReading& file, const CameraRequest& request, FitsImage& 
     file.stream.close();
 }
 
-void unscrambleUltrafast(Raster& raster, int naxis1, int naxis2, float (&table)[ultrafastSide][ultrafastSide])
+void unscrambleUltrafast(Raster& raster, int naxis1, int naxis2)
 {
+    float table[ultrafastSide][ultrafastSide] = {};
     naxis1 = std::min(naxis1, ultrafastSide);
     naxis2 = std::min(naxis2, ultrafastSide);
     // The camera reads rows 8 apart in every second column; each new pass takes the other

@@ -8,7 +8,7 @@
 
 // Packed layouts this program cannot unpack into right images are refused: images of
 // observing modes whose beams the packed length and the reading disagree on, and
-// ultrafast images larger than their 64 x 64 slot.
+// ultrafast images larger than their 64 x 64 slot or of a single column.
 void checkPackedLayout(const CameraReading& file, int32_t obsmode);
 
 // Reads the end time stored behind the packed data into a TIME-END card and reopens the
@@ -22,5 +22,5 @@ bool readTrailer(CameraReading& file, Header& header, int32_t obsmode);
 void unpackImages(CameraReading& file, const CameraRequest& request, FitsImage& image, Raster& raster,
                   CameraSession& session, int64_t& fileNumber);
 
-// Brings an ultrafast image from the camera's readout order into pixel order, through `table`.
-void unscrambleUltrafast(Raster& raster, int naxis1, int naxis2, float (&table)[ultrafastSide][ultrafastSide]);
+// Brings an ultrafast image of at least 2 columns from the camera's readout order into pixel order.
+void unscrambleUltrafast(Raster& raster, int naxis1, int naxis2);

@@ -331,8 +331,9 @@ TEST(Unpack, RefusedFilesWriteNothing) {
     const FrameGeometry g = geometryOf(128, 128);
     CameraFile plain;
     plain.corners(g).totalCoadds(1).obsmode(1).endMarker().frames(g, 1, [](int, int x, int y) { return x + y; });
-    CameraFile tooLarge;
+    CameraFile tooLarge, narrow;
     tooLarge.corners(geometryOf(64, 65)).totalCoadds(1).obsmode(1).ultrafast(2).endMarker().fill(32768);
+    narrow.corners(geometryOf(1, 8)).totalCoadds(1).obsmode(1).ultrafast(2).endMarker().fill(32768);
     // A second PACKED record takes the count back after the first made the file a packed one.
     CameraFile countTakenBack;
     countTakenBack.corners(g).totalCoadds(1).obsmode(1).packed(3, 1).packed(-1, 2).endMarker().fill(32768);
@@ -355,6 +356,7 @@ TEST(Unpack, RefusedFilesWriteNothing) {
         {"ultrafast chop-nod", packedFile({.naxis1 = 64, .naxis2 = 64, .obsmode = 3, .count = 2, .ultrafast = true}),
          "c970611a.005", {"-p"}, "cannot be unpacked"},
         {"ultrafast 64 x 65", tooLarge, "c970611a.005", {"-p"}, "64 x 64"},
+        {"ultrafast of one column", narrow, "c970611a.005", {"-p"}, "columns in pairs"},
         {"name of the input", packedFile({.count = 2}), "t970611a.005", {"-p"}, "would overwrite"},
         {"count taken back", countTakenBack, "c970611a.005", {"-p"}, "packed file without images (PACKED -1)"},
     };
