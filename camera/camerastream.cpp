@@ -17,8 +17,10 @@ bool CameraStream::open(const std::string& name)
 
 bool CameraStream::reopenAt(int64_t offset)
 {
-    file_.reset();
-    if (!open(name_))
+    // Packed data are read in whole data blocks, which the library reads straight into the
+    // caller's buffer when its own is smaller: the default buffer serves best.
+    file_ = openFile(name_, "rb");
+    if (!file_)
         return false;
     std::fseek(file_.get(), static_cast<long>(offset), SEEK_SET);
     return true;

@@ -129,8 +129,9 @@ void checkGeometry(const CameraReading& file)
 bool readVESKA(const CameraRequest& request, FitsImage& image, Raster& raster, CameraSession& session,
                int64_t& fileNumber)
 {
-    // Some 100 KiB of buffers: on the heap, not on the stack.
-    const auto file = std::make_unique<CameraReading>();
+    // Some 100 KiB of buffers: on the heap, not on the stack, and not cleared (default
+    // initialisation), since every byte is read into before it is used.
+    const std::unique_ptr<CameraReading> file(new CameraReading);
     if (!file->stream.open(request.inputName)) {
         const int error = errno;
         std::printf("kovrent: Error - file not found: %s\n", request.inputName.c_str());
