@@ -28,16 +28,17 @@ struct Timing {
     long peakKiB = 0;
 };
 
-// Measure mode: runs the command (stdout discarded, stdin from `input` unless it is
-// "-") and prints its wall time in seconds and its peak resident memory in KiB. A
-// freshly started small process forks it, so that the peak is the program's own and
-// not inherited from the generator's memory.
+// Measure mode: runs the command (stdout and its run summary on stderr discarded, stdin
+// from `input` unless it is "-") and prints its wall time in seconds and its peak resident
+// memory in KiB. A freshly started small process forks it, so that the peak is the
+// program's own and not inherited from the generator's memory.
 int measure(const std::string& input, char** command)
 {
     const auto start = std::chrono::steady_clock::now();
     const pid_t child = fork();
     if (child == 0) {
-        if (!std::freopen("/dev/null", "w", stdout) || (input != "-" && !std::freopen(input.c_str(), "r", stdin)))
+        if (!std::freopen("/dev/null", "w", stdout) || !std::freopen("/dev/null", "w", stderr)
+            || (input != "-" && !std::freopen(input.c_str(), "r", stdin)))
             _exit(126);
         execv(command[0], command);
         _exit(127);
