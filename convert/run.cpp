@@ -39,12 +39,13 @@ RasterMemory zeroRaster()
 }
 
 // Everything one run owns and hands down: the four rasters, allocated once and never cleared
-// between files, what camera files leave for each other, and the counts of the summary.
+// between files (the maps only when they are asked for), what camera files leave for each
+// other, and the counts of the summary.
 struct RunContext {
     RasterMemory inputImage = zeroRaster();
     RasterMemory outputImage = zeroRaster();
-    RasterMemory maskMap = zeroRaster();
-    RasterMemory gainMap = zeroRaster();
+    RasterMemory maskMap;
+    RasterMemory gainMap;
     FitsImage image;
     CameraSession camera;
     int writeFailures = 0;
@@ -220,12 +221,16 @@ int convertFiles(const Options& options)
     RunContext run;
     FitsImage maskRecord;
     FitsImage gainRecord;
-    if (options.mask)
+    if (options.mask) {
+        run.maskMap = zeroRaster();
         loadMap("Reading mask file %s\n", options.maskName, maskRecord, *run.maskMap,
                 "kovrent: Error reading in mask map!\n");
-    if (options.gain)
+    }
+    if (options.gain) {
+        run.gainMap = zeroRaster();
         loadMap("Reading gain file %s\n", options.gainName, gainRecord, *run.gainMap,
                 "kovrent: Error reading in gain map!\n");
+    }
 
     const std::string rootName = options.firstNumber > -1 ? options.inputName : std::string();
     int64_t fileNumber = options.firstNumber;
