@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 bool CameraStream::open(const std::string& name)
 {
@@ -59,7 +58,5 @@ bool CameraStream::seekForward(int64_t count)
 
 std::string CameraStream::shortReadReason() const
 {
-    if (failed())
-        return name_ + ": " + std::strerror(errno);
-    return name_ + " ends before the end of its data";
+    return ::shortReadReason(file_.get(), name_, "data");
 }

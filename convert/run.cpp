@@ -29,7 +29,7 @@ struct RasterFree {
 };
 using RasterMemory = std::unique_ptr<Raster, RasterFree>;
 
-// A raster of zeros; calloc leaves the pages of a map that is never loaded untouched.
+// A raster of zeros; calloc leaves the pages a run never touches unused.
 RasterMemory zeroRaster()
 {
     RasterMemory raster(static_cast<Raster*>(std::calloc(1, sizeof(Raster))));
@@ -48,9 +48,11 @@ struct RunContext {
     RasterMemory gainMap;
     FitsImage image;
     CameraSession camera;
-    int writeFailures = 0;
+    int failedWrites = 0;   // converted files that could not be written
     int filesRead = 0;      // input files whose reading began
     int filesConverted = 0; // output files written
+
+    int writeFailures() const { return failedWrites + camera.unpackWriteFailures; }
 };
 
 // Why a file could not be read as asked: a FITS file given without -f, a file that is no
@@ -162,7 +164,7 @@ void convertImage(const Options& options, const std::string& inputName, const st
     if (writeOutput(outputName, image, outputImage))
         ++run.filesConverted;
     else
-        ++run.writeFailures;
+        ++run.failedWrites;
 }
 
 // A -d folder that is missing, or no folder, would fail every write: the run stops before it
@@ -245,10 +247,10 @@ int convertFiles(const Options& options)
     try {
         convertRange(options, rootName, fileNumber, lastNumber, run);
     } catch (const FatalExit&) {
-        summarise(run, options.unpack, run.writeFailures + run.camera.unpackWriteFailures + 1, start);
+        summarise(run, options.unpack, run.writeFailures() + 1, start);
         throw;
     }
-    const int failures = run.writeFailures + run.camera.unpackWriteFailures;
+    const int failures = run.writeFailures();
     if (failures > 0)
         std::printf("kovrent: Error - %d output file%s could not be written\n", failures, failures == 1 ? "" : "s");
     summarise(run, options.unpack, failures, start);

@@ -200,15 +200,6 @@ FitsReadResult notFits()
     return FitsReadResult::notFits;
 }
 
-// Why a read of `name` came up short: the system's reason, or the end of the file.
-void explainShortRead(std::FILE* file, const std::string& name, const char* where)
-{
-    const int error = errno;
-    if (std::ferror(file))
-        noticeFileError(name, error);
-    else
-        notice("%s ends before the end of its %s", name.c_str(), where);
-}
 
 // The next 2880 bytes of the file into a new block chained behind the header's others.
 FitsReadResult readHeaderBlock(std::FILE* file, const std::string& name, Header& header, const HeaderBlock*& block)
@@ -221,7 +212,7 @@ FitsReadResult readHeaderBlock(std::FILE* file, const std::string& name, Header&
     block = added;
     if (std::fread(added->cards, 1, blockLength, file) != blockLength) {
         std::printf("rf: File read error\n");
-        explainShortRead(file, name, "header");
+        notice("%s", shortReadReason(file, name, "header").c_str());
         return FitsReadResult::shortHeader;
     }
     return FitsReadResult::ok;
@@ -303,6 +294,14 @@ int createHidden(const std::string& folder, std::string& name)
 }
 
 } // namespace
+
+std::string shortReadReason(std::FILE* file, const std::string& name, const char* where)
+{
+    const int error = errno;
+    if (std::ferror(file))
+        return name + ": " + std::strerror(error);
+    return name + " ends before the end of its " + where;
+}
 
 File openFile(const std::string& name, const char* mode)
 {
@@ -404,7 +403,7 @@ FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raste
         if (got != blockLength) {
             std::printf("rf: Error reading FITS data- EOF encountered before end of data\n");
             if (std::exchange(complete, false))
-                explainShortRead(file.get(), name, "data");
+                notice("%s", shortReadReason(file.get(), name, "data").c_str());
             std::memset(data + got, 0, blockLength - got);
         }
         fromBigEndian(data, std::abs(bytesPerPixel), blockLength / std::abs(bytesPerPixel));

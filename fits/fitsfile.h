@@ -49,6 +49,10 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
+// Why a read of `name` came up short, for people: the system's reason, or the end of the
+// file where its `where` ("header", "data") should go on.
+std::string shortReadReason(std::FILE* file, const std::string& name, const char* where);
+
 // Opens with std::fopen; the file is closed when the handle goes.
 File openFile(const std::string& name, const char* mode);
 
