@@ -1,9 +1,11 @@
 #pragma once
 
+#include "fitsfile.h"
 #include "fitsimage.h"
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <string_view>
 
 // What camera files leave for the driver and for the next file of the run: each value keeps
@@ -15,6 +17,7 @@ struct CameraSession {
     float framesPerCoimage = 0.0f;     // FRPERCOI
     int unpackedImages = 0;            // images unpacking wrote in this run
     int unpackWriteFailures = 0;       // and those it could not write; it goes on after one
+    std::unordered_set<std::string> unpackedNames; // the names unpacking gave its images
 };
 
 // What is asked of one camera file.
@@ -25,6 +28,7 @@ struct CameraRequest {
     bool unpack = false;      // -p
     bool interchange = false; // -i
     bool appendFits = false;  // -a: unpacked names keep the ".fits" ending
+    const OutputFolder* folder = nullptr; // the opened folder of outputName, where unpacked images go
 };
 
 // Reads one camera data file: its header into FITS cards in `image`, its frames combined by

@@ -169,16 +169,24 @@ struct UnpackedNames {
         base = outputName.substr(0, std::max(outputName.size() >= 3 ? outputName.size() - 3 : 0, start));
     }
 
-    // The file name of image number n and its IRAFNAME.
-    void forImage(int64_t n, std::string& fileName, std::string& irafName) const
+    // The file name of image number n and its IRAFNAME; false, with the reason, when no name
+    // can be formed: the series letter would have to pass 0xFF.
+    bool forImage(int64_t n, std::string& fileName, std::string& irafName, std::string& reason) const
     {
         std::string name = base;
         if (n > 999) {
             n -= 1000;
             // Numbers from 1000 on go on in the next series letter: t970611b.003. Not in a
             // directory, and never a dot, which would become a '/'.
-            if (name.size() >= 2 && name.size() - 2 >= fileNameStart(name) && name[name.size() - 2] != '.')
-                ++name[name.size() - 2];
+            if (name.size() >= 2 && name.size() - 2 >= fileNameStart(name) && name[name.size() - 2] != '.') {
+                char& letter = name[name.size() - 2];
+                // Past 0xFF the letter would wrap to NUL, which ends a file name.
+                if (static_cast<unsigned char>(letter) == 0xFF) {
+                    reason = "the series letter of " + base + " is 0xFF: image numbers from 1000 on need a next one";
+                    return false;
+                }
+                ++letter;
+            }
         }
         char digits[32];
         std::snprintf(digits, sizeof digits, "%03lld", static_cast<long long>(n));
@@ -188,6 +196,7 @@ struct UnpackedNames {
             irafName[irafName.size() - 12] = 'i';
         irafName += frameEnding;
         fileName = name + frameEnding + fitsEnding;
+        return true;
     }
 };
 
@@ -273,8 +282,16 @@ void unpackImages(CameraReading& file, const CameraRequest& request, FitsImage& 
     BlockReader blocks(file.stream, layout);
     std::string fileName, irafName;
     for (int64_t k = 0; k < images; ++k) {
-        names.forImage(startNumber + k, fileName, irafName);
-        if (replacesFile(fileName, request.inputName))
+        std::string reason;
+        if (!names.forImage(startNumber + k, fileName, irafName, reason))
+            fatalExitBecause(reason, "kovrent: Error - no file name for unpacked image number %lld\n",
+                             static_cast<long long>(startNumber + k));
+        // Two images of one run never share a name: the later one would replace the earlier.
+        if (!session.unpackedNames.insert(fileName).second)
+            fatalExitBecause(fileName + " is the name of an earlier image of this run",
+                             "kovrent: Error - no file name for unpacked image number %lld\n",
+                             static_cast<long long>(startNumber + k));
+        if (replacesFile(fileName, request.inputName, request.folder))
             fatalExit("kovrent: Error - unpacked file %s would overwrite input file %s\n", fileName.c_str(),
                       request.inputName.c_str());
         std::printf(ultrafast ? "Now writing ultrafast unpacked file %s\n" : "Now writing unpacked file %s\n",
@@ -288,11 +305,11 @@ void unpackImages(CameraReading& file, const CameraRequest& request, FitsImage& 
             fatalExit("kovrent: error, IRAFNAME keyword not found\n");
         if (!ultrafast && request.interchange && layout.naxis2 >= 1)
             interchangeColumns(raster, layout.naxis1, layout.naxis2);
-        if (writeFITS(fileName, image, raster))
+        if (writeFITS(fileName, image, raster, nullptr, request.folder))
             ++session.unpackedImages;
         else
             ++session.unpackWriteFailures;
-        std::fflush(stdout);
+        flushOutput();
     }
     file.stream.close();
 }

@@ -102,16 +102,13 @@ void parseOptions(int argc, const char* const* argv, Options& options, bool repo
             break;
         case 'r': {
             const char* message = "Error specifying limits\n";
-            int32_t first = options.firstNumber;
-            const std::string firstText = arguments.take(i, message);
-            if (scanInteger(firstText, first) == ScanResult::number)
-                options.firstNumber = first;
-            // Unlike -e and -o, an empty or blank end of the range is no number either.
-            if (scanInteger(arguments.take(i, message), options.lastNumber) != ScanResult::number)
-                fatalExit("%s", message);
-            // Numbers below -1 would make names with a minus sign.
-            if (options.firstNumber < -1)
-                fatalExit("%s", message);
+            const char* form = "-r takes two numbers (for example -r 1 100)";
+            // Both bounds must be numbers, the first at least 0: a first bound left unset would
+            // turn the range into single files named by bare numbers.
+            const bool firstIsNumber = scanInteger(arguments.take(i, message), options.firstNumber) == ScanResult::number;
+            if (scanInteger(arguments.take(i, message), options.lastNumber) != ScanResult::number || !firstIsNumber
+                || options.firstNumber < 0)
+                fatalExitBecause(form, "%s", message);
             break;
         }
         case 'z':

@@ -91,9 +91,10 @@ void completeHeader(FitsImage& image, const Options& options)
     header.addCommentCard("HISTORY ",
                           formatted("THIS FILE WAS CONVERTED FROM VESKA-PC FORMAT BY KOVRENT V. %2.2f", programVersion));
     header.addCommentCard("HISTORY ", "TIME OF CONVERSION: " + localTimeText());
+    // A frame number below 1 reads frame 1.
     if (options.frameNumber != 0)
         header.addCommentCard("HISTORY ", formatted("THE FOLLOWING IMAGE DATA IS FRAME %2i OF THE ORIGINAL DATA SET",
-                                                    options.frameNumber));
+                                                    options.frameNumber < 1 ? 1 : options.frameNumber));
     else
         header.addCommentCard("HISTORY ", "ALL OFF-SOURCE FRAMES IN THE ORIGINAL IMAGE HAVE BEEN SUBTRACTED");
     if (expansion > 1)
@@ -108,13 +109,14 @@ void completeHeader(FitsImage& image, const Options& options)
     header.end();
 }
 
-bool writeOutput(const std::string& outputName, FitsImage& image, const Raster& outputImage)
+bool writeOutput(const std::string& outputName, FitsImage& image, const Raster& outputImage,
+                 const OutputFolder* folder)
 {
     image.pixelCount = image.naxis1 * image.naxis2;
     std::printf("writing %s\n", outputName.c_str());
-    const bool written = writeFITS(outputName, image, outputImage);
+    const bool written = writeFITS(outputName, image, outputImage, nullptr, folder);
     // The file's messages end here; a log or a pipe shows them as they happen.
-    std::fflush(stdout);
+    flushOutput();
     image.header.freeHeader();
     return written;
 }

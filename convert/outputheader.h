@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commandline.h"
+#include "fitsfile.h"
 #include "fitsimage.h"
 
 #include <string>
@@ -16,6 +17,8 @@ bool axisCardsDiffer(const FitsImage& image);
 // END and blank cards.
 void completeHeader(FitsImage& image, const Options& options);
 
-// "writing <name>", the FITS file from outputImage, stdout flushed and the header freed.
-// False when the file could not be written.
-bool writeOutput(const std::string& outputName, FitsImage& image, const Raster& outputImage);
+// "writing <name>", the FITS file from outputImage (into `folder`, the opened folder of the
+// name, when given), stdout flushed and the header freed. False when the file could not be
+// written.
+bool writeOutput(const std::string& outputName, FitsImage& image, const Raster& outputImage,
+                 const OutputFolder* folder = nullptr);

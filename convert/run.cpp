@@ -12,15 +12,19 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <string>
 #include <system_error>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -48,6 +52,7 @@ struct RunContext {
     RasterMemory gainMap;
     FitsImage image;
     CameraSession camera;
+    OutputFolder folder; // where every output of the run goes, opened once
     int failedWrites = 0;   // converted files that could not be written
     int filesRead = 0;      // input files whose reading began
     int filesConverted = 0; // output files written
@@ -94,12 +99,19 @@ void loadMap(const char* announcement, const std::string& name, FitsImage& recor
             map[x][y] = static_cast<float>(map[x][y] * record.bscale + record.bzero);
 }
 
+// The run's opened folder when `outputName` lies in it; null lets a write open its own.
+const OutputFolder* folderFor(const RunContext& run, const std::string& outputName)
+{
+    return run.folder.path() == folderOf(outputName) ? &run.folder : nullptr;
+}
+
 // Never replace a file this run reads: the input, or a map. A link at the output name is no
 // such file, even when it points to one: the rename replaces the link and leaves its target.
-void refuseOverwrite(const std::string& outputName, const std::string& inputName, const Options& options)
+void refuseOverwrite(const std::string& outputName, const std::string& inputName, const Options& options,
+                     const RunContext& run)
 {
     for (const std::string* source : {&inputName, &options.maskName, &options.gainName}) {
-        if (!source->empty() && replacesFile(outputName, *source))
+        if (!source->empty() && replacesFile(outputName, *source, folderFor(run, outputName)))
             fatalExit("kovrent: Error - output file %s would overwrite input file %s\n", outputName.c_str(),
                       source->c_str());
     }
@@ -161,25 +173,20 @@ void convertImage(const Options& options, const std::string& inputName, const st
     if (options.expansion > 1 || axisCardsDiffer(image))
         rewriteAxisSizes(image, image.naxis1, image.naxis2);
     completeHeader(image, options);
-    if (writeOutput(outputName, image, outputImage))
+    if (writeOutput(outputName, image, outputImage, folderFor(run, outputName)))
         ++run.filesConverted;
     else
         ++run.failedWrites;
 }
 
-// A -d folder that is missing, or no folder, would fail every write: the run stops before it
-// reads anything.
-void requireOutputDirectory(const Options& options)
+// The folder of the run's outputs is opened before anything is read. A -d folder that is
+// missing, or no folder, would fail every write: the run stops there.
+void openOutputFolder(const Options& options, const std::string& firstOutputName, RunContext& run)
 {
-    struct stat folder {};
-    if (!options.toDirectory)
+    if (run.folder.open(folderOf(firstOutputName)) || !options.toDirectory)
         return;
-    const int error = stat(options.outputDirectory.c_str(), &folder) != 0 ? errno
-                      : S_ISDIR(folder.st_mode)                            ? 0
-                                                                           : ENOTDIR;
-    if (error != 0)
-        fatalExitBecause(options.outputDirectory + ": " + std::strerror(error),
-                         "kovrent: Error - no output directory %s\n", options.outputDirectory.c_str());
+    fatalExitBecause(options.outputDirectory + ": " + std::strerror(run.folder.error()),
+                     "kovrent: Error - no output directory %s\n", options.outputDirectory.c_str());
 }
 
 void convertRange(const Options& options, const std::string& rootName, int64_t fileNumber, int64_t lastNumber,
@@ -193,7 +200,10 @@ void convertRange(const Options& options, const std::string& rootName, int64_t f
             inputName = numberedName(rootName, fileNumber);
         const std::string outputName = outputNameFor(inputName, options);
         if (!options.unpack)
-            refuseOverwrite(outputName, inputName, options);
+            refuseOverwrite(outputName, inputName, options, run);
+        if (options.frameNumber < 0 && !options.unpack)
+            notice("warning - -o %d reads frame 1 into %s, the name of the combined image", options.frameNumber,
+                   outputName.c_str());
 
         std::printf("Reading %s...", inputName.c_str());
         ++run.filesRead;
@@ -202,8 +212,9 @@ void convertRange(const Options& options, const std::string& rootName, int64_t f
                 if (readFITS(inputName, run.image, *run.inputImage) != FitsReadResult::ok)
                     fatalExit("kovrent: Error reading in FITS format data file.\n");
             } else {
-                const CameraRequest request{inputName,       outputName,          options.frameNumber,
-                                            options.unpack, options.interchange, options.appendFits};
+                const CameraRequest request{inputName,          outputName,         options.frameNumber,
+                                            options.unpack,     options.interchange, options.appendFits,
+                                            folderFor(run, outputName)};
                 if (!readVESKA(request, run.image, *run.inputImage, run.camera, fileNumber))
                     fatalExit("kovrent: Error reading in VESKA format data file.\n");
             }
@@ -219,8 +230,13 @@ void convertRange(const Options& options, const std::string& rootName, int64_t f
 
 int convertFiles(const Options& options)
 {
-    requireOutputDirectory(options);
     RunContext run;
+    const std::string rootName = options.firstNumber > -1 ? options.inputName : std::string();
+    int64_t fileNumber = options.firstNumber;
+    const int64_t lastNumber = options.lastNumber;
+    openOutputFolder(options,
+                     outputNameFor(fileNumber == -1 ? options.inputName : numberedName(rootName, fileNumber), options),
+                     run);
     FitsImage maskRecord;
     FitsImage gainRecord;
     if (options.mask) {
@@ -234,9 +250,6 @@ int convertFiles(const Options& options)
                 "kovrent: Error reading in gain map!\n");
     }
 
-    const std::string rootName = options.firstNumber > -1 ? options.inputName : std::string();
-    int64_t fileNumber = options.firstNumber;
-    const int64_t lastNumber = options.lastNumber;
     if (lastNumber < fileNumber) {
         notice("warning - nothing to convert: range %lld to %lld", static_cast<long long>(fileNumber),
                static_cast<long long>(lastNumber));
@@ -245,7 +258,11 @@ int convertFiles(const Options& options)
 
     const auto start = std::chrono::steady_clock::now();
     try {
-        convertRange(options, rootName, fileNumber, lastNumber, run);
+        try {
+            convertRange(options, rootName, fileNumber, lastNumber, run);
+        } catch (const std::bad_alloc&) {
+            fatalExit("Error allocating memory!\n");
+        }
     } catch (const FatalExit&) {
         summarise(run, options.unpack, run.writeFailures() + 1, start);
         throw;
@@ -261,21 +278,39 @@ int convertFiles(const Options& options)
 
 int kovrentMain(int argc, const char* const* argv)
 {
+    // A standard stream that was closed is opened on /dev/null, so that no file the run opens
+    // takes its number and receives the stream's text; a closed stdout still counts as failed.
+    const bool stdoutClosed = fcntl(STDOUT_FILENO, F_GETFD) == -1 && errno == EBADF;
+    for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+        if (fcntl(stream, F_GETFD) == -1 && errno == EBADF)
+            open("/dev/null", stream == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    // An output over the file size limit is a failed write, not the end of the run.
+    std::signal(SIGXFSZ, SIG_IGN);
+    resetOutputError();
+
     int status = 0;
     try {
-        std::printf("kovrent Data conversion program  version %2.2f\n", programVersion);
-        const Options options = parseCommandLine(argc, argv);
-        if (options.showUsage) {
-            printUsage();
-            notice("messages go to standard output; reasons, hints and warnings like this one to standard error");
-        } else if (!options.showVersion) {
-            status = convertFiles(options);
+        try {
+            std::printf("kovrent Data conversion program  version %2.2f\n", programVersion);
+            const Options options = parseCommandLine(argc, argv);
+            if (options.showUsage) {
+                printUsage();
+                notice("messages go to standard output; reasons, hints and warnings like this one to standard error");
+            } else if (!options.showVersion) {
+                status = convertFiles(options);
+            }
+        } catch (const std::bad_alloc&) {
+            fatalExit("Error allocating memory!\n");
         }
     } catch (const FatalExit& fatal) {
         status = fatal.status;
     }
     if (status != 0 && argc > 1 && argv[1][0] == '-')
         optionsFirstHint(argc, argv);
-    std::fflush(stdout);
+    // Messages that never arrived fail the run, as the rest of its work would.
+    if (const int error = stdoutClosed ? EBADF : outputError()) {
+        std::fprintf(stderr, "kovrent: error writing standard output: %s\n", std::strerror(error));
+        status = 1;
+    }
     return status;
 }

@@ -1,8 +1,35 @@
 #include "fatal.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+
+namespace {
+
+int firstOutputError = 0;
+
+} // namespace
+
+void flushOutput()
+{
+    if (std::fflush(stdout) != 0 && firstOutputError == 0)
+        firstOutputError = errno != 0 ? errno : EIO;
+}
+
+void resetOutputError()
+{
+    std::clearerr(stdout);
+    firstOutputError = 0;
+}
+
+int outputError()
+{
+    flushOutput();
+    if (std::ferror(stdout) && firstOutputError == 0)
+        firstOutputError = EIO;
+    return firstOutputError;
+}
 
 void fatalExit(const char* format, ...)
 {
@@ -10,7 +37,7 @@ void fatalExit(const char* format, ...)
     va_start(arguments, format);
     std::vprintf(format, arguments);
     va_end(arguments);
-    std::fflush(stdout);
+    flushOutput();
     throw FatalExit{1};
 }
 
@@ -26,7 +53,7 @@ void fatalExitBecause(const std::string& reason, const char* format, ...)
 
 void notice(const char* format, ...)
 {
-    std::fflush(stdout);
+    flushOutput();
     std::fputs("kovrent: ", stderr);
     std::va_list arguments;
     va_start(arguments, format);

@@ -22,3 +22,14 @@ void notice(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // "kovrent: name: reason" with the system's text for the error number.
 void noticeFileError(const std::string& name, int error);
+
+// Flushes standard output. The reason of the first flush that failed is kept for the end of the
+// run: once the stream's buffer has been given up, a later flush succeeds with nothing to write.
+void flushOutput();
+
+// Forgets earlier failures of standard output, for a new run in the same process.
+void resetOutputError();
+
+// 0 when everything standard output was given has been written, else the system's error number
+// (EBADF for a stream whose file was closed).
+int outputError();

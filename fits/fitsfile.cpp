@@ -218,19 +218,31 @@ FitsReadResult readHeaderBlock(std::FILE* file, const std::string& name, Header&
     return FitsReadResult::ok;
 }
 
-// SIGINT, SIGTERM and SIGHUP, held for as long as an unfinished file exists, so that no
-// signal can end the process between the file's creation and its rename or removal.
+// Every signal whose default action ends the process, held for as long as an unfinished file
+// exists, so that none can end it between the file's creation and its rename or removal. Not
+// held: SIGKILL and SIGSTOP, which cannot be; the faults, which the process raises itself;
+// SIGXFSZ, which the program ignores so that an oversized write fails and is reported; and the
+// signals whose default is to go on.
+sigset_t endingSignals()
+{
+    sigset_t signals;
+    sigfillset(&signals);
+    for (const int signal : {SIGKILL, SIGSTOP, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT, SIGXFSZ,
+                             SIGCHLD, SIGCONT, SIGURG, SIGWINCH, SIGTSTP, SIGTTIN, SIGTTOU})
+        sigdelset(&signals, signal);
+    return signals;
+}
+
 class SignalHold {
 public:
     SignalHold()
     {
-        sigemptyset(&held_);
-        for (const int signal : {SIGINT, SIGTERM, SIGHUP})
-            sigaddset(&held_, signal);
+        static const sigset_t ending = endingSignals();
+        held_ = ending;
         pthread_sigmask(SIG_BLOCK, &held_, &previous_);
         // A signal the caller already held stays the caller's to take.
-        for (const int signal : {SIGINT, SIGTERM, SIGHUP})
-            if (sigismember(&previous_, signal))
+        for (int signal = 1; signal < NSIG; ++signal)
+            if (sigismember(&held_, signal) == 1 && sigismember(&previous_, signal) == 1)
                 sigdelset(&held_, signal);
     }
     ~SignalHold() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
@@ -266,10 +278,10 @@ private:
     sigset_t held_;
 };
 
-// Creates a new, empty file with a hidden random name (.kovrent-XXXXXX) in `folder`, which is
-// empty or ends with '/'. Exclusive creation: no existing entry, link or not, is ever opened.
-// The descriptor, or -1 with errno set.
-int createHidden(const std::string& folder, std::string& name)
+// Creates a new, empty file with a hidden random name (.kovrent-XXXXXX) in the folder.
+// Exclusive creation: no existing entry, link or not, is ever opened. The descriptor, or -1
+// with errno set; `name` is the last name tried.
+int createHidden(int folder, std::string& name)
 {
     static constexpr char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -283,10 +295,10 @@ int createHidden(const std::string& folder, std::string& name)
                 bits = bits >> 8 | bits << 56;
             }
         }
-        name = folder + ".kovrent-";
+        name = ".kovrent-";
         for (const unsigned char byte : random)
             name += letters[byte % (sizeof letters - 1)];
-        const int descriptor = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        const int descriptor = openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (descriptor >= 0 || errno != EEXIST)
             return descriptor;
     }
@@ -314,10 +326,35 @@ std::size_t fileNameStart(const std::string& path)
     return slash == std::string::npos ? 0 : slash + 1;
 }
 
-bool replacesFile(const std::string& output, const std::string& source)
+bool OutputFolder::open(const std::string& path)
+{
+    close();
+    path_ = path;
+    descriptor_ = ::open(path.empty() ? "." : path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    error_ = descriptor_ < 0 ? errno : 0;
+    return descriptor_ >= 0;
+}
+
+void OutputFolder::close()
+{
+    if (descriptor_ >= 0)
+        ::close(descriptor_);
+    descriptor_ = -1;
+    error_ = 0;
+}
+
+std::string folderOf(const std::string& name)
+{
+    return name.substr(0, fileNameStart(name));
+}
+
+bool replacesFile(const std::string& output, const std::string& source, const OutputFolder* folder)
 {
     struct stat entry {}, file {};
-    return lstat(output.c_str(), &entry) == 0 && stat(source.c_str(), &file) == 0 && entry.st_dev == file.st_dev
+    const int standing = folder ? fstatat(folder->descriptor(), output.c_str() + fileNameStart(output), &entry,
+                                          AT_SYMLINK_NOFOLLOW)
+                                : lstat(output.c_str(), &entry);
+    return standing == 0 && stat(source.c_str(), &file) == 0 && entry.st_dev == file.st_dev
            && entry.st_ino == file.st_ino;
 }
 
@@ -397,31 +434,46 @@ FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raste
     const int64_t blocks = dataBlockCount(bytesPerPixel, image.pixelCount);
     unsigned char data[blockLength];
     PixelWalk walk(image);
+    int64_t dataBytes = 0; // as many as arrived
     bool complete = true;
     for (int64_t b = 0; b < blocks; ++b) {
         const std::size_t got = std::fread(data, 1, blockLength, file.get());
+        dataBytes += static_cast<int64_t>(got);
         if (got != blockLength) {
             std::printf("rf: Error reading FITS data- EOF encountered before end of data\n");
-            if (std::exchange(complete, false))
-                notice("%s", shortReadReason(file.get(), name, "data").c_str());
+            complete = false;
             std::memset(data + got, 0, blockLength - got);
         }
         fromBigEndian(data, std::abs(bytesPerPixel), blockLength / std::abs(bytesPerPixel));
         withElementType(bytesPerPixel, [&](auto type) { walk.store<type()>(data, raster); });
     }
-    return FitsReadResult::ok;
+    if (complete)
+        return FitsReadResult::ok;
+    // A last block cut short after the last pixel loses nothing; a missing pixel refuses the file.
+    const int64_t missing = image.pixelCount - std::min<int64_t>(image.pixelCount, dataBytes / std::abs(bytesPerPixel));
+    const std::string reason = shortReadReason(file.get(), name, "data");
+    if (missing == 0) {
+        notice("%s", reason.c_str());
+        return FitsReadResult::ok;
+    }
+    notice("%s: %lld of %d pixels missing", reason.c_str(), static_cast<long long>(missing), image.pixelCount);
+    return FitsReadResult::shortData;
 }
 
-bool writeFITS(const std::string& name, const FitsImage& image, const Raster& raster, WriteFailure* failure)
+bool writeFITS(const std::string& name, const FitsImage& image, const Raster& raster, WriteFailure* failure,
+               const OutputFolder* folder)
 {
     WriteFailure unused;
     WriteFailure& why = failure ? *failure : unused;
-    auto refuse = [&](WriteStep step, int error, const char* message) {
+    auto refuseNaming = [&](const std::string& shown, WriteStep step, int error, const char* message) {
         why = {step, error};
         std::fputs(message, stdout);
         if (error != 0)
-            noticeFileError(name, error);
+            noticeFileError(shown, error);
         return false;
+    };
+    auto refuse = [&](WriteStep step, int error, const char* message) {
+        return refuseNaming(name, step, error, message);
     };
     const char* const openError = "wf: Error opening file for writing\n";
     const char* const writeError = "wf:  Error writing FITS file\n";
@@ -435,26 +487,36 @@ bool writeFITS(const std::string& name, const FitsImage& image, const Raster& ra
     if (!encodable || !fits)
         return refuse(WriteStep::image, 0, writeError);
 
+    OutputFolder ownFolder;
+    if (!folder) {
+        ownFolder.open(folderOf(name));
+        folder = &ownFolder;
+    }
+    if (!folder->isOpen())
+        return refuse(WriteStep::create, folder->error(), openError);
+    const int at = folder->descriptor();
+    const std::string leaf = name.substr(fileNameStart(name));
+
     // What stands at the name is looked at, never opened: a folder cannot be replaced, and a
     // file the user may not write is refused as opening it would refuse it (root may).
     struct stat standing {};
-    if (lstat(name.c_str(), &standing) == 0) {
+    if (fstatat(at, leaf.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0) {
         if (S_ISDIR(standing.st_mode))
             return refuse(WriteStep::place, EISDIR, openError);
-        if (S_ISREG(standing.st_mode) && faccessat(AT_FDCWD, name.c_str(), W_OK, AT_EACCESS) != 0)
+        if (S_ISREG(standing.st_mode) && faccessat(at, leaf.c_str(), W_OK, AT_EACCESS) != 0)
             return refuse(WriteStep::place, errno, openError);
     }
 
     SignalHold hold;
     std::string temporary;
-    const int descriptor = createHidden(name.substr(0, fileNameStart(name)), temporary);
+    const int descriptor = createHidden(at, temporary);
     if (descriptor < 0)
-        return refuse(WriteStep::create, errno, openError);
+        return refuseNaming(folderOf(name) + temporary, WriteStep::create, errno, openError);
     File file(fdopen(descriptor, "wb"));
     if (!file) {
         const int error = errno;
         close(descriptor);
-        unlink(temporary.c_str());
+        unlinkat(at, temporary.c_str(), 0);
         return refuse(WriteStep::create, error, openError);
     }
     char buffer[1 << 16];
@@ -462,7 +524,7 @@ bool writeFITS(const std::string& name, const FitsImage& image, const Raster& ra
     auto fail = [&](WriteStep step) {
         const int error = errno;
         file.reset();
-        unlink(temporary.c_str());
+        unlinkat(at, temporary.c_str(), 0);
         return refuse(step, error, writeError);
     };
 
@@ -482,10 +544,10 @@ bool writeFITS(const std::string& name, const FitsImage& image, const Raster& ra
         return fail(WriteStep::write);
 
     if (const int signal = hold.pendingEnd()) {
-        unlink(temporary.c_str());
+        unlinkat(at, temporary.c_str(), 0);
         hold.endBy(signal);
     }
-    if (std::rename(temporary.c_str(), name.c_str()) != 0)
+    if (renameat(at, temporary.c_str(), at, leaf.c_str()) != 0)
         return fail(WriteStep::rename);
     return true;
 }

@@ -16,6 +16,7 @@ enum class FitsReadResult {
     notFits,            // the header is not acceptable
     bitpixNotSupported, // a BITPIX other than 8, 16, 32 and -32
     tooLarge,           // an image larger than the raster
+    shortData,          // the data end before the last pixel
 };
 
 // Reads a single-image FITS file into `image` (header, sizes, BITPIX, BSCALE, BZERO) and
@@ -30,16 +31,48 @@ struct WriteFailure {
     int error = 0;
 };
 
+// The folder a run writes into, opened once: every file then lands in the folder the run
+// began with, even when its path is moved or replaced by a link meanwhile.
+class OutputFolder {
+public:
+    OutputFolder() = default;
+    ~OutputFolder() { close(); }
+    OutputFolder(const OutputFolder&) = delete;
+    OutputFolder& operator=(const OutputFolder&) = delete;
+
+    // Opens `path` ("" is the current folder), following a link the path itself names, now
+    // and never again. False, with errno set, when it is no folder that can be opened; the
+    // reason is kept for the writes that then fail.
+    bool open(const std::string& path);
+    void close();
+
+    bool isOpen() const { return descriptor_ >= 0; }
+    int descriptor() const { return descriptor_; }
+    int error() const { return error_; }
+    // The path as given, which output names begin with.
+    const std::string& path() const { return path_; }
+
+private:
+    int descriptor_ = -1;
+    int error_ = 0;
+    std::string path_;
+};
+
+// The folder part of an output name: up to and including its last '/', or "".
+std::string folderOf(const std::string& name);
+
 // Writes the finished header and the image from `raster`. The file is written under a new
-// hidden name in the same folder and renamed over `name` when complete, so the name is never
+// hidden name in the name's folder and renamed over `name` when complete, so the name is never
 // opened and whatever stands there (a file, a link, a FIFO) is replaced, never followed; a
 // folder there, or an existing file the user may not write, is refused. A failure keeps any
-// earlier file of that name. SIGINT, SIGTERM and SIGHUP are held while the hidden file exists;
-// one that came meanwhile removes it and then ends the process by that signal. False on a
-// failure, after its "wf:" message and, on standard error, the name and the system's reason;
-// `failure` describes it when given.
+// earlier file of that name and leaves no hidden file. Every signal that would end the process
+// (but SIGKILL, SIGSTOP and the faults) is held while the hidden file exists; one that came
+// meanwhile removes it and then ends the process by that signal. `folder`, when given, is the
+// opened folder of `name` (folderOf(name) is its path): the file is created, renamed and
+// removed relative to it. False on a failure, after its "wf:" message and, on standard error,
+// the name and the system's reason; `failure` describes it when given.
 bool writeFITS(const std::string& name, const FitsImage& image, const Raster& raster,
-               WriteFailure* failure = nullptr);
+               WriteFailure* failure = nullptr, const OutputFolder* folder = nullptr);
 
 // Data blocks of an image: the ceiling of |bytesPerPixel| x pixelCount / 2880.
 int64_t dataBlockCount(int bytesPerPixel, int32_t pixelCount);
@@ -57,8 +90,9 @@ std::string shortReadReason(std::FILE* file, const std::string& name, const char
 File openFile(const std::string& name, const char* mode);
 
 // True when renaming a file to `output` would replace `source`, the file a run reads: the entry
-// at `output` itself (not what a link there points to) is the file that `source` names.
-bool replacesFile(const std::string& output, const std::string& source);
+// at `output` itself (not what a link there points to) is the file that `source` names. With
+// `folder`, the opened folder of `output`, the entry is looked up in it.
+bool replacesFile(const std::string& output, const std::string& source, const OutputFolder* folder = nullptr);
 
 // Where the last component of a path begins: after its last '/', or at 0.
 std::size_t fileNameStart(const std::string& path);

@@ -1,6 +1,6 @@
 // The whole program on arbitrary argument vectors (split at NUL bytes) in a scratch
 // directory that holds a small camera file and FITS maps, so that options reach the
-// conversion as well as the parser.
+// conversion as well as the parser. No argument can name a file or folder outside it.
 #include "run.h"
 #include "scratch.h"
 
@@ -27,6 +27,18 @@ std::vector<uint8_t> smallCameraFile()
         bytes.resize(bytes.size() + 32768 - 256, 0);
     }
     return bytes;
+}
+
+// The argument made unable to name a place outside the scratch directory: every ".." becomes
+// "__", and an absolute path (after the blanks that the program trims) becomes relative.
+std::string confined(std::string word)
+{
+    for (std::size_t at = word.find(".."); at != std::string::npos; at = word.find("..", at))
+        word.replace(at, 2, "__");
+    const std::size_t first = word.find_first_not_of(" \t\n\v\f\r");
+    if (first != std::string::npos && word[first] == '/')
+        word.insert(first, ".");
+    return word;
 }
 
 // A 4 x 4 FITS map of ones with BITPIX 16.
@@ -63,14 +75,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     std::string word;
     for (std::size_t i = 0; i < size && words.size() < 24; ++i) {
         if (data[i] == 0) {
-            words.push_back(word);
+            words.push_back(confined(word));
             word.clear();
         } else {
             word += static_cast<char>(data[i]);
         }
     }
     if (!word.empty() || size > 0)
-        words.push_back(word);
+        words.push_back(confined(word));
     std::vector<const char*> argv;
     for (const std::string& w : words)
         argv.push_back(w.c_str());

@@ -236,6 +236,8 @@ TEST(Conversion, HistoryCardsFollowTheOptions) {
          {kConverted, kTime, "THE FOLLOWING IMAGE DATA IS FRAME  2 OF THE ORIGINAL DATA SET", kOriented}},
         {{"-o", "10"}, kOutput + ".10",
          {kConverted, kTime, "THE FOLLOWING IMAGE DATA IS FRAME 10 OF THE ORIGINAL DATA SET", kOriented}},
+        // Frame 1 is what a frame number below 1 reads.
+        {{"-o", "-1"}, kOutput, {kConverted, kTime, "THE FOLLOWING IMAGE DATA IS FRAME  1 OF THE ORIGINAL DATA SET", kOriented}},
         {{"-e", "2"}, kOutput,
          {kConverted, kTime, kOffSource, "THE IMAGE WAS EXPANDED BY A FACTOR OF  2 IN BOTH DIRECTIONS", kOriented}},
         {{"-n"}, kOutput, {kConverted, kTime, kOffSource}},

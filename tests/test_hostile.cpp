@@ -14,7 +14,9 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <optional>
 #include <memory>
 #include <random>
 #include <set>
@@ -94,7 +96,13 @@ struct Case {
     int status;
     std::string text;                    // expected somewhere on standard output, when not empty
     std::vector<Plant> plants;
+    std::string limits = "";             // shell commands run first, such as a ulimit
 };
+
+Case limited(std::string limits, Case c) {
+    c.limits = std::move(limits);
+    return c;
+}
 
 void plant(const fs::path& directory, const Plant& p) {
     const fs::path path = directory / p.path;
@@ -125,8 +133,9 @@ bool unchanged(const fs::path& directory, const Plant& p) {
 // Runs kovrent with `arguments` in `directory` through the shell, which joins standard error to
 // standard output so that sanitizer reports are seen. Without `leakCheck` a sanitized binary
 // skips its leak scan at exit, its slowest part.
-RunResult runInShell(const fs::path& directory, const std::vector<std::string>& arguments, bool leakCheck) {
-    std::string script;
+RunResult runInShell(const fs::path& directory, const std::vector<std::string>& arguments, bool leakCheck,
+                     const std::string& limits = "") {
+    std::string script = limits.empty() ? "" : limits + "; ";
     if (!leakCheck) script += "ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0\" ";
     script += "exec \"$@\" 2>&1";
     std::vector<std::string> shellArguments{"-c", script, "sh", KOVRENT_BINARY};
@@ -200,7 +209,7 @@ std::string problemsOf(const Case& c, bool leakCheck) {
 
     std::vector<std::string> arguments = c.arguments;
     arguments.insert(arguments.end(), {"-d", kOutputDir});
-    const RunResult run = runInShell(scratch.path(), arguments, leakCheck);
+    const RunResult run = runInShell(scratch.path(), arguments, leakCheck, c.limits);
 
     std::string problems;
     auto problem = [&](const std::string& what) { problems += "\n  " + what; };
@@ -320,6 +329,15 @@ Bytes packedChop(bool ultrafast) {
         f.ultrafast(4).endMarker().ultrafastData(g, 2, 4, [](int i, int b, int x, int y) { return i + b * 7 - x + y; });
     else
         f.packed(3, 1).endMarker().packedData(g, 2, 3, [](int i, int b, int x, int y) { return i * 1000 + b - x * y; });
+    return f.trailer({1, 3, 5, 7}).bytes();
+}
+
+// Packed data of `count` GRAB images of one pixel each, all in one data block.
+Bytes tinyImages(int count) {
+    const FrameGeometry g = geometryOf(1, 1);
+    CameraFile f;
+    f.corners(g).totalCoadds(1).obsmode(1).packed(count, 1).endMarker()
+        .packedData(g, 1, count, [](int i, int, int, int) { return i; });
     return f.trailer({1, 3, 5, 7}).bytes();
 }
 
@@ -514,7 +532,7 @@ TEST(Hostile, HugeFrameNumbersAndRanges) {
         cameraCase("-o 2147483647", chop, {"-o", "2147483647"}, 1, "not enough data"),
         cameraCase("-o 0x7fffffff", chop, {"-o", "0x7fffffff"}, 1, "not enough data"),
         cameraCase("-o 017777777777", chop, {"-o", "017777777777"}, 1, "not enough data"),
-        cameraCase("-o -2147483648", chop, {"-o", "-2147483648"}, 0),
+        cameraCase("-o -2147483648", chop, {"-o", "-2147483648"}, 0, "the name of the combined image"),
         cameraCase("-o 2147483647 on one GRAB frame", grab, {"-o", "2147483647"}, 1, "not enough data"),
         cameraCase("-o 2147483647 -p on packed data", packedChop(false), {"-o", "2147483647", "-p"}, kAnyStatus),
         {"-r over missing files", {}, {"c970611a.", "-r", "1", "2147483647"}, 1, "file not found: c970611a.001"},
@@ -541,6 +559,12 @@ TEST(Hostile, ShortInputNamesKeepTheirOutputInTheOutputDirectory) {
         {"unpacked past 999 from a name of dots", {file("....999", packedChop(false))}, {"....999", "-p"}, 0},
         // Cut by three characters, "out/ab" would leave "out" and write "out000" beside it.
         {"unpacked from a two-letter name", {file("ab", packedChop(false))}, {"ab", "-p"}, 0},
+        // Past 0xFF the series letter would become a NUL and cut every later name short.
+        {"unpacked past 999 with the series letter 0xFF", {file("c970611\xff.999", packedChop(false))},
+         {"c970611\xff.999", "-p"}, 1, "no file name for unpacked image number 1000"},
+        // A dot is never raised, so image 1000 would take the name of image 0.
+        {"unpacked past 999 from a dot series", {file("....000", tinyImages(1001))}, {"....000", "-p"}, 1,
+         "is the name of an earlier image of this run"},
     };
     expectClean(cases);
 }
@@ -588,8 +612,9 @@ TEST(Hostile, BrokenFitsInputsAndMaps) {
         for (const char* size : {"0", "-5", "513", "100000", "2147483648", "-9223372036854775809",
                                  "99999999999999999999", "''"})
             variants.push_back(variant(std::string(key) + " " + size, fitsBytes(cardsWith(key, size), data), 1));
-    variants.push_back(variant("512 x 512 with its data missing",
-                               fitsBytes(primaryCards(-32, 512, 512), 0), 0));
+    variants.push_back(variant("512 x 512 with its data missing", fitsBytes(primaryCards(-32, 512, 512), 0), 1));
+    variants.push_back(variant("data cut after 100 of 256 pixels", fitsBytes(cardsWith("", ""), 400), 1));
+    variants.push_back(variant("last block cut after the last pixel", fitsBytes(cardsWith("", ""), 1024), 0));
     for (const char* bitpix : {"33", "99999999999"})
         variants.push_back(variant(std::string("BITPIX ") + bitpix, fitsBytes(cardsWith("BITPIX", bitpix), data), 1));
     for (const char* bitpix : {"7", "-8", "-31", "24"})
@@ -625,12 +650,17 @@ TEST(Hostile, BrokenFitsInputsAndMaps) {
         cases.push_back({"-m and -g, " + v.label, {file(kInput, grab), Input{"map.fits", v.bytes}},
                          {kInput, "-m", "map.fits", "-g", "map.fits"}, v.status});
     }
+    const Input whole{"c970611a.001", std::make_shared<const Bytes>(fitsBytes(cardsWith("", ""), data))};
+    cases.push_back({"-f range whose second file is cut", {whole, Input{"c970611a.002", whole.original, kBlock + 400}},
+                     {"c970611a.", "-r", "1", "2", "-f"}, 1, "1 file converted, 1 failed"});
     cases.push_back({"camera file that is a directory", {{kInput, nullptr}}, {kInput}, 1});
     cases.push_back({"camera file that is empty", {file(kInput, {})}, {kInput}, 1});
     expectClean(cases);
 }
 
 // ---- Writing: what stands at an output name, shared folders, signals, long names ----
+
+Bytes grab128();
 
 TEST(Hostile, EntriesPlantedAtOutputAndTemporaryNames) {
     const Bytes grab = smallGrab();
@@ -661,6 +691,9 @@ TEST(Hostile, EntriesPlantedAtOutputAndTemporaryNames) {
           in(".kovrent-000000", Plant::fifo), in(".kovrent-a1B2c3", Plant::folder)}},
         {"link at an unpacked name", {file(kInput, packedChop(false))}, {kInput, "-p"}, 0, "",
          {victim, {std::string(kOutputDir) + "/t970611a.002", Plant::link, "../victim", false}}},
+        // A file size limit below the output fails the write (it would end the process by SIGXFSZ).
+        limited("ulimit -f 256", {"file size limit", {file(kInput, grab128())}, {kInput, "-e", "4"}, 1,
+                                  "File too large"}),
     };
     expectClean(cases);
 }
@@ -705,6 +738,10 @@ TEST(Hostile, TwoRunsWritingOneOutputNeverClash) {
     for (const uintmax_t size : sizes) EXPECT_TRUE(size == convertedBytes(512) || size == convertedBytes(256)) << size;
 }
 
+// Signals whose default action ends a process, and that the program holds while it writes.
+constexpr int kEndingSignals[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2,
+                                  SIGALRM, SIGVTALRM, SIGPROF, SIGPIPE, SIGXCPU};
+
 // Starts kovrent with the signals at their defaults (SIGINT ignored, as in a background job,
 // when `ignoreInterrupt`), standard output discarded; the process id.
 pid_t startKovrent(const std::vector<std::string>& arguments, const fs::path& directory, bool ignoreInterrupt) {
@@ -723,7 +760,7 @@ pid_t startKovrent(const std::vector<std::string>& arguments, const fs::path& di
     sigset_t signals;
     sigemptyset(&signals);
     posix_spawnattr_setsigmask(&attributes, &signals);
-    for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, s);
+    for (const int s : kEndingSignals) sigaddset(&signals, s);
     posix_spawnattr_setsigdefault(&attributes, &signals);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = 0;
@@ -738,6 +775,26 @@ size_t countEntries(const fs::path& directory) {
     return static_cast<size_t>(std::distance(fs::directory_iterator(directory), fs::directory_iterator()));
 }
 
+// Waits for the process, calling `act` once when the folder `watched` first holds `count` entries.
+// The exit status, or nullopt (after a kill) when the process did not end within the time limit.
+std::optional<int> waitActingPartWay(pid_t pid, const fs::path& watched, size_t count, bool& acted,
+                                     const std::function<void()>& act) {
+    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+    int status = 0;
+    pid_t done = 0;
+    while ((done = waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+        if (!acted && countEntries(watched) >= count) {
+            act();
+            acted = true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (done != 0) return status;
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return std::nullopt;
+}
+
 TEST(Hostile, SignalsPartWayLeaveOnlyWholeFiles) {
     constexpr int kFiles = 200;
     TempDir dir;
@@ -747,36 +804,27 @@ TEST(Hostile, SignalsPartWayLeaveOnlyWholeFiles) {
         std::snprintf(name, sizeof name, "c970611a.%03d", n);
         fs::create_hard_link(dir / "c970611a.001", dir / name);
     }
-    const struct {
-        const char* what;
+    struct Signal {
         int signal;
         bool ignored;
-    } cases[] = {{"SIGINT", SIGINT, false}, {"SIGTERM", SIGTERM, false}, {"SIGHUP", SIGHUP, false},
-                 {"SIGINT ignored", SIGINT, true}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    };
+    std::vector<Signal> cases;
+    for (const int s : kEndingSignals) cases.push_back({s, false});
+    cases.push_back({SIGINT, true});
+    for (const Signal& c : cases) {
+        SCOPED_TRACE(std::string(strsignal(c.signal)) + (c.ignored ? ", ignored" : ""));
         const fs::path out = dir / kOutputDir;
         fs::remove_all(out);
         fs::create_directory(out);
         const pid_t pid = startKovrent({"c970611a.", "-r", "1", std::to_string(kFiles), "-e", "4", "-d", kOutputDir},
                                        dir.path(), c.ignored);
-        const auto deadline = std::chrono::steady_clock::now() + kTimeout;
-        int status = 0;
         bool signalled = false;
-        pid_t done = 0;
-        while ((done = waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
-            if (!signalled && countEntries(out) >= 20) {
-                kill(pid, c.signal);
-                signalled = true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        if (done == 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
+        const std::optional<int> ended = waitActingPartWay(pid, out, 20, signalled, [&] { kill(pid, c.signal); });
+        if (!ended) {
             ADD_FAILURE() << "did not end within the time limit";
             continue;
         }
+        const int status = *ended;
         EXPECT_TRUE(signalled) << "ended before the signal";
         size_t files = 0;
         for (const fs::directory_entry& entry : fs::directory_iterator(out)) {
@@ -795,6 +843,94 @@ TEST(Hostile, SignalsPartWayLeaveOnlyWholeFiles) {
             EXPECT_LT(files, size_t{kFiles});
         }
     }
+}
+
+// The output folder is opened once: moved part-way and replaced by a link to another folder, it
+// still receives every file, and the other folder none.
+TEST(Hostile, OutputFolderMovedPartWayKeepsEveryFile) {
+    constexpr int kFiles = 100;
+    TempDir dir;
+    writeBytes(dir / "c970611a.001", grab128());
+    for (int n = 2; n <= kFiles; ++n) {
+        char name[16];
+        std::snprintf(name, sizeof name, "c970611a.%03d", n);
+        fs::create_hard_link(dir / "c970611a.001", dir / name);
+    }
+    fs::create_directory(dir / kOutputDir);
+    fs::create_directory(dir / "elsewhere");
+    const pid_t pid = startKovrent({"c970611a.", "-r", "1", std::to_string(kFiles), "-e", "4", "-d", kOutputDir},
+                                   dir.path(), false);
+    bool moved = false;
+    const std::optional<int> ended = waitActingPartWay(pid, dir / kOutputDir, 10, moved, [&] {
+        fs::rename(dir / kOutputDir, dir / "moved");
+        fs::create_directory_symlink("elsewhere", dir / kOutputDir);
+    });
+    ASSERT_TRUE(ended) << "did not end within the time limit";
+    const int status = *ended;
+    ASSERT_TRUE(moved) << "ended before the folder was moved";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(countEntries(dir / "elsewhere"), 0u);
+    EXPECT_EQ(countEntries(dir / "moved"), size_t{kFiles});
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir / "moved"))
+        EXPECT_EQ(fitsDefect(readBytes(entry.path())), "") << entry.path().filename();
+}
+
+// Progress that cannot be written is a failure of the run, reported on standard error, however
+// the run went otherwise.
+TEST(Hostile, StandardOutputThatCannotBeWrittenFailsTheRun) {
+    const struct {
+        const char* redirect;
+        std::vector<std::string> arguments;
+        const char* reason;
+    } cases[] = {
+        {">/dev/full", {kInput, "-d", kOutputDir}, "No space left on device"},
+        {">&-", {kInput, "-d", kOutputDir}, "Bad file descriptor"},
+        {">/dev/full", {"--version"}, "No space left on device"},
+        {">/dev/full", {"-h"}, "No space left on device"},
+        {">&-", {"--help"}, "Bad file descriptor"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.redirect) + " " + c.arguments[0]);
+        TempDir dir;
+        writeBytes(dir / kInput, grab128());
+        fs::create_directory(dir / kOutputDir);
+        std::vector<std::string> arguments{"-c", std::string("exec \"$@\" ") + c.redirect, "sh", KOVRENT_BINARY};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        const RunResult run = runProgram("/bin/sh", arguments, dir.path(), kTimeout);
+        EXPECT_EQ(run.exitStatus, 1);
+        EXPECT_TRUE(contains(run.errors, std::string("kovrent: error writing standard output: ") + c.reason))
+            << run.errors;
+        // The conversion itself is whole, and only the converted file is in the folder.
+        if (c.arguments[0] == kInput) {
+            EXPECT_EQ(fitsDefect(readBytes(dir / kOutputDir / "f970611a.001")), "");
+            EXPECT_EQ(countEntries(dir / kOutputDir), 1u);
+        }
+    }
+}
+
+// However little memory a run is given, it ends with a status of 0 or 1 and whole files only;
+// below what the system's loader needs, the program does not start at all (status 127).
+TEST(Hostile, MemoryLimitsEndInAMessage) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves far more address space than the limits tried here";
+#endif
+    std::vector<Case> cases;
+    for (int kilobytes = 4000; kilobytes <= 12000; kilobytes += 250)
+        cases.push_back(limited("ulimit -v " + std::to_string(kilobytes),
+                                cameraCase(std::to_string(kilobytes) + " KB", chopNod(), {"-e", "4"}, kAnyStatus)));
+    std::vector<std::string> problems;
+    for (const Case& c : cases) {
+        // A run that cannot start reports it through the loader, which the checks below would take
+        // for the program's own failure.
+        TempDir scratch;
+        writeBytes(scratch / kInput, c.inputs[0].contents());
+        const RunResult start = runInShell(scratch.path(), {"--version"}, false, c.limits);
+        if (start.exitStatus == 127) continue;
+        const std::string found = problemsOf(c, false);
+        if (!found.empty()) problems.push_back(c.label + ":" + found);
+        if (problems.size() >= 5) break;
+    }
+    for (const std::string& p : problems) ADD_FAILURE() << p;
 }
 
 }  // namespace

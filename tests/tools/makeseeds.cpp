@@ -127,6 +127,10 @@ void commandLineSeeds(const fs::path& directory)
         {"c970611a.005", "-p"},
         {"map.fits", "-f", "-e", "010"},
         {"-h"},
+        // Arguments that name places outside the scratch directory, which the target confines.
+        {"c970611a.005", "-d1", "/"},
+        {"c970611a.", "-r", "005", "006", "-d", " /"},
+        {"../c970611a.005", "-g", "/etc/../map.fits", "-d", "../.."},
     };
     int number = 0;
     for (const auto& line : lines) {
