@@ -1,10 +1,12 @@
 #include "runprogram.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -28,6 +30,63 @@ using Clock = std::chrono::steady_clock;
 int remainingMs(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Text with what differs from run to run masked: the names of temporary folders, times of
+// conversion and run times.
+std::string masked(std::string text) {
+    const std::pair<std::regex, const char*> masks[] = {
+        {std::regex("kovrent-(test|fuzz)-[A-Za-z0-9]{6}"), "kovrent-$1-XXXXXX"},
+        {std::regex("TIME OF CONVERSION: .{24}"), "TIME OF CONVERSION: (masked)              "},
+        {std::regex(" in [0-9]+\\.[0-9]+ s"), " in (masked) s"},
+    };
+    for (const auto& [pattern, replacement] : masks) text = std::regex_replace(text, pattern, replacement);
+    return text;
+}
+
+std::string escaped(const std::string& text) {
+    std::string out;
+    for (const unsigned char c : text) {
+        if (c == '\\' || c < ' ' || c > '~') {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\x%02x", c);
+            out += code;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+// With KOVRENT_RECORD set, every run appends one line to that file: its arguments, status, both
+// streams and a digest of every file of its folder afterwards, each with what differs from run
+// to run masked, so that the records of two builds can be sorted and compared.
+void record(const std::vector<std::string>& arguments, const std::filesystem::path& directory, const RunResult& run) {
+    const char* file = std::getenv("KOVRENT_RECORD");
+    if (!file) return;
+    std::string line;
+    for (const std::string& a : arguments) line += escaped(masked(a)) + " ";
+    line.append("| ").append(std::to_string(run.exitStatus)).append(" | ").append(escaped(masked(run.output)));
+    line.append(" | ").append(escaped(masked(run.errors))).append(" |");
+    std::error_code error;
+    std::vector<std::string> files;
+    for (auto it = std::filesystem::recursive_directory_iterator(directory, error);
+         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+        if (!it->is_regular_file(error)) continue;
+        std::ifstream in(it->path(), std::ios::binary);
+        const std::string bytes = masked(std::string(std::istreambuf_iterator<char>(in), {}));
+        std::string entry = " ";
+        entry.append(escaped(std::filesystem::relative(it->path(), directory).string())).append(":");
+        files.push_back(entry.append(std::to_string(std::hash<std::string>()(bytes))));
+    }
+    std::sort(files.begin(), files.end());
+    for (const std::string& f : files) line += f;
+    line += "\n";
+    const int out = open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (out >= 0) {
+        [[maybe_unused]] const ssize_t written = write(out, line.data(), line.size());
+        close(out);
+    }
 }
 
 }  // namespace
@@ -112,6 +171,7 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    record(arguments, workingDirectory, result);
     return result;
 }
 
