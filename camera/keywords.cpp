@@ -218,6 +218,22 @@ std::string zeroFilled(std::size_t digits, const char* format, Numbers... number
     return text;
 }
 
+// 'DD/MM/YY' means 1900 to 1999 to every FITS reader; other years take the form 'CCYY-MM-DD',
+// padded like the short one to 19 characters. Empty for a day the Gregorian calendar does not
+// have: such a file gets no DATE-OBS, since FITS verifiers refuse the card undefined or so dated.
+std::string fullDate(int64_t year, int64_t month, int64_t day)
+{
+    static const int monthDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    if (year < 0 || year > 9999 || month < 1 || month > 12 || day < 1 || day > monthDays[month - 1]
+        || (month == 2 && day == 29 && !leap))
+        return "";
+    char text[32];
+    std::snprintf(text, sizeof text, "'%04d-%02d-%02d'       ", static_cast<int>(year), static_cast<int>(month),
+                  static_cast<int>(day));
+    return text;
+}
+
 std::string timeWithHundredths(const Value* values)
 {
     return timeText(values[0].integer, values[1].integer, values[2].integer, values[3].integer);
@@ -313,11 +329,12 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* values, RecordTar
         cards.value("LAMBDA", formatReal(values[0].real * 0.000001), "WAVELENGTH (METERS)");
         break;
     case Rule::dateTime: {
-        int64_t yy = values[0].integer - 1900;
-        if (yy > 99)
-            yy -= 100;
-        cards.value("DATE-OBS", zeroFilled(8, "'%2d/%2d/%2d'         ", values[2].integer, values[1].integer, yy),
-                    "DATE OF OBSERVATION (UT)- DD/MM/YY");
+        const int64_t year = values[0].integer, month = values[1].integer, day = values[2].integer;
+        if (year >= 1900 && year <= 1999)
+            cards.value("DATE-OBS", zeroFilled(8, "'%2d/%2d/%2d'         ", day, month, year - 1900),
+                        "DATE OF OBSERVATION (UT)- DD/MM/YY");
+        else if (const std::string date = fullDate(year, month, day); !date.empty())
+            cards.value("DATE-OBS", date, "DATE OF OBSERVATION (UT)- CCYY-MM-DD");
         if (!facts.timeObsWritten)
             cards.value("TIME-OBS",
                         zeroFilled(8, "'%2d:%2d:%2d'         ", values[3].integer, values[4].integer, values[5].integer),

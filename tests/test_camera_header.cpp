@@ -350,6 +350,8 @@ TEST(CameraHeader, RecordsWriteTheirCards) {
     const std::string date = "DATE OF OBSERVATION (UT)- DD/MM/YY";
     const std::string start = "START TIME OF OBSERVATION (UT)";
     const std::string old = start + "OLD";
+    const std::string isoDate = "DATE OF OBSERVATION (UT)- CCYY-MM-DD";
+    const std::string oldTime = V("TIME-OBS", "'03:04:05'         ", old);
     const std::string end = "END TIME OF OBSERVATION (UT)";
     const std::string packed = "TOTAL PACKED IMAGES";
     const std::string seq = "PACKED FILE SEQ. NUM";
@@ -362,12 +364,24 @@ TEST(CameraHeader, RecordsWriteTheirCards) {
         // Dates and times, zero-filled.
         {CameraFile().dateTime(1997, 6, 11, 9, 5, 3),
          {V("DATE-OBS", "'11/06/97'         ", date), V("TIME-OBS", "'09:05:03'         ", old)}},
-        {CameraFile().dateTime(2003, 6, 11, 23, 59, 59),
-         {V("DATE-OBS", "'11/06/03'         ", date), V("TIME-OBS", "'23:59:59'         ", old)}},
-        {CameraFile().dateTime(2000, 12, 31, 0, 0, 0),
-         {V("DATE-OBS", "'31/12/00'         ", date), V("TIME-OBS", "'00:00:00'         ", old)}},
         {CameraFile().dateTime(1999, 1, 2, 10, 20, 30),
          {V("DATE-OBS", "'02/01/99'         ", date), V("TIME-OBS", "'10:20:30'         ", old)}},
+        {CameraFile().dateTime(1900, 13, 0, 1, 2, 3),
+         {V("DATE-OBS", "'00/13/00'         ", date), V("TIME-OBS", "'01:02:03'         ", old)}},
+        // Other years in the standard's form; a day the calendar does not have gives no DATE-OBS.
+        {CameraFile().dateTime(2003, 6, 11, 23, 59, 59),
+         {V("DATE-OBS", "'2003-06-11'       ", isoDate), V("TIME-OBS", "'23:59:59'         ", old)}},
+        {CameraFile().dateTime(2000, 12, 31, 0, 0, 0),
+         {V("DATE-OBS", "'2000-12-31'       ", isoDate), V("TIME-OBS", "'00:00:00'         ", old)}},
+        {CameraFile().dateTime(1899, 1, 2, 3, 4, 5), {V("DATE-OBS", "'1899-01-02'       ", isoDate), oldTime}},
+        {CameraFile().dateTime(0, 1, 1, 3, 4, 5), {V("DATE-OBS", "'0000-01-01'       ", isoDate), oldTime}},
+        {CameraFile().dateTime(10000, 1, 1, 3, 4, 5), {oldTime}},
+        {CameraFile().dateTime(2003, 13, 1, 3, 4, 5), {oldTime}},
+        {CameraFile().dateTime(2003, 6, 32, 3, 4, 5), {oldTime}},
+        {CameraFile().dateTime(2003, 4, 31, 3, 4, 5), {oldTime}},
+        {CameraFile().dateTime(2003, 2, 29, 3, 4, 5), {oldTime}},
+        {CameraFile().dateTime(2100, 2, 29, 3, 4, 5), {oldTime}},
+        {CameraFile().dateTime(2004, 2, 29, 3, 4, 5), {V("DATE-OBS", "'2004-02-29'       ", isoDate), oldTime}},
         {CameraFile().timeObs({9, 5, 3, 7}), {V("TIME-OBS", "'09:05:03.07'      ", start)}},
         {CameraFile().timeObs({0, 0, 0, 0}), {V("TIME-OBS", "'00:00:00.00'      ", start)}},
         // Row 67 first: the later row 24 writes its date only.

@@ -72,9 +72,9 @@ std::string recordText(int i) {
 // Records of one card each but the first (DATE-OBS and TIME-OBS, which a later TIME-OBS with
 // hundredths repeats): times, site, reals, one of them NaN, each string card once (a repeated
 // keyword earns a warning of its own), then COMMENT records.
-void addRecords(CameraFile& file, int count) {
+void addRecords(CameraFile& file, int count, int year) {
     const std::function<void(CameraFile&)> values[] = {
-        [](CameraFile& f) { f.dateTime(1997, 6, 11, 9, 5, 3); },
+        [=](CameraFile& f) { f.dateTime(year, 6, 11, 9, 5, 3); },
         [](CameraFile& f) { f.timeObs({9, 5, 3, 7}); },
         [](CameraFile& f) { f.timeEnd({9, 17, 41, 52}); },
         [](CameraFile& f) { f.site(3); },
@@ -98,10 +98,10 @@ CameraFile cameraHeader(int n1, int n2, int obsmode, int coadds) {
 }
 
 // An n x n observation of four frames; the modes above CHOP get coadds of their own per beam.
-void saveCamera(const fs::path& file, int n, int obsmode, int records) {
+void saveCamera(const fs::path& file, int n, int obsmode, int records, int year = 1997) {
     CameraFile header = cameraHeader(n, n, obsmode, 2);
     if (obsmode > 2) header.beamCoadds(2, 4).beamCoadds(3, 8).beamCoadds(4, 1);
-    addRecords(header, records);
+    addRecords(header, records, year);
     saveObservation(header, file, n, n, 4, frameValue);
 }
 
@@ -154,6 +154,7 @@ struct Camera {
     int frame = 0;
     int records = 0;  // extra string and COMMENT records, one card each
     int headerBlocks = 0;
+    int year = 1997;  // of the date record, the first of the extra records
 };
 
 Case cameraCase(const Camera& c) {
@@ -162,7 +163,7 @@ Case cameraCase(const Camera& c) {
     const int size = c.e * c.n;
     const std::string output = c.frame ? std::string(kOutput).append(".").append(std::to_string(c.frame)) : kOutput;
     return {c.name,
-            [c](const fs::path& dir) { saveCamera(dir / kInput, c.n, c.obsmode, c.records); },
+            [c](const fs::path& dir) { saveCamera(dir / kInput, c.n, c.obsmode, c.records, c.year); },
             {arguments},
             {{output, -32,
               placed(observed(c.obsmode, c.frame), c.n, c.n, c.net, c.e), cameraWcs(c.e, size, size),
@@ -188,6 +189,8 @@ std::vector<Case> allCases() {
         {.name = "Frame3", .obsmode = 3, .options = {"-o", "3"}, .frame = 3},
         {.name = "Frame4", .obsmode = 7, .options = {"-o", "4"}, .frame = 4},
         {.name = "HeaderOfTwoBlocks", .records = 13, .headerBlocks = 2},
+        {.name = "DatedAfter1999", .records = 1, .year = 2003},
+        {.name = "DateOfYear10000LeftOut", .records = 1, .year = 10000},
         {.name = "HeaderOfThreeBlocks", .obsmode = 5, .records = 68, .headerBlocks = 3},
     };
     std::vector<Case> cases;
@@ -368,6 +371,38 @@ print("read", len(sys.argv) - 1)
     const RunResult run = runProgram(KOVRENT_PYTHON, arguments, dirs.front()->path());
     EXPECT_EQ(run.exitStatus, 0) << run.output;
     EXPECT_EQ(run.output, "read " + std::to_string(arguments.size() - 2) + "\n");
+}
+
+// astropy.wcs takes MJD-OBS from DATE-OBS: each output is dated in the century the camera
+// recorded, the day counted here from the calendar.
+TEST(Astropy, DatesEveryCentury) {
+    TempDir dir;
+    const int dates[][3] = {{1997, 6, 11}, {1900, 1, 1}, {1999, 12, 31}, {2000, 1, 1}, {2003, 6, 11}, {1899, 12, 31}};
+    std::vector<std::string> arguments = {"-c", R"(
+import sys, datetime, warnings
+from astropy.io import fits
+from astropy.wcs import WCS
+args = sys.argv[1:]
+for i in range(0, len(args), 4):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the note that MJD-OBS was set from DATE-OBS
+        mjd = WCS(fits.getheader(args[i])).wcs.mjdobs
+    day = datetime.date(*map(int, args[i + 1:i + 4])) - datetime.date(1858, 11, 17)
+    if mjd != day.days:
+        print("%s: MJD-OBS %s, expected %d" % (args[i], mjd, day.days))
+print("dated", len(args) // 4)
+)"};
+    for (size_t i = 0; i < std::size(dates); ++i) {
+        CameraFile header = cameraHeader(4, 4, 1, 1);
+        header.dateTime(dates[i][0], dates[i][1], dates[i][2], 9, 5, 3);
+        saveObservation(header, dir / ("c970611a.00" + std::to_string(i + 1)), 4, 4, 1, frameValue);
+        arguments.push_back((dir / ("f970611a.00" + std::to_string(i + 1))).string());
+        for (const int field : dates[i]) arguments.push_back(std::to_string(field));
+    }
+    ASSERT_EQ(runKovrent({"c970611a.", "-r", "1", std::to_string(std::size(dates))}, dir.path()).exitStatus, 0);
+    const RunResult run = runProgram(KOVRENT_PYTHON, arguments, dir.path());
+    EXPECT_EQ(run.exitStatus, 0) << run.errors;
+    EXPECT_EQ(run.output, "dated " + std::to_string(std::size(dates)) + "\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryOutput, Validators, testing::ValuesIn(allCases()),
