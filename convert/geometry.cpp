@@ -45,6 +45,30 @@ char letter(const std::string& code, std::size_t index)
 
 } // namespace
 
+OrientationSteps orientationSteps(const std::string& orientation)
+{
+    const char l1 = letter(orientation, 0);
+    const char l2 = letter(orientation, 1);
+    const char l3 = letter(orientation, 2);
+    const char l4 = letter(orientation, 3);
+    OrientationSteps steps;
+    steps.transpose = letter(orientation, 4) == 'Y';
+    steps.reverse1 = steps.reverse2 = true;
+    if (l1 == 'U' || l1 == 'D') {
+        if ((l1 == 'U' && l4 == 'N') || (l1 == 'D' && l4 == 'Y'))
+            steps.reverse2 = false;
+        if ((l2 == 'L' && l3 == 'N') || (l2 == 'R' && l3 == 'Y'))
+            steps.reverse1 = false;
+    } else {
+        steps.swapAxes = true;
+        if ((l2 == 'U' && l3 == 'Y') || (l2 == 'D' && l3 == 'N'))
+            steps.reverse1 = false;
+        if ((l1 == 'L' && l4 == 'Y') || (l1 == 'R' && l4 == 'N'))
+            steps.reverse2 = false;
+    }
+    return steps;
+}
+
 void orientAndExpand(FitsImage& image, const Raster& inputImage, Raster& outputImage, int expansion,
                      bool noFlips, const std::string& orientation)
 {
@@ -52,30 +76,10 @@ void orientAndExpand(FitsImage& image, const Raster& inputImage, Raster& outputI
     const int ny = image.naxis2;
     const int f = expansion > 1 ? expansion : 1;
 
-    // The rotation by 180 degrees reverses both axes, and so does the anti-
-    // transposition, which also exchanges them; each flip undoes one reversal.
-    bool swapAxes = false;
-    bool reverse1 = false;
-    bool reverse2 = false;
-    if (!noFlips) {
-        const char l1 = letter(orientation, 0);
-        const char l2 = letter(orientation, 1);
-        const char l3 = letter(orientation, 2);
-        const char l4 = letter(orientation, 3);
-        reverse1 = reverse2 = true;
-        if (l1 == 'U' || l1 == 'D') {
-            if ((l1 == 'U' && l4 == 'N') || (l1 == 'D' && l4 == 'Y'))
-                reverse2 = false;
-            if ((l2 == 'L' && l3 == 'N') || (l2 == 'R' && l3 == 'Y'))
-                reverse1 = false;
-        } else {
-            swapAxes = true;
-            if ((l2 == 'U' && l3 == 'Y') || (l2 == 'D' && l3 == 'N'))
-                reverse1 = false;
-            if ((l1 == 'L' && l4 == 'Y') || (l1 == 'R' && l4 == 'N'))
-                reverse2 = false;
-        }
-    }
+    const OrientationSteps steps = noFlips ? OrientationSteps{} : orientationSteps(orientation);
+    const bool swapAxes = steps.swapAxes;
+    const bool reverse1 = steps.reverse1;
+    const bool reverse2 = steps.reverse2;
 
     // The anti-transposition of a non-square image is the image with its sizes swapped.
     // Each output cell takes the input pixel whose replicated block covers it.

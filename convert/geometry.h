@@ -16,6 +16,18 @@ void applyGain(Raster& inputImage, const Raster& gainMap, int naxis1, int naxis2
 // Swaps the axes of the input image and the record's sizes; `scratch` is overwritten.
 void transposeInput(FitsImage& image, Raster& inputImage, Raster& scratch);
 
+// What the orientation code does to the axes: the transposition of a fifth letter 'Y', then the
+// exchange of the anti-transposition (any first letter but U and D), and which axes of the
+// oriented image run against the axes they came from (the rotation and the anti-transposition
+// reverse both; each flip undoes one reversal).
+struct OrientationSteps {
+    bool transpose = false;
+    bool swapAxes = false;
+    bool reverse1 = false;
+    bool reverse2 = false;
+};
+OrientationSteps orientationSteps(const std::string& orientation);
+
 // Fills outputImage from inputImage: a copy with -n, otherwise the rotation (first
 // letter U or D) or anti-transposition (any other first letter) with the flips that
 // the orientation code asks for, every pixel replicated into an e x e block. The

@@ -2,6 +2,7 @@
 
 #include "fatal.h"
 #include "fitsfile.h"
+#include "geometry.h"
 #include "headerscan.h"
 #include "realtext.h"
 #include "scan.h"
@@ -53,9 +54,36 @@ std::string formatted(const char* format, Values... values)
     return text;
 }
 
+// The reference pixel, scales and rotation of the image's axes.
+struct PixelAxes {
+    double crpix1, crpix2, cdelt1, cdelt2, crota;
+};
+
+// The reference pixel lies at the centre of the oriented image, shifted by the offsets. A -n
+// image is the oriented one with the orientation's steps undone: an axis of size S that the
+// steps reversed takes c to (S + 1) - c, and when they exchanged the axes, written axis 1 is
+// the one that turns onto oriented axis 2, which CROTA 90 says.
+PixelAxes pixelAxes(const FitsImage& image, const Options& options, const std::string& orientation,
+                    double offset1, double offset2, double degreesPerPixel)
+{
+    const OrientationSteps steps = options.noFlips ? orientationSteps(orientation) : OrientationSteps{};
+    const bool swapped = steps.transpose != steps.swapAxes;
+    const int size1 = swapped ? image.naxis2 : image.naxis1; // the oriented image's
+    const int size2 = swapped ? image.naxis1 : image.naxis2;
+    const double crpix1 = options.expansion * offset1 + size1 / 2;
+    const double crpix2 = options.expansion * offset2 + size2 / 2;
+    auto undo = [](bool reversed, int size, double c) { return reversed ? (size + 1.0) - c : c; };
+    const double d = degreesPerPixel;
+    if (!swapped)
+        return {undo(steps.reverse1, size1, crpix1), undo(steps.reverse2, size2, crpix2), steps.reverse1 ? d : -d,
+                steps.reverse2 ? -d : d, 0.0};
+    return {undo(steps.reverse2, size2, crpix2), undo(steps.reverse1, size1, crpix1), steps.reverse2 ? -d : d,
+            steps.reverse1 ? -d : d, 90.0};
+}
+
 } // namespace
 
-void completeHeader(FitsImage& image, const Options& options)
+void completeHeader(FitsImage& image, const Options& options, const std::string& orientation)
 {
     enum { ra, dec, offset1, offset2, magnific, telescle };
     double values[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
@@ -71,20 +99,21 @@ void completeHeader(FitsImage& image, const Options& options)
         header.addValueCard("EXPOFF1", formatReal(expansion * values[offset1]), "EXPANDED OFFSET IN PIXELS");
         header.addValueCard("EXPOFF2", formatReal(expansion * values[offset2]), "EXPANDED OFFSET IN PIXELS");
     }
-    if (values[telescle] > 0 && values[magnific] > 0) {
-        // 2.0833333333333333e-05 is 1/48000: 0.075 mm per pixel over 3600 arcseconds per degree.
-        const double degreesPerPixel = (values[telescle] / (expansion * values[magnific])) * 2.0833333333333333e-05;
-        header.addValueCard("CDELT1", formatReal(-degreesPerPixel), "DEGREES/PIXEL IN R.A.");
-        header.addValueCard("CDELT2", formatReal(degreesPerPixel), "DEGREES/PIXEL IN DEC.");
+    const bool scaled = values[telescle] > 0 && values[magnific] > 0;
+    // 2.0833333333333333e-05 is 1/48000: 0.075 mm per pixel over 3600 arcseconds per degree.
+    const double degreesPerPixel =
+        scaled ? (values[telescle] / (expansion * values[magnific])) * 2.0833333333333333e-05 : 0.0;
+    const PixelAxes axes = pixelAxes(image, options, orientation, values[offset1], values[offset2], degreesPerPixel);
+    if (scaled) {
+        header.addValueCard("CDELT1", formatReal(axes.cdelt1), "DEGREES/PIXEL IN R.A.");
+        header.addValueCard("CDELT2", formatReal(axes.cdelt2), "DEGREES/PIXEL IN DEC.");
     }
     header.addValueCard("CRVAL1", formatReal(values[ra]), "RA OF REFERENCE LOCATION");
     header.addValueCard("CRVAL2", formatReal(values[dec]), "DEC OF REFERENCE LOCATION");
-    header.addValueCard("CROTA1", formatReal(0.0), "ROTATION OF AXIS 1");
-    header.addValueCard("CROTA2", formatReal(0.0), "ROTATION OF AXIS 2");
-    header.addValueCard("CRPIX1", formatReal(expansion * values[offset1] + image.naxis1 / 2),
-                        "ARRAY LOCATION OF REF. PIXEL");
-    header.addValueCard("CRPIX2", formatReal(expansion * values[offset2] + image.naxis2 / 2),
-                        "ARRAY LOCATION OF REF. PIXEL");
+    header.addValueCard("CROTA1", formatReal(axes.crota), "ROTATION OF AXIS 1");
+    header.addValueCard("CROTA2", formatReal(axes.crota), "ROTATION OF AXIS 2");
+    header.addValueCard("CRPIX1", formatReal(axes.crpix1), "ARRAY LOCATION OF REF. PIXEL");
+    header.addValueCard("CRPIX2", formatReal(axes.crpix2), "ARRAY LOCATION OF REF. PIXEL");
     header.addValueCard("CTYPE1", "'RA---TAN'", "TYPE OF COORD. ON AXIS 1");
     header.addValueCard("CTYPE2", "'DEC--TAN'", "TYPE OF COORD. ON AXIS 2");
 

@@ -14,8 +14,9 @@ void rewriteAxisSizes(FitsImage& image, int naxis1, int naxis2);
 bool axisCardsDiffer(const FitsImage& image);
 
 // Appends the world-coordinate and HISTORY cards in place of the header's END card, then
-// END and blank cards.
-void completeHeader(FitsImage& image, const Options& options);
+// END and blank cards. With -n the coordinates describe the pixels as written, through the
+// orientation that the code asked for and the run left out.
+void completeHeader(FitsImage& image, const Options& options, const std::string& orientation);
 
 // "writing <name>", the FITS file from outputImage (into `folder`, the opened folder of the
 // name, when given), stdout flushed and the header freed. False when the file could not be

@@ -167,12 +167,12 @@ void convertImage(const Options& options, const std::string& inputName, const st
         fatalExit("kovrent: Error - expansion by %d makes the %d x %d image larger than %d x %d\n",
                   options.expansion, image.naxis1, image.naxis2, rasterSize, rasterSize);
 
-    if (!options.noFlips && camera.orientation.size() >= 5 && camera.orientation[4] == 'Y')
+    if (!options.noFlips && orientationSteps(camera.orientation).transpose)
         transposeInput(image, inputImage, outputImage);
     orientAndExpand(image, inputImage, outputImage, options.expansion, options.noFlips, camera.orientation);
     if (options.expansion > 1 || axisCardsDiffer(image))
         rewriteAxisSizes(image, image.naxis1, image.naxis2);
-    completeHeader(image, options);
+    completeHeader(image, options, camera.orientation);
     if (writeOutput(outputName, image, outputImage, folderFor(run, outputName)))
         ++run.filesConverted;
     else

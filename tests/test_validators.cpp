@@ -3,6 +3,7 @@
 // pixel and the world-coordinate cards.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
@@ -162,12 +163,14 @@ Case cameraCase(const Camera& c) {
     arguments.insert(arguments.end(), c.options.begin(), c.options.end());
     const int size = c.e * c.n;
     const std::string output = c.frame ? std::string(kOutput).append(".").append(std::to_string(c.frame)) : kOutput;
+    Wcs wcs = cameraWcs(c.e, size, size);
+    // -n leaves out the default code's rotation, which reverses both axes: the cards count from their ends.
+    if (std::find(c.options.begin(), c.options.end(), "-n") != c.options.end())
+        wcs = {wcs.crval1, wcs.crval2, size + 1 - wcs.crpix1, size + 1 - wcs.crpix2, -wcs.cdelt2};
     return {c.name,
             [c](const fs::path& dir) { saveCamera(dir / kInput, c.n, c.obsmode, c.records, c.year); },
             {arguments},
-            {{output, -32,
-              placed(observed(c.obsmode, c.frame), c.n, c.n, c.net, c.e), cameraWcs(c.e, size, size),
-              c.headerBlocks}}};
+            {{output, -32, placed(observed(c.obsmode, c.frame), c.n, c.n, c.net, c.e), wcs, c.headerBlocks}}};
 }
 
 std::vector<Case> allCases() {
@@ -403,6 +406,72 @@ print("dated", len(args) // 4)
     const RunResult run = runProgram(KOVRENT_PYTHON, arguments, dir.path());
     EXPECT_EQ(run.exitStatus, 0) << run.errors;
     EXPECT_EQ(run.output, "dated " + std::to_string(std::size(dates)) + "\n");
+}
+
+// The coordinates of a -n file put every camera pixel where the oriented file puts it, for each
+// family and flips of the orientation code, with and without the transposition and expansion.
+// A camera pixel is found in both files by its value, at the centre of its replicated block;
+// where the two images are the same, so are their coordinate cards.
+TEST(Astropy, NoFlipsCoordinatesPlaceEveryPixelAsTheOrientedFileDoes) {
+    TempDir dir;
+    // Rotation: no flip, axis 2, axis 1, both; anti-transposition: no flip, axis 1, axis 2, both.
+    const std::vector<std::string> codes = {"ULYY", "ULYN", "URYY", "DLNY", "LUNN", "LUYN", "RDYN", "LDNY"};
+    constexpr int nx = 5, ny = 4;
+    int number = 0;
+    for (const std::string& code : codes)
+        for (const char* fifth : {"N", "Y"}) {
+            CameraFile header = cameraHeader(nx, ny, 1, 1);
+            header.orientation(code + fifth);
+            saveObservation(header, dir / ("c970611a.0" + std::to_string(10 + number++)), nx, ny, 1,
+                            [](int, int x, int y) { return 1 + x + 10 * y; });
+        }
+    std::vector<std::string> arguments = {"-c", R"(
+import sys, warnings
+import numpy as np
+from astropy.io import fits
+from astropy.wcs import WCS
+cards = ["CRPIX1", "CRPIX2", "CDELT1", "CDELT2", "CROTA1", "CROTA2"]
+def read(name):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        hdu = fits.open(name)[0]
+        return hdu.header, hdu.data, WCS(hdu.header)
+def centres(data):
+    rows, columns = np.indices(data.shape)
+    return {v: (columns[data == v].mean(), rows[data == v].mean()) for v in np.unique(data)}
+for i in range(1, len(sys.argv), 2):
+    (hn, dn, wn), (ho, do, wo) = read(sys.argv[i]), read(sys.argv[i + 1])
+    cn, co = centres(dn), centres(do)
+    values = sorted(cn)
+    if values != sorted(co) or len(values) != 20:
+        print(sys.argv[i], "holds other pixels than", sys.argv[i + 1])
+        continue
+    skyn = wn.all_pix2world(np.array([cn[v] for v in values]), 0)
+    skyo = wo.all_pix2world(np.array([co[v] for v in values]), 0)
+    if np.abs(skyn - skyo).max() > 1e-9:
+        print(sys.argv[i], "is off by", np.abs(skyn - skyo).max(), "degrees")
+    if np.array_equal(dn, do) and [hn[k] for k in cards] != [ho[k] for k in cards]:
+        print(sys.argv[i], "has other cards than the same image", sys.argv[i + 1])
+print("compared", (len(sys.argv) - 1) // 2)
+)"};
+    const std::string last = std::to_string(10 + number - 1);
+    for (const char* e : {"1", "2"}) {
+        for (const char* options : {"n", "o"}) {
+            const std::string out = std::string(options) + e;
+            fs::create_directory(dir / out);
+            std::vector<std::string> run = {"c970611a.", "-r", "10", last, "-e", e, "-d", out};
+            if (options[0] == 'n') run.push_back("-n");
+            ASSERT_EQ(runKovrent(run, dir.path()).exitStatus, 0) << out;
+        }
+        for (int i = 0; i < number; ++i) {
+            const std::string name = "f970611a.0" + std::to_string(10 + i);
+            for (const char* options : {"n", "o"})
+                arguments.push_back((dir / std::string(options).append(e) / name).string());
+        }
+    }
+    const RunResult run = runProgram(KOVRENT_PYTHON, arguments, dir.path());
+    EXPECT_EQ(run.exitStatus, 0) << run.errors;
+    EXPECT_EQ(run.output, "compared " + std::to_string(2 * number) + "\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryOutput, Validators, testing::ValuesIn(allCases()),
