@@ -90,7 +90,7 @@ void loadMap(const char* announcement, const std::string& name, FitsImage& recor
              const char* failure)
 {
     std::printf(announcement, name.c_str());
-    if (readFITS(name, record, map) != FitsReadResult::ok) {
+    if (readFITS(name, record, map, FitsSource::map) != FitsReadResult::ok) {
         explainUnreadable(name, Wanted::map);
         fatalExit("%s", failure);
     }

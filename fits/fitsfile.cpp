@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 #include <utility>
 
@@ -32,6 +33,8 @@ void fromBigEndian(unsigned char* elements, int bytesPerElement, std::size_t cou
             swapBytes2(elements, count);
         else if (bytesPerElement == 4)
             swapBytes4(elements, count);
+        else if (bytesPerElement == 8)
+            swapBytes8(elements, count);
     }
 }
 
@@ -88,6 +91,15 @@ float loadElement(const unsigned char* element)
     } else if constexpr (bytesPerPixel == 4) {
         int32_t word;
         std::memcpy(&word, element, 4);
+        return static_cast<float>(word);
+    } else if constexpr (bytesPerPixel == -8) {
+        double word;
+        std::memcpy(&word, element, 8);
+        // Rounded to the nearest float; from half a unit above the largest float on, infinite
+        // (the conversion itself is undefined out of range).
+        constexpr float infinity = std::numeric_limits<float>::infinity();
+        if (std::abs(word) >= 0x1.ffffffp+127)
+            return word > 0 ? infinity : -infinity;
         return static_cast<float>(word);
     } else {
         float word;
@@ -200,6 +212,48 @@ FitsReadResult notFits()
     return FitsReadResult::notFits;
 }
 
+// As notFits, with the reason for people on standard error.
+FitsReadResult notFits(const std::string& name, const std::string& reason)
+{
+    std::printf("rf: File not in FITS format\n");
+    notice("%s: %s", name.c_str(), reason.c_str());
+    return FitsReadResult::notFits;
+}
+
+// Why a size or BITPIX card cannot be used: "no NAXIS1 card", "NAXIS1 0"; empty when it can.
+std::string integerRefusal(const HeaderBlock* first, const char* keyword, int64_t& value, int64_t least)
+{
+    std::string text;
+    if (findCard(first, keyword, text) < 0)
+        return std::string("no ") + keyword + " card";
+    if (!scanDecimal(text, value))
+        return std::string(keyword) + " is no whole number";
+    if (value < least)
+        return std::string(keyword) + " " + std::to_string(value);
+    return "";
+}
+
+// Why the header's first block, where the format puts the image's description, describes no
+// image this reader can take; empty when it does. BITPIX -64 is taken only for maps.
+std::string imageKeysRefusal(const HeaderBlock* first, FitsSource source, int64_t& naxis1, int64_t& naxis2,
+                             int64_t& bitpix)
+{
+    int64_t naxis = 0;
+    std::string refusal = integerRefusal(first, "NAXIS", naxis, 0);
+    if (refusal.empty() && naxis != 2)
+        refusal = "NAXIS " + std::to_string(naxis);
+    for (auto [keyword, value] : {std::pair{"NAXIS1", &naxis1}, {"NAXIS2", &naxis2}})
+        if (refusal.empty())
+            refusal = integerRefusal(first, keyword, *value, 1);
+    if (refusal.empty())
+        refusal = integerRefusal(first, "BITPIX", bitpix, -64);
+    // Below -32 there is only -64, 64-bit reals, which are read for maps alone.
+    if (refusal.empty() && bitpix < -32 && bitpix != -64)
+        refusal = "BITPIX " + std::to_string(bitpix);
+    if (refusal.empty() && bitpix == -64 && source == FitsSource::input)
+        refusal = "BITPIX -64 is read only for maps";
+    return refusal;
+}
 
 // The next 2880 bytes of the file into a new block chained behind the header's others.
 FitsReadResult readHeaderBlock(std::FILE* file, const std::string& name, Header& header, const HeaderBlock*& block)
@@ -215,6 +269,33 @@ FitsReadResult readHeaderBlock(std::FILE* file, const std::string& name, Header&
         notice("%s", shortReadReason(file, name, "header").c_str());
         return FitsReadResult::shortHeader;
     }
+    return FitsReadResult::ok;
+}
+
+// The header of the image extension that follows an empty primary HDU, in place of the
+// primary header, read up to the extension's first block. Anything else is refused with its
+// reason: no extension, a tile-compressed image (a binary table), another kind of extension.
+FitsReadResult readImageExtension(std::FILE* file, const std::string& name, Header& header, const HeaderBlock*& last)
+{
+    std::string value;
+    while (findCard(last, "END", value) < 0)
+        if (const FitsReadResult result = readHeaderBlock(file, name, header, last); result != FitsReadResult::ok)
+            return result;
+    const int next = std::fgetc(file);
+    if (next == EOF)
+        return notFits(name, "NAXIS 0, and no image extension follows");
+    std::ungetc(next, file);
+    header.freeHeader();
+    if (const FitsReadResult result = readHeaderBlock(file, name, header, last); result != FitsReadResult::ok)
+        return result;
+    std::string kind;
+    if (header.findCard("XTENSION", kind) < 0)
+        return notFits(name, "NAXIS 0, and no extension follows");
+    kind.erase(kind.find_last_not_of(' ') + 1);
+    if (kind == "BINTABLE" && header.findCard("ZIMAGE", value) > 0 && value == "T")
+        return notFits(name, "tile-compressed (a binary-table extension): uncompress it first");
+    if (kind != "IMAGE")
+        return notFits(name, "NAXIS 0, and the extension is XTENSION '" + kind + "', no image");
     return FitsReadResult::ok;
 }
 
@@ -365,7 +446,7 @@ int64_t dataBlockCount(int bytesPerPixel, int32_t pixelCount)
         std::ceil(std::abs(bytesPerPixel) * static_cast<double>(pixelCount) * 0.00034722222222222224));
 }
 
-FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raster)
+FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raster, FitsSource source)
 {
     File file = openFile(name, "rb");
     if (!file) {
@@ -383,17 +464,15 @@ FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raste
 
     std::string value;
     int64_t naxis = 0, naxis1 = 0, naxis2 = 0, bitpix = 0;
-    const HeaderBlock* const first = header.firstBlock();
     if (header.findCard("SIMPLE", value) < 0)
         return notFits();
-    if (!lookupInteger(first, "NAXIS", naxis) || naxis != 2)
-        return notFits();
-    if (!lookupInteger(first, "NAXIS1", naxis1) || naxis1 < 1)
-        return notFits();
-    if (!lookupInteger(first, "NAXIS2", naxis2) || naxis2 < 1)
-        return notFits();
-    if (!lookupInteger(first, "BITPIX", bitpix) || bitpix < -32)
-        return notFits();
+    if (source == FitsSource::map && lookupInteger(header.firstBlock(), "NAXIS", naxis) && naxis == 0)
+        if (const FitsReadResult result = readImageExtension(file.get(), name, header, last);
+            result != FitsReadResult::ok)
+            return result;
+    if (const std::string refusal = imageKeysRefusal(header.firstBlock(), source, naxis1, naxis2, bitpix);
+        !refusal.empty())
+        return notFits(name, refusal);
 
     // The whole header first, so that BSCALE and BZERO are found in any block. Only
     // the newest block can hold the first END card.
@@ -410,11 +489,13 @@ FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raste
         if (!scanReal(value, image.bscale))
             image.bscale = 0.0;
         if (image.bscale == 0.0)
-            return notFits();
+            return notFits(name, "BSCALE 0");
     }
 
-    if (bitpix != 8 && bitpix != 16 && bitpix != 32 && bitpix != -32) {
+    if (bitpix != 8 && bitpix != 16 && bitpix != 32 && bitpix != -32 && bitpix != -64) {
         std::printf("rf:  %lld BITPIX format not supported.\n", static_cast<long long>(bitpix));
+        notice("%s: BITPIX %lld is not read; 8, 16, 32 and -32 are, and -64 for maps", name.c_str(),
+               static_cast<long long>(bitpix));
         return FitsReadResult::bitpixNotSupported;
     }
     if (naxis1 > rasterSize || naxis2 > rasterSize) {
@@ -445,7 +526,10 @@ FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raste
             std::memset(data + got, 0, blockLength - got);
         }
         fromBigEndian(data, std::abs(bytesPerPixel), blockLength / std::abs(bytesPerPixel));
-        withElementType(bytesPerPixel, [&](auto type) { walk.store<type()>(data, raster); });
+        if (bytesPerPixel == -8)
+            walk.store<-8>(data, raster);
+        else
+            withElementType(bytesPerPixel, [&](auto type) { walk.store<type()>(data, raster); });
     }
     if (complete)
         return FitsReadResult::ok;

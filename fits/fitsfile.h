@@ -14,14 +14,19 @@ enum class FitsReadResult {
     noMemory,           // no block for the header
     shortHeader,        // a header block cannot be read whole
     notFits,            // the header is not acceptable
-    bitpixNotSupported, // a BITPIX other than 8, 16, 32 and -32
+    bitpixNotSupported, // a BITPIX other than 8, 16, 32 and -32 (and -64 for maps)
     tooLarge,           // an image larger than the raster
     shortData,          // the data end before the last pixel
 };
 
+// What a read takes: input images are the files kovrent writes; maps may also come as other
+// writers make them, with BITPIX -64 or as an image extension behind an empty primary HDU.
+enum class FitsSource { input, map };
+
 // Reads a single-image FITS file into `image` (header, sizes, BITPIX, BSCALE, BZERO) and
-// `raster`, after its "rf:" message when it fails.
-FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raster);
+// `raster`; after its "rf:" message when it fails, and the reason on standard error.
+FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raster,
+                        FitsSource source = FitsSource::input);
 
 // Where a write failed, and the system's error number there (0 when the writer itself refused:
 // no header, or an image it cannot encode).

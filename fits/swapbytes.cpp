@@ -24,3 +24,14 @@ void swapBytes4(void* buffer, std::size_t words)
         std::memcpy(bytes, &word, 4);
     }
 }
+
+void swapBytes8(void* buffer, std::size_t words)
+{
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    for (std::size_t i = 0; i < words; ++i, bytes += 8) {
+        uint64_t word;
+        std::memcpy(&word, bytes, 8);
+        word = swapWord8(word);
+        std::memcpy(bytes, &word, 8);
+    }
+}

@@ -381,6 +381,9 @@ TEST(CommandLine, ReasonsHintsAndWarningsOnStandardError) {
          {"kovrent: c970611a.006 is not a FITS file\n"}},
         {{"c970611a.005", "-g", "."}, 1, "Reading gain file .\nrf: File read error\nkovrent: Error reading in gain map!\n",
          {"kovrent: .: Is a directory\n"}},
+        {{"c970611a.005", "-m", "cube.fits"}, 1,
+         "Reading mask file cube.fits\nrf: File not in FITS format\nkovrent: Error reading in mask map!\n",
+         {"kovrent: cube.fits: NAXIS 3\n"}},
         {{"c970611a.005", "-o", "3"}, 1, "Reading c970611a.005...kovrent: not enough data for *obsmode 1\n",
          {"kovrent: warning - frame 3 asked for with -o, but observing mode 1 (GRAB) has 1 frame\n",
           "kovrent: c970611a.005 ends before the end of its data\n"}},
@@ -420,6 +423,10 @@ TEST(CommandLine, ReasonsHintsAndWarningsOnStandardError) {
         CameraFile packed;
         packed.corners(g).totalCoadds(1).obsmode(1).packed(2, 1).endMarker();
         packed.packedData(g, 1, 2, [](int, int, int x, int y) { return x - y; }).trailer({}).save(dir / "c970611a.010");
+        std::vector<std::string> cube = primaryCards(16, 4, 3);
+        cube[2] = valueCard("NAXIS", "3", "");
+        cube.push_back(valueCard("NAXIS3", "2", ""));
+        writeFitsFile(dir / "cube.fits", cube, 16, 4, 3, [](int, int) { return 0.0; });
         writeBytes(dir / "n970611a.005", {'h', 'e', 'l', 'l', 'o'});
         writeBytes(dir / "s970611a.005", {'S', 'I', 'M', 'P', 'L', 'E', ' ', ' ', '=', ' ', ' ', 'X'});
 

@@ -474,6 +474,54 @@ print("compared", (len(sys.argv) - 1) // 2)
     EXPECT_EQ(run.output, "compared " + std::to_string(2 * number) + "\n");
 }
 
+// Maps as astropy writes them, 64-bit reals and an image extension behind an empty primary HDU
+// (unsigned 16-bit, so with a BZERO of its own), are applied. A tile-compressed map, and 64-bit
+// reals as input, are refused with the reason on standard error.
+TEST(Astropy, MapsItWritesAreAppliedAndOthersRefusedWithTheirReason) {
+    TempDir dir;
+    const RunResult written = runProgram(KOVRENT_PYTHON, {"-c", R"(
+import numpy as np
+from astropy.io import fits
+rows, columns = np.indices((3, 4))
+fits.writeto("gain.fits", 0.1 + 0.5 * columns + 0.25 * rows)
+mask = np.where((columns == 1) & (rows == 2), 0, 1).astype(np.uint16)
+fits.HDUList([fits.PrimaryHDU(), fits.ImageHDU(mask)]).writeto("mask.fits")
+fits.CompImageHDU(np.ones((3, 4), dtype=np.float32)).writeto("tiled.fits")
+fits.writeto("c970611a.064", np.ones((3, 4)))
+)"}, dir.path());
+    ASSERT_EQ(written.exitStatus, 0) << written.errors;
+    const FramePixel frame = [](int, int x, int y) { return 8 * (1 + x + 4 * y); };
+    saveObservation(observationHeader(4, 3), dir / kInput, 4, 3, 1, frame);
+
+    const RunResult run = runKovrent({kInput, "-n", "-m", "mask.fits", "-g", "gain.fits"}, dir.path());
+    ASSERT_EQ(run.exitStatus, 0) << run.output << run.errors;
+    const FitsContents out = readFitsFile(dir / kOutput);
+    for (int x = 0; x < 4; ++x)
+        for (int y = 0; y < 3; ++y) {
+            const double gain = static_cast<float>(0.1 + 0.5 * x + 0.25 * y);
+            EXPECT_EQ(out.at(x, y), x == 1 && y == 2 ? 0.0f : static_cast<float>(gain * frame(1, x, y))) << x << y;
+        }
+
+    const std::string notFits = "rf: File not in FITS format\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string output;  // after the version line
+        std::string errors;
+    } refused[] = {
+        {{kInput, "-g", "tiled.fits"}, "Reading gain file tiled.fits\n" + notFits + "kovrent: Error reading in gain map!\n",
+         "kovrent: tiled.fits: tile-compressed (a binary-table extension): uncompress it first\n"},
+        {{"c970611a.064", "-f"},
+         "Reading c970611a.064..." + notFits + "kovrent: Error reading in FITS format data file.\n",
+         "kovrent: c970611a.064: BITPIX -64 is read only for maps\n"},
+    };
+    for (const auto& c : refused) {
+        const RunResult failed = runKovrent(c.args, dir.path());
+        EXPECT_EQ(failed.exitStatus, 1) << c.args[1];
+        EXPECT_EQ(failed.output.substr(failed.output.find('\n') + 1), c.output);
+        EXPECT_EQ(failed.errors, c.errors);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(EveryOutput, Validators, testing::ValuesIn(allCases()),
                          [](const testing::TestParamInfo<Case>& info) { return info.param.name; });
 
