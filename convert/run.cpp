@@ -10,6 +10,7 @@
 #include "scan.h"
 #include "zerowait.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -50,6 +51,8 @@ struct RunContext {
     RasterMemory outputImage = zeroRaster();
     RasterMemory maskMap;
     RasterMemory gainMap;
+    FitsImage maskRecord; // the maps' sizes and headers
+    FitsImage gainRecord;
     FitsImage image;
     CameraSession camera;
     OutputFolder folder; // where every output of the run goes, opened once
@@ -97,6 +100,24 @@ void loadMap(const char* announcement, const std::string& name, FitsImage& recor
     for (int x = 0; x < record.naxis1; ++x)
         for (int y = 0; y < record.naxis2; ++y)
             map[x][y] = static_cast<float>(map[x][y] * record.bscale + record.bzero);
+}
+
+// A map of another size than the image applies all the same, pixel [x][y] to [x][y]: the
+// pixels beyond it meet a map value of 0, and the map's own beyond the image are unused.
+void warnMapSize(const char* what, const std::string& mapName, const FitsImage& map, const std::string& inputName,
+                 const FitsImage& image)
+{
+    if (map.naxis1 == image.naxis1 && map.naxis2 == image.naxis2)
+        return;
+    const int64_t covered = int64_t{std::min(map.naxis1, image.naxis1)} * std::min(map.naxis2, image.naxis2);
+    const int64_t outside = int64_t{image.naxis1} * image.naxis2 - covered;
+    const std::string sizes = std::string(what) + " " + mapName + " is " + std::to_string(map.naxis1) + " x "
+                              + std::to_string(map.naxis2) + " but " + inputName + " is "
+                              + std::to_string(image.naxis1) + " x " + std::to_string(image.naxis2);
+    if (outside > 0)
+        notice("warning - %s: %lld pixels outside the map become 0", sizes.c_str(), static_cast<long long>(outside));
+    else
+        notice("warning - %s: only its lower-left %d x %d is used", sizes.c_str(), image.naxis1, image.naxis2);
 }
 
 // The run's opened folder when `outputName` lies in it; null lets a write open its own.
@@ -149,10 +170,14 @@ void convertImage(const Options& options, const std::string& inputName, const st
     Raster& inputImage = *run.inputImage;
     Raster& outputImage = *run.outputImage;
     CameraSession& camera = run.camera;
-    if (options.mask)
+    if (options.mask) {
+        warnMapSize("mask", options.maskName, run.maskRecord, inputName, image);
         applyMask(inputImage, *run.maskMap, image.naxis1, image.naxis2);
-    if (options.gain)
+    }
+    if (options.gain) {
+        warnMapSize("gain map", options.gainName, run.gainRecord, inputName, image);
         applyGain(inputImage, *run.gainMap, image.naxis1, image.naxis2);
+    }
 
     warnZeroWait(options.zeroWait, options.fitsInput, camera.chopWaitMsec, camera.obsmode);
     if (options.zeroWait) {
@@ -237,16 +262,14 @@ int convertFiles(const Options& options)
     openOutputFolder(options,
                      outputNameFor(fileNumber == -1 ? options.inputName : numberedName(rootName, fileNumber), options),
                      run);
-    FitsImage maskRecord;
-    FitsImage gainRecord;
     if (options.mask) {
         run.maskMap = zeroRaster();
-        loadMap("Reading mask file %s\n", options.maskName, maskRecord, *run.maskMap,
+        loadMap("Reading mask file %s\n", options.maskName, run.maskRecord, *run.maskMap,
                 "kovrent: Error reading in mask map!\n");
     }
     if (options.gain) {
         run.gainMap = zeroRaster();
-        loadMap("Reading gain file %s\n", options.gainName, gainRecord, *run.gainMap,
+        loadMap("Reading gain file %s\n", options.gainName, run.gainRecord, *run.gainMap,
                 "kovrent: Error reading in gain map!\n");
     }
 

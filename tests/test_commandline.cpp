@@ -381,6 +381,15 @@ TEST(CommandLine, ReasonsHintsAndWarningsOnStandardError) {
          {"kovrent: c970611a.006 is not a FITS file\n"}},
         {{"c970611a.005", "-g", "."}, 1, "Reading gain file .\nrf: File read error\nkovrent: Error reading in gain map!\n",
          {"kovrent: .: Is a directory\n"}},
+        // A map of another size: once per file, and the run goes on.
+        {{"c970611a.", "-r", "5", "6", "-g", "small.fits"}, 0,
+         "Reading gain file small.fits\nReading c970611a.005...writing f970611a.005\n"
+         "Reading c970611a.006...writing f970611a.006\n",
+         {"kovrent: warning - gain map small.fits is 2 x 2 but c970611a.005 is 4 x 3: 8 pixels outside the map become 0\n",
+          "kovrent: warning - gain map small.fits is 2 x 2 but c970611a.006 is 4 x 3: 8 pixels outside the map become 0\n",
+          "kovrent: 2 files converted, 0 failed, in "}},
+        {{"c970611a.005", "-m", "large.fits"}, 0, "Reading mask file large.fits\nReading c970611a.005...writing f970611a.005\n",
+         {"kovrent: warning - mask large.fits is 8 x 3 but c970611a.005 is 4 x 3: only its lower-left 4 x 3 is used\n"}},
         {{"c970611a.005", "-m", "cube.fits"}, 1,
          "Reading mask file cube.fits\nrf: File not in FITS format\nkovrent: Error reading in mask map!\n",
          {"kovrent: cube.fits: NAXIS 3\n"}},
@@ -427,6 +436,8 @@ TEST(CommandLine, ReasonsHintsAndWarningsOnStandardError) {
         cube[2] = valueCard("NAXIS", "3", "");
         cube.push_back(valueCard("NAXIS3", "2", ""));
         writeFitsFile(dir / "cube.fits", cube, 16, 4, 3, [](int, int) { return 0.0; });
+        for (const auto& [map, naxis1, naxis2] : {std::tuple{"small.fits", 2, 2}, {"large.fits", 8, 3}})
+            writeFitsFile(dir / map, primaryCards(8, naxis1, naxis2), 8, naxis1, naxis2, [](int, int) { return 1.0; });
         writeBytes(dir / "n970611a.005", {'h', 'e', 'l', 'l', 'o'});
         writeBytes(dir / "s970611a.005", {'S', 'I', 'M', 'P', 'L', 'E', ' ', ' ', '=', ' ', ' ', 'X'});
 
