@@ -63,6 +63,10 @@ void parseOptions(int argc, const char* const* argv, Options& options, bool repo
             ignored();
             continue;
         }
+        if (word == "--keep-going") {
+            options.keepGoing = true;
+            continue;
+        }
         switch (word[1]) {
         case 'a':
             options.appendFits = true;
@@ -190,6 +194,7 @@ void printUsage()
         "            between June 1994 and Sept. 1994, including all Jupiter crash data\n",
         "       -z = correct data taken with zero chopper wait time \n",
         "       -d = enter directory for output (default: same as input directory)\n",
+        "       --keep-going = go on past files that cannot be read (exit status 1)\n",
         "  note:  all gain and mask operations are carried out before the image\n",
         "         is expanded, if those options are selected.\n\n",
         "  Example: to convert the first 100 files taken on June 11, 1997,\n",

@@ -23,6 +23,7 @@ struct Options {
     bool noFlips = false;        // -n
     bool unpack = false;         // -p
     bool zeroWait = false;       // -z
+    bool keepGoing = false;      // --keep-going: on past a file that fails
     bool showUsage = false;      // no argument, or "-h" or "--help" as the first
     bool showVersion = false;    // "--version" as the first argument
 };

@@ -22,6 +22,7 @@
 #include <new>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -59,6 +60,10 @@ struct RunContext {
     int failedWrites = 0;   // converted files that could not be written
     int filesRead = 0;      // input files whose reading began
     int filesConverted = 0; // output files written
+    int failedFiles = 0;    // files that --keep-going went past
+    std::vector<std::string> failedNames; // those and the files not written, for its summary
+    std::string stoppedAt;  // the file whose failure ended the range early
+    int64_t notTried = 0;   // and the numbers of the range after it
 
     int writeFailures() const { return failedWrites + camera.unpackWriteFailures; }
 };
@@ -149,17 +154,32 @@ float framesPerCoimageOf(const FitsImage& image, const std::string& inputName)
     return static_cast<float>(frames);
 }
 
-// After a run of more than one file (or image): how many were written, how many failed
+// After a run of more than one file (or image), or a range that stopped early: how many were
+// written, how many failed (named with --keep-going, ten at most), how many were not tried
 // and how long it took.
-void summarise(const RunContext& run, bool unpack, int failed, std::chrono::steady_clock::time_point start)
+void summarise(const RunContext& run, const Options& options, int failed, std::chrono::steady_clock::time_point start)
 {
+    const bool unpack = options.unpack;
     const int written = unpack ? run.camera.unpackedImages : run.filesConverted;
-    if (run.filesRead < 2 && written + failed < 2)
+    if (run.filesRead < 2 && written + failed < 2 && run.notTried == 0)
         return;
     const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
     const char* const what = unpack ? (written == 1 ? "image unpacked" : "images unpacked")
                                     : (written == 1 ? "file converted" : "files converted");
-    notice("%d %s, %d failed, in %.2f s", written, what, failed, seconds.count());
+    std::string failures = std::to_string(failed) + " failed";
+    if (options.keepGoing && !run.failedNames.empty()) {
+        const std::size_t named = std::min<std::size_t>(run.failedNames.size(), 10);
+        std::string names;
+        for (std::size_t i = 0; i < named; ++i)
+            names += (i == 0 ? "" : ", ") + run.failedNames[i];
+        if (run.failedNames.size() > named)
+            names += " and " + std::to_string(run.failedNames.size() - named) + " more";
+        failures += " (" + names + ")";
+    }
+    if (run.notTried > 0)
+        failures += ", " + std::to_string(run.notTried) + (unpack ? " files" : "") + " not tried (stopped at "
+                    + run.stoppedAt + ")";
+    notice("%d %s, %s, in %.2f s", written, what, failures.c_str(), seconds.count());
 }
 
 // Everything that follows a successful read of one file.
@@ -198,10 +218,12 @@ void convertImage(const Options& options, const std::string& inputName, const st
     if (options.expansion > 1 || axisCardsDiffer(image))
         rewriteAxisSizes(image, image.naxis1, image.naxis2);
     completeHeader(image, options, camera.orientation);
-    if (writeOutput(outputName, image, outputImage, folderFor(run, outputName)))
+    if (writeOutput(outputName, image, outputImage, folderFor(run, outputName))) {
         ++run.filesConverted;
-    else
+    } else {
         ++run.failedWrites;
+        run.failedNames.push_back(inputName);
+    }
 }
 
 // The folder of the run's outputs is opened before anything is read. A -d folder that is
@@ -223,33 +245,47 @@ void convertRange(const Options& options, const std::string& rootName, int64_t f
             fileNumber = fileNumberFromName(inputName);
         else
             inputName = numberedName(rootName, fileNumber);
-        const std::string outputName = outputNameFor(inputName, options);
-        if (!options.unpack)
-            refuseOverwrite(outputName, inputName, options, run);
-        if (options.frameNumber < 0 && !options.unpack)
-            notice("warning - -o %d reads frame 1 into %s, the name of the combined image", options.frameNumber,
-                   outputName.c_str());
-
-        std::printf("Reading %s...", inputName.c_str());
-        ++run.filesRead;
+        const int64_t number = fileNumber;
         try {
-            if (options.fitsInput) {
-                if (readFITS(inputName, run.image, *run.inputImage) != FitsReadResult::ok)
-                    fatalExit("kovrent: Error reading in FITS format data file.\n");
-            } else {
-                const CameraRequest request{inputName,          outputName,         options.frameNumber,
-                                            options.unpack,     options.interchange, options.appendFits,
-                                            folderFor(run, outputName)};
-                if (!readVESKA(request, run.image, *run.inputImage, run.camera, fileNumber))
-                    fatalExit("kovrent: Error reading in VESKA format data file.\n");
+            const std::string outputName = outputNameFor(inputName, options);
+            if (!options.unpack)
+                refuseOverwrite(outputName, inputName, options, run);
+            if (options.frameNumber < 0 && !options.unpack)
+                notice("warning - -o %d reads frame 1 into %s, the name of the combined image", options.frameNumber,
+                       outputName.c_str());
+
+            std::printf("Reading %s...", inputName.c_str());
+            ++run.filesRead;
+            try {
+                if (options.fitsInput) {
+                    if (readFITS(inputName, run.image, *run.inputImage) != FitsReadResult::ok)
+                        fatalExit("kovrent: Error reading in FITS format data file.\n");
+                } else {
+                    const CameraRequest request{inputName,          outputName,         options.frameNumber,
+                                                options.unpack,     options.interchange, options.appendFits,
+                                                folderFor(run, outputName)};
+                    if (!readVESKA(request, run.image, *run.inputImage, run.camera, fileNumber))
+                        fatalExit("kovrent: Error reading in VESKA format data file.\n");
+                }
+            } catch (const FatalExit&) {
+                explainUnreadable(inputName, options.fitsInput ? Wanted::fitsInput : Wanted::camera);
+                throw;
             }
+            ++fileNumber;
+            if (!options.unpack)
+                convertImage(options, inputName, outputName, run);
         } catch (const FatalExit&) {
-            explainUnreadable(inputName, options.fitsInput ? Wanted::fitsInput : Wanted::camera);
-            throw;
+            // The file's messages are out; --keep-going goes on with the next number.
+            const int64_t next = std::max(fileNumber, number + 1);
+            if (!options.keepGoing) {
+                run.stoppedAt = inputName;
+                run.notTried = std::max<int64_t>(lastNumber - next + 1, 0);
+                throw;
+            }
+            ++run.failedFiles;
+            run.failedNames.push_back(inputName);
+            fileNumber = next;
         }
-        ++fileNumber;
-        if (!options.unpack)
-            convertImage(options, inputName, outputName, run);
     } while (fileNumber <= lastNumber);
 }
 
@@ -287,14 +323,14 @@ int convertFiles(const Options& options)
             fatalExit("Error allocating memory!\n");
         }
     } catch (const FatalExit&) {
-        summarise(run, options.unpack, run.writeFailures() + 1, start);
+        summarise(run, options, run.writeFailures() + run.failedFiles + 1, start);
         throw;
     }
     const int failures = run.writeFailures();
     if (failures > 0)
         std::printf("kovrent: Error - %d output file%s could not be written\n", failures, failures == 1 ? "" : "s");
-    summarise(run, options.unpack, failures, start);
-    return failures > 0 ? 1 : 0;
+    summarise(run, options, failures + run.failedFiles, start);
+    return failures + run.failedFiles > 0 ? 1 : 0;
 }
 
 } // namespace

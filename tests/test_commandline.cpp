@@ -88,7 +88,7 @@ TEST(CommandLine, UsageWhenNoArgumentOrHelpFirst) {
 auto fields(const Options& o) {
     return std::tuple(o.inputName, o.outputDirectory, o.gainName, o.maskName, o.expansion, o.frameNumber,
                       o.firstNumber, o.lastNumber, o.appendFits, o.toDirectory, o.fitsInput, o.gain, o.interchange,
-                      o.mask, o.noFlips, o.unpack, o.zeroWait, o.showUsage, o.showVersion);
+                      o.mask, o.noFlips, o.unpack, o.zeroWait, o.showUsage, o.showVersion, o.keepGoing);
 }
 
 // Numbers are read as C reads them: octal, hexadecimal, digits up to the first other character.
@@ -117,7 +117,8 @@ TEST(CommandLine, ParsedOptionsAndBadValues) {
         {{name, "-o", " "}, [](Options&) {}},
         {{name, "-a"}, [](Options& o) { o.appendFits = true; }},
         {{name, "-append"}, [](Options& o) { o.appendFits = true; }},
-        {{name, "-A", "-D", "-b", "-h", "-5", "-", "word", "-y"}, [](Options&) {}},
+        {{name, "-A", "-D", "-b", "-h", "-5", "-", "word", "-y", "--keep", "--keep-going-on"}, [](Options&) {}},
+        {{name, "-a", "--keep-going", "-n"}, [](Options& o) { o.appendFits = o.keepGoing = o.noFlips = true; }},
         {{name, "-h", "-f"}, [](Options& o) { o.fitsInput = true; }},
         {{name, "-d", "-a"}, [](Options& o) { o.outputDirectory = "-a", o.toDirectory = true; }},
         {{"-h", "-e", "0"}, [](Options& o) { o.inputName = "-h", o.showUsage = true; }},
@@ -348,6 +349,15 @@ TEST(CommandLine, ReadErrorInRangeKeepsEarlierOutputs) {
 // what they always were. Every row runs beside the same files.
 TEST(CommandLine, ReasonsHintsAndWarningsOnStandardError) {
     const std::string notFound = "kovrent: Error reading in VESKA format data file.\n";
+    const std::string converted = "Reading c970611a.005...writing f970611a.005\nReading c970611a.006...writing f970611a.006\n";
+    auto missing = [&](int from, int to) {
+        std::string output;
+        for (int n = from; n <= to; ++n) {
+            const std::string name = std::string(n < 10 ? "c970611a.00" : "c970611a.0") + std::to_string(n);
+            output += "Reading " + name + "...kovrent: Error - file not found: " + name + "\n" + notFound;
+        }
+        return output;
+    };
     const struct {
         Args args;
         int status;
@@ -419,6 +429,20 @@ TEST(CommandLine, ReasonsHintsAndWarningsOnStandardError) {
          "Reading c970611a.005...writing f970611a.005\nReading c970611a.006...writing f970611a.006\n"
          "Reading c970611a.007...kovrent: Error - file not found: c970611a.007\n" + notFound,
          {"kovrent: c970611a.007: No such file or directory\n", "kovrent: 2 files converted, 1 failed, in "}},
+        // A range that stops early counts what it did not try; --keep-going tries everything.
+        {{"c970611a.", "-r", "5", "9"}, 1, converted + missing(7, 7),
+         {"kovrent: 2 files converted, 1 failed, 2 not tried (stopped at c970611a.007), in "}},
+        {{"c970611a.", "-r", "3", "9"}, 1, missing(3, 3),
+         {"kovrent: 0 files converted, 1 failed, 6 not tried (stopped at c970611a.003), in "}},
+        {{"c970611a.", "-r", "5", "9", "--keep-going"}, 1,
+         converted + missing(7, 7) + "Reading c970611a.008...writing f970611a.008\nwf: Error opening file for writing\n" +
+             missing(9, 9) + "kovrent: Error - 1 output file could not be written\n",
+         {"kovrent: c970611a.007: No such file or directory\n", "kovrent: f970611a.008: Is a directory\n",
+          "kovrent: c970611a.009: No such file or directory\n",
+          "kovrent: 2 files converted, 3 failed (c970611a.007, c970611a.008, c970611a.009), in "}},
+        {{"c970611a.", "--keep-going", "-r", "11", "25"}, 1, missing(11, 25),
+         {"kovrent: 0 files converted, 15 failed (c970611a.011, c970611a.012, c970611a.013, c970611a.014, "
+          "c970611a.015, c970611a.016, c970611a.017, c970611a.018, c970611a.019, c970611a.020 and 5 more), in "}},
     };
     const FrameGeometry g = geometryOf(4, 3);
     for (const auto& c : cases) {
