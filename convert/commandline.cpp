@@ -5,7 +5,9 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace {
 
@@ -15,11 +17,19 @@ class Arguments {
 public:
     Arguments(int argc, const char* const* argv) : argc_(argc), argv_(argv) {}
 
-    std::string take(int& index, const char* message) const
+    // `hint`, when given, tells people the valid form on standard error.
+    std::string take(int& index, const char* message, const char* hint = nullptr) const
     {
         if (index + 1 >= argc_)
-            fatalExit("%s", message);
+            refuse(message, hint);
         return argv_[++index];
+    }
+
+    [[noreturn]] static void refuse(const char* message, const char* hint)
+    {
+        if (hint)
+            fatalExitBecause(hint, "%s", message);
+        fatalExit("%s", message);
     }
 
 private:
@@ -44,13 +54,18 @@ std::string takeName(const Arguments& arguments, int& index, const char* message
 }
 
 // A value that is not a number is refused; an empty one leaves the setting as it was.
-void takeNumber(const Arguments& arguments, int& index, const char* message, int32_t& setting)
+void takeNumber(const Arguments& arguments, int& index, const char* message, int32_t& setting,
+                const char* hint = nullptr)
 {
-    if (scanInteger(arguments.take(index, message), setting) == ScanResult::notNumber)
-        fatalExit("%s", message);
+    if (scanInteger(arguments.take(index, message, hint), setting) == ScanResult::notNumber)
+        Arguments::refuse(message, hint);
 }
 
-void parseOptions(int argc, const char* const* argv, Options& options, bool reportIgnored)
+// Each of these options, with its values as given, when -p is on: unpacking does not use them.
+constexpr std::string_view unusedByUnpacking = "efgmnz";
+
+void parseOptions(int argc, const char* const* argv, Options& options, bool reportIgnored,
+                  std::vector<std::string>& unpackIgnores)
 {
     const Arguments arguments(argc, argv);
     for (int i = 2; i < argc; ++i) {
@@ -67,6 +82,7 @@ void parseOptions(int argc, const char* const* argv, Options& options, bool repo
             options.keepGoing = true;
             continue;
         }
+        const int optionAt = i;
         switch (word[1]) {
         case 'a':
             options.appendFits = true;
@@ -75,12 +91,14 @@ void parseOptions(int argc, const char* const* argv, Options& options, bool repo
             options.outputDirectory = takeName(arguments, i, "kovrent: Error in output directory name\n");
             options.toDirectory = true;
             break;
-        case 'e':
-            takeNumber(arguments, i, "Error specifying expansion factor\n", options.expansion);
+        case 'e': {
+            const char* hint = "-e takes a whole number such as 2; an expanded image is at most 512 pixels wide";
+            takeNumber(arguments, i, "Error specifying expansion factor\n", options.expansion, hint);
             // A factor below 1 has no image size to give; refused like any bad factor.
             if (options.expansion < 1)
-                fatalExit("Error specifying expansion factor\n");
+                fatalExitBecause(hint, "Error specifying expansion factor\n");
             break;
+        }
         case 'f':
             options.fitsInput = true;
             break;
@@ -109,9 +127,10 @@ void parseOptions(int argc, const char* const* argv, Options& options, bool repo
             const char* form = "-r takes two numbers (for example -r 1 100)";
             // Both bounds must be numbers, the first at least 0: a first bound left unset would
             // turn the range into single files named by bare numbers.
-            const bool firstIsNumber = scanInteger(arguments.take(i, message), options.firstNumber) == ScanResult::number;
-            if (scanInteger(arguments.take(i, message), options.lastNumber) != ScanResult::number || !firstIsNumber
-                || options.firstNumber < 0)
+            const bool firstIsNumber =
+                scanInteger(arguments.take(i, message, form), options.firstNumber) == ScanResult::number;
+            if (scanInteger(arguments.take(i, message, form), options.lastNumber) != ScanResult::number
+                || !firstIsNumber || options.firstNumber < 0)
                 fatalExitBecause(form, "%s", message);
             break;
         }
@@ -121,6 +140,12 @@ void parseOptions(int argc, const char* const* argv, Options& options, bool repo
         default:
             ignored();
             break;
+        }
+        if (unusedByUnpacking.find(word[1]) != std::string_view::npos) {
+            std::string given = argv[optionAt];
+            for (int k = optionAt + 1; k <= i; ++k)
+                given.append(" ").append(argv[k]);
+            unpackIgnores.push_back(given);
         }
     }
 }
@@ -143,7 +168,12 @@ Options parseCommandLine(int argc, const char* const* argv)
         options.showVersion = true;
         return options;
     }
-    parseOptions(argc, argv, options, options.inputName[0] != '-');
+    const bool reportIgnored = options.inputName[0] != '-';
+    std::vector<std::string> unpackIgnores;
+    parseOptions(argc, argv, options, reportIgnored, unpackIgnores);
+    if (options.unpack && reportIgnored)
+        for (const std::string& given : unpackIgnores)
+            notice("warning - %s ignored with -p", given.c_str());
     if (options.unpack) {
         options.mask = false;
         options.gain = false;

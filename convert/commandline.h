@@ -28,9 +28,10 @@ struct Options {
     bool showVersion = false;    // "--version" as the first argument
 };
 
-// Reads the command line; a bad option value ends the run through fatalExit. Every
-// argument it ignores is named on standard error, unless the line begins with an option,
-// whose hint the caller gives when the run fails (optionsFirstHint).
+// Reads the command line; a bad option value ends the run through fatalExit, with the valid
+// form of -e and -r on standard error. Every argument it ignores, and every option that -p
+// makes it ignore, is named on standard error, unless the line begins with an option, whose
+// hint the caller gives when the run fails (optionsFirstHint).
 Options parseCommandLine(int argc, const char* const* argv);
 
 // Why a command line that begins with an option failed: the file name comes first. Shows
