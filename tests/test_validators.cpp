@@ -377,35 +377,28 @@ print("read", len(sys.argv) - 1)
 }
 
 // astropy.wcs takes MJD-OBS from DATE-OBS: each output is dated in the century the camera
-// recorded, the day counted here from the calendar.
+// recorded, the day counted from the calendar.
 TEST(Astropy, DatesEveryCentury) {
     TempDir dir;
-    const int dates[][3] = {{1997, 6, 11}, {1900, 1, 1}, {1999, 12, 31}, {2000, 1, 1}, {2003, 6, 11}, {1899, 12, 31}};
     std::vector<std::string> arguments = {"-c", R"(
 import sys, datetime, warnings
 from astropy.io import fits
 from astropy.wcs import WCS
-args = sys.argv[1:]
-for i in range(0, len(args), 4):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")  # the note that MJD-OBS was set from DATE-OBS
-        mjd = WCS(fits.getheader(args[i])).wcs.mjdobs
-    day = datetime.date(*map(int, args[i + 1:i + 4])) - datetime.date(1858, 11, 17)
-    if mjd != day.days:
-        print("%s: MJD-OBS %s, expected %d" % (args[i], mjd, day.days))
-print("dated", len(args) // 4)
+warnings.simplefilter("ignore")  # the note that MJD-OBS was set from DATE-OBS
+for i, year in enumerate(map(int, sys.argv[1:])):
+    mjd = WCS(fits.getheader("f970611a.00%d" % (i + 1))).wcs.mjdobs
+    if mjd != (datetime.date(year, 6, 11) - datetime.date(1858, 11, 17)).days: print(year, "gives", mjd)
+print("dated")
 )"};
-    for (size_t i = 0; i < std::size(dates); ++i) {
+    for (const int year : {1997, 1900, 1999, 2000, 2003, 1899}) {
+        arguments.push_back(std::to_string(year));
         CameraFile header = cameraHeader(4, 4, 1, 1);
-        header.dateTime(dates[i][0], dates[i][1], dates[i][2], 9, 5, 3);
-        saveObservation(header, dir / ("c970611a.00" + std::to_string(i + 1)), 4, 4, 1, frameValue);
-        arguments.push_back((dir / ("f970611a.00" + std::to_string(i + 1))).string());
-        for (const int field : dates[i]) arguments.push_back(std::to_string(field));
+        header.dateTime(year, 6, 11, 9, 5, 3);
+        saveObservation(header, dir / ("c970611a.00" + std::to_string(arguments.size() - 2)), 4, 4, 1, frameValue);
     }
-    ASSERT_EQ(runKovrent({"c970611a.", "-r", "1", std::to_string(std::size(dates))}, dir.path()).exitStatus, 0);
+    ASSERT_EQ(runKovrent({"c970611a.", "-r", "1", "6"}, dir.path()).exitStatus, 0);
     const RunResult run = runProgram(KOVRENT_PYTHON, arguments, dir.path());
-    EXPECT_EQ(run.exitStatus, 0) << run.errors;
-    EXPECT_EQ(run.output, "dated " + std::to_string(std::size(dates)) + "\n");
+    EXPECT_EQ(run.output, "dated\n") << run.errors;
 }
 
 // The coordinates of a -n file put every camera pixel where the oriented file puts it, for each
@@ -414,64 +407,45 @@ print("dated", len(args) // 4)
 // where the two images are the same, so are their coordinate cards.
 TEST(Astropy, NoFlipsCoordinatesPlaceEveryPixelAsTheOrientedFileDoes) {
     TempDir dir;
-    // Rotation: no flip, axis 2, axis 1, both; anti-transposition: no flip, axis 1, axis 2, both.
-    const std::vector<std::string> codes = {"ULYY", "ULYN", "URYY", "DLNY", "LUNN", "LUYN", "RDYN", "LDNY"};
-    constexpr int nx = 5, ny = 4;
-    int number = 0;
-    for (const std::string& code : codes)
-        for (const char* fifth : {"N", "Y"}) {
-            CameraFile header = cameraHeader(nx, ny, 1, 1);
-            header.orientation(code + fifth);
-            saveObservation(header, dir / ("c970611a.0" + std::to_string(10 + number++)), nx, ny, 1,
-                            [](int, int x, int y) { return 1 + x + 10 * y; });
-        }
     std::vector<std::string> arguments = {"-c", R"(
 import sys, warnings
 import numpy as np
 from astropy.io import fits
 from astropy.wcs import WCS
-cards = ["CRPIX1", "CRPIX2", "CDELT1", "CDELT2", "CROTA1", "CROTA2"]
+warnings.simplefilter("ignore")
 def read(name):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        hdu = fits.open(name)[0]
-        return hdu.header, hdu.data, WCS(hdu.header)
-def centres(data):
-    rows, columns = np.indices(data.shape)
-    return {v: (columns[data == v].mean(), rows[data == v].mean()) for v in np.unique(data)}
-for i in range(1, len(sys.argv), 2):
-    (hn, dn, wn), (ho, do, wo) = read(sys.argv[i]), read(sys.argv[i + 1])
-    cn, co = centres(dn), centres(do)
-    values = sorted(cn)
-    if values != sorted(co) or len(values) != 20:
-        print(sys.argv[i], "holds other pixels than", sys.argv[i + 1])
-        continue
-    skyn = wn.all_pix2world(np.array([cn[v] for v in values]), 0)
-    skyo = wo.all_pix2world(np.array([co[v] for v in values]), 0)
-    if np.abs(skyn - skyo).max() > 1e-9:
-        print(sys.argv[i], "is off by", np.abs(skyn - skyo).max(), "degrees")
-    if np.array_equal(dn, do) and [hn[k] for k in cards] != [ho[k] for k in cards]:
-        print(sys.argv[i], "has other cards than the same image", sys.argv[i + 1])
-print("compared", (len(sys.argv) - 1) // 2)
+    hdu = fits.open(name)[0]
+    rows, columns = np.indices(hdu.data.shape)
+    at = {v: (columns[hdu.data == v].mean(), rows[hdu.data == v].mean()) for v in np.unique(hdu.data)}
+    return hdu, WCS(hdu.header).all_pix2world(np.array([at[v] for v in sorted(at)]), 0)
+for n, o in zip(sys.argv[1::2], sys.argv[2::2]):
+    (hn, skyn), (ho, skyo) = read(n), read(o)
+    if skyn.shape != (20, 2) or np.abs(skyn - skyo).max() > 1e-9: print(n, "is off by", np.abs(skyn - skyo).max())
+    cards = ["CRPIX1", "CRPIX2", "CDELT1", "CDELT2", "CROTA1", "CROTA2"]
+    if np.array_equal(hn.data, ho.data) and [hn.header[k] for k in cards] != [ho.header[k] for k in cards]:
+        print(n, "has other cards than the same image")
+print("compared", len(sys.argv) // 2)
 )"};
-    const std::string last = std::to_string(10 + number - 1);
-    for (const char* e : {"1", "2"}) {
-        for (const char* options : {"n", "o"}) {
-            const std::string out = std::string(options) + e;
-            fs::create_directory(dir / out);
-            std::vector<std::string> run = {"c970611a.", "-r", "10", last, "-e", e, "-d", out};
-            if (options[0] == 'n') run.push_back("-n");
-            ASSERT_EQ(runKovrent(run, dir.path()).exitStatus, 0) << out;
+    // Rotation: no flip, axis 2, axis 1, both; anti-transposition: no flip, axis 1, axis 2, both.
+    const std::string codes[] = {"ULYY", "ULYN", "URYY", "DLNY", "LUNN", "LUYN", "RDYN", "LDNY"};
+    for (int i = 0; i < 16; ++i) {
+        CameraFile header = cameraHeader(5, 4, 1, 1);
+        header.orientation(codes[i / 2] + (i % 2 ? "Y" : "N"));
+        saveObservation(header, dir / ("c970611a.0" + std::to_string(10 + i)), 5, 4, 1,
+                        [](int, int x, int y) { return 1 + x + 10 * y; });
+    }
+    for (const std::string e : {"1", "2"}) {
+        for (const std::string kind : {"n", "o"}) {
+            fs::create_directory(dir / (kind + e));
+            std::vector<std::string> run = {"c970611a.", "-r", "10", "25", "-e", e, "-d", kind + e};
+            if (kind == "n") run.push_back("-n");
+            ASSERT_EQ(runKovrent(run, dir.path()).exitStatus, 0) << kind + e;
         }
-        for (int i = 0; i < number; ++i) {
-            const std::string name = "f970611a.0" + std::to_string(10 + i);
-            for (const char* options : {"n", "o"})
-                arguments.push_back((dir / std::string(options).append(e) / name).string());
-        }
+        for (int i = 10; i < 26; ++i)
+            for (const std::string kind : {"n", "o"}) arguments.push_back(kind + e + "/f970611a.0" + std::to_string(i));
     }
     const RunResult run = runProgram(KOVRENT_PYTHON, arguments, dir.path());
-    EXPECT_EQ(run.exitStatus, 0) << run.errors;
-    EXPECT_EQ(run.output, "compared " + std::to_string(2 * number) + "\n");
+    EXPECT_EQ(run.output, "compared 32\n") << run.errors;
 }
 
 // Maps as astropy writes them, 64-bit reals and an image extension behind an empty primary HDU
@@ -492,9 +466,7 @@ fits.writeto("c970611a.064", np.ones((3, 4)))
     ASSERT_EQ(written.exitStatus, 0) << written.errors;
     const FramePixel frame = [](int, int x, int y) { return 8 * (1 + x + 4 * y); };
     saveObservation(observationHeader(4, 3), dir / kInput, 4, 3, 1, frame);
-
-    const RunResult run = runKovrent({kInput, "-n", "-m", "mask.fits", "-g", "gain.fits"}, dir.path());
-    ASSERT_EQ(run.exitStatus, 0) << run.output << run.errors;
+    ASSERT_EQ(runKovrent({kInput, "-n", "-m", "mask.fits", "-g", "gain.fits"}, dir.path()).exitStatus, 0);
     const FitsContents out = readFitsFile(dir / kOutput);
     for (int x = 0; x < 4; ++x)
         for (int y = 0; y < 3; ++y) {
@@ -502,24 +474,13 @@ fits.writeto("c970611a.064", np.ones((3, 4)))
             EXPECT_EQ(out.at(x, y), x == 1 && y == 2 ? 0.0f : static_cast<float>(gain * frame(1, x, y))) << x << y;
         }
 
-    const std::string notFits = "rf: File not in FITS format\n";
-    const struct {
-        std::vector<std::string> args;
-        std::string output;  // after the version line
-        std::string errors;
-    } refused[] = {
-        {{kInput, "-g", "tiled.fits"}, "Reading gain file tiled.fits\n" + notFits + "kovrent: Error reading in gain map!\n",
-         "kovrent: tiled.fits: tile-compressed (a binary-table extension): uncompress it first\n"},
-        {{"c970611a.064", "-f"},
-         "Reading c970611a.064..." + notFits + "kovrent: Error reading in FITS format data file.\n",
-         "kovrent: c970611a.064: BITPIX -64 is read only for maps\n"},
-    };
-    for (const auto& c : refused) {
-        const RunResult failed = runKovrent(c.args, dir.path());
-        EXPECT_EQ(failed.exitStatus, 1) << c.args[1];
-        EXPECT_EQ(failed.output.substr(failed.output.find('\n') + 1), c.output);
-        EXPECT_EQ(failed.errors, c.errors);
-    }
+    const RunResult tiled = runKovrent({kInput, "-g", "tiled.fits"}, dir.path());
+    EXPECT_EQ(tiled.exitStatus, 1);
+    EXPECT_TRUE(tiled.output.ends_with("tiled.fits\nrf: File not in FITS format\nkovrent: Error reading in gain map!\n"));
+    EXPECT_EQ(tiled.errors, "kovrent: tiled.fits: tile-compressed (a binary-table extension): uncompress it first\n");
+    const RunResult input = runKovrent({"c970611a.064", "-f"}, dir.path());
+    EXPECT_TRUE(input.output.ends_with("...rf: File not in FITS format\nkovrent: Error reading in FITS format data file.\n"));
+    EXPECT_EQ(input.errors, "kovrent: c970611a.064: BITPIX -64 is read only for maps\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryOutput, Validators, testing::ValuesIn(allCases()),
