@@ -4,7 +4,7 @@
 // -e 4 over a -r range) and one packed file of N images (unpacked with -p). Each
 // command runs five times; the best wall time counts, with the CPU time of that run. Peak
 // resident memory is the largest of the child's runs.
-#include "camerafile.h"
+#include "support/camerawriter.h"
 
 #include <algorithm>
 #include <chrono>
@@ -18,7 +18,7 @@
 #include <vector>
 
 namespace fs = std::filesystem;
-using testsupport::CameraFile;
+using testsupport::CameraWriter;
 using testsupport::FrameGeometry;
 
 namespace {
@@ -95,7 +95,7 @@ FrameGeometry benchGeometry()
 }
 
 // A header of the usual records; packedCount > 0 makes it the header of a packed file.
-CameraFile& realisticHeader(CameraFile& file, int obsmode, int packedCount = 0)
+CameraWriter& realisticHeader(CameraWriter& file, int obsmode, int packedCount = 0)
 {
     if (packedCount > 0)
         file.packed(packedCount, 1);
@@ -200,14 +200,14 @@ int main(int argc, char** argv)
     std::vector<fs::path> cameraFiles;
     const FrameGeometry g = benchGeometry();
     for (int i = 1; i <= n; ++i) {
-        CameraFile file;
+        CameraWriter file;
         realisticHeader(file, 3).frames(g, 4, [i](int frame, int x, int y) {
             return static_cast<int32_t>(4800000 + 1000 * frame + 37 * x + 11 * y + i);
         });
         cameraFiles.push_back(inputs / numbered("c970611a.", i));
         file.save(cameraFiles.back().string());
     }
-    CameraFile packed;
+    CameraWriter packed;
     realisticHeader(packed, 1, n);
     packed.packedData(g, 1, n, [](int image, int, int x, int y) { return 200 * (image + x + y); })
         .trailer({9, 30, 0, 0});

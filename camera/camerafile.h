@@ -1,6 +1,6 @@
 #pragma once
 
-#include "camerastream.h"
+#include "camera/camerastream.h"
 
 #include <cstdint>
 #include <string>

@@ -1,4 +1,4 @@
-#include "camerastream.h"
+#include "camera/camerastream.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "fitsfile.h"
+#include "fits/fitsfile.h"
 
 #include <cstddef>
 #include <cstdint>

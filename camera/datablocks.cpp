@@ -1,6 +1,6 @@
-#include "datablocks.h"
+#include "camera/datablocks.h"
 
-#include "fatal.h"
+#include "fits/fatal.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "camerafile.h"
-#include "fitsimage.h"
+#include "camera/camerafile.h"
+#include "fits/fitsimage.h"
 
 #include <cstdint>
 

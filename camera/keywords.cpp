@@ -1,7 +1,7 @@
-#include "keywords.h"
+#include "camera/keywords.h"
 
-#include "datablocks.h"
-#include "realtext.h"
+#include "camera/datablocks.h"
+#include "fits/realtext.h"
 
 #include <algorithm>
 #include <array>

@@ -1,10 +1,10 @@
-#include "readveska.h"
+#include "camera/readveska.h"
 
-#include "camerafile.h"
-#include "datablocks.h"
-#include "fatal.h"
-#include "keywords.h"
-#include "unpack.h"
+#include "camera/camerafile.h"
+#include "camera/datablocks.h"
+#include "fits/fatal.h"
+#include "camera/keywords.h"
+#include "camera/unpack.h"
 
 #include <algorithm>
 #include <cerrno>

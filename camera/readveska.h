@@ -1,7 +1,7 @@
 #pragma once
 
-#include "fitsfile.h"
-#include "fitsimage.h"
+#include "fits/fitsfile.h"
+#include "fits/fitsimage.h"
 
 #include <cstdint>
 #include <string>

@@ -1,9 +1,9 @@
-#include "unpack.h"
+#include "camera/unpack.h"
 
-#include "datablocks.h"
-#include "fatal.h"
-#include "fitsfile.h"
-#include "keywords.h"
+#include "camera/datablocks.h"
+#include "fits/fatal.h"
+#include "fits/fitsfile.h"
+#include "camera/keywords.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -267,7 +267,6 @@ void unpackImages(CameraReading& file, const CameraRequest& request, FitsImage& 
     const bool ultrafast = isUltrafast(file.facts);
     const auto divisor = static_cast<float>(file.facts.coadds[0]);
 
-    image.pixelCount = layout.naxis1 * layout.naxis2;
     if (ultrafast)
         std::printf("writing %i ultrafast packed files...\n", file.facts.ultrafastCount);
     else

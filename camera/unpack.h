@@ -1,8 +1,8 @@
 #pragma once
 
-#include "camerafile.h"
-#include "fitsimage.h"
-#include "readveska.h"
+#include "camera/camerafile.h"
+#include "fits/fitsimage.h"
+#include "camera/readveska.h"
 
 #include <cstdint>
 

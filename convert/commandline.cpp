@@ -1,7 +1,7 @@
-#include "commandline.h"
+#include "convert/commandline.h"
 
-#include "fatal.h"
-#include "scan.h"
+#include "fits/fatal.h"
+#include "fits/scan.h"
 
 #include <cstdio>
 #include <filesystem>

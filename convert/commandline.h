@@ -1,9 +1,10 @@
 #pragma once
 
+#include "convert/version.h"
+
 #include <cstdint>
 #include <string>
 
-constexpr double programVersion = 2.31;
 
 struct Options {
     std::string inputName;       // the first argument: a file, or the root of a numbered series

@@ -1,8 +1,8 @@
-#include "geometry.h"
+#include "convert/geometry.h"
 
-#include "headerscan.h"
-#include "readveska.h"
-#include "scan.h"
+#include "fits/headerscan.h"
+#include "camera/readveska.h"
+#include "fits/scan.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "fitsimage.h"
+#include "fits/fitsimage.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "run.h"
+#include "convert/run.h"
 
 int main(int argc, char** argv)
 {

@@ -1,7 +1,7 @@
-#include "names.h"
+#include "convert/names.h"
 
-#include "fitsfile.h"
-#include "scan.h"
+#include "fits/fitsfile.h"
+#include "fits/scan.h"
 
 #include <cstdio>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "commandline.h"
+#include "convert/commandline.h"
 
 #include <cstdint>
 #include <string>

@@ -1,11 +1,11 @@
-#include "outputheader.h"
+#include "convert/outputheader.h"
 
-#include "fatal.h"
-#include "fitsfile.h"
-#include "geometry.h"
-#include "headerscan.h"
-#include "realtext.h"
-#include "scan.h"
+#include "fits/fatal.h"
+#include "fits/fitsfile.h"
+#include "convert/geometry.h"
+#include "fits/headerscan.h"
+#include "fits/realtext.h"
+#include "fits/scan.h"
 
 #include <cstdio>
 #include <ctime>
@@ -141,7 +141,6 @@ void completeHeader(FitsImage& image, const Options& options, const std::string&
 bool writeOutput(const std::string& outputName, FitsImage& image, const Raster& outputImage,
                  const OutputFolder* folder)
 {
-    image.pixelCount = image.naxis1 * image.naxis2;
     std::printf("writing %s\n", outputName.c_str());
     const bool written = writeFITS(outputName, image, outputImage, nullptr, folder);
     // The file's messages end here; a log or a pipe shows them as they happen.

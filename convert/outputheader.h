@@ -1,8 +1,8 @@
 #pragma once
 
-#include "commandline.h"
-#include "fitsfile.h"
-#include "fitsimage.h"
+#include "convert/commandline.h"
+#include "fits/fitsfile.h"
+#include "fits/fitsimage.h"
 
 #include <string>
 

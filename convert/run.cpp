@@ -1,14 +1,14 @@
-#include "run.h"
+#include "convert/run.h"
 
-#include "commandline.h"
-#include "fatal.h"
-#include "fitsfile.h"
-#include "geometry.h"
-#include "names.h"
-#include "outputheader.h"
-#include "readveska.h"
-#include "scan.h"
-#include "zerowait.h"
+#include "convert/commandline.h"
+#include "fits/fatal.h"
+#include "fits/fitsfile.h"
+#include "convert/geometry.h"
+#include "convert/names.h"
+#include "convert/outputheader.h"
+#include "camera/readveska.h"
+#include "fits/scan.h"
+#include "convert/zerowait.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "zerowait.h"
+#include "convert/zerowait.h"
 
 #include <cmath>
 #include <cstdio>

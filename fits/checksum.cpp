@@ -1,4 +1,4 @@
-#include "checksum.h"
+#include "fits/checksum.h"
 
 #include <algorithm>
 #include <iterator>

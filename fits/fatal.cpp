@@ -1,4 +1,4 @@
-#include "fatal.h"
+#include "fits/fatal.h"
 
 #include <cerrno>
 #include <cstdarg>

@@ -1,8 +1,8 @@
-#include "fitsfile.h"
+#include "fits/fitsfile.h"
 
-#include "fatal.h"
-#include "scan.h"
-#include "swapbytes.h"
+#include "fits/fatal.h"
+#include "fits/scan.h"
+#include "fits/swapbytes.h"
 
 #include <algorithm>
 #include <bit>
@@ -508,11 +508,9 @@ FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raste
     image.naxis1 = static_cast<int16_t>(naxis1);
     image.naxis2 = static_cast<int16_t>(naxis2);
     image.bitpix = static_cast<int16_t>(bitpix);
-    image.bytesPerPixel = static_cast<int16_t>(bitpix / 8);
-    image.pixelCount = static_cast<int32_t>(naxis1 * naxis2);
 
-    const int bytesPerPixel = image.bytesPerPixel;
-    const int64_t blocks = dataBlockCount(bytesPerPixel, image.pixelCount);
+    const int bytesPerPixel = image.bytesPerPixel();
+    const int64_t blocks = dataBlockCount(bytesPerPixel, image.pixelCount());
     unsigned char data[blockLength];
     PixelWalk walk(image);
     int64_t dataBytes = 0; // as many as arrived
@@ -534,13 +532,13 @@ FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raste
     if (complete)
         return FitsReadResult::ok;
     // A last block cut short after the last pixel loses nothing; a missing pixel refuses the file.
-    const int64_t missing = image.pixelCount - std::min<int64_t>(image.pixelCount, dataBytes / std::abs(bytesPerPixel));
+    const int64_t missing = image.pixelCount() - std::min<int64_t>(image.pixelCount(), dataBytes / std::abs(bytesPerPixel));
     const std::string reason = shortReadReason(file.get(), name, "data");
     if (missing == 0) {
         notice("%s", reason.c_str());
         return FitsReadResult::ok;
     }
-    notice("%s: %lld of %d pixels missing", reason.c_str(), static_cast<long long>(missing), image.pixelCount);
+    notice("%s: %lld of %d pixels missing", reason.c_str(), static_cast<long long>(missing), image.pixelCount());
     return FitsReadResult::shortData;
 }
 
@@ -564,7 +562,7 @@ bool writeFITS(const std::string& name, const FitsImage& image, const Raster& ra
 
     if (image.header.empty())
         return refuse(WriteStep::image, 0, "rf: Error - no header block defined, file not written\n");
-    const int bytesPerPixel = image.bytesPerPixel;
+    const int bytesPerPixel = image.bytesPerPixel();
     const bool encodable = bytesPerPixel == 1 || bytesPerPixel == 2 || bytesPerPixel == 4 || bytesPerPixel == -4;
     const bool fits = image.naxis1 >= 1 && image.naxis1 <= rasterSize && image.naxis2 >= 1
                       && image.naxis2 <= rasterSize;
@@ -616,7 +614,7 @@ bool writeFITS(const std::string& name, const FitsImage& image, const Raster& ra
         if (std::fwrite(block->cards, 1, blockLength, file.get()) != blockLength)
             return fail(WriteStep::write);
 
-    const int64_t dataBytes = dataBlockCount(bytesPerPixel, image.pixelCount) * blockLength;
+    const int64_t dataBytes = dataBlockCount(bytesPerPixel, image.pixelCount()) * blockLength;
     bool written = false;
     withElementType(bytesPerPixel, [&](auto type) {
         written = writeData<type()>(file.get(), raster, image.naxis1, image.naxis2, dataBytes);

@@ -1,4 +1,4 @@
-#include "realtext.h"
+#include "fits/realtext.h"
 
 #include <cmath>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "scan.h"
+#include "fits/scan.h"
 
 #include <cctype>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "swapbytes.h"
+#include "fits/swapbytes.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,9 +1,9 @@
 // The camera file reader on arbitrary bytes, with the options taken from the first
 // byte: unpacking (which writes images into the scratch directory), the column
 // interchange and a frame number. A fatal exit is an expected outcome.
-#include "fatal.h"
-#include "readveska.h"
-#include "scratch.h"
+#include "fits/fatal.h"
+#include "camera/readveska.h"
+#include "fuzz/scratch.h"
 
 #include <memory>
 

@@ -1,8 +1,8 @@
 // readFITS on arbitrary bytes: any result code is fine; a crash, a sanitizer report or
 // a leak is a finding.
-#include "fatal.h"
-#include "fitsfile.h"
-#include "scratch.h"
+#include "fits/fatal.h"
+#include "fits/fitsfile.h"
+#include "fuzz/scratch.h"
 
 #include <memory>
 

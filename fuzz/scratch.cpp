@@ -1,4 +1,4 @@
-#include "scratch.h"
+#include "fuzz/scratch.h"
 
 #include <cstdio>
 #include <cstdlib>

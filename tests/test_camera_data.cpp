@@ -12,11 +12,11 @@
 #include <utility>
 #include <vector>
 
-#include "camerafile.h"
-#include "expectedimage.h"
-#include "fitsread.h"
-#include "fitswrite.h"
-#include "runprogram.h"
+#include "support/camerawriter.h"
+#include "support/expectedimage.h"
+#include "support/fitsread.h"
+#include "support/fitswrite.h"
+#include "support/runprogram.h"
 
 using namespace testsupport;
 namespace fs = std::filesystem;
@@ -31,8 +31,8 @@ int32_t framePixel(int frame, int x, int y) {
 // TOTCOADD, TOTCOAD2, TOTCOAD3, TOTCOAD4: distinct, so that a wrong beam's divisor shows.
 constexpr int kCoadds[4] = {3, 5, 7, 11};
 
-CameraFile modeFile(int mode, const FrameGeometry& g, int frames, uint8_t fillByte = 0xA5) {
-    CameraFile file;
+CameraWriter modeFile(int mode, const FrameGeometry& g, int frames, uint8_t fillByte = 0xA5) {
+    CameraWriter file;
     file.corners(g).totalCoadds(kCoadds[0]).beamCoadds(2, kCoadds[1]).beamCoadds(3, kCoadds[2]);
     file.beamCoadds(4, kCoadds[3]).obsmode(mode).endMarker();
     return file.frames(g, frames, framePixel, fillByte);
@@ -96,7 +96,7 @@ TEST(CameraData, QuotientsRoundAsTheDivisionDoesOverTheWholeRange) {
     const int32_t divisorSets[][4] = {
         {1, 3, 7, 11}, {180, 16777217, 100000007, INT32_MAX}, {-3, -180, 5, INT32_MIN}, {0, 3, 0, 5}};
     for (const auto& coadds : divisorSets) {
-        CameraFile file;
+        CameraWriter file;
         file.corners(kSmall).totalCoadds(coadds[0]).beamCoadds(2, coadds[1]).beamCoadds(3, coadds[2]);
         file.beamCoadds(4, coadds[3]).obsmode(7).endMarker().frames(kSmall, 4, pixel);
         const auto quotient = [&](int frame, int beam, int x, int y) {
@@ -121,7 +121,7 @@ TEST(CameraData, QuotientsRoundAsTheDivisionDoesOverTheWholeRange) {
 
 TEST(CameraData, SelectedFrameIsDividedByItsBeamsCoadds) {
     for (int mode : {1, 2, 3, 4, 5, 6, 7}) {
-        const CameraFile file = modeFile(mode, kSmall, 5);
+        const CameraWriter file = modeFile(mode, kSmall, 5);
         for (int n : {1, 2, 3, 4, 5, -1}) {
             const int frame = n < 1 ? 1 : n;
             const CameraRun run = convertCameraFile(file, {"-n", "-o", std::to_string(n)});
@@ -147,14 +147,14 @@ TEST(CameraData, FrameBeyondTheFileIsRefused) {
 
 TEST(CameraData, UnsupportedModeIsRefusedCombinedButGivesSingleFrames) {
     for (int mode : {6, 0, 8, -1, 127, -128}) {
-        const CameraFile file = modeFile(mode, kSmall, 4);
+        const CameraWriter file = modeFile(mode, kSmall, 4);
         const CameraRun combinedRun = convertCameraFile(file, {"-n"});
         EXPECT_TRUE(refused(combinedRun, "Observing mode not supported! (" + std::to_string(mode) + ")\n"));
         const CameraRun single = convertCameraFile(file, {"-n", "-o", "1"});
         EXPECT_TRUE(imageIs(single, 16, 8, [](int x, int y) { return float(quotient(1, 1, x, y)); }));
     }
     // A first file without an OBSMODE record has mode 0.
-    CameraFile file;
+    CameraWriter file;
     file.corners(kSmall).totalCoadds(1).endMarker().frames(kSmall, 2, framePixel);
     EXPECT_TRUE(refused(convertCameraFile(file, {"-n"}), "Observing mode not supported! (0)\n"));
 }
@@ -183,8 +183,8 @@ TEST(CameraData, BothBlockLayoutsAreReadAndFillIsSkipped) {
     };
     for (const Case& c : cases) {
         for (uint8_t fillByte : {uint8_t{0x00}, uint8_t{0xA5}}) {
-            const CameraFile header = modeFile(c.mode, c.g, 0);
-            const CameraFile file = modeFile(c.mode, c.g, framesOfMode(c.mode) + 1, fillByte);
+            const CameraWriter header = modeFile(c.mode, c.g, 0);
+            const CameraWriter file = modeFile(c.mode, c.g, framesOfMode(c.mode) + 1, fillByte);
             ASSERT_EQ(int64_t(file.size() - header.size()), (framesOfMode(c.mode) + 1) * c.frameBytes);
             const CameraRun run = convertCameraFile(file, {"-n"});
             EXPECT_TRUE(imageIs(run, c.g.naxis1(), c.g.naxis2(),
@@ -201,7 +201,7 @@ TEST(CameraData, FileReadFromAPipeSkipsItsFillAndFrames) {
         std::vector<std::string> options;
         std::string output;
     };
-    const CameraFile file = modeFile(3, geometryOf(64, 64), 4);
+    const CameraWriter file = modeFile(3, geometryOf(64, 64), 4);
     for (const Case& c : {Case{{"-n"}, "stdin"}, Case{{"-n", "-o", "3"}, "stdin.3"}}) {
         const CameraRun direct = convertCameraFile(file, c.options);
         ASSERT_TRUE(direct.fits.has_value()) << direct.result.output;
@@ -239,7 +239,7 @@ TEST(CameraData, InterchangeSwapsPixelsFourAndFiveOfEveryGroup) {
     };
     for (const Case& c : cases) {
         const FrameGeometry g = geometryOf(c.naxis1, c.naxis2);
-        CameraFile file;
+        CameraWriter file;
         file.corners(g).totalCoadds(1).obsmode(1).endMarker();
         file.frames(g, 1, [](int, int x, int y) { return 100 * x + y + 1; });
         const CameraRun run = convertCameraFile(file, {"-n", "-i"});
@@ -255,7 +255,7 @@ TEST(CameraData, InterchangeSwapsPixelsFourAndFiveOfEveryGroup) {
     TempDir range;
     std::vector<CameraRun> alone;
     for (int n = 1; n <= 3; ++n) {
-        CameraFile file;
+        CameraWriter file;
         file.corners(g).totalCoadds(1).obsmode(1).endMarker();
         file.frames(g, 1, [n](int, int x, int y) { return 1000000 * n + 1000 * x + y; });
         file.save(range / ("c970611a.00" + std::to_string(n)));
@@ -270,7 +270,7 @@ TEST(CameraData, InterchangeSwapsPixelsFourAndFiveOfEveryGroup) {
 }
 
 TEST(CameraData, InterchangeChangesExactlyTheGroupCells) {
-    const CameraFile file = modeFile(2, geometryOf(128, 128, 64), 2);
+    const CameraWriter file = modeFile(2, geometryOf(128, 128, 64), 2);
     const CameraRun plain = convertCameraFile(file, {"-n"});
     const CameraRun swapped = convertCameraFile(file, {"-n", "-i"});
     ASSERT_TRUE(plain.fits && swapped.fits);
@@ -317,7 +317,7 @@ TEST(CameraData, ShortDataEndsTheRunWithTheMessageOfItsPlace) {
         {3 * 65536 + 37888 + 100, {}, ""},         // fill of the last block is never tested
     };
     for (const Case& c : cases) {
-        CameraFile file = modeFile(3, g, 4);
+        CameraWriter file = modeFile(3, g, 4);
         file.truncate(header + c.dataBytes);
         std::vector<std::string> options = {"-n"};
         options.insert(options.end(), c.options.begin(), c.options.end());
@@ -343,26 +343,26 @@ TEST(CameraData, ImagesUpTo512PixelsEachWayAreAccepted) {
 TEST(CameraData, HeadersThatCannotBeReadAreRefusedBeforeAnyData) {
     const std::string headerError = "kovrent: Error in file header - ";
     struct Case {
-        CameraFile header;
+        CameraWriter header;
         std::string message;
     };
     const Case cases[] = {
-        {CameraFile().initXY(0, 0).endXY(512, 0).totalCoadds(1), "Error in file header - too big!\n"},
-        {CameraFile().initXY(0, 0).endXY(0, 512).totalCoadds(1), "Error in file header - too big!\n"},
-        {CameraFile().initXY(100, 7).endXY(612, 7).totalCoadds(1), "Error in file header - too big!\n"},
-        {CameraFile().endXY(7, 7).totalCoadds(1), headerError},                  // no INITX/INITY
-        {CameraFile().initXY(0, 0).totalCoadds(1), headerError},                 // no ENDX/ENDY
-        {CameraFile().totalCoadds(1), headerError},                              // no corners at all
-        {CameraFile().initXY(0, 0).endXY(7, 7), headerError},                    // no TOTCOADD
-        {CameraFile().initXY(5, 0).endXY(4, 7).totalCoadds(1), headerError},     // no columns
-        {CameraFile().initXY(0, 5).endXY(7, 4).totalCoadds(1), headerError},     // no rows
-        {CameraFile().initXY(0, 5).endXY(7, 2).totalCoadds(1), headerError},     // -2 rows
-        {CameraFile().initXY(4, 0).endXY(10, 7).finX(3).totalCoadds(1), headerError},  // FINX before INITX
+        {CameraWriter().initXY(0, 0).endXY(512, 0).totalCoadds(1), "Error in file header - too big!\n"},
+        {CameraWriter().initXY(0, 0).endXY(0, 512).totalCoadds(1), "Error in file header - too big!\n"},
+        {CameraWriter().initXY(100, 7).endXY(612, 7).totalCoadds(1), "Error in file header - too big!\n"},
+        {CameraWriter().endXY(7, 7).totalCoadds(1), headerError},                  // no INITX/INITY
+        {CameraWriter().initXY(0, 0).totalCoadds(1), headerError},                 // no ENDX/ENDY
+        {CameraWriter().totalCoadds(1), headerError},                              // no corners at all
+        {CameraWriter().initXY(0, 0).endXY(7, 7), headerError},                    // no TOTCOADD
+        {CameraWriter().initXY(5, 0).endXY(4, 7).totalCoadds(1), headerError},     // no columns
+        {CameraWriter().initXY(0, 5).endXY(7, 4).totalCoadds(1), headerError},     // no rows
+        {CameraWriter().initXY(0, 5).endXY(7, 2).totalCoadds(1), headerError},     // -2 rows
+        {CameraWriter().initXY(4, 0).endXY(10, 7).finX(3).totalCoadds(1), headerError},  // FINX before INITX
         // 64 columns with FINX 127 would skip 65536 bytes after block 2; FINX lies beyond ENDX.
-        {CameraFile().initXY(0, 0).endXY(63, 127).finX(127).totalCoadds(1), headerError},
+        {CameraWriter().initXY(0, 0).endXY(63, 127).finX(127).totalCoadds(1), headerError},
     };
     for (const Case& c : cases) {
-        CameraFile file = c.header;
+        CameraWriter file = c.header;
         file.obsmode(1).endMarker().fill(4 * 65536, 0x11);
         const CameraRun run = convertCameraFile(file, {"-n"});
         EXPECT_TRUE(refused(run, c.message));

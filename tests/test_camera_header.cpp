@@ -8,13 +8,13 @@
 #include <string_view>
 #include <vector>
 
-#include "camerafile.h"
-#include "fatal.h"
-#include "fitsimage.h"
-#include "fitsread.h"
-#include "fitswrite.h"
-#include "readveska.h"
-#include "runprogram.h"
+#include "support/camerawriter.h"
+#include "fits/fatal.h"
+#include "fits/fitsimage.h"
+#include "support/fitsread.h"
+#include "support/fitswrite.h"
+#include "camera/readveska.h"
+#include "support/runprogram.h"
 
 using namespace testsupport;
 
@@ -32,13 +32,13 @@ int32_t pixel(int frame, int x, int y) { return frame * 100000 + x * 100 + y; }
 const FrameGeometry kSmall = geometryOf(8, 4);
 
 // The records under test, then what every conversion needs (corners, coadds, GRAB) and a frame.
-CameraFile withImage(CameraFile records) {
+CameraWriter withImage(CameraWriter records) {
     records.corners(kSmall).totalCoadds(1).obsmode(1).endMarker().frames(kSmall, 1, pixel);
     return records;
 }
 
 // The cards that the records under test wrote: those between INSTRUME and INITX.
-std::vector<std::string> recordCards(const CameraFile& records) {
+std::vector<std::string> recordCards(const CameraWriter& records) {
     const CameraRun run = convertCameraFile(withImage(records), {"-n"});
     EXPECT_EQ(run.result.exitStatus, 0) << run.result.output;
     if (!run.fits) {
@@ -68,7 +68,7 @@ struct InProcess {
     std::string orientation;
 };
 
-InProcess readInProcess(const CameraFile& file, int32_t obsmodeBefore) {
+InProcess readInProcess(const CameraWriter& file, int32_t obsmodeBefore) {
     static Raster raster;
     TempDir dir;
     const std::string path = (dir / kCameraFileName).string();
@@ -121,7 +121,7 @@ TEST(CameraHeader, HandWrittenHeadersGiveTheirCardsAndDataStartAfterTheEndMarker
           V("TOTCOADD", "1", "TOTAL COADDS (IN EACH BEAM)"), V("OBSMODE", "1", "OBSERVING MODE - GRAB")}},
     };
     for (const Case& c : cases) {
-        CameraFile file;
+        CameraWriter file;
         for (uint8_t b : c.header) file.byte(b);
         file.frames(c.geometry, c.frames, pixel);
         const CameraRun run = convertCameraFile(file, {"-n"});
@@ -142,7 +142,7 @@ TEST(CameraHeader, HandWrittenHeadersGiveTheirCardsAndDataStartAfterTheEndMarker
 }
 
 TEST(CameraHeader, FourteenByteHeaderWithoutCoaddsStillSetsTheObservingMode) {
-    CameraFile file;
+    CameraWriter file;
     for (uint8_t b : {0x0D, 0x00, 0x00, 0x00, 0x00, 0x0E, 0x7F, 0x00, 0x7F, 0x00, 0x1D, 0x02, 0x00, 0xFF})
         file.byte(b);
     const InProcess read = readInProcess(file, 9);
@@ -166,7 +166,7 @@ TEST(CameraHeader, DeclaredHeaderSizeMovesTheDataOnlyWhenLarger) {
         {71, 70000, 0, 26, 70000}, {68, 24, 0, 24, 24},   {68, -1, 0, 24, 24},
     };
     for (const Case& c : cases) {
-        CameraFile file;
+        CameraWriter file;
         file.totalCoadds(1).corners(kSmall).obsmode(1).object(std::string(c.textLength, 'o'));
         if (c.flag == 68) file.headerSize(c.declared);
         else file.headerSize32(c.declared);
@@ -306,7 +306,7 @@ TEST(CameraHeader, EveryFlagWritesItsCardsInFileOrderAfterTheSetUpCards) {
     };
     ASSERT_EQ(rows.size(), 87u);
 
-    CameraFile file;
+    CameraWriter file;
     std::vector<std::string> expected = {
         V("SIMPLE", "T", "DATA IS IN FITS FORMAT"),
         V("BITPIX", "-32", "BITS PER PIXEL(<0:=REAL)"),
@@ -344,7 +344,7 @@ TEST(CameraHeader, EveryFlagWritesItsCardsInFileOrderAfterTheSetUpCards) {
 // texts people read in the headers; a value the table of every flag above shows is not repeated.
 TEST(CameraHeader, RecordsWriteTheirCards) {
     struct Case {
-        CameraFile records;
+        CameraWriter records;
         std::vector<std::string> cards;
     };
     const std::string date = "DATE OF OBSERVATION (UT)- DD/MM/YY";
@@ -362,86 +362,86 @@ TEST(CameraHeader, RecordsWriteTheirCards) {
     const std::string comment75 = std::string(70, 'c') + "TAIL!";
     const Case cases[] = {
         // Dates and times, zero-filled.
-        {CameraFile().dateTime(1997, 6, 11, 9, 5, 3),
+        {CameraWriter().dateTime(1997, 6, 11, 9, 5, 3),
          {V("DATE-OBS", "'11/06/97'         ", date), V("TIME-OBS", "'09:05:03'         ", old)}},
-        {CameraFile().dateTime(1999, 1, 2, 10, 20, 30),
+        {CameraWriter().dateTime(1999, 1, 2, 10, 20, 30),
          {V("DATE-OBS", "'02/01/99'         ", date), V("TIME-OBS", "'10:20:30'         ", old)}},
-        {CameraFile().dateTime(1900, 13, 0, 1, 2, 3),
+        {CameraWriter().dateTime(1900, 13, 0, 1, 2, 3),
          {V("DATE-OBS", "'00/13/00'         ", date), V("TIME-OBS", "'01:02:03'         ", old)}},
         // Other years in the standard's form; a day the calendar does not have gives no DATE-OBS.
-        {CameraFile().dateTime(2003, 6, 11, 23, 59, 59),
+        {CameraWriter().dateTime(2003, 6, 11, 23, 59, 59),
          {V("DATE-OBS", "'2003-06-11'       ", isoDate), V("TIME-OBS", "'23:59:59'         ", old)}},
-        {CameraFile().dateTime(2000, 12, 31, 0, 0, 0),
+        {CameraWriter().dateTime(2000, 12, 31, 0, 0, 0),
          {V("DATE-OBS", "'2000-12-31'       ", isoDate), V("TIME-OBS", "'00:00:00'         ", old)}},
-        {CameraFile().dateTime(0, 1, 1, 3, 4, 5), {V("DATE-OBS", "'0000-01-01'       ", isoDate), oldTime}},
-        {CameraFile().dateTime(10000, 1, 1, 3, 4, 5), {oldTime}},
-        {CameraFile().dateTime(2003, 13, 1, 3, 4, 5), {oldTime}},
-        {CameraFile().dateTime(2003, 4, 31, 3, 4, 5), {oldTime}},
-        {CameraFile().dateTime(2003, 2, 29, 3, 4, 5), {oldTime}},
-        {CameraFile().dateTime(2100, 2, 29, 3, 4, 5), {oldTime}},
-        {CameraFile().dateTime(2004, 2, 29, 3, 4, 5), {V("DATE-OBS", "'2004-02-29'       ", isoDate), oldTime}},
-        {CameraFile().timeObs({9, 5, 3, 7}), {V("TIME-OBS", "'09:05:03.07'      ", start)}},
-        {CameraFile().timeObs({0, 0, 0, 0}), {V("TIME-OBS", "'00:00:00.00'      ", start)}},
+        {CameraWriter().dateTime(0, 1, 1, 3, 4, 5), {V("DATE-OBS", "'0000-01-01'       ", isoDate), oldTime}},
+        {CameraWriter().dateTime(10000, 1, 1, 3, 4, 5), {oldTime}},
+        {CameraWriter().dateTime(2003, 13, 1, 3, 4, 5), {oldTime}},
+        {CameraWriter().dateTime(2003, 4, 31, 3, 4, 5), {oldTime}},
+        {CameraWriter().dateTime(2003, 2, 29, 3, 4, 5), {oldTime}},
+        {CameraWriter().dateTime(2100, 2, 29, 3, 4, 5), {oldTime}},
+        {CameraWriter().dateTime(2004, 2, 29, 3, 4, 5), {V("DATE-OBS", "'2004-02-29'       ", isoDate), oldTime}},
+        {CameraWriter().timeObs({9, 5, 3, 7}), {V("TIME-OBS", "'09:05:03.07'      ", start)}},
+        {CameraWriter().timeObs({0, 0, 0, 0}), {V("TIME-OBS", "'00:00:00.00'      ", start)}},
         // Row 67 first: the later row 24 writes its date only.
-        {CameraFile().timeObs({9, 5, 3, 7}).dateTime(1997, 6, 11, 9, 5, 3),
+        {CameraWriter().timeObs({9, 5, 3, 7}).dateTime(1997, 6, 11, 9, 5, 3),
          {V("TIME-OBS", "'09:05:03.07'      ", start), V("DATE-OBS", "'11/06/97'         ", date)}},
-        {CameraFile().dateTime(1997, 6, 11, 9, 5, 3).timeObs({9, 5, 3, 7}),
+        {CameraWriter().dateTime(1997, 6, 11, 9, 5, 3).timeObs({9, 5, 3, 7}),
          {V("DATE-OBS", "'11/06/97'         ", date), V("TIME-OBS", "'09:05:03'         ", old),
           V("TIME-OBS", "'09:05:03.07'      ", start)}},
         // TIME-END only when it differs from the start time.
-        {CameraFile().timeObs({9, 5, 3, 7}).timeEnd({9, 5, 3, 7}), {V("TIME-OBS", "'09:05:03.07'      ", start)}},
-        {CameraFile().timeObs({9, 5, 3, 7}).timeEnd({9, 5, 3, 8}),
+        {CameraWriter().timeObs({9, 5, 3, 7}).timeEnd({9, 5, 3, 7}), {V("TIME-OBS", "'09:05:03.07'      ", start)}},
+        {CameraWriter().timeObs({9, 5, 3, 7}).timeEnd({9, 5, 3, 8}),
          {V("TIME-OBS", "'09:05:03.07'      ", start), V("TIME-END", "'09:05:03.08'      ", end)}},
-        {CameraFile().timeEnd({1, 2, 3, 4}), {V("TIME-END", "'01:02:03.04'      ", end)}},
-        {CameraFile().timeEnd({9, 5, 3, 7}).timeObs({9, 5, 3, 7}),
+        {CameraWriter().timeEnd({1, 2, 3, 4}), {V("TIME-END", "'01:02:03.04'      ", end)}},
+        {CameraWriter().timeEnd({9, 5, 3, 7}).timeObs({9, 5, 3, 7}),
          {V("TIME-END", "'09:05:03.07'      ", end), V("TIME-OBS", "'09:05:03.07'      ", start)}},
         // Coded values. Each file ends with a GRAB OBSMODE record of its own, after these cards.
-        {CameraFile().obsmode(3), {V("OBSMODE", "3", "OBSERVING MODE - CHOP-NOD")}},
-        {CameraFile().obsmode(4), {V("OBSMODE", "4", "OBSERVING MODE - CHOP-NOD")}},
-        {CameraFile().obsmode(5), {V("OBSMODE", "5", "OBSERVING MODE - NOD")}},
-        {CameraFile().obsmode(6), {V("OBSMODE", "6", "OBSERVING MODE")}},
-        {CameraFile().obsmode(7), {V("OBSMODE", "7", "OBSERVING MODE - TWO BEAM NOD")}},
-        {CameraFile().obsmode(0), {V("OBSMODE", "0", "OBSERVING MODE")}},
-        {CameraFile().obsmode(-1), {V("OBSMODE", "-1", "OBSERVING MODE")}},
-        {CameraFile().sampleMode(0), {V("SAMPMODE", "0", "0 = SINGLE SAMPLE MODE")}},
-        {CameraFile().sampleMode(2), {V("SAMPMODE", "2", "2 = DLBE-2 SAMPLE MODE")}},
-        {CameraFile().sampleMode(3), {}},
-        {CameraFile().sampleMode(-1), {}},
-        {CameraFile().record(56, {0}), {V("PUPILPOS", "0", "PUPIL POSITION = 0: BLANKED OFF")}},
-        {CameraFile().record(56, {1}), {V("PUPILPOS", "1", "PUPIL POSITION = 1: f/45")}},
-        {CameraFile().record(56, {2}), {V("PUPILPOS", "2", "PUPIL POSITION = 2: f/35")}},
-        {CameraFile().record(56, {3}), {V("PUPILPOS", "3", "PUPIL POSITION = 3: f/30")}},
-        {CameraFile().record(56, {5}), {V("PUPILPOS", "5", "PUPIL POSITION = 5: f/15")}},
-        {CameraFile().record(56, {6}), {V("PUPILPOS", "6", "PUPIL POSITION UNKNOWN")}},
-        {CameraFile().record(56, {-1}), {V("PUPILPOS", "-1", "PUPIL POSITION UNKNOWN")}},
-        {CameraFile().site(1), {V("OBSERVAT", "'Kitt Peak'", "LOCATION OF OBSERVATION")}},
-        {CameraFile().site(2), {V("OBSERVAT", "'Catalina'", "LOCATION OF OBSERVATION")}},
-        {CameraFile().site(0), {}},
-        {CameraFile().site(4), {}},
-        {CameraFile().record(69, {0}), {C("DATA IS ARRANGED IN LINES AND BLOCKS")}},
-        {CameraFile().record(69, {2}), {C("DATA IS ARRANGED IN LINES AND BLOCKS")}},
-        {CameraFile().record(81, {2}), {}},
-        {CameraFile().record(81, {0}), {}},
-        {CameraFile().packed(0, 1), {V("PSEQ", "1", seq), V("PACKED", "0", packed)}},
-        {CameraFile().ultrafast(0), {}},
-        {CameraFile().ultrafast(-2), {}},
+        {CameraWriter().obsmode(3), {V("OBSMODE", "3", "OBSERVING MODE - CHOP-NOD")}},
+        {CameraWriter().obsmode(4), {V("OBSMODE", "4", "OBSERVING MODE - CHOP-NOD")}},
+        {CameraWriter().obsmode(5), {V("OBSMODE", "5", "OBSERVING MODE - NOD")}},
+        {CameraWriter().obsmode(6), {V("OBSMODE", "6", "OBSERVING MODE")}},
+        {CameraWriter().obsmode(7), {V("OBSMODE", "7", "OBSERVING MODE - TWO BEAM NOD")}},
+        {CameraWriter().obsmode(0), {V("OBSMODE", "0", "OBSERVING MODE")}},
+        {CameraWriter().obsmode(-1), {V("OBSMODE", "-1", "OBSERVING MODE")}},
+        {CameraWriter().sampleMode(0), {V("SAMPMODE", "0", "0 = SINGLE SAMPLE MODE")}},
+        {CameraWriter().sampleMode(2), {V("SAMPMODE", "2", "2 = DLBE-2 SAMPLE MODE")}},
+        {CameraWriter().sampleMode(3), {}},
+        {CameraWriter().sampleMode(-1), {}},
+        {CameraWriter().record(56, {0}), {V("PUPILPOS", "0", "PUPIL POSITION = 0: BLANKED OFF")}},
+        {CameraWriter().record(56, {1}), {V("PUPILPOS", "1", "PUPIL POSITION = 1: f/45")}},
+        {CameraWriter().record(56, {2}), {V("PUPILPOS", "2", "PUPIL POSITION = 2: f/35")}},
+        {CameraWriter().record(56, {3}), {V("PUPILPOS", "3", "PUPIL POSITION = 3: f/30")}},
+        {CameraWriter().record(56, {5}), {V("PUPILPOS", "5", "PUPIL POSITION = 5: f/15")}},
+        {CameraWriter().record(56, {6}), {V("PUPILPOS", "6", "PUPIL POSITION UNKNOWN")}},
+        {CameraWriter().record(56, {-1}), {V("PUPILPOS", "-1", "PUPIL POSITION UNKNOWN")}},
+        {CameraWriter().site(1), {V("OBSERVAT", "'Kitt Peak'", "LOCATION OF OBSERVATION")}},
+        {CameraWriter().site(2), {V("OBSERVAT", "'Catalina'", "LOCATION OF OBSERVATION")}},
+        {CameraWriter().site(0), {}},
+        {CameraWriter().site(4), {}},
+        {CameraWriter().record(69, {0}), {C("DATA IS ARRANGED IN LINES AND BLOCKS")}},
+        {CameraWriter().record(69, {2}), {C("DATA IS ARRANGED IN LINES AND BLOCKS")}},
+        {CameraWriter().record(81, {2}), {}},
+        {CameraWriter().record(81, {0}), {}},
+        {CameraWriter().packed(0, 1), {V("PSEQ", "1", seq), V("PACKED", "0", packed)}},
+        {CameraWriter().ultrafast(0), {}},
+        {CameraWriter().ultrafast(-2), {}},
         // Strings are read whole and cut only on the card.
-        {CameraFile().object(""), {}},
-        {CameraFile().object("M"), {S("OBJECT", "M")}},
-        {CameraFile().object(sixty), {S("OBJECT", sixty.substr(0, 58))}},
-        {CameraFile().object(long200).telescope("T2"), {S("OBJECT", long200.substr(0, 58)), S("TELESCOP", "T2")}},
-        {CameraFile().object(long255).telescope("T3"), {S("OBJECT", long255.substr(0, 58)), S("TELESCOP", "T3")}},
-        {CameraFile().object(std::string("AB\0CD", 5)).telescope("T4"), {S("OBJECT", "AB"), S("TELESCOP", "T4")}},
-        {CameraFile().object(std::string("\0XY", 3)), {S("OBJECT", "")}},
-        {CameraFile().stringRecord(26, comment75), {C(comment75.substr(0, 70))}},
-        {CameraFile().stringRecord(26, ""), {}},
-        {CameraFile().stringRecord(26, std::string("\0C", 2)), {C("")}},
-        {CameraFile().orientation("ULNNY"),
+        {CameraWriter().object(""), {}},
+        {CameraWriter().object("M"), {S("OBJECT", "M")}},
+        {CameraWriter().object(sixty), {S("OBJECT", sixty.substr(0, 58))}},
+        {CameraWriter().object(long200).telescope("T2"), {S("OBJECT", long200.substr(0, 58)), S("TELESCOP", "T2")}},
+        {CameraWriter().object(long255).telescope("T3"), {S("OBJECT", long255.substr(0, 58)), S("TELESCOP", "T3")}},
+        {CameraWriter().object(std::string("AB\0CD", 5)).telescope("T4"), {S("OBJECT", "AB"), S("TELESCOP", "T4")}},
+        {CameraWriter().object(std::string("\0XY", 3)), {S("OBJECT", "")}},
+        {CameraWriter().stringRecord(26, comment75), {C(comment75.substr(0, 70))}},
+        {CameraWriter().stringRecord(26, ""), {}},
+        {CameraWriter().stringRecord(26, std::string("\0C", 2)), {C("")}},
+        {CameraWriter().orientation("ULNNY"),
          {C("THE ORIENTST SHOWS THE ORIGINAL ORIENTATION OF THE DATA"), S("ORIENTST", "ULNNY")}},
-        {CameraFile().orientation(long200),
+        {CameraWriter().orientation(long200),
          {C("THE ORIENTST SHOWS THE ORIGINAL ORIENTATION OF THE DATA"), S("ORIENTST", long200.substr(0, 58))}},
-        {CameraFile().orientation(""), {}},
-        {CameraFile().orientation(std::string("\0DRNNY", 6)),
+        {CameraWriter().orientation(""), {}},
+        {CameraWriter().orientation(std::string("\0DRNNY", 6)),
          {C("THE ORIENTST SHOWS THE ORIGINAL ORIENTATION OF THE DATA"), S("ORIENTST", "")}},
     };
     for (const Case& c : cases) EXPECT_EQ(recordCards(c.records), c.cards);
@@ -449,23 +449,23 @@ TEST(CameraHeader, RecordsWriteTheirCards) {
 
 TEST(CameraHeader, ObservingModeAndOrientationAreHandedBack) {
     struct Case {
-        CameraFile records;
+        CameraWriter records;
         int32_t obsmodeBefore;
         int32_t obsmode;
         std::string orientation;
     };
     const Case cases[] = {
-        {CameraFile().obsmode(4), 0, 4, "ULYYN"},
-        {CameraFile().obsmode(-1), 0, -1, "ULYYN"},
-        {CameraFile().obsmode(6).obsmode(2), 0, 2, "ULYYN"},
-        {CameraFile(), 7, 7, "ULYYN"},  // no record: the previous file's mode stays
-        {CameraFile().orientation("DRNNY"), 1, 1, "DRNNY"},
-        {CameraFile().orientation("LDYNYXYZ"), 1, 1, "LDYNY"},
-        {CameraFile().orientation("DRNNY").orientation(""), 1, 1, "DRNNY"},
-        {CameraFile().orientation(""), 1, 1, "ULYYN"},
+        {CameraWriter().obsmode(4), 0, 4, "ULYYN"},
+        {CameraWriter().obsmode(-1), 0, -1, "ULYYN"},
+        {CameraWriter().obsmode(6).obsmode(2), 0, 2, "ULYYN"},
+        {CameraWriter(), 7, 7, "ULYYN"},  // no record: the previous file's mode stays
+        {CameraWriter().orientation("DRNNY"), 1, 1, "DRNNY"},
+        {CameraWriter().orientation("LDYNYXYZ"), 1, 1, "LDYNY"},
+        {CameraWriter().orientation("DRNNY").orientation(""), 1, 1, "DRNNY"},
+        {CameraWriter().orientation(""), 1, 1, "ULYYN"},
     };
     for (const Case& c : cases) {
-        CameraFile file = c.records;
+        CameraWriter file = c.records;
         file.corners(kSmall).totalCoadds(1).endMarker().frames(kSmall, 1, pixel);
         const InProcess read = readInProcess(file, c.obsmodeBefore);
         EXPECT_EQ(read.status, 0) << read.output;
@@ -479,7 +479,7 @@ TEST(CameraHeader, ObservingModeAndOrientationAreHandedBack) {
 
 TEST(CameraHeader, EveryInvalidFlagEndsTheRun) {
     for (int flag = 0; flag <= 254; flag = flag == 0 ? 88 : flag + 1) {
-        CameraFile records;
+        CameraWriter records;
         records.object("BEFORE").flag(flag);
         const CameraRun run = convertCameraFile(withImage(records), {"-n"});
         EXPECT_EQ(run.result.exitStatus, 1) << flag;
@@ -495,7 +495,7 @@ TEST(CameraHeader, EveryInvalidFlagEndsTheRun) {
 TEST(CameraHeader, EndMarkerEndsTheHeaderWhateverFollows) {
     // Pixel (0,0) is the bytes 12 01 58 00: an OBJECT record "X" and then flag 0, if read as header.
     const auto value = [](int, int x, int y) { return x == 0 && y == 0 ? 0x00580112 : pixel(1, x, y); };
-    CameraFile file;
+    CameraWriter file;
     file.corners(kSmall).totalCoadds(1).obsmode(1).endMarker().frames(kSmall, 1, value);
     const CameraRun run = convertCameraFile(file, {"-n"});
     ASSERT_EQ(run.result.exitStatus, 0) << run.result.output;
@@ -506,22 +506,22 @@ TEST(CameraHeader, EndMarkerEndsTheHeaderWhateverFollows) {
 }
 
 TEST(CameraHeader, FileEndingBeforeTheEndMarkerIsRefused) {
-    CameraFile start;
+    CameraWriter start;
     start.totalCoadds(1).corners(kSmall).obsmode(1);  // 18 bytes
     struct Case {
-        CameraFile file;
+        CameraWriter file;
         size_t keep;  // bytes left in the file
     };
     const Case cases[] = {
-        {CameraFile(), 0},
-        {CameraFile(start).telescopeScale(1.5), 18 + 3},     // inside a float
-        {CameraFile(start).object("ABCDEFGHIJ"), 18 + 5},    // inside a string's text
-        {CameraFile(start).object("ABCDEFGHIJ"), 18 + 1},    // before a string's length byte
-        {CameraFile(start).dateTime(1997, 6, 11, 9, 5, 3), 18 + 7},
-        {CameraFile(start).telescopeScale(1.5), 18 + 5},     // whole records, no end marker
+        {CameraWriter(), 0},
+        {CameraWriter(start).telescopeScale(1.5), 18 + 3},     // inside a float
+        {CameraWriter(start).object("ABCDEFGHIJ"), 18 + 5},    // inside a string's text
+        {CameraWriter(start).object("ABCDEFGHIJ"), 18 + 1},    // before a string's length byte
+        {CameraWriter(start).dateTime(1997, 6, 11, 9, 5, 3), 18 + 7},
+        {CameraWriter(start).telescopeScale(1.5), 18 + 5},     // whole records, no end marker
     };
     for (const Case& c : cases) {
-        CameraFile file = c.file;
+        CameraWriter file = c.file;
         file.truncate(c.keep);
         const CameraRun run = convertCameraFile(file, {"-n"});
         EXPECT_EQ(run.result.exitStatus, 1) << c.keep;

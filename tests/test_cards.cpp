@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "fitsimage.h"
-#include "realtext.h"
+#include "fits/fitsimage.h"
+#include "fits/realtext.h"
 
 namespace {
 
@@ -186,7 +186,7 @@ TEST(BuildMinimalHeader, BytesPerPixelTruncatesTowardZero) {
         FitsImage image;
         image.bitpix = c.bitpix;
         ASSERT_TRUE(buildMinimalHeader(image));
-        EXPECT_EQ(image.bytesPerPixel, c.bytesPerPixel) << "BITPIX " << c.bitpix;
+        EXPECT_EQ(image.bytesPerPixel(), c.bytesPerPixel) << "BITPIX " << c.bitpix;
     }
 }
 

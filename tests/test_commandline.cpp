@@ -12,21 +12,21 @@
 #include <tuple>
 #include <vector>
 
-#include "camerafile.h"
-#include "commandline.h"
-#include "fatal.h"
-#include "fitsfile.h"
-#include "fitsimage.h"
-#include "fitsread.h"
-#include "fitswrite.h"
-#include "runprogram.h"
+#include "support/camerawriter.h"
+#include "convert/commandline.h"
+#include "fits/fatal.h"
+#include "fits/fitsfile.h"
+#include "fits/fitsimage.h"
+#include "support/fitsread.h"
+#include "support/fitswrite.h"
+#include "support/runprogram.h"
 
 using namespace testsupport;
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kVersion = "kovrent Data conversion program  version 2.31\n";
+const std::string kVersion = "kovrent Data conversion program  version " KOVRENT_VERSION "\n";
 
 // The usage text as README.md shows it; the program's must be the same, word for word.
 std::string readmeUsage() {
@@ -55,7 +55,6 @@ void writeImage(const fs::path& file, int naxis1, int naxis2, std::function<floa
     image.bzero = bzero;
     buildMinimalHeader(image);
     image.header.end();
-    image.pixelCount = naxis1 * naxis2;
     auto raster = std::make_unique<Raster>();
     for (int x = 0; x < naxis1; ++x)
         for (int y = 0; y < naxis2; ++y) (*raster)[x][y] = raw(x, y);
@@ -462,11 +461,11 @@ TEST(CommandLine, ReasonsHintsAndWarningsOnStandardError) {
         TempDir dir;
         fs::create_directory(dir / "f970611a.008");
         for (const char* name : {"c970611a.005", "c970611a.006", "c970611a.008"}) {
-            CameraFile camera;
+            CameraWriter camera;
             camera.corners(g).totalCoadds(1).obsmode(1).endMarker().frames(g, 1, [](int, int x, int y) { return x + y; });
             camera.save(dir / name);
         }
-        CameraFile packed;
+        CameraWriter packed;
         packed.corners(g).totalCoadds(1).obsmode(1).packed(2, 1).endMarker();
         packed.packedData(g, 1, 2, [](int, int, int x, int y) { return x - y; }).trailer({}).save(dir / "c970611a.010");
         std::vector<std::string> cube = primaryCards(16, 4, 3);

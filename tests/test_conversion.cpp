@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "camerafile.h"
-#include "expectedimage.h"
-#include "fitsread.h"
-#include "fitswrite.h"
-#include "run.h"
-#include "runprogram.h"
+#include "support/camerawriter.h"
+#include "support/expectedimage.h"
+#include "support/fitsread.h"
+#include "support/fitswrite.h"
+#include "convert/run.h"
+#include "support/runprogram.h"
 
 using namespace testsupport;
 namespace fs = std::filesystem;
@@ -23,9 +23,9 @@ namespace {
 
 const std::string kInput = "c970611a.005";
 const std::string kOutput = "f970611a.005";
-const std::string kVersionLine = "kovrent Data conversion program  version 2.31\n";
+const std::string kVersionLine = "kovrent Data conversion program  version " KOVRENT_VERSION "\n";
 
-const std::string kConverted = "THIS FILE WAS CONVERTED FROM VESKA-PC FORMAT BY KOVRENT V. 2.31";
+const std::string kConverted = "THIS FILE WAS CONVERTED FROM VESKA-PC FORMAT BY KOVRENT V. " KOVRENT_VERSION;
 const std::string kTime = "TIME OF CONVERSION";  // stands for the time card, checked by pattern
 const std::string kOffSource = "ALL OFF-SOURCE FRAMES IN THE ORIGINAL IMAGE HAVE BEEN SUBTRACTED";
 const std::string kOriented = "THE IMAGE HAS BEEN ORIENTED WITH NORTH UP AND EAST TO THE LEFT";
@@ -109,7 +109,7 @@ TEST(Conversion, RoadOfOneFile) {
         return n == 1 ? sky + 4 * (997 * x - 4 * y + 7) : sky;
     };
     const Pixel gain = [](int x, int y) { return 0.5 + 0.25 * ((x + y) % 4); };
-    CameraFile header = observationHeader(128, 128, 2, 4);
+    CameraWriter header = observationHeader(128, 128, 2, 4);
     header.telescopeScale(10.0f).magnification(2.0f).raDec(316.7575, -12.5).offsets(3.5f, -2.25f).chopWait(12.5f);
     saveObservation(header, dir / kInput, 128, 128, 2, frame);
     writeFitsFile(dir / "gain.fits", primaryCards(-32, 128, 128), -32, 128, 128, gain);
@@ -211,7 +211,7 @@ TEST(Conversion, WorldCoordinateCards) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
-        CameraFile header = observationHeader(c.nx, c.ny);
+        CameraWriter header = observationHeader(c.nx, c.ny);
         if (c.telescle) header.telescopeScale(*c.telescle);
         if (c.magnific) header.magnification(*c.magnific);
         for (int i = 0; i < c.fillers; ++i) header.stringRecord(26, "FILLER");
@@ -278,7 +278,7 @@ TEST(Conversion, EndCardAtTheEdgeOfABlock) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
-        CameraFile header = observationHeader(16, 16);
+        CameraWriter header = observationHeader(16, 16);
         for (int i = 0; i < c.fillers; ++i) header.stringRecord(26, "FILLER " + std::to_string(i));
         saveObservation(header, dir / kInput, 16, 16, 1, distinctFrame);
         const RunResult run = runKovrent({kInput}, dir.path());
@@ -297,7 +297,7 @@ TEST(Conversion, EndCardAtTheEdgeOfABlock) {
 
 TEST(ZeroWait, CorrectionByReadoutIndexBeforeTheRotation) {
     TempDir dir;
-    CameraFile header = observationHeader(128, 128, 2);
+    CameraWriter header = observationHeader(128, 128, 2);
     header.framesPerCoimage(4).chopWait(0.0f);
     saveObservation(header, dir / kInput, 128, 128, 2,
                     [](int n, int x, int y) { return n == 1 ? static_cast<int32_t>(distinct(x, y)) : 0; });
@@ -336,7 +336,7 @@ TEST(ZeroWait, Warnings) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
-        CameraFile header = observationHeader(16, 16, c.obsmode);
+        CameraWriter header = observationHeader(16, 16, c.obsmode);
         header.framesPerCoimage(4);
         if (c.chopWait) header.chopWait(*c.chopWait);
         saveObservation(header, dir / kInput, 16, 16, 4, distinctFrame);
@@ -373,7 +373,7 @@ TEST(ZeroWait, HeldValuesAcrossARange) {
         TempDir dir;
         int number = 1;
         for (const File& f : {c.first, c.second}) {
-            CameraFile header;
+            CameraWriter header;
             header.corners(geometryOf(16, 16)).totalCoadds(1);
             if (f.obsmode) header.obsmode(*f.obsmode);
             if (f.chopWait) header.chopWait(*f.chopWait);

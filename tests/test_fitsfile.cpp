@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "cfitsioread.h"
-#include "fitsfile.h"
-#include "fitsimage.h"
-#include "runprogram.h"
+#include "support/cfitsioread.h"
+#include "fits/fitsfile.h"
+#include "fits/fitsimage.h"
+#include "support/runprogram.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -89,7 +89,6 @@ void finishedHeader(FitsImage& image, int bitpix, int naxis1, int naxis2, double
     image.bzero = bzero;
     buildMinimalHeader(image);
     image.header.end();
-    image.pixelCount = naxis1 * naxis2;
 }
 
 struct Captured {
@@ -146,11 +145,11 @@ TEST(ReadFITS, DecodesBigEndianElements) {
         auto raster = newRaster(7777.0f);
         ASSERT_EQ(readFITS((dir / "in.fits").string(), image, *raster), FitsReadResult::ok) << c.bitpix;
         EXPECT_EQ(image.bitpix, c.bitpix);
-        EXPECT_EQ(image.bytesPerPixel, c.bitpix / 8);
+        EXPECT_EQ(image.bytesPerPixel(), c.bitpix / 8);
         EXPECT_EQ(image.naxis, 2);
         EXPECT_EQ(image.naxis1, 3);
         EXPECT_EQ(image.naxis2, 2);
-        EXPECT_EQ(image.pixelCount, 6);
+        EXPECT_EQ(image.pixelCount(), 6);
         EXPECT_EQ(image.bscale, 1.0);
         EXPECT_EQ(image.bzero, 0.0);
         for (int k = 0; k < 6; ++k)
@@ -304,7 +303,7 @@ TEST(WriteFITS, RoundTripsEveryBitpix) {
         EXPECT_EQ(back.naxis1, c.naxis1);
         EXPECT_EQ(back.naxis2, c.naxis2);
         EXPECT_EQ(back.bitpix, c.bitpix);
-        EXPECT_EQ(back.pixelCount, c.naxis1 * c.naxis2);
+        EXPECT_EQ(back.pixelCount(), c.naxis1 * c.naxis2);
         int wrong = 0;
         for (int x = 0; x < c.naxis1; ++x)
             for (int y = 0; y < c.naxis2; ++y) wrong += (*readBack)[x][y] != (*raster)[x][y];

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "camerafile.h"
-#include "expectedimage.h"
-#include "fitsread.h"
-#include "fitswrite.h"
-#include "runprogram.h"
+#include "support/camerawriter.h"
+#include "support/expectedimage.h"
+#include "support/fitsread.h"
+#include "support/fitswrite.h"
+#include "support/runprogram.h"
 
 using namespace testsupport;
 
@@ -23,7 +23,7 @@ const std::string kOutput = "f970611a.005";
 
 // A grab of distinct values with the given ORIENTST record (none when empty).
 void saveGrab(const std::filesystem::path& file, int nx, int ny, const std::string& orientation) {
-    CameraFile header = observationHeader(nx, ny);
+    CameraWriter header = observationHeader(nx, ny);
     if (!orientation.empty()) header.orientation(orientation);
     saveObservation(header, file, nx, ny, 1,
                     [](int, int x, int y) { return static_cast<int32_t>(distinct(x, y)); });

@@ -26,10 +26,10 @@
 #include <utility>
 #include <vector>
 
-#include "camerafile.h"
-#include "fitsread.h"
-#include "fitswrite.h"
-#include "runprogram.h"
+#include "support/camerawriter.h"
+#include "support/fitsread.h"
+#include "support/fitswrite.h"
+#include "support/runprogram.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -294,7 +294,7 @@ void expectClean(const std::vector<Case>& cases, size_t leakCheckEvery = 1) {
 // One frame of a GRAB observation, small enough to be a cheap companion of other inputs.
 Bytes smallGrab() {
     const FrameGeometry g = geometryOf(16, 16);
-    CameraFile f;
+    CameraWriter f;
     f.corners(g).totalCoadds(4).obsmode(1).endMarker().frames(g, 1, [](int, int x, int y) { return x * 16 + y; });
     return f.bytes();
 }
@@ -305,7 +305,7 @@ constexpr size_t kChopNodHeader = 512;
 // ordinary night padded to 512 bytes: four frames of two data blocks each.
 Bytes chopNod() {
     const FrameGeometry g{0, 0, 127, 127, 63};
-    CameraFile f;
+    CameraWriter f;
     f.headerSize(kChopNodHeader).object("NGC 7027").telescope("2.3M").site(3).timeObs({9, 5, 3, 7})
         .dateTime(1997, 6, 11, 9, 5, 3).raDec(316.7575, 42.2358).record(57, {2000.0}).record(47, {1.23})
         .telescopeScale(1.56f).magnification(2.0f).wavelength(10.5f).record(2, {3.0, 5.0}).record(87, {1.0})
@@ -323,7 +323,7 @@ Bytes chopNod() {
 // Packed data of three 64 x 64 chopped images, or four 32 x 32 ultrafast ones, with trailer.
 Bytes packedChop(bool ultrafast) {
     const FrameGeometry g = ultrafast ? geometryOf(32, 32) : geometryOf(64, 64);
-    CameraFile f;
+    CameraWriter f;
     f.object("PACKED").corners(g).totalCoadds(3).obsmode(2).timeObs({1, 2, 3, 4});
     if (ultrafast)
         f.ultrafast(4).endMarker().ultrafastData(g, 2, 4, [](int i, int b, int x, int y) { return i + b * 7 - x + y; });
@@ -335,7 +335,7 @@ Bytes packedChop(bool ultrafast) {
 // Packed data of `count` GRAB images of one pixel each, all in one data block.
 Bytes tinyImages(int count) {
     const FrameGeometry g = geometryOf(1, 1);
-    CameraFile f;
+    CameraWriter f;
     f.corners(g).totalCoadds(1).obsmode(1).packed(count, 1).endMarker()
         .packedData(g, 1, count, [](int i, int, int, int) { return i; });
     return f.trailer({1, 3, 5, 7}).bytes();
@@ -344,7 +344,7 @@ Bytes tinyImages(int count) {
 // A header written field by field, for values that the writer's range-checked records refuse;
 // withData closes it and adds filler bytes as data.
 struct RawHeader {
-    CameraFile file;
+    CameraWriter file;
     RawHeader& corners(int16_t x0, int16_t y0, int16_t x1, int16_t y1) {
         file.flag(13).int16(x0).int16(y0).flag(14).int16(x1).int16(y1);
         return *this;
@@ -516,7 +516,7 @@ TEST(Hostile, LongestStringsInEveryStringRecord) {
     for (const int flag : {18, 19, 20, 21, 22, 23, 26, 52, 53, 59}) {
         for (const auto& [what, value] : variants) {
             const FrameGeometry g = geometryOf(16, 16);
-            CameraFile f;
+            CameraWriter f;
             f.corners(g).totalCoadds(2).obsmode(1).stringRecord(flag, value).stringRecord(flag, value).endMarker()
                 .frames(g, 1, [](int, int x, int y) { return x - y; });
             cases.push_back(cameraCase("flag " + std::to_string(flag) + ", " + what, f.bytes(), {"-e", "2"}, 0));
@@ -714,7 +714,7 @@ uintmax_t convertedBytes(int side) { return kBlock * (1 + (size_t(side) * side *
 // Camera file of a 128 x 128 GRAB frame, converted to 512 x 512 with -e 4.
 Bytes grab128() {
     const FrameGeometry g = geometryOf(128, 128);
-    CameraFile f;
+    CameraWriter f;
     f.corners(g).totalCoadds(1).obsmode(1).endMarker().frames(g, 1, [](int, int x, int y) { return x - y; });
     return f.bytes();
 }

@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "camerafile.h"
-#include "fitsread.h"
-#include "runprogram.h"
+#include "support/camerawriter.h"
+#include "support/fitsread.h"
+#include "support/runprogram.h"
 
 using namespace testsupport;
 namespace fs = std::filesystem;
@@ -61,9 +61,9 @@ struct Layout {
     ClockTime end{5, 3, 7, 2};
 };
 
-CameraFile packedFile(const Layout& l) {
+CameraWriter packedFile(const Layout& l) {
     const FrameGeometry g = geometryOf(l.naxis1, l.naxis2);
-    CameraFile f;
+    CameraWriter f;
     // The header's own end time differs from its start time but must give way to the trailer's.
     f.headerSize(kHeaderSize).corners(g).totalCoadds(l.coadds).obsmode(l.obsmode);
     f.timeObs({1, 2, 3, 4}).timeEnd({6, 7, 8, 9});
@@ -288,7 +288,7 @@ TEST(Unpack, TimeEndComesFromTheTrailerWithZerosForMissingBytes) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.expected);
         TempDir dir;
-        CameraFile f = packedFile({.count = 1, .end = c.end});
+        CameraWriter f = packedFile({.count = 1, .end = c.end});
         f.truncate(f.size() - (18 - c.trailerBytes)).save(dir / "c970611a.005");
         const RunResult run = runKovrent({"c970611a.005", "-p"}, dir.path());
         ASSERT_EQ(run.exitStatus, 0) << run.output;
@@ -329,17 +329,17 @@ TEST(Unpack, FitsRunOrientsUnpackedFilesByTheirOrientst) {
 
 TEST(Unpack, RefusedFilesWriteNothing) {
     const FrameGeometry g = geometryOf(128, 128);
-    CameraFile plain;
+    CameraWriter plain;
     plain.corners(g).totalCoadds(1).obsmode(1).endMarker().frames(g, 1, [](int, int x, int y) { return x + y; });
-    CameraFile tooLarge, narrow;
+    CameraWriter tooLarge, narrow;
     tooLarge.corners(geometryOf(64, 65)).totalCoadds(1).obsmode(1).ultrafast(2).endMarker().fill(32768);
     narrow.corners(geometryOf(1, 8)).totalCoadds(1).obsmode(1).ultrafast(2).endMarker().fill(32768);
     // A second PACKED record takes the count back after the first made the file a packed one.
-    CameraFile countTakenBack;
+    CameraWriter countTakenBack;
     countTakenBack.corners(g).totalCoadds(1).obsmode(1).packed(3, 1).packed(-1, 2).endMarker().fill(32768);
     struct Case {
         const char* name;
-        CameraFile file;
+        CameraWriter file;
         std::string input;
         std::vector<std::string> options;
         std::string message;

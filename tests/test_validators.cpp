@@ -20,11 +20,11 @@
 #include <utility>
 #include <vector>
 
-#include "camerafile.h"
-#include "cfitsioread.h"
-#include "expectedimage.h"
-#include "fitswrite.h"
-#include "runprogram.h"
+#include "support/camerawriter.h"
+#include "support/cfitsioread.h"
+#include "support/expectedimage.h"
+#include "support/fitswrite.h"
+#include "support/runprogram.h"
 
 using namespace testsupport;
 namespace fs = std::filesystem;
@@ -73,15 +73,15 @@ std::string recordText(int i) {
 // Records of one card each but the first (DATE-OBS and TIME-OBS, which a later TIME-OBS with
 // hundredths repeats): times, site, reals, one of them NaN, each string card once (a repeated
 // keyword earns a warning of its own), then COMMENT records.
-void addRecords(CameraFile& file, int count, int year) {
-    const std::function<void(CameraFile&)> values[] = {
-        [=](CameraFile& f) { f.dateTime(year, 6, 11, 9, 5, 3); },
-        [](CameraFile& f) { f.timeObs({9, 5, 3, 7}); },
-        [](CameraFile& f) { f.timeEnd({9, 17, 41, 52}); },
-        [](CameraFile& f) { f.site(3); },
-        [](CameraFile& f) { f.wavelength(10.5f); },
-        [](CameraFile& f) { f.chopWait(12.5f); },
-        [](CameraFile& f) { f.record(10, {std::nan("")}); }};
+void addRecords(CameraWriter& file, int count, int year) {
+    const std::function<void(CameraWriter&)> values[] = {
+        [=](CameraWriter& f) { f.dateTime(year, 6, 11, 9, 5, 3); },
+        [](CameraWriter& f) { f.timeObs({9, 5, 3, 7}); },
+        [](CameraWriter& f) { f.timeEnd({9, 17, 41, 52}); },
+        [](CameraWriter& f) { f.site(3); },
+        [](CameraWriter& f) { f.wavelength(10.5f); },
+        [](CameraWriter& f) { f.chopWait(12.5f); },
+        [](CameraWriter& f) { f.record(10, {std::nan("")}); }};
     constexpr int strings[] = {18, 19, 20, 21, 22, 23, 52, 53};
     const int valueCount = int(std::size(values)), stringCount = int(std::size(strings));
     for (int i = 0; i < count; ++i) {
@@ -92,15 +92,15 @@ void addRecords(CameraFile& file, int count, int year) {
     }
 }
 
-CameraFile cameraHeader(int n1, int n2, int obsmode, int coadds) {
-    CameraFile file = observationHeader(n1, n2, obsmode, coadds);
+CameraWriter cameraHeader(int n1, int n2, int obsmode, int coadds) {
+    CameraWriter file = observationHeader(n1, n2, obsmode, coadds);
     file.telescopeScale(kScale).magnification(kMagnification).raDec(kRa, kDec).offsets(kOffset1, kOffset2);
     return file;
 }
 
 // An n x n observation of four frames; the modes above CHOP get coadds of their own per beam.
 void saveCamera(const fs::path& file, int n, int obsmode, int records, int year = 1997) {
-    CameraFile header = cameraHeader(n, n, obsmode, 2);
+    CameraWriter header = cameraHeader(n, n, obsmode, 2);
     if (obsmode > 2) header.beamCoadds(2, 4).beamCoadds(3, 8).beamCoadds(4, 1);
     addRecords(header, records, year);
     saveObservation(header, file, n, n, 4, frameValue);
@@ -111,7 +111,7 @@ int32_t beamValue(int image, int beam, int x, int y) { return 4 * (500 * image +
 
 void savePacked(const fs::path& file, int obsmode, bool ultrafast) {
     const FrameGeometry g = geometryOf(16, 16);
-    CameraFile f = cameraHeader(16, 16, obsmode, 4);
+    CameraWriter f = cameraHeader(16, 16, obsmode, 4);
     f.orientation("ULYNN");
     if (ultrafast)
         f.ultrafast(2).endMarker().ultrafastData(g, obsmode, 2, beamValue);
@@ -392,7 +392,7 @@ print("dated")
 )"};
     for (const int year : {1997, 1900, 1999, 2000, 2003, 1899}) {
         arguments.push_back(std::to_string(year));
-        CameraFile header = cameraHeader(4, 4, 1, 1);
+        CameraWriter header = cameraHeader(4, 4, 1, 1);
         header.dateTime(year, 6, 11, 9, 5, 3);
         saveObservation(header, dir / ("c970611a.00" + std::to_string(arguments.size() - 2)), 4, 4, 1, frameValue);
     }
@@ -429,7 +429,7 @@ print("compared", len(sys.argv) // 2)
     // Rotation: no flip, axis 2, axis 1, both; anti-transposition: no flip, axis 1, axis 2, both.
     const std::string codes[] = {"ULYY", "ULYN", "URYY", "DLNY", "LUNN", "LUYN", "RDYN", "LDNY"};
     for (int i = 0; i < 16; ++i) {
-        CameraFile header = cameraHeader(5, 4, 1, 1);
+        CameraWriter header = cameraHeader(5, 4, 1, 1);
         header.orientation(codes[i / 2] + (i % 2 ? "Y" : "N"));
         saveObservation(header, dir / ("c970611a.0" + std::to_string(10 + i)), 5, 4, 1,
                         [](int, int x, int y) { return 1 + x + 10 * y; });

@@ -1,4 +1,4 @@
-#include "cfitsioread.h"
+#include "support/cfitsioread.h"
 
 #include <fitsio.h>
 

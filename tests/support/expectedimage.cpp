@@ -1,6 +1,6 @@
-#include "expectedimage.h"
+#include "support/expectedimage.h"
 
-#include "fitswrite.h"
+#include "support/fitswrite.h"
 
 #include <cmath>
 #include <sstream>
@@ -94,13 +94,13 @@ void saveFitsInput(const std::filesystem::path& file, const std::vector<std::str
     writeFitsFile(file, cards, -32, 16, 16, distinct);
 }
 
-CameraFile observationHeader(int nx, int ny, int obsmode, int coadds) {
-    CameraFile file;
+CameraWriter observationHeader(int nx, int ny, int obsmode, int coadds) {
+    CameraWriter file;
     file.corners(geometryOf(nx, ny)).totalCoadds(coadds).obsmode(obsmode);
     return file;
 }
 
-void saveObservation(CameraFile header, const std::filesystem::path& file, int nx, int ny,
+void saveObservation(CameraWriter header, const std::filesystem::path& file, int nx, int ny,
                      int frameCount, const FramePixel& frame) {
     header.endMarker().frames(geometryOf(nx, ny), frameCount, frame).save(file.string());
 }

@@ -2,8 +2,8 @@
 // placements rather than by flipping step by step, and the camera files the tests convert.
 #pragma once
 
-#include "camerafile.h"
-#include "fitsread.h"
+#include "support/camerawriter.h"
+#include "support/fitsread.h"
 
 #include <filesystem>
 #include <functional>
@@ -55,10 +55,10 @@ double distinct(int x, int y);
 void saveFitsInput(const std::filesystem::path& file, const std::vector<std::string>& extra);
 
 // Corners, coadds for every beam and the observing mode: the records every readable file needs.
-CameraFile observationHeader(int nx, int ny, int obsmode = 1, int coadds = 1);
+CameraWriter observationHeader(int nx, int ny, int obsmode = 1, int coadds = 1);
 
 // Closes the header and appends `frameCount` frames of frame(n, x, y).
-void saveObservation(CameraFile header, const std::filesystem::path& file, int nx, int ny,
+void saveObservation(CameraWriter header, const std::filesystem::path& file, int nx, int ny,
                      int frameCount, const FramePixel& frame);
 
 }  // namespace testsupport

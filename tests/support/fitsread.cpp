@@ -1,6 +1,6 @@
-#include "fitsread.h"
+#include "support/fitsread.h"
 
-#include "runprogram.h"
+#include "support/runprogram.h"
 
 #include <algorithm>
 #include <bit>
@@ -58,7 +58,7 @@ FitsContents readFitsFile(const std::filesystem::path& file) {
     return fits;
 }
 
-CameraRun convertCameraFile(const CameraFile& file, const std::vector<std::string>& options) {
+CameraRun convertCameraFile(const CameraWriter& file, const std::vector<std::string>& options) {
     TempDir dir;
     file.save((dir / kCameraFileName).string());
     std::vector<std::string> arguments = {kCameraFileName};

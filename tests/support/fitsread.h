@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "camerafile.h"
-#include "runprogram.h"
+#include "support/camerawriter.h"
+#include "support/runprogram.h"
 
 namespace testsupport {
 
@@ -42,6 +42,6 @@ struct CameraRun {
 };
 
 // Runs kovrent with kCameraFileName followed by `options`.
-CameraRun convertCameraFile(const CameraFile& file, const std::vector<std::string>& options);
+CameraRun convertCameraFile(const CameraWriter& file, const std::vector<std::string>& options);
 
 }  // namespace testsupport

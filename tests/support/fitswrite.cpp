@@ -1,6 +1,6 @@
-#include "fitswrite.h"
+#include "support/fitswrite.h"
 
-#include "runprogram.h"
+#include "support/runprogram.h"
 
 #include <bit>
 #include <cstdint>

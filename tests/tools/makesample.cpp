@@ -7,11 +7,11 @@
 #include <exception>
 #include <string>
 
-#include "camerafile.h"
+#include "support/camerawriter.h"
 
 namespace {
 
-using testsupport::CameraFile;
+using testsupport::CameraWriter;
 using testsupport::FrameGeometry;
 
 constexpr int kCoaddsBeam1 = 200;
@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
     const std::string path = argc > 1 ? argv[1] : "c970611a.005";
     const FrameGeometry g{0, 0, 127, 127, 63};
 
-    CameraFile file;
+    CameraWriter file;
     file.headerSize(kHeaderSize)
         .object("SYNTHETIC STAR FIELD")
         .telescope("TEST 2.3M")

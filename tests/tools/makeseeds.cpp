@@ -1,7 +1,7 @@
 // Writes the seed corpora of the fuzz targets: small valid camera files of every kind,
 // FITS files of every BITPIX, and command lines.
 //   makeseeds <corpus directory>
-#include "camerafile.h"
+#include "support/camerawriter.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -10,7 +10,7 @@
 #include <vector>
 
 namespace fs = std::filesystem;
-using testsupport::CameraFile;
+using testsupport::CameraWriter;
 using testsupport::FrameGeometry;
 using testsupport::geometryOf;
 
@@ -18,7 +18,7 @@ namespace {
 
 // The camera target takes its options from a first byte: 1 unpack, 2 interchange,
 // 4 ".fits", the rest a frame number.
-void saveCamera(const fs::path& directory, const std::string& name, uint8_t options, const CameraFile& file)
+void saveCamera(const fs::path& directory, const std::string& name, uint8_t options, const CameraWriter& file)
 {
     std::ofstream out(directory / name, std::ios::binary);
     out.put(static_cast<char>(options));
@@ -30,18 +30,18 @@ int32_t ramp(int frame, int x, int y)
     return 1000 * frame + 16 * x + y;
 }
 
-CameraFile observation(const FrameGeometry& g, int obsmode, int frames)
+CameraWriter observation(const FrameGeometry& g, int obsmode, int frames)
 {
-    CameraFile file;
+    CameraWriter file;
     file.corners(g).totalCoadds(4).beamCoadds(2, 3).beamCoadds(3, 5).beamCoadds(4, 7).obsmode(obsmode);
     file.orientation("ULYYN").endMarker().frames(g, frames, ramp);
     return file;
 }
 
 // One record of every flag, each with plausible values.
-CameraFile everyRecord()
+CameraWriter everyRecord()
 {
-    CameraFile file;
+    CameraWriter file;
     for (int flag = 1; flag <= 87; ++flag) {
         const std::string_view fields = testsupport::recordFields(flag);
         if (flag == 54 || flag == 80 || flag == 13 || flag == 14 || flag == 77 || flag == 68 || flag == 71)
@@ -74,11 +74,11 @@ void cameraSeeds(const fs::path& directory)
     const FrameGeometry g = geometryOf(8, 8);
     auto beams = [](int image, int beam, int x, int y) { return 100 * image + 10 * beam + x + y; };
     for (const int mode : {1, 2, 3}) {
-        CameraFile packed;
+        CameraWriter packed;
         packed.corners(g).totalCoadds(2).obsmode(mode).packed(3, 1).timeObs({9, 5, 3, 7}).endMarker();
         packed.packedData(g, mode, 3, beams).trailer({10, 1, 2, 3});
         saveCamera(directory, "packed-mode" + std::to_string(mode), 1, packed);
-        CameraFile ultrafast;
+        CameraWriter ultrafast;
         ultrafast.corners(g).totalCoadds(2).obsmode(mode == 3 ? 1 : mode).ultrafast(5).endMarker();
         ultrafast.ultrafastData(g, mode == 3 ? 1 : mode, 5, beams).trailer({10, 1, 2, 3});
         saveCamera(directory, "ultrafast-mode" + std::to_string(mode), mode == 2 ? 1 | 2 : 1, ultrafast);

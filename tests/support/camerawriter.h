@@ -67,84 +67,84 @@ int64_t ultrafastDataBytes(int obsmode, int ultrafastCount);
 // 64 columns or rows).
 std::vector<std::pair<int, int>> ultrafastReadOrder(int naxis1, int naxis2);
 
-class CameraFile {
+class CameraWriter {
 public:
     // Raw bytes, all multi-byte values little-endian.
-    CameraFile& byte(uint8_t value);
-    CameraFile& int16(int16_t value);
-    CameraFile& int32(int32_t value);
-    CameraFile& float32(float value);
-    CameraFile& float64(double value);
-    CameraFile& fill(size_t count, uint8_t value = 0);
+    CameraWriter& byte(uint8_t value);
+    CameraWriter& int16(int16_t value);
+    CameraWriter& int32(int32_t value);
+    CameraWriter& float32(float value);
+    CameraWriter& float64(double value);
+    CameraWriter& fill(size_t count, uint8_t value = 0);
 
     // A bare data flag, with nothing after it.
-    CameraFile& flag(int flag);
+    CameraWriter& flag(int flag);
     // A string value: one length byte, then the text without terminator (at most 255 bytes).
-    CameraFile& text(std::string_view text);
+    CameraWriter& text(std::string_view text);
     // The end marker 255 that closes the header.
-    CameraFile& endMarker();
+    CameraWriter& endMarker();
     // Zero bytes up to a declared header size counted from the start; nothing if already there.
-    CameraFile& padTo(size_t headerSize);
+    CameraWriter& padTo(size_t headerSize);
 
     // Flag `flag` and one value per field of recordFields(flag), ignored bytes left out (they are
     // written as zeros). Integer fields need integral values in range. Throws on a wrong count.
-    CameraFile& record(int flag, const std::vector<double>& values = {});
+    CameraWriter& record(int flag, const std::vector<double>& values = {});
     // A string record (flags 18 to 23, 26, 52, 53, 59).
-    CameraFile& stringRecord(int flag, std::string_view text);
+    CameraWriter& stringRecord(int flag, std::string_view text);
 
-    CameraFile& telescopeScale(float arcsecPerMm);     // 1 TELESCLE
-    CameraFile& magnification(float value);            // 7 MAGNIFIC
-    CameraFile& wavelength(float micrometres);         // 11 LAMBDA
-    CameraFile& totalCoadds(int32_t coadds);           // 12 TOTCOADD, all four beams
-    CameraFile& initXY(int x, int y);                  // 13 INITX, INITY
-    CameraFile& endXY(int x, int y);                   // 14 ENDX, ENDY (and FINX = ENDX)
-    CameraFile& object(std::string_view name);         // 18 OBJECT
-    CameraFile& telescope(std::string_view name);      // 20 TELESCOP
-    CameraFile& dateTime(int year, int month, int day,
+    CameraWriter& telescopeScale(float arcsecPerMm);     // 1 TELESCLE
+    CameraWriter& magnification(float value);            // 7 MAGNIFIC
+    CameraWriter& wavelength(float micrometres);         // 11 LAMBDA
+    CameraWriter& totalCoadds(int32_t coadds);           // 12 TOTCOADD, all four beams
+    CameraWriter& initXY(int x, int y);                  // 13 INITX, INITY
+    CameraWriter& endXY(int x, int y);                   // 14 ENDX, ENDY (and FINX = ENDX)
+    CameraWriter& object(std::string_view name);         // 18 OBJECT
+    CameraWriter& telescope(std::string_view name);      // 20 TELESCOP
+    CameraWriter& dateTime(int year, int month, int day,
                          int hour, int minute, int second);  // 24 DATE-OBS, TIME-OBS
-    CameraFile& raDec(double raDegrees, double decDegrees);  // 25 RA, DEC
-    CameraFile& obsmode(int mode);                     // 29 OBSMODE (int8)
-    CameraFile& sampleMode(int mode);                  // 30 SAMPMODE (int8)
-    CameraFile& framesPerCoimage(int frames);          // 40 FRPERCOI
-    CameraFile& offsets(float x, float y);             // 41 OFFSET1, OFFSET2
-    CameraFile& chopWait(float msec);                  // 42 CHOPWAIT
-    CameraFile& site(int code);                        // 48 OBSERVAT
-    CameraFile& packed(int count, int sequence);       // 54 PACKED, PSEQ
-    CameraFile& orientation(std::string_view code);    // 59 ORIENTST
-    CameraFile& timeObs(ClockTime start);              // 67 TIME-OBS with hundredths
-    CameraFile& headerSize(int size);                  // 68 header size, int16
-    CameraFile& headerSize32(int32_t size);            // 71 header size, int32
-    CameraFile& timeEnd(ClockTime end);                // 72 TIME-END
-    CameraFile& beamCoadds(int beam, int32_t coadds);  // 76, 78, 79 TOTCOAD2 ... TOTCOAD4
-    CameraFile& finX(int x);                           // 77 FINX
-    CameraFile& ultrafast(int count);                  // 80 ULTRAFST
+    CameraWriter& raDec(double raDegrees, double decDegrees);  // 25 RA, DEC
+    CameraWriter& obsmode(int mode);                     // 29 OBSMODE (int8)
+    CameraWriter& sampleMode(int mode);                  // 30 SAMPMODE (int8)
+    CameraWriter& framesPerCoimage(int frames);          // 40 FRPERCOI
+    CameraWriter& offsets(float x, float y);             // 41 OFFSET1, OFFSET2
+    CameraWriter& chopWait(float msec);                  // 42 CHOPWAIT
+    CameraWriter& site(int code);                        // 48 OBSERVAT
+    CameraWriter& packed(int count, int sequence);       // 54 PACKED, PSEQ
+    CameraWriter& orientation(std::string_view code);    // 59 ORIENTST
+    CameraWriter& timeObs(ClockTime start);              // 67 TIME-OBS with hundredths
+    CameraWriter& headerSize(int size);                  // 68 header size, int16
+    CameraWriter& headerSize32(int32_t size);            // 71 header size, int32
+    CameraWriter& timeEnd(ClockTime end);                // 72 TIME-END
+    CameraWriter& beamCoadds(int beam, int32_t coadds);  // 76, 78, 79 TOTCOAD2 ... TOTCOAD4
+    CameraWriter& finX(int x);                           // 77 FINX
+    CameraWriter& ultrafast(int count);                  // 80 ULTRAFST
 
     // Records 13 and 14, and 77 when g.finX differs from g.endX.
-    CameraFile& corners(const FrameGeometry& g);
+    CameraWriter& corners(const FrameGeometry& g);
 
     // `count` frames of an unpacked file, frame 1 first; fill bytes take `fillByte`. Columns of
     // data block 1 are written for x = 0 ... blockColumns - 1 even when that passes naxis1.
-    CameraFile& frames(const FrameGeometry& g, int count, const FramePixel& value,
+    CameraWriter& frames(const FrameGeometry& g, int count, const FramePixel& value,
                        uint8_t fillByte = 0);
 
     // Packed data of naxis1 x naxis2 images: beam 1 (and beam 2 for obsmode 2 to 4) as int32
     // columns carried across data blocks, padded with zeros to packedDataBytes. Images follow
     // each other as the unpacking reads them, packedCount of them (doubled for obsmode > 2).
     // The trailer is a separate call.
-    CameraFile& packedData(const FrameGeometry& g, int obsmode, int packedCount,
+    CameraWriter& packedData(const FrameGeometry& g, int obsmode, int packedCount,
                            const BeamPixel& value);
 
     // Ultrafast data: one int16 beam image per 8192-byte slot (two slots per image for obsmode 2),
     // in the camera's readout order, padded with zeros to ultrafastDataBytes. Values must fit
     // in int16.
-    CameraFile& ultrafastData(const FrameGeometry& g, int obsmode, int ultrafastCount,
+    CameraWriter& ultrafastData(const FrameGeometry& g, int obsmode, int ultrafastCount,
                               const BeamPixel& value);
 
     // The trailer behind packed data: 10 ignored bytes (zeros), then the end time as four int16.
-    CameraFile& trailer(ClockTime end);
+    CameraWriter& trailer(ClockTime end);
 
     // Drops every byte from `size` on, to make a file end early.
-    CameraFile& truncate(size_t size);
+    CameraWriter& truncate(size_t size);
 
     const std::vector<uint8_t>& bytes() const { return bytes_; }
     size_t size() const { return bytes_.size(); }

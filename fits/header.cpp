@@ -1,7 +1,7 @@
-#include "fitsimage.h"
+#include "fits/header.h"
 
-#include "fatal.h"
-#include "realtext.h"
+#include "fits/fatal.h"
+#include "fits/realtext.h"
 
 #include <algorithm>
 #include <cstring>
@@ -197,6 +197,13 @@ void Header::addValueCard(std::string_view keyword, std::string_view value, std:
     store(valueCard(keyword, value, comment).text());
 }
 
+void Header::placeValueCard(std::string_view keyword, std::string_view value, std::string_view comment)
+{
+    if (!current_ && !appendBlock())
+        fatalExit("Error allocating memory!\n");
+    std::memcpy(cardIn(current_, slot_), valueCard(keyword, value, comment).text(), cardLength);
+}
+
 void Header::addStringCard(std::string_view keyword, std::string_view text)
 {
     store(stringCard(keyword, text).text());
@@ -287,25 +294,4 @@ void Header::freeHeader()
     }
     current_ = nullptr;
     slot_ = 1;
-}
-
-bool buildMinimalHeader(FitsImage& image)
-{
-    Header& header = image.header;
-    header.freeHeader();
-    if (!header.appendBlock())
-        return false;
-    image.naxis = 2;
-    image.bytesPerPixel = static_cast<int16_t>(image.bitpix / 8);
-    header.addValueCard("SIMPLE", "T", "DATA IS IN FITS FORMAT");
-    header.addValueCard("BITPIX", std::to_string(image.bitpix), "BITS PER PIXEL(<0:=REAL)");
-    header.addValueCard("NAXIS", "2", "NUMBER OF AXES");
-    header.addValueCard("NAXIS1", std::to_string(image.naxis1), "PIXELS ON 1ST MOST VARYING AXIS");
-    header.addValueCard("NAXIS2", std::to_string(image.naxis2), "PIXELS ON 2ND MOST VARYING AXIS");
-    header.addValueCard("BSCALE", formatReal(image.bscale), "VALUE= DATA*BSCALE+BZERO");
-    header.addValueCard("BZERO", formatReal(image.bzero), " ");
-    header.addValueCard("END", " ", "END OF FITS HEADER INFORMATION");
-    // The placeholder's slot takes the next card.
-    --header.slot_;
-    return true;
 }

@@ -1,4 +1,4 @@
-#include "camerafile.h"
+#include "support/camerawriter.h"
 
 #include <algorithm>
 #include <array>
@@ -108,60 +108,60 @@ std::vector<std::pair<int, int>> ultrafastReadOrder(int naxis1, int naxis2) {
     return order;
 }
 
-CameraFile& CameraFile::byte(uint8_t value) {
+CameraWriter& CameraWriter::byte(uint8_t value) {
     bytes_.push_back(value);
     return *this;
 }
 
-CameraFile& CameraFile::int16(int16_t value) {
+CameraWriter& CameraWriter::int16(int16_t value) {
     bytes_.resize(bytes_.size() + 2);
     putLittleEndian(bytes_, bytes_.size() - 2, static_cast<uint16_t>(value), 2);
     return *this;
 }
 
-CameraFile& CameraFile::int32(int32_t value) {
+CameraWriter& CameraWriter::int32(int32_t value) {
     bytes_.resize(bytes_.size() + 4);
     putLittleEndian(bytes_, bytes_.size() - 4, static_cast<uint32_t>(value), 4);
     return *this;
 }
 
-CameraFile& CameraFile::float32(float value) {
+CameraWriter& CameraWriter::float32(float value) {
     bytes_.resize(bytes_.size() + 4);
     putLittleEndian(bytes_, bytes_.size() - 4, std::bit_cast<uint32_t>(value), 4);
     return *this;
 }
 
-CameraFile& CameraFile::float64(double value) {
+CameraWriter& CameraWriter::float64(double value) {
     bytes_.resize(bytes_.size() + 8);
     putLittleEndian(bytes_, bytes_.size() - 8, std::bit_cast<uint64_t>(value), 8);
     return *this;
 }
 
-CameraFile& CameraFile::fill(size_t count, uint8_t value) {
+CameraWriter& CameraWriter::fill(size_t count, uint8_t value) {
     bytes_.insert(bytes_.end(), count, value);
     return *this;
 }
 
-CameraFile& CameraFile::flag(int flag) {
+CameraWriter& CameraWriter::flag(int flag) {
     if (flag < 0 || flag > 255) throw std::invalid_argument("camera file: flag is one byte");
     return byte(static_cast<uint8_t>(flag));
 }
 
-CameraFile& CameraFile::text(std::string_view text) {
+CameraWriter& CameraWriter::text(std::string_view text) {
     if (text.size() > 255) throw std::invalid_argument("camera file: string longer than 255");
     byte(static_cast<uint8_t>(text.size()));
     bytes_.insert(bytes_.end(), text.begin(), text.end());
     return *this;
 }
 
-CameraFile& CameraFile::endMarker() { return byte(kEndMarker); }
+CameraWriter& CameraWriter::endMarker() { return byte(kEndMarker); }
 
-CameraFile& CameraFile::padTo(size_t headerSize) {
+CameraWriter& CameraWriter::padTo(size_t headerSize) {
     if (bytes_.size() < headerSize) bytes_.resize(headerSize, 0);
     return *this;
 }
 
-CameraFile& CameraFile::record(int flag, const std::vector<double>& values) {
+CameraWriter& CameraWriter::record(int flag, const std::vector<double>& values) {
     const std::string_view fields = recordFields(flag);
     if (fields.empty() || fields == "s")
         throw std::invalid_argument("camera file: not a record with fixed fields");
@@ -195,71 +195,71 @@ CameraFile& CameraFile::record(int flag, const std::vector<double>& values) {
     return *this;
 }
 
-CameraFile& CameraFile::stringRecord(int flag, std::string_view text) {
+CameraWriter& CameraWriter::stringRecord(int flag, std::string_view text) {
     if (recordFields(flag) != "s") throw std::invalid_argument("camera file: not a string record");
     return this->flag(flag).text(text);
 }
 
-CameraFile& CameraFile::telescopeScale(float arcsecPerMm) { return record(1, {arcsecPerMm}); }
-CameraFile& CameraFile::magnification(float value) { return record(7, {value}); }
-CameraFile& CameraFile::wavelength(float micrometres) { return record(11, {micrometres}); }
-CameraFile& CameraFile::totalCoadds(int32_t coadds) { return record(12, {double(coadds)}); }
-CameraFile& CameraFile::initXY(int x, int y) { return record(13, {double(x), double(y)}); }
-CameraFile& CameraFile::endXY(int x, int y) { return record(14, {double(x), double(y)}); }
-CameraFile& CameraFile::object(std::string_view name) { return stringRecord(18, name); }
-CameraFile& CameraFile::telescope(std::string_view name) { return stringRecord(20, name); }
+CameraWriter& CameraWriter::telescopeScale(float arcsecPerMm) { return record(1, {arcsecPerMm}); }
+CameraWriter& CameraWriter::magnification(float value) { return record(7, {value}); }
+CameraWriter& CameraWriter::wavelength(float micrometres) { return record(11, {micrometres}); }
+CameraWriter& CameraWriter::totalCoadds(int32_t coadds) { return record(12, {double(coadds)}); }
+CameraWriter& CameraWriter::initXY(int x, int y) { return record(13, {double(x), double(y)}); }
+CameraWriter& CameraWriter::endXY(int x, int y) { return record(14, {double(x), double(y)}); }
+CameraWriter& CameraWriter::object(std::string_view name) { return stringRecord(18, name); }
+CameraWriter& CameraWriter::telescope(std::string_view name) { return stringRecord(20, name); }
 
-CameraFile& CameraFile::dateTime(int year, int month, int day, int hour, int minute, int second) {
+CameraWriter& CameraWriter::dateTime(int year, int month, int day, int hour, int minute, int second) {
     return record(24, {double(year), double(month), double(day), double(hour), double(minute),
                        double(second)});
 }
 
-CameraFile& CameraFile::raDec(double raDegrees, double decDegrees) {
+CameraWriter& CameraWriter::raDec(double raDegrees, double decDegrees) {
     return record(25, {raDegrees, decDegrees});
 }
 
-CameraFile& CameraFile::obsmode(int mode) { return record(29, {double(mode)}); }
-CameraFile& CameraFile::sampleMode(int mode) { return record(30, {double(mode)}); }
-CameraFile& CameraFile::framesPerCoimage(int frames) { return record(40, {double(frames)}); }
-CameraFile& CameraFile::offsets(float x, float y) { return record(41, {x, y}); }
-CameraFile& CameraFile::chopWait(float msec) { return record(42, {msec}); }
-CameraFile& CameraFile::site(int code) { return record(48, {double(code)}); }
+CameraWriter& CameraWriter::obsmode(int mode) { return record(29, {double(mode)}); }
+CameraWriter& CameraWriter::sampleMode(int mode) { return record(30, {double(mode)}); }
+CameraWriter& CameraWriter::framesPerCoimage(int frames) { return record(40, {double(frames)}); }
+CameraWriter& CameraWriter::offsets(float x, float y) { return record(41, {x, y}); }
+CameraWriter& CameraWriter::chopWait(float msec) { return record(42, {msec}); }
+CameraWriter& CameraWriter::site(int code) { return record(48, {double(code)}); }
 
-CameraFile& CameraFile::packed(int count, int sequence) {
+CameraWriter& CameraWriter::packed(int count, int sequence) {
     return record(54, {double(count), double(sequence)});
 }
 
-CameraFile& CameraFile::orientation(std::string_view code) { return stringRecord(59, code); }
+CameraWriter& CameraWriter::orientation(std::string_view code) { return stringRecord(59, code); }
 
-CameraFile& CameraFile::timeObs(ClockTime start) {
+CameraWriter& CameraWriter::timeObs(ClockTime start) {
     return record(67, {double(start.hours), double(start.minutes), double(start.seconds),
                        double(start.hundredths)});
 }
 
-CameraFile& CameraFile::headerSize(int size) { return record(68, {double(size)}); }
-CameraFile& CameraFile::headerSize32(int32_t size) { return record(71, {double(size)}); }
+CameraWriter& CameraWriter::headerSize(int size) { return record(68, {double(size)}); }
+CameraWriter& CameraWriter::headerSize32(int32_t size) { return record(71, {double(size)}); }
 
-CameraFile& CameraFile::timeEnd(ClockTime end) {
+CameraWriter& CameraWriter::timeEnd(ClockTime end) {
     return record(72, {double(end.hours), double(end.minutes), double(end.seconds),
                        double(end.hundredths)});
 }
 
-CameraFile& CameraFile::beamCoadds(int beam, int32_t coadds) {
+CameraWriter& CameraWriter::beamCoadds(int beam, int32_t coadds) {
     static constexpr int kFlagOfBeam[] = {0, 0, 76, 78, 79};
     if (beam < 2 || beam > 4) throw std::invalid_argument("camera file: beams 2 to 4 only");
     return record(kFlagOfBeam[beam], {double(coadds)});
 }
 
-CameraFile& CameraFile::finX(int x) { return record(77, {double(x)}); }
-CameraFile& CameraFile::ultrafast(int count) { return record(80, {double(count)}); }
+CameraWriter& CameraWriter::finX(int x) { return record(77, {double(x)}); }
+CameraWriter& CameraWriter::ultrafast(int count) { return record(80, {double(count)}); }
 
-CameraFile& CameraFile::corners(const FrameGeometry& g) {
+CameraWriter& CameraWriter::corners(const FrameGeometry& g) {
     initXY(g.initX, g.initY).endXY(g.endX, g.endY);
     if (g.finX != g.endX) finX(g.finX);
     return *this;
 }
 
-CameraFile& CameraFile::frames(const FrameGeometry& g, int count, const FramePixel& value,
+CameraWriter& CameraWriter::frames(const FrameGeometry& g, int count, const FramePixel& value,
                                uint8_t fillByte) {
     if (g.naxis2() < 1 || g.blockColumns() < 0)
         throw std::invalid_argument("camera file: frame geometry without columns");
@@ -281,7 +281,7 @@ CameraFile& CameraFile::frames(const FrameGeometry& g, int count, const FramePix
     return *this;
 }
 
-CameraFile& CameraFile::packedData(const FrameGeometry& g, int obsmode, int packedCount,
+CameraWriter& CameraWriter::packedData(const FrameGeometry& g, int obsmode, int packedCount,
                                    const BeamPixel& value) {
     const int naxis1 = g.naxis1(), naxis2 = g.naxis2();
     if (naxis1 < 1 || naxis2 < 1) throw std::invalid_argument("camera file: empty packed image");
@@ -307,7 +307,7 @@ CameraFile& CameraFile::packedData(const FrameGeometry& g, int obsmode, int pack
     return *this;
 }
 
-CameraFile& CameraFile::ultrafastData(const FrameGeometry& g, int obsmode, int ultrafastCount,
+CameraWriter& CameraWriter::ultrafastData(const FrameGeometry& g, int obsmode, int ultrafastCount,
                                       const BeamPixel& value) {
     const auto order = ultrafastReadOrder(g.naxis1(), g.naxis2());
     if (order.size() * 2 > kUltrafastSlotBytes)
@@ -329,19 +329,19 @@ CameraFile& CameraFile::ultrafastData(const FrameGeometry& g, int obsmode, int u
     return *this;
 }
 
-CameraFile& CameraFile::trailer(ClockTime end) {
+CameraWriter& CameraWriter::trailer(ClockTime end) {
     fill(10);
     for (int part : {end.hours, end.minutes, end.seconds, end.hundredths})
         int16(checkedInt16(part));
     return *this;
 }
 
-CameraFile& CameraFile::truncate(size_t size) {
+CameraWriter& CameraWriter::truncate(size_t size) {
     if (size < bytes_.size()) bytes_.resize(size);
     return *this;
 }
 
-void CameraFile::save(const std::string& path) const {
+void CameraWriter::save(const std::string& path) const {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes_.data()),
               static_cast<std::streamsize>(bytes_.size()));

@@ -1,4 +1,4 @@
-#include "headerscan.h"
+#include "fits/headerscan.h"
 
 void scanHeaderToEnd(const Header& header, std::initializer_list<const char*> keywords,
                      const std::function<void(std::size_t keyword, const std::string& value)>& found)

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+constexpr int cardLength = 80;
+constexpr int cardsPerBlock = 36;
+constexpr int blockLength = cardLength * cardsPerBlock; // 2880 bytes, one FITS record
+
+// One 2880-byte header record: 36 cards of 80 characters, no terminating NUL.
+struct HeaderBlock {
+    HeaderBlock* next = nullptr;
+    char cards[blockLength];
+};
+
+// A FITS header: a chain of blocks, which it owns, and the place where the next card goes.
+// Cards are appended at that place; a card that fills the last slot of a block chains a new
+// block at once, so the place is always a free slot.
+class Header {
+public:
+    Header() = default;
+    Header(const Header&) = delete;
+    Header& operator=(const Header&) = delete;
+    ~Header() { freeHeader(); }
+
+    // The card writers: one 80-character card at the place, which moves on.
+    void addValueCard(std::string_view keyword, std::string_view value, std::string_view comment);
+    // A value card at the place, which stays: the next card takes its slot (a placeholder).
+    void placeValueCard(std::string_view keyword, std::string_view value, std::string_view comment);
+    void addStringCard(std::string_view keyword, std::string_view text);
+    void addCommentCard(std::string_view keyword, std::string_view text);
+
+    // END at the place, then blank cards to the end of its block (padHeader). END fills the
+    // last slot of a block without chaining an empty block behind it; the place stays on END,
+    // so that cards added later take its slot.
+    void end();
+    // Blank cards from the place to the end of its block; the place stays.
+    void padHeader();
+
+    // The number, counted from the first block, of the first card whose key is `keyword`,
+    // with its value text in `value`; -1 when no card matches.
+    int findCard(std::string_view keyword, std::string& value) const;
+
+    // Overwrite, where it stands, the first card whose key is `keyword`; the place does not
+    // move and no card is added. False when there is no such card.
+    bool replaceValueCard(std::string_view keyword, std::string_view value, std::string_view comment);
+    bool replaceStringCard(std::string_view keyword, std::string_view text);
+
+    // Puts the place on the first END card, so that the next card takes its slot: how a
+    // finished header, or one read from a file, is appended to. False when it has no END.
+    bool resumeAtEnd();
+
+    // A blank block chained behind the last one, for a reader that fills it from a file; the
+    // place is not moved. Null when it cannot be allocated.
+    HeaderBlock* appendBlock();
+
+    // The chain, from its first block, as the writer and block-wise lookups walk it.
+    const HeaderBlock* firstBlock() const { return first_; }
+    bool empty() const { return first_ == nullptr; }
+
+    // Releases every block; the header is empty afterwards.
+    void freeHeader();
+
+private:
+    void store(const char (&card)[cardLength]);
+
+    HeaderBlock* first_ = nullptr;
+    HeaderBlock* current_ = nullptr; // the block that holds the place
+    int slot_ = 1;                   // the place: slot 1 to 36 of the current block
+};
+
+// The 1-based number, counted from `block`, of the first card whose key is `keyword`, with
+// its value text in `value`; -1 when no card matches. For block-wise lookups.
+int findCard(const HeaderBlock* block, std::string_view keyword, std::string& value);
+
+// As findCard, within `block` alone.
+int findCardInBlock(const HeaderBlock* block, std::string_view keyword, std::string& value);
