@@ -1,6 +1,5 @@
 #include "camera/datablocks.h"
 
-#include "fits/fatal.h"
 
 #include <algorithm>
 #include <cmath>
@@ -141,21 +140,24 @@ FUSED_MULTIPLY_ADD_TARGET void mergeColumnsFused(Raster& raster, int32_t x, cons
 // Reads the frames of one file into the raster.
 class FrameReader {
 public:
-    FrameReader(CameraStream& stream, const FrameLayout& layout, Raster& raster, int32_t obsmode)
-        : stream_(stream), layout_(layout), raster_(raster), obsmode_(obsmode)
+    FrameReader(CameraStream& stream, const FrameLayout& layout, Raster& raster, int32_t obsmode, Messages& messages)
+        : stream_(stream), layout_(layout), raster_(raster), obsmode_(obsmode), messages_(messages)
     {
     }
 
-    // The next frame, merged into the raster. A short column ends the run with
-    // `shortMessage` (data block 1) or the block-2 message, filled in with obsmode.
-    void readFrame(Merge merge, float divisor, const char* shortMessage)
+    // The next frame, merged into the raster. False after a short column, with `shortMessage`
+    // (data block 1) or the block-2 message, filled in with obsmode, and the reason.
+    bool readFrame(Merge merge, float divisor, const char* shortMessage)
     {
-        readColumns(0, layout_.blockColumns(), merge, divisor, shortMessage);
+        if (!readColumns(0, layout_.blockColumns(), merge, divisor, shortMessage))
+            return false;
         stream_.skipBytes(layout_.skipBefore);
         if (layout_.finX != layout_.endX) {
-            readColumns(layout_.blockColumns(), layout_.naxis1, merge, divisor, notEnoughData);
+            if (!readColumns(layout_.blockColumns(), layout_.naxis1, merge, divisor, notEnoughData))
+                return false;
             stream_.skipBytes(layout_.skipAfter);
         }
+        return true;
     }
 
     // Moves past `count` frames without reading them: one seek however many frames, so a
@@ -171,17 +173,18 @@ public:
     }
 
 private:
-    void readColumns(int32_t first, int32_t end, Merge merge, double divisor, const char* shortMessage);
+    bool readColumns(int32_t first, int32_t end, Merge merge, double divisor, const char* shortMessage);
 
     CameraStream& stream_;
     const FrameLayout& layout_;
     Raster& raster_;
     int32_t obsmode_;
+    Messages& messages_;
 };
 
 // Columns are read as many at a time as the scratch buffer holds; a short read ends the run
 // with the message of its place, as a short single column would.
-void FrameReader::readColumns(int32_t first, int32_t end, Merge merge, double divisor, const char* shortMessage)
+bool FrameReader::readColumns(int32_t first, int32_t end, Merge merge, double divisor, const char* shortMessage)
 {
     const std::size_t columnBytes = 4 * static_cast<std::size_t>(layout_.naxis2);
     const int32_t perRead = static_cast<int32_t>(sizeof stream_.scratch / columnBytes);
@@ -193,14 +196,18 @@ void FrameReader::readColumns(int32_t first, int32_t end, Merge merge, double di
     for (int32_t x = first; x < end;) {
         const int32_t count = std::min(perRead, end - x);
         const std::size_t bytes = static_cast<std::size_t>(count) * columnBytes;
-        if (stream_.read(stream_.scratch, bytes) != bytes)
-            fatalExitBecause(stream_.shortReadReason(), shortMessage, obsmode_);
+        if (stream_.read(stream_.scratch, bytes) != bytes) {
+            messages_.output(shortMessage, obsmode_);
+            messages_.reason("%s", stream_.shortReadReason().c_str());
+            return false;
+        }
         if (fused)
             mergeColumnsFused(raster_, x, stream_.scratch, count, layout_.naxis2, merge, quotient);
         else
             mergeColumns<false>(raster_, x, stream_.scratch, count, layout_.naxis2, merge, quotient);
         x += count;
     }
+    return true;
 }
 
 // The divisor of frame n when it is extracted alone, from the divisors of beams 1 to 4.
@@ -224,39 +231,41 @@ const ObservingMode* observingMode(int32_t obsmode)
     return obsmode >= 1 && obsmode <= 7 && modes[obsmode - 1].name ? &modes[obsmode - 1] : nullptr;
 }
 
-void readFrames(CameraReading& file, Raster& raster, int32_t frameNumber, int32_t obsmode)
+bool readFrames(CameraReading& file, Raster& raster, int32_t frameNumber, int32_t obsmode, Messages& messages)
 {
     // The coadds of beams 1 to 4 as floats, the divisors of their frames.
     float divisors[4];
     std::copy(std::begin(file.facts.coadds), std::end(file.facts.coadds), divisors);
-    FrameReader frames(file.stream, file.layout, raster, obsmode);
+    FrameReader frames(file.stream, file.layout, raster, obsmode, messages);
     if (frameNumber != 0) {
         const int32_t n = frameNumber < 1 ? 1 : frameNumber;
         if (const ObservingMode* mode = observingMode(obsmode); mode && n > mode->frames)
-            notice("warning - frame %d asked for with -o, but observing mode %d (%s) has %d frame%s", n, obsmode,
-                   mode->name, mode->frames, mode->frames == 1 ? "" : "s");
+            messages.reason("warning - frame %d asked for with -o, but observing mode %d (%s) has %d frame%s", n,
+                            obsmode, mode->name, mode->frames, mode->frames == 1 ? "" : "s");
         frames.skipFrames(n - 1);
-        frames.readFrame(Merge::store, selectedDivisor(divisors, obsmode, n), notEnoughData);
-        return;
+        return frames.readFrame(Merge::store, selectedDivisor(divisors, obsmode, n), notEnoughData);
     }
 
-    frames.readFrame(Merge::store, divisors[0], notEnoughData);
+    if (!frames.readFrame(Merge::store, divisors[0], notEnoughData))
+        return false;
     struct Step {
         Merge merge;
         int beam;
     };
     auto combine = [&](std::initializer_list<Step> steps) {
         for (const Step& step : steps)
-            frames.readFrame(step.merge, divisors[step.beam - 1], notEnoughDataLater);
+            if (!frames.readFrame(step.merge, divisors[step.beam - 1], notEnoughDataLater))
+                return false;
+        return true;
     };
     switch (obsmode) {
-    case 1: break;
-    case 2: combine({{Merge::subtract, 1}}); break;
-    case 5: combine({{Merge::subtract, 2}}); break;
+    case 1: return true;
+    case 2: return combine({{Merge::subtract, 1}});
+    case 5: return combine({{Merge::subtract, 2}});
     case 3:
-    case 4: combine({{Merge::subtract, 1}, {Merge::subtract, 2}, {Merge::add, 2}}); break;
-    case 7: combine({{Merge::subtract, 2}, {Merge::subtract, 3}, {Merge::addNegate, 4}}); break;
-    default: fatalExit("Observing mode not supported! (%i)\n", obsmode);
+    case 4: return combine({{Merge::subtract, 1}, {Merge::subtract, 2}, {Merge::add, 2}});
+    case 7: return combine({{Merge::subtract, 2}, {Merge::subtract, 3}, {Merge::addNegate, 4}});
+    default: messages.output("Observing mode not supported! (%i)\n", obsmode); return false;
     }
 }
 

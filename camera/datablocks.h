@@ -2,6 +2,7 @@
 
 #include "camera/camerafile.h"
 #include "fits/fitsimage.h"
+#include "fits/messages.h"
 
 #include <cstdint>
 
@@ -15,8 +16,9 @@ const ObservingMode* observingMode(int32_t obsmode);
 
 // Builds the image of an unpacked file from the frames behind its header: one frame
 // (frameNumber of 1 or more, or negative) or the combination of every frame that the
-// observing mode defines, each divided by its beam's coadds.
-void readFrames(CameraReading& file, Raster& raster, int32_t frameNumber, int32_t obsmode);
+// observing mode defines, each divided by its beam's coadds. False, with the message, when the
+// data end early or the mode combines no frames.
+bool readFrames(CameraReading& file, Raster& raster, int32_t frameNumber, int32_t obsmode, Messages& messages);
 
 // Option -i: swaps cells [x0+1][y0+1] and [x0][y0+2] in every group of 2 columns by 8 rows
 // where both lie inside the image.

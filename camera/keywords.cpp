@@ -362,7 +362,7 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* values, RecordTar
         facts.packedCount = static_cast<int32_t>(count);
         if (count > 0) {
             if (!target.unpack) {
-                std::printf("%s", packedRefusal);
+                target.messages.output("%s", packedRefusal);
                 return RecordResult::fail;
             }
             facts.isPacked = true;
@@ -377,7 +377,7 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* values, RecordTar
         break;
     case Rule::orientation:
         if (values[0].hasText) {
-            storeOrientationWord(target.session.orientation, values[0].text);
+            target.session.orientation.storeWord(values[0].text);
             cards.comment("THE ORIENTST SHOWS THE ORIGINAL ORIENTATION OF THE DATA");
             cards.string("ORIENTST", values[0].text);
         }
@@ -401,7 +401,7 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* values, RecordTar
     case Rule::ultrafast:
         if (values[0].integer > 0) {
             if (!target.unpack) {
-                std::printf("%s", packedRefusal);
+                target.messages.output("%s", packedRefusal);
                 return RecordResult::fail;
             }
             facts.isPacked = true;

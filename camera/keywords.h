@@ -1,8 +1,9 @@
 #pragma once
 
 #include "camera/camerafile.h"
+#include "camera/session.h"
 #include "fits/fitsimage.h"
-#include "camera/readveska.h"
+#include "fits/messages.h"
 
 #include <cstdint>
 #include <string>
@@ -14,6 +15,7 @@ struct RecordTarget {
     FrameLayout& layout;
     HeaderFacts& facts;
     bool unpack;
+    Messages& messages; // a refusal's message
 };
 
 enum class RecordResult { next, fail, endOfFile };

@@ -2,7 +2,6 @@
 
 #include "camera/camerafile.h"
 #include "camera/datablocks.h"
-#include "fits/fatal.h"
 #include "camera/keywords.h"
 #include "camera/unpack.h"
 
@@ -10,24 +9,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
-
-void storeOrientationWord(std::string& code, std::string_view word)
-{
-    if (word.size() >= 5) {
-        code = word.substr(0, 5);
-        return;
-    }
-    std::string previous = code;
-    previous.resize(5, '\0');
-    code = word;
-    code += '\0';
-    code += previous.substr(word.size() + 1);
-}
+#include <new>
 
 namespace {
 
+constexpr const char* outOfMemory = "Error allocating memory!\n";
+
 // The minimal header, IRAFNAME and INSTRUME; the next card takes the END placeholder's place.
-void setUpHeader(const std::string& inputName, FitsImage& image, int32_t frameNumber)
+// False when the header cannot be allocated.
+bool setUpHeader(const std::string& inputName, FitsImage& image, int32_t frameNumber)
 {
     image.naxis1 = 128;
     image.naxis2 = 128;
@@ -36,7 +26,7 @@ void setUpHeader(const std::string& inputName, FitsImage& image, int32_t frameNu
     image.naxis = 2;
     image.bitpix = -32;
     if (!buildMinimalHeader(image))
-        fatalExit("Error allocating memory!\n");
+        return false;
 
     std::string irafName = inputName;
     if (irafName.size() >= 12)
@@ -45,40 +35,43 @@ void setUpHeader(const std::string& inputName, FitsImage& image, int32_t frameNu
         irafName.append(".").append(std::to_string(frameNumber));
     image.header.addStringCard("IRAFNAME", irafName);
     image.header.addValueCard("INSTRUME", "'VESKA3: Veskacam'", "INSTRUMENT");
+    return true;
 }
 
 // A header cut short by the end of the file, or by a read error, whose reason follows.
-bool endsInHeader(const CameraStream& stream)
+CameraReadResult endsInHeader(const CameraStream& stream, Messages& messages)
 {
     const int error = errno;
-    std::printf("kovrent: Error - %s ends before the end of its header\n", stream.name().c_str());
+    messages.output("kovrent: Error - %s ends before the end of its header\n", stream.name().c_str());
     if (stream.failed())
-        noticeFileError(stream.name(), error);
-    return false;
+        messages.fileError(stream.name(), error);
+    return CameraReadResult::failed;
 }
 
-// Runs the header records up to the end marker; false after a message.
-bool readHeaderRecords(CameraStream& stream, RecordTarget& target)
+// Runs the header records up to the end marker.
+CameraReadResult readHeaderRecords(CameraStream& stream, RecordTarget& target, Messages& messages)
 {
     for (;;) {
         unsigned char flag = 0;
         if (stream.read(&flag, 1) != 1)
-            return endsInHeader(stream);
+            return endsInHeader(stream, messages);
         if (flag == 255)
-            return true;
-        if (flag >= 88)
-            fatalExit("kovrent: unknown data flag encountered %i\n", static_cast<int>(flag));
+            return CameraReadResult::ok;
+        if (flag >= 88) {
+            messages.output("kovrent: unknown data flag encountered %i\n", static_cast<int>(flag));
+            return CameraReadResult::fatal;
+        }
         if (flag == 0) {
-            std::printf("Error - unknown data flag encountered\n");
-            return false;
+            messages.output("Error - unknown data flag encountered\n");
+            return CameraReadResult::failed;
         }
         switch (readRecord(flag, stream, target)) {
         case RecordResult::next:
             break;
         case RecordResult::fail:
-            return false;
+            return CameraReadResult::failed;
         case RecordResult::endOfFile:
-            return endsInHeader(stream);
+            return endsInHeader(stream, messages);
         }
     }
 }
@@ -108,65 +101,88 @@ void closeHeader(const FrameLayout& layout, FitsImage& image)
 }
 
 // Headers that leave the image undefined, or whose data would not fit the raster or
-// the one-column buffer, are refused before any data are read.
-void checkGeometry(const CameraReading& file)
+// the one-column buffer, are refused before any data are read; false with the message.
+bool checkGeometry(const CameraReading& file, Messages& messages)
 {
     const FrameLayout& layout = file.layout;
     const HeaderFacts& facts = file.facts;
     if (!facts.hasStart || !facts.hasEnd)
-        fatalExit("kovrent: Error in file header - no image corners (INITX/INITY and ENDX/ENDY records)\n");
-    if (layout.naxis1 < 1 || layout.naxis2 < 1)
-        fatalExit("kovrent: Error in file header - image size %d x %d\n", layout.naxis1, layout.naxis2);
-    if (!facts.hasCoadds)
-        fatalExit("kovrent: Error in file header - no TOTCOADD record\n");
-    if (!facts.isPacked && (layout.finX < layout.initX || layout.finX > layout.endX))
-        fatalExit("kovrent: Error in file header - FINX %d outside the image columns %d to %d\n", layout.finX,
-                  layout.initX, layout.endX);
+        messages.output("kovrent: Error in file header - no image corners (INITX/INITY and ENDX/ENDY records)\n");
+    else if (layout.naxis1 < 1 || layout.naxis2 < 1)
+        messages.output("kovrent: Error in file header - image size %d x %d\n", layout.naxis1, layout.naxis2);
+    else if (!facts.hasCoadds)
+        messages.output("kovrent: Error in file header - no TOTCOADD record\n");
+    else if (!facts.isPacked && (layout.finX < layout.initX || layout.finX > layout.endX))
+        messages.output("kovrent: Error in file header - FINX %d outside the image columns %d to %d\n", layout.finX,
+                        layout.initX, layout.endX);
+    else
+        return true;
+    return false;
 }
 
 } // namespace
 
-bool readVESKA(const CameraRequest& request, FitsImage& image, Raster& raster, CameraSession& session,
-               int64_t& fileNumber)
+CameraReadResult readVESKA(const CameraRequest& request, FitsImage& image, Raster& raster, CameraSession& session,
+                           Messages& messages, std::unique_ptr<PackedImages>* packed)
 {
+    using Result = CameraReadResult;
     // Some 100 KiB of buffers: on the heap, not on the stack, and not cleared (default
     // initialisation), since every byte is read into before it is used.
-    const std::unique_ptr<CameraReading> file(new CameraReading);
+    std::unique_ptr<CameraReading> file(new (std::nothrow) CameraReading);
+    if (!file) {
+        messages.output("%s", outOfMemory);
+        return Result::fatal;
+    }
     if (!file->stream.open(request.inputName)) {
         const int error = errno;
-        std::printf("kovrent: Error - file not found: %s\n", request.inputName.c_str());
-        noticeFileError(request.inputName, error);
-        return false;
+        messages.output("kovrent: Error - file not found: %s\n", request.inputName.c_str());
+        messages.fileError(request.inputName, error);
+        return Result::failed;
     }
-    setUpHeader(request.inputName, image, request.frameNumber);
-    session.orientation = "ULYYN";
+    if (!setUpHeader(request.inputName, image, request.frameNumber)) {
+        messages.output("%s", outOfMemory);
+        return Result::fatal;
+    }
+    session.orientation = OrientationCode();
 
-    RecordTarget target{image, session, file->layout, file->facts, request.unpack};
-    if (!readHeaderRecords(file->stream, target))
-        return false;
+    RecordTarget target{image, session, file->layout, file->facts, request.unpack, messages};
+    if (const Result result = readHeaderRecords(file->stream, target, messages); result != Result::ok)
+        return result;
     afterEndMarker(*file, image);
 
     const FrameLayout& layout = file->layout;
-    if (request.unpack && !file->facts.isPacked)
-        fatalExit("\nkovrent: Error - data not in packed mode\n");
+    if (request.unpack && !file->facts.isPacked) {
+        messages.output("\nkovrent: Error - data not in packed mode\n");
+        return Result::fatal;
+    }
     // Sizes are checked before anything is computed from them; a refused file writes nothing.
-    if (layout.naxis1 > rasterSize || layout.naxis2 > rasterSize)
-        fatalExit("Error in file header - too big!\n");
-    checkGeometry(*file);
+    if (layout.naxis1 > rasterSize || layout.naxis2 > rasterSize) {
+        messages.output("Error in file header - too big!\n");
+        return Result::fatal;
+    }
+    if (!checkGeometry(*file, messages))
+        return Result::fatal;
     if (file->facts.isPacked) {
-        checkPackedLayout(*file, session.obsmode);
-        if (!readTrailer(*file, image.header, session.obsmode))
-            return false;
+        if (!checkPackedLayout(*file, session.obsmode, messages))
+            return Result::fatal;
+        if (!readTrailer(*file, image.header, session.obsmode, messages))
+            return Result::failed;
     }
     closeHeader(layout, image);
+    if (image.header.outOfMemory()) {
+        messages.output("%s", outOfMemory);
+        return Result::fatal;
+    }
 
     if (file->facts.isPacked) {
-        unpackImages(*file, request, image, raster, session, fileNumber);
-        return true;
+        if (packed)
+            *packed = std::make_unique<PackedImages>(std::move(file), request, session.obsmode, messages);
+        return Result::ok;
     }
-    readFrames(*file, raster, request.frameNumber, session.obsmode);
+    if (!readFrames(*file, raster, request.frameNumber, session.obsmode, messages))
+        return Result::fatal;
     file->stream.close();
     if (request.interchange && layout.naxis2 >= 1)
         interchangeColumns(raster, layout.naxis1, layout.naxis2);
-    return true;
+    return Result::ok;
 }

@@ -1,8 +1,6 @@
 #include "camera/unpack.h"
 
 #include "camera/datablocks.h"
-#include "fits/fatal.h"
-#include "fits/fitsfile.h"
 #include "camera/keywords.h"
 
 #include <algorithm>
@@ -43,16 +41,20 @@ int64_t packedLength(const CameraReading& file, int32_t obsmode)
     return blocks * dataBlockBytes;
 }
 
+} // namespace
+
 // The data blocks of the packed data, read whole, one at a time, into the scratch buffer.
 class BlockReader {
 public:
     BlockReader(CameraStream& stream, const FrameLayout& layout) : stream_(stream), layout_(layout) {}
 
-    // The next column of a packed image, from a new block when this one is used up.
+    // The next column of a packed image, from a new block when this one is used up; null when
+    // that block comes up short.
     const unsigned char* nextColumn()
     {
         if (columnsLeft_ == 0) {
-            readBlock();
+            if (!readBlock())
+                return nullptr;
             columnsLeft_ = columnsPerBlock(layout_);
             cursor_ = stream_.scratch;
         }
@@ -62,22 +64,19 @@ public:
         return column;
     }
 
-    // The next 8192-byte slot of an ultrafast image.
+    // The next 8192-byte slot of an ultrafast image, or null as nextColumn.
     const unsigned char* nextSlot()
     {
         if (slot_ == slotsPerBlock) {
-            readBlock();
+            if (!readBlock())
+                return nullptr;
             slot_ = 0;
         }
         return stream_.scratch + slotBytes * slot_++;
     }
 
 private:
-    void readBlock()
-    {
-        if (stream_.read(stream_.scratch, dataBlockBytes) != dataBlockBytes)
-            fatalExitBecause(stream_.shortReadReason(), "kovrent: error reading packed data\n");
-    }
+    bool readBlock() { return stream_.read(stream_.scratch, dataBlockBytes) == dataBlockBytes; }
 
     CameraStream& stream_;
     const FrameLayout& layout_;
@@ -85,6 +84,8 @@ private:
     const unsigned char* cursor_ = nullptr;
     int slot_ = slotsPerBlock;
 };
+
+namespace {
 
 // Beam 2 of a chopped image: subtracted from beam 1 (frame 0), alone (frame 2), or dropped.
 void mergeBeam2(float& cell, double value, int32_t frameNumber)
@@ -102,130 +103,89 @@ double scaled(int32_t value, float divisor)
 }
 
 // One packed image: beam 1, and beam 2 for the chopping modes, each over the coadds of beam 1.
-void readPackedImage(BlockReader& blocks, const FrameLayout& layout, Raster& raster, float divisor,
+// False when a data block comes up short.
+bool readPackedImage(BlockReader& blocks, const FrameLayout& layout, Raster& raster, float divisor,
                      int32_t frameNumber, int32_t obsmode)
 {
     for (int x = 0; x < layout.naxis1; ++x) {
         const unsigned char* column = blocks.nextColumn();
+        if (!column)
+            return false;
         for (int y = 0; y < layout.naxis2; ++y)
             raster[x][y] = static_cast<float>(scaled(littleInt32(column + 4 * y), divisor));
     }
     if (obsmode < 2 || obsmode > 4)
-        return;
+        return true;
     for (int x = 0; x < layout.naxis1; ++x) {
         const unsigned char* column = blocks.nextColumn();
+        if (!column)
+            return false;
         for (int y = 0; y < layout.naxis2; ++y)
             mergeBeam2(raster[x][y], scaled(littleInt32(column + 4 * y), divisor), frameNumber);
     }
+    return true;
 }
 
 // One ultrafast image: a slot, and the next one for a chop, in readout order, then unscrambled.
-void readUltrafastImage(BlockReader& blocks, const FrameLayout& layout, Raster& raster, float divisor,
+// False when a data block comes up short.
+bool readUltrafastImage(BlockReader& blocks, const FrameLayout& layout, Raster& raster, float divisor,
                         int32_t frameNumber, int32_t obsmode)
 {
     const unsigned char* slot = blocks.nextSlot();
+    if (!slot)
+        return false;
     for (int x = 0, k = 0; x < layout.naxis1; ++x)
         for (int y = 0; y < layout.naxis2; ++y, k += 2)
             raster[x][y] = static_cast<float>(scaled(littleInt16(slot + k), divisor));
     if (obsmode == 2) {
         slot = blocks.nextSlot();
+        if (!slot)
+            return false;
         for (int x = 0, k = 0; x < layout.naxis1; ++x)
             for (int y = 0; y < layout.naxis2; ++y, k += 2)
                 mergeBeam2(raster[x][y], scaled(littleInt16(slot + k), divisor), frameNumber);
     }
     unscrambleUltrafast(raster, layout.naxis1, layout.naxis2);
+    return true;
 }
-
-bool endsWith(const std::string& text, const std::string& ending)
-{
-    return text.size() >= ending.size() && text.compare(text.size() - ending.size(), ending.size(), ending) == 0;
-}
-
-// The names of the unpacked images: the base "t970611a." and the endings the
-// driver gives every output name (".n" for a frame, ".fits" with -a).
-struct UnpackedNames {
-    std::string base;
-    std::string frameEnding;
-    std::string fitsEnding;
-
-    UnpackedNames(std::string outputName, int32_t frameNumber, bool appendFits)
-    {
-        if (appendFits && endsWith(outputName, ".fits")) {
-            fitsEnding = ".fits";
-            outputName.resize(outputName.size() - fitsEnding.size());
-        }
-        if (frameNumber >= 1) {
-            const std::string ending = std::string(".").append(std::to_string(frameNumber));
-            if (endsWith(outputName, ending)) {
-                frameEnding = ending;
-                outputName.resize(outputName.size() - ending.size());
-            }
-        }
-        // The mark and the cut stay within the file's own name, so that a short name never
-        // changes the directory the images go to.
-        const std::size_t start = fileNameStart(outputName);
-        if (outputName.size() >= 12 && outputName.size() - 12 >= start)
-            outputName[outputName.size() - 12] = 't';
-        base = outputName.substr(0, std::max(outputName.size() >= 3 ? outputName.size() - 3 : 0, start));
-    }
-
-    // The file name of image number n and its IRAFNAME; false, with the reason, when no name
-    // can be formed: the series letter would have to pass 0xFF.
-    bool forImage(int64_t n, std::string& fileName, std::string& irafName, std::string& reason) const
-    {
-        std::string name = base;
-        if (n > 999) {
-            n -= 1000;
-            // Numbers from 1000 on go on in the next series letter: t970611b.003. Not in a
-            // directory, and never a dot, which would become a '/'.
-            if (name.size() >= 2 && name.size() - 2 >= fileNameStart(name) && name[name.size() - 2] != '.') {
-                char& letter = name[name.size() - 2];
-                // Past 0xFF the letter would wrap to NUL, which ends a file name.
-                if (static_cast<unsigned char>(letter) == 0xFF) {
-                    reason = "the series letter of " + base + " is 0xFF: image numbers from 1000 on need a next one";
-                    return false;
-                }
-                ++letter;
-            }
-        }
-        char digits[32];
-        std::snprintf(digits, sizeof digits, "%03lld", static_cast<long long>(n));
-        name += digits;
-        irafName = name;
-        if (irafName.size() >= 12)
-            irafName[irafName.size() - 12] = 'i';
-        irafName += frameEnding;
-        fileName = name + frameEnding + fitsEnding;
-        return true;
-    }
-};
 
 } // namespace
 
-void checkPackedLayout(const CameraReading& file, int32_t obsmode)
+bool checkPackedLayout(const CameraReading& file, int32_t obsmode, Messages& messages)
 {
     const HeaderFacts& facts = file.facts;
+    const FrameLayout& layout = file.layout;
     if (isUltrafast(facts)) {
-        if (file.layout.naxis1 > ultrafastSide || file.layout.naxis2 > ultrafastSide)
-            fatalExit("kovrent: Error - ultrafast images of %d x %d pixels do not fit their 64 x 64 slot\n",
-                      file.layout.naxis1, file.layout.naxis2);
+        if (layout.naxis1 > ultrafastSide || layout.naxis2 > ultrafastSide) {
+            messages.output("kovrent: Error - ultrafast images of %d x %d pixels do not fit their 64 x 64 slot\n",
+                            layout.naxis1, layout.naxis2);
+            return false;
+        }
         // The readout order takes the columns in pairs: of a single column it would place
         // half the values outside the image and leave half the image unwritten.
-        if (file.layout.naxis1 < 2)
-            fatalExit("kovrent: Error - ultrafast images of %d x %d pixels cannot be unscrambled: the camera "
-                      "reads their columns in pairs\n",
-                      file.layout.naxis1, file.layout.naxis2);
-        if (obsmode > 2)
-            fatalExit("kovrent: Error - ultrafast packed data in observing mode %i cannot be unpacked\n", obsmode);
+        if (layout.naxis1 < 2) {
+            messages.output("kovrent: Error - ultrafast images of %d x %d pixels cannot be unscrambled: the camera "
+                            "reads their columns in pairs\n",
+                            layout.naxis1, layout.naxis2);
+            return false;
+        }
+        if (obsmode > 2) {
+            messages.output("kovrent: Error - ultrafast packed data in observing mode %i cannot be unpacked\n",
+                            obsmode);
+            return false;
+        }
     } else if (obsmode > 4) {
-        fatalExit("kovrent: Error - packed data in observing mode %i cannot be unpacked\n", obsmode);
+        messages.output("kovrent: Error - packed data in observing mode %i cannot be unpacked\n", obsmode);
+        return false;
     } else if (facts.packedCount < 1) {
         // A later PACKED record can take back the count that made the file a packed one.
-        fatalExit("kovrent: Error - packed file without images (PACKED %d)\n", facts.packedCount);
+        messages.output("kovrent: Error - packed file without images (PACKED %d)\n", facts.packedCount);
+        return false;
     }
+    return true;
 }
 
-bool readTrailer(CameraReading& file, Header& header, int32_t obsmode)
+bool readTrailer(CameraReading& file, Header& header, int32_t obsmode, Messages& messages)
 {
     CameraStream& stream = file.stream;
     if (!isUltrafast(file.facts) && obsmode > 2)
@@ -233,8 +193,8 @@ bool readTrailer(CameraReading& file, Header& header, int32_t obsmode)
     const int64_t dataStart = stream.bytesRead();
     if (!stream.seekForward(packedLength(file, obsmode))) {
         const int error = errno;
-        std::printf("Fseek failed on packed file!\n");
-        noticeFileError(stream.name(), error);
+        messages.output("Fseek failed on packed file!\n");
+        messages.fileError(stream.name(), error);
         return false;
     }
     // 10 ignored bytes, then hours, minutes, seconds and hundredths; missing bytes count as zeros.
@@ -247,70 +207,55 @@ bool readTrailer(CameraReading& file, Header& header, int32_t obsmode)
 
     if (!stream.reopenAt(dataStart)) {
         const int error = errno;
-        std::printf("Error reopening packed file\n");
-        noticeFileError(stream.name(), error);
+        messages.output("Error reopening packed file\n");
+        messages.fileError(stream.name(), error);
         return false;
     }
     return true;
 }
 
-void unpackImages(CameraReading& file, const CameraRequest& request, FitsImage& image, Raster& raster,
-                  CameraSession& session, int64_t& fileNumber)
+PackedImages::PackedImages(std::unique_ptr<CameraReading> file, const CameraRequest& request, int32_t obsmode,
+                           Messages& messages)
+    : file_(std::move(file)), frameNumber_(request.frameNumber), obsmode_(obsmode),
+      interchange_(request.interchange), divisor_(static_cast<float>(file_->facts.coadds[0])),
+      blocks_(std::make_unique<BlockReader>(file_->stream, file_->layout))
 {
-    const FrameLayout& layout = file.layout;
-    const int32_t frameNumber = request.frameNumber;
-    const int32_t obsmode = session.obsmode;
-    const UnpackedNames names(request.outputName, frameNumber, request.appendFits);
-    // A file without a number in its name is numbered from 0.
-    const int64_t startNumber = std::max<int64_t>(fileNumber, 0);
-    const int64_t images = imageCount(file.facts);
-    const bool ultrafast = isUltrafast(file.facts);
-    const auto divisor = static_cast<float>(file.facts.coadds[0]);
-
-    if (ultrafast)
-        std::printf("writing %i ultrafast packed files...\n", file.facts.ultrafastCount);
+    if (ultrafast())
+        messages.output("writing %i ultrafast packed files...\n", file_->facts.ultrafastCount);
     else
-        std::printf("writing %i files...\n", file.facts.packedCount);
-    fileNumber = startNumber + images - 1;
-    const int beams = (ultrafast ? obsmode == 2 : obsmode >= 2 && obsmode <= 4) ? 2 : 1;
-    if (const ObservingMode* mode = observingMode(obsmode); mode && frameNumber > beams)
-        notice("warning - frame %d asked for with -o, but the packed images of observing mode %d (%s) have %d "
-               "beam%s; beam 1 is written",
-               frameNumber, obsmode, mode->name, beams, beams == 1 ? "" : "s");
+        messages.output("writing %i files...\n", file_->facts.packedCount);
+    const int beams = (ultrafast() ? obsmode == 2 : obsmode >= 2 && obsmode <= 4) ? 2 : 1;
+    if (const ObservingMode* mode = observingMode(obsmode); mode && frameNumber_ > beams)
+        messages.reason("warning - frame %d asked for with -o, but the packed images of observing mode %d (%s) "
+                        "have %d beam%s; beam 1 is written",
+                        frameNumber_, obsmode, mode->name, beams, beams == 1 ? "" : "s");
+}
 
-    BlockReader blocks(file.stream, layout);
-    std::string fileName, irafName;
-    for (int64_t k = 0; k < images; ++k) {
-        std::string reason;
-        if (!names.forImage(startNumber + k, fileName, irafName, reason))
-            fatalExitBecause(reason, "kovrent: Error - no file name for unpacked image number %lld\n",
-                             static_cast<long long>(startNumber + k));
-        // Two images of one run never share a name: the later one would replace the earlier.
-        if (!session.unpackedNames.insert(fileName).second)
-            fatalExitBecause(fileName + " is the name of an earlier image of this run",
-                             "kovrent: Error - no file name for unpacked image number %lld\n",
-                             static_cast<long long>(startNumber + k));
-        if (replacesFile(fileName, request.inputName, request.folder))
-            fatalExit("kovrent: Error - unpacked file %s would overwrite input file %s\n", fileName.c_str(),
-                      request.inputName.c_str());
-        std::printf(ultrafast ? "Now writing ultrafast unpacked file %s\n" : "Now writing unpacked file %s\n",
-                    fileName.c_str());
-        if (ultrafast)
-            readUltrafastImage(blocks, layout, raster, divisor, frameNumber, obsmode);
-        else
-            readPackedImage(blocks, layout, raster, divisor, frameNumber, obsmode);
+PackedImages::~PackedImages() = default;
 
-        if (!image.header.replaceStringCard("IRAFNAME", irafName))
-            fatalExit("kovrent: error, IRAFNAME keyword not found\n");
-        if (!ultrafast && request.interchange && layout.naxis2 >= 1)
-            interchangeColumns(raster, layout.naxis1, layout.naxis2);
-        if (writeFITS(fileName, image, raster, nullptr, request.folder))
-            ++session.unpackedImages;
-        else
-            ++session.unpackWriteFailures;
-        flushOutput();
+int64_t PackedImages::count() const
+{
+    return imageCount(file_->facts);
+}
+
+bool PackedImages::ultrafast() const
+{
+    return isUltrafast(file_->facts);
+}
+
+bool PackedImages::readNext(Raster& raster, Messages& messages)
+{
+    const FrameLayout& layout = file_->layout;
+    const bool read = ultrafast() ? readUltrafastImage(*blocks_, layout, raster, divisor_, frameNumber_, obsmode_)
+                                  : readPackedImage(*blocks_, layout, raster, divisor_, frameNumber_, obsmode_);
+    if (!read) {
+        messages.output("kovrent: error reading packed data\n");
+        messages.reason("%s", file_->stream.shortReadReason().c_str());
+        return false;
     }
-    file.stream.close();
+    if (!ultrafast() && interchange_ && layout.naxis2 >= 1)
+        interchangeColumns(raster, layout.naxis1, layout.naxis2);
+    return true;
 }
 
 void unscrambleUltrafast(Raster& raster, int naxis1, int naxis2)

@@ -1,26 +1,54 @@
 #pragma once
 
 #include "camera/camerafile.h"
+#include "camera/session.h"
 #include "fits/fitsimage.h"
-#include "camera/readveska.h"
+#include "fits/messages.h"
 
 #include <cstdint>
+#include <memory>
 
 // Packed layouts this program cannot unpack into right images are refused: images of
 // observing modes whose beams the packed length and the reading disagree on, and
-// ultrafast images larger than their 64 x 64 slot or of a single column.
-void checkPackedLayout(const CameraReading& file, int32_t obsmode);
+// ultrafast images larger than their 64 x 64 slot or of a single column. False, with the
+// message, for such a layout.
+bool checkPackedLayout(const CameraReading& file, int32_t obsmode, Messages& messages);
 
 // Reads the end time stored behind the packed data into a TIME-END card and reopens the
-// file at the first byte of the packed data. False, after a message, when the seek fails
+// file at the first byte of the packed data. False, with the message, when the seek fails
 // or the file cannot be reopened.
-bool readTrailer(CameraReading& file, Header& header, int32_t obsmode);
+bool readTrailer(CameraReading& file, Header& header, int32_t obsmode, Messages& messages);
 
-// Splits a packed or ultrafast-packed file into one FITS file per image, named after the
-// output name with the letter 't' and numbered on from fileNumber, which is raised past
-// the images written.
-void unpackImages(CameraReading& file, const CameraRequest& request, FitsImage& image, Raster& raster,
-                  CameraSession& session, int64_t& fileNumber);
+class BlockReader;
+
+// The images of a packed or ultrafast-packed file, read one at a time by the driver, which
+// names and writes them, once readVESKA has read the file's header.
+class PackedImages {
+public:
+    // Takes the file, standing at the first byte of its packed data; `messages` takes the
+    // count of images and a warning for a beam that -o asks for and the images lack.
+    PackedImages(std::unique_ptr<CameraReading> file, const CameraRequest& request, int32_t obsmode,
+                 Messages& messages);
+    ~PackedImages();
+    PackedImages(const PackedImages&) = delete;
+    PackedImages& operator=(const PackedImages&) = delete;
+
+    int64_t count() const;
+    bool ultrafast() const;
+
+    // The next image in `raster`: beam 1, minus beam 2 of a chop (or beam 2 alone for -o 2),
+    // interchanged with -i (packed images), in pixel order (ultrafast images). False, with
+    // the message, when the data end before it does.
+    bool readNext(Raster& raster, Messages& messages);
+
+private:
+    std::unique_ptr<CameraReading> file_;
+    int32_t frameNumber_;
+    int32_t obsmode_;
+    bool interchange_;
+    float divisor_; // the coadds of beam 1
+    std::unique_ptr<BlockReader> blocks_;
+};
 
 // Brings an ultrafast image of at least 2 columns from the camera's readout order into pixel order.
 void unscrambleUltrafast(Raster& raster, int naxis1, int naxis2);

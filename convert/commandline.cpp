@@ -1,6 +1,6 @@
 #include "convert/commandline.h"
 
-#include "fits/fatal.h"
+#include "convert/console.h"
 #include "fits/scan.h"
 
 #include <cstdio>

@@ -1,8 +1,6 @@
 #include "convert/geometry.h"
 
 #include "fits/headerscan.h"
-#include "camera/readveska.h"
-#include "fits/scan.h"
 
 #include <algorithm>
 #include <cmath>
@@ -36,47 +34,14 @@ void transposeInput(FitsImage& image, Raster& inputImage, Raster& scratch)
     std::swap(image.naxis1, image.naxis2);
 }
 
-namespace {
-
-char letter(const std::string& code, std::size_t index)
-{
-    return index < code.size() ? code[index] : '\0';
-}
-
-} // namespace
-
-OrientationSteps orientationSteps(const std::string& orientation)
-{
-    const char l1 = letter(orientation, 0);
-    const char l2 = letter(orientation, 1);
-    const char l3 = letter(orientation, 2);
-    const char l4 = letter(orientation, 3);
-    OrientationSteps steps;
-    steps.transpose = letter(orientation, 4) == 'Y';
-    steps.reverse1 = steps.reverse2 = true;
-    if (l1 == 'U' || l1 == 'D') {
-        if ((l1 == 'U' && l4 == 'N') || (l1 == 'D' && l4 == 'Y'))
-            steps.reverse2 = false;
-        if ((l2 == 'L' && l3 == 'N') || (l2 == 'R' && l3 == 'Y'))
-            steps.reverse1 = false;
-    } else {
-        steps.swapAxes = true;
-        if ((l2 == 'U' && l3 == 'Y') || (l2 == 'D' && l3 == 'N'))
-            steps.reverse1 = false;
-        if ((l1 == 'L' && l4 == 'Y') || (l1 == 'R' && l4 == 'N'))
-            steps.reverse2 = false;
-    }
-    return steps;
-}
-
 void orientAndExpand(FitsImage& image, const Raster& inputImage, Raster& outputImage, int expansion,
-                     bool noFlips, const std::string& orientation)
+                     bool noFlips, const OrientationCode& orientation)
 {
     const int nx = image.naxis1;
     const int ny = image.naxis2;
     const int f = expansion > 1 ? expansion : 1;
 
-    const OrientationSteps steps = noFlips ? OrientationSteps{} : orientationSteps(orientation);
+    const OrientationSteps steps = noFlips ? OrientationSteps{} : orientation.steps();
     const bool swapAxes = steps.swapAxes;
     const bool reverse1 = steps.reverse1;
     const bool reverse2 = steps.reverse2;
@@ -111,17 +76,9 @@ void orientAndExpand(FitsImage& image, const Raster& inputImage, Raster& outputI
     image.naxis2 = static_cast<int16_t>(e2);
 }
 
-void readOrientation(const FitsImage& image, std::string& orientation)
+void readOrientation(const FitsImage& image, OrientationCode& orientation)
 {
-    orientation = "ULYYN";
-    scanHeaderToEnd(image.header, {"ORIENTST"}, [&](std::size_t, const std::string& value) {
-        std::string code;
-        if (!scanWord(value, code))
-            return;
-        while ((code[0] == ' ' || code[0] == '\'') && code.size() > 5)
-            code.erase(0, 1);
-        if (code.size() == 4)
-            code += 'N';
-        storeOrientationWord(orientation, code);
-    });
+    orientation = OrientationCode();
+    scanHeaderToEnd(image.header, {"ORIENTST"},
+                    [&](std::size_t, const std::string& value) { orientation.storeCardValue(value); });
 }

@@ -3,6 +3,7 @@
 #include "fits/fitsfile.h"
 #include "fits/scan.h"
 
+#include <algorithm>
 #include <cstdio>
 
 int64_t fileNumberFromName(const std::string& name)
@@ -61,4 +62,62 @@ std::string outputNameFor(const std::string& inputName, const Options& options)
     if (options.appendFits)
         name += ".fits";
     return name;
+}
+
+namespace {
+
+bool endsWith(const std::string& text, const std::string& ending)
+{
+    return text.size() >= ending.size() && text.compare(text.size() - ending.size(), ending.size(), ending) == 0;
+}
+
+} // namespace
+
+UnpackedNames::UnpackedNames(std::string outputName, int32_t frameNumber, bool appendFits)
+{
+    if (appendFits && endsWith(outputName, ".fits")) {
+        fitsEnding_ = ".fits";
+        outputName.resize(outputName.size() - fitsEnding_.size());
+    }
+    if (frameNumber >= 1) {
+        const std::string ending = std::string(".").append(std::to_string(frameNumber));
+        if (endsWith(outputName, ending)) {
+            frameEnding_ = ending;
+            outputName.resize(outputName.size() - ending.size());
+        }
+    }
+    // The mark and the cut stay within the file's own name, so that a short name never
+    // changes the directory the images go to.
+    const std::size_t start = fileNameStart(outputName);
+    if (outputName.size() >= 12 && outputName.size() - 12 >= start)
+        outputName[outputName.size() - 12] = 't';
+    base_ = outputName.substr(0, std::max(outputName.size() >= 3 ? outputName.size() - 3 : 0, start));
+}
+
+bool UnpackedNames::forImage(int64_t n, std::string& fileName, std::string& irafName, std::string& reason) const
+{
+    std::string name = base_;
+    if (n > 999) {
+        n -= 1000;
+        // Numbers from 1000 on go on in the next series letter: t970611b.003. Not in a
+        // directory, and never a dot, which would become a '/'.
+        if (name.size() >= 2 && name.size() - 2 >= fileNameStart(name) && name[name.size() - 2] != '.') {
+            char& letter = name[name.size() - 2];
+            // Past 0xFF the letter would wrap to NUL, which ends a file name.
+            if (static_cast<unsigned char>(letter) == 0xFF) {
+                reason = "the series letter of " + base_ + " is 0xFF: image numbers from 1000 on need a next one";
+                return false;
+            }
+            ++letter;
+        }
+    }
+    char digits[32];
+    std::snprintf(digits, sizeof digits, "%03lld", static_cast<long long>(n));
+    name += digits;
+    irafName = name;
+    if (irafName.size() >= 12)
+        irafName[irafName.size() - 12] = 'i';
+    irafName += frameEnding_;
+    fileName = name + frameEnding_ + fitsEnding_;
+    return true;
 }

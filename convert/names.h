@@ -21,3 +21,20 @@ std::string outputNameFor(const std::string& inputName, const Options& options);
 // letter: c970611a.005 -> f970611a.005). A name whose last path component is shorter
 // than 12 is left as it is.
 void markName(std::string& name, char letter);
+
+// The names of the images unpacked from a packed file: the base "t970611a." made from the
+// file's output name, and the endings the driver gives every output name (".n" for a frame,
+// ".fits" with -a).
+class UnpackedNames {
+public:
+    UnpackedNames(std::string outputName, int32_t frameNumber, bool appendFits);
+
+    // The file name of image number n and its IRAFNAME; false, with the reason, when no name
+    // can be formed: the series letter would have to pass 0xFF.
+    bool forImage(int64_t n, std::string& fileName, std::string& irafName, std::string& reason) const;
+
+private:
+    std::string base_;
+    std::string frameEnding_;
+    std::string fitsEnding_;
+};

@@ -1,6 +1,6 @@
 #include "convert/outputheader.h"
 
-#include "fits/fatal.h"
+#include "convert/console.h"
 #include "fits/fitsfile.h"
 #include "convert/geometry.h"
 #include "fits/headerscan.h"
@@ -63,10 +63,10 @@ struct PixelAxes {
 // image is the oriented one with the orientation's steps undone: an axis of size S that the
 // steps reversed takes c to (S + 1) - c, and when they exchanged the axes, written axis 1 is
 // the one that turns onto oriented axis 2, which CROTA 90 says.
-PixelAxes pixelAxes(const FitsImage& image, const Options& options, const std::string& orientation,
+PixelAxes pixelAxes(const FitsImage& image, const Options& options, const OrientationCode& orientation,
                     double offset1, double offset2, double degreesPerPixel)
 {
-    const OrientationSteps steps = options.noFlips ? orientationSteps(orientation) : OrientationSteps{};
+    const OrientationSteps steps = options.noFlips ? orientation.steps() : OrientationSteps{};
     const bool swapped = steps.transpose != steps.swapAxes;
     const int size1 = swapped ? image.naxis2 : image.naxis1; // the oriented image's
     const int size2 = swapped ? image.naxis1 : image.naxis2;
@@ -83,7 +83,7 @@ PixelAxes pixelAxes(const FitsImage& image, const Options& options, const std::s
 
 } // namespace
 
-void completeHeader(FitsImage& image, const Options& options, const std::string& orientation)
+void completeHeader(FitsImage& image, const Options& options, const OrientationCode& orientation)
 {
     enum { ra, dec, offset1, offset2, magnific, telescle };
     double values[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
@@ -138,13 +138,24 @@ void completeHeader(FitsImage& image, const Options& options, const std::string&
     header.end();
 }
 
+bool writeImage(const std::string& name, const FitsImage& image, const Raster& raster, const OutputFolder* folder)
+{
+    Messages messages;
+    WriteFailure failure;
+    const bool written = writeFITS(name, image, raster, messages, &failure, folder);
+    if (failure.step == WriteStep::interrupted)
+        endBySignal(failure.signal);
+    print(messages);
+    // The file's messages end here; a log or a pipe shows them as they happen.
+    flushOutput();
+    return written;
+}
+
 bool writeOutput(const std::string& outputName, FitsImage& image, const Raster& outputImage,
                  const OutputFolder* folder)
 {
     std::printf("writing %s\n", outputName.c_str());
-    const bool written = writeFITS(outputName, image, outputImage, nullptr, folder);
-    // The file's messages end here; a log or a pipe shows them as they happen.
-    flushOutput();
+    const bool written = writeImage(outputName, image, outputImage, folder);
     image.header.freeHeader();
     return written;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "camera/orientation.h"
 #include "convert/commandline.h"
 #include "fits/fitsfile.h"
 #include "fits/fitsimage.h"
@@ -16,10 +17,14 @@ bool axisCardsDiffer(const FitsImage& image);
 // Appends the world-coordinate and HISTORY cards in place of the header's END card, then
 // END and blank cards. With -n the coordinates describe the pixels as written, through the
 // orientation that the code asked for and the run left out.
-void completeHeader(FitsImage& image, const Options& options, const std::string& orientation);
+void completeHeader(FitsImage& image, const Options& options, const OrientationCode& orientation);
 
-// "writing <name>", the FITS file from outputImage (into `folder`, the opened folder of the
-// name, when given), stdout flushed and the header freed. False when the file could not be
-// written.
+// The FITS file from the raster (into `folder`, the opened folder of the name, when given),
+// its messages and standard output flushed. False when the file could not be written. A signal
+// that came while the file was written ends the process by that signal, the file removed.
+bool writeImage(const std::string& name, const FitsImage& image, const Raster& raster,
+                const OutputFolder* folder = nullptr);
+
+// "writing <name>", writeImage of outputImage, and the header freed.
 bool writeOutput(const std::string& outputName, FitsImage& image, const Raster& outputImage,
                  const OutputFolder* folder = nullptr);

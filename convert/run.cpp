@@ -1,7 +1,7 @@
 #include "convert/run.h"
 
 #include "convert/commandline.h"
-#include "fits/fatal.h"
+#include "convert/console.h"
 #include "fits/fitsfile.h"
 #include "convert/geometry.h"
 #include "convert/names.h"
@@ -22,6 +22,7 @@
 #include <new>
 #include <string>
 #include <system_error>
+#include <unordered_set>
 #include <vector>
 
 #include <fcntl.h>
@@ -57,7 +58,9 @@ struct RunContext {
     FitsImage image;
     CameraSession camera;
     OutputFolder folder; // where every output of the run goes, opened once
-    int failedWrites = 0;   // converted files that could not be written
+    std::unordered_set<std::string> unpackedNames; // the names the run gave unpacked images
+    int unpackedImages = 0; // unpacked images written
+    int failedWrites = 0;   // converted files and unpacked images that could not be written
     int filesRead = 0;      // input files whose reading began
     int filesConverted = 0; // output files written
     int failedFiles = 0;    // files that --keep-going went past
@@ -65,7 +68,7 @@ struct RunContext {
     std::string stoppedAt;  // the file whose failure ended the range early
     int64_t notTried = 0;   // and the numbers of the range after it
 
-    int writeFailures() const { return failedWrites + camera.unpackWriteFailures; }
+    int writeFailures() const { return failedWrites; }
 };
 
 // Why a file could not be read as asked: a FITS file given without -f, a file that is no
@@ -98,7 +101,10 @@ void loadMap(const char* announcement, const std::string& name, FitsImage& recor
              const char* failure)
 {
     std::printf(announcement, name.c_str());
-    if (readFITS(name, record, map, FitsSource::map) != FitsReadResult::ok) {
+    Messages messages;
+    const FitsReadResult result = readFITS(name, record, map, messages, FitsSource::map);
+    print(messages);
+    if (result != FitsReadResult::ok) {
         explainUnreadable(name, Wanted::map);
         fatalExit("%s", failure);
     }
@@ -160,7 +166,7 @@ float framesPerCoimageOf(const FitsImage& image, const std::string& inputName)
 void summarise(const RunContext& run, const Options& options, int failed, std::chrono::steady_clock::time_point start)
 {
     const bool unpack = options.unpack;
-    const int written = unpack ? run.camera.unpackedImages : run.filesConverted;
+    const int written = unpack ? run.unpackedImages : run.filesConverted;
     if (run.filesRead < 2 && written + failed < 2 && run.notTried == 0)
         return;
     const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
@@ -212,7 +218,7 @@ void convertImage(const Options& options, const std::string& inputName, const st
         fatalExit("kovrent: Error - expansion by %d makes the %d x %d image larger than %d x %d\n",
                   options.expansion, image.naxis1, image.naxis2, rasterSize, rasterSize);
 
-    if (!options.noFlips && orientationSteps(camera.orientation).transpose)
+    if (!options.noFlips && camera.orientation.steps().transpose)
         transposeInput(image, inputImage, outputImage);
     orientAndExpand(image, inputImage, outputImage, options.expansion, options.noFlips, camera.orientation);
     if (options.expansion > 1 || axisCardsDiffer(image))
@@ -223,6 +229,44 @@ void convertImage(const Options& options, const std::string& inputName, const st
     } else {
         ++run.failedWrites;
         run.failedNames.push_back(inputName);
+    }
+}
+
+// The images of a packed file, each named after the file's output name with the letter 't'
+// and numbered on from fileNumber, which is raised past them, then announced, read and written.
+// A write that fails skips its image; a name that cannot be formed, an image that would replace
+// the input and data that end early stop the run.
+void writeUnpackedImages(const Options& options, const std::string& inputName, const std::string& outputName,
+                         PackedImages& images, RunContext& run, int64_t& fileNumber)
+{
+    const UnpackedNames names(outputName, options.frameNumber, options.appendFits);
+    // A file without a number in its name is numbered from 0.
+    const int64_t startNumber = std::max<int64_t>(fileNumber, 0);
+    fileNumber = startNumber + images.count() - 1;
+    const OutputFolder* folder = folderFor(run, outputName);
+    Messages messages;
+    std::string fileName, irafName, reason;
+    for (int64_t k = 0; k < images.count(); ++k) {
+        const long long number = startNumber + k;
+        if (!names.forImage(number, fileName, irafName, reason))
+            fatalExitBecause(reason, "kovrent: Error - no file name for unpacked image number %lld\n", number);
+        // Two images of one run never share a name: the later one would replace the earlier.
+        if (!run.unpackedNames.insert(fileName).second)
+            fatalExitBecause(fileName + " is the name of an earlier image of this run",
+                             "kovrent: Error - no file name for unpacked image number %lld\n", number);
+        if (replacesFile(fileName, inputName, folder))
+            fatalExit("kovrent: Error - unpacked file %s would overwrite input file %s\n", fileName.c_str(),
+                      inputName.c_str());
+        std::printf(images.ultrafast() ? "Now writing ultrafast unpacked file %s\n" : "Now writing unpacked file %s\n",
+                    fileName.c_str());
+        if (!images.readNext(*run.inputImage, messages))
+            fatalExitAfter(messages);
+        if (!run.image.header.replaceStringCard("IRAFNAME", irafName))
+            fatalExit("kovrent: error, IRAFNAME keyword not found\n");
+        if (writeImage(fileName, run.image, *run.inputImage, folder))
+            ++run.unpackedImages;
+        else
+            ++run.failedWrites;
     }
 }
 
@@ -257,15 +301,24 @@ void convertRange(const Options& options, const std::string& rootName, int64_t f
             std::printf("Reading %s...", inputName.c_str());
             ++run.filesRead;
             try {
+                Messages messages;
                 if (options.fitsInput) {
-                    if (readFITS(inputName, run.image, *run.inputImage) != FitsReadResult::ok)
+                    const FitsReadResult result = readFITS(inputName, run.image, *run.inputImage, messages);
+                    print(messages);
+                    if (result != FitsReadResult::ok)
                         fatalExit("kovrent: Error reading in FITS format data file.\n");
                 } else {
-                    const CameraRequest request{inputName,          outputName,         options.frameNumber,
-                                                options.unpack,     options.interchange, options.appendFits,
-                                                folderFor(run, outputName)};
-                    if (!readVESKA(request, run.image, *run.inputImage, run.camera, fileNumber))
+                    const CameraRequest request{inputName, options.frameNumber, options.unpack, options.interchange};
+                    std::unique_ptr<PackedImages> packed;
+                    const CameraReadResult result =
+                        readVESKA(request, run.image, *run.inputImage, run.camera, messages, &packed);
+                    if (result == CameraReadResult::fatal)
+                        fatalExitAfter(messages);
+                    print(messages);
+                    if (result == CameraReadResult::failed)
                         fatalExit("kovrent: Error reading in VESKA format data file.\n");
+                    if (packed)
+                        writeUnpackedImages(options, inputName, outputName, *packed, run, fileNumber);
                 }
             } catch (const FatalExit&) {
                 explainUnreadable(inputName, options.fitsInput ? Wanted::fitsInput : Wanted::camera);

@@ -1,6 +1,6 @@
 #include "fits/fitsfile.h"
 
-#include "fits/fatal.h"
+#include "fits/messages.h"
 #include "fits/scan.h"
 #include "fits/swapbytes.h"
 
@@ -206,17 +206,17 @@ bool lookupInteger(const HeaderBlock* chain, const char* keyword, int64_t& value
     return findCard(chain, keyword, text) > 0 && scanDecimal(text, value);
 }
 
-FitsReadResult notFits()
+FitsReadResult notFits(Messages& messages)
 {
-    std::printf("rf: File not in FITS format\n");
+    messages.output("rf: File not in FITS format\n");
     return FitsReadResult::notFits;
 }
 
-// As notFits, with the reason for people on standard error.
-FitsReadResult notFits(const std::string& name, const std::string& reason)
+// As notFits, with the reason for people.
+FitsReadResult notFits(Messages& messages, const std::string& name, const std::string& reason)
 {
-    std::printf("rf: File not in FITS format\n");
-    notice("%s: %s", name.c_str(), reason.c_str());
+    messages.output("rf: File not in FITS format\n");
+    messages.reason("%s: %s", name.c_str(), reason.c_str());
     return FitsReadResult::notFits;
 }
 
@@ -256,17 +256,18 @@ std::string imageKeysRefusal(const HeaderBlock* first, FitsSource source, int64_
 }
 
 // The next 2880 bytes of the file into a new block chained behind the header's others.
-FitsReadResult readHeaderBlock(std::FILE* file, const std::string& name, Header& header, const HeaderBlock*& block)
+FitsReadResult readHeaderBlock(std::FILE* file, const std::string& name, Header& header, const HeaderBlock*& block,
+                               Messages& messages)
 {
     HeaderBlock* added = header.appendBlock();
     if (!added) {
-        std::printf("rf: Error allocating memory\n");
+        messages.output("rf: Error allocating memory\n");
         return FitsReadResult::noMemory;
     }
     block = added;
     if (std::fread(added->cards, 1, blockLength, file) != blockLength) {
-        std::printf("rf: File read error\n");
-        notice("%s", shortReadReason(file, name, "header").c_str());
+        messages.output("rf: File read error\n");
+        messages.reason("%s", shortReadReason(file, name, "header").c_str());
         return FitsReadResult::shortHeader;
     }
     return FitsReadResult::ok;
@@ -275,27 +276,28 @@ FitsReadResult readHeaderBlock(std::FILE* file, const std::string& name, Header&
 // The header of the image extension that follows an empty primary HDU, in place of the
 // primary header, read up to the extension's first block. Anything else is refused with its
 // reason: no extension, a tile-compressed image (a binary table), another kind of extension.
-FitsReadResult readImageExtension(std::FILE* file, const std::string& name, Header& header, const HeaderBlock*& last)
+FitsReadResult readImageExtension(std::FILE* file, const std::string& name, Header& header, const HeaderBlock*& last,
+                                  Messages& messages)
 {
     std::string value;
     while (findCard(last, "END", value) < 0)
-        if (const FitsReadResult result = readHeaderBlock(file, name, header, last); result != FitsReadResult::ok)
+        if (const FitsReadResult result = readHeaderBlock(file, name, header, last, messages); result != FitsReadResult::ok)
             return result;
     const int next = std::fgetc(file);
     if (next == EOF)
-        return notFits(name, "NAXIS 0, and no image extension follows");
+        return notFits(messages, name, "NAXIS 0, and no image extension follows");
     std::ungetc(next, file);
     header.freeHeader();
-    if (const FitsReadResult result = readHeaderBlock(file, name, header, last); result != FitsReadResult::ok)
+    if (const FitsReadResult result = readHeaderBlock(file, name, header, last, messages); result != FitsReadResult::ok)
         return result;
     std::string kind;
     if (header.findCard("XTENSION", kind) < 0)
-        return notFits(name, "NAXIS 0, and no extension follows");
+        return notFits(messages, name, "NAXIS 0, and no extension follows");
     kind.erase(kind.find_last_not_of(' ') + 1);
     if (kind == "BINTABLE" && header.findCard("ZIMAGE", value) > 0 && value == "T")
-        return notFits(name, "tile-compressed (a binary-table extension): uncompress it first");
+        return notFits(messages, name, "tile-compressed (a binary-table extension): uncompress it first");
     if (kind != "IMAGE")
-        return notFits(name, "NAXIS 0, and the extension is XTENSION '" + kind + "', no image");
+        return notFits(messages, name, "NAXIS 0, and the extension is XTENSION '" + kind + "', no image");
     return FitsReadResult::ok;
 }
 
@@ -343,15 +345,6 @@ public:
             if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler != SIG_IGN)
                 return signal;
         }
-    }
-
-    // Ends the process by `signal` with its own action, so that the parent sees it (a shell
-    // reports 128 + the signal's number); the status says the same if the process lives on.
-    [[noreturn]] void endBy(int signal)
-    {
-        raise(signal);
-        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-        std::_Exit(128 + signal);
     }
 
 private:
@@ -446,38 +439,39 @@ int64_t dataBlockCount(int bytesPerPixel, int32_t pixelCount)
         std::ceil(std::abs(bytesPerPixel) * static_cast<double>(pixelCount) * 0.00034722222222222224));
 }
 
-FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raster, FitsSource source)
+FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raster, Messages& messages,
+                        FitsSource source)
 {
     File file = openFile(name, "rb");
     if (!file) {
         const int error = errno;
-        std::printf("rf: Error - file not found ( %s )\n", name.c_str());
-        noticeFileError(name, error);
+        messages.output("rf: Error - file not found ( %s )\n", name.c_str());
+        messages.fileError(name, error);
         return FitsReadResult::notFound;
     }
 
     Header& header = image.header;
     header.freeHeader();
     const HeaderBlock* last = nullptr;
-    if (const FitsReadResult result = readHeaderBlock(file.get(), name, header, last); result != FitsReadResult::ok)
+    if (const FitsReadResult result = readHeaderBlock(file.get(), name, header, last, messages); result != FitsReadResult::ok)
         return result;
 
     std::string value;
     int64_t naxis = 0, naxis1 = 0, naxis2 = 0, bitpix = 0;
     if (header.findCard("SIMPLE", value) < 0)
-        return notFits();
+        return notFits(messages);
     if (source == FitsSource::map && lookupInteger(header.firstBlock(), "NAXIS", naxis) && naxis == 0)
-        if (const FitsReadResult result = readImageExtension(file.get(), name, header, last);
+        if (const FitsReadResult result = readImageExtension(file.get(), name, header, last, messages);
             result != FitsReadResult::ok)
             return result;
     if (const std::string refusal = imageKeysRefusal(header.firstBlock(), source, naxis1, naxis2, bitpix);
         !refusal.empty())
-        return notFits(name, refusal);
+        return notFits(messages, name, refusal);
 
     // The whole header first, so that BSCALE and BZERO are found in any block. Only
     // the newest block can hold the first END card.
     while (findCard(last, "END", value) < 0)
-        if (const FitsReadResult result = readHeaderBlock(file.get(), name, header, last); result != FitsReadResult::ok)
+        if (const FitsReadResult result = readHeaderBlock(file.get(), name, header, last, messages); result != FitsReadResult::ok)
             return result;
 
     image.bzero = 0.0;
@@ -489,18 +483,18 @@ FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raste
         if (!scanReal(value, image.bscale))
             image.bscale = 0.0;
         if (image.bscale == 0.0)
-            return notFits(name, "BSCALE 0");
+            return notFits(messages, name, "BSCALE 0");
     }
 
     if (bitpix != 8 && bitpix != 16 && bitpix != 32 && bitpix != -32 && bitpix != -64) {
-        std::printf("rf:  %lld BITPIX format not supported.\n", static_cast<long long>(bitpix));
-        notice("%s: BITPIX %lld is not read; 8, 16, 32 and -32 are, and -64 for maps", name.c_str(),
-               static_cast<long long>(bitpix));
+        messages.output("rf:  %lld BITPIX format not supported.\n", static_cast<long long>(bitpix));
+        messages.reason("%s: BITPIX %lld is not read; 8, 16, 32 and -32 are, and -64 for maps", name.c_str(),
+                        static_cast<long long>(bitpix));
         return FitsReadResult::bitpixNotSupported;
     }
     if (naxis1 > rasterSize || naxis2 > rasterSize) {
-        std::printf("rf: Error - image of %lld x %lld pixels is larger than %d x %d\n",
-                    static_cast<long long>(naxis1), static_cast<long long>(naxis2), rasterSize, rasterSize);
+        messages.output("rf: Error - image of %lld x %lld pixels is larger than %d x %d\n",
+                        static_cast<long long>(naxis1), static_cast<long long>(naxis2), rasterSize, rasterSize);
         return FitsReadResult::tooLarge;
     }
 
@@ -519,7 +513,7 @@ FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raste
         const std::size_t got = std::fread(data, 1, blockLength, file.get());
         dataBytes += static_cast<int64_t>(got);
         if (got != blockLength) {
-            std::printf("rf: Error reading FITS data- EOF encountered before end of data\n");
+            messages.output("rf: Error reading FITS data- EOF encountered before end of data\n");
             complete = false;
             std::memset(data + got, 0, blockLength - got);
         }
@@ -535,23 +529,24 @@ FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raste
     const int64_t missing = image.pixelCount() - std::min<int64_t>(image.pixelCount(), dataBytes / std::abs(bytesPerPixel));
     const std::string reason = shortReadReason(file.get(), name, "data");
     if (missing == 0) {
-        notice("%s", reason.c_str());
+        messages.reason("%s", reason.c_str());
         return FitsReadResult::ok;
     }
-    notice("%s: %lld of %d pixels missing", reason.c_str(), static_cast<long long>(missing), image.pixelCount());
+    messages.reason("%s: %lld of %d pixels missing", reason.c_str(), static_cast<long long>(missing),
+                    image.pixelCount());
     return FitsReadResult::shortData;
 }
 
-bool writeFITS(const std::string& name, const FitsImage& image, const Raster& raster, WriteFailure* failure,
-               const OutputFolder* folder)
+bool writeFITS(const std::string& name, const FitsImage& image, const Raster& raster, Messages& messages,
+               WriteFailure* failure, const OutputFolder* folder)
 {
     WriteFailure unused;
     WriteFailure& why = failure ? *failure : unused;
     auto refuseNaming = [&](const std::string& shown, WriteStep step, int error, const char* message) {
         why = {step, error};
-        std::fputs(message, stdout);
+        messages.output("%s", message);
         if (error != 0)
-            noticeFileError(shown, error);
+            messages.fileError(shown, error);
         return false;
     };
     auto refuse = [&](WriteStep step, int error, const char* message) {
@@ -627,7 +622,8 @@ bool writeFITS(const std::string& name, const FitsImage& image, const Raster& ra
 
     if (const int signal = hold.pendingEnd()) {
         unlinkat(at, temporary.c_str(), 0);
-        hold.endBy(signal);
+        why = {WriteStep::interrupted, 0, signal};
+        return false;
     }
     if (renameat(at, temporary.c_str(), at, leaf.c_str()) != 0)
         return fail(WriteStep::rename);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fits/fitsimage.h"
+#include "fits/messages.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -24,16 +25,18 @@ enum class FitsReadResult {
 enum class FitsSource { input, map };
 
 // Reads a single-image FITS file into `image` (header, sizes, BITPIX, BSCALE, BZERO) and
-// `raster`; after its "rf:" message when it fails, and the reason on standard error.
-FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raster,
+// `raster`. `messages` takes its "rf:" lines and their reasons, also for a short last block
+// that cost no pixel.
+FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raster, Messages& messages,
                         FitsSource source = FitsSource::input);
 
 // Where a write failed, and the system's error number there (0 when the writer itself refused:
-// no header, or an image it cannot encode).
-enum class WriteStep { none, image, place, create, write, rename };
+// no header, or an image it cannot encode); or the signal that came while it wrote.
+enum class WriteStep { none, image, place, create, write, rename, interrupted };
 struct WriteFailure {
     WriteStep step = WriteStep::none;
     int error = 0;
+    int signal = 0; // interrupted: the caller is to end the process by it
 };
 
 // The folder a run writes into, opened once: every file then lands in the folder the run
@@ -72,11 +75,12 @@ std::string folderOf(const std::string& name);
 // folder there, or an existing file the user may not write, is refused. A failure keeps any
 // earlier file of that name and leaves no hidden file. Every signal that would end the process
 // (but SIGKILL, SIGSTOP and the faults) is held while the hidden file exists; one that came
-// meanwhile removes it and then ends the process by that signal. `folder`, when given, is the
-// opened folder of `name` (folderOf(name) is its path): the file is created, renamed and
-// removed relative to it. False on a failure, after its "wf:" message and, on standard error,
-// the name and the system's reason; `failure` describes it when given.
-bool writeFITS(const std::string& name, const FitsImage& image, const Raster& raster,
+// meanwhile removes it and fails the write as interrupted, with no message: the caller then
+// ends the process by that signal. `folder`, when given, is the opened folder of `name`
+// (folderOf(name) is its path): the file is created, renamed and removed relative to it. False
+// on a failure, with its "wf:" line and the name and the system's reason in `messages`;
+// `failure` describes it when given.
+bool writeFITS(const std::string& name, const FitsImage& image, const Raster& raster, Messages& messages,
                WriteFailure* failure = nullptr, const OutputFolder* folder = nullptr);
 
 // Data blocks of an image: the ceiling of |bytesPerPixel| x pixelCount / 2880.

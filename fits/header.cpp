@@ -1,6 +1,5 @@
 #include "fits/header.h"
 
-#include "fits/fatal.h"
 #include "fits/realtext.h"
 
 #include <algorithm>
@@ -173,10 +172,17 @@ int findCardInBlock(const HeaderBlock* block, std::string_view keyword, std::str
     return slot ? slot : -1;
 }
 
+bool Header::hasPlace()
+{
+    if (!outOfMemory_ && !current_ && !appendBlock())
+        outOfMemory_ = true;
+    return !outOfMemory_;
+}
+
 void Header::store(const char (&card)[cardLength])
 {
-    if (!current_ && !appendBlock())
-        fatalExit("Error allocating memory!\n");
+    if (!hasPlace())
+        return;
     std::memcpy(cardIn(current_, slot_), card, cardLength);
     if (slot_ < cardsPerBlock) {
         ++slot_;
@@ -184,8 +190,10 @@ void Header::store(const char (&card)[cardLength])
     }
     // The card filled the block: the next one goes to a new block, chained at once.
     HeaderBlock* block = newBlock();
-    if (!block)
-        fatalExit("Error allocating memory!\n");
+    if (!block) {
+        outOfMemory_ = true;
+        return;
+    }
     block->next = current_->next;
     current_->next = block;
     current_ = block;
@@ -199,9 +207,8 @@ void Header::addValueCard(std::string_view keyword, std::string_view value, std:
 
 void Header::placeValueCard(std::string_view keyword, std::string_view value, std::string_view comment)
 {
-    if (!current_ && !appendBlock())
-        fatalExit("Error allocating memory!\n");
-    std::memcpy(cardIn(current_, slot_), valueCard(keyword, value, comment).text(), cardLength);
+    if (hasPlace())
+        std::memcpy(cardIn(current_, slot_), valueCard(keyword, value, comment).text(), cardLength);
 }
 
 void Header::addStringCard(std::string_view keyword, std::string_view text)
@@ -216,8 +223,8 @@ void Header::addCommentCard(std::string_view keyword, std::string_view text)
 
 void Header::end()
 {
-    if (!current_ && !appendBlock())
-        fatalExit("Error allocating memory!\n");
+    if (!hasPlace())
+        return;
     std::memcpy(cardIn(current_, slot_), commentCard("END", " ").text(), cardLength);
     if (slot_ < cardsPerBlock) {
         ++slot_;
@@ -294,4 +301,5 @@ void Header::freeHeader()
     }
     current_ = nullptr;
     slot_ = 1;
+    outOfMemory_ = false;
 }

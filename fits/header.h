@@ -61,12 +61,18 @@ public:
     // Releases every block; the header is empty afterwards.
     void freeHeader();
 
+    // True once a block could not be allocated: the cards written since are lost, and the
+    // header must not be used.
+    bool outOfMemory() const { return outOfMemory_; }
+
 private:
+    bool hasPlace();
     void store(const char (&card)[cardLength]);
 
     HeaderBlock* first_ = nullptr;
     HeaderBlock* current_ = nullptr; // the block that holds the place
     int slot_ = 1;                   // the place: slot 1 to 36 of the current block
+    bool outOfMemory_ = false;
 };
 
 // The 1-based number, counted from `block`, of the first card whose key is `keyword`, with

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "support/camerawriter.h"
-#include "fits/fatal.h"
 #include "fits/fitsimage.h"
 #include "support/fitsread.h"
 #include "support/fitswrite.h"
@@ -61,9 +60,8 @@ const std::string kReadFailed = "kovrent: Error reading in VESKA format data fil
 
 // readVESKA in this process, for the values it hands back to the driver.
 struct InProcess {
-    int status = -1;
-    bool fatal = false;
-    std::string output;
+    CameraReadResult result = CameraReadResult::failed;
+    std::string output;  // what its messages have for standard output
     int32_t obsmode = 0;
     std::string orientation;
 };
@@ -74,21 +72,16 @@ InProcess readInProcess(const CameraWriter& file, int32_t obsmodeBefore) {
     const std::string path = (dir / kCameraFileName).string();
     file.save(path);
     FitsImage image;
-    int64_t fileNumber = 1;
     InProcess read;
     CameraSession session;
     session.obsmode = obsmodeBefore;
-    session.orientation = "QQQQQ";
-    testing::internal::CaptureStdout();
-    try {
-        read.status = readVESKA({path, path + ".fits", 1}, image, raster, session, fileNumber) ? 0 : 1;
-    } catch (const FatalExit& exit) {
-        read.fatal = true;
-        read.status = exit.status;
-    }
-    read.output = testing::internal::GetCapturedStdout();
+    session.orientation.letters = "QQQQQ";
+    Messages messages;
+    read.result = readVESKA({path, 1}, image, raster, session, messages);
+    for (const Messages::Line& line : messages.lines())
+        if (!line.forPeople) read.output += line.text;
     read.obsmode = session.obsmode;
-    read.orientation = session.orientation;
+    read.orientation = session.orientation.letters;
     return read;
 }
 
@@ -146,8 +139,7 @@ TEST(CameraHeader, FourteenByteHeaderWithoutCoaddsStillSetsTheObservingMode) {
     for (uint8_t b : {0x0D, 0x00, 0x00, 0x00, 0x00, 0x0E, 0x7F, 0x00, 0x7F, 0x00, 0x1D, 0x02, 0x00, 0xFF})
         file.byte(b);
     const InProcess read = readInProcess(file, 9);
-    EXPECT_TRUE(read.fatal);
-    EXPECT_EQ(read.status, 1);
+    EXPECT_EQ(read.result, CameraReadResult::fatal);
     EXPECT_EQ(read.obsmode, 2);
     EXPECT_EQ(read.output.rfind("kovrent: Error in file header - ", 0), 0u) << read.output;
 }
@@ -468,8 +460,7 @@ TEST(CameraHeader, ObservingModeAndOrientationAreHandedBack) {
         CameraWriter file = c.records;
         file.corners(kSmall).totalCoadds(1).endMarker().frames(kSmall, 1, pixel);
         const InProcess read = readInProcess(file, c.obsmodeBefore);
-        EXPECT_EQ(read.status, 0) << read.output;
-        EXPECT_FALSE(read.fatal);
+        EXPECT_EQ(read.result, CameraReadResult::ok) << read.output;
         EXPECT_EQ(read.obsmode, c.obsmode);
         EXPECT_EQ(read.orientation, c.orientation);
     }

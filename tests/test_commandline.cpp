@@ -14,7 +14,7 @@
 
 #include "support/camerawriter.h"
 #include "convert/commandline.h"
-#include "fits/fatal.h"
+#include "convert/console.h"
 #include "fits/fitsfile.h"
 #include "fits/fitsimage.h"
 #include "support/fitsread.h"
@@ -58,7 +58,8 @@ void writeImage(const fs::path& file, int naxis1, int naxis2, std::function<floa
     auto raster = std::make_unique<Raster>();
     for (int x = 0; x < naxis1; ++x)
         for (int y = 0; y < naxis2; ++y) (*raster)[x][y] = raw(x, y);
-    ASSERT_TRUE(writeFITS(file.string(), image, *raster));
+    Messages messages;
+    ASSERT_TRUE(writeFITS(file.string(), image, *raster, messages));
 }
 
 void writeImage(const fs::path& file, int naxis1, int naxis2, float raw, int bitpix = -32,

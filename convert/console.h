@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fits/messages.h"
+
 #include <string>
 
 // The one way a run ends on a fatal error: the message goes to standard output,
@@ -22,6 +24,16 @@ void notice(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // "kovrent: name: reason" with the system's text for the error number.
 void noticeFileError(const std::string& name, int error);
+
+// Prints what an operation of the libraries had to say, in its order, and forgets it.
+void print(Messages& messages);
+
+// Ends the process by `signal` with its own action, so that the parent sees it (a shell
+// reports 128 + the signal's number); the status says the same if the process lives on.
+[[noreturn]] void endBySignal(int signal);
+
+// print, then the run ends as fatalExit ends it.
+[[noreturn]] void fatalExitAfter(Messages& messages);
 
 // Flushes standard output. The reason of the first flush that failed is kept for the end of the
 // run: once the stream's buffer has been given up, a later flush succeeds with nothing to write.

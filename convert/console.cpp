@@ -1,6 +1,8 @@
-#include "fits/fatal.h"
+#include "convert/console.h"
 
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -65,4 +67,28 @@ void notice(const char* format, ...)
 void noticeFileError(const std::string& name, int error)
 {
     notice("%s: %s", name.c_str(), std::strerror(error));
+}
+
+void print(Messages& messages)
+{
+    for (const Messages::Line& line : messages.lines()) {
+        if (line.forPeople)
+            notice("%s", line.text.c_str());
+        else
+            std::fputs(line.text.c_str(), stdout);
+    }
+    messages.clear();
+}
+
+void fatalExitAfter(Messages& messages)
+{
+    print(messages);
+    flushOutput();
+    throw FatalExit{1};
+}
+
+void endBySignal(int signal)
+{
+    std::raise(signal);
+    std::_Exit(128 + signal);
 }
