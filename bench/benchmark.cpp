@@ -50,8 +50,8 @@ int measure(const std::string& input, char** command)
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return 1;
-    const double cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
-                       + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    const double cpu
+        = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     std::printf("%.9f %.6f %ld\n", seconds, cpu, usage.ru_maxrss);
     return 0;
 }
@@ -224,8 +224,8 @@ int main(int argc, char** argv)
                 static_cast<uintmax_t>(fs::file_size(cameraFiles.front())));
     for (const int e : {1, 4}) {
         const fs::path outputs = work / ("out-e" + std::to_string(e));
-        const Timing program = best({kovrent, root, "-r", "1", last, "-d", outputs.string(), "-e", std::to_string(e)},
-                                    "", outputs);
+        const Timing program
+            = best({kovrent, root, "-r", "1", last, "-d", outputs.string(), "-e", std::to_string(e)}, "", outputs);
         const uintmax_t written = directoryBytes(outputs);
         const std::string operations = floorOperations(work, cameraFiles, outputs);
         const Timing floor = best({iofloor}, operations, outputs);

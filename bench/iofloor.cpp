@@ -29,8 +29,8 @@ int main()
             long long bytes = 0;
             std::cin >> bytes;
             // Created exclusively under a short hidden name in the output's folder, as the program does.
-            const std::string temporary =
-                path.substr(0, path.rfind('/') + 1) + ".floor-" + std::to_string(100000 + written++);
+            const std::string temporary
+                = path.substr(0, path.rfind('/') + 1) + ".floor-" + std::to_string(100000 + written++);
             const int descriptor = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
             std::FILE* file = descriptor < 0 ? nullptr : fdopen(descriptor, "wb");
             if (!file)

@@ -1,6 +1,5 @@
 #include "camera/datablocks.h"
 
-
 #include <algorithm>
 #include <cmath>
 #include <iterator>
@@ -116,8 +115,8 @@ FUSED_MULTIPLY_ADD_TARGET void mergeColumnVector(float* cell, const unsigned cha
     mergeColumn<merge, true>(cell + y, values + 4 * y, rows - y, quotient);
 }
 
-FUSED_MULTIPLY_ADD_TARGET void mergeColumnsFused(Raster& raster, int32_t x, const unsigned char* columns,
-                                                 int32_t count, int32_t rows, Merge merge, Quotient quotient)
+FUSED_MULTIPLY_ADD_TARGET void mergeColumnsFused(Raster& raster, int32_t x, const unsigned char* columns, int32_t count,
+                                                 int32_t rows, Merge merge, Quotient quotient)
 {
     const std::size_t columnBytes = 4 * static_cast<std::size_t>(rows);
     for (int32_t i = 0; i < count; ++i, ++x, columns += columnBytes) {
@@ -130,8 +129,8 @@ FUSED_MULTIPLY_ADD_TARGET void mergeColumnsFused(Raster& raster, int32_t x, cons
     }
 }
 #else
-FUSED_MULTIPLY_ADD_TARGET void mergeColumnsFused(Raster& raster, int32_t x, const unsigned char* columns,
-                                                 int32_t count, int32_t rows, Merge merge, Quotient quotient)
+FUSED_MULTIPLY_ADD_TARGET void mergeColumnsFused(Raster& raster, int32_t x, const unsigned char* columns, int32_t count,
+                                                 int32_t rows, Merge merge, Quotient quotient)
 {
     mergeColumns<true>(raster, x, columns, count, rows, merge, quotient);
 }
@@ -168,7 +167,7 @@ public:
         int64_t frameBytes = layout_.blockColumns() * columnBytes + std::max<int64_t>(layout_.skipBefore, 0);
         if (layout_.finX != layout_.endX)
             frameBytes += std::max<int64_t>(layout_.naxis1 - layout_.blockColumns(), 0) * columnBytes
-                          + std::max<int64_t>(layout_.skipAfter, 0);
+                + std::max<int64_t>(layout_.skipAfter, 0);
         stream_.skipBytes(count * frameBytes);
     }
 
@@ -191,8 +190,8 @@ bool FrameReader::readColumns(int32_t first, int32_t end, Merge merge, double di
     const Quotient quotient{divisor, 1.0 / divisor};
     // The divisors are counts of coadds: whole numbers. A zero divisor gives infinities
     // and NaNs, which only the division produces as such.
-    const bool fused = hasFusedMultiplyAdd && divisor != 0.0 && divisor == std::trunc(divisor)
-                       && std::fabs(divisor) <= 2147483648.0;
+    const bool fused
+        = hasFusedMultiplyAdd && divisor != 0.0 && divisor == std::trunc(divisor) && std::fabs(divisor) <= 2147483648.0;
     for (int32_t x = first; x < end;) {
         const int32_t count = std::min(perRead, end - x);
         const std::size_t bytes = static_cast<std::size_t>(count) * columnBytes;
@@ -226,8 +225,8 @@ float selectedDivisor(const float divisors[4], int32_t obsmode, int32_t n)
 
 const ObservingMode* observingMode(int32_t obsmode)
 {
-    static constexpr ObservingMode modes[] = {
-        {"GRAB", 1}, {"CHOP", 2}, {"CHOP-NOD", 4}, {"CHOP-NOD", 4}, {"NOD", 2}, {nullptr, 0}, {"TWO BEAM NOD", 4}};
+    static constexpr ObservingMode modes[]
+        = {{"GRAB", 1}, {"CHOP", 2}, {"CHOP-NOD", 4}, {"CHOP-NOD", 4}, {"NOD", 2}, {nullptr, 0}, {"TWO BEAM NOD", 4}};
     return obsmode >= 1 && obsmode <= 7 && modes[obsmode - 1].name ? &modes[obsmode - 1] : nullptr;
 }
 

@@ -33,19 +33,19 @@ enum class Keep : uint8_t {
 // Records whose cards do not follow from their fields alone.
 enum class Rule : uint8_t {
     plain,
-    wavelength,    // micrometres written as metres
-    dateTime,      // DATE-OBS and the whole-second TIME-OBS
-    obsMode,       // OBSMODE with the mode's name
-    sampleMode,    // SAMPMODE for modes 0 to 2
-    site,          // OBSERVAT by site code
-    packed,        // PSEQ and PACKED; refusal without -p
-    pupil,         // PUPILPOS with the pupil's f-ratio
-    orientation,   // ORIENTST and the orientation code
-    timeObs,       // TIME-OBS with hundredths
-    arrangement,   // a COMMENT on how the data are arranged
-    timeEnd,       // TIME-END when it differs from TIME-OBS
-    ultrafast,     // ULTRAFST; refusal without -p
-    continuous,    // CONCOIMG when on
+    wavelength,  // micrometres written as metres
+    dateTime,    // DATE-OBS and the whole-second TIME-OBS
+    obsMode,     // OBSMODE with the mode's name
+    sampleMode,  // SAMPMODE for modes 0 to 2
+    site,        // OBSERVAT by site code
+    packed,      // PSEQ and PACKED; refusal without -p
+    pupil,       // PUPILPOS with the pupil's f-ratio
+    orientation, // ORIENTST and the orientation code
+    timeObs,     // TIME-OBS with hundredths
+    arrangement, // a COMMENT on how the data are arranged
+    timeEnd,     // TIME-END when it differs from TIME-OBS
+    ultrafast,   // ULTRAFST; refusal without -p
+    continuous,  // CONCOIMG when on
 };
 
 struct Field {
@@ -56,6 +56,8 @@ struct Field {
     Keep keep = Keep::nothing;
 };
 
+// The field makers and the table are data, laid out a row a line.
+// clang-format off
 constexpr Field int8(const char* keyword = nullptr, const char* comment = nullptr) { return {Kind::int8, 1, keyword, comment}; }
 constexpr Field int16(const char* keyword = nullptr, const char* comment = nullptr, Keep keep = Keep::nothing) { return {Kind::int16, 2, keyword, comment, keep}; }
 constexpr Field int32(const char* keyword = nullptr, const char* comment = nullptr, Keep keep = Keep::nothing) { return {Kind::int32, 4, keyword, comment, keep}; }
@@ -170,6 +172,7 @@ constexpr std::array<Row, 88> keywordTable = {{
                int32("FW3STPOS", "FILTER W3 STEP POS")}},
     /* 87 */ {{real32("FILTER3", "POSITION OF FILTER WHEEL 3")}},
 }};
+// clang-format on
 
 // One decoded field.
 struct Value {
@@ -192,14 +195,8 @@ public:
     {
         value(keyword, std::to_string(number), comment);
     }
-    void string(const char* keyword, const std::string& text)
-    {
-        target_.image.header.addStringCard(keyword, text);
-    }
-    void comment(const std::string& text)
-    {
-        target_.image.header.addCommentCard("COMMENT", text);
-    }
+    void string(const char* keyword, const std::string& text) { target_.image.header.addStringCard(keyword, text); }
+    void comment(const std::string& text) { target_.image.header.addCommentCard("COMMENT", text); }
 
 private:
     RecordTarget& target_;
@@ -275,9 +272,15 @@ void keep(Keep what, const Value& value, RecordTarget& target)
     HeaderFacts& facts = target.facts;
     switch (what) {
     case Keep::nothing: break;
-    case Keep::initX: layout.initX = number; facts.hasStart = true; break;
+    case Keep::initX:
+        layout.initX = number;
+        facts.hasStart = true;
+        break;
     case Keep::initY: layout.initY = number; break;
-    case Keep::endX: layout.endX = layout.finX = number; facts.hasEnd = true; break;
+    case Keep::endX:
+        layout.endX = layout.finX = number;
+        facts.hasEnd = true;
+        break;
     case Keep::endY: layout.endY = number; break;
     case Keep::finX: layout.finX = number; break;
     case Keep::allCoadds:
@@ -314,20 +317,14 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* values, RecordTar
                         cards.comment(values[i].text);
                     break;
                 case Kind::real32:
-                case Kind::real64:
-                    cards.value(field.keyword, formatReal(values[i].real), field.comment);
-                    break;
-                default:
-                    cards.integer(field.keyword, values[i].integer, field.comment);
-                    break;
+                case Kind::real64: cards.value(field.keyword, formatReal(values[i].real), field.comment); break;
+                default: cards.integer(field.keyword, values[i].integer, field.comment); break;
                 }
             }
             keep(field.keep, values[i], target);
         }
         break;
-    case Rule::wavelength:
-        cards.value("LAMBDA", formatReal(values[0].real * 0.000001), "WAVELENGTH (METERS)");
-        break;
+    case Rule::wavelength: cards.value("LAMBDA", formatReal(values[0].real * 0.000001), "WAVELENGTH (METERS)"); break;
     case Rule::dateTime: {
         const int64_t year = values[0].integer, month = values[1].integer, day = values[2].integer;
         if (year >= 1900 && year <= 1999)
@@ -336,9 +333,10 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* values, RecordTar
         else if (const std::string date = fullDate(year, month, day); !date.empty())
             cards.value("DATE-OBS", date, "DATE OF OBSERVATION (UT)- CCYY-MM-DD");
         if (!facts.timeObsWritten)
-            cards.value("TIME-OBS",
-                        zeroFilled(8, "'%2d:%2d:%2d'         ", values[3].integer, values[4].integer, values[5].integer),
-                        "START TIME OF OBSERVATION (UT)OLD");
+            cards.value(
+                "TIME-OBS",
+                zeroFilled(8, "'%2d:%2d:%2d'         ", values[3].integer, values[4].integer, values[5].integer),
+                "START TIME OF OBSERVATION (UT)OLD");
         break;
     }
     case Rule::obsMode:
@@ -346,7 +344,8 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* values, RecordTar
         cards.integer("OBSMODE", values[0].integer, observingModeComment(values[0].integer));
         break;
     case Rule::sampleMode: {
-        static const char* const comments[] = {"0 = SINGLE SAMPLE MODE", "1 = DOUBLE SAMPLE MODE", "2 = DLBE-2 SAMPLE MODE"};
+        static const char* const comments[]
+            = {"0 = SINGLE SAMPLE MODE", "1 = DOUBLE SAMPLE MODE", "2 = DLBE-2 SAMPLE MODE"};
         if (values[0].integer >= 0 && values[0].integer <= 2)
             cards.integer("SAMPMODE", values[0].integer, comments[values[0].integer]);
         break;
@@ -372,9 +371,7 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* values, RecordTar
         }
         break;
     }
-    case Rule::pupil:
-        cards.integer("PUPILPOS", values[0].integer, pupilComment(values[0].integer));
-        break;
+    case Rule::pupil: cards.integer("PUPILPOS", values[0].integer, pupilComment(values[0].integer)); break;
     case Rule::orientation:
         if (values[0].hasText) {
             target.session.orientation.storeWord(values[0].text);
@@ -389,7 +386,7 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* values, RecordTar
         break;
     case Rule::arrangement:
         cards.comment(values[0].integer == 1 ? "DATA HAS BEEN REARRANGED INTO ROWS AND COLUMNS"
-                                        : "DATA IS ARRANGED IN LINES AND BLOCKS");
+                                             : "DATA IS ARRANGED IN LINES AND BLOCKS");
         break;
     case Rule::timeEnd: {
         // Without an earlier TIME-OBS the start time is empty, so the end time is kept.
@@ -446,9 +443,7 @@ RecordResult readRecord(int flag, CameraStream& stream, RecordTarget& target)
         case Kind::int8: value.integer = static_cast<int8_t>(bytes[0]); break;
         case Kind::int16: value.integer = littleInt16(bytes); break;
         case Kind::int32: value.integer = littleInt32(bytes); break;
-        case Kind::real32:
-            value.real = std::bit_cast<float>(static_cast<uint32_t>(littleInt32(bytes)));
-            break;
+        case Kind::real32: value.real = std::bit_cast<float>(static_cast<uint32_t>(littleInt32(bytes))); break;
         case Kind::real64: {
             const uint64_t low = static_cast<uint32_t>(littleInt32(bytes));
             const uint64_t high = static_cast<uint32_t>(littleInt32(bytes + 4));
@@ -463,8 +458,7 @@ RecordResult readRecord(int flag, CameraStream& stream, RecordTarget& target)
             value.hasText = size > 0;
             break;
         case Kind::none:
-        case Kind::skip:
-            break;
+        case Kind::skip: break;
         }
     }
     return applyRule(row.rule, row, values, target);

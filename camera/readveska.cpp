@@ -66,12 +66,9 @@ CameraReadResult readHeaderRecords(CameraStream& stream, RecordTarget& target, M
             return CameraReadResult::failed;
         }
         switch (readRecord(flag, stream, target)) {
-        case RecordResult::next:
-            break;
-        case RecordResult::fail:
-            return CameraReadResult::failed;
-        case RecordResult::endOfFile:
-            return endsInHeader(stream, messages);
+        case RecordResult::next: break;
+        case RecordResult::fail: return CameraReadResult::failed;
+        case RecordResult::endOfFile: return endsInHeader(stream, messages);
         }
     }
 }

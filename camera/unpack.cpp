@@ -104,8 +104,8 @@ double scaled(int32_t value, float divisor)
 
 // One packed image: beam 1, and beam 2 for the chopping modes, each over the coadds of beam 1.
 // False when a data block comes up short.
-bool readPackedImage(BlockReader& blocks, const FrameLayout& layout, Raster& raster, float divisor,
-                     int32_t frameNumber, int32_t obsmode)
+bool readPackedImage(BlockReader& blocks, const FrameLayout& layout, Raster& raster, float divisor, int32_t frameNumber,
+                     int32_t obsmode)
 {
     for (int x = 0; x < layout.naxis1; ++x) {
         const unsigned char* column = blocks.nextColumn();
@@ -216,8 +216,8 @@ bool readTrailer(CameraReading& file, Header& header, int32_t obsmode, Messages&
 
 PackedImages::PackedImages(std::unique_ptr<CameraReading> file, const CameraRequest& request, int32_t obsmode,
                            Messages& messages)
-    : file_(std::move(file)), frameNumber_(request.frameNumber), obsmode_(obsmode),
-      interchange_(request.interchange), divisor_(static_cast<float>(file_->facts.coadds[0])),
+    : file_(std::move(file)), frameNumber_(request.frameNumber), obsmode_(obsmode), interchange_(request.interchange),
+      divisor_(static_cast<float>(file_->facts.coadds[0])),
       blocks_(std::make_unique<BlockReader>(file_->stream, file_->layout))
 {
     if (ultrafast())

@@ -84,9 +84,7 @@ void parseOptions(int argc, const char* const* argv, Options& options, bool repo
         }
         const int optionAt = i;
         switch (word[1]) {
-        case 'a':
-            options.appendFits = true;
-            break;
+        case 'a': options.appendFits = true; break;
         case 'd':
             options.outputDirectory = takeName(arguments, i, "kovrent: Error in output directory name\n");
             options.toDirectory = true;
@@ -99,47 +97,33 @@ void parseOptions(int argc, const char* const* argv, Options& options, bool repo
                 fatalExitBecause(hint, "Error specifying expansion factor\n");
             break;
         }
-        case 'f':
-            options.fitsInput = true;
-            break;
+        case 'f': options.fitsInput = true; break;
         case 'g':
             options.gainName = takeName(arguments, i, "kovrent: Error in gain name\n");
             options.gain = true;
             break;
-        case 'i':
-            options.interchange = true;
-            break;
+        case 'i': options.interchange = true; break;
         case 'm':
             options.maskName = takeName(arguments, i, "kovrent: Error in mask file name\n");
             options.mask = true;
             break;
-        case 'n':
-            options.noFlips = true;
-            break;
-        case 'o':
-            takeNumber(arguments, i, "kovrent: Error in observation frame number\n", options.frameNumber);
-            break;
-        case 'p':
-            options.unpack = true;
-            break;
+        case 'n': options.noFlips = true; break;
+        case 'o': takeNumber(arguments, i, "kovrent: Error in observation frame number\n", options.frameNumber); break;
+        case 'p': options.unpack = true; break;
         case 'r': {
             const char* message = "Error specifying limits\n";
             const char* form = "-r takes two numbers (for example -r 1 100)";
             // Both bounds must be numbers, the first at least 0: a first bound left unset would
             // turn the range into single files named by bare numbers.
-            const bool firstIsNumber =
-                scanInteger(arguments.take(i, message, form), options.firstNumber) == ScanResult::number;
+            const bool firstIsNumber
+                = scanInteger(arguments.take(i, message, form), options.firstNumber) == ScanResult::number;
             if (scanInteger(arguments.take(i, message, form), options.lastNumber) != ScanResult::number
                 || !firstIsNumber || options.firstNumber < 0)
                 fatalExitBecause(form, "%s", message);
             break;
         }
-        case 'z':
-            options.zeroWait = true;
-            break;
-        default:
-            ignored();
-            break;
+        case 'z': options.zeroWait = true; break;
+        default: ignored(); break;
         }
         if (unusedByUnpacking.find(word[1]) != std::string_view::npos) {
             std::string given = argv[optionAt];

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <string>
 
-
 struct Options {
     std::string inputName;       // the first argument: a file, or the root of a numbered series
     std::string outputDirectory; // -d

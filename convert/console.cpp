@@ -2,9 +2,9 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {

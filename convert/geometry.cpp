@@ -34,8 +34,8 @@ void transposeInput(FitsImage& image, Raster& inputImage, Raster& scratch)
     std::swap(image.naxis1, image.naxis2);
 }
 
-void orientAndExpand(FitsImage& image, const Raster& inputImage, Raster& outputImage, int expansion,
-                     bool noFlips, const OrientationCode& orientation)
+void orientAndExpand(FitsImage& image, const Raster& inputImage, Raster& outputImage, int expansion, bool noFlips,
+                     const OrientationCode& orientation)
 {
     const int nx = image.naxis1;
     const int ny = image.naxis2;

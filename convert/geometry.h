@@ -21,5 +21,5 @@ void transposeInput(FitsImage& image, Raster& inputImage, Raster& scratch);
 // letter U or D) or anti-transposition (any other first letter) with the flips that
 // the orientation code asks for, every pixel replicated into an e x e block. The
 // record's sizes become those of the output image.
-void orientAndExpand(FitsImage& image, const Raster& inputImage, Raster& outputImage, int expansion,
-                     bool noFlips, const OrientationCode& orientation);
+void orientAndExpand(FitsImage& image, const Raster& inputImage, Raster& outputImage, int expansion, bool noFlips,
+                     const OrientationCode& orientation);

@@ -1,8 +1,8 @@
 #include "convert/outputheader.h"
 
 #include "convert/console.h"
-#include "fits/fitsfile.h"
 #include "convert/geometry.h"
+#include "fits/fitsfile.h"
 #include "fits/headerscan.h"
 #include "fits/realtext.h"
 #include "fits/scan.h"
@@ -21,10 +21,10 @@ bool axisCardsDiffer(const FitsImage& image)
 {
     std::string value;
     int64_t size = 0;
-    const bool naxis1Same = image.header.findCard("NAXIS1", value) > 0 && scanDecimal(value, size)
-                            && size == image.naxis1;
-    const bool naxis2Same = image.header.findCard("NAXIS2", value) > 0 && scanDecimal(value, size)
-                            && size == image.naxis2;
+    const bool naxis1Same
+        = image.header.findCard("NAXIS1", value) > 0 && scanDecimal(value, size) && size == image.naxis1;
+    const bool naxis2Same
+        = image.header.findCard("NAXIS2", value) > 0 && scanDecimal(value, size) && size == image.naxis2;
     return !naxis1Same || !naxis2Same;
 }
 
@@ -63,8 +63,8 @@ struct PixelAxes {
 // image is the oriented one with the orientation's steps undone: an axis of size S that the
 // steps reversed takes c to (S + 1) - c, and when they exchanged the axes, written axis 1 is
 // the one that turns onto oriented axis 2, which CROTA 90 says.
-PixelAxes pixelAxes(const FitsImage& image, const Options& options, const OrientationCode& orientation,
-                    double offset1, double offset2, double degreesPerPixel)
+PixelAxes pixelAxes(const FitsImage& image, const Options& options, const OrientationCode& orientation, double offset1,
+                    double offset2, double degreesPerPixel)
 {
     const OrientationSteps steps = options.noFlips ? orientation.steps() : OrientationSteps{};
     const bool swapped = steps.transpose != steps.swapAxes;
@@ -101,8 +101,8 @@ void completeHeader(FitsImage& image, const Options& options, const OrientationC
     }
     const bool scaled = values[telescle] > 0 && values[magnific] > 0;
     // 2.0833333333333333e-05 is 1/48000: 0.075 mm per pixel over 3600 arcseconds per degree.
-    const double degreesPerPixel =
-        scaled ? (values[telescle] / (expansion * values[magnific])) * 2.0833333333333333e-05 : 0.0;
+    const double degreesPerPixel
+        = scaled ? (values[telescle] / (expansion * values[magnific])) * 2.0833333333333333e-05 : 0.0;
     const PixelAxes axes = pixelAxes(image, options, orientation, values[offset1], values[offset2], degreesPerPixel);
     if (scaled) {
         header.addValueCard("CDELT1", formatReal(axes.cdelt1), "DEGREES/PIXEL IN R.A.");
@@ -117,13 +117,14 @@ void completeHeader(FitsImage& image, const Options& options, const OrientationC
     header.addValueCard("CTYPE1", "'RA---TAN'", "TYPE OF COORD. ON AXIS 1");
     header.addValueCard("CTYPE2", "'DEC--TAN'", "TYPE OF COORD. ON AXIS 2");
 
-    header.addCommentCard("HISTORY ",
-                          formatted("THIS FILE WAS CONVERTED FROM VESKA-PC FORMAT BY KOVRENT V. %2.2f", programVersion));
+    header.addCommentCard(
+        "HISTORY ", formatted("THIS FILE WAS CONVERTED FROM VESKA-PC FORMAT BY KOVRENT V. %2.2f", programVersion));
     header.addCommentCard("HISTORY ", "TIME OF CONVERSION: " + localTimeText());
     // A frame number below 1 reads frame 1.
     if (options.frameNumber != 0)
-        header.addCommentCard("HISTORY ", formatted("THE FOLLOWING IMAGE DATA IS FRAME %2i OF THE ORIGINAL DATA SET",
-                                                    options.frameNumber < 1 ? 1 : options.frameNumber));
+        header.addCommentCard("HISTORY ",
+                              formatted("THE FOLLOWING IMAGE DATA IS FRAME %2i OF THE ORIGINAL DATA SET",
+                                        options.frameNumber < 1 ? 1 : options.frameNumber));
     else
         header.addCommentCard("HISTORY ", "ALL OFF-SOURCE FRAMES IN THE ORIGINAL IMAGE HAVE BEEN SUBTRACTED");
     if (expansion > 1)
@@ -151,8 +152,7 @@ bool writeImage(const std::string& name, const FitsImage& image, const Raster& r
     return written;
 }
 
-bool writeOutput(const std::string& outputName, FitsImage& image, const Raster& outputImage,
-                 const OutputFolder* folder)
+bool writeOutput(const std::string& outputName, FitsImage& image, const Raster& outputImage, const OutputFolder* folder)
 {
     std::printf("writing %s\n", outputName.c_str());
     const bool written = writeImage(outputName, image, outputImage, folder);

@@ -1,14 +1,14 @@
 #include "convert/run.h"
 
+#include "camera/readveska.h"
 #include "convert/commandline.h"
 #include "convert/console.h"
-#include "fits/fitsfile.h"
 #include "convert/geometry.h"
 #include "convert/names.h"
 #include "convert/outputheader.h"
-#include "camera/readveska.h"
-#include "fits/scan.h"
 #include "convert/zerowait.h"
+#include "fits/fitsfile.h"
+#include "fits/scan.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -57,16 +57,16 @@ struct RunContext {
     FitsImage gainRecord;
     FitsImage image;
     CameraSession camera;
-    OutputFolder folder; // where every output of the run goes, opened once
+    OutputFolder folder;                           // where every output of the run goes, opened once
     std::unordered_set<std::string> unpackedNames; // the names the run gave unpacked images
-    int unpackedImages = 0; // unpacked images written
-    int failedWrites = 0;   // converted files and unpacked images that could not be written
-    int filesRead = 0;      // input files whose reading began
-    int filesConverted = 0; // output files written
-    int failedFiles = 0;    // files that --keep-going went past
-    std::vector<std::string> failedNames; // those and the files not written, for its summary
-    std::string stoppedAt;  // the file whose failure ended the range early
-    int64_t notTried = 0;   // and the numbers of the range after it
+    int unpackedImages = 0;                        // unpacked images written
+    int failedWrites = 0;                          // converted files and unpacked images that could not be written
+    int filesRead = 0;                             // input files whose reading began
+    int filesConverted = 0;                        // output files written
+    int failedFiles = 0;                           // files that --keep-going went past
+    std::vector<std::string> failedNames;          // those and the files not written, for its summary
+    std::string stoppedAt;                         // the file whose failure ended the range early
+    int64_t notTried = 0;                          // and the numbers of the range after it
 
     int writeFailures() const { return failedWrites; }
 };
@@ -97,8 +97,7 @@ void explainUnreadable(const std::string& name, Wanted wanted)
         notice("%s does not look like a camera file: its first byte is no header record", name.c_str());
 }
 
-void loadMap(const char* announcement, const std::string& name, FitsImage& record, Raster& map,
-             const char* failure)
+void loadMap(const char* announcement, const std::string& name, FitsImage& record, Raster& map, const char* failure)
 {
     std::printf(announcement, name.c_str());
     Messages messages;
@@ -123,8 +122,8 @@ void warnMapSize(const char* what, const std::string& mapName, const FitsImage& 
     const int64_t covered = int64_t{std::min(map.naxis1, image.naxis1)} * std::min(map.naxis2, image.naxis2);
     const int64_t outside = int64_t{image.naxis1} * image.naxis2 - covered;
     const std::string sizes = std::string(what) + " " + mapName + " is " + std::to_string(map.naxis1) + " x "
-                              + std::to_string(map.naxis2) + " but " + inputName + " is "
-                              + std::to_string(image.naxis1) + " x " + std::to_string(image.naxis2);
+        + std::to_string(map.naxis2) + " but " + inputName + " is " + std::to_string(image.naxis1) + " x "
+        + std::to_string(image.naxis2);
     if (outside > 0)
         notice("warning - %s: %lld pixels outside the map become 0", sizes.c_str(), static_cast<long long>(outside));
     else
@@ -155,8 +154,7 @@ float framesPerCoimageOf(const FitsImage& image, const std::string& inputName)
     std::string value;
     double frames = 0.0;
     if (image.header.findCard("FRPERCOI", value) < 1 || !scanReal(value, frames))
-        fatalExit("kovrent: Error - -z needs the frames per coimage, but %s has no FRPERCOI card\n",
-                  inputName.c_str());
+        fatalExit("kovrent: Error - -z needs the frames per coimage, but %s has no FRPERCOI card\n", inputName.c_str());
     return static_cast<float>(frames);
 }
 
@@ -184,13 +182,12 @@ void summarise(const RunContext& run, const Options& options, int failed, std::c
     }
     if (run.notTried > 0)
         failures += ", " + std::to_string(run.notTried) + (unpack ? " files" : "") + " not tried (stopped at "
-                    + run.stoppedAt + ")";
+            + run.stoppedAt + ")";
     notice("%d %s, %s, in %.2f s", written, what, failures.c_str(), seconds.count());
 }
 
 // Everything that follows a successful read of one file.
-void convertImage(const Options& options, const std::string& inputName, const std::string& outputName,
-                  RunContext& run)
+void convertImage(const Options& options, const std::string& inputName, const std::string& outputName, RunContext& run)
 {
     FitsImage& image = run.image;
     Raster& inputImage = *run.inputImage;
@@ -215,8 +212,8 @@ void convertImage(const Options& options, const std::string& inputName, const st
 
     const int64_t expansion = options.expansion;
     if (expansion * image.naxis1 > rasterSize || expansion * image.naxis2 > rasterSize)
-        fatalExit("kovrent: Error - expansion by %d makes the %d x %d image larger than %d x %d\n",
-                  options.expansion, image.naxis1, image.naxis2, rasterSize, rasterSize);
+        fatalExit("kovrent: Error - expansion by %d makes the %d x %d image larger than %d x %d\n", options.expansion,
+                  image.naxis1, image.naxis2, rasterSize, rasterSize);
 
     if (!options.noFlips && camera.orientation.steps().transpose)
         transposeInput(image, inputImage, outputImage);
@@ -310,8 +307,8 @@ void convertRange(const Options& options, const std::string& rootName, int64_t f
                 } else {
                     const CameraRequest request{inputName, options.frameNumber, options.unpack, options.interchange};
                     std::unique_ptr<PackedImages> packed;
-                    const CameraReadResult result =
-                        readVESKA(request, run.image, *run.inputImage, run.camera, messages, &packed);
+                    const CameraReadResult result
+                        = readVESKA(request, run.image, *run.inputImage, run.camera, messages, &packed);
                     if (result == CameraReadResult::fatal)
                         fatalExitAfter(messages);
                     print(messages);

@@ -22,8 +22,7 @@ void warnZeroWait(bool zeroWait, bool fitsInput, float chopWaitMsec, int32_t obs
         return;
     if (zeroWait) {
         if (chopWaitMsec > 0.0f)
-            std::printf("Warning -- zero wait correction done for chop wait= %f\n",
-                        static_cast<double>(chopWaitMsec));
+            std::printf("Warning -- zero wait correction done for chop wait= %f\n", static_cast<double>(chopWaitMsec));
     } else if (chopWaitMsec == 0.0f && obsmode >= 2 && obsmode <= 4) {
         std::printf("Warning -- chop wait time = 0, use -z option\n");
     }

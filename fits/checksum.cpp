@@ -34,8 +34,8 @@ std::string encodeChecksum(uint32_t sum)
 {
     // Each byte of the complement becomes four characters from '0' on that add up to it; pairs
     // are nudged up and down, keeping their sum, until none is punctuation.
-    constexpr unsigned char punctuation[] = {0x3a, 0x3b, 0x3c, 0x3d, 0x3e, 0x3f, 0x40,
-                                             0x5b, 0x5c, 0x5d, 0x5e, 0x5f, 0x60};
+    constexpr unsigned char punctuation[]
+        = {0x3a, 0x3b, 0x3c, 0x3d, 0x3e, 0x3f, 0x40, 0x5b, 0x5c, 0x5d, 0x5e, 0x5f, 0x60};
     const uint32_t value = ~sum;
     char text[16];
     for (int i = 0; i < 4; ++i) {

@@ -173,7 +173,8 @@ bool writeData(std::FILE* file, const Raster& raster, int naxis1, int naxis2, in
             convertRows<bytesPerPixel, band>(buffer, raster, naxis1, y0, rows);
         else
             convertRows<bytesPerPixel, 0>(buffer, raster, naxis1, y0, rows);
-        const auto chunk = static_cast<std::size_t>(std::min<int64_t>(int64_t{rows} * naxis1 * size, dataBytes - written));
+        const auto chunk
+            = static_cast<std::size_t>(std::min<int64_t>(int64_t{rows} * naxis1 * size, dataBytes - written));
         if (std::fwrite(buffer, 1, chunk, file) != chunk)
             return false;
         written += static_cast<int64_t>(chunk);
@@ -281,7 +282,8 @@ FitsReadResult readImageExtension(std::FILE* file, const std::string& name, Head
 {
     std::string value;
     while (findCard(last, "END", value) < 0)
-        if (const FitsReadResult result = readHeaderBlock(file, name, header, last, messages); result != FitsReadResult::ok)
+        if (const FitsReadResult result = readHeaderBlock(file, name, header, last, messages);
+            result != FitsReadResult::ok)
             return result;
     const int next = std::fgetc(file);
     if (next == EOF)
@@ -363,7 +365,7 @@ int createHidden(int folder, std::string& name)
         if (getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
             // Without the system's random bytes, the clock still makes clashes rare.
             auto bits = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())
-                        ^ (static_cast<uint64_t>(getpid()) << 40) ^ static_cast<uint64_t>(attempt);
+                ^ (static_cast<uint64_t>(getpid()) << 40) ^ static_cast<uint64_t>(attempt);
             for (unsigned char& byte : random) {
                 byte = static_cast<unsigned char>(bits);
                 bits = bits >> 8 | bits << 56;
@@ -424,12 +426,13 @@ std::string folderOf(const std::string& name)
 
 bool replacesFile(const std::string& output, const std::string& source, const OutputFolder* folder)
 {
-    struct stat entry {}, file {};
-    const int standing = folder ? fstatat(folder->descriptor(), output.c_str() + fileNameStart(output), &entry,
-                                          AT_SYMLINK_NOFOLLOW)
-                                : lstat(output.c_str(), &entry);
+    struct stat entry {
+    }, file{};
+    const int standing = folder
+        ? fstatat(folder->descriptor(), output.c_str() + fileNameStart(output), &entry, AT_SYMLINK_NOFOLLOW)
+        : lstat(output.c_str(), &entry);
     return standing == 0 && stat(source.c_str(), &file) == 0 && entry.st_dev == file.st_dev
-           && entry.st_ino == file.st_ino;
+        && entry.st_ino == file.st_ino;
 }
 
 int64_t dataBlockCount(int bytesPerPixel, int32_t pixelCount)
@@ -453,7 +456,8 @@ FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raste
     Header& header = image.header;
     header.freeHeader();
     const HeaderBlock* last = nullptr;
-    if (const FitsReadResult result = readHeaderBlock(file.get(), name, header, last, messages); result != FitsReadResult::ok)
+    if (const FitsReadResult result = readHeaderBlock(file.get(), name, header, last, messages);
+        result != FitsReadResult::ok)
         return result;
 
     std::string value;
@@ -471,7 +475,8 @@ FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raste
     // The whole header first, so that BSCALE and BZERO are found in any block. Only
     // the newest block can hold the first END card.
     while (findCard(last, "END", value) < 0)
-        if (const FitsReadResult result = readHeaderBlock(file.get(), name, header, last, messages); result != FitsReadResult::ok)
+        if (const FitsReadResult result = readHeaderBlock(file.get(), name, header, last, messages);
+            result != FitsReadResult::ok)
             return result;
 
     image.bzero = 0.0;
@@ -526,7 +531,8 @@ FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raste
     if (complete)
         return FitsReadResult::ok;
     // A last block cut short after the last pixel loses nothing; a missing pixel refuses the file.
-    const int64_t missing = image.pixelCount() - std::min<int64_t>(image.pixelCount(), dataBytes / std::abs(bytesPerPixel));
+    const int64_t missing
+        = image.pixelCount() - std::min<int64_t>(image.pixelCount(), dataBytes / std::abs(bytesPerPixel));
     const std::string reason = shortReadReason(file.get(), name, "data");
     if (missing == 0) {
         messages.reason("%s", reason.c_str());
@@ -549,9 +555,8 @@ bool writeFITS(const std::string& name, const FitsImage& image, const Raster& ra
             messages.fileError(shown, error);
         return false;
     };
-    auto refuse = [&](WriteStep step, int error, const char* message) {
-        return refuseNaming(name, step, error, message);
-    };
+    auto refuse
+        = [&](WriteStep step, int error, const char* message) { return refuseNaming(name, step, error, message); };
     const char* const openError = "wf: Error opening file for writing\n";
     const char* const writeError = "wf:  Error writing FITS file\n";
 
@@ -559,8 +564,8 @@ bool writeFITS(const std::string& name, const FitsImage& image, const Raster& ra
         return refuse(WriteStep::image, 0, "rf: Error - no header block defined, file not written\n");
     const int bytesPerPixel = image.bytesPerPixel();
     const bool encodable = bytesPerPixel == 1 || bytesPerPixel == 2 || bytesPerPixel == 4 || bytesPerPixel == -4;
-    const bool fits = image.naxis1 >= 1 && image.naxis1 <= rasterSize && image.naxis2 >= 1
-                      && image.naxis2 <= rasterSize;
+    const bool fits
+        = image.naxis1 >= 1 && image.naxis1 <= rasterSize && image.naxis2 >= 1 && image.naxis2 <= rasterSize;
     if (!encodable || !fits)
         return refuse(WriteStep::image, 0, writeError);
 

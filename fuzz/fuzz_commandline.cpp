@@ -45,9 +45,9 @@ std::string confined(std::string word)
 std::vector<uint8_t> smallFitsFile()
 {
     std::string header;
-    for (const char* card : {"SIMPLE  =                    T", "BITPIX  =                   16",
-                             "NAXIS   =                    2", "NAXIS1  =                    4",
-                             "NAXIS2  =                    4", "END"}) {
+    for (const char* card :
+         {"SIMPLE  =                    T", "BITPIX  =                   16", "NAXIS   =                    2",
+          "NAXIS1  =                    4", "NAXIS2  =                    4", "END"}) {
         std::string text = card;
         text.resize(80, ' ');
         header += text;
