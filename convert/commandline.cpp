@@ -78,8 +78,8 @@ void parseOptions(int argc, const char* const* argv, Options& options, bool repo
             ignored();
             continue;
         }
-        if (word == "--keep-going") {
-            options.keepGoing = true;
+        if (word == "--keep-going" || word == "--modern") {
+            (word == "--modern" ? options.modern : options.keepGoing) = true;
             continue;
         }
         const int optionAt = i;
@@ -209,6 +209,8 @@ void printUsage()
         "       -z = correct data taken with zero chopper wait time \n",
         "       -d = enter directory for output (default: same as input directory)\n",
         "       --keep-going = go on past files that cannot be read (exit status 1)\n",
+        "       --modern = also write ISO times, coordinate units, HISTORY for -z and -i,\n",
+        "            and checksums, for today's FITS readers\n",
         "  note:  all gain and mask operations are carried out before the image\n",
         "         is expanded, if those options are selected.\n\n",
         "  Example: to convert the first 100 files taken on June 11, 1997,\n",

@@ -24,6 +24,7 @@ struct Options {
     bool unpack = false;         // -p
     bool zeroWait = false;       // -z
     bool keepGoing = false;      // --keep-going: on past a file that fails
+    bool modern = false;         // --modern: ISO times, full coordinates, provenance, checksums
     bool showUsage = false;      // no argument, or "-h" or "--help" as the first
     bool showVersion = false;    // "--version" as the first argument
 };

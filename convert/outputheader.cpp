@@ -2,6 +2,7 @@
 
 #include "convert/console.h"
 #include "convert/geometry.h"
+#include "convert/modernheader.h"
 #include "fits/fitsfile.h"
 #include "fits/headerscan.h"
 #include "fits/realtext.h"
@@ -83,7 +84,8 @@ PixelAxes pixelAxes(const FitsImage& image, const Options& options, const Orient
 
 } // namespace
 
-void completeHeader(FitsImage& image, const Options& options, const OrientationCode& orientation)
+void completeHeader(FitsImage& image, const Options& options, const OrientationCode& orientation,
+                    float framesPerCoimage)
 {
     enum { ra, dec, offset1, offset2, magnific, telescle };
     double values[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
@@ -116,6 +118,8 @@ void completeHeader(FitsImage& image, const Options& options, const OrientationC
     header.addValueCard("CRPIX2", formatReal(axes.crpix2), "ARRAY LOCATION OF REF. PIXEL");
     header.addValueCard("CTYPE1", "'RA---TAN'", "TYPE OF COORD. ON AXIS 1");
     header.addValueCard("CTYPE2", "'DEC--TAN'", "TYPE OF COORD. ON AXIS 2");
+    if (options.modern)
+        addCoordinateUnits(header);
 
     header.addCommentCard(
         "HISTORY ", formatted("THIS FILE WAS CONVERTED FROM VESKA-PC FORMAT BY KOVRENT V. %2.2f", programVersion));
@@ -136,7 +140,22 @@ void completeHeader(FitsImage& image, const Options& options, const OrientationC
         header.addCommentCard("HISTORY ", "MASK FILE APPLIED: " + options.maskName);
     if (options.gain)
         header.addCommentCard("HISTORY ", "GAIN MAP APPLIED: " + options.gainName);
+    if (options.modern) {
+        if (options.zeroWait)
+            header.addCommentCard("HISTORY ", zeroWaitHistory(framesPerCoimage));
+        // The camera reader interchanges; FITS input was interchanged when it was unpacked.
+        if (options.interchange && !options.fitsInput)
+            header.addCommentCard("HISTORY ", interchangeHistory);
+        addTimeCards(header, observationTimes(header));
+        addChecksumCards(header);
+    }
     header.end();
+}
+
+std::string zeroWaitHistory(float framesPerCoimage)
+{
+    return formatted("THE ZERO CHOPPER WAIT WAS CORRECTED WITH %g FRAMES PER COIMAGE",
+                     static_cast<double>(framesPerCoimage));
 }
 
 bool writeImage(const std::string& name, const FitsImage& image, const Raster& raster, const OutputFolder* folder)

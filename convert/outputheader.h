@@ -17,7 +17,14 @@ bool axisCardsDiffer(const FitsImage& image);
 // Appends the world-coordinate and HISTORY cards in place of the header's END card, then
 // END and blank cards. With -n the coordinates describe the pixels as written, through the
 // orientation that the code asked for and the run left out.
-void completeHeader(FitsImage& image, const Options& options, const OrientationCode& orientation);
+// With --modern, the header also gets the cards of modernheader.h, HISTORY cards for -z (with
+// `framesPerCoimage`, the frames per coimage the correction used) and for -i, and checksums.
+void completeHeader(FitsImage& image, const Options& options, const OrientationCode& orientation,
+                    float framesPerCoimage = 0.0f);
+
+// The HISTORY texts of --modern for the steps that changed pixels and have none of their own.
+std::string zeroWaitHistory(float framesPerCoimage);
+constexpr const char* interchangeHistory = "COLUMNS 4 AND 5 OF EVERY READOUT GROUP HAVE BEEN INTERCHANGED";
 
 // The FITS file from the raster (into `folder`, the opened folder of the name, when given),
 // its messages and standard output flushed. False when the file could not be written. A signal

@@ -4,10 +4,12 @@
 #include "convert/commandline.h"
 #include "convert/console.h"
 #include "convert/geometry.h"
+#include "convert/modernheader.h"
 #include "convert/names.h"
 #include "convert/outputheader.h"
 #include "convert/zerowait.h"
 #include "fits/fitsfile.h"
+#include "fits/realtext.h"
 #include "fits/scan.h"
 
 #include <algorithm>
@@ -30,6 +32,8 @@
 #include <unistd.h>
 
 namespace {
+
+constexpr const char* estimatedStart = "ESTIMATED: EVEN SPACING START TO END";
 
 struct RasterFree {
     void operator()(Raster* raster) const { std::free(raster); }
@@ -203,8 +207,9 @@ void convertImage(const Options& options, const std::string& inputName, const st
     }
 
     warnZeroWait(options.zeroWait, options.fitsInput, camera.chopWaitMsec, camera.obsmode);
+    float frames = 0.0f;
     if (options.zeroWait) {
-        const float frames = options.fitsInput ? framesPerCoimageOf(image, inputName) : camera.framesPerCoimage;
+        frames = options.fitsInput ? framesPerCoimageOf(image, inputName) : camera.framesPerCoimage;
         correctZeroWait(inputImage, image.naxis1, image.naxis2, frames);
     }
     if (options.fitsInput)
@@ -220,13 +225,44 @@ void convertImage(const Options& options, const std::string& inputName, const st
     orientAndExpand(image, inputImage, outputImage, options.expansion, options.noFlips, camera.orientation);
     if (options.expansion > 1 || axisCardsDiffer(image))
         rewriteAxisSizes(image, image.naxis1, image.naxis2);
-    completeHeader(image, options, camera.orientation);
+    completeHeader(image, options, camera.orientation, frames);
     if (writeOutput(outputName, image, outputImage, folderFor(run, outputName))) {
         ++run.filesConverted;
     } else {
         ++run.failedWrites;
         run.failedNames.push_back(inputName);
     }
+}
+
+// What --modern adds to the header that every image of a packed file carries: which image it
+// is (the number a placeholder until the image comes), how many there are, its estimated start
+// between the file's start and end, the file's times, the interchange and checksums.
+void addModernImageCards(const Options& options, const PackedImages& images, const ObservationTimes& times,
+                         Header& header)
+{
+    header.resumeAtEnd();
+    header.setValueCard("IMAGENUM", "1", "NUMBER OF THE IMAGE IN ITS PACKED FILE");
+    header.setValueCard("NIMAGES", std::to_string(images.count()), "NUMBER OF IMAGES IN THE PACKED FILE");
+    if (times.hasEnd) {
+        header.setValueCard("DATE-BEG", "''", estimatedStart);
+        header.setValueCard("MJD-BEG", "0", estimatedStart);
+    }
+    addTimeCards(header, times);
+    if (options.interchange && !images.ultrafast())
+        header.addCommentCard("HISTORY ", interchangeHistory);
+    addChecksumCards(header);
+    header.end();
+}
+
+// Image k of n: its number and its estimated start, (k - 1) n-ths of the way from start to end.
+void numberModernImage(int64_t k, int64_t n, const ObservationTimes& times, Header& header)
+{
+    header.replaceValueCard("IMAGENUM", std::to_string(k), "NUMBER OF THE IMAGE IN ITS PACKED FILE");
+    if (!times.hasEnd)
+        return;
+    const int64_t start = times.startPlus(k - 1, n);
+    header.replaceValueCard("DATE-BEG", quotedValue(isoInstant(times.day, start)), estimatedStart);
+    header.replaceValueCard("MJD-BEG", mjdText(times.day, start), estimatedStart);
 }
 
 // The images of a packed file, each named after the file's output name with the letter 't'
@@ -241,6 +277,9 @@ void writeUnpackedImages(const Options& options, const std::string& inputName, c
     const int64_t startNumber = std::max<int64_t>(fileNumber, 0);
     fileNumber = startNumber + images.count() - 1;
     const OutputFolder* folder = folderFor(run, outputName);
+    const ObservationTimes times = observationTimes(run.image.header);
+    if (options.modern)
+        addModernImageCards(options, images, times, run.image.header);
     Messages messages;
     std::string fileName, irafName, reason;
     for (int64_t k = 0; k < images.count(); ++k) {
@@ -260,6 +299,8 @@ void writeUnpackedImages(const Options& options, const std::string& inputName, c
             fatalExitAfter(messages);
         if (!run.image.header.replaceStringCard("IRAFNAME", irafName))
             fatalExit("kovrent: error, IRAFNAME keyword not found\n");
+        if (options.modern)
+            numberModernImage(k + 1, images.count(), times, run.image.header);
         if (writeImage(fileName, run.image, *run.inputImage, folder))
             ++run.unpackedImages;
         else

@@ -5,11 +5,22 @@
 
 void OnesComplementSum::add(const unsigned char* bytes, std::size_t count)
 {
-    // 2^31 words fit the 64-bit halves without overflow; a FITS image is far smaller.
-    for (std::size_t i = 0; i + 3 < count; i += 4) {
+    std::size_t i = 0;
+    auto addByte = [&](unsigned char byte) {
+        uint64_t& half = phase_ < 2 ? high_ : low_;
+        half += phase_ % 2 == 0 ? uint64_t{byte} << 8 : byte;
+        phase_ = (phase_ + 1) % 4;
+    };
+    while (i < count && phase_ != 0)
+        addByte(bytes[i++]);
+    // Whole words; 2^31 of them fit the 64-bit halves without overflow, far more than a FITS
+    // image of this program has.
+    for (; i + 3 < count; i += 4) {
         high_ += static_cast<uint32_t>(bytes[i] << 8 | bytes[i + 1]);
         low_ += static_cast<uint32_t>(bytes[i + 2] << 8 | bytes[i + 3]);
     }
+    while (i < count)
+        addByte(bytes[i++]);
 }
 
 void OnesComplementSum::add(uint32_t other)

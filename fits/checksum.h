@@ -9,7 +9,7 @@
 // (16 characters that make the sum of the whole HDU come out as all ones).
 class OnesComplementSum {
 public:
-    // Adds bytes, a whole number of 4-byte words; the sum can be resumed, a block at a time.
+    // Adds bytes as the stream they continue: a sum can be resumed at any byte.
     void add(const unsigned char* bytes, std::size_t count);
     // Adds another sum, as if its bytes followed.
     void add(uint32_t other);
@@ -17,6 +17,7 @@ public:
 
 private:
     uint64_t high_ = 0, low_ = 0; // the 16-bit halves of the words, their carries folded in value()
+    unsigned phase_ = 0;          // where the next byte falls in its word
 };
 
 // The CHECKSUM text for an HDU whose bytes, with CHECKSUM holding "0000000000000000", sum to

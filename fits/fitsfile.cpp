@@ -1,6 +1,8 @@
 #include "fits/fitsfile.h"
 
+#include "fits/checksum.h"
 #include "fits/messages.h"
+#include "fits/realtext.h"
 #include "fits/scan.h"
 #include "fits/swapbytes.h"
 
@@ -161,7 +163,8 @@ void convertRows(unsigned char* buffer, const Raster& raster, int naxis1, int y0
 // Writes the data part, `dataBytes` long: the pixels in file order, then zeros. Rows
 // are converted in bands of 16, so that each column of the raster is read in one run.
 template <int bytesPerPixel>
-bool writeData(std::FILE* file, const Raster& raster, int naxis1, int naxis2, int64_t dataBytes)
+bool writeData(std::FILE* file, const Raster& raster, int naxis1, int naxis2, int64_t dataBytes,
+               OnesComplementSum* sum)
 {
     constexpr int size = bytesPerPixel < 0 ? -bytesPerPixel : bytesPerPixel;
     constexpr int band = 16;
@@ -175,6 +178,8 @@ bool writeData(std::FILE* file, const Raster& raster, int naxis1, int naxis2, in
             convertRows<bytesPerPixel, 0>(buffer, raster, naxis1, y0, rows);
         const auto chunk
             = static_cast<std::size_t>(std::min<int64_t>(int64_t{rows} * naxis1 * size, dataBytes - written));
+        if (sum)
+            sum->add(buffer, chunk);
         if (std::fwrite(buffer, 1, chunk, file) != chunk)
             return false;
         written += static_cast<int64_t>(chunk);
@@ -543,6 +548,44 @@ FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raste
     return FitsReadResult::shortData;
 }
 
+namespace {
+
+// A header whose CHECKSUM and DATASUM cards take the sums of the file they head: the card
+// numbers, or 0 when it lacks one of them.
+struct ChecksumCards {
+    int checksum = 0, datasum = 0;
+
+    explicit ChecksumCards(const Header& header)
+    {
+        std::string value;
+        checksum = std::max(header.findCard("CHECKSUM", value), 0);
+        datasum = std::max(header.findCard("DATASUM", value), 0);
+        if (checksum == 0 || datasum == 0)
+            checksum = datasum = 0;
+    }
+    bool wanted() const { return checksum > 0; }
+
+    // The header's text with DATASUM holding the sum of the data, and CHECKSUM the characters
+    // that make the sum of the whole file all ones.
+    std::string finished(const Header& header, uint32_t dataSum) const
+    {
+        std::string text;
+        for (const HeaderBlock* block = header.firstBlock(); block; block = block->next)
+            text.append(block->cards, blockLength);
+        char* const checksumCard = text.data() + (checksum - 1) * cardLength;
+        formatStringCard(text.data() + (datasum - 1) * cardLength, "DATASUM", std::to_string(dataSum),
+                         "DATA UNIT CHECKSUM");
+        formatStringCard(checksumCard, "CHECKSUM", "0000000000000000", "HDU CHECKSUM");
+        OnesComplementSum sum;
+        sum.add(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+        sum.add(dataSum);
+        formatStringCard(checksumCard, "CHECKSUM", encodeChecksum(sum.value()), "HDU CHECKSUM");
+        return text;
+    }
+};
+
+} // namespace
+
 bool writeFITS(const std::string& name, const FitsImage& image, const Raster& raster, Messages& messages,
                WriteFailure* failure, const OutputFolder* folder)
 {
@@ -614,13 +657,23 @@ bool writeFITS(const std::string& name, const FitsImage& image, const Raster& ra
         if (std::fwrite(block->cards, 1, blockLength, file.get()) != blockLength)
             return fail(WriteStep::write);
 
+    // The checksums are known once the data are written; the header is then written again.
+    const ChecksumCards checksums(image.header);
+    OnesComplementSum dataSum;
     const int64_t dataBytes = dataBlockCount(bytesPerPixel, image.pixelCount()) * blockLength;
     bool written = false;
     withElementType(bytesPerPixel, [&](auto type) {
-        written = writeData<type()>(file.get(), raster, image.naxis1, image.naxis2, dataBytes);
+        written = writeData<type()>(file.get(), raster, image.naxis1, image.naxis2, dataBytes,
+                                    checksums.wanted() ? &dataSum : nullptr);
     });
     if (!written)
         return fail(WriteStep::write);
+    if (checksums.wanted()) {
+        const std::string header = checksums.finished(image.header, dataSum.value());
+        if (std::fseek(file.get(), 0, SEEK_SET) != 0
+            || std::fwrite(header.data(), 1, header.size(), file.get()) != header.size())
+            return fail(WriteStep::write);
+    }
     // No fsync: the inputs never change, so a run that a crash cut short can simply be repeated.
     if (std::fclose(file.release()) != 0)
         return fail(WriteStep::write);

@@ -84,6 +84,20 @@ CardText stringCard(std::string_view keyword, std::string_view text)
     return card;
 }
 
+// A string card with a comment: the quote in column 11, the comment from column 32 on (or one
+// blank after a longer string). For texts without quotes, such as the checksums, whose place
+// in the card their encoding counts on.
+CardText stringCard(std::string_view keyword, std::string_view text, std::string_view comment)
+{
+    CardText card = stringCard(keyword, text);
+    const std::size_t used = 13 + cText(text).size(); // keyword, "= '", the text, "' "
+    card.blanks(used < 31 ? 31 - used : 0);
+    card.put("/ ");
+    card.put(cText(comment));
+    card.put(" ");
+    return card;
+}
+
 // "%-8.8s  %-.70s": HISTORY, COMMENT and END cards.
 CardText commentCard(std::string_view keyword, std::string_view text)
 {
@@ -119,10 +133,11 @@ char* cardAt(HeaderBlock* block, int number)
     return block ? cardIn(block, number) : nullptr;
 }
 
-// The slot (1 to 36) of the first card of one block whose key is `keyword`, or 0.
-int findInBlock(const HeaderBlock& block, std::string_view keyword, std::string& value)
+// The slot (1 to 36) of the first card of one block, from slot `after` + 1 on, whose key is
+// `keyword`, or 0.
+int findInBlock(const HeaderBlock& block, std::string_view keyword, std::string& value, int after = 0)
 {
-    for (int slot = 0; slot < cardsPerBlock; ++slot) {
+    for (int slot = after; slot < cardsPerBlock; ++slot) {
         const char* card = block.cards + slot * cardLength;
         std::size_t keyLength = 8;
         while (keyLength > 1 && card[keyLength - 1] == ' ')
@@ -216,6 +231,11 @@ void Header::addStringCard(std::string_view keyword, std::string_view text)
     store(stringCard(keyword, text).text());
 }
 
+void Header::addStringCard(std::string_view keyword, std::string_view text, std::string_view comment)
+{
+    store(stringCard(keyword, text, comment).text());
+}
+
 void Header::addCommentCard(std::string_view keyword, std::string_view text)
 {
     store(commentCard(keyword, text).text());
@@ -244,6 +264,21 @@ int Header::findCard(std::string_view keyword, std::string& value) const
     return ::findCard(first_, keyword, value);
 }
 
+std::vector<std::string> Header::findCards(std::string_view keyword) const
+{
+    std::vector<std::string> values;
+    std::string value;
+    for (const HeaderBlock* block = first_; block; block = block->next)
+        for (int slot = 0; (value.clear(), slot = findInBlock(*block, keyword, value, slot)) != 0;)
+            values.push_back(value);
+    return values;
+}
+
+void formatStringCard(char* card, std::string_view keyword, std::string_view text, std::string_view comment)
+{
+    std::memcpy(card, stringCard(keyword, text, comment).text(), cardLength);
+}
+
 bool Header::replaceValueCard(std::string_view keyword, std::string_view value, std::string_view comment)
 {
     std::string old;
@@ -260,6 +295,21 @@ bool Header::replaceStringCard(std::string_view keyword, std::string_view text)
     if (card)
         std::memcpy(card, stringCard(keyword, text).text(), cardLength);
     return card != nullptr;
+}
+
+void Header::setValueCard(std::string_view keyword, std::string_view value, std::string_view comment)
+{
+    if (!replaceValueCard(keyword, value, comment))
+        addValueCard(keyword, value, comment);
+}
+
+void Header::setStringCard(std::string_view keyword, std::string_view text, std::string_view comment)
+{
+    std::string old;
+    if (char* card = cardAt(first_, findCard(keyword, old)))
+        std::memcpy(card, stringCard(keyword, text, comment).text(), cardLength);
+    else
+        addStringCard(keyword, text, comment);
 }
 
 bool Header::resumeAtEnd()

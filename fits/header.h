@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 constexpr int cardLength = 80;
 constexpr int cardsPerBlock = 36;
@@ -28,6 +29,8 @@ public:
     // A value card at the place, which stays: the next card takes its slot (a placeholder).
     void placeValueCard(std::string_view keyword, std::string_view value, std::string_view comment);
     void addStringCard(std::string_view keyword, std::string_view text);
+    // A string with a comment: the quote in column 11, the comment from column 32 on.
+    void addStringCard(std::string_view keyword, std::string_view text, std::string_view comment);
     void addCommentCard(std::string_view keyword, std::string_view text);
 
     // END at the place, then blank cards to the end of its block (padHeader). END fills the
@@ -40,11 +43,17 @@ public:
     // The number, counted from the first block, of the first card whose key is `keyword`,
     // with its value text in `value`; -1 when no card matches.
     int findCard(std::string_view keyword, std::string& value) const;
+    // The value texts of every card whose key is `keyword`, in header order.
+    std::vector<std::string> findCards(std::string_view keyword) const;
 
     // Overwrite, where it stands, the first card whose key is `keyword`; the place does not
     // move and no card is added. False when there is no such card.
     bool replaceValueCard(std::string_view keyword, std::string_view value, std::string_view comment);
     bool replaceStringCard(std::string_view keyword, std::string_view text);
+    // replaceValueCard, or addValueCard when there is no such card.
+    void setValueCard(std::string_view keyword, std::string_view value, std::string_view comment);
+    // The same for a string with a comment.
+    void setStringCard(std::string_view keyword, std::string_view text, std::string_view comment);
 
     // Puts the place on the first END card, so that the next card takes its slot: how a
     // finished header, or one read from a file, is appended to. False when it has no END.
@@ -78,6 +87,10 @@ private:
 // The 1-based number, counted from `block`, of the first card whose key is `keyword`, with
 // its value text in `value`; -1 when no card matches. For block-wise lookups.
 int findCard(const HeaderBlock* block, std::string_view keyword, std::string& value);
+
+// Writes a string card with a comment, as addStringCard lays it out, over the 80 characters at
+// `card`.
+void formatStringCard(char* card, std::string_view keyword, std::string_view text, std::string_view comment);
 
 // As findCard, within `block` alone.
 int findCardInBlock(const HeaderBlock* block, std::string_view keyword, std::string& value);

@@ -19,3 +19,11 @@ std::string formatReal(double value)
     }
     return result;
 }
+
+std::string quotedValue(const std::string& text)
+{
+    // Built by appending: the concatenation of a literal and a string trips a false warning of
+    // some compilers.
+    std::string value(1, '\'');
+    return value.append(text).append(1, '\'');
+}

@@ -6,3 +6,6 @@
 // header value takes: 1.5 gives "1.500000000000E+000". NaN and infinities have no FITS
 // form and give an empty text, which a value card writes as an undefined value.
 std::string formatReal(double value);
+
+// A string as the value text of a value card: between quotes (the text holds none).
+std::string quotedValue(const std::string& text);
