@@ -1,7 +1,8 @@
 // Times kovrent against the I/O floor on generated camera files:
 //   kovrent_bench [--keep] <kovrent> <iofloor> <N> <work directory>
 // N files of a 128 x 128 chop-nod observation with FINX (converted with -e 1 and
-// -e 4 over a -r range) and one packed file of N images (unpacked with -p). Each
+// -e 4 over a -r range) and one packed file of N images (unpacked with -p, and with -p --cube
+// into one data cube). Each
 // command runs five times; the best wall time counts, with the CPU time of that run. Peak
 // resident memory is the largest of the child's runs.
 #include "support/camerawriter.h"
@@ -237,6 +238,14 @@ int main(int argc, char** argv)
     const std::string operations = floorOperations(work, {packedFile}, outputs);
     const Timing floor = best({iofloor}, operations, outputs);
     report("unpack -p", program, floor, n, fs::file_size(packedFile) + written);
+    // The same images as the planes of one cube: beside -p, whose per-file costs it saves.
+    const fs::path cubeOutputs = work / "out-cube";
+    const Timing cube = best({kovrent, packedFile.string(), "-p", "--cube", "-d", cubeOutputs.string()}, "", cubeOutputs);
+    const std::string cubeOperations = floorOperations(work, {packedFile}, cubeOutputs);
+    report("unpack --cube", cube, best({iofloor}, cubeOperations, cubeOutputs), n,
+           fs::file_size(packedFile) + directoryBytes(cubeOutputs));
+    std::printf("%-14s %7.2f x the time of -p, peak %5.1f MiB against %5.1f MiB\n", "", cube.seconds / program.seconds,
+                cube.peakKiB / 1024.0, program.peakKiB / 1024.0);
     if (!keep)
         fs::remove_all(work);
     return 0;

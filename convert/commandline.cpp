@@ -78,8 +78,8 @@ void parseOptions(int argc, const char* const* argv, Options& options, bool repo
             ignored();
             continue;
         }
-        if (word == "--keep-going" || word == "--modern") {
-            (word == "--modern" ? options.modern : options.keepGoing) = true;
+        if (word == "--keep-going" || word == "--modern" || word == "--cube") {
+            (word == "--modern" ? options.modern : word == "--cube" ? options.cube : options.keepGoing) = true;
             continue;
         }
         const int optionAt = i;
@@ -158,6 +158,15 @@ Options parseCommandLine(int argc, const char* const* argv)
     if (options.unpack && reportIgnored)
         for (const std::string& given : unpackIgnores)
             notice("warning - %s ignored with -p", given.c_str());
+    if (options.cube && !options.unpack && options.firstNumber < 0) {
+        notice("warning - --cube ignored: it makes a cube of a packed file's images (-p) or of a range (-r)");
+        options.cube = false;
+    }
+    // A cube is written whole or not at all: a file it cannot take stops the run.
+    if (options.cube && options.keepGoing) {
+        notice("warning - --keep-going ignored with --cube, which is written whole or not at all");
+        options.keepGoing = false;
+    }
     if (options.unpack) {
         options.mask = false;
         options.gain = false;
@@ -211,6 +220,8 @@ void printUsage()
         "       --keep-going = go on past files that cannot be read (exit status 1)\n",
         "       --modern = also write ISO times, coordinate units, HISTORY for -z and -i,\n",
         "            and checksums, for today's FITS readers\n",
+        "       --cube = write the images of a packed file (-p), or of a range (-r), as\n",
+        "            the planes of one FITS data cube\n",
         "  note:  all gain and mask operations are carried out before the image\n",
         "         is expanded, if those options are selected.\n\n",
         "  Example: to convert the first 100 files taken on June 11, 1997,\n",

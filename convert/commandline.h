@@ -25,6 +25,7 @@ struct Options {
     bool zeroWait = false;       // -z
     bool keepGoing = false;      // --keep-going: on past a file that fails
     bool modern = false;         // --modern: ISO times, full coordinates, provenance, checksums
+    bool cube = false;           // --cube: a packed file's images, or a range, as one data cube
     bool showUsage = false;      // no argument, or "-h" or "--help" as the first
     bool showVersion = false;    // "--version" as the first argument
 };

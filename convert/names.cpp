@@ -39,7 +39,7 @@ void markName(std::string& name, char letter)
         name[name.size() - 12] = letter;
 }
 
-std::string outputNameFor(const std::string& inputName, const Options& options)
+std::string outputNameFor(const std::string& inputName, const Options& options, char letter)
 {
     std::string name = inputName;
     if (options.toDirectory) {
@@ -56,7 +56,7 @@ std::string outputNameFor(const std::string& inputName, const Options& options)
             name += inputName.substr(slash);
         }
     }
-    markName(name, 'f');
+    markName(name, letter);
     if (options.frameNumber >= 1)
         name.append(".").append(std::to_string(options.frameNumber));
     if (options.appendFits)

@@ -14,8 +14,9 @@ std::string numberedName(const std::string& rootName, int64_t number);
 
 // The output name of an input file: the input name, or the output directory with the
 // input's last path component; the character 12 places before the end becomes
-// `letter`; then ".n" for a frame number n of 1 or more, and ".fits" with -a.
-std::string outputNameFor(const std::string& inputName, const Options& options);
+// `letter` ('f', or 'k' for a data cube); then ".n" for a frame number n of 1 or more, and
+// ".fits" with -a.
+std::string outputNameFor(const std::string& inputName, const Options& options, char letter = 'f');
 
 // Replaces the character 12 places before the end of a camera file name (its first
 // letter: c970611a.005 -> f970611a.005). A name whose last path component is shorter

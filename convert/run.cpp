@@ -3,6 +3,7 @@
 #include "camera/readveska.h"
 #include "convert/commandline.h"
 #include "convert/console.h"
+#include "convert/cube.h"
 #include "convert/geometry.h"
 #include "convert/modernheader.h"
 #include "convert/names.h"
@@ -49,6 +50,19 @@ RasterMemory zeroRaster()
     return raster;
 }
 
+// The data cube of a range (--cube without -p): the first file's header made a cube's, and its
+// file, written a plane at a time.
+struct RangeCube {
+    std::string name;
+    std::vector<std::string> inputs; // the range's input files, a plane each
+    FitsImage image;
+    FitsCubeWriter writer;
+    Messages messages; // the writer's, and its failure
+    WriteFailure failure;
+    int64_t planesAdded = 0;
+    std::vector<std::string> starts; // --modern: each plane's start
+};
+
 // Everything one run owns and hands down: the four rasters, allocated once and never cleared
 // between files (the maps only when they are asked for), what camera files leave for each
 // other, and the counts of the summary.
@@ -61,7 +75,8 @@ struct RunContext {
     FitsImage gainRecord;
     FitsImage image;
     CameraSession camera;
-    OutputFolder folder;                           // where every output of the run goes, opened once
+    OutputFolder folder; // where every output of the run goes, opened once
+    std::unique_ptr<RangeCube> rangeCube; // --cube of a range: its planes as they come
     std::unordered_set<std::string> unpackedNames; // the names the run gave unpacked images
     int unpackedImages = 0;                        // unpacked images written
     int failedWrites = 0;                          // converted files and unpacked images that could not be written
@@ -190,6 +205,81 @@ void summarise(const RunContext& run, const Options& options, int failed, std::c
     notice("%d %s, %s, in %.2f s", written, what, failures.c_str(), seconds.count());
 }
 
+// A failed write of a data cube, its messages printed: the run cannot go on with it.
+[[noreturn]] void cubeFailed(Messages& messages, const WriteFailure& failure)
+{
+    if (failure.step == WriteStep::interrupted)
+        endBySignal(failure.signal);
+    fatalExitAfter(messages);
+}
+
+// The start of an observation as an ISO instant, or "" when its header has no date.
+std::string startInstant(const Header& header)
+{
+    const ObservationTimes times = observationTimes(header);
+    return times.hasDate ? isoInstant(times.day, times.start) : "";
+}
+
+// The converted image of one file of the range as the next plane of its cube: the first file's
+// header and size make the cube's, and every later file must have the same size and BITPIX.
+void addRangePlane(const Options& options, const std::string& inputName, const std::string& outputName,
+                   RunContext& run)
+{
+    RangeCube& cube = *run.rangeCube;
+    FitsImage& image = run.image;
+    const FitsImage& first = cube.image;
+    if (cube.planesAdded > 0
+        && (image.naxis1 != first.naxis1 || image.naxis2 != first.naxis2 || image.bitpix != first.bitpix))
+        fatalExitBecause("every plane of a data cube has the size and BITPIX of its first",
+                         "kovrent: Error - %s is %d x %d (BITPIX %d), but the planes of data cube %s are %d x %d "
+                         "(BITPIX %d)\n",
+                         inputName.c_str(), image.naxis1, image.naxis2, image.bitpix, cube.name.c_str(), first.naxis1,
+                         first.naxis2, first.bitpix);
+    std::printf("writing %s\n", outputName.c_str());
+    if (options.modern)
+        cube.starts.push_back(startInstant(image.header));
+    if (cube.planesAdded == 0) {
+        cube.image.naxis1 = image.naxis1;
+        cube.image.naxis2 = image.naxis2;
+        cube.image.bitpix = image.bitpix;
+        cube.image.header = std::move(image.header);
+        Header& header = cube.image.header;
+        const auto planes = static_cast<int64_t>(cube.inputs.size());
+        if (!makeCubeHeader(header, planes, options.modern) || !header.resumeAtEnd())
+            fatalExit("kovrent: error, NAXIS keyword not found\n");
+        for (std::size_t k = 0; k < cube.inputs.size(); ++k)
+            header.addCommentCard("HISTORY ", "PLANE " + std::to_string(k + 1) + " IS " + cube.inputs[k]);
+        if (options.modern)
+            header.setValueCard("NIMAGES", std::to_string(planes), "NUMBER OF PLANES");
+        header.end();
+        if (header.outOfMemory())
+            fatalExit("Error allocating memory!\n");
+        if (!cube.writer.begin(cube.name, cube.image, planes, cube.messages, cube.failure, folderFor(run, cube.name)))
+            cubeFailed(cube.messages, cube.failure);
+    }
+    if (!cube.writer.addPlane(*run.outputImage))
+        cubeFailed(cube.messages, cube.failure);
+    ++cube.planesAdded;
+    image.header.freeHeader();
+    flushOutput();
+}
+
+// The range's cube, once every plane has come: announced, its TIMES table behind it with
+// --modern, and renamed into place.
+void finishRangeCube(const Options& options, RunContext& run)
+{
+    RangeCube& cube = *run.rangeCube;
+    std::printf("Now writing data cube %s (%lld images)\n", cube.name.c_str(), static_cast<long long>(cube.planesAdded));
+    Header extension;
+    std::string table;
+    if (options.modern)
+        timesExtension(cube.starts, extension, table);
+    if (!cube.writer.finish(options.modern ? &extension : nullptr, table))
+        cubeFailed(cube.messages, cube.failure);
+    run.filesConverted += static_cast<int>(cube.planesAdded);
+    flushOutput();
+}
+
 // Everything that follows a successful read of one file.
 void convertImage(const Options& options, const std::string& inputName, const std::string& outputName, RunContext& run)
 {
@@ -226,6 +316,10 @@ void convertImage(const Options& options, const std::string& inputName, const st
     if (options.expansion > 1 || axisCardsDiffer(image))
         rewriteAxisSizes(image, image.naxis1, image.naxis2);
     completeHeader(image, options, camera.orientation, frames);
+    if (run.rangeCube) {
+        addRangePlane(options, inputName, outputName, run);
+        return;
+    }
     if (writeOutput(outputName, image, outputImage, folderFor(run, outputName))) {
         ++run.filesConverted;
     } else {
@@ -263,6 +357,68 @@ void numberModernImage(int64_t k, int64_t n, const ObservationTimes& times, Head
     const int64_t start = times.startPlus(k - 1, n);
     header.replaceValueCard("DATE-BEG", quotedValue(isoInstant(times.day, start)), estimatedStart);
     header.replaceValueCard("MJD-BEG", mjdText(times.day, start), estimatedStart);
+}
+
+// The images of a packed file as the planes of one data cube, named like the unpacked images
+// but with 'k' for their 't' and the packed file's own number; with --modern, a TIMES table of
+// their estimated starts follows. Planes come as the images are read, so memory stays flat.
+void writeUnpackedCube(const Options& options, const std::string& inputName, PackedImages& images,
+                       RunContext& run, int64_t& fileNumber)
+{
+    fileNumber = std::max<int64_t>(fileNumber, 0) + images.count() - 1;
+    const std::string cubeName = outputNameFor(inputName, options, 'k');
+    if (!run.unpackedNames.insert(cubeName).second)
+        fatalExitBecause(cubeName + " is the name of an earlier output of this run",
+                         "kovrent: Error - no file name for the data cube of %s\n", inputName.c_str());
+    const OutputFolder* folder = folderFor(run, cubeName);
+    if (replacesFile(cubeName, inputName, folder))
+        fatalExit("kovrent: Error - data cube %s would overwrite input file %s\n", cubeName.c_str(), inputName.c_str());
+
+    FitsImage& image = run.image;
+    Header& header = image.header;
+    const ObservationTimes times = observationTimes(header);
+    const bool table = options.modern && times.hasEnd;
+    Options irafOptions = options;
+    irafOptions.appendFits = false;
+    if (!makeCubeHeader(header, images.count(), table)
+        || !header.replaceStringCard("IRAFNAME", outputNameFor(inputName, irafOptions, 'i')))
+        fatalExit("kovrent: error, IRAFNAME keyword not found\n");
+    if (options.modern) {
+        header.resumeAtEnd();
+        header.setValueCard("NIMAGES", std::to_string(images.count()), "NUMBER OF IMAGES IN THE PACKED FILE");
+        addTimeCards(header, times);
+        if (options.interchange && !images.ultrafast())
+            header.addCommentCard("HISTORY ", interchangeHistory);
+        addChecksumCards(header);
+        header.end();
+    }
+    if (header.outOfMemory())
+        fatalExit("Error allocating memory!\n");
+
+    std::printf("Now writing data cube %s (%lld images)\n", cubeName.c_str(), static_cast<long long>(images.count()));
+    FitsCubeWriter cube;
+    Messages messages;
+    WriteFailure failure;
+    if (!cube.begin(cubeName, image, images.count(), messages, failure, folder))
+        cubeFailed(messages, failure);
+    for (int64_t k = 0; k < images.count(); ++k) {
+        if (!images.readNext(*run.inputImage, messages))
+            fatalExitAfter(messages);
+        if (!cube.addPlane(*run.inputImage))
+            cubeFailed(messages, failure);
+    }
+    Header extension;
+    std::string rows;
+    if (table) {
+        std::vector<std::string> starts;
+        for (int64_t k = 0; k < images.count(); ++k)
+            starts.push_back(isoInstant(times.day, times.startPlus(k, images.count())));
+        timesExtension(starts, extension, rows);
+    }
+    if (!cube.finish(table ? &extension : nullptr, rows))
+        cubeFailed(messages, failure);
+    run.unpackedImages += static_cast<int>(images.count());
+    flushOutput();
 }
 
 // The images of a packed file, each named after the file's output name with the letter 't'
@@ -355,7 +511,9 @@ void convertRange(const Options& options, const std::string& rootName, int64_t f
                     print(messages);
                     if (result == CameraReadResult::failed)
                         fatalExit("kovrent: Error reading in VESKA format data file.\n");
-                    if (packed)
+                    if (packed && options.cube)
+                        writeUnpackedCube(options, inputName, *packed, run, fileNumber);
+                    else if (packed)
                         writeUnpackedImages(options, inputName, outputName, *packed, run, fileNumber);
                 }
             } catch (const FatalExit&) {
@@ -409,7 +567,15 @@ int convertFiles(const Options& options)
     const auto start = std::chrono::steady_clock::now();
     try {
         try {
+            if (options.cube && !options.unpack) {
+                run.rangeCube = std::make_unique<RangeCube>();
+                run.rangeCube->name = outputNameFor(numberedName(rootName, fileNumber), options, 'k');
+                for (int64_t number = fileNumber; number <= lastNumber; ++number)
+                    run.rangeCube->inputs.push_back(numberedName(rootName, number));
+            }
             convertRange(options, rootName, fileNumber, lastNumber, run);
+            if (run.rangeCube)
+                finishRangeCube(options, run);
         } catch (const std::bad_alloc&) {
             fatalExit("Error allocating memory!\n");
         }

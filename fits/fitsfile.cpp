@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <limits>
 #include <type_traits>
 #include <utility>
@@ -247,7 +248,8 @@ std::string imageKeysRefusal(const HeaderBlock* first, FitsSource source, int64_
     int64_t naxis = 0;
     std::string refusal = integerRefusal(first, "NAXIS", naxis, 0);
     if (refusal.empty() && naxis != 2)
-        refusal = "NAXIS " + std::to_string(naxis);
+        refusal = "NAXIS " + std::to_string(naxis)
+                  + (naxis == 3 && source == FitsSource::input ? ": a data cube; -f reads images of two axes" : "");
     for (auto [keyword, value] : {std::pair{"NAXIS1", &naxis1}, {"NAXIS2", &naxis2}})
         if (refusal.empty())
             refusal = integerRefusal(first, keyword, *value, 1);
@@ -586,104 +588,271 @@ struct ChecksumCards {
 
 } // namespace
 
+namespace {
+
+constexpr const char* openError = "wf: Error opening file for writing\n";
+constexpr const char* writeError = "wf:  Error writing FITS file\n";
+
+// A failed write, told in `messages` and described in `why`: false.
+bool refuse(Messages& messages, WriteFailure& why, const std::string& shown, WriteStep step, int error,
+            const char* message)
+{
+    why = {step, error};
+    messages.output("%s", message);
+    if (error != 0)
+        messages.fileError(shown, error);
+    return false;
+}
+
+// An output being written: a new hidden file in the output's folder, renamed over the output's
+// name when complete and removed when not; every ending signal is held meanwhile.
+class HiddenOutput {
+public:
+    HiddenOutput(const std::string& name, const OutputFolder* folder, Messages& messages, WriteFailure& why)
+        : name_(name), leaf_(name.substr(fileNameStart(name))), messages_(messages), why_(why)
+    {
+        if (!folder) {
+            ownFolder_.open(folderOf(name));
+            folder = &ownFolder_;
+        }
+        folder_ = folder;
+    }
+    ~HiddenOutput() { discard(); }
+    HiddenOutput(const HiddenOutput&) = delete;
+    HiddenOutput& operator=(const HiddenOutput&) = delete;
+
+    // Looks at what stands at the name, never opening it (a folder cannot be replaced, and a
+    // file the user may not write is refused as opening it would refuse it; root may), then
+    // creates the hidden file. False after the message.
+    bool open()
+    {
+        if (!folder_->isOpen())
+            return refuse(messages_, why_, name_, WriteStep::create, folder_->error(), openError);
+        const int at = folder_->descriptor();
+        struct stat standing {};
+        if (fstatat(at, leaf_.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (S_ISDIR(standing.st_mode))
+                return refuse(messages_, why_, name_, WriteStep::place, EISDIR, openError);
+            if (S_ISREG(standing.st_mode) && faccessat(at, leaf_.c_str(), W_OK, AT_EACCESS) != 0)
+                return refuse(messages_, why_, name_, WriteStep::place, errno, openError);
+        }
+        hold_.emplace();
+        const int descriptor = createHidden(at, temporary_);
+        if (descriptor < 0)
+            return refuse(messages_, why_, folderOf(name_) + temporary_, WriteStep::create, errno, openError);
+        created_ = true;
+        file_.reset(fdopen(descriptor, "wb"));
+        if (!file_) {
+            const int error = errno;
+            close(descriptor);
+            discard();
+            return refuse(messages_, why_, name_, WriteStep::create, error, openError);
+        }
+        std::setvbuf(file_.get(), buffer_, _IOFBF, sizeof buffer_);
+        return true;
+    }
+
+    std::FILE* file() { return file_.get(); }
+
+    bool write(const void* bytes, std::size_t count)
+    {
+        return std::fwrite(bytes, 1, count, file_.get()) == count || fail(WriteStep::write);
+    }
+
+    // False, the hidden file removed, after the message of a write that failed at `step`.
+    bool fail(WriteStep step)
+    {
+        const int error = errno;
+        discard();
+        return refuse(messages_, why_, name_, step, error, writeError);
+    }
+
+    // False, the hidden file removed, when a signal came meanwhile: the caller is to end by it.
+    bool interrupted()
+    {
+        const int signal = hold_ ? hold_->pendingEnd() : 0;
+        if (signal == 0)
+            return false;
+        discard();
+        why_ = {WriteStep::interrupted, 0, signal};
+        return true;
+    }
+
+    // Closes the file and renames it over the name.
+    bool commit()
+    {
+        // No fsync: the inputs never change, so a run that a crash cut short can simply be repeated.
+        if (std::fclose(file_.release()) != 0)
+            return fail(WriteStep::write);
+        if (interrupted())
+            return false;
+        if (renameat(folder_->descriptor(), temporary_.c_str(), folder_->descriptor(), leaf_.c_str()) != 0)
+            return fail(WriteStep::rename);
+        created_ = false;
+        hold_.reset();
+        return true;
+    }
+
+private:
+    void discard()
+    {
+        file_.reset();
+        if (created_)
+            unlinkat(folder_->descriptor(), temporary_.c_str(), 0);
+        created_ = false;
+        hold_.reset();
+    }
+
+    const std::string& name_;
+    std::string leaf_;
+    Messages& messages_;
+    WriteFailure& why_;
+    OutputFolder ownFolder_;
+    const OutputFolder* folder_ = nullptr;
+    std::optional<SignalHold> hold_;
+    std::string temporary_;
+    bool created_ = false;
+    File file_;
+    char buffer_[1 << 16];
+};
+
+// Why a header and image cannot be written at all, or null.
+const char* unwritable(const FitsImage& image)
+{
+    if (image.header.empty())
+        return "rf: Error - no header block defined, file not written\n";
+    const int bytesPerPixel = image.bytesPerPixel();
+    const bool encodable = bytesPerPixel == 1 || bytesPerPixel == 2 || bytesPerPixel == 4 || bytesPerPixel == -4;
+    const bool fits
+        = image.naxis1 >= 1 && image.naxis1 <= rasterSize && image.naxis2 >= 1 && image.naxis2 <= rasterSize;
+    return encodable && fits ? nullptr : writeError;
+}
+
+bool writeHeader(HiddenOutput& output, const Header& header)
+{
+    for (const HeaderBlock* block = header.firstBlock(); block; block = block->next)
+        if (!output.write(block->cards, blockLength))
+            return false;
+    return true;
+}
+
+// The header again, with its checksums, once the data are written.
+bool rewriteHeader(HiddenOutput& output, const ChecksumCards& checksums, const Header& header, uint32_t dataSum,
+                   long offset)
+{
+    if (!checksums.wanted())
+        return true;
+    const std::string text = checksums.finished(header, dataSum);
+    if (std::fseek(output.file(), offset, SEEK_SET) != 0)
+        return output.fail(WriteStep::write);
+    return output.write(text.data(), text.size()) && (std::fseek(output.file(), 0, SEEK_END) == 0 || output.fail(WriteStep::write));
+}
+
+} // namespace
+
 bool writeFITS(const std::string& name, const FitsImage& image, const Raster& raster, Messages& messages,
                WriteFailure* failure, const OutputFolder* folder)
 {
     WriteFailure unused;
     WriteFailure& why = failure ? *failure : unused;
-    auto refuseNaming = [&](const std::string& shown, WriteStep step, int error, const char* message) {
-        why = {step, error};
-        messages.output("%s", message);
-        if (error != 0)
-            messages.fileError(shown, error);
+    if (const char* message = unwritable(image))
+        return refuse(messages, why, name, WriteStep::image, 0, message);
+    HiddenOutput output(name, folder, messages, why);
+    if (!output.open() || !writeHeader(output, image.header))
         return false;
-    };
-    auto refuse
-        = [&](WriteStep step, int error, const char* message) { return refuseNaming(name, step, error, message); };
-    const char* const openError = "wf: Error opening file for writing\n";
-    const char* const writeError = "wf:  Error writing FITS file\n";
-
-    if (image.header.empty())
-        return refuse(WriteStep::image, 0, "rf: Error - no header block defined, file not written\n");
-    const int bytesPerPixel = image.bytesPerPixel();
-    const bool encodable = bytesPerPixel == 1 || bytesPerPixel == 2 || bytesPerPixel == 4 || bytesPerPixel == -4;
-    const bool fits
-        = image.naxis1 >= 1 && image.naxis1 <= rasterSize && image.naxis2 >= 1 && image.naxis2 <= rasterSize;
-    if (!encodable || !fits)
-        return refuse(WriteStep::image, 0, writeError);
-
-    OutputFolder ownFolder;
-    if (!folder) {
-        ownFolder.open(folderOf(name));
-        folder = &ownFolder;
-    }
-    if (!folder->isOpen())
-        return refuse(WriteStep::create, folder->error(), openError);
-    const int at = folder->descriptor();
-    const std::string leaf = name.substr(fileNameStart(name));
-
-    // What stands at the name is looked at, never opened: a folder cannot be replaced, and a
-    // file the user may not write is refused as opening it would refuse it (root may).
-    struct stat standing {};
-    if (fstatat(at, leaf.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (S_ISDIR(standing.st_mode))
-            return refuse(WriteStep::place, EISDIR, openError);
-        if (S_ISREG(standing.st_mode) && faccessat(at, leaf.c_str(), W_OK, AT_EACCESS) != 0)
-            return refuse(WriteStep::place, errno, openError);
-    }
-
-    SignalHold hold;
-    std::string temporary;
-    const int descriptor = createHidden(at, temporary);
-    if (descriptor < 0)
-        return refuseNaming(folderOf(name) + temporary, WriteStep::create, errno, openError);
-    File file(fdopen(descriptor, "wb"));
-    if (!file) {
-        const int error = errno;
-        close(descriptor);
-        unlinkat(at, temporary.c_str(), 0);
-        return refuse(WriteStep::create, error, openError);
-    }
-    char buffer[1 << 16];
-    std::setvbuf(file.get(), buffer, _IOFBF, sizeof buffer);
-    auto fail = [&](WriteStep step) {
-        const int error = errno;
-        file.reset();
-        unlinkat(at, temporary.c_str(), 0);
-        return refuse(step, error, writeError);
-    };
-
-    for (const HeaderBlock* block = image.header.firstBlock(); block; block = block->next)
-        if (std::fwrite(block->cards, 1, blockLength, file.get()) != blockLength)
-            return fail(WriteStep::write);
-
-    // The checksums are known once the data are written; the header is then written again.
     const ChecksumCards checksums(image.header);
     OnesComplementSum dataSum;
-    const int64_t dataBytes = dataBlockCount(bytesPerPixel, image.pixelCount()) * blockLength;
+    const int64_t dataBytes = dataBlockCount(image.bytesPerPixel(), image.pixelCount()) * blockLength;
     bool written = false;
-    withElementType(bytesPerPixel, [&](auto type) {
-        written = writeData<type()>(file.get(), raster, image.naxis1, image.naxis2, dataBytes,
+    withElementType(image.bytesPerPixel(), [&](auto type) {
+        written = writeData<type()>(output.file(), raster, image.naxis1, image.naxis2, dataBytes,
                                     checksums.wanted() ? &dataSum : nullptr);
     });
     if (!written)
-        return fail(WriteStep::write);
-    if (checksums.wanted()) {
-        const std::string header = checksums.finished(image.header, dataSum.value());
-        if (std::fseek(file.get(), 0, SEEK_SET) != 0
-            || std::fwrite(header.data(), 1, header.size(), file.get()) != header.size())
-            return fail(WriteStep::write);
-    }
-    // No fsync: the inputs never change, so a run that a crash cut short can simply be repeated.
-    if (std::fclose(file.release()) != 0)
-        return fail(WriteStep::write);
+        return output.fail(WriteStep::write);
+    return rewriteHeader(output, checksums, image.header, dataSum.value(), 0) && output.commit();
+}
 
-    if (const int signal = hold.pendingEnd()) {
-        unlinkat(at, temporary.c_str(), 0);
-        why = {WriteStep::interrupted, 0, signal};
+struct FitsCubeWriter::State {
+    State(const std::string& cubeName, const FitsImage& cube, int64_t count, Messages& messages, WriteFailure& why,
+          const OutputFolder* folder)
+        : name(cubeName), image(cube), planes(count), checksums(cube.header), output(name, folder, messages, why)
+    {
+    }
+
+    std::string name;
+    const FitsImage& image;
+    int64_t planes;
+    int64_t planesWritten = 0;
+    int64_t dataBytes = 0;
+    ChecksumCards checksums;
+    OnesComplementSum dataSum;
+    HiddenOutput output;
+};
+
+FitsCubeWriter::FitsCubeWriter() = default;
+FitsCubeWriter::~FitsCubeWriter() = default;
+
+bool FitsCubeWriter::begin(const std::string& name, const FitsImage& image, int64_t planes, Messages& messages,
+                           WriteFailure& failure, const OutputFolder* folder)
+{
+    state_.reset();
+    if (const char* message = unwritable(image))
+        return refuse(messages, failure, name, WriteStep::image, 0, message);
+    state_ = std::make_unique<State>(name, image, planes, messages, failure, folder);
+    if (state_->output.open() && writeHeader(state_->output, image.header))
+        return true;
+    state_.reset();
+    return false;
+}
+
+bool FitsCubeWriter::addPlane(const Raster& raster)
+{
+    if (!state_)
+        return false;
+    State& state = *state_;
+    const FitsImage& image = state.image;
+    const int64_t planeBytes = int64_t{image.pixelCount()} * std::abs(image.bytesPerPixel());
+    bool written = false;
+    withElementType(image.bytesPerPixel(), [&](auto type) {
+        written = writeData<type()>(state.output.file(), raster, image.naxis1, image.naxis2, planeBytes,
+                                    state.checksums.wanted() ? &state.dataSum : nullptr);
+    });
+    if (!written)
+        state.output.fail(WriteStep::write);
+    if (!written || state.output.interrupted()) {
+        state_.reset();
         return false;
     }
-    if (renameat(at, temporary.c_str(), at, leaf.c_str()) != 0)
-        return fail(WriteStep::rename);
+    state.dataBytes += planeBytes;
+    ++state.planesWritten;
     return true;
+}
+
+bool FitsCubeWriter::finish(const Header* extension, const std::string& extensionData)
+{
+    if (!state_ || state_->planesWritten != state_->planes) {
+        state_.reset();
+        return false;
+    }
+    State& state = *state_;
+    HiddenOutput& output = state.output;
+    auto pad = [&](int64_t bytes) {
+        static const char zeros[blockLength] = {};
+        return output.write(zeros, static_cast<std::size_t>((blockLength - bytes % blockLength) % blockLength));
+    };
+    bool done = pad(state.dataBytes);
+    if (done && extension) {
+        const ChecksumCards checksums(*extension);
+        OnesComplementSum sum;
+        sum.add(reinterpret_cast<const unsigned char*>(extensionData.data()), extensionData.size());
+        const std::string header = checksums.wanted() ? checksums.finished(*extension, sum.value()) : "";
+        done = (checksums.wanted() ? output.write(header.data(), header.size()) : writeHeader(output, *extension))
+               && output.write(extensionData.data(), extensionData.size())
+               && pad(static_cast<int64_t>(extensionData.size()));
+    }
+    done = done && rewriteHeader(output, state.checksums, state.image.header, state.dataSum.value(), 0)
+           && output.commit();
+    state_.reset();
+    return done;
 }

@@ -83,6 +83,36 @@ std::string folderOf(const std::string& name);
 bool writeFITS(const std::string& name, const FitsImage& image, const Raster& raster, Messages& messages,
                WriteFailure* failure = nullptr, const OutputFolder* folder = nullptr);
 
+// A FITS file of three axes written a plane at a time, as the planes come, so that memory does
+// not grow with their number; behind its data, a binary-table extension may follow. It is
+// written as writeFITS writes, to a hidden file renamed into place when finished, and removed
+// when the writer goes unfinished or a write fails; a signal that comes meanwhile fails the
+// next plane as interrupted. Every call is false after a failure, whose message goes to the
+// `messages` and `failure` given to begin, which must outlive the writing.
+class FitsCubeWriter {
+public:
+    FitsCubeWriter();
+    ~FitsCubeWriter();
+    FitsCubeWriter(const FitsCubeWriter&) = delete;
+    FitsCubeWriter& operator=(const FitsCubeWriter&) = delete;
+
+    // Begins the cube `name`: `image` gives the planes' size and BITPIX and holds the finished
+    // header, whose NAXIS cards already say 3 axes and `planes` planes. The header must stay
+    // as it is until the cube is finished; its CHECKSUM and DATASUM, if any, are computed.
+    bool begin(const std::string& name, const FitsImage& image, int64_t planes, Messages& messages,
+               WriteFailure& failure, const OutputFolder* folder = nullptr);
+    // The next plane, from the raster.
+    bool addPlane(const Raster& raster);
+    // Pads the data, writes the extension (its finished header and its data, big-endian, whose
+    // checksums are computed too) when given, and renames the file into place. All planes must
+    // have come.
+    bool finish(const Header* extension = nullptr, const std::string& extensionData = "");
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
 // Data blocks of an image: the ceiling of |bytesPerPixel| x pixelCount / 2880.
 int64_t dataBlockCount(int bytesPerPixel, int32_t pixelCount);
 

@@ -297,6 +297,38 @@ bool Header::replaceStringCard(std::string_view keyword, std::string_view text)
     return card != nullptr;
 }
 
+bool Header::insertValueCard(std::string_view after, std::string_view keyword, std::string_view value,
+                             std::string_view comment)
+{
+    std::string old;
+    const int number = findCard(after, old);
+    if (number < 1 || !current_)
+        return false;
+    // The cards before the place, the new one among them, are written again from the start; a
+    // header ended with END is ended again.
+    std::vector<std::string> cards;
+    for (HeaderBlock* block = first_; block; block = block->next) {
+        const int used = block == current_ ? slot_ - 1 : cardsPerBlock;
+        for (int slot = 1; slot <= used; ++slot)
+            cards.emplace_back(cardIn(block, slot), cardLength);
+        if (block == current_)
+            break;
+    }
+    if (static_cast<std::size_t>(number) > cards.size())
+        return false;
+    const bool ended = std::string_view(cardIn(current_, slot_), 8) == "END     ";
+    cards.insert(cards.begin() + number, std::string(valueCard(keyword, value, comment).text(), cardLength));
+    freeHeader();
+    for (const std::string& card : cards) {
+        char text[cardLength];
+        std::memcpy(text, card.data(), cardLength);
+        store(text);
+    }
+    if (ended)
+        end();
+    return !outOfMemory_;
+}
+
 void Header::setValueCard(std::string_view keyword, std::string_view value, std::string_view comment)
 {
     if (!replaceValueCard(keyword, value, comment))
@@ -340,6 +372,26 @@ HeaderBlock* Header::appendBlock()
         last = last->next;
     last->next = block;
     return block;
+}
+
+Header::Header(Header&& other) noexcept
+{
+    swap(other);
+}
+
+Header& Header::operator=(Header&& other) noexcept
+{
+    freeHeader();
+    swap(other);
+    return *this;
+}
+
+void Header::swap(Header& other) noexcept
+{
+    std::swap(first_, other.first_);
+    std::swap(current_, other.current_);
+    std::swap(slot_, other.slot_);
+    std::swap(outOfMemory_, other.outOfMemory_);
 }
 
 void Header::freeHeader()

@@ -22,6 +22,10 @@ public:
     Header() = default;
     Header(const Header&) = delete;
     Header& operator=(const Header&) = delete;
+    // The chain goes to the new owner; the old one is left empty.
+    Header(Header&& other) noexcept;
+    Header& operator=(Header&& other) noexcept;
+    void swap(Header& other) noexcept;
     ~Header() { freeHeader(); }
 
     // The card writers: one 80-character card at the place, which moves on.
@@ -50,6 +54,10 @@ public:
     // move and no card is added. False when there is no such card.
     bool replaceValueCard(std::string_view keyword, std::string_view value, std::string_view comment);
     bool replaceStringCard(std::string_view keyword, std::string_view text);
+    // A value card right after the first card whose key is `after`, the cards behind it moved
+    // on by one; the place moves with them. False when there is no such card.
+    bool insertValueCard(std::string_view after, std::string_view keyword, std::string_view value,
+                         std::string_view comment);
     // replaceValueCard, or addValueCard when there is no such card.
     void setValueCard(std::string_view keyword, std::string_view value, std::string_view comment);
     // The same for a string with a comment.

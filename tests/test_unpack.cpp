@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/camerawriter.h"
+#include "support/expectedimage.h"
 #include "support/fitsread.h"
 #include "support/runprogram.h"
 
@@ -59,6 +60,7 @@ struct Layout {
     int sequence = 7;
     const char* orientation = "";  // none: the file keeps the default code
     ClockTime end{5, 3, 7, 2};
+    bool dated = false;  // a date record, for --modern
 };
 
 CameraWriter packedFile(const Layout& l) {
@@ -67,6 +69,7 @@ CameraWriter packedFile(const Layout& l) {
     // The header's own end time differs from its start time but must give way to the trailer's.
     f.headerSize(kHeaderSize).corners(g).totalCoadds(l.coadds).obsmode(l.obsmode);
     f.timeObs({1, 2, 3, 4}).timeEnd({6, 7, 8, 9});
+    if (l.dated) f.dateTime(1997, 6, 11, 1, 2, 3);
     if (*l.orientation) f.orientation(l.orientation);
     if (l.ultrafast)
         f.ultrafast(l.count);
@@ -398,4 +401,126 @@ TEST(Unpack, FailedWriteSkipsOneImageAndEndsWithStatusOne) {
     EXPECT_TRUE(contains(run.output, "kovrent: Error - 1 output file could not be written\n")) << run.output;
     expectPixels(readFitsFile(dir / "t970611a.005"), 128, 128, expectedImage(layout, 0));
     expectPixels(readFitsFile(dir / "t970611a.007"), 128, 128, expectedImage(layout, 2));
+}
+
+// ---- Data cubes ----
+
+// Where the data of a FITS file start, and the size of its image or cube, from its cards.
+struct Shape {
+    size_t dataStart = 0;
+    long naxis[3] = {0, 0, 1};
+    long planeBytes() const { return naxis[0] * naxis[1] * 4; }
+};
+
+Shape shapeOf(const std::vector<uint8_t>& bytes) {
+    Shape shape;
+    for (size_t at = 0; at + 80 <= bytes.size(); at += 80) {
+        const std::string card(reinterpret_cast<const char*>(bytes.data()) + at, 80);
+        for (int axis = 0; axis < 3; ++axis)
+            if (cardKeyword(card) == "NAXIS" + std::to_string(axis + 1)) shape.naxis[axis] = std::stol(card.substr(10));
+        if (cardKeyword(card) == "END") {
+            shape.dataStart = (at / 2880 + 1) * 2880;
+            break;
+        }
+    }
+    return shape;
+}
+
+// A cube holds in plane k the data bytes of the k-th file that the same run without --cube
+// writes, and fitsverify and astropy read it as a cube of that many planes: for packed and
+// ultrafast files and for ranges of camera files, with -i, -e and --modern.
+TEST(Cube, EveryPlaneIsTheFileThePlainRunWritesThem) {
+    struct Case {
+        const char* what;
+        Layout layout;  // count 0: a range of three camera files of this observing mode
+        std::vector<std::string> options;
+    };
+    const Case cases[] = {
+        {"packed grab", {.count = 3}, {"-p"}},
+        {"packed chop -i --modern", {.naxis1 = 64, .naxis2 = 32, .obsmode = 2, .count = 2, .dated = true},
+         {"-p", "-i", "--modern"}},
+        {"packed chop-nod", {.naxis1 = 32, .naxis2 = 32, .obsmode = 3, .count = 2}, {"-p", "-o", "2"}},
+        {"ultrafast chop --modern",
+         {.naxis1 = 32, .naxis2 = 16, .obsmode = 2, .count = 5, .ultrafast = true, .dated = true}, {"-p", "--modern"}},
+        {"range of grabs -e 2 --modern", {.obsmode = 1, .count = 0}, {"-r", "1", "3", "-e", "2", "--modern"}},
+        {"range of chop-nods -i", {.obsmode = 4, .count = 0}, {"-r", "1", "3", "-i"}},
+        {"range of two-beam nods -e 3", {.obsmode = 7, .count = 0}, {"-r", "1", "3", "-e", "3"}},
+    };
+    TempDir all;
+    std::vector<std::string> python = {"-c", R"(
+import sys, warnings
+from astropy.io import fits
+warnings.simplefilter("error")  # a checksum that fails, among others
+for name in sys.argv[1:]:
+    with fits.open(name, checksum=True) as hdus: print(hdus[0].data.shape, len(hdus))
+)"};
+    std::string shapes;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path dir = all / std::to_string(&c - cases);
+        fs::create_directories(dir / "plain");
+        fs::create_directories(dir / "cube");
+        const bool range = c.layout.count == 0;
+        if (range)
+            for (int n = 1; n <= 3; ++n)
+                saveObservation(observationHeader(16, 16, c.layout.obsmode, 2).dateTime(1997, 6, 11, 9, 5, n),
+                                dir / ("c970611a.00" + std::to_string(n)), 16, 16, 4,
+                                [n](int f, int x, int y) { return 4 * (n * 1000 + f * 100 + 7 * x - y); });
+        else
+            packedFile(c.layout).save(dir / "c970611a.005");
+        std::vector<std::string> arguments = {range ? "c970611a." : "c970611a.005", "-d", "plain"};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        ASSERT_EQ(runKovrent(arguments, dir).exitStatus, 0);
+        arguments[2] = "cube";
+        arguments.push_back("--cube");
+        const RunResult run = runKovrent(arguments, dir);
+        ASSERT_EQ(run.exitStatus, 0) << run.output << run.errors;
+        ASSERT_EQ(filesIn(dir / "cube"), 1u);
+        // Named like the unpacked images, with 'k' for 't', the first number and their endings.
+        const std::string name = std::string(range ? "k970611a.001" : "k970611a.005") +
+                                 (std::count(c.options.begin(), c.options.end(), "-o") ? ".2" : "");
+        EXPECT_TRUE(contains(run.output, "Now writing data cube cube/" + name + " (")) << run.output;
+
+        const std::vector<uint8_t> cube = readBytes(dir / "cube" / name);
+        const Shape shape = shapeOf(cube);
+        std::vector<fs::path> planes(fs::directory_iterator(dir / "plain"), fs::directory_iterator());
+        std::sort(planes.begin(), planes.end());
+        ASSERT_EQ(shape.naxis[2], long(planes.size()));
+        for (size_t k = 0; k < planes.size(); ++k) {
+            const std::vector<uint8_t> plain = readBytes(planes[k]);
+            const Shape plane = shapeOf(plain);
+            ASSERT_EQ(plane.planeBytes(), shape.planeBytes());
+            EXPECT_TRUE(std::equal(plain.begin() + plane.dataStart, plain.begin() + plane.dataStart + plane.planeBytes(),
+                                   cube.begin() + shape.dataStart + k * shape.planeBytes()))
+                << "plane " << k + 1 << " and " << planes[k];
+        }
+        const RunResult verified = runProgram(KOVRENT_FITSVERIFY, {name}, dir / "cube");
+        EXPECT_TRUE(contains(verified.output, "and 0 error(s)")) << verified.output;
+        python.push_back((dir / "cube" / name).string());
+        const bool modern = std::count(c.options.begin(), c.options.end(), "--modern");
+        shapes += "(" + std::to_string(shape.naxis[2]) + ", " + std::to_string(shape.naxis[1]) + ", " +
+                  std::to_string(shape.naxis[0]) + ") " + (modern ? "2" : "1") + "\n";
+    }
+    const RunResult read = runProgram(KOVRENT_PYTHON, python, all.path());
+    EXPECT_EQ(read.output, shapes) << read.errors;
+}
+
+// A cube is written whole or not at all: a range of another image size stops before anything is
+// written, and -f, which reads images of two axes, refuses a cube.
+TEST(Cube, RangeOfTwoSizesWritesNothingAndFitsInputRefusesACube) {
+    TempDir dir;
+    for (int n = 1; n <= 3; ++n)
+        saveObservation(observationHeader(16, n == 2 ? 8 : 16), dir / ("c970611a.00" + std::to_string(n)), 16,
+                        n == 2 ? 8 : 16, 1, [](int, int x, int y) { return x + y; });
+    const RunResult mixed = runKovrent({"c970611a.", "-r", "1", "3", "--cube"}, dir.path());
+    EXPECT_EQ(mixed.exitStatus, 1);
+    EXPECT_TRUE(contains(mixed.output, "c970611a.002 is 16 x 8 (BITPIX -32), but the planes of data cube "
+                                       "k970611a.001 are 16 x 16")) << mixed.output;
+    EXPECT_EQ(filesIn(dir.path()), 3u);
+
+    ASSERT_EQ(runKovrent({"c970611a.", "-r", "1", "1", "--cube"}, dir.path()).exitStatus, 0);
+    const RunResult cube = runKovrent({"k970611a.001", "-f"}, dir.path());
+    EXPECT_EQ(cube.exitStatus, 1);
+    EXPECT_TRUE(contains(cube.errors, "k970611a.001: NAXIS 3: a data cube; -f reads images of two axes"))
+        << cube.errors;
 }
