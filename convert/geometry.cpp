@@ -34,46 +34,23 @@ void transposeInput(FitsImage& image, Raster& inputImage, Raster& scratch)
     std::swap(image.naxis1, image.naxis2);
 }
 
-void orientAndExpand(FitsImage& image, const Raster& inputImage, Raster& outputImage, int expansion, bool noFlips,
-                     const OrientationCode& orientation)
+Placement placeOutput(FitsImage& image, int expansion, bool noFlips, const OrientationCode& orientation)
 {
-    const int nx = image.naxis1;
-    const int ny = image.naxis2;
-    const int f = expansion > 1 ? expansion : 1;
-
+    // The rotation by 180 degrees reverses both axes, and so does the anti-transposition, which
+    // also exchanges them (a non-square image then has its sizes swapped); each flip undoes one
+    // reversal.
     const OrientationSteps steps = noFlips ? OrientationSteps{} : orientation.steps();
-    const bool swapAxes = steps.swapAxes;
-    const bool reverse1 = steps.reverse1;
-    const bool reverse2 = steps.reverse2;
-
-    // The anti-transposition of a non-square image is the image with its sizes swapped.
-    // Each output cell takes the input pixel whose replicated block covers it.
-    const int e1 = f * (swapAxes ? ny : nx);
-    const int e2 = f * (swapAxes ? nx : ny);
-    int source2[rasterSize];
-    for (int y = 0; y < e2; ++y)
-        source2[y] = (reverse2 ? e2 - 1 - y : y) / f;
-    for (int x = 0; x < e1; ++x) {
-        const int source1 = (reverse1 ? e1 - 1 - x : x) / f;
-        float* out = outputImage[x];
-        if (!swapAxes && f == 1) {
-            // Whole columns, kept or reversed: the common case, copied without the index table.
-            const float* in = inputImage[source1];
-            if (reverse2)
-                std::reverse_copy(in, in + e2, out);
-            else
-                std::copy(in, in + e2, out);
-        } else if (swapAxes) {
-            for (int y = 0; y < e2; ++y)
-                out[y] = inputImage[source2[y]][source1];
-        } else {
-            const float* in = inputImage[source1];
-            for (int y = 0; y < e2; ++y)
-                out[y] = in[source2[y]];
-        }
-    }
-    image.naxis1 = static_cast<int16_t>(e1);
-    image.naxis2 = static_cast<int16_t>(e2);
+    const int f = expansion > 1 ? expansion : 1;
+    Placement placement;
+    placement.factor = f;
+    placement.exchange = steps.swapAxes;
+    placement.reverse1 = steps.reverse1;
+    placement.reverse2 = steps.reverse2;
+    placement.width = f * (steps.swapAxes ? image.naxis2 : image.naxis1);
+    placement.height = f * (steps.swapAxes ? image.naxis1 : image.naxis2);
+    image.naxis1 = static_cast<int16_t>(placement.width);
+    image.naxis2 = static_cast<int16_t>(placement.height);
+    return placement;
 }
 
 void readOrientation(const FitsImage& image, OrientationCode& orientation)

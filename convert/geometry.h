@@ -1,6 +1,7 @@
 #pragma once
 
 #include "camera/orientation.h"
+#include "fits/encode.h"
 #include "fits/fitsimage.h"
 
 #include <string>
@@ -17,9 +18,8 @@ void applyGain(Raster& inputImage, const Raster& gainMap, int naxis1, int naxis2
 // Swaps the axes of the input image and the record's sizes; `scratch` is overwritten.
 void transposeInput(FitsImage& image, Raster& inputImage, Raster& scratch);
 
-// Fills outputImage from inputImage: a copy with -n, otherwise the rotation (first
-// letter U or D) or anti-transposition (any other first letter) with the flips that
-// the orientation code asks for, every pixel replicated into an e x e block. The
-// record's sizes become those of the output image.
-void orientAndExpand(FitsImage& image, const Raster& inputImage, Raster& outputImage, int expansion, bool noFlips,
-                     const OrientationCode& orientation);
+// Where the pixels of inputImage go in the output image: as they stand with -n, otherwise the
+// rotation (first letter U or D) or anti-transposition (any other first letter) with the flips
+// that the orientation code asks for, every pixel an e x e block. The record's sizes become
+// those of the output image.
+Placement placeOutput(FitsImage& image, int expansion, bool noFlips, const OrientationCode& orientation);

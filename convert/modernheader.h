@@ -16,9 +16,9 @@ struct ObservationTimes {
     bool hasStart = false;       // a start time is known besides the date
     bool startHundredths = true; // the start time has hundredths of a second
     bool hasEnd = false;
-    int64_t day = 0;             // the modified Julian day of the date
-    int64_t start = 0;           // hundredths of a second from the day's beginning
-    int64_t end = 0;             // likewise, past 8640000 on the next day
+    int64_t day = 0;   // the modified Julian day of the date
+    int64_t start = 0; // hundredths of a second from the day's beginning
+    int64_t end = 0;   // likewise, past 8640000 on the next day
 
     // The start as a fraction of the day's hundredths, through a share of the way to the end.
     int64_t startPlus(int64_t numerator, int64_t denominator) const;

@@ -158,11 +158,14 @@ std::string zeroWaitHistory(float framesPerCoimage)
                      static_cast<double>(framesPerCoimage));
 }
 
-bool writeImage(const std::string& name, const FitsImage& image, const Raster& raster, const OutputFolder* folder)
+namespace {
+
+template <typename Pixels>
+bool writeImageOf(const std::string& name, const FitsImage& image, const Pixels& pixels, const OutputFolder* folder)
 {
     Messages messages;
     WriteFailure failure;
-    const bool written = writeFITS(name, image, raster, messages, &failure, folder);
+    const bool written = writeFITS(name, image, pixels, messages, &failure, folder);
     if (failure.step == WriteStep::interrupted)
         endBySignal(failure.signal);
     print(messages);
@@ -171,10 +174,22 @@ bool writeImage(const std::string& name, const FitsImage& image, const Raster& r
     return written;
 }
 
-bool writeOutput(const std::string& outputName, FitsImage& image, const Raster& outputImage, const OutputFolder* folder)
+} // namespace
+
+bool writeImage(const std::string& name, const FitsImage& image, const Raster& raster, const OutputFolder* folder)
+{
+    return writeImageOf(name, image, raster, folder);
+}
+
+bool writeImage(const std::string& name, const FitsImage& image, const unsigned char* data, const OutputFolder* folder)
+{
+    return writeImageOf(name, image, data, folder);
+}
+
+bool writeOutput(const std::string& outputName, FitsImage& image, const unsigned char* data, const OutputFolder* folder)
 {
     std::printf("writing %s\n", outputName.c_str());
-    const bool written = writeImage(outputName, image, outputImage, folder);
+    const bool written = writeImage(outputName, image, data, folder);
     image.header.freeHeader();
     return written;
 }

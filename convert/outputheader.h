@@ -26,12 +26,15 @@ void completeHeader(FitsImage& image, const Options& options, const OrientationC
 std::string zeroWaitHistory(float framesPerCoimage);
 constexpr const char* interchangeHistory = "COLUMNS 4 AND 5 OF EVERY READOUT GROUP HAVE BEEN INTERCHANGED";
 
-// The FITS file from the raster (into `folder`, the opened folder of the name, when given),
-// its messages and standard output flushed. False when the file could not be written. A signal
-// that came while the file was written ends the process by that signal, the file removed.
+// The FITS file from the raster as it stands, or from data encoded as the file holds them
+// (into `folder`, the opened folder of the name, when given), its messages and standard output
+// flushed. False when the file could not be written. A signal that came while the file was
+// written ends the process by that signal, the file removed.
 bool writeImage(const std::string& name, const FitsImage& image, const Raster& raster,
                 const OutputFolder* folder = nullptr);
+bool writeImage(const std::string& name, const FitsImage& image, const unsigned char* data,
+                const OutputFolder* folder = nullptr);
 
-// "writing <name>", writeImage of outputImage, and the header freed.
-bool writeOutput(const std::string& outputName, FitsImage& image, const Raster& outputImage,
+// "writing <name>", writeImage of the data, and the header freed.
+bool writeOutput(const std::string& outputName, FitsImage& image, const unsigned char* data,
                  const OutputFolder* folder = nullptr);

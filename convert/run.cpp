@@ -68,15 +68,16 @@ struct RangeCube {
 // other, and the counts of the summary.
 struct RunContext {
     RasterMemory inputImage = zeroRaster();
-    RasterMemory outputImage = zeroRaster();
+    RasterMemory outputImage = zeroRaster(); // scratch of the transposition
     RasterMemory maskMap;
     RasterMemory gainMap;
     FitsImage maskRecord; // the maps' sizes and headers
     FitsImage gainRecord;
     FitsImage image;
     CameraSession camera;
-    OutputFolder folder; // where every output of the run goes, opened once
-    std::unique_ptr<RangeCube> rangeCube; // --cube of a range: its planes as they come
+    OutputFolder folder;                           // where every output of the run goes, opened once
+    std::vector<unsigned char> data, scratch;      // the output's data as its file holds them
+    std::unique_ptr<RangeCube> rangeCube;          // --cube of a range: its planes as they come
     std::unordered_set<std::string> unpackedNames; // the names the run gave unpacked images
     int unpackedImages = 0;                        // unpacked images written
     int failedWrites = 0;                          // converted files and unpacked images that could not be written
@@ -222,8 +223,7 @@ std::string startInstant(const Header& header)
 
 // The converted image of one file of the range as the next plane of its cube: the first file's
 // header and size make the cube's, and every later file must have the same size and BITPIX.
-void addRangePlane(const Options& options, const std::string& inputName, const std::string& outputName,
-                   RunContext& run)
+void addRangePlane(const Options& options, const std::string& inputName, const std::string& outputName, RunContext& run)
 {
     RangeCube& cube = *run.rangeCube;
     FitsImage& image = run.image;
@@ -257,7 +257,7 @@ void addRangePlane(const Options& options, const std::string& inputName, const s
         if (!cube.writer.begin(cube.name, cube.image, planes, cube.messages, cube.failure, folderFor(run, cube.name)))
             cubeFailed(cube.messages, cube.failure);
     }
-    if (!cube.writer.addPlane(*run.outputImage))
+    if (!cube.writer.addPlane(run.data.data()))
         cubeFailed(cube.messages, cube.failure);
     ++cube.planesAdded;
     image.header.freeHeader();
@@ -269,7 +269,8 @@ void addRangePlane(const Options& options, const std::string& inputName, const s
 void finishRangeCube(const Options& options, RunContext& run)
 {
     RangeCube& cube = *run.rangeCube;
-    std::printf("Now writing data cube %s (%lld images)\n", cube.name.c_str(), static_cast<long long>(cube.planesAdded));
+    std::printf("Now writing data cube %s (%lld images)\n", cube.name.c_str(),
+                static_cast<long long>(cube.planesAdded));
     Header extension;
     std::string table;
     if (options.modern)
@@ -312,15 +313,17 @@ void convertImage(const Options& options, const std::string& inputName, const st
 
     if (!options.noFlips && camera.orientation.steps().transpose)
         transposeInput(image, inputImage, outputImage);
-    orientAndExpand(image, inputImage, outputImage, options.expansion, options.noFlips, camera.orientation);
+    const Placement placement = placeOutput(image, options.expansion, options.noFlips, camera.orientation);
     if (options.expansion > 1 || axisCardsDiffer(image))
         rewriteAxisSizes(image, image.naxis1, image.naxis2);
     completeHeader(image, options, camera.orientation, frames);
+    // Oriented, expanded and encoded in one pass, at the input's resolution until the last step.
+    encodePixels(inputImage, placement, image.bitpix, run.data, run.scratch);
     if (run.rangeCube) {
         addRangePlane(options, inputName, outputName, run);
         return;
     }
-    if (writeOutput(outputName, image, outputImage, folderFor(run, outputName))) {
+    if (writeOutput(outputName, image, run.data.data(), folderFor(run, outputName))) {
         ++run.filesConverted;
     } else {
         ++run.failedWrites;
@@ -362,8 +365,8 @@ void numberModernImage(int64_t k, int64_t n, const ObservationTimes& times, Head
 // The images of a packed file as the planes of one data cube, named like the unpacked images
 // but with 'k' for their 't' and the packed file's own number; with --modern, a TIMES table of
 // their estimated starts follows. Planes come as the images are read, so memory stays flat.
-void writeUnpackedCube(const Options& options, const std::string& inputName, PackedImages& images,
-                       RunContext& run, int64_t& fileNumber)
+void writeUnpackedCube(const Options& options, const std::string& inputName, PackedImages& images, RunContext& run,
+                       int64_t& fileNumber)
 {
     fileNumber = std::max<int64_t>(fileNumber, 0) + images.count() - 1;
     const std::string cubeName = outputNameFor(inputName, options, 'k');

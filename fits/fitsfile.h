@@ -83,6 +83,11 @@ std::string folderOf(const std::string& name);
 bool writeFITS(const std::string& name, const FitsImage& image, const Raster& raster, Messages& messages,
                WriteFailure* failure = nullptr, const OutputFolder* folder = nullptr);
 
+// writeFITS of data already encoded as the file holds them (encodePixels), the image's
+// naxis1 x naxis2 elements of its BITPIX.
+bool writeFITS(const std::string& name, const FitsImage& image, const unsigned char* data, Messages& messages,
+               WriteFailure* failure = nullptr, const OutputFolder* folder = nullptr);
+
 // A FITS file of three axes written a plane at a time, as the planes come, so that memory does
 // not grow with their number; behind its data, a binary-table extension may follow. It is
 // written as writeFITS writes, to a hidden file renamed into place when finished, and removed
@@ -101,8 +106,9 @@ public:
     // as it is until the cube is finished; its CHECKSUM and DATASUM, if any, are computed.
     bool begin(const std::string& name, const FitsImage& image, int64_t planes, Messages& messages,
                WriteFailure& failure, const OutputFolder* folder = nullptr);
-    // The next plane, from the raster.
+    // The next plane, from the raster as it stands, or already encoded (encodePixels).
     bool addPlane(const Raster& raster);
+    bool addPlane(const unsigned char* data);
     // Pads the data, writes the extension (its finished header and its data, big-endian, whose
     // checksums are computed too) when given, and renames the file into place. All planes must
     // have come.
