@@ -2,45 +2,103 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 bool CameraStream::open(const std::string& name)
 {
+    close();
     name_ = name;
-    file_ = openFile(name, "rb");
-    if (!file_)
-        return false;
-    // Whole data blocks per read instead of the library's small default buffer.
-    std::setvbuf(file_.get(), buffer_, _IOFBF, sizeof buffer_);
-    return true;
+    descriptor_ = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    return descriptor_ >= 0;
 }
 
 bool CameraStream::reopenAt(int64_t offset)
 {
-    // Packed data are read in whole data blocks, which the library reads straight into the
-    // caller's buffer when its own is smaller: the default buffer serves best.
-    file_ = openFile(name_, "rb");
-    if (!file_)
+    close();
+    descriptor_ = ::open(name_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor_ < 0)
         return false;
-    std::fseek(file_.get(), static_cast<long>(offset), SEEK_SET);
+    lseek(descriptor_, static_cast<off_t>(offset), SEEK_SET);
     return true;
+}
+
+void CameraStream::close()
+{
+    if (descriptor_ >= 0)
+        ::close(descriptor_);
+    descriptor_ = -1;
+    begin_ = end_ = 0;
+    error_ = 0;
+}
+
+void CameraStream::fill(std::size_t count)
+{
+    if (begin_ > 0) {
+        std::memmove(buffer_, buffer_ + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+    }
+    while (end_ < count && descriptor_ >= 0 && error_ == 0) {
+        // As much as the buffer holds: the file's next frames in one read.
+        const ssize_t got = ::read(descriptor_, buffer_ + end_, sizeof buffer_ - end_);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            error_ = errno;
+        if (got <= 0)
+            break;
+        end_ += static_cast<std::size_t>(got);
+    }
+}
+
+const unsigned char* CameraStream::view(std::size_t count, std::size_t& got)
+{
+    count = std::min(count, sizeof buffer_);
+    if (end_ - begin_ < count)
+        fill(count);
+    got = std::min(count, end_ - begin_);
+    const unsigned char* bytes = buffer_ + begin_;
+    begin_ += got;
+    bytesRead_ += static_cast<int64_t>(got);
+    if (error_ != 0)
+        errno = error_;
+    return bytes;
 }
 
 std::size_t CameraStream::read(void* buffer, std::size_t count)
 {
-    const std::size_t got = std::fread(buffer, 1, count, file_.get());
-    bytesRead_ += static_cast<int64_t>(got);
-    return got;
+    auto* out = static_cast<unsigned char*>(buffer);
+    std::size_t done = 0;
+    while (done < count) {
+        std::size_t got = 0;
+        const unsigned char* bytes = view(count - done, got);
+        if (got == 0)
+            break;
+        std::memcpy(out + done, bytes, got);
+        done += got;
+    }
+    return done;
 }
 
 void CameraStream::skipBytes(int64_t count)
 {
     if (count <= 0)
         return;
+    const auto buffered = static_cast<int64_t>(end_ - begin_);
+    if (count <= buffered) {
+        begin_ += static_cast<std::size_t>(count);
+        return;
+    }
+    count -= buffered;
+    begin_ = end_ = 0;
     errno = 0;
-    if (std::fseek(file_.get(), static_cast<long>(count), SEEK_CUR) == 0)
+    if (lseek(descriptor_, static_cast<off_t>(count), SEEK_CUR) >= 0)
         return;
     if (errno != ESPIPE) {
-        std::fseek(file_.get(), 0, SEEK_END);
+        lseek(descriptor_, 0, SEEK_END);
         return;
     }
     while (count > 0) {
@@ -53,10 +111,19 @@ void CameraStream::skipBytes(int64_t count)
 
 bool CameraStream::seekForward(int64_t count)
 {
-    return std::fseek(file_.get(), static_cast<long>(count), SEEK_CUR) == 0;
+    const auto buffered = static_cast<int64_t>(end_ - begin_);
+    if (count <= buffered) {
+        begin_ += static_cast<std::size_t>(std::max<int64_t>(count, 0));
+        return true;
+    }
+    count -= buffered;
+    begin_ = end_ = 0;
+    return lseek(descriptor_, static_cast<off_t>(count), SEEK_CUR) >= 0;
 }
 
 std::string CameraStream::shortReadReason() const
 {
-    return ::shortReadReason(file_.get(), name_, "data");
+    if (error_ != 0)
+        return name_ + ": " + std::strerror(error_);
+    return name_ + " ends before the end of its data";
 }

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "fits/fitsfile.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -19,18 +17,27 @@ inline int32_t littleInt32(const unsigned char* p)
                                 | static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24);
 }
 
-// A camera file open for reading, whole data blocks at a time, counting the bytes it reads.
+// A camera file open for reading, counting the bytes it reads. Its own buffer takes a frame of
+// the camera's usual size in one read of the system, and the frames are merged from it in place.
 class CameraStream {
 public:
+    CameraStream() = default;
+    ~CameraStream() { close(); }
+    CameraStream(const CameraStream&) = delete;
+    CameraStream& operator=(const CameraStream&) = delete;
+
     // False, with errno set, when the file cannot be opened.
     bool open(const std::string& name);
     // The same file again, at `offset` from its start; false, with errno set, when it
     // cannot be opened.
     bool reopenAt(int64_t offset);
-    void close() { file_.reset(); }
+    void close();
 
     // Up to `count` bytes; the number that arrived.
     std::size_t read(void* buffer, std::size_t count);
+    // The next `count` bytes (at most viewLimit) where they stand in the stream's buffer, valid
+    // until the stream is used again; `got` says how many arrived.
+    const unsigned char* view(std::size_t count, std::size_t& got);
     // Moves `count` bytes on without a test: a shortage shows at the next read. A stream that
     // cannot seek (a pipe) is read through; a skip beyond the largest offset the system can
     // seek to ends past the data.
@@ -40,16 +47,23 @@ public:
 
     int64_t bytesRead() const { return bytesRead_; }
     const std::string& name() const { return name_; }
-    bool failed() const { return file_ && std::ferror(file_.get()); }
+    bool failed() const { return error_ != 0; }
     // Why a read came up short, for people: the system's reason, or the end of the file
     // where its data should go on.
     std::string shortReadReason() const;
 
-    unsigned char scratch[dataBlockBytes]; // one column run, fill bytes, or one packed data block
+    static constexpr std::size_t viewLimit = 4 * 4 * 128 * 128 + 8 * 1024; // four 128 x 128 frames and some
+
+    unsigned char scratch[dataBlockBytes]; // fill bytes skipped through, and a declared header's rest
 
 private:
-    char buffer_[2 * dataBlockBytes]; // the stdio buffer, which must outlive `file_`
-    File file_;
+    // Brings the buffer to `count` bytes from its start on, as far as the file has them.
+    void fill(std::size_t count);
+
+    int descriptor_ = -1;
     std::string name_;
     int64_t bytesRead_ = 0;
+    int error_ = 0; // the system's error number of a read that failed
+    unsigned char buffer_[viewLimit];
+    std::size_t begin_ = 0, end_ = 0; // the bytes of the buffer not yet taken
 };

@@ -1,7 +1,9 @@
 #include "camera/datablocks.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <iterator>
 #include <utility>
 
@@ -115,17 +117,54 @@ FUSED_MULTIPLY_ADD_TARGET void mergeColumnVector(float* cell, const unsigned cha
     mergeColumn<merge, true>(cell + y, values + 4 * y, rows - y, quotient);
 }
 
+// Eight pixels at a time where the processor has AVX-512, with the same operations lane by lane.
+template <Merge merge>
+__attribute__((target("avx512f,avx2,fma"))) void mergeColumnWide(float* cell, const unsigned char* values, int32_t rows,
+                                                                 Quotient quotient)
+{
+    const __m512d divisor = _mm512_set1_pd(quotient.divisor);
+    const __m512d inverse = _mm512_set1_pd(quotient.inverse);
+    int32_t y = 0;
+    for (; y + 8 <= rows; y += 8) {
+        const __m512d value
+            = _mm512_maskz_cvtepi32_pd(0xFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values + 4 * y)));
+        const __m512d q0 = _mm512_mul_pd(value, inverse);
+        const __m512d q = _mm512_fmadd_pd(_mm512_fnmadd_pd(q0, divisor, value), inverse, q0);
+        __m512d result = q;
+        if constexpr (merge != Merge::store) {
+            const __m512d old = _mm512_maskz_cvtps_pd(0xFF, _mm256_loadu_ps(cell + y));
+            if constexpr (merge == Merge::subtract)
+                result = _mm512_sub_pd(old, q);
+            else if constexpr (merge == Merge::add)
+                result = _mm512_add_pd(old, q);
+            else
+                result = _mm512_castsi512_pd(
+                    _mm512_xor_epi64(_mm512_castpd_si512(_mm512_add_pd(old, q)), _mm512_set1_epi64(INT64_MIN)));
+        }
+        _mm256_storeu_ps(cell + y, _mm512_maskz_cvtpd_ps(0xFF, result));
+    }
+    mergeColumnVector<merge>(cell + y, values + 4 * y, rows - y, quotient);
+}
+
+const bool hasAvx512 = __builtin_cpu_supports("avx512f");
+
 FUSED_MULTIPLY_ADD_TARGET void mergeColumnsFused(Raster& raster, int32_t x, const unsigned char* columns, int32_t count,
                                                  int32_t rows, Merge merge, Quotient quotient)
 {
     const std::size_t columnBytes = 4 * static_cast<std::size_t>(rows);
-    for (int32_t i = 0; i < count; ++i, ++x, columns += columnBytes) {
-        switch (merge) {
-        case Merge::store: mergeColumnVector<Merge::store>(raster[x], columns, rows, quotient); break;
-        case Merge::subtract: mergeColumnVector<Merge::subtract>(raster[x], columns, rows, quotient); break;
-        case Merge::add: mergeColumnVector<Merge::add>(raster[x], columns, rows, quotient); break;
-        case Merge::addNegate: mergeColumnVector<Merge::addNegate>(raster[x], columns, rows, quotient); break;
-        }
+    auto run = [&](auto column) {
+        for (int32_t i = 0; i < count; ++i, ++x, columns += columnBytes)
+            column(raster[x], columns, rows, quotient);
+    };
+    switch (merge) {
+    case Merge::store: hasAvx512 ? run(mergeColumnWide<Merge::store>) : run(mergeColumnVector<Merge::store>); break;
+    case Merge::subtract:
+        hasAvx512 ? run(mergeColumnWide<Merge::subtract>) : run(mergeColumnVector<Merge::subtract>);
+        break;
+    case Merge::add: hasAvx512 ? run(mergeColumnWide<Merge::add>) : run(mergeColumnVector<Merge::add>); break;
+    case Merge::addNegate:
+        hasAvx512 ? run(mergeColumnWide<Merge::addNegate>) : run(mergeColumnVector<Merge::addNegate>);
+        break;
     }
 }
 #else
@@ -181,12 +220,12 @@ private:
     Messages& messages_;
 };
 
-// Columns are read as many at a time as the scratch buffer holds; a short read ends the run
-// with the message of its place, as a short single column would.
+// Columns are merged as many at a time as the stream's buffer holds, where they stand in it; a
+// short read ends the run with the message of its place, as a short single column would.
 bool FrameReader::readColumns(int32_t first, int32_t end, Merge merge, double divisor, const char* shortMessage)
 {
     const std::size_t columnBytes = 4 * static_cast<std::size_t>(layout_.naxis2);
-    const int32_t perRead = static_cast<int32_t>(sizeof stream_.scratch / columnBytes);
+    const auto perRead = static_cast<int32_t>(std::max<std::size_t>(CameraStream::viewLimit / columnBytes, 1));
     const Quotient quotient{divisor, 1.0 / divisor};
     // The divisors are counts of coadds: whole numbers. A zero divisor gives infinities
     // and NaNs, which only the division produces as such.
@@ -195,15 +234,17 @@ bool FrameReader::readColumns(int32_t first, int32_t end, Merge merge, double di
     for (int32_t x = first; x < end;) {
         const int32_t count = std::min(perRead, end - x);
         const std::size_t bytes = static_cast<std::size_t>(count) * columnBytes;
-        if (stream_.read(stream_.scratch, bytes) != bytes) {
+        std::size_t got = 0;
+        const unsigned char* columns = stream_.view(bytes, got);
+        if (got != bytes) {
             messages_.output(shortMessage, obsmode_);
             messages_.reason("%s", stream_.shortReadReason().c_str());
             return false;
         }
         if (fused)
-            mergeColumnsFused(raster_, x, stream_.scratch, count, layout_.naxis2, merge, quotient);
+            mergeColumnsFused(raster_, x, columns, count, layout_.naxis2, merge, quotient);
         else
-            mergeColumns<false>(raster_, x, stream_.scratch, count, layout_.naxis2, merge, quotient);
+            mergeColumns<false>(raster_, x, columns, count, layout_.naxis2, merge, quotient);
         x += count;
     }
     return true;

@@ -56,7 +56,7 @@ public:
             if (!readBlock())
                 return nullptr;
             columnsLeft_ = columnsPerBlock(layout_);
-            cursor_ = stream_.scratch;
+            cursor_ = block_;
         }
         --columnsLeft_;
         const unsigned char* column = cursor_;
@@ -72,15 +72,22 @@ public:
                 return nullptr;
             slot_ = 0;
         }
-        return stream_.scratch + slotBytes * slot_++;
+        return block_ + slotBytes * slot_++;
     }
 
 private:
-    bool readBlock() { return stream_.read(stream_.scratch, dataBlockBytes) == dataBlockBytes; }
+    // The next block where it stands in the stream's buffer, which nothing else reads meanwhile.
+    bool readBlock()
+    {
+        std::size_t got = 0;
+        block_ = stream_.view(dataBlockBytes, got);
+        return got == dataBlockBytes;
+    }
 
     CameraStream& stream_;
     const FrameLayout& layout_;
     int32_t columnsLeft_ = 0;
+    const unsigned char* block_ = nullptr;
     const unsigned char* cursor_ = nullptr;
     int slot_ = slotsPerBlock;
 };

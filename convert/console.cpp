@@ -11,10 +11,57 @@ namespace {
 
 int firstOutputError = 0;
 
+// Where this thread's words go instead of the console, while it has a capture.
+thread_local Messages* capture = nullptr;
+
+std::string formattedText(const char* format, std::va_list arguments)
+{
+    std::va_list copy;
+    va_copy(copy, arguments);
+    const int length = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+    if (length > 0)
+        std::vsnprintf(text.data(), text.size() + 1, format, arguments);
+    return text;
+}
+
+void sayText(const std::string& text)
+{
+    if (capture)
+        capture->output("%s", text.c_str());
+    else
+        std::fputs(text.c_str(), stdout);
+}
+
+void noticeText(const std::string& text)
+{
+    if (capture) {
+        capture->reason("%s", text.c_str());
+        return;
+    }
+    flushOutput();
+    std::fputs("kovrent: ", stderr);
+    std::fputs(text.c_str(), stderr);
+    std::fputc('\n', stderr);
+}
+
 } // namespace
+
+CapturedOutput::CapturedOutput(Messages& messages) : previous_(capture)
+{
+    capture = &messages;
+}
+
+CapturedOutput::~CapturedOutput()
+{
+    capture = previous_;
+}
 
 void flushOutput()
 {
+    if (capture)
+        return;
     if (std::fflush(stdout) != 0 && firstOutputError == 0)
         firstOutputError = errno != 0 ? errno : EIO;
 }
@@ -33,11 +80,19 @@ int outputError()
     return firstOutputError;
 }
 
+void say(const char* format, ...)
+{
+    std::va_list arguments;
+    va_start(arguments, format);
+    sayText(formattedText(format, arguments));
+    va_end(arguments);
+}
+
 void fatalExit(const char* format, ...)
 {
     std::va_list arguments;
     va_start(arguments, format);
-    std::vprintf(format, arguments);
+    sayText(formattedText(format, arguments));
     va_end(arguments);
     flushOutput();
     throw FatalExit{1};
@@ -47,21 +102,18 @@ void fatalExitBecause(const std::string& reason, const char* format, ...)
 {
     std::va_list arguments;
     va_start(arguments, format);
-    std::vprintf(format, arguments);
+    sayText(formattedText(format, arguments));
     va_end(arguments);
-    notice("%s", reason.c_str());
+    noticeText(reason);
     throw FatalExit{1};
 }
 
 void notice(const char* format, ...)
 {
-    flushOutput();
-    std::fputs("kovrent: ", stderr);
     std::va_list arguments;
     va_start(arguments, format);
-    std::vfprintf(stderr, format, arguments);
+    noticeText(formattedText(format, arguments));
     va_end(arguments);
-    std::fputc('\n', stderr);
 }
 
 void noticeFileError(const std::string& name, int error)
@@ -73,9 +125,9 @@ void print(Messages& messages)
 {
     for (const Messages::Line& line : messages.lines()) {
         if (line.forPeople)
-            notice("%s", line.text.c_str());
+            noticeText(line.text);
         else
-            std::fputs(line.text.c_str(), stdout);
+            sayText(line.text);
     }
     messages.clear();
 }

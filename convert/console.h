@@ -13,6 +13,23 @@ struct FatalExit {
 
 [[noreturn]] void fatalExit(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// The program's own text on standard output.
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// While it lives, what this thread says, notices and ends a run with (the message of fatalExit)
+// goes to `messages` instead of the console, to be printed in its turn by the thread that
+// writes the outputs; flushOutput does nothing meanwhile.
+class CapturedOutput {
+public:
+    explicit CapturedOutput(Messages& messages);
+    ~CapturedOutput();
+    CapturedOutput(const CapturedOutput&) = delete;
+    CapturedOutput& operator=(const CapturedOutput&) = delete;
+
+private:
+    Messages* previous_;
+};
+
 // fatalExit, with `reason` for people on standard error after the message.
 [[noreturn]] void fatalExitBecause(const std::string& reason, const char* format, ...)
     __attribute__((format(printf, 2, 3)));

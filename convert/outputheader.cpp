@@ -188,7 +188,7 @@ bool writeImage(const std::string& name, const FitsImage& image, const unsigned 
 
 bool writeOutput(const std::string& outputName, FitsImage& image, const unsigned char* data, const OutputFolder* folder)
 {
-    std::printf("writing %s\n", outputName.c_str());
+    say("writing %s\n", outputName.c_str());
     const bool written = writeImage(outputName, image, data, folder);
     image.header.freeHeader();
     return written;

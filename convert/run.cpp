@@ -8,6 +8,7 @@
 #include "convert/modernheader.h"
 #include "convert/names.h"
 #include "convert/outputheader.h"
+#include "convert/writequeue.h"
 #include "convert/zerowait.h"
 #include "fits/fitsfile.h"
 #include "fits/realtext.h"
@@ -21,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
@@ -63,6 +65,12 @@ struct RangeCube {
     std::vector<std::string> starts; // --modern: each plane's start
 };
 
+// Where a run stands when a write stops it: the file being read and the range's numbers after it.
+struct StopPoint {
+    std::string inputName;
+    int64_t notTried = 0;
+};
+
 // Everything one run owns and hands down: the four rasters, allocated once and never cleared
 // between files (the maps only when they are asked for), what camera files leave for each
 // other, and the counts of the summary.
@@ -76,7 +84,12 @@ struct RunContext {
     FitsImage image;
     CameraSession camera;
     OutputFolder folder;                           // where every output of the run goes, opened once
-    std::vector<unsigned char> data, scratch;      // the output's data as its file holds them
+    Pool<RasterMemory> rasters;                    // input rasters that the writes are done with
+    Pool<std::vector<unsigned char>> buffers;      // data encoded on the reading thread
+    std::vector<unsigned char> scratch;            // its image before the blocks are replicated
+    std::vector<unsigned char> data, dataScratch;  // the writing thread's own
+    WriteQueue* queue = nullptr;                   // the writes, when files are read on a second thread
+    StopPoint position;                            // the file being read, should a write stop the run
     std::unique_ptr<RangeCube> rangeCube;          // --cube of a range: its planes as they come
     std::unordered_set<std::string> unpackedNames; // the names the run gave unpacked images
     int unpackedImages = 0;                        // unpacked images written
@@ -119,7 +132,7 @@ void explainUnreadable(const std::string& name, Wanted wanted)
 
 void loadMap(const char* announcement, const std::string& name, FitsImage& record, Raster& map, const char* failure)
 {
-    std::printf(announcement, name.c_str());
+    say(announcement, name.c_str());
     Messages messages;
     const FitsReadResult result = readFITS(name, record, map, messages, FitsSource::map);
     print(messages);
@@ -154,6 +167,62 @@ void warnMapSize(const char* what, const std::string& mapName, const FitsImage& 
 const OutputFolder* folderFor(const RunContext& run, const std::string& outputName)
 {
     return run.folder.path() == folderOf(outputName) ? &run.folder : nullptr;
+}
+
+// Runs `write` where the run writes its outputs: at once, or, when the files are read on a second
+// thread, in its turn on the writing thread. A write that stops the run there stops it where the
+// reading stood when it handed the write over.
+void handOver(RunContext& run, std::function<void()> write)
+{
+    if (!run.queue) {
+        write();
+        return;
+    }
+    run.queue->submit([&run, write = std::move(write), position = run.position] {
+        try {
+            write();
+        } catch (const FatalExit&) {
+            run.stoppedAt = position.inputName;
+            run.notTried = position.notTried;
+            throw;
+        }
+    });
+}
+
+// An output on its way to the writing thread: its record, and the raster its pixels are placed
+// from, which the reading of the next file no longer uses.
+struct PendingOutput {
+    PendingOutput(FitsImage record, RasterMemory pixels, const Placement& where)
+        : image(std::move(record)), raster(std::move(pixels)), placement(where)
+    {
+    }
+    FitsImage image;
+    RasterMemory raster;
+    Placement placement;
+};
+
+// The input raster, for a write to take; the next file is read into one the writes are done with.
+RasterMemory handRaster(RunContext& run)
+{
+    RasterMemory raster = std::move(run.inputImage);
+    run.inputImage = run.rasters.take();
+    if (!run.inputImage)
+        run.inputImage = zeroRaster();
+    return raster;
+}
+
+// The image's record with a copy of its header, for a write that outlives the reading of the next.
+FitsImage copyOf(const FitsImage& image)
+{
+    FitsImage copy;
+    copy.naxis = image.naxis;
+    copy.naxis1 = image.naxis1;
+    copy.naxis2 = image.naxis2;
+    copy.bscale = image.bscale;
+    copy.bzero = image.bzero;
+    copy.bitpix = image.bitpix;
+    copy.header = image.header.clone();
+    return copy;
 }
 
 // Never replace a file this run reads: the input, or a map. A link at the output name is no
@@ -221,9 +290,11 @@ std::string startInstant(const Header& header)
     return times.hasDate ? isoInstant(times.day, times.start) : "";
 }
 
-// The converted image of one file of the range as the next plane of its cube: the first file's
-// header and size make the cube's, and every later file must have the same size and BITPIX.
-void addRangePlane(const Options& options, const std::string& inputName, const std::string& outputName, RunContext& run)
+// The converted image of one file of the range, encoded in `data`, as the next plane of its cube:
+// the first file's header and size make the cube's, and every later file must have the same size
+// and BITPIX.
+void addRangePlane(const Options& options, const std::string& inputName, const std::string& outputName,
+                   const Placement& placement, RunContext& run)
 {
     RangeCube& cube = *run.rangeCube;
     FitsImage& image = run.image;
@@ -235,7 +306,7 @@ void addRangePlane(const Options& options, const std::string& inputName, const s
                          "(BITPIX %d)\n",
                          inputName.c_str(), image.naxis1, image.naxis2, image.bitpix, cube.name.c_str(), first.naxis1,
                          first.naxis2, first.bitpix);
-    std::printf("writing %s\n", outputName.c_str());
+    say("writing %s\n", outputName.c_str());
     if (options.modern)
         cube.starts.push_back(startInstant(image.header));
     if (cube.planesAdded == 0) {
@@ -254,14 +325,23 @@ void addRangePlane(const Options& options, const std::string& inputName, const s
         header.end();
         if (header.outOfMemory())
             fatalExit("Error allocating memory!\n");
-        if (!cube.writer.begin(cube.name, cube.image, planes, cube.messages, cube.failure, folderFor(run, cube.name)))
-            cubeFailed(cube.messages, cube.failure);
+        handOver(run, [&run, &cube, planes] {
+            if (!cube.writer.begin(cube.name, cube.image, planes, cube.messages, cube.failure,
+                                   folderFor(run, cube.name)))
+                cubeFailed(cube.messages, cube.failure);
+        });
     }
-    if (!cube.writer.addPlane(run.data.data()))
-        cubeFailed(cube.messages, cube.failure);
+    auto plane = std::make_shared<PendingOutput>(FitsImage(), handRaster(run), placement);
+    plane->image.bitpix = image.bitpix;
+    handOver(run, [&run, &cube, plane] {
+        encodePixels(*plane->raster, plane->placement, plane->image.bitpix, run.data, run.dataScratch);
+        if (!cube.writer.addPlane(run.data.data()))
+            cubeFailed(cube.messages, cube.failure);
+        run.rasters.give(std::move(plane->raster));
+        flushOutput();
+    });
     ++cube.planesAdded;
     image.header.freeHeader();
-    flushOutput();
 }
 
 // The range's cube, once every plane has come: announced, its TIMES table behind it with
@@ -269,16 +349,17 @@ void addRangePlane(const Options& options, const std::string& inputName, const s
 void finishRangeCube(const Options& options, RunContext& run)
 {
     RangeCube& cube = *run.rangeCube;
-    std::printf("Now writing data cube %s (%lld images)\n", cube.name.c_str(),
-                static_cast<long long>(cube.planesAdded));
-    Header extension;
-    std::string table;
-    if (options.modern)
-        timesExtension(cube.starts, extension, table);
-    if (!cube.writer.finish(options.modern ? &extension : nullptr, table))
-        cubeFailed(cube.messages, cube.failure);
-    run.filesConverted += static_cast<int>(cube.planesAdded);
-    flushOutput();
+    say("Now writing data cube %s (%lld images)\n", cube.name.c_str(), static_cast<long long>(cube.planesAdded));
+    handOver(run, [&run, &cube, modern = options.modern] {
+        Header extension;
+        std::string table;
+        if (modern)
+            timesExtension(cube.starts, extension, table);
+        if (!cube.writer.finish(modern ? &extension : nullptr, table))
+            cubeFailed(cube.messages, cube.failure);
+        run.filesConverted += static_cast<int>(cube.planesAdded);
+        flushOutput();
+    });
 }
 
 // Everything that follows a successful read of one file.
@@ -317,18 +398,23 @@ void convertImage(const Options& options, const std::string& inputName, const st
     if (options.expansion > 1 || axisCardsDiffer(image))
         rewriteAxisSizes(image, image.naxis1, image.naxis2);
     completeHeader(image, options, camera.orientation, frames);
-    // Oriented, expanded and encoded in one pass, at the input's resolution until the last step.
-    encodePixels(inputImage, placement, image.bitpix, run.data, run.scratch);
     if (run.rangeCube) {
-        addRangePlane(options, inputName, outputName, run);
+        addRangePlane(options, inputName, outputName, placement, run);
         return;
     }
-    if (writeOutput(outputName, image, run.data.data(), folderFor(run, outputName))) {
-        ++run.filesConverted;
-    } else {
-        ++run.failedWrites;
-        run.failedNames.push_back(inputName);
-    }
+    // The record and the raster go to the write, which orients, expands and encodes the pixels
+    // in one pass; the reading of the next file fills others.
+    auto output = std::make_shared<PendingOutput>(std::move(image), handRaster(run), placement);
+    handOver(run, [&run, output, inputName, outputName] {
+        encodePixels(*output->raster, output->placement, output->image.bitpix, run.data, run.dataScratch);
+        if (writeOutput(outputName, output->image, run.data.data(), folderFor(run, outputName))) {
+            ++run.filesConverted;
+        } else {
+            ++run.failedWrites;
+            run.failedNames.push_back(inputName);
+        }
+        run.rasters.give(std::move(output->raster));
+    });
 }
 
 // What --modern adds to the header that every image of a packed file carries: which image it
@@ -398,30 +484,49 @@ void writeUnpackedCube(const Options& options, const std::string& inputName, Pac
     if (header.outOfMemory())
         fatalExit("Error allocating memory!\n");
 
-    std::printf("Now writing data cube %s (%lld images)\n", cubeName.c_str(), static_cast<long long>(images.count()));
-    FitsCubeWriter cube;
+    say("Now writing data cube %s (%lld images)\n", cubeName.c_str(), static_cast<long long>(images.count()));
+    // The writer, its messages and the header go with the writes; planes are read meanwhile.
+    struct Cube {
+        FitsCubeWriter writer;
+        FitsImage image;
+        Messages messages;
+        WriteFailure failure;
+    };
+    auto cube = std::make_shared<Cube>();
+    cube->image = std::move(image);
+    const int64_t count = images.count();
+    handOver(run, [cube, cubeName, count, folder] {
+        if (!cube->writer.begin(cubeName, cube->image, count, cube->messages, cube->failure, folder))
+            cubeFailed(cube->messages, cube->failure);
+    });
     Messages messages;
-    WriteFailure failure;
-    if (!cube.begin(cubeName, image, images.count(), messages, failure, folder))
-        cubeFailed(messages, failure);
-    for (int64_t k = 0; k < images.count(); ++k) {
+    for (int64_t k = 0; k < count; ++k) {
         if (!images.readNext(*run.inputImage, messages))
             fatalExitAfter(messages);
-        if (!cube.addPlane(*run.inputImage))
-            cubeFailed(messages, failure);
+        // Encoded here, as unpacked images are.
+        auto plane = std::make_shared<std::vector<unsigned char>>(run.buffers.take());
+        encodePixels(*run.inputImage, Placement::asIs(cube->image.naxis1, cube->image.naxis2), cube->image.bitpix,
+                     *plane, run.scratch);
+        handOver(run, [&run, cube, plane] {
+            if (!cube->writer.addPlane(plane->data()))
+                cubeFailed(cube->messages, cube->failure);
+            run.buffers.give(std::move(*plane));
+        });
     }
-    Header extension;
-    std::string rows;
-    if (table) {
-        std::vector<std::string> starts;
-        for (int64_t k = 0; k < images.count(); ++k)
-            starts.push_back(isoInstant(times.day, times.startPlus(k, images.count())));
-        timesExtension(starts, extension, rows);
-    }
-    if (!cube.finish(table ? &extension : nullptr, rows))
-        cubeFailed(messages, failure);
-    run.unpackedImages += static_cast<int>(images.count());
-    flushOutput();
+    handOver(run, [&run, cube, table, times, count] {
+        Header extension;
+        std::string rows;
+        if (table) {
+            std::vector<std::string> starts;
+            for (int64_t k = 0; k < count; ++k)
+                starts.push_back(isoInstant(times.day, times.startPlus(k, count)));
+            timesExtension(starts, extension, rows);
+        }
+        if (!cube->writer.finish(table ? &extension : nullptr, rows))
+            cubeFailed(cube->messages, cube->failure);
+        run.unpackedImages += static_cast<int>(count);
+        flushOutput();
+    });
 }
 
 // The images of a packed file, each named after the file's output name with the letter 't'
@@ -452,18 +557,27 @@ void writeUnpackedImages(const Options& options, const std::string& inputName, c
         if (replacesFile(fileName, inputName, folder))
             fatalExit("kovrent: Error - unpacked file %s would overwrite input file %s\n", fileName.c_str(),
                       inputName.c_str());
-        std::printf(images.ultrafast() ? "Now writing ultrafast unpacked file %s\n" : "Now writing unpacked file %s\n",
-                    fileName.c_str());
+        say(images.ultrafast() ? "Now writing ultrafast unpacked file %s\n" : "Now writing unpacked file %s\n",
+            fileName.c_str());
         if (!images.readNext(*run.inputImage, messages))
             fatalExitAfter(messages);
         if (!run.image.header.replaceStringCard("IRAFNAME", irafName))
             fatalExit("kovrent: error, IRAFNAME keyword not found\n");
         if (options.modern)
             numberModernImage(k + 1, images.count(), times, run.image.header);
-        if (writeImage(fileName, run.image, *run.inputImage, folder))
-            ++run.unpackedImages;
-        else
-            ++run.failedWrites;
+        // The header as it stands for this image, and its pixels encoded here, go with the write:
+        // writing an unpacked image costs its thread more than reading one.
+        auto output
+            = std::make_shared<std::pair<FitsImage, std::vector<unsigned char>>>(copyOf(run.image), run.buffers.take());
+        encodePixels(*run.inputImage, Placement::asIs(run.image.naxis1, run.image.naxis2), run.image.bitpix,
+                     output->second, run.scratch);
+        handOver(run, [&run, output, fileName, folder] {
+            if (writeImage(fileName, output->first, output->second.data(), folder))
+                ++run.unpackedImages;
+            else
+                ++run.failedWrites;
+            run.buffers.give(std::move(output->second));
+        });
     }
 }
 
@@ -487,6 +601,7 @@ void convertRange(const Options& options, const std::string& rootName, int64_t f
         else
             inputName = numberedName(rootName, fileNumber);
         const int64_t number = fileNumber;
+        run.position = {inputName, std::max<int64_t>(lastNumber - number, 0)};
         try {
             const std::string outputName = outputNameFor(inputName, options);
             if (!options.unpack)
@@ -495,7 +610,7 @@ void convertRange(const Options& options, const std::string& rootName, int64_t f
                 notice("warning - -o %d reads frame 1 into %s, the name of the combined image", options.frameNumber,
                        outputName.c_str());
 
-            std::printf("Reading %s...", inputName.c_str());
+            say("Reading %s...", inputName.c_str());
             ++run.filesRead;
             try {
                 Messages messages;
@@ -514,6 +629,12 @@ void convertRange(const Options& options, const std::string& rootName, int64_t f
                     print(messages);
                     if (result == CameraReadResult::failed)
                         fatalExit("kovrent: Error reading in VESKA format data file.\n");
+                    // Past its images, where the range goes on, should a write stop it.
+                    if (packed) {
+                        const int64_t next
+                            = std::max<int64_t>(std::max<int64_t>(fileNumber, 0) + packed->count() - 1, number + 1);
+                        run.position.notTried = std::max<int64_t>(lastNumber - next + 1, 0);
+                    }
                     if (packed && options.cube)
                         writeUnpackedCube(options, inputName, *packed, run, fileNumber);
                     else if (packed)
@@ -530,12 +651,16 @@ void convertRange(const Options& options, const std::string& rootName, int64_t f
             // The file's messages are out; --keep-going goes on with the next number.
             const int64_t next = std::max(fileNumber, number + 1);
             if (!options.keepGoing) {
-                run.stoppedAt = inputName;
-                run.notTried = std::max<int64_t>(lastNumber - next + 1, 0);
+                handOver(run, [&run, inputName, notTried = std::max<int64_t>(lastNumber - next + 1, 0)] {
+                    run.stoppedAt = inputName;
+                    run.notTried = notTried;
+                });
                 throw;
             }
-            ++run.failedFiles;
-            run.failedNames.push_back(inputName);
+            handOver(run, [&run, inputName] {
+                ++run.failedFiles;
+                run.failedNames.push_back(inputName);
+            });
             fileNumber = next;
         }
     } while (fileNumber <= lastNumber);
@@ -576,9 +701,25 @@ int convertFiles(const Options& options)
                 for (int64_t number = fileNumber; number <= lastNumber; ++number)
                     run.rangeCube->inputs.push_back(numberedName(rootName, number));
             }
-            convertRange(options, rootName, fileNumber, lastNumber, run);
-            if (run.rangeCube)
-                finishRangeCube(options, run);
+            auto work = [&] {
+                try {
+                    convertRange(options, rootName, fileNumber, lastNumber, run);
+                    if (run.rangeCube)
+                        finishRangeCube(options, run);
+                } catch (const std::bad_alloc&) {
+                    fatalExit("Error allocating memory!\n");
+                }
+            };
+            // A range, or the images of a packed file, are read and decoded one output ahead of
+            // their writing, on a second thread; a run of one file starts none.
+            // Without the means for a thread (memory that a limit holds back), the run goes on in one.
+            WriteQueue queue;
+            run.queue = lastNumber > fileNumber || options.unpack ? &queue : nullptr;
+            if (!run.queue || !queue.run(work)) {
+                run.queue = nullptr;
+                work();
+            }
+            run.queue = nullptr;
         } catch (const std::bad_alloc&) {
             fatalExit("Error allocating memory!\n");
         }
@@ -588,7 +729,7 @@ int convertFiles(const Options& options)
     }
     const int failures = run.writeFailures();
     if (failures > 0)
-        std::printf("kovrent: Error - %d output file%s could not be written\n", failures, failures == 1 ? "" : "s");
+        say("kovrent: Error - %d output file%s could not be written\n", failures, failures == 1 ? "" : "s");
     summarise(run, options, failures + run.failedFiles, start);
     return failures + run.failedFiles > 0 ? 1 : 0;
 }
@@ -610,7 +751,7 @@ int kovrentMain(int argc, const char* const* argv)
     int status = 0;
     try {
         try {
-            std::printf("kovrent Data conversion program  version %2.2f\n", programVersion);
+            say("kovrent Data conversion program  version %2.2f\n", programVersion);
             const Options options = parseCommandLine(argc, argv);
             if (options.showUsage) {
                 printUsage();

@@ -1,5 +1,7 @@
 #include "convert/zerowait.h"
 
+#include "convert/console.h"
+
 #include <cmath>
 #include <cstdio>
 
@@ -22,8 +24,8 @@ void warnZeroWait(bool zeroWait, bool fitsInput, float chopWaitMsec, int32_t obs
         return;
     if (zeroWait) {
         if (chopWaitMsec > 0.0f)
-            std::printf("Warning -- zero wait correction done for chop wait= %f\n", static_cast<double>(chopWaitMsec));
+            say("Warning -- zero wait correction done for chop wait= %f\n", static_cast<double>(chopWaitMsec));
     } else if (chopWaitMsec == 0.0f && obsmode >= 2 && obsmode <= 4) {
-        std::printf("Warning -- chop wait time = 0, use -z option\n");
+        say("Warning -- chop wait time = 0, use -z option\n");
     }
 }

@@ -394,6 +394,24 @@ void Header::swap(Header& other) noexcept
     std::swap(outOfMemory_, other.outOfMemory_);
 }
 
+Header Header::clone() const
+{
+    Header copy;
+    for (const HeaderBlock* block = first_; block; block = block->next) {
+        HeaderBlock* added = copy.appendBlock();
+        if (!added) {
+            copy.outOfMemory_ = true;
+            break;
+        }
+        std::memcpy(added->cards, block->cards, blockLength);
+        if (block == current_)
+            copy.current_ = added;
+    }
+    copy.slot_ = slot_;
+    copy.outOfMemory_ = copy.outOfMemory_ || outOfMemory_;
+    return copy;
+}
+
 void Header::freeHeader()
 {
     while (first_) {

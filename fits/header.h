@@ -26,6 +26,8 @@ public:
     Header(Header&& other) noexcept;
     Header& operator=(Header&& other) noexcept;
     void swap(Header& other) noexcept;
+    // A copy of every block, with the place where it stands here.
+    Header clone() const;
     ~Header() { freeHeader(); }
 
     // The card writers: one 80-character card at the place, which moves on.
