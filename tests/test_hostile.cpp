@@ -911,8 +911,8 @@ TEST(Hostile, StandardOutputThatCannotBeWrittenFailsTheRun) {
 // However little memory a run is given, it ends with a status of 0 or 1 and whole files only;
 // below what the system's loader needs, the program does not start at all (status 127).
 TEST(Hostile, MemoryLimitsEndInAMessage) {
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "AddressSanitizer reserves far more address space than the limits tried here";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve far more address space than the limits tried here";
 #endif
     std::vector<Case> cases;
     for (int kilobytes = 4000; kilobytes <= 12000; kilobytes += 250)
