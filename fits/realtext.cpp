@@ -1,23 +1,24 @@
 #include "fits/realtext.h"
 
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 
 std::string formatReal(double value)
 {
     if (!std::isfinite(value))
         return {};
+    // The digits of "%.12E", exactly as printf gives them, without its cost per call.
     char text[64];
-    std::snprintf(text, sizeof text, "%18.12E", value);
-    std::string result = text;
-    // The C library writes at least two exponent digits; the header format wants three.
-    const auto e = result.find('E');
-    if (e != std::string::npos && e + 1 < result.size()) {
-        const std::size_t digits = result.size() - (e + 2);
-        if (digits < 3)
-            result.insert(e + 2, 3 - digits, '0');
-    }
-    return result;
+    const std::to_chars_result result = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific, 12);
+    std::string real(text, result.ptr);
+    const std::size_t e = real.find('e');
+    real[e] = 'E';
+    // The shortest exponent has two digits; the header format wants three.
+    const std::size_t digits = real.size() - (e + 2);
+    if (digits < 3)
+        real.insert(e + 2, 3 - digits, '0');
+    // "%18": a real text has at least 19 characters, so the width never pads.
+    return real;
 }
 
 std::string quotedValue(const std::string& text)
