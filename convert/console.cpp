@@ -14,18 +14,6 @@ int firstOutputError = 0;
 // Where this thread's words go instead of the console, while it has a capture.
 thread_local Messages* capture = nullptr;
 
-std::string formattedText(const char* format, std::va_list arguments)
-{
-    std::va_list copy;
-    va_copy(copy, arguments);
-    const int length = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
-    if (length > 0)
-        std::vsnprintf(text.data(), text.size() + 1, format, arguments);
-    return text;
-}
-
 void sayText(const std::string& text)
 {
     if (capture)
@@ -84,7 +72,7 @@ void say(const char* format, ...)
 {
     std::va_list arguments;
     va_start(arguments, format);
-    sayText(formattedText(format, arguments));
+    sayText(vformatted(format, arguments));
     va_end(arguments);
 }
 
@@ -92,7 +80,7 @@ void fatalExit(const char* format, ...)
 {
     std::va_list arguments;
     va_start(arguments, format);
-    sayText(formattedText(format, arguments));
+    sayText(vformatted(format, arguments));
     va_end(arguments);
     flushOutput();
     throw FatalExit{1};
@@ -102,7 +90,7 @@ void fatalExitBecause(const std::string& reason, const char* format, ...)
 {
     std::va_list arguments;
     va_start(arguments, format);
-    sayText(formattedText(format, arguments));
+    sayText(vformatted(format, arguments));
     va_end(arguments);
     noticeText(reason);
     throw FatalExit{1};
@@ -112,7 +100,7 @@ void notice(const char* format, ...)
 {
     std::va_list arguments;
     va_start(arguments, format);
-    noticeText(formattedText(format, arguments));
+    noticeText(vformatted(format, arguments));
     va_end(arguments);
 }
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-void Messages::add(bool forPeople, const char* format, std::va_list arguments)
+std::string vformatted(const char* format, std::va_list arguments)
 {
     std::va_list copy;
     va_copy(copy, arguments);
@@ -12,7 +12,12 @@ void Messages::add(bool forPeople, const char* format, std::va_list arguments)
     std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
     if (length > 0)
         std::vsnprintf(text.data(), text.size() + 1, format, arguments);
-    lines_.push_back({forPeople, std::move(text)});
+    return text;
+}
+
+void Messages::add(bool forPeople, const char* format, std::va_list arguments)
+{
+    lines_.push_back({forPeople, vformatted(format, arguments)});
 }
 
 void Messages::output(const char* format, ...)

@@ -4,6 +4,9 @@
 #include <string>
 #include <vector>
 
+// The text vprintf makes of `format` and its arguments.
+std::string vformatted(const char* format, std::va_list arguments);
+
 // What an operation of the libraries has to say, in the order it happened: the program's own
 // texts for standard output (as scripts know them, with their line ends) and lines for people
 // on standard error (without the program's name). The libraries never print; the driver prints

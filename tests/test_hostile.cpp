@@ -795,15 +795,20 @@ std::optional<int> waitActingPartWay(pid_t pid, const fs::path& watched, size_t 
     return std::nullopt;
 }
 
-TEST(Hostile, SignalsPartWayLeaveOnlyWholeFiles) {
-    constexpr int kFiles = 200;
-    TempDir dir;
+// The files c970611a.001 to `count` of 128 x 128 GRAB frames, links to one file.
+void saveGrabRange(const fs::path& dir, int count) {
     writeBytes(dir / "c970611a.001", grab128());
-    for (int n = 2; n <= kFiles; ++n) {
+    for (int n = 2; n <= count; ++n) {
         char name[16];
         std::snprintf(name, sizeof name, "c970611a.%03d", n);
         fs::create_hard_link(dir / "c970611a.001", dir / name);
     }
+}
+
+TEST(Hostile, SignalsPartWayLeaveOnlyWholeFiles) {
+    constexpr int kFiles = 200;
+    TempDir dir;
+    saveGrabRange(dir.path(), kFiles);
     struct Signal {
         int signal;
         bool ignored;
@@ -850,12 +855,7 @@ TEST(Hostile, SignalsPartWayLeaveOnlyWholeFiles) {
 TEST(Hostile, OutputFolderMovedPartWayKeepsEveryFile) {
     constexpr int kFiles = 100;
     TempDir dir;
-    writeBytes(dir / "c970611a.001", grab128());
-    for (int n = 2; n <= kFiles; ++n) {
-        char name[16];
-        std::snprintf(name, sizeof name, "c970611a.%03d", n);
-        fs::create_hard_link(dir / "c970611a.001", dir / name);
-    }
+    saveGrabRange(dir.path(), kFiles);
     fs::create_directory(dir / kOutputDir);
     fs::create_directory(dir / "elsewhere");
     const pid_t pid = startKovrent({"c970611a.", "-r", "1", std::to_string(kFiles), "-e", "4", "-d", kOutputDir},
