@@ -158,6 +158,8 @@ Options parseCommandLine(int argc, const char* const* argv)
     if (options.unpack && reportIgnored)
         for (const std::string& given : unpackIgnores)
             notice("warning - %s ignored with -p", given.c_str());
+    if (options.fitsInput && options.interchange && !options.unpack && reportIgnored)
+        notice("warning - -i ignored with -f: it interchanges the columns of camera files as they are read");
     if (options.cube && !options.unpack && options.firstNumber < 0) {
         notice("warning - --cube ignored: it makes a cube of a packed file's images (-p) or of a range (-r)");
         options.cube = false;

@@ -96,10 +96,17 @@ void completeHeader(FitsImage& image, const Options& options, const OrientationC
     if (!header.resumeAtEnd())
         fatalExit("kovrent: error, END keyword not found\n");
 
+    // With --modern, the cards of an input that had them take their new values where they stand.
+    auto coordinate = [&](std::string_view keyword, const std::string& value, std::string_view comment) {
+        if (options.modern)
+            header.setValueCard(keyword, value, comment);
+        else
+            header.addValueCard(keyword, value, comment);
+    };
     const int expansion = options.expansion;
     if (expansion > 1) {
-        header.addValueCard("EXPOFF1", formatReal(expansion * values[offset1]), "EXPANDED OFFSET IN PIXELS");
-        header.addValueCard("EXPOFF2", formatReal(expansion * values[offset2]), "EXPANDED OFFSET IN PIXELS");
+        coordinate("EXPOFF1", formatReal(expansion * values[offset1]), "EXPANDED OFFSET IN PIXELS");
+        coordinate("EXPOFF2", formatReal(expansion * values[offset2]), "EXPANDED OFFSET IN PIXELS");
     }
     const bool scaled = values[telescle] > 0 && values[magnific] > 0;
     // 2.0833333333333333e-05 is 1/48000: 0.075 mm per pixel over 3600 arcseconds per degree.
@@ -107,17 +114,17 @@ void completeHeader(FitsImage& image, const Options& options, const OrientationC
         = scaled ? (values[telescle] / (expansion * values[magnific])) * 2.0833333333333333e-05 : 0.0;
     const PixelAxes axes = pixelAxes(image, options, orientation, values[offset1], values[offset2], degreesPerPixel);
     if (scaled) {
-        header.addValueCard("CDELT1", formatReal(axes.cdelt1), "DEGREES/PIXEL IN R.A.");
-        header.addValueCard("CDELT2", formatReal(axes.cdelt2), "DEGREES/PIXEL IN DEC.");
+        coordinate("CDELT1", formatReal(axes.cdelt1), "DEGREES/PIXEL IN R.A.");
+        coordinate("CDELT2", formatReal(axes.cdelt2), "DEGREES/PIXEL IN DEC.");
     }
-    header.addValueCard("CRVAL1", formatReal(values[ra]), "RA OF REFERENCE LOCATION");
-    header.addValueCard("CRVAL2", formatReal(values[dec]), "DEC OF REFERENCE LOCATION");
-    header.addValueCard("CROTA1", formatReal(axes.crota), "ROTATION OF AXIS 1");
-    header.addValueCard("CROTA2", formatReal(axes.crota), "ROTATION OF AXIS 2");
-    header.addValueCard("CRPIX1", formatReal(axes.crpix1), "ARRAY LOCATION OF REF. PIXEL");
-    header.addValueCard("CRPIX2", formatReal(axes.crpix2), "ARRAY LOCATION OF REF. PIXEL");
-    header.addValueCard("CTYPE1", "'RA---TAN'", "TYPE OF COORD. ON AXIS 1");
-    header.addValueCard("CTYPE2", "'DEC--TAN'", "TYPE OF COORD. ON AXIS 2");
+    coordinate("CRVAL1", formatReal(values[ra]), "RA OF REFERENCE LOCATION");
+    coordinate("CRVAL2", formatReal(values[dec]), "DEC OF REFERENCE LOCATION");
+    coordinate("CROTA1", formatReal(axes.crota), "ROTATION OF AXIS 1");
+    coordinate("CROTA2", formatReal(axes.crota), "ROTATION OF AXIS 2");
+    coordinate("CRPIX1", formatReal(axes.crpix1), "ARRAY LOCATION OF REF. PIXEL");
+    coordinate("CRPIX2", formatReal(axes.crpix2), "ARRAY LOCATION OF REF. PIXEL");
+    coordinate("CTYPE1", "'RA---TAN'", "TYPE OF COORD. ON AXIS 1");
+    coordinate("CTYPE2", "'DEC--TAN'", "TYPE OF COORD. ON AXIS 2");
     if (options.modern)
         addCoordinateUnits(header);
 
@@ -135,7 +142,7 @@ void completeHeader(FitsImage& image, const Options& options, const OrientationC
         header.addCommentCard("HISTORY ",
                               formatted("THE IMAGE WAS EXPANDED BY A FACTOR OF %2i IN BOTH DIRECTIONS", expansion));
     if (!options.noFlips)
-        header.addCommentCard("HISTORY ", "THE IMAGE HAS BEEN ORIENTED WITH NORTH UP AND EAST TO THE LEFT");
+        header.addCommentCard("HISTORY ", orientedHistory);
     if (options.mask)
         header.addCommentCard("HISTORY ", "MASK FILE APPLIED: " + options.maskName);
     if (options.gain)

@@ -22,6 +22,9 @@ bool axisCardsDiffer(const FitsImage& image);
 void completeHeader(FitsImage& image, const Options& options, const OrientationCode& orientation,
                     float framesPerCoimage = 0.0f);
 
+// The HISTORY text of an oriented output.
+constexpr const char* orientedHistory = "THE IMAGE HAS BEEN ORIENTED WITH NORTH UP AND EAST TO THE LEFT";
+
 // The HISTORY texts of --modern for the steps that changed pixels and have none of their own.
 std::string zeroWaitHistory(float framesPerCoimage);
 constexpr const char* interchangeHistory = "COLUMNS 4 AND 5 OF EVERY READOUT GROUP HAVE BEEN INTERCHANGED";

@@ -63,6 +63,7 @@ struct RangeCube {
     WriteFailure failure;
     int64_t planesAdded = 0;
     std::vector<std::string> starts; // --modern: each plane's start
+    ObservationTimes last;           // and the times of the last plane's file, whose end is the cube's
 };
 
 // Where a run stands when a write stops it: the file being read and the range's numbers after it.
@@ -283,13 +284,6 @@ void summarise(const RunContext& run, const Options& options, int failed, std::c
     fatalExitAfter(messages);
 }
 
-// The start of an observation as an ISO instant, or "" when its header has no date.
-std::string startInstant(const Header& header)
-{
-    const ObservationTimes times = observationTimes(header);
-    return times.hasDate ? isoInstant(times.day, times.start) : "";
-}
-
 // The converted image of one file of the range, encoded in `data`, as the next plane of its cube:
 // the first file's header and size make the cube's, and every later file must have the same size
 // and BITPIX.
@@ -307,8 +301,10 @@ void addRangePlane(const Options& options, const std::string& inputName, const s
                          inputName.c_str(), image.naxis1, image.naxis2, image.bitpix, cube.name.c_str(), first.naxis1,
                          first.naxis2, first.bitpix);
     say("writing %s\n", outputName.c_str());
-    if (options.modern)
-        cube.starts.push_back(startInstant(image.header));
+    if (options.modern) {
+        cube.last = observationTimes(image.header);
+        cube.starts.push_back(cube.last.hasDate ? isoInstant(cube.last.day, cube.last.start) : "");
+    }
     if (cube.planesAdded == 0) {
         cube.image.naxis1 = image.naxis1;
         cube.image.naxis2 = image.naxis2;
@@ -355,6 +351,13 @@ void finishRangeCube(const Options& options, RunContext& run)
         std::string table;
         if (modern)
             timesExtension(cube.starts, extension, table);
+        // The observation of the cube ends where its last file's does.
+        if (modern && cube.last.hasEnd) {
+            Header& header = cube.image.header;
+            header.replaceValueCard("DATE-END", quotedValue(isoInstant(cube.last.day, cube.last.end)),
+                                    "END OF OBSERVATION (UT)");
+            header.replaceValueCard("MJD-END", mjdText(cube.last.day, cube.last.end), "END OF OBSERVATION (MJD)");
+        }
         if (!cube.writer.finish(modern ? &extension : nullptr, table))
             cubeFailed(cube.messages, cube.failure);
         run.filesConverted += static_cast<int>(cube.planesAdded);
@@ -384,8 +387,13 @@ void convertImage(const Options& options, const std::string& inputName, const st
         frames = options.fitsInput ? framesPerCoimageOf(image, inputName) : camera.framesPerCoimage;
         correctZeroWait(inputImage, image.naxis1, image.naxis2, frames);
     }
-    if (options.fitsInput)
+    if (options.fitsInput) {
         readOrientation(image, camera.orientation);
+        // A converted file, unlike an unpacked one, is turned already.
+        if (!options.noFlips && image.header.hasCommentCard("HISTORY", orientedHistory))
+            notice("warning - %s was oriented when it was converted; -f turns it again (-n leaves it)",
+                   inputName.c_str());
+    }
 
     const int64_t expansion = options.expansion;
     if (expansion * image.naxis1 > rasterSize || expansion * image.naxis2 > rasterSize)

@@ -264,6 +264,22 @@ int Header::findCard(std::string_view keyword, std::string& value) const
     return ::findCard(first_, keyword, value);
 }
 
+bool Header::hasCommentCard(std::string_view keyword, std::string_view text) const
+{
+    for (const HeaderBlock* block = first_; block; block = block->next) {
+        for (int slot = 1; slot <= cardsPerBlock; ++slot) {
+            const std::string_view card(block->cards + (slot - 1) * cardLength, cardLength);
+            std::string_view key = card.substr(0, 8);
+            key = key.substr(0, key.find_last_not_of(' ') + 1);
+            std::string_view rest = card.substr(10);
+            rest = rest.substr(0, rest.find_last_not_of(' ') + 1);
+            if (key == keyword && rest == text)
+                return true;
+        }
+    }
+    return false;
+}
+
 std::vector<std::string> Header::findCards(std::string_view keyword) const
 {
     std::vector<std::string> values;

@@ -49,6 +49,8 @@ public:
     // The number, counted from the first block, of the first card whose key is `keyword`,
     // with its value text in `value`; -1 when no card matches.
     int findCard(std::string_view keyword, std::string& value) const;
+    // True when a HISTORY, COMMENT or other commentary card `keyword` holds `text`.
+    bool hasCommentCard(std::string_view keyword, std::string_view text) const;
     // The value texts of every card whose key is `keyword`, in header order.
     std::vector<std::string> findCards(std::string_view keyword) const;
 

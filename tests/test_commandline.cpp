@@ -453,6 +453,10 @@ TEST(CommandLine, ReasonsHintsAndWarningsOnStandardError) {
          {"kovrent: c970611a.007: No such file or directory\n", "kovrent: f970611a.008: Is a directory\n",
           "kovrent: c970611a.009: No such file or directory\n",
           "kovrent: 2 files converted, 3 failed (c970611a.007, c970611a.008, c970611a.009), in "}},
+        // -f of a converted file turns it again; -i acts on camera files only.
+        {{"f970611a.009", "-f", "-i", "-a"}, 0, "Reading f970611a.009...writing f970611a.009.fits\n",
+         {"kovrent: warning - -i ignored with -f: it interchanges the columns of camera files as they are read\n",
+          "kovrent: warning - f970611a.009 was oriented when it was converted; -f turns it again (-n leaves it)\n"}},
         {{"c970611a.", "--keep-going", "-r", "11", "25"}, 1, missing(11, 25),
          {"kovrent: 0 files converted, 15 failed (c970611a.011, c970611a.012, c970611a.013, c970611a.014, "
           "c970611a.015, c970611a.016, c970611a.017, c970611a.018, c970611a.019, c970611a.020 and 5 more), in "}},
@@ -473,6 +477,9 @@ TEST(CommandLine, ReasonsHintsAndWarningsOnStandardError) {
         cube[2] = valueCard("NAXIS", "3", "");
         cube.push_back(valueCard("NAXIS3", "2", ""));
         writeFitsFile(dir / "cube.fits", cube, 16, 4, 3, [](int, int) { return 0.0; });
+        std::vector<std::string> oriented = primaryCards(-32, 4, 3);
+        oriented.push_back(fitsCard("HISTORY   THE IMAGE HAS BEEN ORIENTED WITH NORTH UP AND EAST TO THE LEFT"));
+        writeFitsFile(dir / "f970611a.009", oriented, -32, 4, 3, [](int, int) { return 2.0; });
         for (const auto& [map, naxis1, naxis2] : {std::tuple{"small.fits", 2, 2}, {"large.fits", 8, 3}})
             writeFitsFile(dir / map, primaryCards(8, naxis1, naxis2), 8, naxis1, naxis2, [](int, int) { return 1.0; });
         writeBytes(dir / "n970611a.005", {'h', 'e', 'l', 'l', 'o'});

@@ -409,6 +409,8 @@ def modern(name, start, options):
         with fits.open(name, checksum=True) as hdus:
             h = hdus[0].header
             if "CTYPE1" in h: WCS(h)
+    twice = {k for k in h.keys() if k not in ("HISTORY", "COMMENT", "TIME-OBS") and list(h.keys()).count(k) > 1}
+    if twice: return "the cards written twice " + " ".join(sorted(twice))
     if (start != "-") != ("DATE-OBS" in h): return "DATE-OBS"
     if start != "-" and abs((Time(h["DATE-OBS"]) - Time(start)).sec) > 0.01: return h["DATE-OBS"]
     if "IMAGENUM" in h and "DATE-BEG" in h:
