@@ -3,15 +3,15 @@
 #include "camera/readveska.h"
 #include "convert/commandline.h"
 #include "convert/console.h"
-#include "convert/cube.h"
 #include "convert/geometry.h"
-#include "convert/modernheader.h"
 #include "convert/names.h"
 #include "convert/outputheader.h"
+#include "convert/rangecube.h"
+#include "convert/runcontext.h"
+#include "convert/unpacking.h"
 #include "convert/writequeue.h"
 #include "convert/zerowait.h"
 #include "fits/fitsfile.h"
-#include "fits/realtext.h"
 #include "fits/scan.h"
 
 #include <algorithm>
@@ -22,88 +22,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <new>
 #include <string>
 #include <system_error>
-#include <unordered_set>
-#include <vector>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-constexpr const char* estimatedStart = "ESTIMATED: EVEN SPACING START TO END";
-
-struct RasterFree {
-    void operator()(Raster* raster) const { std::free(raster); }
-};
-using RasterMemory = std::unique_ptr<Raster, RasterFree>;
-
-// A raster of zeros; calloc leaves the pages a run never touches unused.
-RasterMemory zeroRaster()
-{
-    RasterMemory raster(static_cast<Raster*>(std::calloc(1, sizeof(Raster))));
-    if (!raster)
-        fatalExit("Error allocating memory!\n");
-    return raster;
-}
-
-// The data cube of a range (--cube without -p): the first file's header made a cube's, and its
-// file, written a plane at a time.
-struct RangeCube {
-    std::string name;
-    std::vector<std::string> inputs; // the range's input files, a plane each
-    FitsImage image;
-    FitsCubeWriter writer;
-    Messages messages; // the writer's, and its failure
-    WriteFailure failure;
-    int64_t planesAdded = 0;
-    std::vector<std::string> starts; // --modern: each plane's start
-    ObservationTimes last;           // and the times of the last plane's file, whose end is the cube's
-};
-
-// Where a run stands when a write stops it: the file being read and the range's numbers after it.
-struct StopPoint {
-    std::string inputName;
-    int64_t notTried = 0;
-};
-
-// Everything one run owns and hands down: the four rasters, allocated once and never cleared
-// between files (the maps only when they are asked for), what camera files leave for each
-// other, and the counts of the summary.
-struct RunContext {
-    RasterMemory inputImage = zeroRaster();
-    RasterMemory outputImage = zeroRaster(); // scratch of the transposition
-    RasterMemory maskMap;
-    RasterMemory gainMap;
-    FitsImage maskRecord; // the maps' sizes and headers
-    FitsImage gainRecord;
-    FitsImage image;
-    CameraSession camera;
-    OutputFolder folder;                           // where every output of the run goes, opened once
-    Pool<RasterMemory> rasters;                    // input rasters that the writes are done with
-    Pool<std::vector<unsigned char>> buffers;      // data encoded on the reading thread
-    std::vector<unsigned char> scratch;            // its image before the blocks are replicated
-    std::vector<unsigned char> data, dataScratch;  // the writing thread's own
-    WriteQueue* queue = nullptr;                   // the writes, when files are read on a second thread
-    StopPoint position;                            // the file being read, should a write stop the run
-    std::unique_ptr<RangeCube> rangeCube;          // --cube of a range: its planes as they come
-    std::unordered_set<std::string> unpackedNames; // the names the run gave unpacked images
-    int unpackedImages = 0;                        // unpacked images written
-    int failedWrites = 0;                          // converted files and unpacked images that could not be written
-    int filesRead = 0;                             // input files whose reading began
-    int filesConverted = 0;                        // output files written
-    int failedFiles = 0;                           // files that --keep-going went past
-    std::vector<std::string> failedNames;          // those and the files not written, for its summary
-    std::string stoppedAt;                         // the file whose failure ended the range early
-    int64_t notTried = 0;                          // and the numbers of the range after it
-
-    int writeFailures() const { return failedWrites; }
-};
 
 // Why a file could not be read as asked: a FITS file given without -f, a file that is no
 // camera file at all, or one that is no FITS file where a FITS input or map is wanted. Only
@@ -164,68 +91,6 @@ void warnMapSize(const char* what, const std::string& mapName, const FitsImage& 
         notice("warning - %s: only its lower-left %d x %d is used", sizes.c_str(), image.naxis1, image.naxis2);
 }
 
-// The run's opened folder when `outputName` lies in it; null lets a write open its own.
-const OutputFolder* folderFor(const RunContext& run, const std::string& outputName)
-{
-    return run.folder.path() == folderOf(outputName) ? &run.folder : nullptr;
-}
-
-// Runs `write` where the run writes its outputs: at once, or, when the files are read on a second
-// thread, in its turn on the writing thread. A write that stops the run there stops it where the
-// reading stood when it handed the write over.
-void handOver(RunContext& run, std::function<void()> write)
-{
-    if (!run.queue) {
-        write();
-        return;
-    }
-    run.queue->submit([&run, write = std::move(write), position = run.position] {
-        try {
-            write();
-        } catch (const FatalExit&) {
-            run.stoppedAt = position.inputName;
-            run.notTried = position.notTried;
-            throw;
-        }
-    });
-}
-
-// An output on its way to the writing thread: its record, and the raster its pixels are placed
-// from, which the reading of the next file no longer uses.
-struct PendingOutput {
-    PendingOutput(FitsImage record, RasterMemory pixels, const Placement& where)
-        : image(std::move(record)), raster(std::move(pixels)), placement(where)
-    {
-    }
-    FitsImage image;
-    RasterMemory raster;
-    Placement placement;
-};
-
-// The input raster, for a write to take; the next file is read into one the writes are done with.
-RasterMemory handRaster(RunContext& run)
-{
-    RasterMemory raster = std::move(run.inputImage);
-    run.inputImage = run.rasters.take();
-    if (!run.inputImage)
-        run.inputImage = zeroRaster();
-    return raster;
-}
-
-// The image's record with a copy of its header, for a write that outlives the reading of the next.
-FitsImage copyOf(const FitsImage& image)
-{
-    FitsImage copy;
-    copy.naxis = image.naxis;
-    copy.naxis1 = image.naxis1;
-    copy.naxis2 = image.naxis2;
-    copy.bscale = image.bscale;
-    copy.bzero = image.bzero;
-    copy.bitpix = image.bitpix;
-    copy.header = image.header.clone();
-    return copy;
-}
-
 // Never replace a file this run reads: the input, or a map. A link at the output name is no
 // such file, even when it points to one: the rename replaces the link and leaves its target.
 void refuseOverwrite(const std::string& outputName, const std::string& inputName, const Options& options,
@@ -274,95 +139,6 @@ void summarise(const RunContext& run, const Options& options, int failed, std::c
         failures += ", " + std::to_string(run.notTried) + (unpack ? " files" : "") + " not tried (stopped at "
             + run.stoppedAt + ")";
     notice("%d %s, %s, in %.2f s", written, what, failures.c_str(), seconds.count());
-}
-
-// A failed write of a data cube, its messages printed: the run cannot go on with it.
-[[noreturn]] void cubeFailed(Messages& messages, const WriteFailure& failure)
-{
-    if (failure.step == WriteStep::interrupted)
-        endBySignal(failure.signal);
-    fatalExitAfter(messages);
-}
-
-// The converted image of one file of the range, encoded in `data`, as the next plane of its cube:
-// the first file's header and size make the cube's, and every later file must have the same size
-// and BITPIX.
-void addRangePlane(const Options& options, const std::string& inputName, const std::string& outputName,
-                   const Placement& placement, RunContext& run)
-{
-    RangeCube& cube = *run.rangeCube;
-    FitsImage& image = run.image;
-    const FitsImage& first = cube.image;
-    if (cube.planesAdded > 0
-        && (image.naxis1 != first.naxis1 || image.naxis2 != first.naxis2 || image.bitpix != first.bitpix))
-        fatalExitBecause("every plane of a data cube has the size and BITPIX of its first",
-                         "kovrent: Error - %s is %d x %d (BITPIX %d), but the planes of data cube %s are %d x %d "
-                         "(BITPIX %d)\n",
-                         inputName.c_str(), image.naxis1, image.naxis2, image.bitpix, cube.name.c_str(), first.naxis1,
-                         first.naxis2, first.bitpix);
-    say("writing %s\n", outputName.c_str());
-    if (options.modern) {
-        cube.last = observationTimes(image.header);
-        cube.starts.push_back(cube.last.hasDate ? isoInstant(cube.last.day, cube.last.start) : "");
-    }
-    if (cube.planesAdded == 0) {
-        cube.image.naxis1 = image.naxis1;
-        cube.image.naxis2 = image.naxis2;
-        cube.image.bitpix = image.bitpix;
-        cube.image.header = std::move(image.header);
-        Header& header = cube.image.header;
-        const auto planes = static_cast<int64_t>(cube.inputs.size());
-        if (!makeCubeHeader(header, planes, options.modern) || !header.resumeAtEnd())
-            fatalExit("kovrent: error, NAXIS keyword not found\n");
-        for (std::size_t k = 0; k < cube.inputs.size(); ++k)
-            header.addCommentCard("HISTORY ", "PLANE " + std::to_string(k + 1) + " IS " + cube.inputs[k]);
-        if (options.modern)
-            header.setValueCard("NIMAGES", std::to_string(planes), "NUMBER OF PLANES");
-        header.end();
-        if (header.outOfMemory())
-            fatalExit("Error allocating memory!\n");
-        handOver(run, [&run, &cube, planes] {
-            if (!cube.writer.begin(cube.name, cube.image, planes, cube.messages, cube.failure,
-                                   folderFor(run, cube.name)))
-                cubeFailed(cube.messages, cube.failure);
-        });
-    }
-    auto plane = std::make_shared<PendingOutput>(FitsImage(), handRaster(run), placement);
-    plane->image.bitpix = image.bitpix;
-    handOver(run, [&run, &cube, plane] {
-        encodePixels(*plane->raster, plane->placement, plane->image.bitpix, run.data, run.dataScratch);
-        if (!cube.writer.addPlane(run.data.data()))
-            cubeFailed(cube.messages, cube.failure);
-        run.rasters.give(std::move(plane->raster));
-        flushOutput();
-    });
-    ++cube.planesAdded;
-    image.header.freeHeader();
-}
-
-// The range's cube, once every plane has come: announced, its TIMES table behind it with
-// --modern, and renamed into place.
-void finishRangeCube(const Options& options, RunContext& run)
-{
-    RangeCube& cube = *run.rangeCube;
-    say("Now writing data cube %s (%lld images)\n", cube.name.c_str(), static_cast<long long>(cube.planesAdded));
-    handOver(run, [&run, &cube, modern = options.modern] {
-        Header extension;
-        std::string table;
-        if (modern)
-            timesExtension(cube.starts, extension, table);
-        // The observation of the cube ends where its last file's does.
-        if (modern && cube.last.hasEnd) {
-            Header& header = cube.image.header;
-            header.replaceValueCard("DATE-END", quotedValue(isoInstant(cube.last.day, cube.last.end)),
-                                    "END OF OBSERVATION (UT)");
-            header.replaceValueCard("MJD-END", mjdText(cube.last.day, cube.last.end), "END OF OBSERVATION (MJD)");
-        }
-        if (!cube.writer.finish(modern ? &extension : nullptr, table))
-            cubeFailed(cube.messages, cube.failure);
-        run.filesConverted += static_cast<int>(cube.planesAdded);
-        flushOutput();
-    });
 }
 
 // Everything that follows a successful read of one file.
@@ -423,170 +199,6 @@ void convertImage(const Options& options, const std::string& inputName, const st
         }
         run.rasters.give(std::move(output->raster));
     });
-}
-
-// What --modern adds to the header that every image of a packed file carries: which image it
-// is (the number a placeholder until the image comes), how many there are, its estimated start
-// between the file's start and end, the file's times, the interchange and checksums.
-void addModernImageCards(const Options& options, const PackedImages& images, const ObservationTimes& times,
-                         Header& header)
-{
-    header.resumeAtEnd();
-    header.setValueCard("IMAGENUM", "1", "NUMBER OF THE IMAGE IN ITS PACKED FILE");
-    header.setValueCard("NIMAGES", std::to_string(images.count()), "NUMBER OF IMAGES IN THE PACKED FILE");
-    if (times.hasEnd) {
-        header.setValueCard("DATE-BEG", "''", estimatedStart);
-        header.setValueCard("MJD-BEG", "0", estimatedStart);
-    }
-    addTimeCards(header, times);
-    if (options.interchange && !images.ultrafast())
-        header.addCommentCard("HISTORY ", interchangeHistory);
-    addChecksumCards(header);
-    header.end();
-}
-
-// Image k of n: its number and its estimated start, (k - 1) n-ths of the way from start to end.
-void numberModernImage(int64_t k, int64_t n, const ObservationTimes& times, Header& header)
-{
-    header.replaceValueCard("IMAGENUM", std::to_string(k), "NUMBER OF THE IMAGE IN ITS PACKED FILE");
-    if (!times.hasEnd)
-        return;
-    const int64_t start = times.startPlus(k - 1, n);
-    header.replaceValueCard("DATE-BEG", quotedValue(isoInstant(times.day, start)), estimatedStart);
-    header.replaceValueCard("MJD-BEG", mjdText(times.day, start), estimatedStart);
-}
-
-// The images of a packed file as the planes of one data cube, named like the unpacked images
-// but with 'k' for their 't' and the packed file's own number; with --modern, a TIMES table of
-// their estimated starts follows. Planes come as the images are read, so memory stays flat.
-void writeUnpackedCube(const Options& options, const std::string& inputName, PackedImages& images, RunContext& run,
-                       int64_t& fileNumber)
-{
-    fileNumber = std::max<int64_t>(fileNumber, 0) + images.count() - 1;
-    const std::string cubeName = outputNameFor(inputName, options, 'k');
-    if (!run.unpackedNames.insert(cubeName).second)
-        fatalExitBecause(cubeName + " is the name of an earlier output of this run",
-                         "kovrent: Error - no file name for the data cube of %s\n", inputName.c_str());
-    const OutputFolder* folder = folderFor(run, cubeName);
-    if (replacesFile(cubeName, inputName, folder))
-        fatalExit("kovrent: Error - data cube %s would overwrite input file %s\n", cubeName.c_str(), inputName.c_str());
-
-    FitsImage& image = run.image;
-    Header& header = image.header;
-    const ObservationTimes times = observationTimes(header);
-    const bool table = options.modern && times.hasEnd;
-    Options irafOptions = options;
-    irafOptions.appendFits = false;
-    if (!makeCubeHeader(header, images.count(), table)
-        || !header.replaceStringCard("IRAFNAME", outputNameFor(inputName, irafOptions, 'i')))
-        fatalExit("kovrent: error, IRAFNAME keyword not found\n");
-    if (options.modern) {
-        header.resumeAtEnd();
-        header.setValueCard("NIMAGES", std::to_string(images.count()), "NUMBER OF IMAGES IN THE PACKED FILE");
-        addTimeCards(header, times);
-        if (options.interchange && !images.ultrafast())
-            header.addCommentCard("HISTORY ", interchangeHistory);
-        addChecksumCards(header);
-        header.end();
-    }
-    if (header.outOfMemory())
-        fatalExit("Error allocating memory!\n");
-
-    say("Now writing data cube %s (%lld images)\n", cubeName.c_str(), static_cast<long long>(images.count()));
-    // The writer, its messages and the header go with the writes; planes are read meanwhile.
-    struct Cube {
-        FitsCubeWriter writer;
-        FitsImage image;
-        Messages messages;
-        WriteFailure failure;
-    };
-    auto cube = std::make_shared<Cube>();
-    cube->image = std::move(image);
-    const int64_t count = images.count();
-    handOver(run, [cube, cubeName, count, folder] {
-        if (!cube->writer.begin(cubeName, cube->image, count, cube->messages, cube->failure, folder))
-            cubeFailed(cube->messages, cube->failure);
-    });
-    Messages messages;
-    for (int64_t k = 0; k < count; ++k) {
-        if (!images.readNext(*run.inputImage, messages))
-            fatalExitAfter(messages);
-        // Encoded here, as unpacked images are.
-        auto plane = std::make_shared<std::vector<unsigned char>>(run.buffers.take());
-        encodePixels(*run.inputImage, Placement::asIs(cube->image.naxis1, cube->image.naxis2), cube->image.bitpix,
-                     *plane, run.scratch);
-        handOver(run, [&run, cube, plane] {
-            if (!cube->writer.addPlane(plane->data()))
-                cubeFailed(cube->messages, cube->failure);
-            run.buffers.give(std::move(*plane));
-        });
-    }
-    handOver(run, [&run, cube, table, times, count] {
-        Header extension;
-        std::string rows;
-        if (table) {
-            std::vector<std::string> starts;
-            for (int64_t k = 0; k < count; ++k)
-                starts.push_back(isoInstant(times.day, times.startPlus(k, count)));
-            timesExtension(starts, extension, rows);
-        }
-        if (!cube->writer.finish(table ? &extension : nullptr, rows))
-            cubeFailed(cube->messages, cube->failure);
-        run.unpackedImages += static_cast<int>(count);
-        flushOutput();
-    });
-}
-
-// The images of a packed file, each named after the file's output name with the letter 't'
-// and numbered on from fileNumber, which is raised past them, then announced, read and written.
-// A write that fails skips its image; a name that cannot be formed, an image that would replace
-// the input and data that end early stop the run.
-void writeUnpackedImages(const Options& options, const std::string& inputName, const std::string& outputName,
-                         PackedImages& images, RunContext& run, int64_t& fileNumber)
-{
-    const UnpackedNames names(outputName, options.frameNumber, options.appendFits);
-    // A file without a number in its name is numbered from 0.
-    const int64_t startNumber = std::max<int64_t>(fileNumber, 0);
-    fileNumber = startNumber + images.count() - 1;
-    const OutputFolder* folder = folderFor(run, outputName);
-    const ObservationTimes times = observationTimes(run.image.header);
-    if (options.modern)
-        addModernImageCards(options, images, times, run.image.header);
-    Messages messages;
-    std::string fileName, irafName, reason;
-    for (int64_t k = 0; k < images.count(); ++k) {
-        const long long number = startNumber + k;
-        if (!names.forImage(number, fileName, irafName, reason))
-            fatalExitBecause(reason, "kovrent: Error - no file name for unpacked image number %lld\n", number);
-        // Two images of one run never share a name: the later one would replace the earlier.
-        if (!run.unpackedNames.insert(fileName).second)
-            fatalExitBecause(fileName + " is the name of an earlier image of this run",
-                             "kovrent: Error - no file name for unpacked image number %lld\n", number);
-        if (replacesFile(fileName, inputName, folder))
-            fatalExit("kovrent: Error - unpacked file %s would overwrite input file %s\n", fileName.c_str(),
-                      inputName.c_str());
-        say(images.ultrafast() ? "Now writing ultrafast unpacked file %s\n" : "Now writing unpacked file %s\n",
-            fileName.c_str());
-        if (!images.readNext(*run.inputImage, messages))
-            fatalExitAfter(messages);
-        if (!run.image.header.replaceStringCard("IRAFNAME", irafName))
-            fatalExit("kovrent: error, IRAFNAME keyword not found\n");
-        if (options.modern)
-            numberModernImage(k + 1, images.count(), times, run.image.header);
-        // The header as it stands for this image, and its pixels encoded here, go with the write:
-        // writing an unpacked image costs its thread more than reading one.
-        auto output
-            = std::make_shared<std::pair<FitsImage, std::vector<unsigned char>>>(copyOf(run.image), run.buffers.take());
-        encodePixels(*run.inputImage, Placement::asIs(run.image.naxis1, run.image.naxis2), run.image.bitpix,
-                     output->second, run.scratch);
-        handOver(run, [&run, output, fileName, folder] {
-            if (writeImage(fileName, output->first, output->second.data(), folder))
-                ++run.unpackedImages;
-            else
-                ++run.failedWrites;
-            run.buffers.give(std::move(output->second));
-        });
-    }
 }
 
 // The folder of the run's outputs is opened before anything is read. A -d folder that is

@@ -1,0 +1,86 @@
+#include "convert/rangecube.h"
+
+#include "convert/console.h"
+#include "convert/cube.h"
+#include "convert/modernheader.h"
+#include "fits/header.h"
+#include "fits/realtext.h"
+
+#include <memory>
+#include <utility>
+
+void addRangePlane(const Options& options, const std::string& inputName, const std::string& outputName,
+                   const Placement& placement, RunContext& run)
+{
+    RangeCube& cube = *run.rangeCube;
+    FitsImage& image = run.image;
+    const FitsImage& first = cube.image;
+    if (cube.planesAdded > 0
+        && (image.naxis1 != first.naxis1 || image.naxis2 != first.naxis2 || image.bitpix != first.bitpix))
+        fatalExitBecause("every plane of a data cube has the size and BITPIX of its first",
+                         "kovrent: Error - %s is %d x %d (BITPIX %d), but the planes of data cube %s are %d x %d "
+                         "(BITPIX %d)\n",
+                         inputName.c_str(), image.naxis1, image.naxis2, image.bitpix, cube.name.c_str(), first.naxis1,
+                         first.naxis2, first.bitpix);
+    say("writing %s\n", outputName.c_str());
+    if (options.modern) {
+        cube.last = observationTimes(image.header);
+        cube.starts.push_back(cube.last.hasDate ? isoInstant(cube.last.day, cube.last.start) : "");
+    }
+    if (cube.planesAdded == 0) {
+        cube.image.naxis1 = image.naxis1;
+        cube.image.naxis2 = image.naxis2;
+        cube.image.bitpix = image.bitpix;
+        cube.image.header = std::move(image.header);
+        Header& header = cube.image.header;
+        const auto planes = static_cast<int64_t>(cube.inputs.size());
+        if (!makeCubeHeader(header, planes, options.modern) || !header.resumeAtEnd())
+            fatalExit("kovrent: error, NAXIS keyword not found\n");
+        for (std::size_t k = 0; k < cube.inputs.size(); ++k)
+            header.addCommentCard("HISTORY ", "PLANE " + std::to_string(k + 1) + " IS " + cube.inputs[k]);
+        if (options.modern)
+            header.setValueCard("NIMAGES", std::to_string(planes), "NUMBER OF PLANES");
+        header.end();
+        if (header.outOfMemory())
+            fatalExit("Error allocating memory!\n");
+        handOver(run, [&run, &cube, planes] {
+            if (!cube.writer.begin(cube.name, cube.image, planes, cube.messages, cube.failure,
+                                   folderFor(run, cube.name)))
+                cubeFailed(cube.messages, cube.failure);
+        });
+    }
+    auto plane = std::make_shared<PendingOutput>(FitsImage(), handRaster(run), placement);
+    plane->image.bitpix = image.bitpix;
+    handOver(run, [&run, &cube, plane] {
+        encodePixels(*plane->raster, plane->placement, plane->image.bitpix, run.data, run.dataScratch);
+        if (!cube.writer.addPlane(run.data.data()))
+            cubeFailed(cube.messages, cube.failure);
+        run.rasters.give(std::move(plane->raster));
+        flushOutput();
+    });
+    ++cube.planesAdded;
+    image.header.freeHeader();
+}
+
+void finishRangeCube(const Options& options, RunContext& run)
+{
+    RangeCube& cube = *run.rangeCube;
+    say("Now writing data cube %s (%lld images)\n", cube.name.c_str(), static_cast<long long>(cube.planesAdded));
+    handOver(run, [&run, &cube, modern = options.modern] {
+        Header extension;
+        std::string table;
+        if (modern)
+            timesExtension(cube.starts, extension, table);
+        // The observation of the cube ends where its last file's does.
+        if (modern && cube.last.hasEnd) {
+            Header& header = cube.image.header;
+            header.replaceValueCard("DATE-END", quotedValue(isoInstant(cube.last.day, cube.last.end)),
+                                    "END OF OBSERVATION (UT)");
+            header.replaceValueCard("MJD-END", mjdText(cube.last.day, cube.last.end), "END OF OBSERVATION (MJD)");
+        }
+        if (!cube.writer.finish(modern ? &extension : nullptr, table))
+            cubeFailed(cube.messages, cube.failure);
+        run.filesConverted += static_cast<int>(cube.planesAdded);
+        flushOutput();
+    });
+}

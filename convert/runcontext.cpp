@@ -1,0 +1,63 @@
+#include "convert/runcontext.h"
+
+#include "convert/console.h"
+#include "convert/names.h"
+
+RasterMemory zeroRaster()
+{
+    RasterMemory raster(static_cast<Raster*>(std::calloc(1, sizeof(Raster))));
+    if (!raster)
+        fatalExit("Error allocating memory!\n");
+    return raster;
+}
+
+const OutputFolder* folderFor(const RunContext& run, const std::string& outputName)
+{
+    return run.folder.path() == folderOf(outputName) ? &run.folder : nullptr;
+}
+
+void handOver(RunContext& run, std::function<void()> write)
+{
+    if (!run.queue) {
+        write();
+        return;
+    }
+    run.queue->submit([&run, write = std::move(write), position = run.position] {
+        try {
+            write();
+        } catch (const FatalExit&) {
+            run.stoppedAt = position.inputName;
+            run.notTried = position.notTried;
+            throw;
+        }
+    });
+}
+
+RasterMemory handRaster(RunContext& run)
+{
+    RasterMemory raster = std::move(run.inputImage);
+    run.inputImage = run.rasters.take();
+    if (!run.inputImage)
+        run.inputImage = zeroRaster();
+    return raster;
+}
+
+FitsImage copyOf(const FitsImage& image)
+{
+    FitsImage copy;
+    copy.naxis = image.naxis;
+    copy.naxis1 = image.naxis1;
+    copy.naxis2 = image.naxis2;
+    copy.bscale = image.bscale;
+    copy.bzero = image.bzero;
+    copy.bitpix = image.bitpix;
+    copy.header = image.header.clone();
+    return copy;
+}
+
+[[noreturn]] void cubeFailed(Messages& messages, const WriteFailure& failure)
+{
+    if (failure.step == WriteStep::interrupted)
+        endBySignal(failure.signal);
+    fatalExitAfter(messages);
+}
