@@ -15,6 +15,7 @@
 #include "fits/scan.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -354,6 +355,35 @@ int convertFiles(const Options& options)
     return failures + run.failedFiles > 0 ? 1 : 0;
 }
 
+// Memory held back from the start of a run and given back when an allocation first fails, so
+// that the failure can still be thrown, caught and reported: with nothing left at all, throwing
+// std::bad_alloc itself ends the process. The failed allocation is not tried again, which would
+// take what was given back.
+std::atomic<void*> memoryReserve{nullptr};
+constexpr std::size_t memoryReserveSize = 16 * 1024; // within the heap, which keeps it when freed
+
+void releaseMemoryReserve()
+{
+    std::free(memoryReserve.exchange(nullptr));
+    std::set_new_handler(nullptr);
+    throw std::bad_alloc();
+}
+
+// False when not even the reserve can be had; the run has then said so itself.
+bool holdMemoryReserve()
+{
+    if (!memoryReserve)
+        memoryReserve = std::malloc(memoryReserveSize);
+    if (!memoryReserve) {
+        // Too little for formatting even the message: it goes out as it stands.
+        constexpr char message[] = "Error allocating memory!\n";
+        [[maybe_unused]] const ssize_t written = write(STDOUT_FILENO, message, sizeof message - 1);
+        return false;
+    }
+    std::set_new_handler(releaseMemoryReserve);
+    return true;
+}
+
 } // namespace
 
 int kovrentMain(int argc, const char* const* argv)
@@ -367,6 +397,8 @@ int kovrentMain(int argc, const char* const* argv)
     // An output over the file size limit is a failed write, not the end of the run.
     std::signal(SIGXFSZ, SIG_IGN);
     resetOutputError();
+    if (!holdMemoryReserve())
+        return 1;
 
     int status = 0;
     try {

@@ -909,23 +909,32 @@ TEST(Hostile, StandardOutputThatCannotBeWrittenFailsTheRun) {
 }
 
 // However little memory a run is given, it ends with a status of 0 or 1 and whole files only;
-// below what the system's loader needs, the program does not start at all (status 127).
+// below what the system's loader needs, the program does not start at all (status 127). Just
+// above that, the run has almost nothing left: the limits there are tried 20 KB apart.
 TEST(Hostile, MemoryLimitsEndInAMessage) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the sanitizers reserve far more address space than the limits tried here";
 #endif
-    std::vector<Case> cases;
-    for (int kilobytes = 4000; kilobytes <= 12000; kilobytes += 250)
-        cases.push_back(limited("ulimit -v " + std::to_string(kilobytes),
-                                cameraCase(std::to_string(kilobytes) + " KB", chopNod(), {"-e", "4"}, kAnyStatus)));
-    std::vector<std::string> problems;
-    for (const Case& c : cases) {
-        // A run that cannot start reports it through the loader, which the checks below would take
-        // for the program's own failure.
+    auto limitedCase = [](int kilobytes) {
+        return limited("ulimit -v " + std::to_string(kilobytes),
+                       cameraCase(std::to_string(kilobytes) + " KB", chopNod(), {"-e", "4"}, kAnyStatus));
+    };
+    // A run that cannot start reports it through the loader, which the checks below would take
+    // for the program's own failure.
+    auto starts = [](const Case& c) {
         TempDir scratch;
-        writeBytes(scratch / kInput, c.inputs[0].contents());
-        const RunResult start = runInShell(scratch.path(), {"--version"}, false, c.limits);
-        if (start.exitStatus == 127) continue;
+        return runInShell(scratch.path(), {"--version"}, false, c.limits).exitStatus != 127;
+    };
+    int first = 4000;
+    while (first <= 12000 && !starts(limitedCase(first))) first += 250;
+    ASSERT_LE(first, 12000) << "no limit up to 12000 KB lets the program start";
+    std::vector<int> limits;
+    for (int kilobytes = first - 240; kilobytes < first; kilobytes += 20) limits.push_back(kilobytes);
+    for (int kilobytes = first; kilobytes <= 12000; kilobytes += 250) limits.push_back(kilobytes);
+    std::vector<std::string> problems;
+    for (const int kilobytes : limits) {
+        const Case c = limitedCase(kilobytes);
+        if (!starts(c)) continue;
         const std::string found = problemsOf(c, false);
         if (!found.empty()) problems.push_back(c.label + ":" + found);
         if (problems.size() >= 5) break;
