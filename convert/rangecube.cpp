@@ -3,11 +3,27 @@
 #include "convert/console.h"
 #include "convert/cube.h"
 #include "convert/modernheader.h"
+#include "convert/names.h"
 #include "fits/header.h"
 #include "fits/realtext.h"
 
 #include <memory>
 #include <utility>
+
+void planRangeCube(const Options& options, const std::string& rootName, int64_t first, int64_t last, RunContext& run)
+{
+    run.rangeCube = std::make_unique<RangeCube>();
+    RangeCube& cube = *run.rangeCube;
+    cube.name = outputNameFor(numberedName(rootName, first), options, 'k');
+    for (int64_t number = first; number <= last; ++number)
+        cube.inputs.push_back(numberedName(rootName, number));
+    const OutputFolder* folder = folderFor(run, cube.name);
+    for (const std::vector<std::string>& sources : {cube.inputs, {options.maskName, options.gainName}})
+        for (const std::string& source : sources)
+            if (!source.empty() && replacesFile(cube.name, source, folder))
+                fatalExit("kovrent: Error - data cube %s would overwrite input file %s\n", cube.name.c_str(),
+                          source.c_str());
+}
 
 void addRangePlane(const Options& options, const std::string& inputName, const std::string& outputName,
                    const Placement& placement, RunContext& run)
@@ -24,8 +40,14 @@ void addRangePlane(const Options& options, const std::string& inputName, const s
                          first.naxis2, first.bitpix);
     say("writing %s\n", outputName.c_str());
     if (options.modern) {
-        cube.last = observationTimes(image.header);
-        cube.starts.push_back(cube.last.hasDate ? isoInstant(cube.last.day, cube.last.start) : "");
+        const ObservationTimes times = observationTimes(image.header);
+        cube.starts.push_back(times.hasDate ? isoInstant(times.day, times.start) : "");
+        // The cube ends where the file that ends last does, were the files in no order of time.
+        auto end = [](const ObservationTimes& t) { return t.day * 8640000 + t.end; };
+        if (times.hasEnd && (!cube.last.hasEnd || end(times) >= end(cube.last))) {
+            cube.last = times;
+            image.header.findCard("TIME-END", cube.lastEnd);
+        }
     }
     if (cube.planesAdded == 0) {
         cube.image.naxis1 = image.naxis1;
@@ -47,6 +69,10 @@ void addRangePlane(const Options& options, const std::string& inputName, const s
             if (!cube.writer.begin(cube.name, cube.image, planes, cube.messages, cube.failure,
                                    folderFor(run, cube.name)))
                 cubeFailed(cube.messages, cube.failure);
+            whileCubeWaits(run, [&cube] {
+                if (cube.writer.interrupted())
+                    cubeFailed(cube.messages, cube.failure);
+            });
         });
     }
     auto plane = std::make_shared<PendingOutput>(FitsImage(), handRaster(run), placement);
@@ -71,13 +97,17 @@ void finishRangeCube(const Options& options, RunContext& run)
         std::string table;
         if (modern)
             timesExtension(cube.starts, extension, table);
-        // The observation of the cube ends where its last file's does.
+        // The observation of the cube ends where its file that ends last does, in every card.
         if (modern && cube.last.hasEnd) {
             Header& header = cube.image.header;
+            std::string end = quotedValue(cube.lastEnd);
+            end.append(end.size() < 19 ? 19 - end.size() : 0, ' '); // laid out as the camera's card
+            header.replaceValueCard("TIME-END", end, "END TIME OF OBSERVATION (UT)");
             header.replaceValueCard("DATE-END", quotedValue(isoInstant(cube.last.day, cube.last.end)),
                                     "END OF OBSERVATION (UT)");
             header.replaceValueCard("MJD-END", mjdText(cube.last.day, cube.last.end), "END OF OBSERVATION (MJD)");
         }
+        whileCubeWaits(run, nullptr);
         if (!cube.writer.finish(modern ? &extension : nullptr, table))
             cubeFailed(cube.messages, cube.failure);
         run.filesConverted += static_cast<int>(cube.planesAdded);

@@ -316,12 +316,8 @@ int convertFiles(const Options& options)
     const auto start = std::chrono::steady_clock::now();
     try {
         try {
-            if (options.cube && !options.unpack) {
-                run.rangeCube = std::make_unique<RangeCube>();
-                run.rangeCube->name = outputNameFor(numberedName(rootName, fileNumber), options, 'k');
-                for (int64_t number = fileNumber; number <= lastNumber; ++number)
-                    run.rangeCube->inputs.push_back(numberedName(rootName, number));
-            }
+            if (options.cube && !options.unpack)
+                planRangeCube(options, rootName, fileNumber, lastNumber, run);
             auto work = [&] {
                 try {
                     convertRange(options, rootName, fileNumber, lastNumber, run);

@@ -55,6 +55,12 @@ FitsImage copyOf(const FitsImage& image)
     return copy;
 }
 
+void whileCubeWaits(RunContext& run, std::function<void()> check)
+{
+    if (run.queue)
+        run.queue->whileWaiting(std::move(check));
+}
+
 [[noreturn]] void cubeFailed(Messages& messages, const WriteFailure& failure)
 {
     if (failure.step == WriteStep::interrupted)

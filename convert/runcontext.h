@@ -36,7 +36,8 @@ struct RangeCube {
     WriteFailure failure;
     int64_t planesAdded = 0;
     std::vector<std::string> starts; // --modern: each plane's start
-    ObservationTimes last;           // and the times of the last plane's file, whose end is the cube's
+    ObservationTimes last;           // the times of the file that ends last, whose end is the cube's
+    std::string lastEnd;             // and its TIME-END value
 };
 
 // Where a run stands when a write stops it: the file being read and the range's numbers after it.
@@ -103,6 +104,11 @@ RasterMemory handRaster(RunContext& run);
 
 // The image's record with a copy of its header, for a write that outlives the reading of the next.
 FitsImage copyOf(const FitsImage& image);
+
+// From the write that begins a data cube, what ends the run when a signal comes while the writing
+// thread waits for the cube's next plane, its hidden file open; from the write that finishes the
+// cube, none.
+void whileCubeWaits(RunContext& run, std::function<void()> check);
 
 // A failed write of a data cube, its messages printed: the run cannot go on with it.
 [[noreturn]] void cubeFailed(Messages& messages, const WriteFailure& failure);

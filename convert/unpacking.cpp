@@ -94,9 +94,13 @@ void writeUnpackedCube(const Options& options, const std::string& inputName, Pac
     auto cube = std::make_shared<Cube>();
     cube->image = std::move(image);
     const int64_t count = images.count();
-    handOver(run, [cube, cubeName, count, folder] {
+    handOver(run, [&run, cube, cubeName, count, folder] {
         if (!cube->writer.begin(cubeName, cube->image, count, cube->messages, cube->failure, folder))
             cubeFailed(cube->messages, cube->failure);
+        whileCubeWaits(run, [cube] {
+            if (cube->writer.interrupted())
+                cubeFailed(cube->messages, cube->failure);
+        });
     });
     Messages messages;
     for (int64_t k = 0; k < count; ++k) {
@@ -121,6 +125,7 @@ void writeUnpackedCube(const Options& options, const std::string& inputName, Pac
                 starts.push_back(isoInstant(times.day, times.startPlus(k, count)));
             timesExtension(starts, extension, rows);
         }
+        whileCubeWaits(run, nullptr);
         if (!cube->writer.finish(table ? &extension : nullptr, rows))
             cubeFailed(cube->messages, cube->failure);
         run.unpackedImages += static_cast<int>(count);

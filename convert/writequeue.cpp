@@ -2,6 +2,7 @@
 
 #include "convert/console.h"
 
+#include <chrono>
 #include <csignal>
 #include <system_error>
 #include <thread>
@@ -25,6 +26,11 @@ void WriteQueue::submit(std::function<void()> write)
     hand(std::move(item));
 }
 
+void WriteQueue::whileWaiting(std::function<void()> check)
+{
+    whileWaiting_ = std::move(check);
+}
+
 bool WriteQueue::run(const std::function<void()>& work)
 {
     {
@@ -33,6 +39,7 @@ bool WriteQueue::run(const std::function<void()>& work)
         cancelled_ = false;
         said_.clear();
     }
+    whileWaiting_ = nullptr;
     auto read = [&] {
         // The signals that end the process are the writing thread's, which holds them while a
         // file is unfinished; the faults stay with whoever causes them.
@@ -66,6 +73,13 @@ bool WriteQueue::run(const std::function<void()>& work)
         Item item;
         {
             std::unique_lock lock(mutex_);
+            while (!waiting_ && whileWaiting_) {
+                if (changed_.wait_for(lock, std::chrono::milliseconds(50), [&] { return waiting_.has_value(); }))
+                    break;
+                lock.unlock();
+                whileWaiting_();
+                lock.lock();
+            }
             changed_.wait(lock, [&] { return waiting_.has_value(); });
             item = std::move(*waiting_);
             waiting_.reset();

@@ -25,6 +25,11 @@ public:
     // far. Waits while another write waits.
     void submit(std::function<void()> write);
 
+    // From the writing thread: `check` runs every 50 ms while that thread waits for the next
+    // write, until another (or none) is set. A data cube, whose hidden file stays between its
+    // writes, takes the signals that end the process there while its input is read.
+    void whileWaiting(std::function<void()> check);
+
 private:
     struct Item {
         Messages messages;
@@ -40,6 +45,7 @@ private:
     std::optional<Item> waiting_;
     bool cancelled_ = false;
     Messages said_; // the work's words since its last write
+    std::function<void()> whileWaiting_;
 };
 
 // Things a run reuses from one output to the next, such as data buffers and rasters, handed

@@ -113,6 +113,9 @@ public:
     // checksums are computed too) when given, and renames the file into place. All planes must
     // have come.
     bool finish(const Header* extension = nullptr, const std::string& extensionData = "");
+    // True, the hidden file removed and the failure's step `interrupted`, when a signal that ends
+    // the process came while the cube was begun and not yet finished: the caller is to end by it.
+    bool interrupted();
 
 private:
     struct State;

@@ -435,6 +435,14 @@ bool FitsCubeWriter::addPlane(const Raster& raster)
     return addPlane(buffers.data.data());
 }
 
+bool FitsCubeWriter::interrupted()
+{
+    if (!state_ || !state_->output.interrupted())
+        return false;
+    state_.reset();
+    return true;
+}
+
 bool FitsCubeWriter::finish(const Header* extension, const std::string& extensionData)
 {
     if (!state_ || state_->planesWritten != state_->planes) {

@@ -850,6 +850,25 @@ TEST(Hostile, SignalsPartWayLeaveOnlyWholeFiles) {
     }
 }
 
+// A data cube's hidden file stays from its first plane to its last: a signal that comes while the
+// run waits there for its next input (a FIFO that no one writes) ends the run at once, the hidden
+// file removed.
+TEST(Hostile, SignalWhileACubeWaitsForItsInputEndsTheRun) {
+    TempDir dir;
+    saveGrabRange(dir.path(), 3);
+    fs::remove(dir / "c970611a.002");
+    ASSERT_EQ(mkfifo((dir / "c970611a.002").c_str(), 0644), 0);
+    fs::create_directory(dir / kOutputDir);
+    const pid_t pid = startKovrent({"c970611a.", "-r", "1", "3", "--cube", "-d", kOutputDir}, dir.path(), false);
+    bool signalled = false;
+    const std::optional<int> ended =
+        waitActingPartWay(pid, dir / kOutputDir, 1, signalled, [&] { kill(pid, SIGTERM); });
+    ASSERT_TRUE(ended) << "the signal did not end the run";
+    EXPECT_TRUE(signalled) << "ended before the signal";
+    EXPECT_TRUE(WIFSIGNALED(*ended) && WTERMSIG(*ended) == SIGTERM) << "status " << *ended;
+    EXPECT_EQ(countEntries(dir / kOutputDir), 0u);
+}
+
 // The output folder is opened once: moved part-way and replaced by a link to another folder, it
 // still receives every file, and the other folder none.
 TEST(Hostile, OutputFolderMovedPartWayKeepsEveryFile) {

@@ -428,7 +428,8 @@ Shape shapeOf(const std::vector<uint8_t>& bytes) {
 
 // A cube holds in plane k the data bytes of the k-th file that the same run without --cube
 // writes, and fitsverify and astropy read it as a cube of that many planes: for packed and
-// ultrafast files and for ranges of camera files, with -i, -e and --modern.
+// ultrafast files and for ranges of camera files, with -i, -e and --modern. A range's cube ends
+// where its file that ends last does (here the second).
 TEST(Cube, EveryPlaneIsTheFileThePlainRunWritesThem) {
     struct Case {
         const char* what;
@@ -461,9 +462,12 @@ for name in sys.argv[1:]:
         fs::create_directories(dir / "plain");
         fs::create_directories(dir / "cube");
         const bool range = c.layout.count == 0;
+        const bool modern = std::count(c.options.begin(), c.options.end(), "--modern");
         if (range)
             for (int n = 1; n <= 3; ++n)
-                saveObservation(observationHeader(16, 16, c.layout.obsmode, 2).dateTime(1997, 6, 11, 9, 5, n),
+                saveObservation(observationHeader(16, 16, c.layout.obsmode, 2)
+                                    .dateTime(1997, 6, 11, 9, 5, n)
+                                    .timeEnd({9, n == 2 ? 30 : 10, n, 0}),
                                 dir / ("c970611a.00" + std::to_string(n)), 16, 16, 4,
                                 [n](int f, int x, int y) { return 4 * (n * 1000 + f * 100 + 7 * x - y); });
         else
@@ -494,10 +498,14 @@ for name in sys.argv[1:]:
                                    cube.begin() + shape.dataStart + k * shape.planeBytes()))
                 << "plane " << k + 1 << " and " << planes[k];
         }
+        if (range && modern) {
+            const std::string header(cube.begin(), cube.begin() + shape.dataStart);
+            EXPECT_TRUE(contains(header, "TIME-END=  '09:30:02.00'       / END TIME OF OBSERVATION (UT)")) << header;
+            EXPECT_TRUE(contains(header, "'1997-06-11T09:30:02.00' / END OF OBSERVATION (UT)")) << header;
+        }
         const RunResult verified = runProgram(KOVRENT_FITSVERIFY, {name}, dir / "cube");
         EXPECT_TRUE(contains(verified.output, "and 0 error(s)")) << verified.output;
         python.push_back((dir / "cube" / name).string());
-        const bool modern = std::count(c.options.begin(), c.options.end(), "--modern");
         shapes += "(" + std::to_string(shape.naxis[2]) + ", " + std::to_string(shape.naxis[1]) + ", " +
                   std::to_string(shape.naxis[0]) + ") " + (modern ? "2" : "1") + "\n";
     }
@@ -505,8 +513,9 @@ for name in sys.argv[1:]:
     EXPECT_EQ(read.output, shapes) << read.errors;
 }
 
-// A cube is written whole or not at all: a range of another image size stops before anything is
-// written, and -f, which reads images of two axes, refuses a cube.
+// A cube is written whole or not at all: a range of another image size, or one whose cube would
+// replace one of its inputs, stops before anything is written; and -f, which reads images of two
+// axes, refuses a cube.
 TEST(Cube, RangeOfTwoSizesWritesNothingAndFitsInputRefusesACube) {
     TempDir dir;
     for (int n = 1; n <= 3; ++n)
@@ -517,6 +526,13 @@ TEST(Cube, RangeOfTwoSizesWritesNothingAndFitsInputRefusesACube) {
     EXPECT_TRUE(contains(mixed.output, "c970611a.002 is 16 x 8 (BITPIX -32), but the planes of data cube "
                                        "k970611a.001 are 16 x 16")) << mixed.output;
     EXPECT_EQ(filesIn(dir.path()), 3u);
+    fs::copy_file(dir / "c970611a.001", dir / "k970611a.001");
+    const std::vector<uint8_t> input = readBytes(dir / "k970611a.001");
+    const RunResult over = runKovrent({"k970611a.", "-r", "1", "1", "--cube"}, dir.path());
+    EXPECT_EQ(over.exitStatus, 1);
+    EXPECT_TRUE(contains(over.output, "data cube k970611a.001 would overwrite input file k970611a.001")) << over.output;
+    EXPECT_EQ(readBytes(dir / "k970611a.001"), input);
+    fs::remove(dir / "k970611a.001");
 
     ASSERT_EQ(runKovrent({"c970611a.", "-r", "1", "1", "--cube"}, dir.path()).exitStatus, 0);
     const RunResult cube = runKovrent({"k970611a.001", "-f"}, dir.path());
