@@ -76,10 +76,10 @@ struct Oriented {
 };
 
 template <int bytesPerPixel>
-void orientElements(const Oriented& image, int rows, unsigned char* out)
+void orientElements(const Oriented& image, unsigned char* out)
 {
     constexpr int size = bytesPerPixel < 0 ? -bytesPerPixel : bytesPerPixel;
-    for (int y = 0; y < rows; ++y)
+    for (int y = 0; y < image.rows; ++y)
         for (int x = 0; x < image.columns; ++x)
             storeElement<bytesPerPixel>(out + (static_cast<std::size_t>(y) * image.columns + x) * size, image.at(x, y));
 }
@@ -205,7 +205,7 @@ void encodePixels(const Raster& raster, const Placement& placement, int bitpix, 
         orientFloats(image, oriented.data());
     else
 #endif
-        withElementType(bitpix, [&](auto type) { orientElements<type()>(image, image.rows, oriented.data()); });
+        withElementType(bitpix, [&](auto type) { orientElements<type()>(image, oriented.data()); });
     if (factor == 1)
         return;
     // Each row of blocks: one row with every element repeated, then copies of it.

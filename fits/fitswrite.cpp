@@ -112,13 +112,10 @@ struct ChecksumCards {
     }
     bool wanted() const { return checksum > 0; }
 
-    // The header's text with DATASUM holding the sum of the data, and CHECKSUM the characters
-    // that make the sum of the whole file all ones.
-    std::string finished(const Header& header, uint32_t dataSum) const
+    // Fills in the header's `text`: DATASUM with the sum of the data, and CHECKSUM with the
+    // characters that make the sum of the whole file all ones.
+    void finish(std::string& text, uint32_t dataSum) const
     {
-        std::string text;
-        for (const HeaderBlock* block = header.firstBlock(); block; block = block->next)
-            text.append(block->cards, blockLength);
         char* const checksumCard = text.data() + (checksum - 1) * cardLength;
         formatStringCard(text.data() + (datasum - 1) * cardLength, "DATASUM", std::to_string(dataSum),
                          "DATA UNIT CHECKSUM");
@@ -127,7 +124,6 @@ struct ChecksumCards {
         sum.add(reinterpret_cast<const unsigned char*>(text.data()), text.size());
         sum.add(dataSum);
         formatStringCard(checksumCard, "CHECKSUM", encodeChecksum(sum.value()), "HDU CHECKSUM");
-        return text;
     }
 };
 
@@ -299,11 +295,11 @@ const char* unwritable(const FitsImage& image)
 // The header's blocks as the file holds them, with its checksums when it has them.
 std::string headerText(const Header& header, const ChecksumCards& checksums, uint32_t dataSum)
 {
-    if (checksums.wanted())
-        return checksums.finished(header, dataSum);
     std::string text;
     for (const HeaderBlock* block = header.firstBlock(); block; block = block->next)
         text.append(block->cards, blockLength);
+    if (checksums.wanted())
+        checksums.finish(text, dataSum);
     return text;
 }
 
@@ -401,7 +397,7 @@ bool FitsCubeWriter::begin(const std::string& name, const FitsImage& image, int6
         return refuse(messages, failure, name, WriteStep::image, 0, message);
     state_ = std::make_unique<State>(name, image, planes, messages, failure, folder);
     // The header's place is taken now; its checksums are written over it at the end.
-    const std::string header = headerText(image.header, ChecksumCards(image.header), 0);
+    const std::string header = headerText(image.header, state_->checksums, 0);
     if (state_->output.open() && state_->output.write({{header.data(), header.size()}}))
         return true;
     state_.reset();

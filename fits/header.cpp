@@ -295,10 +295,15 @@ void formatStringCard(char* card, std::string_view keyword, std::string_view tex
     std::memcpy(card, stringCard(keyword, text, comment).text(), cardLength);
 }
 
+char* Header::cardNamed(std::string_view keyword)
+{
+    std::string value;
+    return cardAt(first_, findCard(keyword, value));
+}
+
 bool Header::replaceValueCard(std::string_view keyword, std::string_view value, std::string_view comment)
 {
-    std::string old;
-    char* card = cardAt(first_, findCard(keyword, old));
+    char* card = cardNamed(keyword);
     if (card)
         std::memcpy(card, valueCard(keyword, value, comment).text(), cardLength);
     return card != nullptr;
@@ -306,8 +311,7 @@ bool Header::replaceValueCard(std::string_view keyword, std::string_view value, 
 
 bool Header::replaceStringCard(std::string_view keyword, std::string_view text)
 {
-    std::string old;
-    char* card = cardAt(first_, findCard(keyword, old));
+    char* card = cardNamed(keyword);
     if (card)
         std::memcpy(card, stringCard(keyword, text).text(), cardLength);
     return card != nullptr;
@@ -353,8 +357,7 @@ void Header::setValueCard(std::string_view keyword, std::string_view value, std:
 
 void Header::setStringCard(std::string_view keyword, std::string_view text, std::string_view comment)
 {
-    std::string old;
-    if (char* card = cardAt(first_, findCard(keyword, old)))
+    if (char* card = cardNamed(keyword))
         std::memcpy(card, stringCard(keyword, text, comment).text(), cardLength);
     else
         addStringCard(keyword, text, comment);

@@ -89,6 +89,8 @@ public:
 private:
     bool hasPlace();
     void store(const char (&card)[cardLength]);
+    // The first card whose key is `keyword`, or null.
+    char* cardNamed(std::string_view keyword);
 
     HeaderBlock* first_ = nullptr;
     HeaderBlock* current_ = nullptr; // the block that holds the place
