@@ -83,17 +83,22 @@ std::size_t CameraStream::read(void* buffer, std::size_t count)
     return done;
 }
 
-void CameraStream::skipBytes(int64_t count)
+int64_t CameraStream::passBuffered(int64_t count)
 {
-    if (count <= 0)
-        return;
     const auto buffered = static_cast<int64_t>(end_ - begin_);
     if (count <= buffered) {
-        begin_ += static_cast<std::size_t>(count);
-        return;
+        begin_ += static_cast<std::size_t>(std::max<int64_t>(count, 0));
+        return 0;
     }
-    count -= buffered;
     begin_ = end_ = 0;
+    return count - buffered;
+}
+
+void CameraStream::skipBytes(int64_t count)
+{
+    count = passBuffered(count);
+    if (count == 0)
+        return;
     errno = 0;
     if (lseek(descriptor_, static_cast<off_t>(count), SEEK_CUR) >= 0)
         return;
@@ -111,14 +116,8 @@ void CameraStream::skipBytes(int64_t count)
 
 bool CameraStream::seekForward(int64_t count)
 {
-    const auto buffered = static_cast<int64_t>(end_ - begin_);
-    if (count <= buffered) {
-        begin_ += static_cast<std::size_t>(std::max<int64_t>(count, 0));
-        return true;
-    }
-    count -= buffered;
-    begin_ = end_ = 0;
-    return lseek(descriptor_, static_cast<off_t>(count), SEEK_CUR) >= 0;
+    count = passBuffered(count);
+    return count == 0 || lseek(descriptor_, static_cast<off_t>(count), SEEK_CUR) >= 0;
 }
 
 std::string CameraStream::shortReadReason() const

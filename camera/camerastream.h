@@ -57,6 +57,9 @@ public:
     unsigned char scratch[dataBlockBytes]; // fill bytes skipped through, and a declared header's rest
 
 private:
+    // Moves past `count` bytes of the buffer, or all of them: the count still to move on, with
+    // the buffer emptied when it is not 0.
+    int64_t passBuffered(int64_t count);
     // Brings the buffer to `count` bytes from its start on, as far as the file has them.
     void fill(std::size_t count);
 
