@@ -88,9 +88,8 @@ UnpackedNames::UnpackedNames(std::string outputName, int32_t frameNumber, bool a
     }
     // The mark and the cut stay within the file's own name, so that a short name never
     // changes the directory the images go to.
+    markName(outputName, 't');
     const std::size_t start = fileNameStart(outputName);
-    if (outputName.size() >= 12 && outputName.size() - 12 >= start)
-        outputName[outputName.size() - 12] = 't';
     base_ = outputName.substr(0, std::max(outputName.size() >= 3 ? outputName.size() - 3 : 0, start));
 }
 
@@ -111,9 +110,7 @@ bool UnpackedNames::forImage(int64_t n, std::string& fileName, std::string& iraf
             ++letter;
         }
     }
-    char digits[32];
-    std::snprintf(digits, sizeof digits, "%03lld", static_cast<long long>(n));
-    name += digits;
+    name = numberedName(name, n);
     irafName = name;
     if (irafName.size() >= 12)
         irafName[irafName.size() - 12] = 'i';
