@@ -1,5 +1,7 @@
 #include "convert/cube.h"
 
+#include "convert/modernheader.h"
+
 #include <algorithm>
 
 namespace {
@@ -33,8 +35,7 @@ void timesExtension(const std::vector<std::string>& starts, Header& header, std:
     header.addStringCard("TTYPE2", "DATE-BEG", "START OF THE PLANE (UT)");
     header.addStringCard("TFORM2", std::to_string(instantLength) + "A", "ISO INSTANT");
     header.addStringCard("EXTNAME", "TIMES", "START TIME OF EVERY PLANE");
-    header.addStringCard("CHECKSUM", "0000000000000000", "HDU CHECKSUM");
-    header.addStringCard("DATASUM", "0", "DATA UNIT CHECKSUM");
+    addChecksumCards(header);
     header.end();
 
     data.clear();

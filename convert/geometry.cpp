@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <utility>
 
 void applyMask(Raster& inputImage, const Raster& maskMap, int naxis1, int naxis2)
 {
@@ -21,33 +20,22 @@ void applyGain(Raster& inputImage, const Raster& gainMap, int naxis1, int naxis2
             inputImage[x][y] = static_cast<float>(static_cast<double>(gainMap[x][y]) * inputImage[x][y]);
 }
 
-void transposeInput(FitsImage& image, Raster& inputImage, Raster& scratch)
-{
-    const int nx = image.naxis1;
-    const int ny = image.naxis2;
-    for (int x = 0; x < nx; ++x)
-        for (int y = 0; y < ny; ++y)
-            scratch[y][x] = inputImage[x][y];
-    for (int a = 0; a < ny; ++a)
-        for (int b = 0; b < nx; ++b)
-            inputImage[a][b] = scratch[a][b];
-    std::swap(image.naxis1, image.naxis2);
-}
-
 Placement placeOutput(FitsImage& image, int expansion, bool noFlips, const OrientationCode& orientation)
 {
     // The rotation by 180 degrees reverses both axes, and so does the anti-transposition, which
     // also exchanges them (a non-square image then has its sizes swapped); each flip undoes one
-    // reversal.
+    // reversal. The transposition that the fifth letter asks for comes first: it exchanges the
+    // axes once more, so that with the anti-transposition they stay.
     const OrientationSteps steps = noFlips ? OrientationSteps{} : orientation.steps();
+    const bool exchange = steps.swapAxes != steps.transpose;
     const int f = expansion > 1 ? expansion : 1;
     Placement placement;
     placement.factor = f;
-    placement.exchange = steps.swapAxes;
+    placement.exchange = exchange;
     placement.reverse1 = steps.reverse1;
     placement.reverse2 = steps.reverse2;
-    placement.width = f * (steps.swapAxes ? image.naxis2 : image.naxis1);
-    placement.height = f * (steps.swapAxes ? image.naxis1 : image.naxis2);
+    placement.width = f * (exchange ? image.naxis2 : image.naxis1);
+    placement.height = f * (exchange ? image.naxis1 : image.naxis2);
     image.naxis1 = static_cast<int16_t>(placement.width);
     image.naxis2 = static_cast<int16_t>(placement.height);
     return placement;

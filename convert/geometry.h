@@ -15,11 +15,9 @@ void applyMask(Raster& inputImage, const Raster& maskMap, int naxis1, int naxis2
 // Multiplies every pixel by the gain map.
 void applyGain(Raster& inputImage, const Raster& gainMap, int naxis1, int naxis2);
 
-// Swaps the axes of the input image and the record's sizes; `scratch` is overwritten.
-void transposeInput(FitsImage& image, Raster& inputImage, Raster& scratch);
-
 // Where the pixels of inputImage go in the output image: as they stand with -n, otherwise the
-// rotation (first letter U or D) or anti-transposition (any other first letter) with the flips
-// that the orientation code asks for, every pixel an e x e block. The record's sizes become
+// transposition of the fifth letter, then the rotation (first letter U or D) or
+// anti-transposition (any other first letter) with the flips that the orientation code asks
+// for, every pixel an e x e block. The record's sizes become
 // those of the output image.
 Placement placeOutput(FitsImage& image, int expansion, bool noFlips, const OrientationCode& orientation);

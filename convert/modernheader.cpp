@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr int64_t hundredthsPerDay = 8640000;
-
 // Days from 1970-01-01 of a day of the Gregorian calendar, and back.
 int64_t daysFromCivil(int64_t year, int64_t month, int64_t day)
 {
@@ -99,6 +97,14 @@ bool dateOfObservation(const std::string& text, int64_t& mjd, std::size_t& timeA
     return true;
 }
 
+// DATE-END and MJD-END of the end of `times`, through `put`: a set or a replace of the header.
+template <typename Put>
+void putEndCards(const ObservationTimes& times, Put put)
+{
+    put("DATE-END", quotedValue(isoInstant(times.day, times.end)), "END OF OBSERVATION (UT)");
+    put("MJD-END", mjdText(times.day, times.end), "END OF OBSERVATION (MJD)");
+}
+
 } // namespace
 
 int64_t ObservationTimes::startPlus(int64_t numerator, int64_t denominator) const
@@ -172,10 +178,13 @@ void addTimeCards(Header& header, const ObservationTimes& times)
     header.replaceValueCard("DATE-OBS", quotedValue(date), "START OF OBSERVATION (UT)");
     header.setValueCard("TIMESYS", "'UTC'", "TIME SCALE OF THE TIMES");
     header.setValueCard("MJD-OBS", mjdText(times.day, times.start), "START OF OBSERVATION (MJD)");
-    if (times.hasEnd) {
-        header.setValueCard("DATE-END", quotedValue(isoInstant(times.day, times.end)), "END OF OBSERVATION (UT)");
-        header.setValueCard("MJD-END", mjdText(times.day, times.end), "END OF OBSERVATION (MJD)");
-    }
+    if (times.hasEnd)
+        putEndCards(times, [&](auto... card) { header.setValueCard(card...); });
+}
+
+void replaceEndCards(Header& header, const ObservationTimes& times)
+{
+    putEndCards(times, [&](auto... card) { header.replaceValueCard(card...); });
 }
 
 void addCoordinateUnits(Header& header)

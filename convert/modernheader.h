@@ -8,6 +8,8 @@
 // The cards that --modern adds, for clients that read a header in full: times as instants,
 // units and the reference frame of the coordinates, and checksums.
 
+constexpr int64_t hundredthsPerDay = 8640000;
+
 // When the observation began and ended, as its header tells: the day of DATE-OBS (either
 // date form), the start from the precise TIME-OBS where there is one (else the whole-second
 // one), and the end from TIME-END, on the next day when it is earlier than the start.
@@ -22,6 +24,9 @@ struct ObservationTimes {
 
     // The start as a fraction of the day's hundredths, through a share of the way to the end.
     int64_t startPlus(int64_t numerator, int64_t denominator) const;
+    // The end in hundredths from the beginning of modified Julian day 0, to compare ends of
+    // different days.
+    int64_t endInstant() const { return day * hundredthsPerDay + end; }
 };
 
 ObservationTimes observationTimes(const Header& header);
@@ -36,6 +41,10 @@ std::string mjdText(int64_t day, int64_t hundredths);
 // DATE-OBS rewritten where it stands as the start instant; then, at the header's place, TIMESYS,
 // MJD-OBS and, with an end time, DATE-END and MJD-END. Nothing without a date.
 void addTimeCards(Header& header, const ObservationTimes& times);
+
+// DATE-END and MJD-END given the end of `times` where they stand, in a header whose size is
+// fixed already: a card it lacks is not added.
+void replaceEndCards(Header& header, const ObservationTimes& times);
 
 // The coordinate cards that name what the others take for granted: the units of both axes,
 // and the reference frame of the equinox (FK5 from 1984 on, FK4 before; none without one).

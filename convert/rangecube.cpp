@@ -30,7 +30,7 @@ void addRangePlane(const Options& options, const std::string& inputName, const s
 {
     RangeCube& cube = *run.rangeCube;
     FitsImage& image = run.image;
-    const FitsImage& first = cube.image;
+    const FitsImage& first = cube.output->image;
     if (cube.planesAdded > 0
         && (image.naxis1 != first.naxis1 || image.naxis2 != first.naxis2 || image.bitpix != first.bitpix))
         fatalExitBecause("every plane of a data cube has the size and BITPIX of its first",
@@ -43,44 +43,36 @@ void addRangePlane(const Options& options, const std::string& inputName, const s
         const ObservationTimes times = observationTimes(image.header);
         cube.starts.push_back(times.hasDate ? isoInstant(times.day, times.start) : "");
         // The cube ends where the file that ends last does, were the files in no order of time.
-        auto end = [](const ObservationTimes& t) { return t.day * 8640000 + t.end; };
-        if (times.hasEnd && (!cube.last.hasEnd || end(times) >= end(cube.last))) {
+        if (times.hasEnd && (!cube.last.hasEnd || times.endInstant() >= cube.last.endInstant())) {
             cube.last = times;
             image.header.findCard("TIME-END", cube.lastEnd);
         }
     }
     if (cube.planesAdded == 0) {
-        cube.image.naxis1 = image.naxis1;
-        cube.image.naxis2 = image.naxis2;
-        cube.image.bitpix = image.bitpix;
-        cube.image.header = std::move(image.header);
-        Header& header = cube.image.header;
-        const auto planes = static_cast<int64_t>(cube.inputs.size());
-        if (!makeCubeHeader(header, planes, options.modern) || !header.resumeAtEnd())
+        FitsImage& planes = cube.output->image;
+        planes.naxis1 = image.naxis1;
+        planes.naxis2 = image.naxis2;
+        planes.bitpix = image.bitpix;
+        planes.header = std::move(image.header);
+        Header& header = planes.header;
+        const auto count = static_cast<int64_t>(cube.inputs.size());
+        if (!makeCubeHeader(header, count, options.modern) || !header.resumeAtEnd())
             fatalExit("kovrent: error, NAXIS keyword not found\n");
         for (std::size_t k = 0; k < cube.inputs.size(); ++k)
             header.addCommentCard("HISTORY ", "PLANE " + std::to_string(k + 1) + " IS " + cube.inputs[k]);
         if (options.modern)
-            header.setValueCard("NIMAGES", std::to_string(planes), "NUMBER OF PLANES");
+            header.setValueCard("NIMAGES", std::to_string(count), "NUMBER OF PLANES");
         header.end();
         if (header.outOfMemory())
             fatalExit("Error allocating memory!\n");
-        handOver(run, [&run, &cube, planes] {
-            if (!cube.writer.begin(cube.name, cube.image, planes, cube.messages, cube.failure,
-                                   folderFor(run, cube.name)))
-                cubeFailed(cube.messages, cube.failure);
-            whileCubeWaits(run, [&cube] {
-                if (cube.writer.interrupted())
-                    cubeFailed(cube.messages, cube.failure);
-            });
-        });
+        handOver(run,
+                 [&run, &cube, count] { beginCube(run, cube.output, cube.name, count, folderFor(run, cube.name)); });
     }
     auto plane = std::make_shared<PendingOutput>(FitsImage(), handRaster(run), placement);
     plane->image.bitpix = image.bitpix;
     handOver(run, [&run, &cube, plane] {
         encodePixels(*plane->raster, plane->placement, plane->image.bitpix, run.data, run.dataScratch);
-        if (!cube.writer.addPlane(run.data.data()))
-            cubeFailed(cube.messages, cube.failure);
+        addCubePlane(*cube.output, run.data.data());
         run.rasters.give(std::move(plane->raster));
         flushOutput();
     });
@@ -99,17 +91,13 @@ void finishRangeCube(const Options& options, RunContext& run)
             timesExtension(cube.starts, extension, table);
         // The observation of the cube ends where its file that ends last does, in every card.
         if (modern && cube.last.hasEnd) {
-            Header& header = cube.image.header;
+            Header& header = cube.output->image.header;
             std::string end = quotedValue(cube.lastEnd);
             end.append(end.size() < 19 ? 19 - end.size() : 0, ' '); // laid out as the camera's card
             header.replaceValueCard("TIME-END", end, "END TIME OF OBSERVATION (UT)");
-            header.replaceValueCard("DATE-END", quotedValue(isoInstant(cube.last.day, cube.last.end)),
-                                    "END OF OBSERVATION (UT)");
-            header.replaceValueCard("MJD-END", mjdText(cube.last.day, cube.last.end), "END OF OBSERVATION (MJD)");
+            replaceEndCards(header, cube.last);
         }
-        whileCubeWaits(run, nullptr);
-        if (!cube.writer.finish(modern ? &extension : nullptr, table))
-            cubeFailed(cube.messages, cube.failure);
+        finishCube(run, *cube.output, modern ? &extension : nullptr, table);
         run.filesConverted += static_cast<int>(cube.planesAdded);
         flushOutput();
     });

@@ -147,7 +147,6 @@ void convertImage(const Options& options, const std::string& inputName, const st
 {
     FitsImage& image = run.image;
     Raster& inputImage = *run.inputImage;
-    Raster& outputImage = *run.outputImage;
     CameraSession& camera = run.camera;
     if (options.mask) {
         warnMapSize("mask", options.maskName, run.maskRecord, inputName, image);
@@ -177,8 +176,6 @@ void convertImage(const Options& options, const std::string& inputName, const st
         fatalExit("kovrent: Error - expansion by %d makes the %d x %d image larger than %d x %d\n", options.expansion,
                   image.naxis1, image.naxis2, rasterSize, rasterSize);
 
-    if (!options.noFlips && camera.orientation.steps().transpose)
-        transposeInput(image, inputImage, outputImage);
     const Placement placement = placeOutput(image, options.expansion, options.noFlips, camera.orientation);
     if (options.expansion > 1 || axisCardsDiffer(image))
         rewriteAxisSizes(image, image.naxis1, image.naxis2);
@@ -341,10 +338,10 @@ int convertFiles(const Options& options)
             fatalExit("Error allocating memory!\n");
         }
     } catch (const FatalExit&) {
-        summarise(run, options, run.writeFailures() + run.failedFiles + 1, start);
+        summarise(run, options, run.failedWrites + run.failedFiles + 1, start);
         throw;
     }
-    const int failures = run.writeFailures();
+    const int failures = run.failedWrites;
     if (failures > 0)
         say("kovrent: Error - %d output file%s could not be written\n", failures, failures == 1 ? "" : "s");
     summarise(run, options, failures + run.failedFiles, start);

@@ -25,15 +25,22 @@ using RasterMemory = std::unique_ptr<Raster, RasterFree>;
 // A raster of zeros; calloc leaves the pages a run never touches unused.
 RasterMemory zeroRaster();
 
+// A data cube as the writing thread writes it, a plane at a time: the record of its planes, whose
+// header the writer keeps until the cube is finished, the writer, and what the writer says when
+// it fails.
+struct CubeOutput {
+    FitsImage image;
+    FitsCubeWriter writer;
+    Messages messages;
+    WriteFailure failure;
+};
+
 // The data cube of a range (--cube without -p): the first file's header made a cube's, and its
-// file, written a plane at a time.
+// file.
 struct RangeCube {
     std::string name;
     std::vector<std::string> inputs; // the range's input files, a plane each
-    FitsImage image;
-    FitsCubeWriter writer;
-    Messages messages; // the writer's, and its failure
-    WriteFailure failure;
+    std::shared_ptr<CubeOutput> output = std::make_shared<CubeOutput>();
     int64_t planesAdded = 0;
     std::vector<std::string> starts; // --modern: each plane's start
     ObservationTimes last;           // the times of the file that ends last, whose end is the cube's
@@ -46,12 +53,11 @@ struct StopPoint {
     int64_t notTried = 0;
 };
 
-// Everything one run owns and hands down: the four rasters, allocated once and never cleared
+// Everything one run owns and hands down: the rasters, allocated once and never cleared
 // between files (the maps only when they are asked for), what camera files leave for each
 // other, and the counts of the summary.
 struct RunContext {
     RasterMemory inputImage = zeroRaster();
-    RasterMemory outputImage = zeroRaster(); // scratch of the transposition
     RasterMemory maskMap;
     RasterMemory gainMap;
     FitsImage maskRecord; // the maps' sizes and headers
@@ -75,8 +81,6 @@ struct RunContext {
     std::vector<std::string> failedNames;          // those and the files not written, for its summary
     std::string stoppedAt;                         // the file whose failure ended the range early
     int64_t notTried = 0;                          // and the numbers of the range after it
-
-    int writeFailures() const { return failedWrites; }
 };
 
 // The run's opened folder when `outputName` lies in it; null lets a write open its own.
@@ -105,10 +109,10 @@ RasterMemory handRaster(RunContext& run);
 // The image's record with a copy of its header, for a write that outlives the reading of the next.
 FitsImage copyOf(const FitsImage& image);
 
-// From the write that begins a data cube, what ends the run when a signal comes while the writing
-// thread waits for the cube's next plane, its hidden file open; from the write that finishes the
-// cube, none.
-void whileCubeWaits(RunContext& run, std::function<void()> check);
-
-// A failed write of a data cube, its messages printed: the run cannot go on with it.
-[[noreturn]] void cubeFailed(Messages& messages, const WriteFailure& failure);
+// The steps of writing a data cube, on the writing thread; one that fails stops the run, its
+// messages printed. From its beginning to its finish, a signal that comes while the writing
+// thread waits for the cube's next plane ends the run, the cube's hidden file removed.
+void beginCube(RunContext& run, const std::shared_ptr<CubeOutput>& cube, const std::string& name, int64_t planes,
+               const OutputFolder* folder);
+void addCubePlane(CubeOutput& cube, const unsigned char* data);
+void finishCube(RunContext& run, CubeOutput& cube, const Header* extension, const std::string& extensionData);

@@ -17,16 +17,18 @@ namespace {
 
 constexpr const char* estimatedStart = "ESTIMATED: EVEN SPACING START TO END";
 
-// What --modern adds to the header that every image of a packed file carries: which image it
-// is (the number a placeholder until the image comes), how many there are, its estimated start
-// between the file's start and end, the file's times, the interchange and checksums.
-void addModernImageCards(const Options& options, const PackedImages& images, const ObservationTimes& times,
-                         Header& header)
+// What --modern adds to the header of a packed file's images, or of their cube: how many there
+// are, the file's times, the interchange and checksums; for each image also which one it is
+// (the number a placeholder until the image comes) and its estimated start between the file's
+// start and end.
+void addModernPackedCards(const Options& options, const PackedImages& images, const ObservationTimes& times,
+                          bool perImage, Header& header)
 {
     header.resumeAtEnd();
-    header.setValueCard("IMAGENUM", "1", "NUMBER OF THE IMAGE IN ITS PACKED FILE");
+    if (perImage)
+        header.setValueCard("IMAGENUM", "1", "NUMBER OF THE IMAGE IN ITS PACKED FILE");
     header.setValueCard("NIMAGES", std::to_string(images.count()), "NUMBER OF IMAGES IN THE PACKED FILE");
-    if (times.hasEnd) {
+    if (perImage && times.hasEnd) {
         header.setValueCard("DATE-BEG", "''", estimatedStart);
         header.setValueCard("MJD-BEG", "0", estimatedStart);
     }
@@ -71,37 +73,17 @@ void writeUnpackedCube(const Options& options, const std::string& inputName, Pac
     if (!makeCubeHeader(header, images.count(), table)
         || !header.replaceStringCard("IRAFNAME", outputNameFor(inputName, irafOptions, 'i')))
         fatalExit("kovrent: error, IRAFNAME keyword not found\n");
-    if (options.modern) {
-        header.resumeAtEnd();
-        header.setValueCard("NIMAGES", std::to_string(images.count()), "NUMBER OF IMAGES IN THE PACKED FILE");
-        addTimeCards(header, times);
-        if (options.interchange && !images.ultrafast())
-            header.addCommentCard("HISTORY ", interchangeHistory);
-        addChecksumCards(header);
-        header.end();
-    }
+    if (options.modern)
+        addModernPackedCards(options, images, times, false, header);
     if (header.outOfMemory())
         fatalExit("Error allocating memory!\n");
 
     say("Now writing data cube %s (%lld images)\n", cubeName.c_str(), static_cast<long long>(images.count()));
     // The writer, its messages and the header go with the writes; planes are read meanwhile.
-    struct Cube {
-        FitsCubeWriter writer;
-        FitsImage image;
-        Messages messages;
-        WriteFailure failure;
-    };
-    auto cube = std::make_shared<Cube>();
+    auto cube = std::make_shared<CubeOutput>();
     cube->image = std::move(image);
     const int64_t count = images.count();
-    handOver(run, [&run, cube, cubeName, count, folder] {
-        if (!cube->writer.begin(cubeName, cube->image, count, cube->messages, cube->failure, folder))
-            cubeFailed(cube->messages, cube->failure);
-        whileCubeWaits(run, [cube] {
-            if (cube->writer.interrupted())
-                cubeFailed(cube->messages, cube->failure);
-        });
-    });
+    handOver(run, [&run, cube, cubeName, count, folder] { beginCube(run, cube, cubeName, count, folder); });
     Messages messages;
     for (int64_t k = 0; k < count; ++k) {
         if (!images.readNext(*run.inputImage, messages))
@@ -111,8 +93,7 @@ void writeUnpackedCube(const Options& options, const std::string& inputName, Pac
         encodePixels(*run.inputImage, Placement::asIs(cube->image.naxis1, cube->image.naxis2), cube->image.bitpix,
                      *plane, run.scratch);
         handOver(run, [&run, cube, plane] {
-            if (!cube->writer.addPlane(plane->data()))
-                cubeFailed(cube->messages, cube->failure);
+            addCubePlane(*cube, plane->data());
             run.buffers.give(std::move(*plane));
         });
     }
@@ -125,9 +106,7 @@ void writeUnpackedCube(const Options& options, const std::string& inputName, Pac
                 starts.push_back(isoInstant(times.day, times.startPlus(k, count)));
             timesExtension(starts, extension, rows);
         }
-        whileCubeWaits(run, nullptr);
-        if (!cube->writer.finish(table ? &extension : nullptr, rows))
-            cubeFailed(cube->messages, cube->failure);
+        finishCube(run, *cube, table ? &extension : nullptr, rows);
         run.unpackedImages += static_cast<int>(count);
         flushOutput();
     });
@@ -143,7 +122,7 @@ void writeUnpackedImages(const Options& options, const std::string& inputName, c
     const OutputFolder* folder = folderFor(run, outputName);
     const ObservationTimes times = observationTimes(run.image.header);
     if (options.modern)
-        addModernImageCards(options, images, times, run.image.header);
+        addModernPackedCards(options, images, times, true, run.image.header);
     Messages messages;
     std::string fileName, irafName, reason;
     for (int64_t k = 0; k < images.count(); ++k) {
