@@ -1,7 +1,6 @@
 #include "convert/console.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -125,10 +124,4 @@ void fatalExitAfter(Messages& messages)
     print(messages);
     flushOutput();
     throw FatalExit{1};
-}
-
-void endBySignal(int signal)
-{
-    std::raise(signal);
-    std::_Exit(128 + signal);
 }

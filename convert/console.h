@@ -45,10 +45,6 @@ void noticeFileError(const std::string& name, int error);
 // Prints what an operation of the libraries had to say, in its order, and forgets it.
 void print(Messages& messages);
 
-// Ends the process by `signal` with its own action, so that the parent sees it (a shell
-// reports 128 + the signal's number); the status says the same if the process lives on.
-[[noreturn]] void endBySignal(int signal);
-
 // print, then the run ends as fatalExit ends it.
 [[noreturn]] void fatalExitAfter(Messages& messages);
 

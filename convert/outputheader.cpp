@@ -173,8 +173,6 @@ bool writeImageOf(const std::string& name, const FitsImage& image, const Pixels&
     Messages messages;
     WriteFailure failure;
     const bool written = writeFITS(name, image, pixels, messages, &failure, folder);
-    if (failure.step == WriteStep::interrupted)
-        endBySignal(failure.signal);
     print(messages);
     // The file's messages end here; a log or a pipe shows them as they happen.
     flushOutput();

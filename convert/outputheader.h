@@ -31,8 +31,7 @@ constexpr const char* interchangeHistory = "COLUMNS 4 AND 5 OF EVERY READOUT GRO
 
 // The FITS file from the raster as it stands, or from data encoded as the file holds them
 // (into `folder`, the opened folder of the name, when given), its messages and standard output
-// flushed. False when the file could not be written. A signal that came while the file was
-// written ends the process by that signal, the file removed.
+// flushed. False when the file could not be written.
 bool writeImage(const std::string& name, const FitsImage& image, const Raster& raster,
                 const OutputFolder* folder = nullptr);
 bool writeImage(const std::string& name, const FitsImage& image, const unsigned char* data,

@@ -66,7 +66,7 @@ void addRangePlane(const Options& options, const std::string& inputName, const s
         if (header.outOfMemory())
             fatalExit("Error allocating memory!\n");
         handOver(run,
-                 [&run, &cube, count] { beginCube(run, cube.output, cube.name, count, folderFor(run, cube.name)); });
+                 [&run, &cube, count] { beginCube(cube.output, cube.name, count, folderFor(run, cube.name)); });
     }
     auto plane = std::make_shared<PendingOutput>(FitsImage(), handRaster(run), placement);
     plane->image.bitpix = image.bitpix;
@@ -97,7 +97,7 @@ void finishRangeCube(const Options& options, RunContext& run)
             header.replaceValueCard("TIME-END", end, "END TIME OF OBSERVATION (UT)");
             replaceEndCards(header, cube.last);
         }
-        finishCube(run, *cube.output, modern ? &extension : nullptr, table);
+        finishCube(*cube.output, modern ? &extension : nullptr, table);
         run.filesConverted += static_cast<int>(cube.planesAdded);
         flushOutput();
     });

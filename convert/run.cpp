@@ -8,6 +8,7 @@
 #include "convert/outputheader.h"
 #include "convert/rangecube.h"
 #include "convert/runcontext.h"
+#include "convert/signals.h"
 #include "convert/unpacking.h"
 #include "convert/writequeue.h"
 #include "convert/zerowait.h"
@@ -201,9 +202,10 @@ void convertImage(const Options& options, const std::string& inputName, const st
 
 // The folder of the run's outputs is opened before anything is read. A -d folder that is
 // missing, or no folder, would fail every write: the run stops there.
-void openOutputFolder(const Options& options, const std::string& firstOutputName, RunContext& run)
+void openOutputFolder(const Options& options, const std::string& firstOutputName, RunContext& run,
+                      UnfinishedFiles* unfinished)
 {
-    if (run.folder.open(folderOf(firstOutputName)) || !options.toDirectory)
+    if (run.folder.open(folderOf(firstOutputName), unfinished) || !options.toDirectory)
         return;
     fatalExitBecause(options.outputDirectory + ": " + std::strerror(run.folder.error()),
                      "kovrent: Error - no output directory %s\n", options.outputDirectory.c_str());
@@ -284,7 +286,7 @@ void convertRange(const Options& options, const std::string& rootName, int64_t f
     } while (fileNumber <= lastNumber);
 }
 
-int convertFiles(const Options& options)
+int convertFiles(const Options& options, UnfinishedFiles* unfinished)
 {
     RunContext run;
     const std::string rootName = options.firstNumber > -1 ? options.inputName : std::string();
@@ -292,7 +294,7 @@ int convertFiles(const Options& options)
     const int64_t lastNumber = options.lastNumber;
     openOutputFolder(options,
                      outputNameFor(fileNumber == -1 ? options.inputName : numberedName(rootName, fileNumber), options),
-                     run);
+                     run, unfinished);
     if (options.mask) {
         run.maskMap = zeroRaster();
         loadMap("Reading mask file %s\n", options.maskName, run.maskRecord, *run.maskMap,
@@ -379,20 +381,9 @@ bool holdMemoryReserve()
 
 } // namespace
 
-int kovrentMain(int argc, const char* const* argv)
+int kovrentRun(int argc, const char* const* argv, UnfinishedFiles* unfinished)
 {
-    // A standard stream that was closed is opened on /dev/null, so that no file the run opens
-    // takes its number and receives the stream's text; a closed stdout still counts as failed.
-    const bool stdoutClosed = fcntl(STDOUT_FILENO, F_GETFD) == -1 && errno == EBADF;
-    for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
-        if (fcntl(stream, F_GETFD) == -1 && errno == EBADF)
-            open("/dev/null", stream == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-    // An output over the file size limit is a failed write, not the end of the run.
-    std::signal(SIGXFSZ, SIG_IGN);
     resetOutputError();
-    if (!holdMemoryReserve())
-        return 1;
-
     int status = 0;
     try {
         try {
@@ -402,7 +393,7 @@ int kovrentMain(int argc, const char* const* argv)
                 printUsage();
                 notice("messages go to standard output; reasons, hints and warnings like this one to standard error");
             } else if (!options.showVersion) {
-                status = convertFiles(options);
+                status = convertFiles(options, unfinished);
             }
         } catch (const std::bad_alloc&) {
             fatalExit("Error allocating memory!\n");
@@ -412,6 +403,29 @@ int kovrentMain(int argc, const char* const* argv)
     }
     if (status != 0 && argc > 1 && argv[1][0] == '-')
         optionsFirstHint(argc, argv);
+    return status;
+}
+
+int kovrentMain(int argc, const char* const* argv)
+{
+    // A standard stream that was closed is opened on /dev/null, so that no file the run opens
+    // takes its number and receives the stream's text; a closed stdout still counts as failed.
+    const bool stdoutClosed = fcntl(STDOUT_FILENO, F_GETFD) == -1 && errno == EBADF;
+    for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+        if (fcntl(stream, F_GETFD) == -1 && errno == EBADF)
+            open("/dev/null", stream == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    // An output over the file size limit is a failed write, not the end of the run.
+    const auto fileSizeSignal = std::signal(SIGXFSZ, SIG_IGN);
+    if (!holdMemoryReserve())
+        return 1;
+    UnfinishedFiles unfinished;
+    int status = 0;
+    {
+        const EndingSignals signals(unfinished);
+        status = kovrentRun(argc, argv, &unfinished);
+    }
+    std::set_new_handler(nullptr);
+    std::signal(SIGXFSZ, fileSizeSignal);
     // Messages that never arrived fail the run, as the rest of its work would.
     if (const int error = stdoutClosed ? EBADF : outputError()) {
         std::fprintf(stderr, "kovrent: error writing standard output: %s\n", std::strerror(error));

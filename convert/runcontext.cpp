@@ -60,24 +60,16 @@ namespace {
 // A failed write of a data cube, its messages printed: the run cannot go on with it.
 [[noreturn]] void cubeFailed(CubeOutput& cube)
 {
-    if (cube.failure.step == WriteStep::interrupted)
-        endBySignal(cube.failure.signal);
     fatalExitAfter(cube.messages);
 }
 
 } // namespace
 
-void beginCube(RunContext& run, const std::shared_ptr<CubeOutput>& cube, const std::string& name, int64_t planes,
+void beginCube(const std::shared_ptr<CubeOutput>& cube, const std::string& name, int64_t planes,
                const OutputFolder* folder)
 {
     if (!cube->writer.begin(name, cube->image, planes, cube->messages, cube->failure, folder))
         cubeFailed(*cube);
-    // The check keeps the cube, which the reading thread may give up meanwhile.
-    if (run.queue)
-        run.queue->whileWaiting([cube] {
-            if (cube->writer.interrupted())
-                cubeFailed(*cube);
-        });
 }
 
 void addCubePlane(CubeOutput& cube, const unsigned char* data)
@@ -86,10 +78,8 @@ void addCubePlane(CubeOutput& cube, const unsigned char* data)
         cubeFailed(cube);
 }
 
-void finishCube(RunContext& run, CubeOutput& cube, const Header* extension, const std::string& extensionData)
+void finishCube(CubeOutput& cube, const Header* extension, const std::string& extensionData)
 {
-    if (run.queue)
-        run.queue->whileWaiting(nullptr);
     if (!cube.writer.finish(extension, extensionData))
         cubeFailed(cube);
 }

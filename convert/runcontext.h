@@ -110,9 +110,8 @@ RasterMemory handRaster(RunContext& run);
 FitsImage copyOf(const FitsImage& image);
 
 // The steps of writing a data cube, on the writing thread; one that fails stops the run, its
-// messages printed. From its beginning to its finish, a signal that comes while the writing
-// thread waits for the cube's next plane ends the run, the cube's hidden file removed.
-void beginCube(RunContext& run, const std::shared_ptr<CubeOutput>& cube, const std::string& name, int64_t planes,
+// messages printed.
+void beginCube(const std::shared_ptr<CubeOutput>& cube, const std::string& name, int64_t planes,
                const OutputFolder* folder);
 void addCubePlane(CubeOutput& cube, const unsigned char* data);
-void finishCube(RunContext& run, CubeOutput& cube, const Header* extension, const std::string& extensionData);
+void finishCube(CubeOutput& cube, const Header* extension, const std::string& extensionData);

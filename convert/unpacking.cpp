@@ -83,7 +83,7 @@ void writeUnpackedCube(const Options& options, const std::string& inputName, Pac
     auto cube = std::make_shared<CubeOutput>();
     cube->image = std::move(image);
     const int64_t count = images.count();
-    handOver(run, [&run, cube, cubeName, count, folder] { beginCube(run, cube, cubeName, count, folder); });
+    handOver(run, [cube, cubeName, count, folder] { beginCube(cube, cubeName, count, folder); });
     Messages messages;
     for (int64_t k = 0; k < count; ++k) {
         if (!images.readNext(*run.inputImage, messages))
@@ -106,7 +106,7 @@ void writeUnpackedCube(const Options& options, const std::string& inputName, Pac
                 starts.push_back(isoInstant(times.day, times.startPlus(k, count)));
             timesExtension(starts, extension, rows);
         }
-        finishCube(run, *cube, table ? &extension : nullptr, rows);
+        finishCube(*cube, table ? &extension : nullptr, rows);
         run.unpackedImages += static_cast<int>(count);
         flushOutput();
     });

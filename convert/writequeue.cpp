@@ -2,12 +2,8 @@
 
 #include "convert/console.h"
 
-#include <chrono>
-#include <csignal>
 #include <system_error>
 #include <thread>
-
-#include <pthread.h>
 
 void WriteQueue::hand(Item item)
 {
@@ -26,11 +22,6 @@ void WriteQueue::submit(std::function<void()> write)
     hand(std::move(item));
 }
 
-void WriteQueue::whileWaiting(std::function<void()> check)
-{
-    whileWaiting_ = std::move(check);
-}
-
 bool WriteQueue::run(const std::function<void()>& work)
 {
     {
@@ -39,15 +30,7 @@ bool WriteQueue::run(const std::function<void()>& work)
         cancelled_ = false;
         said_.clear();
     }
-    whileWaiting_ = nullptr;
     auto read = [&] {
-        // The signals that end the process are the writing thread's, which holds them while a
-        // file is unfinished; the faults stay with whoever causes them.
-        sigset_t signals;
-        sigfillset(&signals);
-        for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
-            sigdelset(&signals, fault);
-        pthread_sigmask(SIG_BLOCK, &signals, nullptr);
         std::exception_ptr error;
         try {
             const CapturedOutput capture(said_);
@@ -73,13 +56,6 @@ bool WriteQueue::run(const std::function<void()>& work)
         Item item;
         {
             std::unique_lock lock(mutex_);
-            while (!waiting_ && whileWaiting_) {
-                if (changed_.wait_for(lock, std::chrono::milliseconds(50), [&] { return waiting_.has_value(); }))
-                    break;
-                lock.unlock();
-                whileWaiting_();
-                lock.lock();
-            }
             changed_.wait(lock, [&] { return waiting_.has_value(); });
             item = std::move(*waiting_);
             waiting_.reset();

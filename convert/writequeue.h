@@ -15,8 +15,7 @@
 // makes them. At most one write waits at a time, so memory does not grow with the run.
 class WriteQueue {
 public:
-    // Runs `work` on a second thread, which takes none of the signals that end the process, and
-    // its writes here, each after the words said before it; then the words said after the last.
+    // Runs `work` on a second thread, and its writes here, each after the words said before it; then the words said after the last.
     // A FatalExit of the work, or of a write (which stops the work first), is thrown here.
     // False, with nothing done, when no thread can be started.
     bool run(const std::function<void()>& work);
@@ -24,11 +23,6 @@ public:
     // From the work's thread: `write` to be run on the writing thread, after everything said so
     // far. Waits while another write waits.
     void submit(std::function<void()> write);
-
-    // From the writing thread: `check` runs every 50 ms while that thread waits for the next
-    // write, until another (or none) is set. A data cube, whose hidden file stays between its
-    // writes, takes the signals that end the process there while its input is read.
-    void whileWaiting(std::function<void()> check);
 
 private:
     struct Item {
@@ -45,7 +39,6 @@ private:
     std::optional<Item> waiting_;
     bool cancelled_ = false;
     Messages said_; // the work's words since its last write
-    std::function<void()> whileWaiting_;
 };
 
 // Things a run reuses from one output to the next, such as data buffers and rasters, handed

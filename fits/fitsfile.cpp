@@ -235,10 +235,11 @@ std::size_t fileNameStart(const std::string& path)
     return slash == std::string::npos ? 0 : slash + 1;
 }
 
-bool OutputFolder::open(const std::string& path)
+bool OutputFolder::open(const std::string& path, UnfinishedFiles* unfinished)
 {
     close();
     path_ = path;
+    unfinished_ = unfinished;
     descriptor_ = ::open(path.empty() ? "." : path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     error_ = descriptor_ < 0 ? errno : 0;
     return descriptor_ >= 0;

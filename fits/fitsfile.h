@@ -2,6 +2,7 @@
 
 #include "fits/fitsimage.h"
 #include "fits/messages.h"
+#include "fits/unfinished.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -31,12 +32,11 @@ FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raste
                         FitsSource source = FitsSource::input);
 
 // Where a write failed, and the system's error number there (0 when the writer itself refused:
-// no header, or an image it cannot encode); or the signal that came while it wrote.
-enum class WriteStep { none, image, place, create, write, rename, interrupted };
+// no header, or an image it cannot encode).
+enum class WriteStep { none, image, place, create, write, rename };
 struct WriteFailure {
     WriteStep step = WriteStep::none;
     int error = 0;
-    int signal = 0; // interrupted: the caller is to end the process by it
 };
 
 // The folder a run writes into, opened once: every file then lands in the folder the run
@@ -50,8 +50,9 @@ public:
 
     // Opens `path` ("" is the current folder), following a link the path itself names, now
     // and never again. False, with errno set, when it is no folder that can be opened; the
-    // reason is kept for the writes that then fail.
-    bool open(const std::string& path);
+    // reason is kept for the writes that then fail. The hidden files of writes into the folder
+    // are recorded in `unfinished` while they exist, when it is given.
+    bool open(const std::string& path, UnfinishedFiles* unfinished = nullptr);
     void close();
 
     bool isOpen() const { return descriptor_ >= 0; }
@@ -59,9 +60,11 @@ public:
     int error() const { return error_; }
     // The path as given, which output names begin with.
     const std::string& path() const { return path_; }
+    UnfinishedFiles* unfinished() const { return unfinished_; }
 
 private:
     int descriptor_ = -1;
+    UnfinishedFiles* unfinished_ = nullptr;
     int error_ = 0;
     std::string path_;
 };
@@ -73,10 +76,8 @@ std::string folderOf(const std::string& name);
 // hidden name in the name's folder and renamed over `name` when complete, so the name is never
 // opened and whatever stands there (a file, a link, a FIFO) is replaced, never followed; a
 // folder there, or an existing file the user may not write, is refused. A failure keeps any
-// earlier file of that name and leaves no hidden file. Every signal that would end the process
-// (but SIGKILL, SIGSTOP and the faults) is held while the hidden file exists; one that came
-// meanwhile removes it and fails the write as interrupted, with no message: the caller then
-// ends the process by that signal. `folder`, when given, is the opened folder of `name`
+// earlier file of that name and leaves no hidden file. `folder`, when given, is the opened
+// folder of `name`
 // (folderOf(name) is its path): the file is created, renamed and removed relative to it. False
 // on a failure, with its "wf:" line and the name and the system's reason in `messages`;
 // `failure` describes it when given.
@@ -91,8 +92,8 @@ bool writeFITS(const std::string& name, const FitsImage& image, const unsigned c
 // A FITS file of three axes written a plane at a time, as the planes come, so that memory does
 // not grow with their number; behind its data, a binary-table extension may follow. It is
 // written as writeFITS writes, to a hidden file renamed into place when finished, and removed
-// when the writer goes unfinished or a write fails; a signal that comes meanwhile fails the
-// next plane as interrupted. Every call is false after a failure, whose message goes to the
+// when the writer goes unfinished or a write fails. Every call is false after a failure, whose
+// message goes to the
 // `messages` and `failure` given to begin, which must outlive the writing.
 class FitsCubeWriter {
 public:
@@ -113,9 +114,6 @@ public:
     // checksums are computed too) when given, and renames the file into place. All planes must
     // have come.
     bool finish(const Header* extension = nullptr, const std::string& extensionData = "");
-    // True, the hidden file removed and the failure's step `interrupted`, when a signal that ends
-    // the process came while the cube was begun and not yet finished: the caller is to end by it.
-    bool interrupted();
 
 private:
     struct State;

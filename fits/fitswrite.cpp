@@ -5,10 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <utility>
 
 #include <fcntl.h>
@@ -19,61 +17,11 @@
 
 namespace {
 
-// Every signal whose default action ends the process, held for as long as an unfinished file
-// exists, so that none can end it between the file's creation and its rename or removal. Not
-// held: SIGKILL and SIGSTOP, which cannot be; the faults, which the process raises itself;
-// SIGXFSZ, which the program ignores so that an oversized write fails and is reported; and the
-// signals whose default is to go on.
-sigset_t endingSignals()
-{
-    sigset_t signals;
-    sigfillset(&signals);
-    for (const int signal : {SIGKILL, SIGSTOP, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT, SIGXFSZ,
-                             SIGCHLD, SIGCONT, SIGURG, SIGWINCH, SIGTSTP, SIGTTIN, SIGTTOU})
-        sigdelset(&signals, signal);
-    return signals;
-}
-
-class SignalHold {
-public:
-    SignalHold()
-    {
-        static const sigset_t ending = endingSignals();
-        held_ = ending;
-        pthread_sigmask(SIG_BLOCK, &held_, &previous_);
-        // A signal the caller already held stays the caller's to take.
-        for (int signal = 1; signal < NSIG; ++signal)
-            if (sigismember(&held_, signal) == 1 && sigismember(&previous_, signal) == 1)
-                sigdelset(&held_, signal);
-    }
-    ~SignalHold() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-    SignalHold(const SignalHold&) = delete;
-    SignalHold& operator=(const SignalHold&) = delete;
-
-    // A signal that came while held and is to end the process, or 0. A signal the process
-    // ignores (as one started in the background ignores SIGINT) is taken and dropped.
-    int pendingEnd()
-    {
-        const timespec noWait{0, 0};
-        for (;;) {
-            const int signal = sigtimedwait(&held_, nullptr, &noWait);
-            if (signal <= 0)
-                return 0;
-            struct sigaction action {};
-            if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler != SIG_IGN)
-                return signal;
-        }
-    }
-
-private:
-    sigset_t previous_;
-    sigset_t held_;
-};
-
 // Creates a new, empty file with a hidden random name (.kovrent-XXXXXX) in the folder.
-// Exclusive creation: no existing entry, link or not, is ever opened. The descriptor, or -1
-// with errno set; `name` is the last name tried.
-int createHidden(int folder, std::string& name)
+// Exclusive creation: no existing entry, link or not, is ever opened. The name is recorded in
+// `unfinished` (when given) before the file exists, so that no signal finds it unrecorded. The
+// descriptor, or -1 with errno set; `name` is the last name tried and `entry` its record.
+int createHidden(int folder, std::string& name, UnfinishedFiles* unfinished, int& entry)
 {
     static constexpr char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -90,9 +38,16 @@ int createHidden(int folder, std::string& name)
         name = ".kovrent-";
         for (const unsigned char byte : random)
             name += letters[byte % (sizeof letters - 1)];
+        entry = unfinished ? unfinished->add(folder, name.c_str()) : -1;
         const int descriptor = openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (descriptor >= 0 || errno != EEXIST)
+        if (descriptor >= 0)
             return descriptor;
+        const int error = errno;
+        if (unfinished)
+            unfinished->forget(std::exchange(entry, -1));
+        errno = error;
+        if (error != EEXIST)
+            return -1;
     }
     return -1;
 }
@@ -173,8 +128,8 @@ bool writeAll(int descriptor, iovec* parts, int count, off_t offset = -1)
 }
 
 // An output being written: a new hidden file in the output's folder, renamed over the output's
-// name when complete and removed when not; every ending signal is held meanwhile. Its bytes go
-// straight to the system, a few large writes each.
+// name when complete and removed when not, recorded meanwhile among the folder's unfinished
+// files. Its bytes go straight to the system, a few large writes each.
 class HiddenOutput {
 public:
     HiddenOutput(const std::string& name, const OutputFolder* folder, Messages& messages, WriteFailure& why)
@@ -205,8 +160,7 @@ public:
             if (S_ISREG(standing.st_mode) && faccessat(at, leaf_.c_str(), W_OK, AT_EACCESS) != 0)
                 return refuse(messages_, why_, name_, WriteStep::place, errno, openError);
         }
-        hold_.emplace();
-        descriptor_ = createHidden(at, temporary_);
+        descriptor_ = createHidden(at, temporary_, folder_->unfinished(), entry_);
         if (descriptor_ < 0)
             return refuse(messages_, why_, folderOf(name_) + temporary_, WriteStep::create, errno, openError);
         return true;
@@ -231,17 +185,6 @@ public:
         return refuse(messages_, why_, name_, step, error, writeError);
     }
 
-    // True, the hidden file removed, when a signal came meanwhile: the caller is to end by it.
-    bool interrupted()
-    {
-        const int signal = hold_ ? hold_->pendingEnd() : 0;
-        if (signal == 0)
-            return false;
-        discard();
-        why_ = {WriteStep::interrupted, 0, signal};
-        return true;
-    }
-
     // Closes the file and renames it over the name.
     bool commit()
     {
@@ -249,12 +192,10 @@ public:
         const int descriptor = std::exchange(descriptor_, -1);
         if (::close(descriptor) != 0)
             return fail(WriteStep::write);
-        if (interrupted())
-            return false;
         if (renameat(folder_->descriptor(), temporary_.c_str(), folder_->descriptor(), leaf_.c_str()) != 0)
             return fail(WriteStep::rename);
         temporary_.clear();
-        hold_.reset();
+        forgetEntry();
         return true;
     }
 
@@ -266,7 +207,13 @@ private:
         if (!temporary_.empty())
             unlinkat(folder_->descriptor(), temporary_.c_str(), 0);
         temporary_.clear();
-        hold_.reset();
+        forgetEntry();
+    }
+
+    void forgetEntry()
+    {
+        if (folder_->unfinished())
+            folder_->unfinished()->forget(std::exchange(entry_, -1));
     }
 
     const std::string& name_;
@@ -275,8 +222,8 @@ private:
     WriteFailure& why_;
     OutputFolder ownFolder_;
     const OutputFolder* folder_ = nullptr;
-    std::optional<SignalHold> hold_;
     std::string temporary_; // the hidden file's name, while it exists
+    int entry_ = -1;        // its record among the unfinished files
     int descriptor_ = -1;
 };
 
@@ -412,7 +359,7 @@ bool FitsCubeWriter::addPlane(const unsigned char* data)
     const auto planeBytes = static_cast<std::size_t>(state.image.pixelCount()) * std::abs(state.image.bytesPerPixel());
     if (state.checksums.wanted())
         state.dataSum.add(data, planeBytes);
-    if (!state.output.write({{data, planeBytes}}) || state.output.interrupted()) {
+    if (!state.output.write({{data, planeBytes}})) {
         state_.reset();
         return false;
     }
@@ -429,14 +376,6 @@ bool FitsCubeWriter::addPlane(const Raster& raster)
     const FitsImage& image = state_->image;
     encodePixels(raster, Placement::asIs(image.naxis1, image.naxis2), image.bitpix, buffers.data, buffers.scratch);
     return addPlane(buffers.data.data());
-}
-
-bool FitsCubeWriter::interrupted()
-{
-    if (!state_ || !state_->output.interrupted())
-        return false;
-    state_.reset();
-    return true;
 }
 
 bool FitsCubeWriter::finish(const Header* extension, const std::string& extensionData)

@@ -87,6 +87,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     for (const std::string& w : words)
         argv.push_back(w.c_str());
     argv.push_back(nullptr);
-    kovrentMain(static_cast<int>(words.size()), argv.data());
+    kovrentRun(static_cast<int>(words.size()), argv.data());
     return 0;
 }

@@ -388,7 +388,7 @@ TEST(ZeroWait, HeldValuesAcrossARange) {
         const char* const argv[] = {"kovrent", root.c_str(), "-r", "1", "2"};
         for (int pass = 1; pass <= 2; ++pass) {
             testing::internal::CaptureStdout();
-            EXPECT_EQ(kovrentMain(5, argv), 0);
+            EXPECT_EQ(kovrentRun(5, argv), 0);
             EXPECT_EQ(warnings(testing::internal::GetCapturedStdout()), c.warnings) << "run " << pass;
         }
     }

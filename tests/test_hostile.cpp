@@ -743,10 +743,13 @@ constexpr int kEndingSignals[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT, SIGUSR1,
                                   SIGALRM, SIGVTALRM, SIGPROF, SIGPIPE, SIGXCPU};
 
 // Starts kovrent with the signals at their defaults (SIGINT ignored, as in a background job,
-// when `ignoreInterrupt`), standard output discarded; the process id.
-pid_t startKovrent(const std::vector<std::string>& arguments, const fs::path& directory, bool ignoreInterrupt) {
-    std::vector<std::string> strings{"/bin/sh", "-c", ignoreInterrupt ? "trap '' INT; exec \"$@\"" : "exec \"$@\"", "sh",
-                                     KOVRENT_BINARY};
+// when `ignoreInterrupt`), behind the commands of `wrapper` (such as prlimit), standard output to
+// `output` or discarded; the process id.
+pid_t startKovrent(const std::vector<std::string>& arguments, const fs::path& directory, bool ignoreInterrupt,
+                   const std::vector<std::string>& wrapper = {}, int output = -1) {
+    std::vector<std::string> strings{"/bin/sh", "-c", ignoreInterrupt ? "trap '' INT; exec \"$@\"" : "exec \"$@\"", "sh"};
+    strings.insert(strings.end(), wrapper.begin(), wrapper.end());
+    strings.push_back(KOVRENT_BINARY);
     strings.insert(strings.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (std::string& s : strings) argv.push_back(s.data());
@@ -754,7 +757,8 @@ pid_t startKovrent(const std::vector<std::string>& arguments, const fs::path& di
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    if (output < 0) posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    else posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t signals;
@@ -799,7 +803,7 @@ std::optional<int> waitActingPartWay(pid_t pid, const fs::path& watched, size_t 
 void saveGrabRange(const fs::path& dir, int count) {
     writeBytes(dir / "c970611a.001", grab128());
     for (int n = 2; n <= count; ++n) {
-        char name[16];
+        char name[32];
         std::snprintf(name, sizeof name, "c970611a.%03d", n);
         fs::create_hard_link(dir / "c970611a.001", dir / name);
     }
@@ -850,23 +854,94 @@ TEST(Hostile, SignalsPartWayLeaveOnlyWholeFiles) {
     }
 }
 
-// A data cube's hidden file stays from its first plane to its last: a signal that comes while the
-// run waits there for its next input (a FIFO that no one writes) ends the run at once, the hidden
-// file removed.
-TEST(Hostile, SignalWhileACubeWaitsForItsInputEndsTheRun) {
-    TempDir dir;
-    saveGrabRange(dir.path(), 3);
-    fs::remove(dir / "c970611a.002");
-    ASSERT_EQ(mkfifo((dir / "c970611a.002").c_str(), 0644), 0);
-    fs::create_directory(dir / kOutputDir);
-    const pid_t pid = startKovrent({"c970611a.", "-r", "1", "3", "--cube", "-d", kOutputDir}, dir.path(), false);
-    bool signalled = false;
-    const std::optional<int> ended =
-        waitActingPartWay(pid, dir / kOutputDir, 1, signalled, [&] { kill(pid, SIGTERM); });
-    ASSERT_TRUE(ended) << "the signal did not end the run";
-    EXPECT_TRUE(signalled) << "ended before the signal";
-    EXPECT_TRUE(WIFSIGNALED(*ended) && WTERMSIG(*ended) == SIGTERM) << "status " << *ended;
-    EXPECT_EQ(countEntries(dir / kOutputDir), 0u);
+bool holdsHiddenFile(const fs::path& directory) {
+    for (const fs::directory_entry& entry : fs::directory_iterator(directory))
+        if (entry.path().filename().string().starts_with(".kovrent-")) return true;
+    return false;
+}
+
+// Wherever a run is blocked with a hidden file standing, on an input that is a FIFO no one
+// writes or on a standard output that no one reads, and whether it has a second thread or not,
+// SIGTERM ends it at once, the hidden file removed first.
+TEST(Hostile, SignalEndsABlockedRunAtOnce) {
+    const struct {
+        const char* label;
+        int files;
+        int fifo;            // the input replaced by a FIFO, or 0
+        bool stalledOutput;  // standard output a pipe that no one reads
+        bool oneThread;      // run as another user who may start no second thread
+        std::vector<std::string> options;
+    } cases[] = {
+        {"cube waiting for its next input", 3, 2, false, false, {"--cube"}},
+        {"cube whose output no one reads", 400, 0, true, false, {"--cube"}},
+        {"range whose output no one reads", 400, 0, true, false, {"-e", "4"}},
+        {"cube on one thread waiting for its next input", 5, 3, false, true, {"--cube"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        // CI runs as root, which setpriv needs to become another user.
+        if (c.oneThread && geteuid() != 0) {
+            ADD_FAILURE() << "running as another user with a process limit needs root";
+            continue;
+        }
+        TempDir dir;
+        saveGrabRange(dir.path(), c.files);
+        if (c.fifo > 0) {
+            char name[32];
+            std::snprintf(name, sizeof name, "c970611a.%03d", c.fifo);
+            fs::remove(dir / name);
+            ASSERT_EQ(mkfifo((dir / name).c_str(), 0666), 0);
+        }
+        fs::create_directory(dir / kOutputDir);
+        std::vector<std::string> wrapper;
+        if (c.oneThread) {
+            fs::permissions(dir.path(), fs::perms::all);
+            fs::permissions(dir / kOutputDir, fs::perms::all);
+            wrapper = {"prlimit", "--nproc=1:1", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        }
+        int pipeEnds[2] = {-1, -1};
+        if (c.stalledOutput) {
+            ASSERT_EQ(pipe2(pipeEnds, O_CLOEXEC), 0);
+            fcntl(pipeEnds[1], F_SETPIPE_SZ, 4096);
+        }
+        std::vector<std::string> arguments{"c970611a.", "-r", "1", std::to_string(c.files), "-d", kOutputDir};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        const pid_t pid = startKovrent(arguments, dir.path(), false, wrapper, pipeEnds[1]);
+        if (pipeEnds[1] >= 0) close(pipeEnds[1]);
+        // Blocked: a file has come, and the folder stays as it is for half a second.
+        const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+        size_t entries = 0;
+        auto settled = std::chrono::steady_clock::now();
+        int status = 0;
+        pid_t done = 0;
+        while ((done = waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+            const size_t now = countEntries(dir / kOutputDir);
+            if (now != entries || now == 0) settled = std::chrono::steady_clock::now();
+            entries = now;
+            if (std::chrono::steady_clock::now() - settled > std::chrono::milliseconds(500)) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        if (done != 0) {
+            ADD_FAILURE() << "ended before it was blocked, status " << status;
+            if (pipeEnds[0] >= 0) close(pipeEnds[0]);
+            continue;
+        }
+        EXPECT_TRUE(c.stalledOutput || holdsHiddenFile(dir / kOutputDir)) << "blocked without a hidden file";
+        kill(pid, SIGTERM);
+        const auto signalled = std::chrono::steady_clock::now();
+        while ((done = waitpid(pid, &status, WNOHANG)) == 0 &&
+               std::chrono::steady_clock::now() - signalled < std::chrono::seconds(2))
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (done == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            ADD_FAILURE() << "SIGTERM did not end the run within 2 s";
+        } else {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
+        }
+        if (pipeEnds[0] >= 0) close(pipeEnds[0]);
+        EXPECT_FALSE(holdsHiddenFile(dir / kOutputDir)) << "a hidden file was left";
+    }
 }
 
 // The output folder is opened once: moved part-way and replaced by a link to another folder, it
