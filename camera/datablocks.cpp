@@ -13,9 +13,6 @@
 
 namespace {
 
-const char* const notEnoughData = "kovrent: not enough data for *obsmode %i\n";
-const char* const notEnoughDataLater = "kovrent(readVESKA): not enough data for *obsmode %i\n";
-
 // How one frame's values combine with what the raster cell holds; q = value / divisor.
 enum class Merge { store, subtract, add, addNegate };
 
@@ -183,15 +180,15 @@ public:
     {
     }
 
-    // The next frame, merged into the raster. False after a short column, with `shortMessage`
-    // (data block 1) or the block-2 message, filled in with obsmode, and the reason.
-    bool readFrame(Merge merge, float divisor, const char* shortMessage)
+    // The next frame, merged into the raster. False after a short column, with `shortText`
+    // (data block 1) or the block-2 text, filled in with obsmode, and the reason.
+    bool readFrame(Merge merge, float divisor, Text shortText)
     {
-        if (!readColumns(0, layout_.blockColumns(), merge, divisor, shortMessage))
+        if (!readColumns(0, layout_.blockColumns(), merge, divisor, shortText))
             return false;
         stream_.skipBytes(layout_.skipBefore);
         if (layout_.finX != layout_.endX) {
-            if (!readColumns(layout_.blockColumns(), layout_.naxis1, merge, divisor, notEnoughData))
+            if (!readColumns(layout_.blockColumns(), layout_.naxis1, merge, divisor, Text::notEnoughData))
                 return false;
             stream_.skipBytes(layout_.skipAfter);
         }
@@ -211,7 +208,7 @@ public:
     }
 
 private:
-    bool readColumns(int32_t first, int32_t end, Merge merge, double divisor, const char* shortMessage);
+    bool readColumns(int32_t first, int32_t end, Merge merge, double divisor, Text shortText);
 
     CameraStream& stream_;
     const FrameLayout& layout_;
@@ -222,7 +219,7 @@ private:
 
 // Columns are merged as many at a time as the stream's buffer holds, where they stand in it; a
 // short read ends the run with the message of its place, as a short single column would.
-bool FrameReader::readColumns(int32_t first, int32_t end, Merge merge, double divisor, const char* shortMessage)
+bool FrameReader::readColumns(int32_t first, int32_t end, Merge merge, double divisor, Text shortText)
 {
     const std::size_t columnBytes = 4 * static_cast<std::size_t>(layout_.naxis2);
     const auto perRead = static_cast<int32_t>(std::max<std::size_t>(CameraStream::viewLimit / columnBytes, 1));
@@ -237,7 +234,7 @@ bool FrameReader::readColumns(int32_t first, int32_t end, Merge merge, double di
         std::size_t got = 0;
         const unsigned char* columns = stream_.view(bytes, got);
         if (got != bytes) {
-            messages_.output(shortMessage, obsmode_);
+            messages_.say(shortText, {obsmode_});
             messages_.reason("%s", stream_.shortReadReason().c_str());
             return false;
         }
@@ -283,10 +280,10 @@ bool readFrames(CameraReading& file, Raster& raster, int32_t frameNumber, int32_
             messages.reason("warning - frame %d asked for with -o, but observing mode %d (%s) has %d frame%s", n,
                             obsmode, mode->name, mode->frames, mode->frames == 1 ? "" : "s");
         frames.skipFrames(n - 1);
-        return frames.readFrame(Merge::store, selectedDivisor(divisors, obsmode, n), notEnoughData);
+        return frames.readFrame(Merge::store, selectedDivisor(divisors, obsmode, n), Text::notEnoughData);
     }
 
-    if (!frames.readFrame(Merge::store, divisors[0], notEnoughData))
+    if (!frames.readFrame(Merge::store, divisors[0], Text::notEnoughData))
         return false;
     struct Step {
         Merge merge;
@@ -294,7 +291,7 @@ bool readFrames(CameraReading& file, Raster& raster, int32_t frameNumber, int32_
     };
     auto combine = [&](std::initializer_list<Step> steps) {
         for (const Step& step : steps)
-            if (!frames.readFrame(step.merge, divisors[step.beam - 1], notEnoughDataLater))
+            if (!frames.readFrame(step.merge, divisors[step.beam - 1], Text::notEnoughDataLater))
                 return false;
         return true;
     };
@@ -305,7 +302,7 @@ bool readFrames(CameraReading& file, Raster& raster, int32_t frameNumber, int32_
     case 3:
     case 4: return combine({{Merge::subtract, 1}, {Merge::subtract, 2}, {Merge::add, 2}});
     case 7: return combine({{Merge::subtract, 2}, {Merge::subtract, 3}, {Merge::addNegate, 4}});
-    default: messages.output("Observing mode not supported! (%i)\n", obsmode); return false;
+    default: messages.say(Text::modeNotSupported, {obsmode}); return false;
     }
 }
 

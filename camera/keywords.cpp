@@ -182,7 +182,8 @@ struct Value {
     bool hasText = false; // a string of length 1 or more, even one cut to nothing by a NUL
 };
 
-// The cards of a record, appended to the image's header.
+// The cards of a record, appended to the image's header; the observation record takes each
+// card of a value it keeps as the card states it.
 class RecordWriter {
 public:
     explicit RecordWriter(RecordTarget& target) : target_(target) {}
@@ -190,15 +191,29 @@ public:
     void value(const char* keyword, const std::string& valueText, std::string_view comment)
     {
         target_.image.header.addValueCard(keyword, valueText, comment);
+        noted(keyword);
     }
     void integer(const char* keyword, int64_t number, std::string_view comment)
     {
         value(keyword, std::to_string(number), comment);
     }
-    void string(const char* keyword, const std::string& text) { target_.image.header.addStringCard(keyword, text); }
+    void string(const char* keyword, const std::string& text)
+    {
+        target_.image.header.addStringCard(keyword, text);
+        noted(keyword);
+    }
     void comment(const std::string& text) { target_.image.header.addCommentCard("COMMENT", text); }
 
 private:
+    void noted(const char* keyword)
+    {
+        if (!Observation::observes(keyword))
+            return;
+        const Header& header = target_.image.header;
+        const int number = header.cardsBeforePlace();
+        target_.observation.noteCard(number, keyword, cardValue(header.card(number)));
+    }
+
     RecordTarget& target_;
 };
 
@@ -290,13 +305,11 @@ void keep(Keep what, const Value& value, RecordTarget& target)
     case Keep::coadds2: facts.coadds[1] = number; break;
     case Keep::coadds3: facts.coadds[2] = number; break;
     case Keep::coadds4: facts.coadds[3] = number; break;
-    case Keep::framesPerCoimage: target.session.framesPerCoimage = static_cast<float>(number); break;
-    case Keep::chopWait: target.session.chopWaitMsec = static_cast<float>(value.real); break;
+    case Keep::framesPerCoimage: target.carried.framesPerCoimage = static_cast<float>(number); break;
+    case Keep::chopWait: target.carried.chopWaitMsec = static_cast<float>(value.real); break;
     case Keep::headerSize: facts.headerSize = number; break;
     }
 }
-
-const char* const packedRefusal = "kovrent: Error - data packed, use -p option to unpack first\n";
 
 RecordResult applyRule(Rule rule, const Row& row, const Value* values, RecordTarget& target)
 {
@@ -340,7 +353,7 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* values, RecordTar
         break;
     }
     case Rule::obsMode:
-        target.session.obsmode = static_cast<int32_t>(values[0].integer);
+        target.carried.obsmode = static_cast<int32_t>(values[0].integer);
         cards.integer("OBSMODE", values[0].integer, observingModeComment(values[0].integer));
         break;
     case Rule::sampleMode: {
@@ -361,7 +374,7 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* values, RecordTar
         facts.packedCount = static_cast<int32_t>(count);
         if (count > 0) {
             if (!target.unpack) {
-                target.messages.output("%s", packedRefusal);
+                target.messages.say(Text::packedRefused);
                 return RecordResult::fail;
             }
             facts.isPacked = true;
@@ -374,7 +387,7 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* values, RecordTar
     case Rule::pupil: cards.integer("PUPILPOS", values[0].integer, pupilComment(values[0].integer)); break;
     case Rule::orientation:
         if (values[0].hasText) {
-            target.session.orientation.storeWord(values[0].text);
+            target.orientation.storeWord(values[0].text);
             cards.comment("THE ORIENTST SHOWS THE ORIGINAL ORIENTATION OF THE DATA");
             cards.string("ORIENTST", values[0].text);
         }
@@ -398,7 +411,7 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* values, RecordTar
     case Rule::ultrafast:
         if (values[0].integer > 0) {
             if (!target.unpack) {
-                target.messages.output("%s", packedRefusal);
+                target.messages.say(Text::packedRefused);
                 return RecordResult::fail;
             }
             facts.isPacked = true;
@@ -415,6 +428,11 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* values, RecordTar
 }
 
 } // namespace
+
+void addReaderCard(RecordTarget& target, const char* keyword, const std::string& value, const char* comment)
+{
+    RecordWriter(target).value(keyword, value, comment);
+}
 
 std::string timeText(int64_t hours, int64_t minutes, int64_t seconds, int64_t hundredths)
 {

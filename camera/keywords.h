@@ -1,6 +1,7 @@
 #pragma once
 
 #include "camera/camerafile.h"
+#include "camera/observation.h"
 #include "camera/session.h"
 #include "fits/fitsimage.h"
 #include "fits/messages.h"
@@ -11,7 +12,9 @@
 // What the header records set besides the stream they are read from.
 struct RecordTarget {
     FitsImage& image; // its header takes the cards
-    CameraSession& session;
+    Observation& observation;
+    OrientationCode& orientation;
+    CarriedValues& carried;
     FrameLayout& layout;
     HeaderFacts& facts;
     bool unpack;
@@ -22,6 +25,10 @@ enum class RecordResult { next, fail, endOfFile };
 
 // Reads the value of data flag 1 to 87, writes its cards and keeps what it sets.
 RecordResult readRecord(int flag, CameraStream& stream, RecordTarget& target);
+
+// A card of the reader's own, besides the records' (TIME-END of a packed file's trailer), noted
+// in the observation record like theirs.
+void addReaderCard(RecordTarget& target, const char* keyword, const std::string& value, const char* comment);
 
 // A time of day as a quoted value text with two digits per field: '09:05:03.07'.
 std::string timeText(int64_t hours, int64_t minutes, int64_t seconds, int64_t hundredths);

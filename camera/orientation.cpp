@@ -27,24 +27,24 @@ void OrientationCode::storeCardValue(const std::string& value)
     storeWord(code);
 }
 
-OrientationSteps OrientationCode::steps() const
+Orientation OrientationCode::orientation() const
 {
     auto letter = [&](std::size_t index) { return index < letters.size() ? letters[index] : '\0'; };
     const char l1 = letter(0), l2 = letter(1), l3 = letter(2), l4 = letter(3);
-    OrientationSteps steps;
-    steps.transpose = letter(4) == 'Y';
-    steps.reverse1 = steps.reverse2 = true;
+    const bool transpose = letter(4) == 'Y';
+    Orientation turn{transpose, true, true};
     if (l1 == 'U' || l1 == 'D') {
         if ((l1 == 'U' && l4 == 'N') || (l1 == 'D' && l4 == 'Y'))
-            steps.reverse2 = false;
+            turn.reverse2 = false;
         if ((l2 == 'L' && l3 == 'N') || (l2 == 'R' && l3 == 'Y'))
-            steps.reverse1 = false;
+            turn.reverse1 = false;
     } else {
-        steps.swapAxes = true;
+        // The anti-transposition exchanges the axes once more: after a transposition they stay.
+        turn.exchange = !transpose;
         if ((l2 == 'U' && l3 == 'Y') || (l2 == 'D' && l3 == 'N'))
-            steps.reverse1 = false;
+            turn.reverse1 = false;
         if ((l1 == 'L' && l4 == 'Y') || (l1 == 'R' && l4 == 'N'))
-            steps.reverse2 = false;
+            turn.reverse2 = false;
     }
-    return steps;
+    return turn;
 }

@@ -1,18 +1,12 @@
 #pragma once
 
+#include "fits/encode.h"
+
 #include <string>
 #include <string_view>
 
-// What an orientation code does to the camera's image to bring north up and east to the left:
-// the transposition of a fifth letter 'Y', then the exchange of axes of the anti-transposition
-// (any first letter but U and D), and which axes of the oriented image run against the axes
-// they came from (the rotation and the anti-transposition reverse both; each flip undoes one).
-struct OrientationSteps {
-    bool transpose = false;
-    bool swapAxes = false;
-    bool reverse1 = false;
-    bool reverse2 = false;
-};
+// The HISTORY text of an oriented output.
+constexpr const char* orientedHistory = "THE IMAGE HAS BEEN ORIENTED WITH NORTH UP AND EAST TO THE LEFT";
 
 // The orientation code of a camera file: five letters from its ORIENTST record (or the card of
 // a FITS input), "ULYYN" without one, which turns the image by 180 degrees.
@@ -28,5 +22,9 @@ struct OrientationCode {
     // dropped while it is longer than five letters; a word of four letters gets an 'N'.
     void storeCardValue(const std::string& value);
 
-    OrientationSteps steps() const;
+    // How the image is turned to bring north up and east to the left: the transposition of a
+    // fifth letter 'Y', then the rotation by 180 degrees (first letter U or D) or the
+    // anti-transposition, which also exchanges the axes (any other letter), both reversing the
+    // two axes; each flip that the letters ask for undoes one reversal.
+    Orientation orientation() const;
 };

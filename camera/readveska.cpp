@@ -9,24 +9,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
-#include <new>
 
 namespace {
 
-constexpr const char* outOfMemory = "Error allocating memory!\n";
-
-// The minimal header, IRAFNAME and INSTRUME; the next card takes the END placeholder's place.
-// False when the header cannot be allocated.
-bool setUpHeader(const std::string& inputName, FitsImage& image, int32_t frameNumber)
+// IRAFNAME and INSTRUME behind the seven cards that the image's size fills at the end.
+void setUpHeader(const std::string& inputName, FitsImage& image, int32_t frameNumber)
 {
-    image.naxis1 = 128;
-    image.naxis2 = 128;
+    image.naxis = 2;
     image.bscale = 1.0;
     image.bzero = 0.0;
-    image.naxis = 2;
     image.bitpix = -32;
-    if (!buildMinimalHeader(image))
-        return false;
+    reserveMinimalCards(image.header);
 
     std::string irafName = inputName;
     if (irafName.size() >= 12)
@@ -35,39 +28,38 @@ bool setUpHeader(const std::string& inputName, FitsImage& image, int32_t frameNu
         irafName.append(".").append(std::to_string(frameNumber));
     image.header.addStringCard("IRAFNAME", irafName);
     image.header.addValueCard("INSTRUME", "'VESKA3: Veskacam'", "INSTRUMENT");
-    return true;
 }
 
 // A header cut short by the end of the file, or by a read error, whose reason follows.
-CameraReadResult endsInHeader(const CameraStream& stream, Messages& messages)
+Result endsInHeader(const CameraStream& stream, Messages& messages)
 {
     const int error = errno;
-    messages.output("kovrent: Error - %s ends before the end of its header\n", stream.name().c_str());
+    messages.say(Text::endsInHeader, stream.name());
     if (stream.failed())
         messages.fileError(stream.name(), error);
-    return CameraReadResult::failed;
+    return Result::failed(messages.lastReason());
 }
 
 // Runs the header records up to the end marker.
-CameraReadResult readHeaderRecords(CameraStream& stream, RecordTarget& target, Messages& messages)
+Result readHeaderRecords(CameraStream& stream, RecordTarget& target, Messages& messages)
 {
     for (;;) {
         unsigned char flag = 0;
         if (stream.read(&flag, 1) != 1)
             return endsInHeader(stream, messages);
         if (flag == 255)
-            return CameraReadResult::ok;
+            return Result();
         if (flag >= 88) {
-            messages.output("kovrent: unknown data flag encountered %i\n", static_cast<int>(flag));
-            return CameraReadResult::fatal;
+            messages.say(Text::unknownFlag, {flag});
+            return Result::fatal();
         }
         if (flag == 0) {
-            messages.output("Error - unknown data flag encountered\n");
-            return CameraReadResult::failed;
+            messages.say(Text::flagZero);
+            return Result::failed();
         }
         switch (readRecord(flag, stream, target)) {
         case RecordResult::next: break;
-        case RecordResult::fail: return CameraReadResult::failed;
+        case RecordResult::fail: return Result::failed();
         case RecordResult::endOfFile: return endsInHeader(stream, messages);
         }
     }
@@ -89,97 +81,102 @@ void afterEndMarker(CameraReading& file, FitsImage& image)
     }
 }
 
-// END, blank cards, and NAXIS1 and NAXIS2 with the real size.
-void closeHeader(const FrameLayout& layout, FitsImage& image)
-{
-    image.header.end();
-    image.header.replaceValueCard("NAXIS1", std::to_string(layout.naxis1), "PIXELS ON 1ST MOST VARYING AXIS");
-    image.header.replaceValueCard("NAXIS2", std::to_string(layout.naxis2), "PIXELS ON 2ND MOST VARYING AXIS");
-}
-
 // Headers that leave the image undefined, or whose data would not fit the raster or
-// the one-column buffer, are refused before any data are read; false with the message.
-bool checkGeometry(const CameraReading& file, Messages& messages)
+// the one-column buffer, are refused before any data are read.
+Result checkGeometry(const CameraReading& file, Messages& messages)
 {
     const FrameLayout& layout = file.layout;
     const HeaderFacts& facts = file.facts;
     if (!facts.hasStart || !facts.hasEnd)
-        messages.output("kovrent: Error in file header - no image corners (INITX/INITY and ENDX/ENDY records)\n");
+        messages.say(Text::noCorners);
     else if (layout.naxis1 < 1 || layout.naxis2 < 1)
-        messages.output("kovrent: Error in file header - image size %d x %d\n", layout.naxis1, layout.naxis2);
+        messages.say(Text::badSize, {layout.naxis1, layout.naxis2});
     else if (!facts.hasCoadds)
-        messages.output("kovrent: Error in file header - no TOTCOADD record\n");
+        messages.say(Text::noCoadds);
     else if (!facts.isPacked && (layout.finX < layout.initX || layout.finX > layout.endX))
-        messages.output("kovrent: Error in file header - FINX %d outside the image columns %d to %d\n", layout.finX,
-                        layout.initX, layout.endX);
+        messages.say(Text::finXOutside, {layout.finX, layout.initX, layout.endX});
     else
-        return true;
-    return false;
+        return Result();
+    return Result::fatal();
 }
 
 } // namespace
 
-CameraReadResult readVESKA(const CameraRequest& request, FitsImage& image, Raster& raster, CameraSession& session,
-                           Messages& messages, std::unique_ptr<PackedImages>* packed)
+Result readCameraHeader(const CameraRequest& request, FitsImage& image, CameraHeader& header,
+                        std::unique_ptr<CameraReading>& file, Messages& messages)
 {
-    using Result = CameraReadResult;
+    header = CameraHeader();
     // Some 100 KiB of buffers: on the heap, not on the stack, and not cleared (default
     // initialisation), since every byte is read into before it is used.
-    std::unique_ptr<CameraReading> file(new (std::nothrow) CameraReading);
-    if (!file) {
-        messages.output("%s", outOfMemory);
-        return Result::fatal;
-    }
+    file.reset(new CameraReading);
     if (!file->stream.open(request.inputName)) {
         const int error = errno;
-        messages.output("kovrent: Error - file not found: %s\n", request.inputName.c_str());
+        messages.say(Text::cameraNotFound, request.inputName);
         messages.fileError(request.inputName, error);
-        return Result::failed;
+        file.reset();
+        return Result::failed(messages.lastReason());
     }
-    if (!setUpHeader(request.inputName, image, request.frameNumber)) {
-        messages.output("%s", outOfMemory);
-        return Result::fatal;
-    }
-    session.orientation = OrientationCode();
-
-    RecordTarget target{image, session, file->layout, file->facts, request.unpack, messages};
-    if (const Result result = readHeaderRecords(file->stream, target, messages); result != Result::ok)
+    setUpHeader(request.inputName, image, request.frameNumber);
+    RecordTarget target{image,       header.observation, header.orientation, header.carried,
+                        file->layout, file->facts,       request.unpack,     messages};
+    if (Result result = readHeaderRecords(file->stream, target, messages); !result) {
+        file.reset();
         return result;
-    afterEndMarker(*file, image);
+    }
+    return Result();
+}
 
+Result readCameraData(std::unique_ptr<CameraReading> file, const CameraRequest& request, int32_t obsmode,
+                      FitsImage& image, CameraHeader& header, Raster& raster, Messages& messages,
+                      std::unique_ptr<PackedImages>* packed)
+{
+    afterEndMarker(*file, image);
     const FrameLayout& layout = file->layout;
     if (request.unpack && !file->facts.isPacked) {
-        messages.output("\nkovrent: Error - data not in packed mode\n");
-        return Result::fatal;
+        messages.say(Text::notPacked);
+        return Result::fatal();
     }
     // Sizes are checked before anything is computed from them; a refused file writes nothing.
     if (layout.naxis1 > rasterSize || layout.naxis2 > rasterSize) {
-        messages.output("Error in file header - too big!\n");
-        return Result::fatal;
+        messages.say(Text::tooBig);
+        return Result::fatal();
     }
-    if (!checkGeometry(*file, messages))
-        return Result::fatal;
+    if (Result geometry = checkGeometry(*file, messages); !geometry)
+        return geometry;
     if (file->facts.isPacked) {
-        if (!checkPackedLayout(*file, session.obsmode, messages))
-            return Result::fatal;
-        if (!readTrailer(*file, image.header, session.obsmode, messages))
-            return Result::failed;
+        if (!checkPackedLayout(*file, obsmode, messages))
+            return Result::fatal();
+        std::string endTime;
+        if (!readTrailer(*file, obsmode, endTime, messages))
+            return Result::failed(messages.lastReason());
+        RecordTarget target{image,       header.observation, header.orientation, header.carried,
+                            file->layout, file->facts,       request.unpack,     messages};
+        addReaderCard(target, "TIME-END", endTime, "END TIME OF OBSERVATION (UT)");
     }
-    closeHeader(layout, image);
-    if (image.header.outOfMemory()) {
-        messages.output("%s", outOfMemory);
-        return Result::fatal;
-    }
+    image.header.addEndCard();
 
     if (file->facts.isPacked) {
         if (packed)
-            *packed = std::make_unique<PackedImages>(std::move(file), request, session.obsmode, messages);
-        return Result::ok;
+            *packed = std::make_unique<PackedImages>(std::move(file), request, obsmode, messages);
+        return Result();
     }
-    if (!readFrames(*file, raster, request.frameNumber, session.obsmode, messages))
-        return Result::fatal;
+    if (!readFrames(*file, raster, request.frameNumber, obsmode, messages))
+        return Result::fatal(messages.lastReason());
     file->stream.close();
     if (request.interchange && layout.naxis2 >= 1)
         interchangeColumns(raster, layout.naxis1, layout.naxis2);
-    return Result::ok;
+    return Result();
+}
+
+Result readVESKA(const CameraRequest& request, FitsImage& image, Raster& raster, CameraSession& session,
+                 CameraHeader& header, Messages& messages, std::unique_ptr<PackedImages>* packed)
+{
+    std::unique_ptr<CameraReading> file;
+    Result result = readCameraHeader(request, image, header, file, messages);
+    session = session.after(header.carried);
+    if (result)
+        result = readCameraData(std::move(file), request, session.obsmode, image, header, raster, messages, packed);
+    if (result)
+        fillMinimalCards(image);
+    return result;
 }

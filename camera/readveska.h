@@ -1,23 +1,41 @@
 #pragma once
 
+#include "camera/observation.h"
 #include "camera/session.h"
 #include "camera/unpack.h"
 #include "fits/fitsimage.h"
 #include "fits/messages.h"
+#include "fits/result.h"
 
 #include <memory>
 
-// How a read of a camera file ended.
-enum class CameraReadResult {
-    ok,
-    failed, // the file cannot be read as asked: its messages, then the driver's own line
-    fatal,  // the messages tell all, and the run ends
+// What the header of a camera file gives besides its cards: the observation record, the
+// orientation code of its ORIENTST record ("ULYYN" without one) and the values its records set
+// for the later files of a run.
+struct CameraHeader {
+    Observation observation;
+    OrientationCode orientation;
+    CarriedValues carried;
 };
 
-// Reads one camera data file: its header into FITS cards in `image`, its frames combined by
-// observing mode (or the frame asked for) into `raster`. With `unpack`, a packed file's
-// images are left in `packed` (which unpacking needs) instead, for the driver to read one by
-// one. `messages` takes
-// what there is to say: warnings, and the reason of a failure.
-CameraReadResult readVESKA(const CameraRequest& request, FitsImage& image, Raster& raster, CameraSession& session,
-                           Messages& messages, std::unique_ptr<PackedImages>* packed = nullptr);
+// The first half of readVESKA: opens the file and writes its cards into `image`'s header, behind
+// seven blank cards that the image's final size fills (fillMinimalCards): IRAFNAME, INSTRUME and
+// a card or more per header record; `header` takes what the records say. On success `file`
+// holds the file, standing at its data. A failure is of this file alone; one that ends the run
+// (as a corrupt file would the camera's own software) says all in `messages`, and `header`
+// keeps the values of the records read before it.
+Result readCameraHeader(const CameraRequest& request, FitsImage& image, CameraHeader& header,
+                        std::unique_ptr<CameraReading>& file, Messages& messages);
+
+// The second half, given the observing mode that applies (the file's own, or the one an earlier
+// file of the run left): the header closed with END and the image's size in `image`, and the
+// frames combined by observing mode (or the frame asked for) into `raster`; or, for a packed
+// file, its images left in `packed` (which unpacking needs) for the caller to read one by one.
+Result readCameraData(std::unique_ptr<CameraReading> file, const CameraRequest& request, int32_t obsmode,
+                      FitsImage& image, CameraHeader& header, Raster& raster, Messages& messages,
+                      std::unique_ptr<PackedImages>* packed = nullptr);
+
+// Reads one camera data file, both halves: `session` gives what earlier files of a run left and
+// takes this file's own values; the header's first cards take the camera's image size.
+Result readVESKA(const CameraRequest& request, FitsImage& image, Raster& raster, CameraSession& session,
+                 CameraHeader& header, Messages& messages, std::unique_ptr<PackedImages>* packed = nullptr);

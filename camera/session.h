@@ -1,17 +1,30 @@
 #pragma once
 
-#include "camera/orientation.h"
-
 #include <cstdint>
+#include <optional>
 #include <string>
 
-// What camera files leave for the driver and for the next file of the run: each value keeps
-// what an earlier file set when a later file lacks its record.
+// The values that a camera file's records set and a later file of the same run, lacking the
+// record, takes over from it: each file's own, where it has the record.
+struct CarriedValues {
+    std::optional<int32_t> obsmode;          // OBSMODE
+    std::optional<float> chopWaitMsec;       // CHOPWAIT
+    std::optional<float> framesPerCoimage;   // FRPERCOI
+};
+
+// The carried values that apply to a file: its own, else those an earlier file of the run left;
+// a run starts with none (0).
 struct CameraSession {
-    OrientationCode orientation;   // set for every file (ORIENTST)
-    int32_t obsmode = 0;           // OBSMODE
-    float chopWaitMsec = 0.0f;     // CHOPWAIT
-    float framesPerCoimage = 0.0f; // FRPERCOI
+    int32_t obsmode = 0;
+    float chopWaitMsec = 0.0f;
+    float framesPerCoimage = 0.0f;
+
+    // The session after a file with `own` values.
+    CameraSession after(const CarriedValues& own) const
+    {
+        return {own.obsmode.value_or(obsmode), own.chopWaitMsec.value_or(chopWaitMsec),
+                own.framesPerCoimage.value_or(framesPerCoimage)};
+    }
 };
 
 // What is asked of one camera file.

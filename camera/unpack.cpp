@@ -164,35 +164,31 @@ bool checkPackedLayout(const CameraReading& file, int32_t obsmode, Messages& mes
     const FrameLayout& layout = file.layout;
     if (isUltrafast(facts)) {
         if (layout.naxis1 > ultrafastSide || layout.naxis2 > ultrafastSide) {
-            messages.output("kovrent: Error - ultrafast images of %d x %d pixels do not fit their 64 x 64 slot\n",
-                            layout.naxis1, layout.naxis2);
+            messages.say(Text::ultrafastTooLarge, {layout.naxis1, layout.naxis2});
             return false;
         }
         // The readout order takes the columns in pairs: of a single column it would place
         // half the values outside the image and leave half the image unwritten.
         if (layout.naxis1 < 2) {
-            messages.output("kovrent: Error - ultrafast images of %d x %d pixels cannot be unscrambled: the camera "
-                            "reads their columns in pairs\n",
-                            layout.naxis1, layout.naxis2);
+            messages.say(Text::ultrafastOneColumn, {layout.naxis1, layout.naxis2});
             return false;
         }
         if (obsmode > 2) {
-            messages.output("kovrent: Error - ultrafast packed data in observing mode %i cannot be unpacked\n",
-                            obsmode);
+            messages.say(Text::ultrafastMode, {obsmode});
             return false;
         }
     } else if (obsmode > 4) {
-        messages.output("kovrent: Error - packed data in observing mode %i cannot be unpacked\n", obsmode);
+        messages.say(Text::packedMode, {obsmode});
         return false;
     } else if (facts.packedCount < 1) {
         // A later PACKED record can take back the count that made the file a packed one.
-        messages.output("kovrent: Error - packed file without images (PACKED %d)\n", facts.packedCount);
+        messages.say(Text::packedEmpty, {facts.packedCount});
         return false;
     }
     return true;
 }
 
-bool readTrailer(CameraReading& file, Header& header, int32_t obsmode, Messages& messages)
+bool readTrailer(CameraReading& file, int32_t obsmode, std::string& endTime, Messages& messages)
 {
     CameraStream& stream = file.stream;
     if (!isUltrafast(file.facts) && obsmode > 2)
@@ -200,7 +196,7 @@ bool readTrailer(CameraReading& file, Header& header, int32_t obsmode, Messages&
     const int64_t dataStart = stream.bytesRead();
     if (!stream.seekForward(packedLength(file, obsmode))) {
         const int error = errno;
-        messages.output("Fseek failed on packed file!\n");
+        messages.say(Text::seekFailed);
         messages.fileError(stream.name(), error);
         return false;
     }
@@ -208,13 +204,12 @@ bool readTrailer(CameraReading& file, Header& header, int32_t obsmode, Messages&
     unsigned char trailer[18] = {};
     const std::size_t got = stream.read(trailer, sizeof trailer);
     std::memset(trailer + got, 0, sizeof trailer - got);
-    const std::string text = timeText(littleInt16(trailer + 10), littleInt16(trailer + 12), littleInt16(trailer + 14),
-                                      littleInt16(trailer + 16));
-    header.addValueCard("TIME-END", text, "END TIME OF OBSERVATION (UT)");
+    endTime = timeText(littleInt16(trailer + 10), littleInt16(trailer + 12), littleInt16(trailer + 14),
+                       littleInt16(trailer + 16));
 
     if (!stream.reopenAt(dataStart)) {
         const int error = errno;
-        messages.output("Error reopening packed file\n");
+        messages.say(Text::reopenFailed);
         messages.fileError(stream.name(), error);
         return false;
     }
@@ -228,9 +223,9 @@ PackedImages::PackedImages(std::unique_ptr<CameraReading> file, const CameraRequ
       blocks_(std::make_unique<BlockReader>(file_->stream, file_->layout))
 {
     if (ultrafast())
-        messages.output("writing %i ultrafast packed files...\n", file_->facts.ultrafastCount);
+        messages.say(Text::ultrafastCount, {file_->facts.ultrafastCount});
     else
-        messages.output("writing %i files...\n", file_->facts.packedCount);
+        messages.say(Text::packedCount, {file_->facts.packedCount});
     const int beams = (ultrafast() ? obsmode == 2 : obsmode >= 2 && obsmode <= 4) ? 2 : 1;
     if (const ObservingMode* mode = observingMode(obsmode); mode && frameNumber_ > beams)
         messages.reason("warning - frame %d asked for with -o, but the packed images of observing mode %d (%s) "
@@ -256,7 +251,7 @@ bool PackedImages::readNext(Raster& raster, Messages& messages)
     const bool read = ultrafast() ? readUltrafastImage(*blocks_, layout, raster, divisor_, frameNumber_, obsmode_)
                                   : readPackedImage(*blocks_, layout, raster, divisor_, frameNumber_, obsmode_);
     if (!read) {
-        messages.output("kovrent: error reading packed data\n");
+        messages.say(Text::packedShort);
         messages.reason("%s", file_->stream.shortReadReason().c_str());
         return false;
     }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 // Packed layouts this program cannot unpack into right images are refused: images of
 // observing modes whose beams the packed length and the reading disagree on, and
@@ -14,10 +15,10 @@
 // message, for such a layout.
 bool checkPackedLayout(const CameraReading& file, int32_t obsmode, Messages& messages);
 
-// Reads the end time stored behind the packed data into a TIME-END card and reopens the
-// file at the first byte of the packed data. False, with the message, when the seek fails
-// or the file cannot be reopened.
-bool readTrailer(CameraReading& file, Header& header, int32_t obsmode, Messages& messages);
+// Reads the end time stored behind the packed data, as the value text of a TIME-END card, and
+// reopens the file at the first byte of the packed data. False, with the message, when the
+// seek fails or the file cannot be reopened.
+bool readTrailer(CameraReading& file, int32_t obsmode, std::string& endTime, Messages& messages);
 
 class BlockReader;
 

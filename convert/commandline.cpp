@@ -1,6 +1,5 @@
 #include "convert/commandline.h"
 
-#include "convert/console.h"
 #include "fits/scan.h"
 
 #include <cstdio>
@@ -11,25 +10,24 @@
 
 namespace {
 
+// A refused command line: the option's text, and the valid form for people when there is one.
+struct Refusal {
+    Text text;
+    const char* hint = nullptr;
+};
+
 // Options that take values consume the next arguments whatever they look like; an
-// option standing last has none and is refused with its own message.
+// option standing last has none and is refused with its own text.
 class Arguments {
 public:
     Arguments(int argc, const char* const* argv) : argc_(argc), argv_(argv) {}
 
-    // `hint`, when given, tells people the valid form on standard error.
-    std::string take(int& index, const char* message, const char* hint = nullptr) const
+    // The value after `index`; a Refusal when there is none.
+    std::string take(int& index, Text text, const char* hint = nullptr) const
     {
         if (index + 1 >= argc_)
-            refuse(message, hint);
+            throw Refusal{text, hint};
         return argv_[++index];
-    }
-
-    [[noreturn]] static void refuse(const char* message, const char* hint)
-    {
-        if (hint)
-            fatalExitBecause(hint, "%s", message);
-        fatalExit("%s", message);
     }
 
 private:
@@ -38,40 +36,39 @@ private:
 };
 
 // A file or folder name: the argument without leading and trailing white space, inner blanks
-// kept ("my c970611a.005"). An empty or blank name is refused with `message`.
-std::string trimmedName(const std::string& argument, const char* message)
+// kept ("my c970611a.005"). An empty or blank name is refused with `text`.
+std::string trimmedName(const std::string& argument, Text text)
 {
     const char* const space = " \t\n\v\f\r";
     const std::size_t first = argument.find_first_not_of(space);
     if (first == std::string::npos)
-        fatalExit("%s", message);
+        throw Refusal{text};
     return argument.substr(first, argument.find_last_not_of(space) - first + 1);
 }
 
-std::string takeName(const Arguments& arguments, int& index, const char* message)
+std::string takeName(const Arguments& arguments, int& index, Text text)
 {
-    return trimmedName(arguments.take(index, message), message);
+    return trimmedName(arguments.take(index, text), text);
 }
 
 // A value that is not a number is refused; an empty one leaves the setting as it was.
-void takeNumber(const Arguments& arguments, int& index, const char* message, int32_t& setting,
-                const char* hint = nullptr)
+void takeNumber(const Arguments& arguments, int& index, Text text, int32_t& setting, const char* hint = nullptr)
 {
-    if (scanInteger(arguments.take(index, message, hint), setting) == ScanResult::notNumber)
-        Arguments::refuse(message, hint);
+    if (scanInteger(arguments.take(index, text, hint), setting) == ScanResult::notNumber)
+        throw Refusal{text, hint};
 }
 
 // Each of these options, with its values as given, when -p is on: unpacking does not use them.
 constexpr std::string_view unusedByUnpacking = "efgmnz";
 
 void parseOptions(int argc, const char* const* argv, Options& options, bool reportIgnored,
-                  std::vector<std::string>& unpackIgnores)
+                  std::vector<std::string>& unpackIgnores, Messages& messages)
 {
     const Arguments arguments(argc, argv);
     for (int i = 2; i < argc; ++i) {
         auto ignored = [&] {
             if (reportIgnored)
-                notice("warning - argument %s ignored", argv[i]);
+                messages.reason("warning - argument %s ignored", argv[i]);
         };
         std::string word;
         if (!scanWord(argv[i], word) || word[0] != '-' || word.size() < 2) {
@@ -82,44 +79,50 @@ void parseOptions(int argc, const char* const* argv, Options& options, bool repo
             (word == "--modern" ? options.modern : word == "--cube" ? options.cube : options.keepGoing) = true;
             continue;
         }
+        if (word == "--jobs") {
+            const char* hint = "--jobs takes the number of workers, 1 or more (for example --jobs 4)";
+            takeNumber(arguments, i, Text::jobsValue, options.jobs, hint);
+            if (options.jobs < 1)
+                throw Refusal{Text::jobsValue, hint};
+            continue;
+        }
         const int optionAt = i;
         switch (word[1]) {
         case 'a': options.appendFits = true; break;
         case 'd':
-            options.outputDirectory = takeName(arguments, i, "kovrent: Error in output directory name\n");
+            options.outputDirectory = takeName(arguments, i, Text::outputDirectoryName);
             options.toDirectory = true;
             break;
         case 'e': {
             const char* hint = "-e takes a whole number such as 2; an expanded image is at most 512 pixels wide";
-            takeNumber(arguments, i, "Error specifying expansion factor\n", options.expansion, hint);
+            takeNumber(arguments, i, Text::expansionValue, options.expansion, hint);
             // A factor below 1 has no image size to give; refused like any bad factor.
             if (options.expansion < 1)
-                fatalExitBecause(hint, "Error specifying expansion factor\n");
+                throw Refusal{Text::expansionValue, hint};
             break;
         }
         case 'f': options.fitsInput = true; break;
         case 'g':
-            options.gainName = takeName(arguments, i, "kovrent: Error in gain name\n");
+            options.gainName = takeName(arguments, i, Text::gainName);
             options.gain = true;
             break;
         case 'i': options.interchange = true; break;
         case 'm':
-            options.maskName = takeName(arguments, i, "kovrent: Error in mask file name\n");
+            options.maskName = takeName(arguments, i, Text::maskName);
             options.mask = true;
             break;
         case 'n': options.noFlips = true; break;
-        case 'o': takeNumber(arguments, i, "kovrent: Error in observation frame number\n", options.frameNumber); break;
+        case 'o': takeNumber(arguments, i, Text::frameNumberValue, options.frameNumber); break;
         case 'p': options.unpack = true; break;
         case 'r': {
-            const char* message = "Error specifying limits\n";
             const char* form = "-r takes two numbers (for example -r 1 100)";
             // Both bounds must be numbers, the first at least 0: a first bound left unset would
             // turn the range into single files named by bare numbers.
             const bool firstIsNumber
-                = scanInteger(arguments.take(i, message, form), options.firstNumber) == ScanResult::number;
-            if (scanInteger(arguments.take(i, message, form), options.lastNumber) != ScanResult::number
+                = scanInteger(arguments.take(i, Text::limitsValue, form), options.firstNumber) == ScanResult::number;
+            if (scanInteger(arguments.take(i, Text::limitsValue, form), options.lastNumber) != ScanResult::number
                 || !firstIsNumber || options.firstNumber < 0)
-                fatalExitBecause(form, "%s", message);
+                throw Refusal{Text::limitsValue, form};
             break;
         }
         case 'z': options.zeroWait = true; break;
@@ -136,37 +139,45 @@ void parseOptions(int argc, const char* const* argv, Options& options, bool repo
 
 } // namespace
 
-Options parseCommandLine(int argc, const char* const* argv)
+Result parseCommandLine(int argc, const char* const* argv, Options& options, Messages& messages)
 {
-    Options options;
+    options = Options();
     if (argc < 2) {
         options.showUsage = true;
-        return options;
+        return Result();
     }
-    options.inputName = trimmedName(argv[1], "kovrent: Error in data file name\n");
-    if (options.inputName == "-h" || options.inputName == "--help") {
-        options.showUsage = true;
-        return options;
+    try {
+        options.inputName = trimmedName(argv[1], Text::dataFileName);
+        if (options.inputName == "-h" || options.inputName == "--help") {
+            options.showUsage = true;
+            return Result();
+        }
+        if (options.inputName == "--version") {
+            options.showVersion = true;
+            return Result();
+        }
+        const bool reportIgnored = options.inputName[0] != '-';
+        std::vector<std::string> unpackIgnores;
+        parseOptions(argc, argv, options, reportIgnored, unpackIgnores, messages);
+        if (options.unpack && reportIgnored)
+            for (const std::string& given : unpackIgnores)
+                messages.reason("warning - %s ignored with -p", given.c_str());
+        if (options.fitsInput && options.interchange && !options.unpack && reportIgnored)
+            messages.reason(
+                "warning - -i ignored with -f: it interchanges the columns of camera files as they are read");
+    } catch (const Refusal& refusal) {
+        messages.say(refusal.text);
+        if (refusal.hint)
+            messages.reason("%s", refusal.hint);
+        return Result::fatal(refusal.hint ? refusal.hint : "");
     }
-    if (options.inputName == "--version") {
-        options.showVersion = true;
-        return options;
-    }
-    const bool reportIgnored = options.inputName[0] != '-';
-    std::vector<std::string> unpackIgnores;
-    parseOptions(argc, argv, options, reportIgnored, unpackIgnores);
-    if (options.unpack && reportIgnored)
-        for (const std::string& given : unpackIgnores)
-            notice("warning - %s ignored with -p", given.c_str());
-    if (options.fitsInput && options.interchange && !options.unpack && reportIgnored)
-        notice("warning - -i ignored with -f: it interchanges the columns of camera files as they are read");
     if (options.cube && !options.unpack && options.firstNumber < 0) {
-        notice("warning - --cube ignored: it makes a cube of a packed file's images (-p) or of a range (-r)");
+        messages.reason("warning - --cube ignored: it makes a cube of a packed file's images (-p) or of a range (-r)");
         options.cube = false;
     }
     // A cube is written whole or not at all: a file it cannot take stops the run.
     if (options.cube && options.keepGoing) {
-        notice("warning - --keep-going ignored with --cube, which is written whole or not at all");
+        messages.reason("warning - --keep-going ignored with --cube, which is written whole or not at all");
         options.keepGoing = false;
     }
     if (options.unpack) {
@@ -174,10 +185,10 @@ Options parseCommandLine(int argc, const char* const* argv)
         options.gain = false;
         options.fitsInput = false;
     }
-    return options;
+    return Result();
 }
 
-void optionsFirstHint(int argc, const char* const* argv)
+void optionsFirstHint(int argc, const char* const* argv, Messages& messages)
 {
     for (int i = 2; i < argc; ++i) {
         std::error_code error;
@@ -187,10 +198,10 @@ void optionsFirstHint(int argc, const char* const* argv)
         for (int k = 1; k < argc; ++k)
             if (k != i)
                 command.append(" ").append(argv[k]);
-        notice("the file name comes first: %s", command.c_str());
+        messages.reason("the file name comes first: %s", command.c_str());
         return;
     }
-    notice("the file name comes first: kovrent filename [options]");
+    messages.reason("the file name comes first: kovrent filename [options]");
 }
 
 void printUsage()

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "convert/version.h"
+#include "fits/messages.h"
+#include "fits/result.h"
 
 #include <cstdint>
 #include <string>
@@ -26,18 +28,19 @@ struct Options {
     bool keepGoing = false;      // --keep-going: on past a file that fails
     bool modern = false;         // --modern: ISO times, full coordinates, provenance, checksums
     bool cube = false;           // --cube: a packed file's images, or a range, as one data cube
+    int jobs = 0;                // --jobs: the workers of the run; 0 for one per processor
     bool showUsage = false;      // no argument, or "-h" or "--help" as the first
     bool showVersion = false;    // "--version" as the first argument
 };
 
-// Reads the command line; a bad option value ends the run through fatalExit, with the valid
-// form of -e and -r on standard error. Every argument it ignores, and every option that -p
-// makes it ignore, is named on standard error, unless the line begins with an option, whose
-// hint the caller gives when the run fails (optionsFirstHint).
-Options parseCommandLine(int argc, const char* const* argv);
+// Reads the command line into `options`. A bad option value fails with its text and, for -e and
+// -r, the valid form for people. Every argument it ignores, and every option that -p makes it
+// ignore, is named in `messages`, unless the line begins with an option, whose hint the caller
+// gives when the run fails (optionsFirstHint).
+Result parseCommandLine(int argc, const char* const* argv, Options& options, Messages& messages);
 
 // Why a command line that begins with an option failed: the file name comes first. Shows
 // the command as it should be when a later argument names an existing file.
-void optionsFirstHint(int argc, const char* const* argv);
+void optionsFirstHint(int argc, const char* const* argv, Messages& messages);
 
 void printUsage();

@@ -1,19 +1,12 @@
 #include "convert/run.h"
 
-#include "camera/readveska.h"
 #include "convert/commandline.h"
 #include "convert/console.h"
-#include "convert/geometry.h"
+#include "convert/conversion.h"
 #include "convert/names.h"
-#include "convert/outputheader.h"
-#include "convert/rangecube.h"
-#include "convert/runcontext.h"
 #include "convert/signals.h"
-#include "convert/unpacking.h"
-#include "convert/writequeue.h"
-#include "convert/zerowait.h"
-#include "fits/fitsfile.h"
-#include "fits/scan.h"
+#include "convert/texts.h"
+#include "convert/workers.h"
 
 #include <algorithm>
 #include <atomic>
@@ -23,331 +16,123 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <new>
 #include <string>
-#include <system_error>
+#include <thread>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 namespace {
 
-// Why a file could not be read as asked: a FITS file given without -f, a file that is no
-// camera file at all, or one that is no FITS file where a FITS input or map is wanted. Only
-// plain files are looked at again: a pipe would lose what is read from it.
-enum class Wanted { camera, fitsInput, map };
-
-void explainUnreadable(const std::string& name, Wanted wanted)
-{
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(name, error))
-        return;
-    File file = openFile(name, "rb");
-    unsigned char start[9] = {};
-    const std::size_t got = file ? std::fread(start, 1, sizeof start, file.get()) : 0;
-    if (got == 0)
-        return;
-    const bool fits = got == sizeof start && std::memcmp(start, "SIMPLE  =", sizeof start) == 0;
-    if (wanted == Wanted::map && !fits)
-        notice("%s is not a FITS file", name.c_str());
-    else if (wanted == Wanted::fitsInput && !fits)
-        notice("%s is not a FITS file; camera files are converted without -f", name.c_str());
-    else if (wanted == Wanted::camera && fits)
-        notice("%s is a FITS file: FITS input needs -f", name.c_str());
-    else if (wanted == Wanted::camera && (start[0] == 0 || (start[0] >= 88 && start[0] != 255)))
-        notice("%s does not look like a camera file: its first byte is no header record", name.c_str());
-}
-
-void loadMap(const char* announcement, const std::string& name, FitsImage& record, Raster& map, const char* failure)
-{
-    say(announcement, name.c_str());
-    Messages messages;
-    const FitsReadResult result = readFITS(name, record, map, messages, FitsSource::map);
-    print(messages);
-    if (result != FitsReadResult::ok) {
-        explainUnreadable(name, Wanted::map);
-        fatalExit("%s", failure);
-    }
-    for (int x = 0; x < record.naxis1; ++x)
-        for (int y = 0; y < record.naxis2; ++y)
-            map[x][y] = static_cast<float>(map[x][y] * record.bscale + record.bzero);
-}
-
-// A map of another size than the image applies all the same, pixel [x][y] to [x][y]: the
-// pixels beyond it meet a map value of 0, and the map's own beyond the image are unused.
-void warnMapSize(const char* what, const std::string& mapName, const FitsImage& map, const std::string& inputName,
-                 const FitsImage& image)
-{
-    if (map.naxis1 == image.naxis1 && map.naxis2 == image.naxis2)
-        return;
-    const int64_t covered = int64_t{std::min(map.naxis1, image.naxis1)} * std::min(map.naxis2, image.naxis2);
-    const int64_t outside = int64_t{image.naxis1} * image.naxis2 - covered;
-    const std::string sizes = std::string(what) + " " + mapName + " is " + std::to_string(map.naxis1) + " x "
-        + std::to_string(map.naxis2) + " but " + inputName + " is " + std::to_string(image.naxis1) + " x "
-        + std::to_string(image.naxis2);
-    if (outside > 0)
-        notice("warning - %s: %lld pixels outside the map become 0", sizes.c_str(), static_cast<long long>(outside));
-    else
-        notice("warning - %s: only its lower-left %d x %d is used", sizes.c_str(), image.naxis1, image.naxis2);
-}
-
-// Never replace a file this run reads: the input, or a map. A link at the output name is no
-// such file, even when it points to one: the rename replaces the link and leaves its target.
-void refuseOverwrite(const std::string& outputName, const std::string& inputName, const Options& options,
-                     const RunContext& run)
-{
-    for (const std::string* source : {&inputName, &options.maskName, &options.gainName}) {
-        if (!source->empty() && replacesFile(outputName, *source, folderFor(run, outputName)))
-            fatalExit("kovrent: Error - output file %s would overwrite input file %s\n", outputName.c_str(),
-                      source->c_str());
-    }
-}
-
-// Frames per coimage for -z on FITS input: the FRPERCOI card that unpacked files carry.
-float framesPerCoimageOf(const FitsImage& image, const std::string& inputName)
-{
-    std::string value;
-    double frames = 0.0;
-    if (image.header.findCard("FRPERCOI", value) < 1 || !scanReal(value, frames))
-        fatalExit("kovrent: Error - -z needs the frames per coimage, but %s has no FRPERCOI card\n", inputName.c_str());
-    return static_cast<float>(frames);
-}
-
 // After a run of more than one file (or image), or a range that stopped early: how many were
 // written, how many failed (named with --keep-going, ten at most), how many were not tried
 // and how long it took.
-void summarise(const RunContext& run, const Options& options, int failed, std::chrono::steady_clock::time_point start)
+void summarise(const RunCounts& counts, const Options& options, int failed,
+               std::chrono::steady_clock::time_point start)
 {
     const bool unpack = options.unpack;
-    const int written = unpack ? run.unpackedImages : run.filesConverted;
-    if (run.filesRead < 2 && written + failed < 2 && run.notTried == 0)
+    const int written = unpack ? counts.unpackedImages : counts.filesConverted;
+    if (counts.filesRead < 2 && written + failed < 2 && counts.notTried == 0)
         return;
     const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
     const char* const what = unpack ? (written == 1 ? "image unpacked" : "images unpacked")
                                     : (written == 1 ? "file converted" : "files converted");
     std::string failures = std::to_string(failed) + " failed";
-    if (options.keepGoing && !run.failedNames.empty()) {
-        const std::size_t named = std::min<std::size_t>(run.failedNames.size(), 10);
+    if (options.keepGoing && !counts.failedNames.empty()) {
+        const std::size_t named = std::min<std::size_t>(counts.failedNames.size(), 10);
         std::string names;
         for (std::size_t i = 0; i < named; ++i)
-            names += (i == 0 ? "" : ", ") + run.failedNames[i];
-        if (run.failedNames.size() > named)
-            names += " and " + std::to_string(run.failedNames.size() - named) + " more";
+            names += (i == 0 ? "" : ", ") + counts.failedNames[i];
+        if (counts.failedNames.size() > named)
+            names += " and " + std::to_string(counts.failedNames.size() - named) + " more";
         failures += " (" + names + ")";
     }
-    if (run.notTried > 0)
-        failures += ", " + std::to_string(run.notTried) + (unpack ? " files" : "") + " not tried (stopped at "
-            + run.stoppedAt + ")";
+    if (counts.notTried > 0)
+        failures += ", " + std::to_string(counts.notTried) + (unpack ? " files" : "") + " not tried (stopped at "
+            + counts.stoppedAt + ")";
     notice("%d %s, %s, in %.2f s", written, what, failures.c_str(), seconds.count());
 }
 
-// Everything that follows a successful read of one file.
-void convertImage(const Options& options, const std::string& inputName, const std::string& outputName, RunContext& run)
+// The processors this process may run on: the run's workers by default.
+int processorsAvailable()
 {
-    FitsImage& image = run.image;
-    Raster& inputImage = *run.inputImage;
-    CameraSession& camera = run.camera;
-    if (options.mask) {
-        warnMapSize("mask", options.maskName, run.maskRecord, inputName, image);
-        applyMask(inputImage, *run.maskMap, image.naxis1, image.naxis2);
-    }
-    if (options.gain) {
-        warnMapSize("gain map", options.gainName, run.gainRecord, inputName, image);
-        applyGain(inputImage, *run.gainMap, image.naxis1, image.naxis2);
-    }
-
-    warnZeroWait(options.zeroWait, options.fitsInput, camera.chopWaitMsec, camera.obsmode);
-    float frames = 0.0f;
-    if (options.zeroWait) {
-        frames = options.fitsInput ? framesPerCoimageOf(image, inputName) : camera.framesPerCoimage;
-        correctZeroWait(inputImage, image.naxis1, image.naxis2, frames);
-    }
-    if (options.fitsInput) {
-        readOrientation(image, camera.orientation);
-        // A converted file, unlike an unpacked one, is turned already.
-        if (!options.noFlips && image.header.hasCommentCard("HISTORY", orientedHistory))
-            notice("warning - %s was oriented when it was converted; -f turns it again (-n leaves it)",
-                   inputName.c_str());
-    }
-
-    const int64_t expansion = options.expansion;
-    if (expansion * image.naxis1 > rasterSize || expansion * image.naxis2 > rasterSize)
-        fatalExit("kovrent: Error - expansion by %d makes the %d x %d image larger than %d x %d\n", options.expansion,
-                  image.naxis1, image.naxis2, rasterSize, rasterSize);
-
-    const Placement placement = placeOutput(image, options.expansion, options.noFlips, camera.orientation);
-    if (options.expansion > 1 || axisCardsDiffer(image))
-        rewriteAxisSizes(image, image.naxis1, image.naxis2);
-    completeHeader(image, options, camera.orientation, frames);
-    if (run.rangeCube) {
-        addRangePlane(options, inputName, outputName, placement, run);
-        return;
-    }
-    // The record and the raster go to the write, which orients, expands and encodes the pixels
-    // in one pass; the reading of the next file fills others.
-    auto output = std::make_shared<PendingOutput>(std::move(image), handRaster(run), placement);
-    handOver(run, [&run, output, inputName, outputName] {
-        encodePixels(*output->raster, output->placement, output->image.bitpix, run.data, run.dataScratch);
-        if (writeOutput(outputName, output->image, run.data.data(), folderFor(run, outputName))) {
-            ++run.filesConverted;
-        } else {
-            ++run.failedWrites;
-            run.failedNames.push_back(inputName);
-        }
-        run.rasters.give(std::move(output->raster));
-    });
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0)
+        return std::max(CPU_COUNT(&set), 1);
+    return static_cast<int>(std::max(std::thread::hardware_concurrency(), 1u));
 }
 
-// The folder of the run's outputs is opened before anything is read. A -d folder that is
-// missing, or no folder, would fail every write: the run stops there.
-void openOutputFolder(const Options& options, const std::string& firstOutputName, RunContext& run,
-                      UnfinishedFiles* unfinished)
+// The maps, each loaded once for the whole run; a map that cannot be read ends it.
+Result loadMaps(const Options& options, std::shared_ptr<Map>& mask, std::shared_ptr<Map>& gain)
 {
-    if (run.folder.open(folderOf(firstOutputName), unfinished) || !options.toDirectory)
-        return;
-    fatalExitBecause(options.outputDirectory + ": " + std::strerror(run.folder.error()),
-                     "kovrent: Error - no output directory %s\n", options.outputDirectory.c_str());
-}
-
-void convertRange(const Options& options, const std::string& rootName, int64_t fileNumber, int64_t lastNumber,
-                  RunContext& run)
-{
-    do {
-        std::string inputName = options.inputName;
-        if (fileNumber == -1)
-            fileNumber = fileNumberFromName(inputName);
-        else
-            inputName = numberedName(rootName, fileNumber);
-        const int64_t number = fileNumber;
-        run.position = {inputName, std::max<int64_t>(lastNumber - number, 0)};
-        try {
-            const std::string outputName = outputNameFor(inputName, options);
-            if (!options.unpack)
-                refuseOverwrite(outputName, inputName, options, run);
-            if (options.frameNumber < 0 && !options.unpack)
-                notice("warning - -o %d reads frame 1 into %s, the name of the combined image", options.frameNumber,
-                       outputName.c_str());
-
-            say("Reading %s...", inputName.c_str());
-            ++run.filesRead;
-            try {
-                Messages messages;
-                if (options.fitsInput) {
-                    const FitsReadResult result = readFITS(inputName, run.image, *run.inputImage, messages);
-                    print(messages);
-                    if (result != FitsReadResult::ok)
-                        fatalExit("kovrent: Error reading in FITS format data file.\n");
-                } else {
-                    const CameraRequest request{inputName, options.frameNumber, options.unpack, options.interchange};
-                    std::unique_ptr<PackedImages> packed;
-                    const CameraReadResult result
-                        = readVESKA(request, run.image, *run.inputImage, run.camera, messages, &packed);
-                    if (result == CameraReadResult::fatal)
-                        fatalExitAfter(messages);
-                    print(messages);
-                    if (result == CameraReadResult::failed)
-                        fatalExit("kovrent: Error reading in VESKA format data file.\n");
-                    // Past its images, where the range goes on, should a write stop it.
-                    if (packed) {
-                        const int64_t next
-                            = std::max<int64_t>(std::max<int64_t>(fileNumber, 0) + packed->count() - 1, number + 1);
-                        run.position.notTried = std::max<int64_t>(lastNumber - next + 1, 0);
-                    }
-                    if (packed && options.cube)
-                        writeUnpackedCube(options, inputName, *packed, run, fileNumber);
-                    else if (packed)
-                        writeUnpackedImages(options, inputName, outputName, *packed, run, fileNumber);
-                }
-            } catch (const FatalExit&) {
-                explainUnreadable(inputName, options.fitsInput ? Wanted::fitsInput : Wanted::camera);
-                throw;
-            }
-            ++fileNumber;
-            if (!options.unpack)
-                convertImage(options, inputName, outputName, run);
-        } catch (const FatalExit&) {
-            // The file's messages are out; --keep-going goes on with the next number.
-            const int64_t next = std::max(fileNumber, number + 1);
-            if (!options.keepGoing) {
-                handOver(run, [&run, inputName, notTried = std::max<int64_t>(lastNumber - next + 1, 0)] {
-                    run.stoppedAt = inputName;
-                    run.notTried = notTried;
-                });
-                throw;
-            }
-            handOver(run, [&run, inputName] {
-                ++run.failedFiles;
-                run.failedNames.push_back(inputName);
-            });
-            fileNumber = next;
-        }
-    } while (fileNumber <= lastNumber);
+    const struct {
+        bool wanted;
+        const std::string& name;
+        Text announcement, failure;
+        std::shared_ptr<Map>& map;
+    } maps[] = {{options.mask, options.maskName, Text::readingMask, Text::maskUnreadable, mask},
+                {options.gain, options.gainName, Text::readingGain, Text::gainUnreadable, gain}};
+    for (const auto& map : maps) {
+        if (!map.wanted)
+            continue;
+        Messages messages;
+        messages.say(map.announcement, map.name);
+        map.map = std::make_shared<Map>();
+        map.map->name = map.name;
+        Result loaded = loadMap(*map.map, messages);
+        if (!loaded)
+            messages.say(map.failure);
+        print(messages);
+        if (!loaded)
+            return loaded;
+    }
+    return Result();
 }
 
 int convertFiles(const Options& options, UnfinishedFiles* unfinished)
 {
-    RunContext run;
-    const std::string rootName = options.firstNumber > -1 ? options.inputName : std::string();
-    int64_t fileNumber = options.firstNumber;
-    const int64_t lastNumber = options.lastNumber;
-    openOutputFolder(options,
-                     outputNameFor(fileNumber == -1 ? options.inputName : numberedName(rootName, fileNumber), options),
-                     run, unfinished);
-    if (options.mask) {
-        run.maskMap = zeroRaster();
-        loadMap("Reading mask file %s\n", options.maskName, run.maskRecord, *run.maskMap,
-                "kovrent: Error reading in mask map!\n");
+    OutputFolders folders(unfinished);
+    const int64_t first = options.firstNumber;
+    const std::string firstInput = first == -1 ? options.inputName : numberedName(options.inputName, first);
+    // The folder of the run's outputs is opened before anything is read. A -d folder that is
+    // missing, or no folder, would fail every write: the run stops there.
+    if (!folders.open(outputNameFor(firstInput, options)) && options.toDirectory) {
+        const int error = errno;
+        Messages messages;
+        messages.say(Text::noOutputDirectory, options.outputDirectory);
+        messages.reason("%s: %s", options.outputDirectory.c_str(), std::strerror(error));
+        print(messages);
+        return 1;
     }
-    if (options.gain) {
-        run.gainMap = zeroRaster();
-        loadMap("Reading gain file %s\n", options.gainName, run.gainRecord, *run.gainMap,
-                "kovrent: Error reading in gain map!\n");
-    }
-
-    if (lastNumber < fileNumber) {
-        notice("warning - nothing to convert: range %lld to %lld", static_cast<long long>(fileNumber),
-               static_cast<long long>(lastNumber));
+    std::shared_ptr<Map> mask, gain;
+    if (!loadMaps(options, mask, gain))
+        return 1;
+    if (options.lastNumber < first) {
+        notice("warning - nothing to convert: range %lld to %lld", static_cast<long long>(first),
+               static_cast<long long>(options.lastNumber));
         return 0;
     }
 
     const auto start = std::chrono::steady_clock::now();
-    try {
-        try {
-            if (options.cube && !options.unpack)
-                planRangeCube(options, rootName, fileNumber, lastNumber, run);
-            auto work = [&] {
-                try {
-                    convertRange(options, rootName, fileNumber, lastNumber, run);
-                    if (run.rangeCube)
-                        finishRangeCube(options, run);
-                } catch (const std::bad_alloc&) {
-                    fatalExit("Error allocating memory!\n");
-                }
-            };
-            // A range, or the images of a packed file, are read and decoded one output ahead of
-            // their writing, on a second thread; a run of one file starts none.
-            // Without the means for a thread (memory that a limit holds back), the run goes on in one.
-            WriteQueue queue;
-            run.queue = lastNumber > fileNumber || options.unpack ? &queue : nullptr;
-            if (!run.queue || !queue.run(work)) {
-                run.queue = nullptr;
-                work();
-            }
-            run.queue = nullptr;
-        } catch (const std::bad_alloc&) {
-            fatalExit("Error allocating memory!\n");
-        }
-    } catch (const FatalExit&) {
-        summarise(run, options, run.failedWrites + run.failedFiles + 1, start);
-        throw;
+    Messages said;
+    const Maps maps{mask, gain};
+    const RunCounts counts = convertInputs(options, maps, folders, options.jobs > 0 ? options.jobs : processorsAvailable(), said);
+    print(said);
+    if (counts.stopped) {
+        summarise(counts, options, counts.failedWrites + counts.failedFiles + 1, start);
+        return 1;
     }
-    const int failures = run.failedWrites;
-    if (failures > 0)
-        say("kovrent: Error - %d output file%s could not be written\n", failures, failures == 1 ? "" : "s");
-    summarise(run, options, failures + run.failedFiles, start);
-    return failures + run.failedFiles > 0 ? 1 : 0;
+    const int failures = counts.failedWrites;
+    if (failures > 0) {
+        Messages messages;
+        messages.say(Text::outputsNotWritten, {failures});
+        print(messages);
+    }
+    summarise(counts, options, failures + counts.failedFiles, start);
+    return failures + counts.failedFiles > 0 ? 1 : 0;
 }
 
 // Memory held back from the start of a run and given back when an allocation first fails, so
@@ -386,23 +171,35 @@ int kovrentRun(int argc, const char* const* argv, UnfinishedFiles* unfinished)
     resetOutputError();
     int status = 0;
     try {
-        try {
-            say("kovrent Data conversion program  version %2.2f\n", programVersion);
-            const Options options = parseCommandLine(argc, argv);
-            if (options.showUsage) {
-                printUsage();
-                notice("messages go to standard output; reasons, hints and warnings like this one to standard error");
-            } else if (!options.showVersion) {
-                status = convertFiles(options, unfinished);
-            }
-        } catch (const std::bad_alloc&) {
-            fatalExit("Error allocating memory!\n");
+        Messages messages;
+        messages.say(Text::versionLine);
+        print(messages);
+        messages.clear();
+        Options options;
+        const Result parsed = parseCommandLine(argc, argv, options, messages);
+        print(messages);
+        if (!parsed) {
+            status = 1;
+        } else if (options.showUsage) {
+            printUsage();
+            notice("messages go to standard output; reasons, hints and warnings like this one to standard error");
+        } else if (!options.showVersion) {
+            status = convertFiles(options, unfinished);
         }
-    } catch (const FatalExit& fatal) {
-        status = fatal.status;
+    } catch (const std::bad_alloc&) {
+        // Out of memory anywhere in the run: caught once, here.
+        Messages messages;
+        messages.say(Text::outOfMemory);
+        print(messages);
+        flushOutput();
+        status = 1;
     }
-    if (status != 0 && argc > 1 && argv[1][0] == '-')
-        optionsFirstHint(argc, argv);
+    if (status != 0 && argc > 1 && argv[1][0] == '-') {
+        Messages hint;
+        optionsFirstHint(argc, argv, hint);
+        print(hint);
+    }
+    flushOutput();
     return status;
 }
 

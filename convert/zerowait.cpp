@@ -1,7 +1,5 @@
 #include "convert/zerowait.h"
 
-#include "convert/console.h"
-
 #include <cmath>
 #include <cstdio>
 
@@ -18,14 +16,14 @@ void correctZeroWait(Raster& inputImage, int naxis1, int naxis2, float framesPer
     }
 }
 
-void warnZeroWait(bool zeroWait, bool fitsInput, float chopWaitMsec, int32_t obsmode)
+void warnZeroWait(bool zeroWait, bool fitsInput, float chopWaitMsec, int32_t obsmode, Messages& messages)
 {
     if (fitsInput)
         return;
     if (zeroWait) {
         if (chopWaitMsec > 0.0f)
-            say("Warning -- zero wait correction done for chop wait= %f\n", static_cast<double>(chopWaitMsec));
+            messages.say(Text::zeroWaitCorrected, static_cast<double>(chopWaitMsec));
     } else if (chopWaitMsec == 0.0f && obsmode >= 2 && obsmode <= 4) {
-        say("Warning -- chop wait time = 0, use -z option\n");
+        messages.say(Text::chopWaitZero);
     }
 }

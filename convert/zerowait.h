@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fits/fitsimage.h"
+#include "fits/messages.h"
 
 #include <cstdint>
 #include <string>
@@ -11,4 +12,4 @@ void correctZeroWait(Raster& inputImage, int naxis1, int naxis2, float framesPer
 
 // The chop wait warnings of camera input: a correction of data that had a wait time
 // (with -z), or a chopping mode recorded with a zero wait time (without -z).
-void warnZeroWait(bool zeroWait, bool fitsInput, float chopWaitMsec, int32_t obsmode);
+void warnZeroWait(bool zeroWait, bool fitsInput, float chopWaitMsec, int32_t obsmode, Messages& messages);

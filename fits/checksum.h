@@ -9,6 +9,9 @@
 // (16 characters that make the sum of the whole HDU come out as all ones).
 class OnesComplementSum {
 public:
+    // A sum of bytes that begin `phase` bytes into a word (their offset in the stream modulo 4),
+    // to be added to the sum of the stream they lie in.
+    explicit OnesComplementSum(unsigned phase = 0) : phase_(phase % 4) {}
     // Adds bytes as the stream they continue: a sum can be resumed at any byte.
     void add(const unsigned char* bytes, std::size_t count);
     // Adds another sum, as if its bytes followed.

@@ -69,9 +69,9 @@ struct Oriented {
     // The raster pixel at (x, y) of the unreplicated image.
     float at(int x, int y) const
     {
-        const int a = placement.reverse1 ? columns - 1 - x : x;
-        const int b = placement.reverse2 ? rows - 1 - y : y;
-        return placement.exchange ? raster[b][a] : raster[a][b];
+        const int a = placement.turn.reverse1 ? columns - 1 - x : x;
+        const int b = placement.turn.reverse2 ? rows - 1 - y : y;
+        return placement.turn.exchange ? raster[b][a] : raster[a][b];
     }
 };
 
@@ -105,7 +105,7 @@ __attribute__((target("avx2"))) void storeBigEndian(unsigned char* out, __m256 v
 // image's rows (backwards when its axis 2 runs backwards).
 __attribute__((target("avx2"))) __m256 columnRun(const Oriented& image, int column, int y0)
 {
-    if (!image.placement.reverse2)
+    if (!image.placement.turn.reverse2)
         return _mm256_loadu_ps(image.raster[column] + y0);
     return reversed(_mm256_loadu_ps(image.raster[column] + (image.rows - 8 - y0)));
 }
@@ -118,12 +118,12 @@ __attribute__((target("avx2"))) void orientFloats(const Oriented& image, unsigne
     const int columns = image.columns, rows = image.rows;
     const int wholeColumns = columns / 8 * 8;
     auto element = [&](int x, int y) { return out + (static_cast<std::size_t>(y) * columns + x) * 4; };
-    if (image.placement.exchange) {
+    if (image.placement.turn.exchange) {
         for (int y = 0; y < rows; ++y) {
-            const float* column = image.raster[image.placement.reverse2 ? rows - 1 - y : y];
+            const float* column = image.raster[image.placement.turn.reverse2 ? rows - 1 - y : y];
             for (int x = 0; x < wholeColumns; x += 8)
                 storeBigEndian(element(x, y),
-                               image.placement.reverse1 ? reversed(_mm256_loadu_ps(column + (columns - 8 - x)))
+                               image.placement.turn.reverse1 ? reversed(_mm256_loadu_ps(column + (columns - 8 - x)))
                                                         : _mm256_loadu_ps(column + x));
             for (int x = wholeColumns; x < columns; ++x)
                 storeElement<-4>(element(x, y), image.at(x, y));
@@ -135,7 +135,7 @@ __attribute__((target("avx2"))) void orientFloats(const Oriented& image, unsigne
         for (int x0 = 0; x0 < wholeColumns; x0 += 8) {
             __m256 r[8];
             for (int j = 0; j < 8; ++j)
-                r[j] = columnRun(image, image.placement.reverse1 ? columns - 1 - (x0 + j) : x0 + j, y0);
+                r[j] = columnRun(image, image.placement.turn.reverse1 ? columns - 1 - (x0 + j) : x0 + j, y0);
             // r[j][k] is pixel (x0 + j, y0 + k); the transposition makes t[k][j] of it.
             const __m256 a0 = _mm256_unpacklo_ps(r[0], r[1]), a1 = _mm256_unpackhi_ps(r[0], r[1]);
             const __m256 a2 = _mm256_unpacklo_ps(r[2], r[3]), a3 = _mm256_unpackhi_ps(r[2], r[3]);

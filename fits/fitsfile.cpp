@@ -117,18 +117,18 @@ bool lookupInteger(const HeaderBlock* chain, const char* keyword, int64_t& value
     return findCard(chain, keyword, text) > 0 && scanDecimal(text, value);
 }
 
-FitsReadResult notFits(Messages& messages)
+Result notFits(Messages& messages)
 {
-    messages.output("rf: File not in FITS format\n");
-    return FitsReadResult::notFits;
+    messages.say(Text::fitsNotFits);
+    return Result::failed();
 }
 
 // As notFits, with the reason for people.
-FitsReadResult notFits(Messages& messages, const std::string& name, const std::string& reason)
+Result notFits(Messages& messages, const std::string& name, const std::string& reason)
 {
-    messages.output("rf: File not in FITS format\n");
+    messages.say(Text::fitsNotFits);
     messages.reason("%s: %s", name.c_str(), reason.c_str());
-    return FitsReadResult::notFits;
+    return Result::failed(messages.lastReason());
 }
 
 // Why a size or BITPIX card cannot be used: "no NAXIS1 card", "NAXIS1 0"; empty when it can.
@@ -168,40 +168,35 @@ std::string imageKeysRefusal(const HeaderBlock* first, FitsSource source, int64_
 }
 
 // The next 2880 bytes of the file into a new block chained behind the header's others.
-FitsReadResult readHeaderBlock(std::FILE* file, const std::string& name, Header& header, const HeaderBlock*& block,
-                               Messages& messages)
+Result readHeaderBlock(std::FILE* file, const std::string& name, Header& header, const HeaderBlock*& block,
+                       Messages& messages)
 {
     HeaderBlock* added = header.appendBlock();
-    if (!added) {
-        messages.output("rf: Error allocating memory\n");
-        return FitsReadResult::noMemory;
-    }
     block = added;
     if (std::fread(added->cards, 1, blockLength, file) != blockLength) {
-        messages.output("rf: File read error\n");
+        messages.say(Text::fitsReadError);
         messages.reason("%s", shortReadReason(file, name, "header").c_str());
-        return FitsReadResult::shortHeader;
+        return Result::failed(messages.lastReason());
     }
-    return FitsReadResult::ok;
+    return Result();
 }
 
 // The header of the image extension that follows an empty primary HDU, in place of the
 // primary header, read up to the extension's first block. Anything else is refused with its
 // reason: no extension, a tile-compressed image (a binary table), another kind of extension.
-FitsReadResult readImageExtension(std::FILE* file, const std::string& name, Header& header, const HeaderBlock*& last,
+Result readImageExtension(std::FILE* file, const std::string& name, Header& header, const HeaderBlock*& last,
                                   Messages& messages)
 {
     std::string value;
     while (findCard(last, "END", value) < 0)
-        if (const FitsReadResult result = readHeaderBlock(file, name, header, last, messages);
-            result != FitsReadResult::ok)
+        if (Result result = readHeaderBlock(file, name, header, last, messages); !result)
             return result;
     const int next = std::fgetc(file);
     if (next == EOF)
         return notFits(messages, name, "NAXIS 0, and no image extension follows");
     std::ungetc(next, file);
     header.freeHeader();
-    if (const FitsReadResult result = readHeaderBlock(file, name, header, last, messages); result != FitsReadResult::ok)
+    if (Result result = readHeaderBlock(file, name, header, last, messages); !result)
         return result;
     std::string kind;
     if (header.findCard("XTENSION", kind) < 0)
@@ -211,7 +206,7 @@ FitsReadResult readImageExtension(std::FILE* file, const std::string& name, Head
         return notFits(messages, name, "tile-compressed (a binary-table extension): uncompress it first");
     if (kind != "IMAGE")
         return notFits(messages, name, "NAXIS 0, and the extension is XTENSION '" + kind + "', no image");
-    return FitsReadResult::ok;
+    return Result();
 }
 
 } // namespace
@@ -276,22 +271,20 @@ int64_t dataBlockCount(int bytesPerPixel, int32_t pixelCount)
         std::ceil(std::abs(bytesPerPixel) * static_cast<double>(pixelCount) * 0.00034722222222222224));
 }
 
-FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raster, Messages& messages,
-                        FitsSource source)
+Result readFITS(const std::string& name, FitsImage& image, Raster& raster, Messages& messages, FitsSource source)
 {
     File file = openFile(name, "rb");
     if (!file) {
         const int error = errno;
-        messages.output("rf: Error - file not found ( %s )\n", name.c_str());
+        messages.say(Text::fitsNotFound, name);
         messages.fileError(name, error);
-        return FitsReadResult::notFound;
+        return Result::failed(messages.lastReason());
     }
 
     Header& header = image.header;
     header.freeHeader();
     const HeaderBlock* last = nullptr;
-    if (const FitsReadResult result = readHeaderBlock(file.get(), name, header, last, messages);
-        result != FitsReadResult::ok)
+    if (Result result = readHeaderBlock(file.get(), name, header, last, messages); !result)
         return result;
 
     std::string value;
@@ -299,8 +292,7 @@ FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raste
     if (header.findCard("SIMPLE", value) < 0)
         return notFits(messages);
     if (source == FitsSource::map && lookupInteger(header.firstBlock(), "NAXIS", naxis) && naxis == 0)
-        if (const FitsReadResult result = readImageExtension(file.get(), name, header, last, messages);
-            result != FitsReadResult::ok)
+        if (Result result = readImageExtension(file.get(), name, header, last, messages); !result)
             return result;
     if (const std::string refusal = imageKeysRefusal(header.firstBlock(), source, naxis1, naxis2, bitpix);
         !refusal.empty())
@@ -309,8 +301,7 @@ FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raste
     // The whole header first, so that BSCALE and BZERO are found in any block. Only
     // the newest block can hold the first END card.
     while (findCard(last, "END", value) < 0)
-        if (const FitsReadResult result = readHeaderBlock(file.get(), name, header, last, messages);
-            result != FitsReadResult::ok)
+        if (Result result = readHeaderBlock(file.get(), name, header, last, messages); !result)
             return result;
 
     image.bzero = 0.0;
@@ -326,15 +317,15 @@ FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raste
     }
 
     if (bitpix != 8 && bitpix != 16 && bitpix != 32 && bitpix != -32 && bitpix != -64) {
-        messages.output("rf:  %lld BITPIX format not supported.\n", static_cast<long long>(bitpix));
+        messages.say(Text::fitsBitpix, {bitpix});
         messages.reason("%s: BITPIX %lld is not read; 8, 16, 32 and -32 are, and -64 for maps", name.c_str(),
                         static_cast<long long>(bitpix));
-        return FitsReadResult::bitpixNotSupported;
+        return Result::failed(messages.lastReason());
     }
     if (naxis1 > rasterSize || naxis2 > rasterSize) {
-        messages.output("rf: Error - image of %lld x %lld pixels is larger than %d x %d\n",
-                        static_cast<long long>(naxis1), static_cast<long long>(naxis2), rasterSize, rasterSize);
-        return FitsReadResult::tooLarge;
+        messages.say(Text::fitsTooLarge, {naxis1, naxis2});
+        return Result::failed(name + ": the image is larger than " + std::to_string(rasterSize) + " x "
+                              + std::to_string(rasterSize));
     }
 
     image.naxis = 2;
@@ -352,7 +343,7 @@ FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raste
         const std::size_t got = std::fread(data, 1, blockLength, file.get());
         dataBytes += static_cast<int64_t>(got);
         if (got != blockLength) {
-            messages.output("rf: Error reading FITS data- EOF encountered before end of data\n");
+            messages.say(Text::fitsShortData);
             complete = false;
             std::memset(data + got, 0, blockLength - got);
         }
@@ -363,16 +354,16 @@ FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raste
             withElementType(bytesPerPixel, [&](auto type) { walk.store<type()>(data, raster); });
     }
     if (complete)
-        return FitsReadResult::ok;
+        return Result();
     // A last block cut short after the last pixel loses nothing; a missing pixel refuses the file.
     const int64_t missing
         = image.pixelCount() - std::min<int64_t>(image.pixelCount(), dataBytes / std::abs(bytesPerPixel));
     const std::string reason = shortReadReason(file.get(), name, "data");
     if (missing == 0) {
         messages.reason("%s", reason.c_str());
-        return FitsReadResult::ok;
+        return Result();
     }
     messages.reason("%s: %lld of %d pixels missing", reason.c_str(), static_cast<long long>(missing),
                     image.pixelCount());
-    return FitsReadResult::shortData;
+    return Result::failed(messages.lastReason());
 }

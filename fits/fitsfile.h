@@ -2,34 +2,25 @@
 
 #include "fits/fitsimage.h"
 #include "fits/messages.h"
+#include "fits/result.h"
 #include "fits/unfinished.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
-
-// How a read of a FITS file ended.
-enum class FitsReadResult {
-    ok,
-    notFound,           // cannot be opened
-    noMemory,           // no block for the header
-    shortHeader,        // a header block cannot be read whole
-    notFits,            // the header is not acceptable
-    bitpixNotSupported, // a BITPIX other than 8, 16, 32 and -32 (and -64 for maps)
-    tooLarge,           // an image larger than the raster
-    shortData,          // the data end before the last pixel
-};
+#include <utility>
 
 // What a read takes: input images are the files kovrent writes; maps may also come as other
 // writers make them, with BITPIX -64 or as an image extension behind an empty primary HDU.
 enum class FitsSource { input, map };
 
 // Reads a single-image FITS file into `image` (header, sizes, BITPIX, BSCALE, BZERO) and
-// `raster`. `messages` takes its "rf:" lines and their reasons, also for a short last block
-// that cost no pixel.
-FitsReadResult readFITS(const std::string& name, FitsImage& image, Raster& raster, Messages& messages,
-                        FitsSource source = FitsSource::input);
+// `raster`. `messages` takes its texts and their reasons, also for a short last block that
+// cost no pixel. Every failure is of this input alone.
+Result readFITS(const std::string& name, FitsImage& image, Raster& raster, Messages& messages,
+                FitsSource source = FitsSource::input);
 
 // Where a write failed, and the system's error number there (0 when the writer itself refused:
 // no header, or an image it cannot encode).
@@ -72,53 +63,75 @@ private:
 // The folder part of an output name: up to and including its last '/', or "".
 std::string folderOf(const std::string& name);
 
-// Writes the finished header and the image from `raster`. The file is written under a new
-// hidden name in the name's folder and renamed over `name` when complete, so the name is never
-// opened and whatever stands there (a file, a link, a FIFO) is replaced, never followed; a
-// folder there, or an existing file the user may not write, is refused. A failure keeps any
-// earlier file of that name and leaves no hidden file. `folder`, when given, is the opened
-// folder of `name`
-// (folderOf(name) is its path): the file is created, renamed and removed relative to it. False
-// on a failure, with its "wf:" line and the name and the system's reason in `messages`;
-// `failure` describes it when given.
-bool writeFITS(const std::string& name, const FitsImage& image, const Raster& raster, Messages& messages,
-               WriteFailure* failure = nullptr, const OutputFolder* folder = nullptr);
-
-// writeFITS of data already encoded as the file holds them (encodePixels), the image's
-// naxis1 x naxis2 elements of its BITPIX.
-bool writeFITS(const std::string& name, const FitsImage& image, const unsigned char* data, Messages& messages,
-               WriteFailure* failure = nullptr, const OutputFolder* folder = nullptr);
-
-// A FITS file of three axes written a plane at a time, as the planes come, so that memory does
-// not grow with their number; behind its data, a binary-table extension may follow. It is
-// written as writeFITS writes, to a hidden file renamed into place when finished, and removed
-// when the writer goes unfinished or a write fails. Every call is false after a failure, whose
-// message goes to the
-// `messages` and `failure` given to begin, which must outlive the writing.
-class FitsCubeWriter {
+// A file being written: a new hidden file (.kovrent-XXXXXX) in the name's folder, renamed over
+// the name by commit, so that the name is never opened and whatever stands there (a file, a
+// link, a FIFO) is replaced, never followed; a folder there, or an existing file the user may
+// not write, is refused. It is removed when it goes uncommitted, and no earlier file of the
+// name is touched. `folder`, when given, is the opened folder of the name (folderOf(name) is
+// its path): the file is created, renamed and removed relative to it. A failure's text and the
+// name and the system's reason go to `messages`, and `failure` describes it.
+class OutputFile {
 public:
-    FitsCubeWriter();
-    ~FitsCubeWriter();
-    FitsCubeWriter(const FitsCubeWriter&) = delete;
-    FitsCubeWriter& operator=(const FitsCubeWriter&) = delete;
+    OutputFile(std::string name, const OutputFolder* folder, Messages& messages, WriteFailure& failure);
+    ~OutputFile() { discard(); }
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
 
-    // Begins the cube `name`: `image` gives the planes' size and BITPIX and holds the finished
-    // header, whose NAXIS cards already say 3 axes and `planes` planes. The header must stay
-    // as it is until the cube is finished; its CHECKSUM and DATASUM, if any, are computed.
-    bool begin(const std::string& name, const FitsImage& image, int64_t planes, Messages& messages,
-               WriteFailure& failure, const OutputFolder* folder = nullptr);
-    // The next plane, from the raster as it stands, or already encoded (encodePixels).
-    bool addPlane(const Raster& raster);
-    bool addPlane(const unsigned char* data);
-    // Pads the data, writes the extension (its finished header and its data, big-endian, whose
-    // checksums are computed too) when given, and renames the file into place. All planes must
-    // have come.
-    bool finish(const Header* extension = nullptr, const std::string& extensionData = "");
+    // Looks at what stands at the name, never opening it, then creates the hidden file.
+    Result create();
+    // The pieces, one after another, at the end of what was written; a failure removes the file.
+    Result write(std::initializer_list<std::pair<const void*, std::size_t>> pieces);
+    // The pieces at `offset`, safe beside other writes at other offsets; a failure is only
+    // reported (its error number in errno), to be taken up by fail.
+    bool writeAt(off_t offset, std::initializer_list<std::pair<const void*, std::size_t>> pieces);
+    // The failure of a write at `step` with error number `error`: the file removed.
+    Result fail(WriteStep step, int error);
+    // Closes the file and renames it over the name.
+    Result commit();
+    // Removes the hidden file, if any.
+    void discard();
+
+    const std::string& name() const { return name_; }
 
 private:
-    struct State;
-    std::unique_ptr<State> state_;
+    void forgetEntry();
+
+    std::string name_;
+    std::string leaf_;
+    Messages& messages_;
+    WriteFailure& failure_;
+    OutputFolder ownFolder_;
+    const OutputFolder* folder_ = nullptr;
+    std::string temporary_; // the hidden file's name, while it exists
+    int entry_ = -1;        // its record among the unfinished files
+    int descriptor_ = -1;
 };
+
+// A write of `name` that failed at `step` with error number `error`, told in `messages` (the
+// text of the failure and the name with the system's reason) and described in `failure`.
+Result writeFailed(Messages& messages, WriteFailure& failure, const std::string& name, WriteStep step, int error);
+
+// The text of a finished header as the file holds it, block after block; when it has CHECKSUM
+// and DATASUM cards, they take the sums of the HDU whose data sum to `dataSum`.
+std::string headerText(const Header& header, uint32_t dataSum);
+
+// True when the header has both a CHECKSUM and a DATASUM card, for headerText to fill in.
+bool hasChecksumCards(const Header& header);
+
+// The ones' complement sum of data, as the DATASUM of a FITS file counts it.
+uint32_t dataSumOf(const unsigned char* bytes, std::size_t count);
+
+// Writes a whole FITS file: the finished header and the image's naxis1 x naxis2 elements of its
+// BITPIX, from `raster` as it stands or already encoded as the file holds them (encodePixels),
+// through an OutputFile. The data are padded to whole blocks with zeros.
+Result writeFITS(const std::string& name, const FitsImage& image, const Raster& raster, Messages& messages,
+                 WriteFailure* failure = nullptr, const OutputFolder* folder = nullptr);
+Result writeFITS(const std::string& name, const FitsImage& image, const unsigned char* data, Messages& messages,
+                 WriteFailure* failure = nullptr, const OutputFolder* folder = nullptr);
+
+// Zeros that fill a FITS file's last block behind `bytes` of data or header.
+std::size_t blockPadding(int64_t bytes);
+extern const unsigned char zeroBlock[blockLength];
 
 // Data blocks of an image: the ceiling of |bytesPerPixel| x pixelCount / 2880.
 int64_t dataBlockCount(int bytesPerPixel, int32_t pixelCount);

@@ -31,5 +31,12 @@ struct Raster {
 
 // A fresh header of SIMPLE, BITPIX, NAXIS, NAXIS1, NAXIS2, BSCALE, BZERO and an END
 // placeholder, from the image's own values; the place is on the placeholder, so that the
-// next card takes its slot. False when the first block cannot be allocated.
-bool buildMinimalHeader(FitsImage& image);
+// next card takes its slot.
+void buildMinimalHeader(FitsImage& image);
+
+// A reader that learns the image's size only after its other cards keeps the first seven cards
+// of a fresh header blank, and fills them once the size is final: SIMPLE to BZERO, from the
+// image's own values, each written once.
+constexpr int minimalCardCount = 7;
+void reserveMinimalCards(Header& header);
+void fillMinimalCards(FitsImage& image);

@@ -7,7 +7,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -39,12 +41,20 @@ int createHidden(int folder, std::string& name, UnfinishedFiles* unfinished, int
         for (const unsigned char byte : random)
             name += letters[byte % (sizeof letters - 1)];
         entry = unfinished ? unfinished->add(folder, name.c_str()) : -1;
+        if (entry == UnfinishedFiles::closed) {
+            // The process is ending by a signal: no file is begun any more.
+            entry = -1;
+            errno = EINTR;
+            return -1;
+        }
         const int descriptor = openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        const int error = errno;
+        if (descriptor < 0 && unfinished)
+            unfinished->forget(std::exchange(entry, -1));
+        if (unfinished)
+            unfinished->created();
         if (descriptor >= 0)
             return descriptor;
-        const int error = errno;
-        if (unfinished)
-            unfinished->forget(std::exchange(entry, -1));
         errno = error;
         if (error != EEXIST)
             return -1;
@@ -82,18 +92,14 @@ struct ChecksumCards {
     }
 };
 
-constexpr const char* openError = "wf: Error opening file for writing\n";
-constexpr const char* writeError = "wf:  Error writing FITS file\n";
-
-// A failed write, told in `messages` and described in `why`: false.
-bool refuse(Messages& messages, WriteFailure& why, const std::string& shown, WriteStep step, int error,
-            const char* message)
+// A failed write, told in `messages` and described in `why`.
+Result refuse(Messages& messages, WriteFailure& why, const std::string& shown, WriteStep step, int error, Text text)
 {
     why = {step, error};
-    messages.output("%s", message);
+    messages.say(text);
     if (error != 0)
         messages.fileError(shown, error);
-    return false;
+    return Result::failed(messages.lastReason());
 }
 
 // The whole of `count` bytes in order, the pieces of `parts` one after another, at the file's
@@ -127,277 +133,181 @@ bool writeAll(int descriptor, iovec* parts, int count, off_t offset = -1)
     return true;
 }
 
-// An output being written: a new hidden file in the output's folder, renamed over the output's
-// name when complete and removed when not, recorded meanwhile among the folder's unfinished
-// files. Its bytes go straight to the system, a few large writes each.
-class HiddenOutput {
-public:
-    HiddenOutput(const std::string& name, const OutputFolder* folder, Messages& messages, WriteFailure& why)
-        : name_(name), leaf_(name.substr(fileNameStart(name))), messages_(messages), why_(why)
-    {
-        if (!folder) {
-            ownFolder_.open(folderOf(name));
-            folder = &ownFolder_;
-        }
-        folder_ = folder;
-    }
-    ~HiddenOutput() { discard(); }
-    HiddenOutput(const HiddenOutput&) = delete;
-    HiddenOutput& operator=(const HiddenOutput&) = delete;
+bool writePieces(int descriptor, std::initializer_list<std::pair<const void*, std::size_t>> pieces, off_t offset)
+{
+    iovec parts[8];
+    int count = 0;
+    for (const auto& [bytes, size] : pieces)
+        if (size > 0 && count < 8)
+            parts[count++] = {const_cast<void*>(bytes), size};
+    return writeAll(descriptor, parts, count, offset);
+}
 
-    // Looks at what stands at the name, never opening it (a folder cannot be replaced, and a
-    // file the user may not write is refused as opening it would refuse it; root may), then
-    // creates the hidden file. False after the message.
-    bool open()
-    {
-        if (!folder_->isOpen())
-            return refuse(messages_, why_, name_, WriteStep::create, folder_->error(), openError);
-        const int at = folder_->descriptor();
-        struct stat standing {};
-        if (fstatat(at, leaf_.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0) {
-            if (S_ISDIR(standing.st_mode))
-                return refuse(messages_, why_, name_, WriteStep::place, EISDIR, openError);
-            if (S_ISREG(standing.st_mode) && faccessat(at, leaf_.c_str(), W_OK, AT_EACCESS) != 0)
-                return refuse(messages_, why_, name_, WriteStep::place, errno, openError);
-        }
-        descriptor_ = createHidden(at, temporary_, folder_->unfinished(), entry_);
-        if (descriptor_ < 0)
-            return refuse(messages_, why_, folderOf(name_) + temporary_, WriteStep::create, errno, openError);
-        return true;
-    }
-
-    // The pieces, one after another, at the end of what was written, or at `offset`.
-    bool write(std::initializer_list<std::pair<const void*, std::size_t>> pieces, off_t offset = -1)
-    {
-        iovec parts[8];
-        int count = 0;
-        for (const auto& [bytes, size] : pieces)
-            if (size > 0 && count < 8)
-                parts[count++] = {const_cast<void*>(bytes), size};
-        return writeAll(descriptor_, parts, count, offset) || fail(WriteStep::write);
-    }
-
-    // False, the hidden file removed, after the message of a write that failed at `step`.
-    bool fail(WriteStep step)
-    {
-        const int error = errno;
-        discard();
-        return refuse(messages_, why_, name_, step, error, writeError);
-    }
-
-    // Closes the file and renames it over the name.
-    bool commit()
-    {
-        // No fsync: the inputs never change, so a run that a crash cut short can simply be repeated.
-        const int descriptor = std::exchange(descriptor_, -1);
-        if (::close(descriptor) != 0)
-            return fail(WriteStep::write);
-        if (renameat(folder_->descriptor(), temporary_.c_str(), folder_->descriptor(), leaf_.c_str()) != 0)
-            return fail(WriteStep::rename);
-        temporary_.clear();
-        forgetEntry();
-        return true;
-    }
-
-private:
-    void discard()
-    {
-        if (descriptor_ >= 0)
-            ::close(std::exchange(descriptor_, -1));
-        if (!temporary_.empty())
-            unlinkat(folder_->descriptor(), temporary_.c_str(), 0);
-        temporary_.clear();
-        forgetEntry();
-    }
-
-    void forgetEntry()
-    {
-        if (folder_->unfinished())
-            folder_->unfinished()->forget(std::exchange(entry_, -1));
-    }
-
-    const std::string& name_;
-    std::string leaf_;
-    Messages& messages_;
-    WriteFailure& why_;
-    OutputFolder ownFolder_;
-    const OutputFolder* folder_ = nullptr;
-    std::string temporary_; // the hidden file's name, while it exists
-    int entry_ = -1;        // its record among the unfinished files
-    int descriptor_ = -1;
-};
-
-// Why a header and image cannot be written at all, or null.
-const char* unwritable(const FitsImage& image)
+// Why a header and image cannot be written at all.
+std::optional<Text> unwritable(const FitsImage& image)
 {
     if (image.header.empty())
-        return "rf: Error - no header block defined, file not written\n";
+        return Text::noHeaderBlock;
     const int bytesPerPixel = image.bytesPerPixel();
     const bool encodable = bytesPerPixel == 1 || bytesPerPixel == 2 || bytesPerPixel == 4 || bytesPerPixel == -4;
     const bool fits
         = image.naxis1 >= 1 && image.naxis1 <= rasterSize && image.naxis2 >= 1 && image.naxis2 <= rasterSize;
-    return encodable && fits ? nullptr : writeError;
+    if (encodable && fits)
+        return std::nullopt;
+    return Text::writeError;
 }
 
-// The header's blocks as the file holds them, with its checksums when it has them.
-std::string headerText(const Header& header, const ChecksumCards& checksums, uint32_t dataSum)
+} // namespace
+
+const unsigned char zeroBlock[blockLength] = {};
+
+Result writeFailed(Messages& messages, WriteFailure& failure, const std::string& name, WriteStep step, int error)
 {
-    std::string text;
-    for (const HeaderBlock* block = header.firstBlock(); block; block = block->next)
-        text.append(block->cards, blockLength);
-    if (checksums.wanted())
-        checksums.finish(text, dataSum);
-    return text;
+    return refuse(messages, failure, name, step, error, Text::writeError);
 }
 
-const unsigned char zeros[blockLength] = {};
-
-// The zeros that fill the last data block.
-std::size_t paddingOf(int64_t bytes)
+std::size_t blockPadding(int64_t bytes)
 {
     return static_cast<std::size_t>((blockLength - bytes % blockLength) % blockLength);
 }
 
-uint32_t sumOf(const unsigned char* bytes, std::size_t count)
+uint32_t dataSumOf(const unsigned char* bytes, std::size_t count)
 {
     OnesComplementSum sum;
     sum.add(bytes, count);
     return sum.value();
 }
 
-// Buffers for the data of one image at a time, kept for the next.
-struct EncodeBuffers {
-    std::vector<unsigned char> data, scratch;
-};
-
-EncodeBuffers& encodeBuffers()
+bool hasChecksumCards(const Header& header)
 {
-    thread_local EncodeBuffers buffers;
-    return buffers;
+    return ChecksumCards(header).wanted();
 }
 
-} // namespace
+std::string headerText(const Header& header, uint32_t dataSum)
+{
+    std::string text;
+    for (const HeaderBlock* block = header.firstBlock(); block; block = block->next)
+        text.append(block->cards, blockLength);
+    const ChecksumCards checksums(header);
+    if (checksums.wanted())
+        checksums.finish(text, dataSum);
+    return text;
+}
 
-bool writeFITS(const std::string& name, const FitsImage& image, const unsigned char* data, Messages& messages,
-               WriteFailure* failure, const OutputFolder* folder)
+OutputFile::OutputFile(std::string name, const OutputFolder* folder, Messages& messages, WriteFailure& failure)
+    : name_(std::move(name)), leaf_(name_.substr(fileNameStart(name_))), messages_(messages), failure_(failure)
+{
+    if (!folder) {
+        ownFolder_.open(folderOf(name_));
+        folder = &ownFolder_;
+    }
+    folder_ = folder;
+}
+
+Result OutputFile::create()
+{
+    // A folder at the name cannot be replaced, and a file the user may not write is refused as
+    // opening it would refuse it (root may).
+    if (!folder_->isOpen())
+        return refuse(messages_, failure_, name_, WriteStep::create, folder_->error(), Text::writeOpenError);
+    const int at = folder_->descriptor();
+    struct stat standing {};
+    if (fstatat(at, leaf_.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISDIR(standing.st_mode))
+            return refuse(messages_, failure_, name_, WriteStep::place, EISDIR, Text::writeOpenError);
+        if (S_ISREG(standing.st_mode) && faccessat(at, leaf_.c_str(), W_OK, AT_EACCESS) != 0)
+            return refuse(messages_, failure_, name_, WriteStep::place, errno, Text::writeOpenError);
+    }
+    descriptor_ = createHidden(at, temporary_, folder_->unfinished(), entry_);
+    if (descriptor_ < 0)
+        return refuse(messages_, failure_, folderOf(name_) + temporary_, WriteStep::create, errno,
+                      Text::writeOpenError);
+    return Result();
+}
+
+Result OutputFile::write(std::initializer_list<std::pair<const void*, std::size_t>> pieces)
+{
+    if (!writePieces(descriptor_, pieces, -1))
+        return fail(WriteStep::write, errno);
+    return Result();
+}
+
+bool OutputFile::writeAt(off_t offset, std::initializer_list<std::pair<const void*, std::size_t>> pieces)
+{
+    return writePieces(descriptor_, pieces, offset);
+}
+
+Result OutputFile::fail(WriteStep step, int error)
+{
+    discard();
+    return refuse(messages_, failure_, name_, step, error, Text::writeError);
+}
+
+Result OutputFile::commit()
+{
+    // No fsync: the inputs never change, so a run that a crash cut short can simply be repeated.
+    const int descriptor = std::exchange(descriptor_, -1);
+    if (::close(descriptor) != 0)
+        return fail(WriteStep::write, errno);
+    if (renameat(folder_->descriptor(), temporary_.c_str(), folder_->descriptor(), leaf_.c_str()) != 0)
+        return fail(WriteStep::rename, errno);
+    temporary_.clear();
+    forgetEntry();
+    return Result();
+}
+
+void OutputFile::discard()
+{
+    if (descriptor_ >= 0)
+        ::close(std::exchange(descriptor_, -1));
+    if (!temporary_.empty())
+        unlinkat(folder_->descriptor(), temporary_.c_str(), 0);
+    temporary_.clear();
+    forgetEntry();
+}
+
+void OutputFile::forgetEntry()
+{
+    if (folder_->unfinished())
+        folder_->unfinished()->forget(std::exchange(entry_, -1));
+}
+
+Result writeFITS(const std::string& name, const FitsImage& image, const unsigned char* data, Messages& messages,
+                 WriteFailure* failure, const OutputFolder* folder)
 {
     WriteFailure unused;
     WriteFailure& why = failure ? *failure : unused;
-    if (const char* message = unwritable(image))
-        return refuse(messages, why, name, WriteStep::image, 0, message);
+    if (const std::optional<Text> refusal = unwritable(image))
+        return refuse(messages, why, name, WriteStep::image, 0, *refusal);
     // The data take whole blocks: the pixels, then zeros.
     const int64_t dataBytes = dataBlockCount(image.bytesPerPixel(), image.pixelCount()) * blockLength;
     const auto pixelBytes = static_cast<std::size_t>(
         std::min<int64_t>(dataBytes, int64_t{image.pixelCount()} * std::abs(image.bytesPerPixel())));
-    const ChecksumCards checksums(image.header);
-    const std::string header = headerText(image.header, checksums, checksums.wanted() ? sumOf(data, pixelBytes) : 0);
-    HiddenOutput output(name, folder, messages, why);
-    if (!output.open())
-        return false;
-    std::size_t padding = static_cast<std::size_t>(dataBytes) - pixelBytes;
+    const std::string header
+        = headerText(image.header, hasChecksumCards(image.header) ? dataSumOf(data, pixelBytes) : 0);
+    OutputFile output(name, folder, messages, why);
+    if (Result created = output.create(); !created)
+        return created;
+    const std::size_t padding = static_cast<std::size_t>(dataBytes) - pixelBytes;
     std::vector<unsigned char> morePadding; // more than one block of zeros only for odd element sizes
     if (padding > blockLength)
         morePadding.resize(padding);
-    return output.write({{header.data(), header.size()},
-                         {data, pixelBytes},
-                         {morePadding.empty() ? zeros : morePadding.data(), padding}})
-        && output.commit();
+    if (Result written = output.write({{header.data(), header.size()},
+                                       {data, pixelBytes},
+                                       {morePadding.empty() ? zeroBlock : morePadding.data(), padding}});
+        !written)
+        return written;
+    return output.commit();
 }
 
-bool writeFITS(const std::string& name, const FitsImage& image, const Raster& raster, Messages& messages,
-               WriteFailure* failure, const OutputFolder* folder)
+Result writeFITS(const std::string& name, const FitsImage& image, const Raster& raster, Messages& messages,
+                 WriteFailure* failure, const OutputFolder* folder)
 {
     WriteFailure unused;
     WriteFailure& why = failure ? *failure : unused;
-    if (const char* message = unwritable(image))
-        return refuse(messages, why, name, WriteStep::image, 0, message);
-    EncodeBuffers& buffers = encodeBuffers();
-    encodePixels(raster, Placement::asIs(image.naxis1, image.naxis2), image.bitpix, buffers.data, buffers.scratch);
-    return writeFITS(name, image, buffers.data.data(), messages, failure, folder);
-}
-
-struct FitsCubeWriter::State {
-    State(const std::string& cubeName, const FitsImage& cube, int64_t count, Messages& messages, WriteFailure& why,
-          const OutputFolder* folder)
-        : name(cubeName), image(cube), planes(count), checksums(cube.header), output(name, folder, messages, why)
-    {
-    }
-
-    std::string name;
-    const FitsImage& image;
-    int64_t planes;
-    int64_t planesWritten = 0;
-    int64_t dataBytes = 0;
-    ChecksumCards checksums;
-    OnesComplementSum dataSum;
-    HiddenOutput output;
-};
-
-FitsCubeWriter::FitsCubeWriter() = default;
-FitsCubeWriter::~FitsCubeWriter() = default;
-
-bool FitsCubeWriter::begin(const std::string& name, const FitsImage& image, int64_t planes, Messages& messages,
-                           WriteFailure& failure, const OutputFolder* folder)
-{
-    state_.reset();
-    if (const char* message = unwritable(image))
-        return refuse(messages, failure, name, WriteStep::image, 0, message);
-    state_ = std::make_unique<State>(name, image, planes, messages, failure, folder);
-    // The header's place is taken now; its checksums are written over it at the end.
-    const std::string header = headerText(image.header, state_->checksums, 0);
-    if (state_->output.open() && state_->output.write({{header.data(), header.size()}}))
-        return true;
-    state_.reset();
-    return false;
-}
-
-bool FitsCubeWriter::addPlane(const unsigned char* data)
-{
-    if (!state_)
-        return false;
-    State& state = *state_;
-    const auto planeBytes = static_cast<std::size_t>(state.image.pixelCount()) * std::abs(state.image.bytesPerPixel());
-    if (state.checksums.wanted())
-        state.dataSum.add(data, planeBytes);
-    if (!state.output.write({{data, planeBytes}})) {
-        state_.reset();
-        return false;
-    }
-    state.dataBytes += static_cast<int64_t>(planeBytes);
-    ++state.planesWritten;
-    return true;
-}
-
-bool FitsCubeWriter::addPlane(const Raster& raster)
-{
-    if (!state_)
-        return false;
-    EncodeBuffers& buffers = encodeBuffers();
-    const FitsImage& image = state_->image;
-    encodePixels(raster, Placement::asIs(image.naxis1, image.naxis2), image.bitpix, buffers.data, buffers.scratch);
-    return addPlane(buffers.data.data());
-}
-
-bool FitsCubeWriter::finish(const Header* extension, const std::string& extensionData)
-{
-    if (!state_ || state_->planesWritten != state_->planes) {
-        state_.reset();
-        return false;
-    }
-    State& state = *state_;
-    HiddenOutput& output = state.output;
-    std::string extensionHeader;
-    if (extension) {
-        const ChecksumCards checksums(*extension);
-        const auto* bytes = reinterpret_cast<const unsigned char*>(extensionData.data());
-        extensionHeader = headerText(*extension, checksums, sumOf(bytes, extensionData.size()));
-    }
-    const std::string header = headerText(state.image.header, state.checksums, state.dataSum.value());
-    const bool done = output.write({{zeros, paddingOf(state.dataBytes)},
-                                    {extensionHeader.data(), extensionHeader.size()},
-                                    {extensionData.data(), extensionData.size()},
-                                    {zeros, extension ? paddingOf(static_cast<int64_t>(extensionData.size())) : 0}})
-        && output.write({{header.data(), header.size()}}, 0) && output.commit();
-    state_.reset();
-    return done;
+    if (const std::optional<Text> refusal = unwritable(image))
+        return refuse(messages, why, name, WriteStep::image, 0, *refusal);
+    std::vector<unsigned char> data, scratch;
+    encodePixels(raster, Placement::asIs(image.naxis1, image.naxis2), image.bitpix, data, scratch);
+    return writeFITS(name, image, data.data(), messages, failure, folder);
 }

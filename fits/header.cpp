@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 
 namespace {
 
@@ -110,9 +109,8 @@ CardText commentCard(std::string_view keyword, std::string_view text)
 
 HeaderBlock* newBlock()
 {
-    auto* block = new (std::nothrow) HeaderBlock;
-    if (block)
-        std::memset(block->cards, ' ', sizeof block->cards);
+    auto* block = new HeaderBlock;
+    std::memset(block->cards, ' ', sizeof block->cards);
     return block;
 }
 
@@ -122,7 +120,8 @@ char* cardIn(HeaderBlock* block, int slot)
 }
 
 // The card with number `number` as findCard counts it from `block`, or null.
-char* cardAt(HeaderBlock* block, int number)
+template <typename Block>
+auto cardAt(Block* block, int number) -> decltype(block->cards + 0)
 {
     if (number < 1)
         return nullptr;
@@ -130,7 +129,7 @@ char* cardAt(HeaderBlock* block, int number)
         block = block->next;
         number -= cardsPerBlock;
     }
-    return block ? cardIn(block, number) : nullptr;
+    return block ? block->cards + (number - 1) * cardLength : nullptr;
 }
 
 // The slot (1 to 36) of the first card of one block, from slot `after` + 1 on, whose key is
@@ -139,37 +138,53 @@ int findInBlock(const HeaderBlock& block, std::string_view keyword, std::string&
 {
     for (int slot = after; slot < cardsPerBlock; ++slot) {
         const char* card = block.cards + slot * cardLength;
-        std::size_t keyLength = 8;
-        while (keyLength > 1 && card[keyLength - 1] == ' ')
-            --keyLength;
-        if (std::string_view(card, keyLength) != keyword)
+        if (cardKey(card) != keyword)
             continue;
-
-        std::size_t start = 9;
-        while (start < cardLength && card[start] == ' ')
-            ++start;
-        if (start < cardLength && card[start] == '\'') {
-            // A string: up to its closing quote, a doubled quote inside it reading as one.
-            std::string text;
-            for (std::size_t i = start + 1; i < cardLength; ++i) {
-                if (card[i] == '\'' && (i + 1 == cardLength || card[++i] != '\''))
-                    break;
-                text += card[i];
-            }
-            value = cText(text);
-        } else if (start < cardLength && card[start] != '/') {
-            // A slash in the first place begins the comment of an undefined value.
-            std::size_t end = start;
-            while (end < cardLength && card[end] != ' ')
-                ++end;
-            value = cText(std::string_view(card + start, end - start));
-        }
+        value = cardValue(card);
         return slot + 1;
     }
     return 0;
 }
 
 } // namespace
+
+std::string_view cardKey(const char* card)
+{
+    std::size_t keyLength = 8;
+    while (keyLength > 1 && card[keyLength - 1] == ' ')
+        --keyLength;
+    return std::string_view(card, keyLength);
+}
+
+std::string cardValue(const char* card)
+{
+    std::size_t start = 9;
+    while (start < cardLength && card[start] == ' ')
+        ++start;
+    if (start < cardLength && card[start] == '\'') {
+        // A string: up to its closing quote, a doubled quote inside it reading as one.
+        std::string text;
+        for (std::size_t i = start + 1; i < cardLength; ++i) {
+            if (card[i] == '\'' && (i + 1 == cardLength || card[++i] != '\''))
+                break;
+            text += card[i];
+        }
+        return std::string(cText(text));
+    }
+    // A slash in the first place begins the comment of an undefined value.
+    if (start >= cardLength || card[start] == '/')
+        return "";
+    std::size_t end = start;
+    while (end < cardLength && card[end] != ' ')
+        ++end;
+    return std::string(cText(std::string_view(card + start, end - start)));
+}
+
+std::string_view commentaryText(const char* card)
+{
+    std::string_view rest(card + 10, cardLength - 10);
+    return rest.substr(0, rest.find_last_not_of(' ') + 1);
+}
 
 int findCard(const HeaderBlock* block, std::string_view keyword, std::string& value)
 {
@@ -187,17 +202,15 @@ int findCardInBlock(const HeaderBlock* block, std::string_view keyword, std::str
     return slot ? slot : -1;
 }
 
-bool Header::hasPlace()
+void Header::makePlace()
 {
-    if (!outOfMemory_ && !current_ && !appendBlock())
-        outOfMemory_ = true;
-    return !outOfMemory_;
+    if (!current_)
+        appendBlock();
 }
 
 void Header::store(const char (&card)[cardLength])
 {
-    if (!hasPlace())
-        return;
+    makePlace();
     std::memcpy(cardIn(current_, slot_), card, cardLength);
     if (slot_ < cardsPerBlock) {
         ++slot_;
@@ -205,10 +218,6 @@ void Header::store(const char (&card)[cardLength])
     }
     // The card filled the block: the next one goes to a new block, chained at once.
     HeaderBlock* block = newBlock();
-    if (!block) {
-        outOfMemory_ = true;
-        return;
-    }
     block->next = current_->next;
     current_->next = block;
     current_ = block;
@@ -222,8 +231,8 @@ void Header::addValueCard(std::string_view keyword, std::string_view value, std:
 
 void Header::placeValueCard(std::string_view keyword, std::string_view value, std::string_view comment)
 {
-    if (hasPlace())
-        std::memcpy(cardIn(current_, slot_), valueCard(keyword, value, comment).text(), cardLength);
+    makePlace();
+    std::memcpy(cardIn(current_, slot_), valueCard(keyword, value, comment).text(), cardLength);
 }
 
 void Header::addStringCard(std::string_view keyword, std::string_view text)
@@ -241,10 +250,9 @@ void Header::addCommentCard(std::string_view keyword, std::string_view text)
     store(commentCard(keyword, text).text());
 }
 
-void Header::end()
+void Header::addEndCard()
 {
-    if (!hasPlace())
-        return;
+    makePlace();
     std::memcpy(cardIn(current_, slot_), commentCard("END", " ").text(), cardLength);
     if (slot_ < cardsPerBlock) {
         ++slot_;
@@ -266,18 +274,25 @@ int Header::findCard(std::string_view keyword, std::string& value) const
 
 bool Header::hasCommentCard(std::string_view keyword, std::string_view text) const
 {
-    for (const HeaderBlock* block = first_; block; block = block->next) {
-        for (int slot = 1; slot <= cardsPerBlock; ++slot) {
-            const std::string_view card(block->cards + (slot - 1) * cardLength, cardLength);
-            std::string_view key = card.substr(0, 8);
-            key = key.substr(0, key.find_last_not_of(' ') + 1);
-            std::string_view rest = card.substr(10);
-            rest = rest.substr(0, rest.find_last_not_of(' ') + 1);
-            if (key == keyword && rest == text)
+    for (const HeaderBlock* block = first_; block; block = block->next)
+        for (int slot = 1; slot <= cardsPerBlock; ++slot)
+            if (const char* card = block->cards + (slot - 1) * cardLength;
+                cardKey(card) == keyword && commentaryText(card) == text)
                 return true;
-        }
-    }
     return false;
+}
+
+int Header::cardsBeforePlace() const
+{
+    int count = 0;
+    for (const HeaderBlock* block = first_; block && block != current_; block = block->next)
+        count += cardsPerBlock;
+    return count + slot_ - 1;
+}
+
+const char* Header::card(int number) const
+{
+    return cardAt(first_, number);
 }
 
 std::vector<std::string> Header::findCards(std::string_view keyword) const
@@ -299,6 +314,13 @@ char* Header::cardNamed(std::string_view keyword)
 {
     std::string value;
     return cardAt(first_, findCard(keyword, value));
+}
+
+void Header::writeValueCardAt(int number, std::string_view keyword, std::string_view value,
+                              std::string_view comment)
+{
+    if (char* card = cardAt(first_, number))
+        std::memcpy(card, valueCard(keyword, value, comment).text(), cardLength);
 }
 
 bool Header::replaceValueCard(std::string_view keyword, std::string_view value, std::string_view comment)
@@ -345,8 +367,8 @@ bool Header::insertValueCard(std::string_view after, std::string_view keyword, s
         store(text);
     }
     if (ended)
-        end();
-    return !outOfMemory_;
+        addEndCard();
+    return true;
 }
 
 void Header::setValueCard(std::string_view keyword, std::string_view value, std::string_view comment)
@@ -379,8 +401,6 @@ bool Header::resumeAtEnd()
 HeaderBlock* Header::appendBlock()
 {
     HeaderBlock* block = newBlock();
-    if (!block)
-        return nullptr;
     if (!first_) {
         first_ = current_ = block;
         slot_ = 1;
@@ -410,7 +430,6 @@ void Header::swap(Header& other) noexcept
     std::swap(first_, other.first_);
     std::swap(current_, other.current_);
     std::swap(slot_, other.slot_);
-    std::swap(outOfMemory_, other.outOfMemory_);
 }
 
 Header Header::clone() const
@@ -418,16 +437,11 @@ Header Header::clone() const
     Header copy;
     for (const HeaderBlock* block = first_; block; block = block->next) {
         HeaderBlock* added = copy.appendBlock();
-        if (!added) {
-            copy.outOfMemory_ = true;
-            break;
-        }
         std::memcpy(added->cards, block->cards, blockLength);
         if (block == current_)
             copy.current_ = added;
     }
     copy.slot_ = slot_;
-    copy.outOfMemory_ = copy.outOfMemory_ || outOfMemory_;
     return copy;
 }
 
@@ -440,5 +454,4 @@ void Header::freeHeader()
     }
     current_ = nullptr;
     slot_ = 1;
-    outOfMemory_ = false;
 }

@@ -16,7 +16,8 @@ struct HeaderBlock {
 
 // A FITS header: a chain of blocks, which it owns, and the place where the next card goes.
 // Cards are appended at that place; a card that fills the last slot of a block chains a new
-// block at once, so the place is always a free slot.
+// block at once, so the place is always a free slot. A block that cannot be allocated throws
+// std::bad_alloc, as any allocation does.
 class Header {
 public:
     Header() = default;
@@ -42,7 +43,7 @@ public:
     // END at the place, then blank cards to the end of its block (padHeader). END fills the
     // last slot of a block without chaining an empty block behind it; the place stays on END,
     // so that cards added later take its slot.
-    void end();
+    void addEndCard();
     // Blank cards from the place to the end of its block; the place stays.
     void padHeader();
 
@@ -51,9 +52,15 @@ public:
     int findCard(std::string_view keyword, std::string& value) const;
     // True when a HISTORY, COMMENT or other commentary card `keyword` holds `text`.
     bool hasCommentCard(std::string_view keyword, std::string_view text) const;
+    // How many cards stand before the place: the number of the card written last.
+    int cardsBeforePlace() const;
+    // The 80 characters of card `number` (from 1), or null.
+    const char* card(int number) const;
     // The value texts of every card whose key is `keyword`, in header order.
     std::vector<std::string> findCards(std::string_view keyword) const;
 
+    // A value card over card `number` (from 1) where it stands; the place does not move.
+    void writeValueCardAt(int number, std::string_view keyword, std::string_view value, std::string_view comment);
     // Overwrite, where it stands, the first card whose key is `keyword`; the place does not
     // move and no card is added. False when there is no such card.
     bool replaceValueCard(std::string_view keyword, std::string_view value, std::string_view comment);
@@ -72,7 +79,7 @@ public:
     bool resumeAtEnd();
 
     // A blank block chained behind the last one, for a reader that fills it from a file; the
-    // place is not moved. Null when it cannot be allocated.
+    // place is not moved.
     HeaderBlock* appendBlock();
 
     // The chain, from its first block, as the writer and block-wise lookups walk it.
@@ -82,12 +89,8 @@ public:
     // Releases every block; the header is empty afterwards.
     void freeHeader();
 
-    // True once a block could not be allocated: the cards written since are lost, and the
-    // header must not be used.
-    bool outOfMemory() const { return outOfMemory_; }
-
 private:
-    bool hasPlace();
+    void makePlace();
     void store(const char (&card)[cardLength]);
     // The first card whose key is `keyword`, or null.
     char* cardNamed(std::string_view keyword);
@@ -95,12 +98,19 @@ private:
     HeaderBlock* first_ = nullptr;
     HeaderBlock* current_ = nullptr; // the block that holds the place
     int slot_ = 1;                   // the place: slot 1 to 36 of the current block
-    bool outOfMemory_ = false;
 };
 
 // The 1-based number, counted from `block`, of the first card whose key is `keyword`, with
 // its value text in `value`; -1 when no card matches. For block-wise lookups.
 int findCard(const HeaderBlock* block, std::string_view keyword, std::string& value);
+
+// The key of a card: its first 8 characters without trailing blanks, the first always kept.
+std::string_view cardKey(const char* card);
+// The value text of a card as findCard gives it: a string's text between its quotes, or the
+// word after "= "; "" for an undefined value.
+std::string cardValue(const char* card);
+// The text of a commentary card (HISTORY, COMMENT): from column 11, without trailing blanks.
+std::string_view commentaryText(const char* card);
 
 // Writes a string card with a comment, as addStringCard lays it out, over the 80 characters at
 // `card`.

@@ -1,5 +1,6 @@
 #include "fits/messages.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -15,28 +16,59 @@ std::string vformatted(const char* format, std::va_list arguments)
     return text;
 }
 
-void Messages::add(bool forPeople, const char* format, std::va_list arguments)
+void Messages::say(Text text, std::initializer_list<int64_t> numbers)
 {
-    lines_.push_back({forPeople, vformatted(format, arguments)});
+    say(text, std::string(), std::string(), numbers);
 }
 
-void Messages::output(const char* format, ...)
+void Messages::say(Text text, std::string name, std::initializer_list<int64_t> numbers)
 {
-    std::va_list arguments;
-    va_start(arguments, format);
-    add(false, format, arguments);
-    va_end(arguments);
+    say(text, std::move(name), std::string(), numbers);
+}
+
+void Messages::say(Text text, std::string name, std::string other, std::initializer_list<int64_t> numbers)
+{
+    Line line;
+    line.text = text;
+    line.value = std::move(name);
+    line.other = std::move(other);
+    std::copy_n(numbers.begin(), std::min<std::size_t>(numbers.size(), std::size(line.numbers)), line.numbers);
+    lines_.push_back(std::move(line));
+}
+
+void Messages::say(Text text, double real)
+{
+    Line line;
+    line.text = text;
+    line.real = real;
+    lines_.push_back(std::move(line));
+}
+
+void Messages::append(const Messages& other)
+{
+    lines_.insert(lines_.end(), other.lines_.begin(), other.lines_.end());
 }
 
 void Messages::reason(const char* format, ...)
 {
     std::va_list arguments;
     va_start(arguments, format);
-    add(true, format, arguments);
+    Line line;
+    line.forPeople = true;
+    line.value = vformatted(format, arguments);
     va_end(arguments);
+    lines_.push_back(std::move(line));
 }
 
 void Messages::fileError(const std::string& name, int error)
 {
     reason("%s: %s", name.c_str(), std::strerror(error));
+}
+
+std::string Messages::lastReason() const
+{
+    for (auto line = lines_.rbegin(); line != lines_.rend(); ++line)
+        if (line->forPeople)
+            return line->value;
+    return "";
 }

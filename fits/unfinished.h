@@ -11,13 +11,18 @@ class UnfinishedFiles {
 public:
     static constexpr int capacity = 256;
     static constexpr std::size_t nameLength = 32;
+    static constexpr int closed = -2;
 
-    // Records the file `name` (at most nameLength - 1 characters) in the folder open as
-    // `folder`: its entry, or -1 when the table is full or the name too long.
+    // Records the file `name` (at most nameLength - 1 characters) in the folder open as `folder`
+    // before it is created: its entry, or -1 when the table is full or the name too long, or
+    // `closed` once removeAll has begun, when the file must not be created. Every call is
+    // followed by created, once the creation is over (done or not).
     int add(int folder, const char* name) noexcept;
-    // Forgets an entry that add gave (-1 is ignored).
+    void created() noexcept;
+    // Forgets an entry that add gave (a negative entry is ignored).
     void forget(int entry) noexcept;
-    // Removes every recorded file with unlinkat alone: safe in a signal handler.
+    // Refuses every later add, waits for the creations under way on other threads, and removes
+    // every recorded file, with unlinkat alone: safe in a signal handler.
     void removeAll() noexcept;
 
 private:
@@ -27,4 +32,6 @@ private:
         char name[nameLength] = {};
     };
     Entry entries_[capacity];
+    std::atomic<bool> closed_{false};
+    std::atomic<int> creating_{0}; // creations under way
 };

@@ -20,10 +20,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     request.interchange = options & 2;
     request.frameNumber = static_cast<int8_t>(options) >> 3; // -16 to 15
     FitsImage image;
-    auto session = std::make_unique<CameraSession>();
+    CameraSession session;
+    CameraHeader header;
     Messages messages;
     std::unique_ptr<PackedImages> packed;
-    if (readVESKA(request, image, *raster, *session, messages, &packed) == CameraReadResult::ok && packed)
+    if (readVESKA(request, image, *raster, session, header, messages, &packed) && packed)
         for (int64_t k = 0; k < packed->count() && packed->readNext(*raster, messages); ++k) {
         }
     return 0;

@@ -13,6 +13,7 @@
 #include "support/fitsread.h"
 #include "support/fitswrite.h"
 #include "camera/readveska.h"
+#include "convert/texts.h"
 #include "support/runprogram.h"
 
 using namespace testsupport;
@@ -60,7 +61,7 @@ const std::string kReadFailed = "kovrent: Error reading in VESKA format data fil
 
 // readVESKA in this process, for the values it hands back to the driver.
 struct InProcess {
-    CameraReadResult result = CameraReadResult::failed;
+    Result result = Result::failed();
     std::string output;  // what its messages have for standard output
     int32_t obsmode = 0;
     std::string orientation;
@@ -75,13 +76,14 @@ InProcess readInProcess(const CameraWriter& file, int32_t obsmodeBefore) {
     InProcess read;
     CameraSession session;
     session.obsmode = obsmodeBefore;
-    session.orientation.letters = "QQQQQ";
+    CameraHeader header;
+    header.orientation.letters = "QQQQQ";
     Messages messages;
-    read.result = readVESKA({path, 1}, image, raster, session, messages);
+    read.result = readVESKA({path, 1}, image, raster, session, header, messages);
     for (const Messages::Line& line : messages.lines())
-        if (!line.forPeople) read.output += line.text;
+        if (!line.forPeople) read.output += programText(line);
     read.obsmode = session.obsmode;
-    read.orientation = session.orientation.letters;
+    read.orientation = header.orientation.letters;
     return read;
 }
 
@@ -139,7 +141,7 @@ TEST(CameraHeader, FourteenByteHeaderWithoutCoaddsStillSetsTheObservingMode) {
     for (uint8_t b : {0x0D, 0x00, 0x00, 0x00, 0x00, 0x0E, 0x7F, 0x00, 0x7F, 0x00, 0x1D, 0x02, 0x00, 0xFF})
         file.byte(b);
     const InProcess read = readInProcess(file, 9);
-    EXPECT_EQ(read.result, CameraReadResult::fatal);
+    EXPECT_TRUE(read.result.endsRun());
     EXPECT_EQ(read.obsmode, 2);
     EXPECT_EQ(read.output.rfind("kovrent: Error in file header - ", 0), 0u) << read.output;
 }
@@ -460,7 +462,7 @@ TEST(CameraHeader, ObservingModeAndOrientationAreHandedBack) {
         CameraWriter file = c.records;
         file.corners(kSmall).totalCoadds(1).endMarker().frames(kSmall, 1, pixel);
         const InProcess read = readInProcess(file, c.obsmodeBefore);
-        EXPECT_EQ(read.result, CameraReadResult::ok) << read.output;
+        EXPECT_TRUE(read.result.ok()) << read.output;
         EXPECT_EQ(read.obsmode, c.obsmode);
         EXPECT_EQ(read.orientation, c.orientation);
     }

@@ -1,0 +1,307 @@
+#include "convert/conversion.h"
+
+#include "convert/geometry.h"
+#include "convert/modernheader.h"
+#include "convert/outputheader.h"
+#include "convert/zerowait.h"
+#include "fits/fitsfile.h"
+#include "fits/realtext.h"
+#include "fits/scan.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+namespace {
+
+// Why a file could not be read as asked: a FITS file given without -f, a file that is no
+// camera file at all, or one that is no FITS file where a FITS input or map is wanted. Only
+// plain files are looked at again: a pipe would lose what is read from it.
+enum class Wanted { camera, fitsInput, map };
+
+void explainUnreadable(const std::string& name, Wanted wanted, Messages& messages)
+{
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(name, error))
+        return;
+    File file = openFile(name, "rb");
+    unsigned char start[9] = {};
+    const std::size_t got = file ? std::fread(start, 1, sizeof start, file.get()) : 0;
+    if (got == 0)
+        return;
+    const bool fits = got == sizeof start && std::memcmp(start, "SIMPLE  =", sizeof start) == 0;
+    if (wanted == Wanted::map && !fits)
+        messages.reason("%s is not a FITS file", name.c_str());
+    else if (wanted == Wanted::fitsInput && !fits)
+        messages.reason("%s is not a FITS file; camera files are converted without -f", name.c_str());
+    else if (wanted == Wanted::camera && fits)
+        messages.reason("%s is a FITS file: FITS input needs -f", name.c_str());
+    else if (wanted == Wanted::camera && (start[0] == 0 || (start[0] >= 88 && start[0] != 255)))
+        messages.reason("%s does not look like a camera file: its first byte is no header record", name.c_str());
+}
+
+// A failure of this input, explained where the file's first bytes say why; the hint becomes
+// the failure's reason.
+Result explained(Result result, const std::string& name, Wanted wanted, Messages& messages)
+{
+    const std::size_t before = messages.lines().size();
+    explainUnreadable(name, wanted, messages);
+    if (messages.lines().size() == before)
+        return result;
+    return result.endsRun() ? Result::fatal(messages.lastReason()) : Result::failed(messages.lastReason());
+}
+
+// A map of another size than the image applies all the same, pixel [x][y] to [x][y]: the
+// pixels beyond it meet a map value of 0, and the map's own beyond the image are unused.
+void warnMapSize(const char* what, const Map& map, const std::string& inputName, const FitsImage& image,
+                 Messages& messages)
+{
+    const FitsImage& record = map.record;
+    if (record.naxis1 == image.naxis1 && record.naxis2 == image.naxis2)
+        return;
+    const int64_t covered = int64_t{std::min(record.naxis1, image.naxis1)} * std::min(record.naxis2, image.naxis2);
+    const int64_t outside = int64_t{image.naxis1} * image.naxis2 - covered;
+    const std::string sizes = std::string(what) + " " + map.name + " is " + std::to_string(record.naxis1) + " x "
+        + std::to_string(record.naxis2) + " but " + inputName + " is " + std::to_string(image.naxis1) + " x "
+        + std::to_string(image.naxis2);
+    if (outside > 0)
+        messages.reason("warning - %s: %lld pixels outside the map become 0", sizes.c_str(),
+                        static_cast<long long>(outside));
+    else
+        messages.reason("warning - %s: only its lower-left %d x %d is used", sizes.c_str(), image.naxis1,
+                        image.naxis2);
+}
+
+// True when the NAXIS1 or NAXIS2 card does not hold the record's size.
+bool axisCardsDiffer(const FitsImage& image)
+{
+    std::string value;
+    int64_t size = 0;
+    const bool naxis1Same
+        = image.header.findCard("NAXIS1", value) > 0 && scanDecimal(value, size) && size == image.naxis1;
+    const bool naxis2Same
+        = image.header.findCard("NAXIS2", value) > 0 && scanDecimal(value, size) && size == image.naxis2;
+    return !naxis1Same || !naxis2Same;
+}
+
+// What a read leaves for the rest of the chain besides the image: the record, the orientation
+// code, and for camera files the carried values that apply.
+struct ReadInput {
+    bool fitsInput = false;
+    Observation observation;
+    OrientationCode orientation;
+    CameraSession session;
+};
+
+// The chain that follows a read: mask and gain, the zero-wait correction or its warnings, the
+// orientation and expansion of the output, its completed header and encoded data.
+Result convertImage(const std::string& inputName, const Options& options, const Maps& maps, const ReadInput& read,
+                    FitsImage& image, Workspace& workspace, Messages& messages, Output& output)
+{
+    Raster& inputImage = *workspace.raster;
+    if (maps.mask) {
+        warnMapSize("mask", *maps.mask, inputName, image, messages);
+        applyMask(inputImage, *maps.mask->pixels, image.naxis1, image.naxis2);
+    }
+    if (maps.gain) {
+        warnMapSize("gain map", *maps.gain, inputName, image, messages);
+        applyGain(inputImage, *maps.gain->pixels, image.naxis1, image.naxis2);
+    }
+
+    warnZeroWait(options.zeroWait, read.fitsInput, read.session.chopWaitMsec, read.session.obsmode, messages);
+    float frames = 0.0f;
+    if (options.zeroWait) {
+        if (read.fitsInput && !read.observation.framesPerCoimage) {
+            messages.say(Text::zeroWaitNeedsFrames, inputName);
+            return Result::failed();
+        }
+        frames = read.fitsInput ? static_cast<float>(*read.observation.framesPerCoimage)
+                                : read.session.framesPerCoimage;
+        correctZeroWait(inputImage, image.naxis1, image.naxis2, frames);
+    }
+    // A converted file, unlike an unpacked one, is turned already.
+    if (read.fitsInput && !options.noFlips && read.observation.oriented)
+        messages.reason("warning - %s was oriented when it was converted; -f turns it again (-n leaves it)",
+                        inputName.c_str());
+
+    const int64_t expansion = options.expansion;
+    if (expansion * image.naxis1 > rasterSize || expansion * image.naxis2 > rasterSize) {
+        messages.say(Text::expansionTooLarge, {options.expansion, image.naxis1, image.naxis2});
+        return Result::failed();
+    }
+
+    const Orientation turn = read.orientation.orientation();
+    const Placement placement = placementFor(image.naxis1, image.naxis2, options.expansion,
+                                             options.noFlips ? Orientation{} : turn);
+    image.naxis1 = static_cast<int16_t>(placement.width);
+    image.naxis2 = static_cast<int16_t>(placement.height);
+    // A camera file's first cards are written now, with the final size; a FITS input's are
+    // brought up to it.
+    if (!read.fitsInput) {
+        fillMinimalCards(image);
+    } else if (options.expansion > 1 || axisCardsDiffer(image)) {
+        if (!image.header.replaceValueCard("NAXIS1", std::to_string(image.naxis1), "PIXELS ON 1ST MOST VARYING AXIS")) {
+            messages.say(Text::noNaxisCard);
+            return Result::failed();
+        }
+        image.header.replaceValueCard("NAXIS2", std::to_string(image.naxis2), "PIXELS ON 2ND MOST VARYING AXIS");
+    }
+    if (Result completed = completeHeader(image, options, read.observation, options.noFlips ? turn : Orientation{},
+                                          frames, messages);
+        !completed)
+        return completed;
+    encodePixels(inputImage, placement, image.bitpix, output.data, workspace.scratch);
+    output.header = headerText(image.header, hasChecksumCards(image.header)
+                                                 ? dataSumOf(output.data.data(), output.data.size())
+                                                 : 0);
+    output.image = std::move(image);
+    return Result();
+}
+
+constexpr const char* estimatedStart = "ESTIMATED: EVEN SPACING START TO END";
+
+// What --modern adds to the header of a packed file's images, or of their cube: how many there
+// are, the file's times, the interchange and checksums; for each image also which one it is
+// (the number a placeholder until the image comes) and its estimated start between the file's
+// start and end.
+void addModernPackedCards(const Options& options, const PackedImages& images, const ObservationTimes& times,
+                          bool perImage, Header& header)
+{
+    header.resumeAtEnd();
+    if (perImage)
+        header.setValueCard("IMAGENUM", "1", "NUMBER OF THE IMAGE IN ITS PACKED FILE");
+    header.setValueCard("NIMAGES", std::to_string(images.count()), "NUMBER OF IMAGES IN THE PACKED FILE");
+    if (perImage && times.hasEnd) {
+        header.setValueCard("DATE-BEG", "''", estimatedStart);
+        header.setValueCard("MJD-BEG", "0", estimatedStart);
+    }
+    addTimeCards(header, times);
+    if (options.interchange && !images.ultrafast())
+        header.addCommentCard("HISTORY ", interchangeHistory);
+    addChecksumCards(header);
+    header.addEndCard();
+}
+
+// Image k of n: its number and its estimated start, (k - 1) n-ths of the way from start to end.
+void numberModernImage(int64_t k, int64_t n, const ObservationTimes& times, Header& header)
+{
+    header.replaceValueCard("IMAGENUM", std::to_string(k), "NUMBER OF THE IMAGE IN ITS PACKED FILE");
+    if (!times.hasEnd)
+        return;
+    const int64_t start = times.startPlus(k - 1, n);
+    header.replaceValueCard("DATE-BEG", quotedValue(isoInstant(times.day, start)), estimatedStart);
+    header.replaceValueCard("MJD-BEG", mjdText(times.day, start), estimatedStart);
+}
+
+} // namespace
+
+RasterMemory zeroRaster()
+{
+    RasterMemory raster(static_cast<Raster*>(std::calloc(1, sizeof(Raster))));
+    if (!raster)
+        throw std::bad_alloc();
+    return raster;
+}
+
+Result loadMap(Map& map, Messages& messages)
+{
+    map.pixels = zeroRaster();
+    Result result = readFITS(map.name, map.record, *map.pixels, messages, FitsSource::map);
+    if (!result)
+        return explained(result, map.name, Wanted::map, messages);
+    Raster& pixels = *map.pixels;
+    for (int x = 0; x < map.record.naxis1; ++x)
+        for (int y = 0; y < map.record.naxis2; ++y)
+            pixels[x][y] = static_cast<float>(pixels[x][y] * map.record.bscale + map.record.bzero);
+    return Result();
+}
+
+Result convertFile(const std::string& inputName, const Options& options, const Maps& maps, SessionLink& session,
+                   Workspace& workspace, Messages& messages, Conversion& conversion)
+{
+    conversion = Conversion();
+    FitsImage image;
+    ReadInput read;
+    read.fitsInput = options.fitsInput;
+    if (options.fitsInput) {
+        if (Result result = readFITS(inputName, image, *workspace.raster, messages); !result) {
+            messages.say(Text::fitsInputUnreadable);
+            return explained(result, inputName, Wanted::fitsInput, messages);
+        }
+        read.observation = observationOf(image.header);
+        read.orientation = read.observation.orientation;
+    } else {
+        const CameraRequest request{inputName, options.frameNumber, options.unpack, options.interchange};
+        std::unique_ptr<CameraReading> file;
+        CameraHeader header;
+        Result result = readCameraHeader(request, image, header, file, messages);
+        read.session = session.sessionFor(header.carried);
+        if (result)
+            result = readCameraData(std::move(file), request, read.session.obsmode, image, header, *workspace.raster,
+                                    messages, options.unpack ? &conversion.packed : nullptr);
+        if (!result) {
+            if (!result.endsRun())
+                messages.say(Text::cameraInputUnreadable);
+            return explained(result, inputName, Wanted::camera, messages);
+        }
+        read.observation = std::move(header.observation);
+        read.orientation = header.orientation;
+    }
+    conversion.observation = read.observation;
+    conversion.orientation = read.orientation;
+    if (conversion.packed) {
+        // The images' header: the file's, whose first cards take the size of one image.
+        fillMinimalCards(image);
+        if (options.modern)
+            addModernPackedCards(options, *conversion.packed, read.observation.times(), !options.cube, image.header);
+        conversion.output.image = std::move(image);
+        return Result();
+    }
+    return convertImage(inputName, options, maps, read, image, workspace, messages, conversion.output);
+}
+
+Result readPackedImage(Conversion& packed, Workspace& workspace, Messages& messages)
+{
+    if (!packed.packed->readNext(*workspace.raster, messages))
+        return Result::fatal(messages.lastReason());
+    return Result();
+}
+
+Result convertPackedImage(const Conversion& packed, int64_t k, const ImageNames& names, const Options& options,
+                          const Maps& maps, Workspace& workspace, Messages& messages, Output& output)
+{
+    FitsImage image;
+    const FitsImage& file = packed.output.image;
+    image.naxis = file.naxis;
+    image.naxis1 = file.naxis1;
+    image.naxis2 = file.naxis2;
+    image.bscale = file.bscale;
+    image.bzero = file.bzero;
+    image.bitpix = file.bitpix;
+    image.header = file.header.clone();
+    if (!image.header.replaceStringCard("IRAFNAME", names.irafName)) {
+        messages.say(Text::noIrafnameCard);
+        return Result::failed();
+    }
+    const int64_t count = packed.packed->count();
+    if (options.modern && !options.cube)
+        numberModernImage(k + 1, count, packed.observation.times(), image.header);
+    if (!options.cube) {
+        encodePixels(*workspace.raster, Placement::asIs(image.naxis1, image.naxis2), image.bitpix, output.data,
+                     workspace.scratch);
+        output.header = headerText(image.header, hasChecksumCards(image.header)
+                                                     ? dataSumOf(output.data.data(), output.data.size())
+                                                     : 0);
+        output.image = std::move(image);
+        return Result();
+    }
+    // As -f would convert the image's own file: its header read back, orientation and all.
+    ReadInput read;
+    read.fitsInput = true;
+    read.observation = observationOf(image.header);
+    read.orientation = read.observation.orientation;
+    Options asFitsInput = options;
+    asFitsInput.fitsInput = true;
+    return convertImage(names.fileName, asFitsInput, maps, read, image, workspace, messages, output);
+}

@@ -1,0 +1,116 @@
+#pragma once
+
+#include "camera/observation.h"
+#include "camera/readveska.h"
+#include "camera/session.h"
+#include "convert/commandline.h"
+#include "fits/encode.h"
+#include "fits/fitsimage.h"
+#include "fits/messages.h"
+#include "fits/result.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The conversion of one input into its outputs in memory, callable as a library. The program's
+// driver is a loop around it that names and writes the outputs; the observing log and the Python
+// package call it too. It never prints, exits, throws past its caller or touches process-wide
+// state: what it has to say goes to the Messages given, in the order a run prints it.
+
+struct RasterFree {
+    void operator()(Raster* raster) const { std::free(raster); }
+};
+using RasterMemory = std::unique_ptr<Raster, RasterFree>;
+
+// A raster of zeros; calloc leaves the pages a run never touches unused.
+RasterMemory zeroRaster();
+
+// A gain map or a mask, loaded once for every input: its file's name, record (sizes and header)
+// and pixels, each already scaled by the file's BSCALE and BZERO.
+struct Map {
+    std::string name;
+    FitsImage record;
+    RasterMemory pixels;
+};
+
+// Loads `map.name`; a failure is told in `messages`: the reader's texts and a hint.
+Result loadMap(Map& map, Messages& messages);
+
+struct Maps {
+    std::shared_ptr<const Map> mask;
+    std::shared_ptr<const Map> gain;
+};
+
+// Where the conversion of a camera file learns the values that carry from file to file
+// (CameraSession): it hands over the file's own (those it read, also of a file that failed) and
+// is given the values that apply to the file. Called once for every camera file.
+class SessionLink {
+public:
+    virtual ~SessionLink() = default;
+    virtual CameraSession sessionFor(const CarriedValues& own) = 0;
+};
+
+// The link of files converted one after another: each takes over what the one before left.
+class SessionInOrder : public SessionLink {
+public:
+    CameraSession sessionFor(const CarriedValues& own) override
+    {
+        session_ = session_.after(own);
+        return session_;
+    }
+
+private:
+    CameraSession session_;
+};
+
+// The buffers of one converting thread, kept from input to input so that a run allocates them
+// once: the input raster and scratch for the encoder.
+struct Workspace {
+    RasterMemory raster = zeroRaster();
+    std::vector<unsigned char> scratch;
+};
+
+// One output in memory, as its file holds it: the header's blocks with any checksums filled in
+// (`header`), and the data elements, big-endian, without the zeros that pad the last block.
+struct Output {
+    FitsImage image; // its sizes, BITPIX and finished header
+    std::string header;
+    std::vector<unsigned char> data;
+};
+
+// What one input gave. A packed file read to be unpacked (-p) gives no image here: its images
+// come one by one from convertPackedImage.
+struct Conversion {
+    Output output;
+    Observation observation;
+    OrientationCode orientation;
+    std::unique_ptr<PackedImages> packed;
+};
+
+// Converts the file `inputName` as `options` ask (a camera file, or a FITS file with -f): read,
+// masked and gained, corrected for a zero chop wait, oriented and expanded, its header completed
+// with the world-coordinate and HISTORY cards (and those of --modern), its data encoded. Every
+// failure concerns this input alone; one that `endsRun` says all in `messages`, and the others
+// end with the program's line for an unreadable input.
+Result convertFile(const std::string& inputName, const Options& options, const Maps& maps, SessionLink& session,
+                   Workspace& workspace, Messages& messages, Conversion& conversion);
+
+// The next image of a packed file that convertFile read with -p, into the workspace's raster:
+// one at a time, in order.
+Result readPackedImage(Conversion& packed, Workspace& workspace, Messages& messages);
+
+// The names -p gives an image of a packed file: its file's and its IRAFNAME.
+struct ImageNames {
+    std::string fileName;
+    std::string irafName;
+};
+
+// Image k (from 0) of the packed file, which readPackedImage read last into the workspace, in
+// `output`: as the image file `names` that -p writes, or, with --cube, as the -f conversion of
+// that file converts it: masked, oriented, expanded and completed like any input. Safe beside
+// other calls on the same packed file.
+Result convertPackedImage(const Conversion& packed, int64_t k, const ImageNames& names, const Options& options,
+                          const Maps& maps, Workspace& workspace, Messages& messages, Output& output);

@@ -1,0 +1,769 @@
+#include "convert/workers.h"
+
+#include "convert/console.h"
+#include "convert/cube.h"
+#include "convert/modernheader.h"
+#include "convert/names.h"
+#include "fits/realtext.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+bool OutputFolders::open(const std::string& outputName)
+{
+    const std::string path = folderOf(outputName);
+    std::lock_guard lock(mutex_);
+    std::unique_ptr<OutputFolder>& folder = folders_[path];
+    if (!folder) {
+        folder = std::make_unique<OutputFolder>();
+        folder->open(path, unfinished_);
+    }
+    errno = folder->error();
+    return folder->isOpen();
+}
+
+const OutputFolder& OutputFolders::of(const std::string& outputName)
+{
+    const std::string path = folderOf(outputName);
+    std::lock_guard lock(mutex_);
+    std::unique_ptr<OutputFolder>& folder = folders_[path];
+    if (!folder) {
+        folder = std::make_unique<OutputFolder>();
+        folder->open(path, unfinished_);
+    }
+    return *folder;
+}
+
+namespace {
+
+// The order in which the units of a run say what they said and rename their outputs into place:
+// each waits for its turn, so that everything comes as a run on one thread has it. A unit that
+// ends the run is the last to have a turn.
+class Turns {
+public:
+    // Waits for the turn of unit `sequence`: false when the run ended before it.
+    bool wait(int64_t sequence)
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return next_ == sequence || sequence > last_; });
+        return sequence <= last_;
+    }
+    // Ends the turn of unit `sequence`; with `endsRun`, no unit after it has one.
+    void end(int64_t sequence, bool endsRun)
+    {
+        std::lock_guard lock(mutex_);
+        if (endsRun)
+            last_ = sequence;
+        next_ = sequence + 1;
+        changed_.notify_all();
+    }
+    bool ended() const
+    {
+        std::lock_guard lock(mutex_);
+        return last_ != noEnd;
+    }
+
+private:
+    static constexpr int64_t noEnd = INT64_MAX;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    int64_t next_ = 0;
+    int64_t last_ = noEnd;
+};
+
+// The carried values of camera files converted on several threads: each file takes what the
+// file before it left (CameraSession), so a file that lacks one of the records waits for the one
+// before it to have read its header. A file with all of them waits for nothing.
+class SessionChain {
+public:
+    CameraSession sessionFor(int64_t file, const CarriedValues& own)
+    {
+        std::unique_lock lock(mutex_);
+        CameraSession before;
+        if (file > 0 && !(own.obsmode && own.chopWaitMsec && own.framesPerCoimage)) {
+            changed_.wait(lock, [&] { return left_.count(file - 1) > 0; });
+            before = left_[file - 1];
+        }
+        const CameraSession session = before.after(own);
+        // What a file leaves is kept only until the next has settled, with it or without.
+        if (left_.erase(file - 1) == 0 && file > 0)
+            settled_.insert(file);
+        if (settled_.erase(file + 1) == 0)
+            left_[file] = session;
+        changed_.notify_all();
+        return session;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::map<int64_t, CameraSession> left_; // what each file left that the next has yet to take
+    std::set<int64_t> settled_;             // files that settled before the one before them
+};
+
+// A file's link to the chain, which it hands on exactly once, also when it is never read.
+class ChainLink : public SessionLink {
+public:
+    ChainLink(SessionChain& chain, int64_t file) : chain_(chain), file_(file) {}
+    ~ChainLink() override
+    {
+        if (!handed_)
+            chain_.sessionFor(file_, CarriedValues());
+    }
+    CameraSession sessionFor(const CarriedValues& own) override
+    {
+        handed_ = true;
+        return chain_.sessionFor(file_, own);
+    }
+
+private:
+    SessionChain& chain_;
+    int64_t file_;
+    bool handed_ = false;
+};
+
+// A packed file being unpacked: what its images share.
+struct PackedFile {
+    std::string inputName;
+    int64_t number = 0;      // the file's number, -1 when its name has none
+    int64_t startNumber = 0; // the number of its first image
+    int64_t count = 0;
+    Conversion conversion;
+    std::optional<UnpackedNames> names;
+    std::shared_ptr<CubeWriter> cube; // --cube: the images as its planes
+    bool table = false;               // the cube's TIMES table follows
+};
+
+// The cube of a range (--cube without -p), begun by its first plane.
+struct RangeCube {
+    std::shared_ptr<CubeWriter> writer;
+    Header header; // the first plane's header made a cube's, resumed at its END
+    std::string rootName;
+    int64_t first = 0, planes = 0;
+    std::vector<std::string> starts; // --modern: each plane's start
+    ObservationTimes last;           // the times of the file that ends last, whose end is the cube's
+    std::string lastEnd;             // and its TIME-END value
+};
+
+enum class Kind { file, packedFile, packedImage };
+
+// One piece of a run's work, numbered in the run's order: an input file, the header of a packed
+// file read to be unpacked, or one image of it.
+struct Unit {
+    int64_t sequence = 0;
+    Kind kind = Kind::file;
+    std::string inputName;
+    int64_t number = 0;   // the file number
+    int64_t file = 0;     // the file's place among the run's files
+    int64_t notTried = 0; // the numbers of the range not tried, should this unit end the run
+    bool last = false;    // the run's last file
+    bool read = false;    // the file's reading began
+    Messages messages;    // what the unit said, for its turn
+    Result result;        // how its work ended
+    std::shared_ptr<PackedFile> packed;
+    int64_t image = 0;
+    ImageNames names; // an unpacked image's
+};
+
+// What the workers share: the run's settings, its source of units, its order, its counts, the
+// carried values of camera files, and the cubes being written. The source is guarded by its
+// lock, the counts by the turns, which publish one unit at a time.
+struct RunShared {
+    RunShared(const Options& runOptions, const Maps& runMaps, OutputFolders& runFolders)
+        : options(runOptions), maps(runMaps), folders(runFolders)
+    {
+    }
+
+    const Options options;
+    const Maps maps;
+    OutputFolders& folders;
+    Turns turns;
+    SessionChain sessions;
+    RunCounts counts;
+    std::set<std::string> unpackedNames; // the names the run gave unpacked images
+    std::shared_ptr<RangeCube> rangeCube;
+    std::vector<std::shared_ptr<CubeWriter>> cubes; // every cube begun, given up unless finished
+
+    // The source of units, in the run's order.
+    std::mutex sourceMutex;
+    int64_t sequence = 0;
+    int64_t nextFile = 0;
+    int64_t fileNumber = -1;
+    int64_t lastNumber = -1;
+    std::string rootName;
+    bool firstFile = true;
+    bool sourceEnded = false;
+    std::shared_ptr<PackedFile> packed; // the packed file whose images are being handed out
+    int64_t nextImage = 0;
+    SessionInOrder packedSessions;
+
+    // The workers: how many have not ended, and how many of them wait on something that may
+    // never come (an input that is a FIFO no one writes).
+    std::mutex workersMutex;
+    std::condition_variable workersChanged;
+    int running = 0;
+    int mayBlock = 0;
+};
+
+// Never replace a file this run reads: the input, or a map. A link at the output name is no
+// such file, even when it points to one: the rename replaces the link and leaves its target.
+bool refusesOverwrite(const std::string& outputName, const std::string& inputName, RunShared& run,
+                      Messages& messages)
+{
+    const Options& options = run.options;
+    for (const std::string* source : {&inputName, &options.maskName, &options.gainName})
+        if (!source->empty() && replacesFile(outputName, *source, &run.folders.of(outputName))) {
+            messages.say(Text::outputOverwrites, outputName, *source);
+            return true;
+        }
+    return false;
+}
+
+// While it lives, its worker waits on something that may never come. Such a wait holds no
+// hidden file, so that a run that has ended need not wait for it.
+class MayBlock {
+public:
+    explicit MayBlock(RunShared& run) : run_(run) { count(1); }
+    ~MayBlock() { count(-1); }
+    MayBlock(const MayBlock&) = delete;
+    MayBlock& operator=(const MayBlock&) = delete;
+
+private:
+    void count(int change)
+    {
+        std::lock_guard lock(run_.workersMutex);
+        run_.mayBlock += change;
+        run_.workersChanged.notify_all();
+    }
+    RunShared& run_;
+};
+
+class Worker {
+public:
+    explicit Worker(std::shared_ptr<RunShared> run) : run_(std::move(run)) {}
+
+    // Takes units until there are none, each read, converted, written and published in turn.
+    void work()
+    {
+        Unit unit;
+        while (claim(unit)) {
+            process(unit);
+            publish(unit);
+        }
+    }
+
+private:
+    bool claim(Unit& unit);
+    void claimPackedFile(Unit& unit);
+    void claimPackedImage(Unit& unit);
+    void process(Unit& unit);
+    void processFile(Unit& unit);
+    void processPackedImage(Unit& unit);
+    Result addRangePlane(Unit& unit, const std::string& outputName);
+    void writeOutput(const std::string& name, const Output& output);
+    void publish(Unit& unit);
+    Result finishRangeCube(Messages& messages);
+    Result finishPackedCube(PackedFile& packed, Messages& messages);
+
+    // False once the run has ended: nothing more is to be written. Asked under the workers'
+    // lock, so that a run that ends meanwhile waits for this worker.
+    bool stillWanted()
+    {
+        std::lock_guard lock(run_->workersMutex);
+        return !run_->turns.ended();
+    }
+
+    std::shared_ptr<RunShared> run_;
+    Workspace workspace_;
+    Conversion conversion_;
+    Output output_;
+    std::unique_ptr<OutputFile> file_; // the unit's output, hidden until its turn
+    WriteFailure failure_;
+    Messages fileMessages_; // what the output file says, moved to the unit's messages
+    bool written_ = false;  // the unit's output is written, to be renamed into place
+};
+
+// The next unit from the run's source; with -p, the packed file's header and the image are read
+// here, in the run's order. False when there is none.
+bool Worker::claim(Unit& unit)
+{
+    RunShared& run = *run_;
+    const MayBlock waiting(run);
+    std::lock_guard lock(run.sourceMutex);
+    if (run.sourceEnded || run.turns.ended())
+        return false;
+    unit = Unit();
+    if (run.packed && run.nextImage < run.packed->count) {
+        unit.kind = Kind::packedImage;
+        unit.sequence = run.sequence++;
+        unit.packed = run.packed;
+        unit.image = run.nextImage++;
+        unit.inputName = run.packed->inputName;
+        claimPackedImage(unit);
+        return true;
+    }
+    run.packed.reset();
+    if (!run.firstFile && run.fileNumber > run.lastNumber) {
+        run.sourceEnded = true;
+        return false;
+    }
+    run.firstFile = false;
+    unit.sequence = run.sequence++;
+    unit.file = run.nextFile++;
+    unit.inputName = run.options.inputName;
+    if (run.fileNumber == -1)
+        run.fileNumber = fileNumberFromName(unit.inputName);
+    else
+        unit.inputName = numberedName(run.rootName, run.fileNumber);
+    unit.number = run.fileNumber;
+    unit.notTried = std::max<int64_t>(run.lastNumber - unit.number, 0);
+    ++run.fileNumber;
+    unit.last = run.fileNumber > run.lastNumber;
+    if (run.options.unpack) {
+        unit.kind = Kind::packedFile;
+        claimPackedFile(unit);
+    }
+    return true;
+}
+
+void Worker::claimPackedFile(Unit& unit)
+{
+    RunShared& run = *run_;
+    const Options& options = run.options;
+    Messages& messages = unit.messages;
+    messages.say(Text::readingFile, unit.inputName);
+    unit.read = true;
+    auto packed = std::make_shared<PackedFile>();
+    packed->inputName = unit.inputName;
+    packed->number = unit.number;
+    unit.result
+        = convertFile(unit.inputName, options, run.maps, run.packedSessions, workspace_, messages, packed->conversion);
+    if (!unit.result) {
+        run.sourceEnded = !options.keepGoing;
+        return;
+    }
+    packed->count = packed->conversion.packed->count();
+    // A file without a number in its name is numbered from 0; the range goes on after its images.
+    packed->startNumber = std::max<int64_t>(unit.number, 0);
+    run.fileNumber = packed->startNumber + packed->count;
+    unit.last = run.fileNumber > run.lastNumber;
+    auto failed = [&](Result result) {
+        unit.result = std::move(result);
+        run.sourceEnded = true;
+    };
+    if (!options.cube) {
+        packed->names.emplace(outputNameFor(unit.inputName, options), options.frameNumber, options.appendFits);
+    } else {
+        // The images as the planes of one data cube, named like them with 'k' for their 't' and the
+        // packed file's own number.
+        const std::string cubeName = outputNameFor(unit.inputName, options, 'k');
+        if (!run.unpackedNames.insert(cubeName).second) {
+            messages.say(Text::noCubeName, unit.inputName);
+            messages.reason("%s is the name of an earlier output of this run", cubeName.c_str());
+            return failed(Result::failed(messages.lastReason()));
+        }
+        const OutputFolder& folder = run.folders.of(cubeName);
+        if (replacesFile(cubeName, unit.inputName, &folder)) {
+            messages.say(Text::cubeOverwrites, cubeName, unit.inputName);
+            return failed(Result::failed());
+        }
+        FitsImage& image = packed->conversion.output.image;
+        Header& header = image.header;
+        packed->table = options.modern && packed->conversion.observation.times().hasEnd;
+        Options irafOptions = options;
+        irafOptions.appendFits = false;
+        if (!makeCubeHeader(header, packed->count, packed->table)
+            || !header.replaceStringCard("IRAFNAME", outputNameFor(unit.inputName, irafOptions, 'i'))) {
+            messages.say(Text::noIrafnameCard);
+            return failed(Result::failed());
+        }
+        messages.say(Text::writingCube, cubeName, {packed->count});
+        packed->cube = std::make_shared<CubeWriter>(cubeName, &folder);
+        run.cubes.push_back(packed->cube);
+        header.resumeAtEnd();
+        const int64_t cards = header.cardsBeforePlace() + 1;
+        header.addEndCard();
+        if (Result begun = packed->cube->begin(image.naxis1, image.naxis2, image.bitpix, packed->count, cards,
+                                               hasChecksumCards(header), messages);
+            !begun)
+            return failed(begun);
+    }
+    run.packed = packed;
+    run.nextImage = 0;
+    unit.packed = packed;
+}
+
+void Worker::claimPackedImage(Unit& unit)
+{
+    RunShared& run = *run_;
+    PackedFile& packed = *unit.packed;
+    Messages& messages = unit.messages;
+    unit.number = packed.startNumber + unit.image;
+    // Should an image end the run: the range's numbers after the file's last image.
+    const int64_t next = std::max(packed.startNumber + packed.count - 1, packed.number + 1);
+    unit.notTried = std::max<int64_t>(run.lastNumber - next + 1, 0);
+    unit.last = unit.image == packed.count - 1 && packed.startNumber + packed.count > run.lastNumber;
+    auto failed = [&](Result result) {
+        unit.result = std::move(result);
+        // A run that goes on goes on from there.
+        run.packed.reset();
+        run.fileNumber = next;
+        run.sourceEnded = !run.options.keepGoing;
+    };
+    if (!packed.cube) {
+        std::string reason;
+        if (!packed.names->forImage(unit.number, unit.names.fileName, unit.names.irafName, reason)) {
+            messages.say(Text::noUnpackedName, {unit.number});
+            messages.reason("%s", reason.c_str());
+            return failed(Result::failed(reason));
+        }
+        // Two images of one run never share a name: the later one would replace the earlier.
+        if (!run.unpackedNames.insert(unit.names.fileName).second) {
+            messages.say(Text::noUnpackedName, {unit.number});
+            messages.reason("%s is the name of an earlier image of this run", unit.names.fileName.c_str());
+            return failed(Result::failed(messages.lastReason()));
+        }
+        if (replacesFile(unit.names.fileName, packed.inputName, &run.folders.of(unit.names.fileName))) {
+            messages.say(Text::unpackedOverwrites, unit.names.fileName, packed.inputName);
+            return failed(Result::failed());
+        }
+        messages.say(packed.conversion.packed->ultrafast() ? Text::writingUltrafast : Text::writingUnpacked,
+                     unit.names.fileName);
+    }
+    if (Result read = readPackedImage(packed.conversion, workspace_, messages); !read)
+        failed(read);
+}
+
+void Worker::process(Unit& unit)
+{
+    written_ = false;
+    if (unit.kind == Kind::file)
+        processFile(unit);
+    else if (unit.kind == Kind::packedImage && unit.result)
+        processPackedImage(unit);
+}
+
+// An output's file: created under a hidden name and written whole, to be renamed at its turn.
+void Worker::writeOutput(const std::string& name, const Output& output)
+{
+    file_ = std::make_unique<OutputFile>(name, &run_->folders.of(name), fileMessages_, failure_);
+    const auto dataBytes = static_cast<int64_t>(output.data.size());
+    written_ = file_->create()
+        && file_->write({{output.header.data(), output.header.size()},
+                         {output.data.data(), output.data.size()},
+                         {zeroBlock, blockPadding(dataBytes)}});
+}
+
+void Worker::processFile(Unit& unit)
+{
+    RunShared& run = *run_;
+    const Options& options = run.options;
+    Messages& messages = unit.messages;
+    const std::string outputName = outputNameFor(unit.inputName, options);
+    {
+        // A camera file takes over what the file before left: it may wait for that file's header.
+        const MayBlock waiting(run);
+        ChainLink link(run.sessions, unit.file);
+        SessionInOrder alone;
+        SessionLink& session = options.fitsInput ? static_cast<SessionLink&>(alone) : link;
+        if (refusesOverwrite(outputName, unit.inputName, run, messages)) {
+            unit.result = Result::failed();
+        } else {
+            if (options.frameNumber < 0)
+                messages.reason("warning - -o %d reads frame 1 into %s, the name of the combined image",
+                                options.frameNumber, outputName.c_str());
+            messages.say(Text::readingFile, unit.inputName);
+            unit.read = true;
+            unit.result = convertFile(unit.inputName, options, run.maps, session, workspace_, messages, conversion_);
+        }
+    }
+    if (run.rangeCube) {
+        if (unit.result)
+            unit.result = addRangePlane(unit, outputName);
+        // Planes that wait for the first are told when it failed.
+        if (!unit.result && unit.file == 0)
+            run.rangeCube->writer->giveUp();
+        return;
+    }
+    if (!unit.result || !stillWanted())
+        return;
+    messages.say(Text::writingFile, outputName);
+    writeOutput(outputName, conversion_.output);
+}
+
+void Worker::processPackedImage(Unit& unit)
+{
+    PackedFile& packed = *unit.packed;
+    if (!stillWanted())
+        return;
+    if (packed.cube) {
+        const FitsImage& image = packed.conversion.output.image;
+        encodePixels(*workspace_.raster, Placement::asIs(image.naxis1, image.naxis2), image.bitpix, output_.data,
+                     workspace_.scratch);
+        unit.result = packed.cube->writePlane(unit.image, output_.data, unit.messages);
+        return;
+    }
+    unit.result = convertPackedImage(packed.conversion, unit.image, unit.names, run_->options, run_->maps, workspace_,
+                                     unit.messages, output_);
+    if (unit.result)
+        writeOutput(unit.names.fileName, output_);
+}
+
+// The converted image of one file of the range as its plane of the cube: the first file's header
+// and size make the cube's, and every later file must have the same size and BITPIX.
+Result Worker::addRangePlane(Unit& unit, const std::string& outputName)
+{
+    RunShared& run = *run_;
+    RangeCube& cube = *run.rangeCube;
+    Messages& messages = unit.messages;
+    FitsImage& image = conversion_.output.image;
+    const int64_t plane = unit.file;
+    if (plane == 0) {
+        messages.say(Text::writingFile, outputName);
+        // Room behind the first plane's cards for a HISTORY card per plane, NIMAGES and END.
+        cube.header = std::move(image.header);
+        Header& header = cube.header;
+        if (!makeCubeHeader(header, cube.planes, run.options.modern) || !header.resumeAtEnd()) {
+            messages.say(Text::noNaxisCard);
+            return Result::failed();
+        }
+        std::string value;
+        const bool addsCount = run.options.modern && header.findCard("NIMAGES", value) < 1;
+        const int64_t cards = header.cardsBeforePlace() + cube.planes + (addsCount ? 1 : 0) + 1;
+        if (!stillWanted())
+            return Result::failed();
+        if (Result begun = cube.writer->begin(image.naxis1, image.naxis2, image.bitpix, cube.planes, cards,
+                                              hasChecksumCards(header), messages);
+            !begun)
+            return begun;
+    } else {
+        bool begun = false;
+        {
+            const MayBlock waiting(run);
+            begun = cube.writer->waitBegun();
+        }
+        // The first plane failed, and the run with it.
+        if (!begun || !stillWanted())
+            return Result::failed();
+        const CubeWriter& writer = *cube.writer;
+        if (image.naxis1 != writer.naxis1() || image.naxis2 != writer.naxis2() || image.bitpix != writer.bitpix()) {
+            messages.say(Text::cubePlaneDiffers, unit.inputName, writer.name(),
+                         {image.naxis1, image.naxis2, image.bitpix, writer.naxis1(), writer.naxis2(), writer.bitpix()});
+            messages.reason("every plane of a data cube has the size and BITPIX of its first");
+            return Result::failed(messages.lastReason());
+        }
+        messages.say(Text::writingFile, outputName);
+    }
+    return cube.writer->writePlane(plane, conversion_.output.data, messages);
+}
+
+// At the unit's turn: what it said is printed, its output renamed into place and counted; a
+// failure ends the run there, or with --keep-going is counted and passed.
+void Worker::publish(Unit& unit)
+{
+    RunShared& run = *run_;
+    if (!run.turns.wait(unit.sequence)) {
+        // The run ended before this unit: nothing of it stays.
+        file_.reset();
+        return;
+    }
+    RunCounts& counts = run.counts;
+    Messages& messages = unit.messages;
+    if (unit.read)
+        ++counts.filesRead;
+    if (file_) {
+        if (written_)
+            written_ = static_cast<bool>(file_->commit());
+        messages.append(fileMessages_);
+        fileMessages_.clear();
+        if (written_) {
+            ++(unit.kind == Kind::file ? counts.filesConverted : counts.unpackedImages);
+        } else {
+            ++counts.failedWrites;
+            if (unit.kind == Kind::file)
+                counts.failedNames.push_back(unit.inputName);
+        }
+        file_.reset();
+    }
+    if (unit.result && run.rangeCube) {
+        RangeCube& cube = *run.rangeCube;
+        if (run.options.modern) {
+            const ObservationTimes times = conversion_.observation.times();
+            cube.starts.push_back(times.hasDate ? isoInstant(times.day, times.start) : "");
+            // The cube ends where the file that ends last does, were the files in no order of time.
+            if (times.hasEnd && (!cube.last.hasEnd || times.endInstant() >= cube.last.endInstant())) {
+                cube.last = times;
+                cube.lastEnd = conversion_.observation.timeEndText();
+            }
+        }
+        if (unit.last)
+            unit.result = finishRangeCube(messages);
+    }
+    if (unit.result && unit.kind == Kind::packedImage && unit.packed->cube && unit.image == unit.packed->count - 1)
+        unit.result = finishPackedCube(*unit.packed, messages);
+    bool endsRun = false;
+    if (!unit.result) {
+        if (run.options.keepGoing) {
+            ++counts.failedFiles;
+            counts.failedNames.push_back(unit.inputName);
+        } else {
+            counts.stopped = true;
+            counts.stoppedAt = unit.inputName;
+            counts.notTried = unit.notTried;
+            endsRun = true;
+        }
+    }
+    print(messages);
+    flushOutput();
+    run.turns.end(unit.sequence, endsRun);
+}
+
+Result Worker::finishRangeCube(Messages& messages)
+{
+    RunShared& run = *run_;
+    RangeCube& cube = *run.rangeCube;
+    const bool modern = run.options.modern;
+    messages.say(Text::writingCube, cube.writer->name(), {cube.planes});
+    Header& header = cube.header;
+    for (int64_t k = 0; k < cube.planes; ++k)
+        header.addCommentCard("HISTORY ",
+                              "PLANE " + std::to_string(k + 1) + " IS " + numberedName(cube.rootName, cube.first + k));
+    if (modern)
+        header.setValueCard("NIMAGES", std::to_string(cube.planes), "NUMBER OF PLANES");
+    header.addEndCard();
+    Header extension;
+    std::string table;
+    if (modern)
+        timesExtension(cube.starts, extension, table);
+    // The observation of the cube ends where its file that ends last does, in every card.
+    if (modern && cube.last.hasEnd) {
+        std::string end = quotedValue(cube.lastEnd);
+        end.append(end.size() < 19 ? 19 - end.size() : 0, ' '); // laid out as the camera's card
+        header.replaceValueCard("TIME-END", end, "END TIME OF OBSERVATION (UT)");
+        replaceEndCards(header, cube.last);
+    }
+    Result finished = cube.writer->finish(header, modern ? &extension : nullptr, table, messages);
+    if (finished)
+        run.counts.filesConverted += static_cast<int>(cube.planes);
+    return finished;
+}
+
+Result Worker::finishPackedCube(PackedFile& packed, Messages& messages)
+{
+    Header extension;
+    std::string rows;
+    if (packed.table) {
+        const ObservationTimes times = packed.conversion.observation.times();
+        std::vector<std::string> starts;
+        for (int64_t k = 0; k < packed.count; ++k)
+            starts.push_back(isoInstant(times.day, times.startPlus(k, packed.count)));
+        timesExtension(starts, extension, rows);
+    }
+    Result finished
+        = packed.cube->finish(packed.conversion.output.image.header, packed.table ? &extension : nullptr, rows, messages);
+    if (finished)
+        run_->counts.unpackedImages += static_cast<int>(packed.count);
+    return finished;
+}
+
+// The cube of a range: its name, and a refusal, before anything is read, when it would replace
+// a file the run reads (an input of the range, up to the first that is missing, or a map).
+Result planRangeCube(RunShared& run, Messages& messages)
+{
+    const Options& options = run.options;
+    auto cube = std::make_shared<RangeCube>();
+    cube->rootName = run.rootName;
+    cube->first = options.firstNumber;
+    cube->planes = int64_t{options.lastNumber} - options.firstNumber + 1;
+    const std::string name = outputNameFor(numberedName(cube->rootName, cube->first), options, 'k');
+    const OutputFolder& folder = run.folders.of(name);
+    cube->writer = std::make_shared<CubeWriter>(name, &folder);
+    run.cubes.push_back(cube->writer);
+    run.rangeCube = cube;
+    auto refused = [&](const std::string& source) {
+        if (source.empty() || !replacesFile(name, source, &folder))
+            return false;
+        messages.say(Text::cubeOverwrites, name, source);
+        return true;
+    };
+    std::error_code error;
+    for (int64_t number = cube->first; number <= options.lastNumber; ++number) {
+        const std::string input = numberedName(cube->rootName, number);
+        if (refused(input))
+            return Result::failed();
+        if (!std::filesystem::exists(input, error))
+            break;
+    }
+    if (refused(options.maskName) || refused(options.gainName))
+        return Result::failed();
+    return Result();
+}
+
+} // namespace
+
+RunCounts convertInputs(const Options& options, const Maps& maps, OutputFolders& folders, int jobs, Messages& said)
+{
+    auto run = std::make_shared<RunShared>(options, maps, folders);
+    run->fileNumber = options.firstNumber;
+    run->lastNumber = options.lastNumber;
+    run->rootName = options.firstNumber > -1 ? options.inputName : std::string();
+    if (options.cube && !options.unpack && !planRangeCube(*run, said)) {
+        run->counts.stopped = true;
+        return run->counts;
+    }
+    // A run of one file starts no thread.
+    const bool oneFile = options.firstNumber < 0 && !options.unpack;
+    std::vector<std::thread> threads;
+    std::vector<std::shared_ptr<std::atomic<bool>>> ended;
+    if (jobs > 1 && !oneFile) {
+        for (int k = 0; k < jobs; ++k) {
+            auto done = std::make_shared<std::atomic<bool>>(false);
+            {
+                std::lock_guard lock(run->workersMutex);
+                ++run->running;
+            }
+            try {
+                threads.emplace_back([run, done] {
+                    Worker(run).work();
+                    std::lock_guard lock(run->workersMutex);
+                    --run->running;
+                    *done = true;
+                    run->workersChanged.notify_all();
+                });
+                ended.push_back(done);
+            } catch (const std::system_error&) {
+                // Without the means for a thread (a limit on processes), the run goes on with fewer.
+                std::lock_guard lock(run->workersMutex);
+                --run->running;
+                break;
+            }
+        }
+    }
+    if (threads.empty()) {
+        Worker(run).work();
+    } else {
+        std::unique_lock lock(run->workersMutex);
+        // A run that has ended does not wait for workers that wait on an input that may never
+        // come: they hold no hidden file, and write nothing once they come back.
+        run->workersChanged.wait(lock, [&] {
+            return run->running == 0 || (run->turns.ended() && run->running == run->mayBlock);
+        });
+        lock.unlock();
+        for (std::size_t k = 0; k < threads.size(); ++k) {
+            if (*ended[k])
+                threads[k].join();
+            else
+                threads[k].detach();
+        }
+    }
+    for (const std::shared_ptr<CubeWriter>& cube : run->cubes)
+        cube->giveUp();
+    return run->counts;
+}

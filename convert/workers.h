@@ -1,0 +1,50 @@
+#pragma once
+
+#include "convert/commandline.h"
+#include "convert/conversion.h"
+#include "fits/fitsfile.h"
+#include "fits/unfinished.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// The folders a run writes into, each opened once, when its first output goes there, so that
+// its files land in the folder the run found even when its path is moved meanwhile.
+class OutputFolders {
+public:
+    explicit OutputFolders(UnfinishedFiles* unfinished) : unfinished_(unfinished) {}
+
+    // Opens the folder of `outputName` now; false, with errno set, when it is no folder.
+    bool open(const std::string& outputName);
+    // The opened folder of `outputName`, opened now if it is not yet.
+    const OutputFolder& of(const std::string& outputName);
+
+private:
+    UnfinishedFiles* unfinished_;
+    std::mutex mutex_;
+    std::map<std::string, std::unique_ptr<OutputFolder>> folders_;
+};
+
+// What a run did, for its summary: counted in the run's order, as each output is published.
+struct RunCounts {
+    int filesRead = 0;      // input files whose reading began
+    int filesConverted = 0; // output files written
+    int unpackedImages = 0; // unpacked images written
+    int failedWrites = 0;   // converted files and unpacked images that could not be written
+    int failedFiles = 0;    // files that --keep-going went past
+    std::vector<std::string> failedNames; // those and the files not written, for its summary
+    bool stopped = false;   // a failure ended the run
+    std::string stoppedAt;  // the file whose failure ended it
+    int64_t notTried = 0;   // and the numbers of the range after it
+};
+
+// Converts every input of the run on `jobs` workers, each of which reads, converts and writes
+// whole files (or whole images of a packed file), with buffers of its own; one worker runs on
+// the calling thread, and so does a run of one file. What the inputs say is printed in the
+// run's order, as a run on one thread prints it, and so are the outputs renamed into place.
+// What the run says before any input (a cube that would replace an input) goes to `said`.
+RunCounts convertInputs(const Options& options, const Maps& maps, OutputFolders& folders, int jobs, Messages& said);
