@@ -16,6 +16,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -156,13 +157,21 @@ std::string floorOperations(const fs::path& directory, const std::vector<fs::pat
     return list.string();
 }
 
-void report(const char* what, const Timing& program, const Timing& floor, int files, uintmax_t bytes)
+// The program beside the floors of one and of two threads: its time over each.
+void report(const char* what, const Timing& program, const Timing& floor1, const Timing& floor2, int files,
+            uintmax_t bytes)
 {
-    std::printf("%-14s %7.3f ms/file  cpu %7.3f ms/file %7.1f MB/s   floor %7.3f ms/file   ratio %5.2f   "
-                "peak %5.1f MiB\n",
+    std::printf("%-14s %7.3f ms/file  cpu %7.3f ms/file %7.1f MB/s   floor 1 thread %7.3f  ratio %5.2f   "
+                "2 threads %7.3f  ratio %5.2f   peak %5.1f MiB\n",
                 what, 1000.0 * program.seconds / files, 1000.0 * program.cpuSeconds / files,
-                bytes / program.seconds / 1e6, 1000.0 * floor.seconds / files, program.seconds / floor.seconds,
-                program.peakKiB / 1024.0);
+                bytes / program.seconds / 1e6, 1000.0 * floor1.seconds / files, program.seconds / floor1.seconds,
+                1000.0 * floor2.seconds / files, program.seconds / floor2.seconds, program.peakKiB / 1024.0);
+}
+
+// The floor's time on one thread and on two, over the operations of `list`.
+std::pair<Timing, Timing> floors(const std::string& iofloor, const std::string& list, const fs::path& outputs)
+{
+    return {best({iofloor, "1"}, list, outputs), best({iofloor, "2"}, list, outputs)};
 }
 
 uintmax_t directoryBytes(const fs::path& directory)
@@ -229,21 +238,21 @@ int main(int argc, char** argv)
             = best({kovrent, root, "-r", "1", last, "-d", outputs.string(), "-e", std::to_string(e)}, "", outputs);
         const uintmax_t written = directoryBytes(outputs);
         const std::string operations = floorOperations(work, cameraFiles, outputs);
-        const Timing floor = best({iofloor}, operations, outputs);
-        report(e == 1 ? "convert -e 1" : "convert -e 4", program, floor, n, inputBytes + written);
+        const auto [floor1, floor2] = floors(iofloor, operations, outputs);
+        report(e == 1 ? "convert -e 1" : "convert -e 4", program, floor1, floor2, n, inputBytes + written);
     }
     const fs::path outputs = work / "out-p";
     const Timing program = best({kovrent, packedFile.string(), "-p", "-d", outputs.string()}, "", outputs);
     const uintmax_t written = directoryBytes(outputs);
     const std::string operations = floorOperations(work, {packedFile}, outputs);
-    const Timing floor = best({iofloor}, operations, outputs);
-    report("unpack -p", program, floor, n, fs::file_size(packedFile) + written);
+    const auto [floor1, floor2] = floors(iofloor, operations, outputs);
+    report("unpack -p", program, floor1, floor2, n, fs::file_size(packedFile) + written);
     // The same images as the planes of one cube: beside -p, whose per-file costs it saves.
     const fs::path cubeOutputs = work / "out-cube";
     const Timing cube = best({kovrent, packedFile.string(), "-p", "--cube", "-d", cubeOutputs.string()}, "", cubeOutputs);
     const std::string cubeOperations = floorOperations(work, {packedFile}, cubeOutputs);
-    report("unpack --cube", cube, best({iofloor}, cubeOperations, cubeOutputs), n,
-           fs::file_size(packedFile) + directoryBytes(cubeOutputs));
+    const auto [cubeFloor1, cubeFloor2] = floors(iofloor, cubeOperations, cubeOutputs);
+    report("unpack --cube", cube, cubeFloor1, cubeFloor2, n, fs::file_size(packedFile) + directoryBytes(cubeOutputs));
     std::printf("%-14s %7.2f x the time of -p, peak %5.1f MiB against %5.1f MiB\n", "", cube.seconds / program.seconds,
                 cube.peakKiB / 1024.0, program.peakKiB / 1024.0);
     if (!keep)

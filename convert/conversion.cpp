@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <system_error>
 
 namespace {
@@ -194,6 +195,11 @@ void numberModernImage(int64_t k, int64_t n, const ObservationTimes& times, Head
     header.replaceValueCard("MJD-BEG", mjdText(times.day, start), estimatedStart);
 }
 
+Result convertInput(const std::string& inputName, const Options& options, const Maps& maps, SessionLink& session,
+                    Workspace& workspace, Messages& messages, Conversion& conversion);
+Result convertImageOfPacked(const Conversion& packed, int64_t k, const ImageNames& names, const Options& options,
+                            const Maps& maps, Workspace& workspace, Messages& messages, Output& output);
+
 } // namespace
 
 RasterMemory zeroRaster()
@@ -220,7 +226,41 @@ Result loadMap(Map& map, Messages& messages)
 Result convertFile(const std::string& inputName, const Options& options, const Maps& maps, SessionLink& session,
                    Workspace& workspace, Messages& messages, Conversion& conversion)
 {
-    conversion = Conversion();
+    try {
+        return convertInput(inputName, options, maps, session, workspace, messages, conversion);
+    } catch (const std::bad_alloc&) {
+        messages.say(Text::outOfMemory);
+        return Result::fatal("out of memory");
+    }
+}
+
+Result readPackedImage(Conversion& packed, Workspace& workspace, Messages& messages)
+{
+    if (!packed.packed->readNext(*workspace.raster, messages))
+        return Result::fatal(messages.lastReason());
+    return Result();
+}
+
+Result convertPackedImage(const Conversion& packed, int64_t k, const ImageNames& names, const Options& options,
+                          const Maps& maps, Workspace& workspace, Messages& messages, Output& output)
+{
+    try {
+        return convertImageOfPacked(packed, k, names, options, maps, workspace, messages, output);
+    } catch (const std::bad_alloc&) {
+        messages.say(Text::outOfMemory);
+        return Result::fatal("out of memory");
+    }
+}
+
+namespace {
+
+Result convertInput(const std::string& inputName, const Options& options, const Maps& maps, SessionLink& session,
+                    Workspace& workspace, Messages& messages, Conversion& conversion)
+{
+    // The output's data keep their buffer from input to input.
+    conversion.packed.reset();
+    conversion.output.header.clear();
+    conversion.output.image = FitsImage();
     FitsImage image;
     ReadInput read;
     read.fitsInput = options.fitsInput;
@@ -261,15 +301,8 @@ Result convertFile(const std::string& inputName, const Options& options, const M
     return convertImage(inputName, options, maps, read, image, workspace, messages, conversion.output);
 }
 
-Result readPackedImage(Conversion& packed, Workspace& workspace, Messages& messages)
-{
-    if (!packed.packed->readNext(*workspace.raster, messages))
-        return Result::fatal(messages.lastReason());
-    return Result();
-}
-
-Result convertPackedImage(const Conversion& packed, int64_t k, const ImageNames& names, const Options& options,
-                          const Maps& maps, Workspace& workspace, Messages& messages, Output& output)
+Result convertImageOfPacked(const Conversion& packed, int64_t k, const ImageNames& names, const Options& options,
+                            const Maps& maps, Workspace& workspace, Messages& messages, Output& output)
 {
     FitsImage image;
     const FitsImage& file = packed.output.image;
@@ -305,3 +338,5 @@ Result convertPackedImage(const Conversion& packed, int64_t k, const ImageNames&
     asFitsInput.fitsInput = true;
     return convertImage(names.fileName, asFitsInput, maps, read, image, workspace, messages, output);
 }
+
+} // namespace

@@ -13,6 +13,7 @@
 #include <optional>
 #include <set>
 #include <system_error>
+#include <new>
 #include <thread>
 #include <utility>
 
@@ -68,6 +69,13 @@ public:
     {
         std::lock_guard lock(mutex_);
         return last_ != noEnd;
+    }
+    // Ends the run where it stands: no unit has a turn any more.
+    void abandon()
+    {
+        std::lock_guard lock(mutex_);
+        last_ = -1;
+        changed_.notify_all();
     }
 
 private:
@@ -187,6 +195,7 @@ struct RunShared {
     Turns turns;
     SessionChain sessions;
     RunCounts counts;
+    std::atomic<bool> outOfMemory{false}; // a worker ran out of memory, which ended the run
     std::set<std::string> unpackedNames; // the names the run gave unpacked images
     std::shared_ptr<RangeCube> rangeCube;
     std::vector<std::shared_ptr<CubeWriter>> cubes; // every cube begun, given up unless finished
@@ -250,12 +259,19 @@ public:
     explicit Worker(std::shared_ptr<RunShared> run) : run_(std::move(run)) {}
 
     // Takes units until there are none, each read, converted, written and published in turn.
+    // Running out of memory ends the run where it stands.
     void work()
     {
-        Unit unit;
-        while (claim(unit)) {
-            process(unit);
-            publish(unit);
+        try {
+            Unit unit;
+            while (claim(unit)) {
+                process(unit);
+                publish(unit);
+            }
+        } catch (const std::bad_alloc&) {
+            file_.reset();
+            run_->outOfMemory = true;
+            run_->turns.abandon();
         }
     }
 
@@ -765,5 +781,9 @@ RunCounts convertInputs(const Options& options, const Maps& maps, OutputFolders&
     }
     for (const std::shared_ptr<CubeWriter>& cube : run->cubes)
         cube->giveUp();
+    if (run->outOfMemory) {
+        said.say(Text::outOfMemory);
+        run->counts.stopped = true;
+    }
     return run->counts;
 }

@@ -13,6 +13,8 @@
 #include "support/expectedimage.h"
 #include "support/fitsread.h"
 #include "support/fitswrite.h"
+#include "convert/commandline.h"
+#include "convert/conversion.h"
 #include "convert/run.h"
 #include "support/runprogram.h"
 
@@ -438,4 +440,106 @@ TEST(WriteFailure, ReportedAndTheRangeGoesOn) {
     EXPECT_EQ(left, (std::vector<std::string>{"f970611a.001", "f970611a.002"}));
     EXPECT_TRUE(fs::is_empty(dir / "out" / "f970611a.001"));
     EXPECT_EQ(differences(readFitsFile(dir / "out" / "f970611a.002"), placed(distinct, 16, 16, Net::rotation)), "");
+}
+
+namespace {
+
+// The bytes with what differs from run to run masked: the time of conversion and the checksum
+// that counts it.
+std::string maskedBytes(std::string bytes) {
+    static const std::regex time("TIME OF CONVERSION: .{24}"), checksum("CHECKSUM= '[^']{16}'");
+    bytes = std::regex_replace(bytes, time, "TIME OF CONVERSION: (masked)");
+    return std::regex_replace(bytes, checksum, "CHECKSUM= '(masked)'");
+}
+
+std::string fileText(const fs::path& file) {
+    const std::vector<uint8_t> bytes = readBytes(file);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+}  // namespace
+
+// The library call gives in memory what the program writes: the header's blocks and the data
+// without the zeros that pad them.
+TEST(Conversion, LibraryCallGivesTheBytesTheProgramWrites) {
+    TempDir dir;
+    CameraWriter header = observationHeader(128, 128);
+    header.raDec(316.7575, 42.2358).telescopeScale(1.56f).magnification(2.0f).obsmode(3).offsets(3.5f, -2.0f);
+    saveObservation(header, dir / kInput, 128, 128, 4, [](int frame, int x, int y) { return frame * 7919 + x - 3 * y; });
+    const fs::path before = fs::current_path();
+    fs::current_path(dir.path());
+    for (const std::vector<std::string>& options :
+         {std::vector<std::string>{}, {"-e", "2", "--modern"}, {"-n", "-o", "2", "-i"}, {"-z", "-e", "3"}}) {
+        SCOPED_TRACE(options.empty() ? "no options" : options[0] + " " + options[1]);
+        const std::string name = options.size() > 2 && options[1] == "-o" ? kOutput + ".2" : kOutput;
+        fs::remove(name);
+        ASSERT_EQ(runKovrent(withInput(options), dir.path()).exitStatus, 0);
+        const std::string written = fileText(name);
+
+        std::vector<const char*> argv{"kovrent", kInput.c_str()};
+        for (const std::string& option : options) argv.push_back(option.c_str());
+        Options parsed;
+        Messages messages;
+        ASSERT_TRUE(parseCommandLine(int(argv.size()), argv.data(), parsed, messages).ok());
+        SessionInOrder session;
+        Workspace workspace;
+        Conversion conversion;
+        ASSERT_TRUE(convertFile(parsed.inputName, parsed, Maps(), session, workspace, messages, conversion).ok());
+        const Output& output = conversion.output;
+        ASSERT_EQ(output.header.size() % 2880, 0u);
+        EXPECT_EQ(maskedBytes(output.header), maskedBytes(written.substr(0, output.header.size())));
+        EXPECT_EQ(std::string(output.data.begin(), output.data.end()),
+                  written.substr(output.header.size(), output.data.size()));
+        EXPECT_EQ((output.header.size() + output.data.size() + 2879) / 2880 * 2880, written.size());
+    }
+    fs::current_path(before);
+}
+
+// However many workers a run has, it says the same, in the same order, and writes the same
+// bytes: over a range that goes past a failing file, and over the images of packed files.
+TEST(Conversion, EveryNumberOfWorkersGivesTheSameRun) {
+    TempDir dir;
+    for (int n = 1; n <= 24; ++n) {
+        CameraWriter header = observationHeader(16, 16);
+        // Every third file lacks its observing mode, which it takes over from the one before.
+        if (n % 3 != 0) header.obsmode(n % 2 == 0 ? 2 : 1).chopWait(n % 4 == 0 ? 0.0f : 2.0f);
+        char name[32];
+        std::snprintf(name, sizeof name, "c970611a.%03d", n);
+        saveObservation(header, dir / name, 16, 16, 2, distinctFrame);
+    }
+    writeBytes(dir / "c970611a.013", std::vector<uint8_t>(100, 0x5A));
+    const FrameGeometry g = geometryOf(16, 16);
+    for (const char* name : {"p970611a.001", "p970611a.041"}) {
+        CameraWriter packed;
+        packed.corners(g).totalCoadds(2).obsmode(2).packed(17, 1).endMarker();
+        packed.packedData(g, 2, 17, [](int image, int beam, int x, int y) { return image * 100 + beam * 7 + x - y; })
+            .trailer({9, 30, 0, 0});
+        packed.save((dir / name).string());
+    }
+    const std::vector<std::vector<std::string>> runs = {
+        {"c970611a.", "-r", "1", "24", "--keep-going", "-e", "2"},
+        {"c970611a.", "-r", "1", "24", "--modern"},
+        {"c970611a.", "-r", "1", "12", "--cube", "--modern"},
+        {"p970611a.", "-r", "1", "60", "-p", "--modern"},
+        {"p970611a.001", "-p", "--cube"},
+    };
+    for (const std::vector<std::string>& run : runs) {
+        std::string results[2];
+        for (int pass = 0; pass < 2; ++pass) {
+            const fs::path out = dir / ("out" + std::to_string(pass));
+            fs::remove_all(out);
+            fs::create_directory(out);
+            std::vector<std::string> arguments = run;
+            arguments.insert(arguments.end(), {"-d", out.string(), "--jobs", pass == 0 ? "1" : "4"});
+            const RunResult result = runKovrent(arguments, dir.path());
+            std::string text = std::to_string(result.exitStatus) + "\n" + result.output + "\n" +
+                               std::regex_replace(result.errors, std::regex(" in [0-9.]+ s"), "");
+            std::vector<std::string> names;
+            for (const auto& entry : fs::directory_iterator(out)) names.push_back(entry.path().filename());
+            std::sort(names.begin(), names.end());
+            for (const std::string& name : names) text += "\n" + name + "\n" + maskedBytes(fileText(out / name));
+            results[pass] = std::regex_replace(text, std::regex(out.string()), "OUT");
+        }
+        EXPECT_EQ(results[0], results[1]) << run[0] << " " << run[1] << " " << run[2];
+    }
 }
