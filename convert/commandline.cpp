@@ -36,19 +36,19 @@ private:
 };
 
 // A file or folder name: the argument without leading and trailing white space, inner blanks
-// kept ("my c970611a.005"). An empty or blank name is refused with `text`.
-std::string trimmedName(const std::string& argument, Text text)
+// kept ("my c970611a.005"). An empty or blank name is refused with `text` and `hint`.
+std::string trimmedName(const std::string& argument, Text text, const char* hint)
 {
     const char* const space = " \t\n\v\f\r";
     const std::size_t first = argument.find_first_not_of(space);
     if (first == std::string::npos)
-        throw Refusal{text};
+        throw Refusal{text, hint};
     return argument.substr(first, argument.find_last_not_of(space) - first + 1);
 }
 
-std::string takeName(const Arguments& arguments, int& index, Text text)
+std::string takeName(const Arguments& arguments, int& index, Text text, const char* hint)
 {
-    return trimmedName(arguments.take(index, text), text);
+    return trimmedName(arguments.take(index, text, hint), text, hint);
 }
 
 // A value that is not a number is refused; an empty one leaves the setting as it was.
@@ -90,7 +90,8 @@ void parseOptions(int argc, const char* const* argv, Options& options, bool repo
         switch (word[1]) {
         case 'a': options.appendFits = true; break;
         case 'd':
-            options.outputDirectory = takeName(arguments, i, Text::outputDirectoryName);
+            options.outputDirectory
+                = takeName(arguments, i, Text::outputDirectoryName, "-d takes the name of a folder (for example -d out)");
             options.toDirectory = true;
             break;
         case 'e': {
@@ -103,16 +104,19 @@ void parseOptions(int argc, const char* const* argv, Options& options, bool repo
         }
         case 'f': options.fitsInput = true; break;
         case 'g':
-            options.gainName = takeName(arguments, i, Text::gainName);
+            options.gainName = takeName(arguments, i, Text::gainName, "-g takes the name of a FITS gain map");
             options.gain = true;
             break;
         case 'i': options.interchange = true; break;
         case 'm':
-            options.maskName = takeName(arguments, i, Text::maskName);
+            options.maskName = takeName(arguments, i, Text::maskName, "-m takes the name of a FITS mask");
             options.mask = true;
             break;
         case 'n': options.noFlips = true; break;
-        case 'o': takeNumber(arguments, i, Text::frameNumberValue, options.frameNumber); break;
+        case 'o':
+            takeNumber(arguments, i, Text::frameNumberValue, options.frameNumber,
+                       "-o takes a frame number (for example -o 2)");
+            break;
         case 'p': options.unpack = true; break;
         case 'r': {
             const char* form = "-r takes two numbers (for example -r 1 100)";
@@ -147,7 +151,7 @@ Result parseCommandLine(int argc, const char* const* argv, Options& options, Mes
         return Result();
     }
     try {
-        options.inputName = trimmedName(argv[1], Text::dataFileName);
+        options.inputName = trimmedName(argv[1], Text::dataFileName, "the first argument is the name of a camera file");
         if (options.inputName == "-h" || options.inputName == "--help") {
             options.showUsage = true;
             return Result();
@@ -235,6 +239,7 @@ void printUsage()
         "            and checksums, for today's FITS readers\n",
         "       --cube = write the images of a packed file (-p), or of a range (-r), as\n",
         "            the planes of one FITS data cube\n",
+        "       --jobs k = convert k files at once (default: one per processor)\n",
         "  note:  all gain and mask operations are carried out before the image\n",
         "         is expanded, if those options are selected.\n\n",
         "  Example: to convert the first 100 files taken on June 11, 1997,\n",

@@ -230,7 +230,8 @@ Result convertFile(const std::string& inputName, const Options& options, const M
         return convertInput(inputName, options, maps, session, workspace, messages, conversion);
     } catch (const std::bad_alloc&) {
         messages.say(Text::outOfMemory);
-        return Result::fatal("out of memory");
+        messages.reason("the conversion ran out of memory");
+        return Result::fatal(messages.lastReason());
     }
 }
 
@@ -248,7 +249,8 @@ Result convertPackedImage(const Conversion& packed, int64_t k, const ImageNames&
         return convertImageOfPacked(packed, k, names, options, maps, workspace, messages, output);
     } catch (const std::bad_alloc&) {
         messages.say(Text::outOfMemory);
-        return Result::fatal("out of memory");
+        messages.reason("the conversion ran out of memory");
+        return Result::fatal(messages.lastReason());
     }
 }
 

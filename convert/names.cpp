@@ -4,6 +4,8 @@
 #include "fits/scan.h"
 
 #include <algorithm>
+#include <cctype>
+#include <iterator>
 #include <cstdio>
 
 int64_t fileNumberFromName(const std::string& name)
@@ -93,7 +95,8 @@ UnpackedNames::UnpackedNames(std::string outputName, int32_t frameNumber, bool a
     base_ = outputName.substr(0, std::max(outputName.size() >= 3 ? outputName.size() - 3 : 0, start));
 }
 
-bool UnpackedNames::forImage(int64_t n, std::string& fileName, std::string& irafName, std::string& reason) const
+bool UnpackedNames::forImage(int64_t n, std::string& fileName, std::string& irafName, std::string& reason,
+                             std::string& stem, int64_t& number) const
 {
     std::string name = base_;
     if (n > 999) {
@@ -110,6 +113,8 @@ bool UnpackedNames::forImage(int64_t n, std::string& fileName, std::string& iraf
             ++letter;
         }
     }
+    stem = name;
+    number = n;
     name = numberedName(name, n);
     irafName = name;
     if (irafName.size() >= 12)
@@ -117,4 +122,33 @@ bool UnpackedNames::forImage(int64_t n, std::string& fileName, std::string& iraf
     irafName += frameEnding_;
     fileName = name + frameEnding_ + fitsEnding_;
     return true;
+}
+
+bool TakenNames::take(const std::string& stem, int64_t number, const std::string& ending)
+{
+    if (!stem.empty() && std::isdigit(static_cast<unsigned char>(stem.back())))
+        return take(numberedName(stem, number) + ending);
+    std::vector<std::pair<int64_t, int64_t>>& runs = runs_[{stem, ending}];
+    // Runs in order of their first number, none touching another.
+    auto next = std::lower_bound(runs.begin(), runs.end(), std::make_pair(number + 1, number + 1));
+    if (next != runs.begin() && std::prev(next)->second >= number)
+        return false;
+    const bool joinsBefore = next != runs.begin() && std::prev(next)->second == number - 1;
+    const bool joinsAfter = next != runs.end() && next->first == number + 1;
+    if (joinsBefore && joinsAfter) {
+        std::prev(next)->second = next->second;
+        runs.erase(next);
+    } else if (joinsBefore) {
+        std::prev(next)->second = number;
+    } else if (joinsAfter) {
+        next->first = number;
+    } else {
+        runs.insert(next, {number, number});
+    }
+    return true;
+}
+
+bool TakenNames::take(const std::string& name)
+{
+    return names_.insert(name).second;
 }

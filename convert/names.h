@@ -3,7 +3,11 @@
 #include "convert/commandline.h"
 
 #include <cstdint>
+#include <map>
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 // The file number in the last three characters of a name (c970611a.005 gives 5),
 // or -1 when they hold none.
@@ -31,11 +35,31 @@ public:
     UnpackedNames(std::string outputName, int32_t frameNumber, bool appendFits);
 
     // The file name of image number n and its IRAFNAME; false, with the reason, when no name
-    // can be formed: the series letter would have to pass 0xFF.
-    bool forImage(int64_t n, std::string& fileName, std::string& irafName, std::string& reason) const;
+    // can be formed: the series letter would have to pass 0xFF. `stem` and `number` take what the
+    // name is made of: stem, then the number with at least three digits, then `ending()`.
+    bool forImage(int64_t n, std::string& fileName, std::string& irafName, std::string& reason, std::string& stem,
+                  int64_t& number) const;
+    std::string ending() const { return frameEnding_ + fitsEnding_; }
 
 private:
     std::string base_;
     std::string frameEnding_;
     std::string fitsEnding_;
+};
+
+// The names a run has given its outputs, so that none is given twice. The names of unpacked
+// images are kept as runs of numbers behind a common stem, so that the memory taken stays flat
+// however many images there are.
+class TakenNames {
+public:
+    // Takes the name stem + number (at least three digits) + ending; false when it was taken.
+    bool take(const std::string& stem, int64_t number, const std::string& ending);
+    // Takes any other name; false when it was taken.
+    bool take(const std::string& name);
+
+private:
+    // Runs of numbers taken, by stem and ending; a stem that ends in a digit is kept whole
+    // instead, since its digits could run on into the number's.
+    std::map<std::pair<std::string, std::string>, std::vector<std::pair<int64_t, int64_t>>> runs_;
+    std::set<std::string> names_;
 };

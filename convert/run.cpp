@@ -122,7 +122,9 @@ int convertFiles(const Options& options, UnfinishedFiles* unfinished)
     const RunCounts counts = convertInputs(options, maps, folders, options.jobs > 0 ? options.jobs : processorsAvailable(), said);
     print(said);
     if (counts.stopped) {
-        summarise(counts, options, counts.failedWrites + counts.failedFiles + 1, start);
+        // A cube that was not written loses the planes read before the failure as well.
+        const bool rangeCube = options.cube && !options.unpack;
+        summarise(counts, options, rangeCube ? counts.filesRead : counts.failedWrites + counts.failedFiles + 1, start);
         return 1;
     }
     const int failures = counts.failedWrites;
@@ -157,7 +159,9 @@ bool holdMemoryReserve()
     if (!memoryReserve) {
         // Too little for formatting even the message: it goes out as it stands.
         constexpr char message[] = "Error allocating memory!\n";
-        [[maybe_unused]] const ssize_t written = write(STDOUT_FILENO, message, sizeof message - 1);
+        constexpr char reason[] = "kovrent: too little memory to start the run\n";
+        [[maybe_unused]] ssize_t written = write(STDOUT_FILENO, message, sizeof message - 1);
+        written = write(STDERR_FILENO, reason, sizeof reason - 1);
         return false;
     }
     std::set_new_handler(releaseMemoryReserve);
@@ -190,6 +194,7 @@ int kovrentRun(int argc, const char* const* argv, UnfinishedFiles* unfinished)
         // Out of memory anywhere in the run: caught once, here.
         Messages messages;
         messages.say(Text::outOfMemory);
+        messages.reason("the run ran out of memory");
         print(messages);
         flushOutput();
         status = 1;

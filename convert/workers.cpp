@@ -17,19 +17,6 @@
 #include <thread>
 #include <utility>
 
-bool OutputFolders::open(const std::string& outputName)
-{
-    const std::string path = folderOf(outputName);
-    std::lock_guard lock(mutex_);
-    std::unique_ptr<OutputFolder>& folder = folders_[path];
-    if (!folder) {
-        folder = std::make_unique<OutputFolder>();
-        folder->open(path, unfinished_);
-    }
-    errno = folder->error();
-    return folder->isOpen();
-}
-
 const OutputFolder& OutputFolders::of(const std::string& outputName)
 {
     const std::string path = folderOf(outputName);
@@ -40,6 +27,13 @@ const OutputFolder& OutputFolders::of(const std::string& outputName)
         folder->open(path, unfinished_);
     }
     return *folder;
+}
+
+bool OutputFolders::open(const std::string& outputName)
+{
+    const OutputFolder& folder = of(outputName);
+    errno = folder.error();
+    return folder.isOpen();
 }
 
 namespace {
@@ -196,7 +190,7 @@ struct RunShared {
     SessionChain sessions;
     RunCounts counts;
     std::atomic<bool> outOfMemory{false}; // a worker ran out of memory, which ended the run
-    std::set<std::string> unpackedNames; // the names the run gave unpacked images
+    TakenNames unpackedNames; // the names the run gave unpacked images and their cubes
     std::shared_ptr<RangeCube> rangeCube;
     std::vector<std::shared_ptr<CubeWriter>> cubes; // every cube begun, given up unless finished
 
@@ -380,7 +374,7 @@ void Worker::claimPackedFile(Unit& unit)
         // The images as the planes of one data cube, named like them with 'k' for their 't' and the
         // packed file's own number.
         const std::string cubeName = outputNameFor(unit.inputName, options, 'k');
-        if (!run.unpackedNames.insert(cubeName).second) {
+        if (!run.unpackedNames.take(cubeName)) {
             messages.say(Text::noCubeName, unit.inputName);
             messages.reason("%s is the name of an earlier output of this run", cubeName.c_str());
             return failed(Result::failed(messages.lastReason()));
@@ -434,14 +428,15 @@ void Worker::claimPackedImage(Unit& unit)
         run.sourceEnded = !run.options.keepGoing;
     };
     if (!packed.cube) {
-        std::string reason;
-        if (!packed.names->forImage(unit.number, unit.names.fileName, unit.names.irafName, reason)) {
+        std::string reason, stem;
+        int64_t number = 0;
+        if (!packed.names->forImage(unit.number, unit.names.fileName, unit.names.irafName, reason, stem, number)) {
             messages.say(Text::noUnpackedName, {unit.number});
             messages.reason("%s", reason.c_str());
             return failed(Result::failed(reason));
         }
         // Two images of one run never share a name: the later one would replace the earlier.
-        if (!run.unpackedNames.insert(unit.names.fileName).second) {
+        if (!run.unpackedNames.take(stem, number, packed.names->ending())) {
             messages.say(Text::noUnpackedName, {unit.number});
             messages.reason("%s is the name of an earlier image of this run", unit.names.fileName.c_str());
             return failed(Result::failed(messages.lastReason()));
@@ -783,6 +778,7 @@ RunCounts convertInputs(const Options& options, const Maps& maps, OutputFolders&
         cube->giveUp();
     if (run->outOfMemory) {
         said.say(Text::outOfMemory);
+        said.reason("the run ran out of memory");
         run->counts.stopped = true;
     }
     return run->counts;

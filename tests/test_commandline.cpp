@@ -167,7 +167,11 @@ TEST(CommandLine, ParsedOptionsAndBadValues) {
             else output += programText(line);
         }
         EXPECT_EQ(output, c.message) << joined(c.args);
-        // Bad values of -e and -r are followed by their valid form.
+        // Every refusal has its reason for people; bad values of -e and -r are followed by their
+        // valid form.
+        if (!c.message.empty()) {
+            EXPECT_NE(errors, "") << joined(c.args);
+        }
         if (c.message == expansion || c.message == limits) {
             EXPECT_EQ(errors, c.message == limits ? "kovrent: -r takes two numbers (for example -r 1 100)\n"
                                                   : "kovrent: -e takes a whole number such as 2; an expanded image "

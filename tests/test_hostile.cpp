@@ -99,6 +99,14 @@ struct Case {
     std::string limits = "";             // shell commands run first, such as a ulimit
 };
 
+// A limit on memory for runs that must not need much: none under the sanitizers, whose reserve of
+// address space no such limit leaves room for.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+const std::string kSmallMemory = "";
+#else
+const std::string kSmallMemory = "ulimit -v 400000";
+#endif
+
 Case limited(std::string limits, Case c) {
     c.limits = std::move(limits);
     return c;
@@ -226,6 +234,10 @@ std::string problemsOf(const Case& c, bool leakCheck) {
         if (std::none_of(std::begin(markers), std::end(markers), [&](const char* m) { return contains(line, m); }))
             problem("status 1 without a message");
         if (run.output.empty() || run.output.back() != '\n') problem("message not ended by a line end");
+        if (contains(run.output, "Error allocating memory!") && !contains(run.output, "kovrent: the run ran out of memory")
+            && !contains(run.output, "kovrent: the conversion ran out of memory")
+            && !contains(run.output, "kovrent: too little memory to start the run"))
+            problem("out of memory without its reason for people");
     }
 
     for (size_t i = 0; i < c.inputs.size(); ++i) {
@@ -543,6 +555,9 @@ TEST(Hostile, HugeFrameNumbersAndRanges) {
          "file not found: c970611a.2147483647"},
         {"-p -r from 999 over a packed file", {file("c970611a.999", packedChop(false))},
          {"c970611a.", "-r", "999", "2147483647", "-p"}, 1, "file not found: c970611a.1002"},
+        // A cube costs what its planes do, not what its range declares.
+        limited(kSmallMemory, {"--cube over the largest range", {file("c970611a.001", grab), file("c970611a.002", grab)},
+                               {"c970611a.", "-r", "1", "2147483647", "--cube"}, 1, "file not found: c970611a.003"}),
     };
     expectClean(cases);
 }
@@ -673,6 +688,11 @@ TEST(Hostile, EntriesPlantedAtOutputAndTemporaryNames) {
     const std::vector<Input> one{file(kInput, grab)};
     const std::vector<Input> two{file(kInput, grab), file("c970611a.002", grab)};
     const std::vector<std::string> range{"c970611a.", "-r", "1", "2"};
+    std::vector<Input> cubeInputs;
+    const auto frame = std::make_shared<const Bytes>(grab128());
+    for (int n = 1; n <= 20; ++n)
+        if (n != 13) cubeInputs.emplace_back("c970611a.0" + std::to_string(n / 10) + std::to_string(n % 10), frame);
+    const std::vector<std::string> cubeRange{"c970611a.", "-r", "1", "20", "-e", "4", "--cube"};
     const std::vector<Case> cases = {
         {"link to a file outside", one, {kInput}, 0, "", {victim, at(Plant::link, "../victim")}},
         {"link to the input itself", one, {kInput}, 0, "", {at(Plant::link, "../c970611a.001")}},
@@ -694,6 +714,10 @@ TEST(Hostile, EntriesPlantedAtOutputAndTemporaryNames) {
         // A file size limit below the output fails the write (it would end the process by SIGXFSZ).
         limited("ulimit -f 256", {"file size limit", {file(kInput, grab128())}, {kInput, "-e", "4"}, 1,
                                   "File too large"}),
+        // A cube whose write fails while the next input is a FIFO that no one writes ends all the
+        // same: the run does not wait for a worker that waits on its input.
+        limited("ulimit -f 23552", {"cube write failing while the next input waits", cubeInputs, cubeRange, 1,
+                                    "File too large", {{"c970611a.013", Plant::fifo}}}),
     };
     expectClean(cases);
 }
