@@ -13,9 +13,6 @@
 
 namespace {
 
-// How one frame's values combine with what the raster cell holds; q = value / divisor.
-enum class Merge { store, subtract, add, addNegate };
-
 // A pixel value over the frame's divisor, rounded once to double exactly as the
 // division value / divisor rounds it.
 struct Quotient {
@@ -28,23 +25,26 @@ struct Quotient {
     // is exact because value and divisor are integers of at most 2^31 in magnitude: the
     // quotient then lies at least 2^-84 of its size away from any rounding boundary,
     // far more than the error of the step, about 2^-104.
-    template <bool fused>
+    // A packed image's values (floatValues) are rounded to floats before they are divided,
+    // which leaves them integers of at most 2^31 in magnitude.
+    template <bool fused, bool floatValues>
     double operator()(int32_t value) const
     {
+        const double v = floatValues ? static_cast<double>(static_cast<float>(value)) : value;
         if constexpr (fused) {
-            const double q0 = value * inverse;
-            return std::fma(std::fma(-q0, divisor, value), inverse, q0);
+            const double q0 = v * inverse;
+            return std::fma(std::fma(-q0, divisor, v), inverse, q0);
         } else {
-            return value / divisor;
+            return v / divisor;
         }
     }
 };
 
-template <Merge merge, bool fused>
+template <Merge merge, bool fused, bool floatValues>
 inline void mergeColumn(float* cell, const unsigned char* values, int32_t rows, Quotient quotient)
 {
     for (int32_t y = 0; y < rows; ++y) {
-        const double q = quotient.operator()<fused>(littleInt32(values + 4 * y));
+        const double q = quotient.operator()<fused, floatValues>(littleInt32(values + 4 * y));
         if constexpr (merge == Merge::store)
             cell[y] = static_cast<float>(q);
         else if constexpr (merge == Merge::subtract)
@@ -56,17 +56,17 @@ inline void mergeColumn(float* cell, const unsigned char* values, int32_t rows, 
     }
 }
 
-template <bool fused>
+template <bool fused, bool floatValues>
 inline void mergeColumns(Raster& raster, int32_t x, const unsigned char* columns, int32_t count, int32_t rows,
                          Merge merge, Quotient quotient)
 {
     const std::size_t columnBytes = 4 * static_cast<std::size_t>(rows);
     for (int32_t i = 0; i < count; ++i, ++x, columns += columnBytes) {
         switch (merge) {
-        case Merge::store: mergeColumn<Merge::store, fused>(raster[x], columns, rows, quotient); break;
-        case Merge::subtract: mergeColumn<Merge::subtract, fused>(raster[x], columns, rows, quotient); break;
-        case Merge::add: mergeColumn<Merge::add, fused>(raster[x], columns, rows, quotient); break;
-        case Merge::addNegate: mergeColumn<Merge::addNegate, fused>(raster[x], columns, rows, quotient); break;
+        case Merge::store: mergeColumn<Merge::store, fused, floatValues>(raster[x], columns, rows, quotient); break;
+        case Merge::subtract: mergeColumn<Merge::subtract, fused, floatValues>(raster[x], columns, rows, quotient); break;
+        case Merge::add: mergeColumn<Merge::add, fused, floatValues>(raster[x], columns, rows, quotient); break;
+        case Merge::addNegate: mergeColumn<Merge::addNegate, fused, floatValues>(raster[x], columns, rows, quotient); break;
         }
     }
 }
@@ -88,7 +88,7 @@ constexpr bool hasFusedMultiplyAdd = false;
 // Four pixels at a time: the same multiplication, multiply-adds and single rounding to float as
 // the scalar step, lane by lane, so every cell is bit for bit what the scalar path stores. The
 // host is little-endian, as the file's values are.
-template <Merge merge>
+template <Merge merge, bool floatValues>
 FUSED_MULTIPLY_ADD_TARGET void mergeColumnVector(float* cell, const unsigned char* values, int32_t rows,
                                                  Quotient quotient)
 {
@@ -96,7 +96,9 @@ FUSED_MULTIPLY_ADD_TARGET void mergeColumnVector(float* cell, const unsigned cha
     const __m256d inverse = _mm256_set1_pd(quotient.inverse);
     int32_t y = 0;
     for (; y + 4 <= rows; y += 4) {
-        const __m256d value = _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(values + 4 * y)));
+        const __m128i integers = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + 4 * y));
+        const __m256d value
+            = floatValues ? _mm256_cvtps_pd(_mm_cvtepi32_ps(integers)) : _mm256_cvtepi32_pd(integers);
         const __m256d q0 = _mm256_mul_pd(value, inverse);
         const __m256d q = _mm256_fmadd_pd(_mm256_fnmadd_pd(q0, divisor, value), inverse, q0);
         __m256d result = q;
@@ -111,11 +113,11 @@ FUSED_MULTIPLY_ADD_TARGET void mergeColumnVector(float* cell, const unsigned cha
         }
         _mm_storeu_ps(cell + y, _mm256_cvtpd_ps(result));
     }
-    mergeColumn<merge, true>(cell + y, values + 4 * y, rows - y, quotient);
+    mergeColumn<merge, true, floatValues>(cell + y, values + 4 * y, rows - y, quotient);
 }
 
 // Eight pixels at a time where the processor has AVX-512, with the same operations lane by lane.
-template <Merge merge>
+template <Merge merge, bool floatValues>
 __attribute__((target("avx512f,avx2,fma"))) void mergeColumnWide(float* cell, const unsigned char* values, int32_t rows,
                                                                  Quotient quotient)
 {
@@ -123,8 +125,9 @@ __attribute__((target("avx512f,avx2,fma"))) void mergeColumnWide(float* cell, co
     const __m512d inverse = _mm512_set1_pd(quotient.inverse);
     int32_t y = 0;
     for (; y + 8 <= rows; y += 8) {
-        const __m512d value
-            = _mm512_maskz_cvtepi32_pd(0xFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values + 4 * y)));
+        const __m256i integers = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values + 4 * y));
+        const __m512d value = floatValues ? _mm512_maskz_cvtps_pd(0xFF, _mm256_cvtepi32_ps(integers))
+                                          : _mm512_maskz_cvtepi32_pd(0xFF, integers);
         const __m512d q0 = _mm512_mul_pd(value, inverse);
         const __m512d q = _mm512_fmadd_pd(_mm512_fnmadd_pd(q0, divisor, value), inverse, q0);
         __m512d result = q;
@@ -140,11 +143,12 @@ __attribute__((target("avx512f,avx2,fma"))) void mergeColumnWide(float* cell, co
         }
         _mm256_storeu_ps(cell + y, _mm512_maskz_cvtpd_ps(0xFF, result));
     }
-    mergeColumnVector<merge>(cell + y, values + 4 * y, rows - y, quotient);
+    mergeColumnVector<merge, floatValues>(cell + y, values + 4 * y, rows - y, quotient);
 }
 
 const bool hasAvx512 = __builtin_cpu_supports("avx512f");
 
+template <bool floatValues>
 FUSED_MULTIPLY_ADD_TARGET void mergeColumnsFused(Raster& raster, int32_t x, const unsigned char* columns, int32_t count,
                                                  int32_t rows, Merge merge, Quotient quotient)
 {
@@ -154,23 +158,52 @@ FUSED_MULTIPLY_ADD_TARGET void mergeColumnsFused(Raster& raster, int32_t x, cons
             column(raster[x], columns, rows, quotient);
     };
     switch (merge) {
-    case Merge::store: hasAvx512 ? run(mergeColumnWide<Merge::store>) : run(mergeColumnVector<Merge::store>); break;
-    case Merge::subtract:
-        hasAvx512 ? run(mergeColumnWide<Merge::subtract>) : run(mergeColumnVector<Merge::subtract>);
+    case Merge::store:
+        hasAvx512 ? run(mergeColumnWide<Merge::store, floatValues>) : run(mergeColumnVector<Merge::store, floatValues>);
         break;
-    case Merge::add: hasAvx512 ? run(mergeColumnWide<Merge::add>) : run(mergeColumnVector<Merge::add>); break;
+    case Merge::subtract:
+        hasAvx512 ? run(mergeColumnWide<Merge::subtract, floatValues>)
+                  : run(mergeColumnVector<Merge::subtract, floatValues>);
+        break;
+    case Merge::add:
+        hasAvx512 ? run(mergeColumnWide<Merge::add, floatValues>) : run(mergeColumnVector<Merge::add, floatValues>);
+        break;
     case Merge::addNegate:
-        hasAvx512 ? run(mergeColumnWide<Merge::addNegate>) : run(mergeColumnVector<Merge::addNegate>);
+        hasAvx512 ? run(mergeColumnWide<Merge::addNegate, floatValues>)
+                  : run(mergeColumnVector<Merge::addNegate, floatValues>);
         break;
     }
 }
 #else
+template <bool floatValues>
 FUSED_MULTIPLY_ADD_TARGET void mergeColumnsFused(Raster& raster, int32_t x, const unsigned char* columns, int32_t count,
                                                  int32_t rows, Merge merge, Quotient quotient)
 {
-    mergeColumns<true>(raster, x, columns, count, rows, merge, quotient);
+    mergeColumns<true, floatValues>(raster, x, columns, count, rows, merge, quotient);
 }
 #endif
+
+} // namespace
+
+void mergeColumnValues(Raster& raster, int32_t x, const unsigned char* columns, int32_t count, int32_t rows,
+                       Merge merge, double divisor, bool floatValues)
+{
+    const Quotient quotient{divisor, 1.0 / divisor};
+    // The divisors are counts of coadds: whole numbers. A zero divisor gives infinities
+    // and NaNs, which only the division produces as such.
+    const bool fused
+        = hasFusedMultiplyAdd && divisor != 0.0 && divisor == std::trunc(divisor) && std::fabs(divisor) <= 2147483648.0;
+    if (fused && floatValues)
+        mergeColumnsFused<true>(raster, x, columns, count, rows, merge, quotient);
+    else if (fused)
+        mergeColumnsFused<false>(raster, x, columns, count, rows, merge, quotient);
+    else if (floatValues)
+        mergeColumns<false, true>(raster, x, columns, count, rows, merge, quotient);
+    else
+        mergeColumns<false, false>(raster, x, columns, count, rows, merge, quotient);
+}
+
+namespace {
 
 // Reads the frames of one file into the raster.
 class FrameReader {
@@ -223,11 +256,6 @@ bool FrameReader::readColumns(int32_t first, int32_t end, Merge merge, double di
 {
     const std::size_t columnBytes = 4 * static_cast<std::size_t>(layout_.naxis2);
     const auto perRead = static_cast<int32_t>(std::max<std::size_t>(CameraStream::viewLimit / columnBytes, 1));
-    const Quotient quotient{divisor, 1.0 / divisor};
-    // The divisors are counts of coadds: whole numbers. A zero divisor gives infinities
-    // and NaNs, which only the division produces as such.
-    const bool fused
-        = hasFusedMultiplyAdd && divisor != 0.0 && divisor == std::trunc(divisor) && std::fabs(divisor) <= 2147483648.0;
     for (int32_t x = first; x < end;) {
         const int32_t count = std::min(perRead, end - x);
         const std::size_t bytes = static_cast<std::size_t>(count) * columnBytes;
@@ -238,10 +266,7 @@ bool FrameReader::readColumns(int32_t first, int32_t end, Merge merge, double di
             messages_.reason("%s", stream_.shortReadReason().c_str());
             return false;
         }
-        if (fused)
-            mergeColumnsFused(raster_, x, columns, count, layout_.naxis2, merge, quotient);
-        else
-            mergeColumns<false>(raster_, x, columns, count, layout_.naxis2, merge, quotient);
+        mergeColumnValues(raster_, x, columns, count, layout_.naxis2, merge, divisor, false);
         x += count;
     }
     return true;

@@ -20,6 +20,15 @@ const ObservingMode* observingMode(int32_t obsmode);
 // data end early or the mode combines no frames.
 bool readFrames(CameraReading& file, Raster& raster, int32_t frameNumber, int32_t obsmode, Messages& messages);
 
+// How a frame's values combine with what the raster cell holds; q = value / divisor.
+enum class Merge { store, subtract, add, addNegate };
+
+// Merges `count` columns of `rows` little-endian 32-bit values into the raster's columns from x
+// on, each value (rounded to a float first with `floatValues`, as packed images have them) over
+// `divisor`, formed in double and rounded to float once per cell, as the division rounds it.
+void mergeColumnValues(Raster& raster, int32_t x, const unsigned char* columns, int32_t count, int32_t rows,
+                       Merge merge, double divisor, bool floatValues);
+
 // Option -i: swaps cells [x0+1][y0+1] and [x0][y0+2] in every group of 2 columns by 8 rows
 // where both lie inside the image.
 void interchangeColumns(Raster& raster, int naxis1, int naxis2);

@@ -106,27 +106,28 @@ Result readCameraHeader(const CameraRequest& request, FitsImage& image, CameraHe
                         std::unique_ptr<CameraReading>& file, Messages& messages)
 {
     header = CameraHeader();
-    // Some 100 KiB of buffers: on the heap, not on the stack, and not cleared (default
+    // Some 300 KiB of buffers: on the heap, not on the stack, and not cleared (default
     // initialisation), since every byte is read into before it is used.
-    file.reset(new CameraReading);
+    if (!file)
+        file.reset(new CameraReading);
+    file->layout = FrameLayout();
+    file->facts = HeaderFacts();
     if (!file->stream.open(request.inputName)) {
         const int error = errno;
         messages.say(Text::cameraNotFound, request.inputName);
         messages.fileError(request.inputName, error);
-        file.reset();
         return Result::failed(messages.lastReason());
     }
     setUpHeader(request.inputName, image, request.frameNumber);
     RecordTarget target{image,       header.observation, header.orientation, header.carried,
                         file->layout, file->facts,       request.unpack,     messages};
-    if (Result result = readHeaderRecords(file->stream, target, messages); !result) {
-        file.reset();
-        return result;
-    }
-    return Result();
+    Result result = readHeaderRecords(file->stream, target, messages);
+    if (!result)
+        file->stream.close();
+    return result;
 }
 
-Result readCameraData(std::unique_ptr<CameraReading> file, const CameraRequest& request, int32_t obsmode,
+Result readCameraData(std::unique_ptr<CameraReading>& file, const CameraRequest& request, int32_t obsmode,
                       FitsImage& image, CameraHeader& header, Raster& raster, Messages& messages,
                       std::unique_ptr<PackedImages>* packed)
 {
@@ -160,9 +161,10 @@ Result readCameraData(std::unique_ptr<CameraReading> file, const CameraRequest& 
             *packed = std::make_unique<PackedImages>(std::move(file), request, obsmode, messages);
         return Result();
     }
-    if (!readFrames(*file, raster, request.frameNumber, obsmode, messages))
-        return Result::fatal(messages.lastReason());
+    const bool read = readFrames(*file, raster, request.frameNumber, obsmode, messages);
     file->stream.close();
+    if (!read)
+        return Result::fatal(messages.lastReason());
     if (request.interchange && layout.naxis2 >= 1)
         interchangeColumns(raster, layout.naxis1, layout.naxis2);
     return Result();
@@ -175,7 +177,7 @@ Result readVESKA(const CameraRequest& request, FitsImage& image, Raster& raster,
     Result result = readCameraHeader(request, image, header, file, messages);
     session = session.after(header.carried);
     if (result)
-        result = readCameraData(std::move(file), request, session.obsmode, image, header, raster, messages, packed);
+        result = readCameraData(file, request, session.obsmode, image, header, raster, messages, packed);
     if (result)
         fillMinimalCards(image);
     return result;

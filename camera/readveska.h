@@ -20,18 +20,20 @@ struct CameraHeader {
 
 // The first half of readVESKA: opens the file and writes its cards into `image`'s header, behind
 // seven blank cards that the image's final size fills (fillMinimalCards): IRAFNAME, INSTRUME and
-// a card or more per header record; `header` takes what the records say. On success `file`
-// holds the file, standing at its data. A failure is of this file alone; one that ends the run
-// (as a corrupt file would the camera's own software) says all in `messages`, and `header`
-// keeps the values of the records read before it.
+// a card or more per header record; `header` takes what the records say. `file` holds the
+// file's buffers, kept from file to file (a new one when empty); on success the file stands at
+// its data. A failure is of this file alone; one that ends the run (as a corrupt file would
+// the camera's own software) says all in `messages`, and `header` keeps the values of the
+// records read before it.
 Result readCameraHeader(const CameraRequest& request, FitsImage& image, CameraHeader& header,
                         std::unique_ptr<CameraReading>& file, Messages& messages);
 
 // The second half, given the observing mode that applies (the file's own, or the one an earlier
 // file of the run left): the header closed with END and the image's size in `image`, and the
 // frames combined by observing mode (or the frame asked for) into `raster`; or, for a packed
-// file, its images left in `packed` (which unpacking needs) for the caller to read one by one.
-Result readCameraData(std::unique_ptr<CameraReading> file, const CameraRequest& request, int32_t obsmode,
+// file, its images left in `packed` (which unpacking needs, and which takes the file from
+// `file`) for the caller to read one by one.
+Result readCameraData(std::unique_ptr<CameraReading>& file, const CameraRequest& request, int32_t obsmode,
                       FitsImage& image, CameraHeader& header, Raster& raster, Messages& messages,
                       std::unique_ptr<PackedImages>* packed = nullptr);
 

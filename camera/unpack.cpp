@@ -109,51 +109,20 @@ double scaled(int32_t value, float divisor)
     return static_cast<double>(static_cast<float>(value)) / divisor;
 }
 
-// One packed image: beam 1, and beam 2 for the chopping modes, each over the coadds of beam 1.
-// False when a data block comes up short.
-bool readPackedImage(BlockReader& blocks, const FrameLayout& layout, Raster& raster, float divisor, int32_t frameNumber,
-                     int32_t obsmode)
+// Beam 1, and beam 2 when there is one, merged by frame number, into the image's naxis1 x naxis2
+// cells; `value(bytes, k)` reads value k of a beam's bytes, the image's column x holding values
+// x naxis2 to (x + 1) naxis2 - 1.
+template <typename Value>
+void decodeBeams(const unsigned char* beam1, const unsigned char* beam2, int naxis1, int naxis2, Raster& raster,
+                 float divisor, int32_t frameNumber, Value value)
 {
-    for (int x = 0; x < layout.naxis1; ++x) {
-        const unsigned char* column = blocks.nextColumn();
-        if (!column)
-            return false;
-        for (int y = 0; y < layout.naxis2; ++y)
-            raster[x][y] = static_cast<float>(scaled(littleInt32(column + 4 * y), divisor));
-    }
-    if (obsmode < 2 || obsmode > 4)
-        return true;
-    for (int x = 0; x < layout.naxis1; ++x) {
-        const unsigned char* column = blocks.nextColumn();
-        if (!column)
-            return false;
-        for (int y = 0; y < layout.naxis2; ++y)
-            mergeBeam2(raster[x][y], scaled(littleInt32(column + 4 * y), divisor), frameNumber);
-    }
-    return true;
-}
-
-// One ultrafast image: a slot, and the next one for a chop, in readout order, then unscrambled.
-// False when a data block comes up short.
-bool readUltrafastImage(BlockReader& blocks, const FrameLayout& layout, Raster& raster, float divisor,
-                        int32_t frameNumber, int32_t obsmode)
-{
-    const unsigned char* slot = blocks.nextSlot();
-    if (!slot)
-        return false;
-    for (int x = 0, k = 0; x < layout.naxis1; ++x)
-        for (int y = 0; y < layout.naxis2; ++y, k += 2)
-            raster[x][y] = static_cast<float>(scaled(littleInt16(slot + k), divisor));
-    if (obsmode == 2) {
-        slot = blocks.nextSlot();
-        if (!slot)
-            return false;
-        for (int x = 0, k = 0; x < layout.naxis1; ++x)
-            for (int y = 0; y < layout.naxis2; ++y, k += 2)
-                mergeBeam2(raster[x][y], scaled(littleInt16(slot + k), divisor), frameNumber);
-    }
-    unscrambleUltrafast(raster, layout.naxis1, layout.naxis2);
-    return true;
+    for (int x = 0, k = 0; x < naxis1; ++x)
+        for (int y = 0; y < naxis2; ++y, ++k)
+            raster[x][y] = static_cast<float>(scaled(value(beam1, k), divisor));
+    if (beam2)
+        for (int x = 0, k = 0; x < naxis1; ++x)
+            for (int y = 0; y < naxis2; ++y, ++k)
+                mergeBeam2(raster[x][y], scaled(value(beam2, k), divisor), frameNumber);
 }
 
 } // namespace
@@ -226,11 +195,10 @@ PackedImages::PackedImages(std::unique_ptr<CameraReading> file, const CameraRequ
         messages.say(Text::ultrafastCount, {file_->facts.ultrafastCount});
     else
         messages.say(Text::packedCount, {file_->facts.packedCount});
-    const int beams = (ultrafast() ? obsmode == 2 : obsmode >= 2 && obsmode <= 4) ? 2 : 1;
-    if (const ObservingMode* mode = observingMode(obsmode); mode && frameNumber_ > beams)
+    if (const ObservingMode* mode = observingMode(obsmode); mode && frameNumber_ > beams())
         messages.reason("warning - frame %d asked for with -o, but the packed images of observing mode %d (%s) "
                         "have %d beam%s; beam 1 is written",
-                        frameNumber_, obsmode, mode->name, beams, beams == 1 ? "" : "s");
+                        frameNumber_, obsmode, mode->name, beams(), beams() == 1 ? "" : "s");
 }
 
 PackedImages::~PackedImages() = default;
@@ -245,18 +213,69 @@ bool PackedImages::ultrafast() const
     return isUltrafast(file_->facts);
 }
 
-bool PackedImages::readNext(Raster& raster, Messages& messages)
+int PackedImages::beams() const
+{
+    return (ultrafast() ? obsmode_ == 2 : obsmode_ >= 2 && obsmode_ <= 4) ? 2 : 1;
+}
+
+bool PackedImages::takeNext(std::vector<unsigned char>& bytes, Messages& messages)
 {
     const FrameLayout& layout = file_->layout;
-    const bool read = ultrafast() ? readUltrafastImage(*blocks_, layout, raster, divisor_, frameNumber_, obsmode_)
-                                  : readPackedImage(*blocks_, layout, raster, divisor_, frameNumber_, obsmode_);
+    // A packed image's beams take naxis1 columns each, carried across data blocks; an
+    // ultrafast image's take a slot each.
+    const std::size_t columnBytes = 4 * static_cast<std::size_t>(layout.naxis2);
+    const std::size_t beamBytes = ultrafast() ? slotBytes : static_cast<std::size_t>(layout.naxis1) * columnBytes;
+    bytes.resize(beams() * beamBytes);
+    unsigned char* to = bytes.data();
+    bool read = true;
+    for (int beam = 0; beam < beams() && read; ++beam) {
+        if (ultrafast()) {
+            const unsigned char* slot = blocks_->nextSlot();
+            read = slot != nullptr;
+            if (read)
+                to = std::copy_n(slot, slotBytes, to);
+            continue;
+        }
+        for (int x = 0; x < layout.naxis1 && read; ++x) {
+            const unsigned char* column = blocks_->nextColumn();
+            read = column != nullptr;
+            if (read)
+                to = std::copy_n(column, columnBytes, to);
+        }
+    }
     if (!read) {
         messages.say(Text::packedShort);
         messages.reason("%s", file_->stream.shortReadReason().c_str());
-        return false;
     }
-    if (!ultrafast() && interchange_ && layout.naxis2 >= 1)
+    return read;
+}
+
+void PackedImages::decode(const std::vector<unsigned char>& bytes, Raster& raster) const
+{
+    const FrameLayout& layout = file_->layout;
+    const int64_t count = int64_t{layout.naxis1} * layout.naxis2;
+    if (ultrafast()) {
+        decodeBeams(bytes.data(), beams() == 2 ? bytes.data() + slotBytes : nullptr, layout.naxis1, layout.naxis2,
+                    raster, divisor_, frameNumber_,
+                    [](const unsigned char* beam, int k) { return littleInt16(beam + 2 * k); });
+        unscrambleUltrafast(raster, layout.naxis1, layout.naxis2);
+        return;
+    }
+    // A packed image's columns lie as the raster's do: merged as the frames of a file are.
+    mergeColumnValues(raster, 0, bytes.data(), layout.naxis1, layout.naxis2, Merge::store, divisor_, true);
+    if (beams() == 2 && (frameNumber_ == 0 || frameNumber_ == 2))
+        mergeColumnValues(raster, 0, bytes.data() + 4 * count, layout.naxis1, layout.naxis2,
+                          frameNumber_ == 0 ? Merge::subtract : Merge::store, divisor_, true);
+    if (interchange_ && layout.naxis2 >= 1)
         interchangeColumns(raster, layout.naxis1, layout.naxis2);
+}
+
+bool PackedImages::readNext(Raster& raster, Messages& messages)
+{
+    std::vector<unsigned char> bytes;
+    if (!takeNext(bytes, messages))
+        return false;
+    decode(bytes, raster);
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 // Packed layouts this program cannot unpack into right images are refused: images of
 // observing modes whose beams the packed length and the reading disagree on, and
@@ -36,11 +37,17 @@ public:
 
     int64_t count() const;
     bool ultrafast() const;
+    // The beams each image has: 2 for the chopping modes (ultrafast: chop alone), else 1.
+    int beams() const;
 
     // The next image in `raster`: beam 1, minus beam 2 of a chop (or beam 2 alone for -o 2),
     // interchanged with -i (packed images), in pixel order (ultrafast images). False, with
     // the message, when the data end before it does.
     bool readNext(Raster& raster, Messages& messages);
+    // readNext in two steps: the next image's values as the file holds them, read in order,
+    // and then, on any thread, those values made the image.
+    bool takeNext(std::vector<unsigned char>& bytes, Messages& messages);
+    void decode(const std::vector<unsigned char>& bytes, Raster& raster) const;
 
 private:
     std::unique_ptr<CameraReading> file_;

@@ -235,11 +235,16 @@ Result convertFile(const std::string& inputName, const Options& options, const M
     }
 }
 
-Result readPackedImage(Conversion& packed, Workspace& workspace, Messages& messages)
+Result takePackedImage(Conversion& packed, Workspace& workspace, Messages& messages)
 {
-    if (!packed.packed->readNext(*workspace.raster, messages))
+    if (!packed.packed->takeNext(workspace.packedImage, messages))
         return Result::fatal(messages.lastReason());
     return Result();
+}
+
+void decodePackedImage(const Conversion& packed, Workspace& workspace)
+{
+    packed.packed->decode(workspace.packedImage, *workspace.raster);
 }
 
 Result convertPackedImage(const Conversion& packed, int64_t k, const ImageNames& names, const Options& options,
@@ -275,12 +280,11 @@ Result convertInput(const std::string& inputName, const Options& options, const 
         read.orientation = read.observation.orientation;
     } else {
         const CameraRequest request{inputName, options.frameNumber, options.unpack, options.interchange};
-        std::unique_ptr<CameraReading> file;
         CameraHeader header;
-        Result result = readCameraHeader(request, image, header, file, messages);
+        Result result = readCameraHeader(request, image, header, workspace.camera, messages);
         read.session = session.sessionFor(header.carried);
         if (result)
-            result = readCameraData(std::move(file), request, read.session.obsmode, image, header, *workspace.raster,
+            result = readCameraData(workspace.camera, request, read.session.obsmode, image, header, *workspace.raster,
                                     messages, options.unpack ? &conversion.packed : nullptr);
         if (!result) {
             if (!result.endsRun())
@@ -306,6 +310,7 @@ Result convertInput(const std::string& inputName, const Options& options, const 
 Result convertImageOfPacked(const Conversion& packed, int64_t k, const ImageNames& names, const Options& options,
                             const Maps& maps, Workspace& workspace, Messages& messages, Output& output)
 {
+    decodePackedImage(packed, workspace);
     FitsImage image;
     const FitsImage& file = packed.output.image;
     image.naxis = file.naxis;

@@ -67,9 +67,12 @@ private:
 };
 
 // The buffers of one converting thread, kept from input to input so that a run allocates them
-// once: the input raster and scratch for the encoder.
+// once: the input raster, the camera file's, a packed image's values and scratch for the
+// encoder.
 struct Workspace {
     RasterMemory raster = zeroRaster();
+    std::unique_ptr<CameraReading> camera;
+    std::vector<unsigned char> packedImage;
     std::vector<unsigned char> scratch;
 };
 
@@ -98,9 +101,13 @@ struct Conversion {
 Result convertFile(const std::string& inputName, const Options& options, const Maps& maps, SessionLink& session,
                    Workspace& workspace, Messages& messages, Conversion& conversion);
 
-// The next image of a packed file that convertFile read with -p, into the workspace's raster:
-// one at a time, in order.
-Result readPackedImage(Conversion& packed, Workspace& workspace, Messages& messages);
+// The values of the next image of a packed file that convertFile read with -p, into the
+// workspace: one at a time, in order.
+Result takePackedImage(Conversion& packed, Workspace& workspace, Messages& messages);
+
+// The image whose values takePackedImage took last, into the workspace's raster, as -p writes
+// it. Safe beside other calls on the same packed file.
+void decodePackedImage(const Conversion& packed, Workspace& workspace);
 
 // The names -p gives an image of a packed file: its file's and its IRAFNAME.
 struct ImageNames {
@@ -108,7 +115,7 @@ struct ImageNames {
     std::string irafName;
 };
 
-// Image k (from 0) of the packed file, which readPackedImage read last into the workspace, in
+// Image k (from 0) of the packed file, which takePackedImage took last into the workspace, in
 // `output`: as the image file `names` that -p writes, or, with --cube, as the -f conversion of
 // that file converts it: masked, oriented, expanded and completed like any input. Safe beside
 // other calls on the same packed file.

@@ -38,48 +38,6 @@ bool OutputFolders::open(const std::string& outputName)
 
 namespace {
 
-// The order in which the units of a run say what they said and rename their outputs into place:
-// each waits for its turn, so that everything comes as a run on one thread has it. A unit that
-// ends the run is the last to have a turn.
-class Turns {
-public:
-    // Waits for the turn of unit `sequence`: false when the run ended before it.
-    bool wait(int64_t sequence)
-    {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return next_ == sequence || sequence > last_; });
-        return sequence <= last_;
-    }
-    // Ends the turn of unit `sequence`; with `endsRun`, no unit after it has one.
-    void end(int64_t sequence, bool endsRun)
-    {
-        std::lock_guard lock(mutex_);
-        if (endsRun)
-            last_ = sequence;
-        next_ = sequence + 1;
-        changed_.notify_all();
-    }
-    bool ended() const
-    {
-        std::lock_guard lock(mutex_);
-        return last_ != noEnd;
-    }
-    // Ends the run where it stands: no unit has a turn any more.
-    void abandon()
-    {
-        std::lock_guard lock(mutex_);
-        last_ = -1;
-        changed_.notify_all();
-    }
-
-private:
-    static constexpr int64_t noEnd = INT64_MAX;
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    int64_t next_ = 0;
-    int64_t last_ = noEnd;
-};
-
 // The carried values of camera files converted on several threads: each file takes what the
 // file before it left (CameraSession), so a file that lacks one of the records waits for the one
 // before it to have read its header. A file with all of them waits for nothing.
@@ -172,21 +130,102 @@ struct Unit {
     std::shared_ptr<PackedFile> packed;
     int64_t image = 0;
     ImageNames names; // an unpacked image's
+    // Its output, hidden until its turn: the file and what writing it said.
+    Messages fileMessages;
+    WriteFailure failure;
+    std::unique_ptr<OutputFile> output;
+    bool written = false;
+    // A plane of a range's cube: its times, for the cube's.
+    ObservationTimes times;
+    std::string timeEnd;
+};
+
+struct RunShared;
+
+// Publishes one unit at its turn; true when it ends the run.
+bool publish(RunShared& run, Unit& unit);
+
+// The order in which finished units say what they said and rename their outputs into place:
+// each is published once every unit before it is, by the thread that finishes the last of them,
+// one thread at a time, so that everything comes as a run on one thread has it; meanwhile the
+// workers go on with the next units. A unit after the one that ended the run is discarded.
+class Publisher {
+public:
+    // Hands over a finished unit, and publishes every unit whose turn has come.
+    void finished(RunShared& run, std::unique_ptr<Unit> unit)
+    {
+        std::unique_lock lock(mutex_);
+        if (unit->sequence > last_)
+            return;
+        waiting_[unit->sequence] = std::move(unit);
+        if (publishing_)
+            return;
+        publishing_ = true;
+        for (auto next = waiting_.find(next_); next != waiting_.end(); next = waiting_.find(next_)) {
+            std::unique_ptr<Unit> turn = std::move(next->second);
+            waiting_.erase(next);
+            lock.unlock();
+            const bool endsRun = publish(run, *turn);
+            lock.lock();
+            if (endsRun)
+                endAt(turn->sequence);
+            ++next_;
+            published_.notify_all();
+        }
+        publishing_ = false;
+    }
+    bool ended() const { return ended_.load(); }
+    // Ends the run where it stands: nothing more is published.
+    void abandon()
+    {
+        std::lock_guard lock(mutex_);
+        endAt(-1);
+        published_.notify_all();
+    }
+    // Waits until fewer than `most` units before `sequence` are unpublished, so that the units
+    // finished and waiting for their turn stay few; false when the run has ended.
+    bool waitForRoom(int64_t sequence, int64_t most)
+    {
+        std::unique_lock lock(mutex_);
+        published_.wait(lock, [&] { return sequence - next_ < most || last_ != noEnd; });
+        return last_ == noEnd;
+    }
+
+private:
+    static constexpr int64_t noEnd = INT64_MAX;
+
+    // Nothing after `sequence` is published: the units waiting for their turn go, their hidden
+    // files removed.
+    void endAt(int64_t sequence)
+    {
+        last_ = sequence;
+        ended_ = true;
+        waiting_.erase(waiting_.upper_bound(sequence), waiting_.end());
+    }
+
+    mutable std::mutex mutex_;
+    std::condition_variable published_;
+    std::map<int64_t, std::unique_ptr<Unit>> waiting_;
+    int64_t next_ = 0;
+    int64_t last_ = noEnd;
+    std::atomic<bool> ended_{false};
+    bool publishing_ = false;
 };
 
 // What the workers share: the run's settings, its source of units, its order, its counts, the
 // carried values of camera files, and the cubes being written. The source is guarded by its
-// lock, the counts by the turns, which publish one unit at a time.
+// lock, the counts by the publisher, which publishes one unit at a time.
 struct RunShared {
-    RunShared(const Options& runOptions, const Maps& runMaps, OutputFolders& runFolders)
-        : options(runOptions), maps(runMaps), folders(runFolders)
+    RunShared(const Options& runOptions, const Maps& runMaps, OutputFolders& runFolders, int workers)
+        : options(runOptions), maps(runMaps), folders(runFolders), backlog(2 * workers + 1)
     {
     }
 
     const Options options;
     const Maps maps;
     OutputFolders& folders;
-    Turns turns;
+    Publisher publisher;
+    const int64_t backlog; // the most units claimed and not yet published
     SessionChain sessions;
     RunCounts counts;
     std::atomic<bool> outOfMemory{false}; // a worker ran out of memory, which ended the run
@@ -243,7 +282,9 @@ private:
     {
         std::lock_guard lock(run_.workersMutex);
         run_.mayBlock += change;
-        run_.workersChanged.notify_all();
+        // Only a run that has ended waits for its workers to come to such a wait.
+        if (run_.publisher.ended())
+            run_.workersChanged.notify_all();
     }
     RunShared& run_;
 };
@@ -252,20 +293,21 @@ class Worker {
 public:
     explicit Worker(std::shared_ptr<RunShared> run) : run_(std::move(run)) {}
 
-    // Takes units until there are none, each read, converted, written and published in turn.
-    // Running out of memory ends the run where it stands.
+    // Takes units until there are none, each read, converted and written, then handed to the
+    // publisher for its turn. Running out of memory ends the run where it stands.
     void work()
     {
         try {
-            Unit unit;
-            while (claim(unit)) {
-                process(unit);
-                publish(unit);
+            for (auto unit = std::make_unique<Unit>(); claim(*unit); unit = std::make_unique<Unit>()) {
+                process(*unit);
+                run_->publisher.finished(*run_, std::move(unit));
+                if (run_->publisher.ended())
+                    wakeCoordinator();
             }
         } catch (const std::bad_alloc&) {
-            file_.reset();
             run_->outOfMemory = true;
-            run_->turns.abandon();
+            run_->publisher.abandon();
+            wakeCoordinator();
         }
     }
 
@@ -277,27 +319,26 @@ private:
     void processFile(Unit& unit);
     void processPackedImage(Unit& unit);
     Result addRangePlane(Unit& unit, const std::string& outputName);
-    void writeOutput(const std::string& name, const Output& output);
-    void publish(Unit& unit);
-    Result finishRangeCube(Messages& messages);
-    Result finishPackedCube(PackedFile& packed, Messages& messages);
+    void writeOutput(Unit& unit, const std::string& name, const Output& output);
+
+    void wakeCoordinator()
+    {
+        std::lock_guard lock(run_->workersMutex);
+        run_->workersChanged.notify_all();
+    }
 
     // False once the run has ended: nothing more is to be written. Asked under the workers'
     // lock, so that a run that ends meanwhile waits for this worker.
     bool stillWanted()
     {
         std::lock_guard lock(run_->workersMutex);
-        return !run_->turns.ended();
+        return !run_->publisher.ended();
     }
 
     std::shared_ptr<RunShared> run_;
     Workspace workspace_;
     Conversion conversion_;
     Output output_;
-    std::unique_ptr<OutputFile> file_; // the unit's output, hidden until its turn
-    WriteFailure failure_;
-    Messages fileMessages_; // what the output file says, moved to the unit's messages
-    bool written_ = false;  // the unit's output is written, to be renamed into place
 };
 
 // The next unit from the run's source; with -p, the packed file's header and the image are read
@@ -307,9 +348,8 @@ bool Worker::claim(Unit& unit)
     RunShared& run = *run_;
     const MayBlock waiting(run);
     std::lock_guard lock(run.sourceMutex);
-    if (run.sourceEnded || run.turns.ended())
+    if (run.sourceEnded || !run.publisher.waitForRoom(run.sequence, run.backlog))
         return false;
-    unit = Unit();
     if (run.packed && run.nextImage < run.packed->count) {
         unit.kind = Kind::packedImage;
         unit.sequence = run.sequence++;
@@ -448,13 +488,12 @@ void Worker::claimPackedImage(Unit& unit)
         messages.say(packed.conversion.packed->ultrafast() ? Text::writingUltrafast : Text::writingUnpacked,
                      unit.names.fileName);
     }
-    if (Result read = readPackedImage(packed.conversion, workspace_, messages); !read)
+    if (Result read = takePackedImage(packed.conversion, workspace_, messages); !read)
         failed(read);
 }
 
 void Worker::process(Unit& unit)
 {
-    written_ = false;
     if (unit.kind == Kind::file)
         processFile(unit);
     else if (unit.kind == Kind::packedImage && unit.result)
@@ -462,14 +501,14 @@ void Worker::process(Unit& unit)
 }
 
 // An output's file: created under a hidden name and written whole, to be renamed at its turn.
-void Worker::writeOutput(const std::string& name, const Output& output)
+void Worker::writeOutput(Unit& unit, const std::string& name, const Output& output)
 {
-    file_ = std::make_unique<OutputFile>(name, &run_->folders.of(name), fileMessages_, failure_);
+    unit.output = std::make_unique<OutputFile>(name, &run_->folders.of(name), unit.fileMessages, unit.failure);
     const auto dataBytes = static_cast<int64_t>(output.data.size());
-    written_ = file_->create()
-        && file_->write({{output.header.data(), output.header.size()},
-                         {output.data.data(), output.data.size()},
-                         {zeroBlock, blockPadding(dataBytes)}});
+    unit.written = unit.output->create()
+        && unit.output->write({{output.header.data(), output.header.size()},
+                             {output.data.data(), output.data.size()},
+                             {zeroBlock, blockPadding(dataBytes)}});
 }
 
 void Worker::processFile(Unit& unit)
@@ -498,6 +537,10 @@ void Worker::processFile(Unit& unit)
     if (run.rangeCube) {
         if (unit.result)
             unit.result = addRangePlane(unit, outputName);
+        if (unit.result && options.modern) {
+            unit.times = conversion_.observation.times();
+            unit.timeEnd = conversion_.observation.timeEndText();
+        }
         // Planes that wait for the first are told when it failed.
         if (!unit.result && unit.file == 0)
             run.rangeCube->writer->giveUp();
@@ -506,7 +549,7 @@ void Worker::processFile(Unit& unit)
     if (!unit.result || !stillWanted())
         return;
     messages.say(Text::writingFile, outputName);
-    writeOutput(outputName, conversion_.output);
+    writeOutput(unit, outputName, conversion_.output);
 }
 
 void Worker::processPackedImage(Unit& unit)
@@ -516,6 +559,7 @@ void Worker::processPackedImage(Unit& unit)
         return;
     if (packed.cube) {
         const FitsImage& image = packed.conversion.output.image;
+        decodePackedImage(packed.conversion, workspace_);
         encodePixels(*workspace_.raster, Placement::asIs(image.naxis1, image.naxis2), image.bitpix, output_.data,
                      workspace_.scratch);
         unit.result = packed.cube->writePlane(unit.image, output_.data, unit.messages);
@@ -524,7 +568,7 @@ void Worker::processPackedImage(Unit& unit)
     unit.result = convertPackedImage(packed.conversion, unit.image, unit.names, run_->options, run_->maps, workspace_,
                                      unit.messages, output_);
     if (unit.result)
-        writeOutput(unit.names.fileName, output_);
+        writeOutput(unit, unit.names.fileName, output_);
 }
 
 // The converted image of one file of the range as its plane of the cube: the first file's header
@@ -575,70 +619,8 @@ Result Worker::addRangePlane(Unit& unit, const std::string& outputName)
     return cube.writer->writePlane(plane, conversion_.output.data, messages);
 }
 
-// At the unit's turn: what it said is printed, its output renamed into place and counted; a
-// failure ends the run there, or with --keep-going is counted and passed.
-void Worker::publish(Unit& unit)
+Result finishRangeCube(RunShared& run, Messages& messages)
 {
-    RunShared& run = *run_;
-    if (!run.turns.wait(unit.sequence)) {
-        // The run ended before this unit: nothing of it stays.
-        file_.reset();
-        return;
-    }
-    RunCounts& counts = run.counts;
-    Messages& messages = unit.messages;
-    if (unit.read)
-        ++counts.filesRead;
-    if (file_) {
-        if (written_)
-            written_ = static_cast<bool>(file_->commit());
-        messages.append(fileMessages_);
-        fileMessages_.clear();
-        if (written_) {
-            ++(unit.kind == Kind::file ? counts.filesConverted : counts.unpackedImages);
-        } else {
-            ++counts.failedWrites;
-            if (unit.kind == Kind::file)
-                counts.failedNames.push_back(unit.inputName);
-        }
-        file_.reset();
-    }
-    if (unit.result && run.rangeCube) {
-        RangeCube& cube = *run.rangeCube;
-        if (run.options.modern) {
-            const ObservationTimes times = conversion_.observation.times();
-            cube.starts.push_back(times.hasDate ? isoInstant(times.day, times.start) : "");
-            // The cube ends where the file that ends last does, were the files in no order of time.
-            if (times.hasEnd && (!cube.last.hasEnd || times.endInstant() >= cube.last.endInstant())) {
-                cube.last = times;
-                cube.lastEnd = conversion_.observation.timeEndText();
-            }
-        }
-        if (unit.last)
-            unit.result = finishRangeCube(messages);
-    }
-    if (unit.result && unit.kind == Kind::packedImage && unit.packed->cube && unit.image == unit.packed->count - 1)
-        unit.result = finishPackedCube(*unit.packed, messages);
-    bool endsRun = false;
-    if (!unit.result) {
-        if (run.options.keepGoing) {
-            ++counts.failedFiles;
-            counts.failedNames.push_back(unit.inputName);
-        } else {
-            counts.stopped = true;
-            counts.stoppedAt = unit.inputName;
-            counts.notTried = unit.notTried;
-            endsRun = true;
-        }
-    }
-    print(messages);
-    flushOutput();
-    run.turns.end(unit.sequence, endsRun);
-}
-
-Result Worker::finishRangeCube(Messages& messages)
-{
-    RunShared& run = *run_;
     RangeCube& cube = *run.rangeCube;
     const bool modern = run.options.modern;
     messages.say(Text::writingCube, cube.writer->name(), {cube.planes});
@@ -666,7 +648,7 @@ Result Worker::finishRangeCube(Messages& messages)
     return finished;
 }
 
-Result Worker::finishPackedCube(PackedFile& packed, Messages& messages)
+Result finishPackedCube(RunShared& run, PackedFile& packed, Messages& messages)
 {
     Header extension;
     std::string rows;
@@ -680,8 +662,62 @@ Result Worker::finishPackedCube(PackedFile& packed, Messages& messages)
     Result finished
         = packed.cube->finish(packed.conversion.output.image.header, packed.table ? &extension : nullptr, rows, messages);
     if (finished)
-        run_->counts.unpackedImages += static_cast<int>(packed.count);
+        run.counts.unpackedImages += static_cast<int>(packed.count);
     return finished;
+}
+
+// At the unit's turn: what it said is printed, its output renamed into place and counted; a
+// failure ends the run there, or with --keep-going is counted and passed.
+bool publish(RunShared& run, Unit& unit)
+{
+    RunCounts& counts = run.counts;
+    Messages& messages = unit.messages;
+    if (unit.read)
+        ++counts.filesRead;
+    if (unit.output) {
+        if (unit.written)
+            unit.written = static_cast<bool>(unit.output->commit());
+        messages.append(unit.fileMessages);
+        if (unit.written) {
+            ++(unit.kind == Kind::file ? counts.filesConverted : counts.unpackedImages);
+        } else {
+            ++counts.failedWrites;
+            if (unit.kind == Kind::file)
+                counts.failedNames.push_back(unit.inputName);
+        }
+        unit.output.reset();
+    }
+    if (unit.result && run.rangeCube) {
+        RangeCube& cube = *run.rangeCube;
+        if (run.options.modern) {
+            const ObservationTimes& times = unit.times;
+            cube.starts.push_back(times.hasDate ? isoInstant(times.day, times.start) : "");
+            // The cube ends where the file that ends last does, were the files in no order of time.
+            if (times.hasEnd && (!cube.last.hasEnd || times.endInstant() >= cube.last.endInstant())) {
+                cube.last = times;
+                cube.lastEnd = unit.timeEnd;
+            }
+        }
+        if (unit.last)
+            unit.result = finishRangeCube(run, messages);
+    }
+    if (unit.result && unit.kind == Kind::packedImage && unit.packed->cube && unit.image == unit.packed->count - 1)
+        unit.result = finishPackedCube(run, *unit.packed, messages);
+    bool endsRun = false;
+    if (!unit.result) {
+        if (run.options.keepGoing) {
+            ++counts.failedFiles;
+            counts.failedNames.push_back(unit.inputName);
+        } else {
+            counts.stopped = true;
+            counts.stoppedAt = unit.inputName;
+            counts.notTried = unit.notTried;
+            endsRun = true;
+        }
+    }
+    print(messages);
+    flushOutput();
+    return endsRun;
 }
 
 // The cube of a range: its name, and a refusal, before anything is read, when it would replace
@@ -721,7 +757,7 @@ Result planRangeCube(RunShared& run, Messages& messages)
 
 RunCounts convertInputs(const Options& options, const Maps& maps, OutputFolders& folders, int jobs, Messages& said)
 {
-    auto run = std::make_shared<RunShared>(options, maps, folders);
+    auto run = std::make_shared<RunShared>(options, maps, folders, jobs);
     run->fileNumber = options.firstNumber;
     run->lastNumber = options.lastNumber;
     run->rootName = options.firstNumber > -1 ? options.inputName : std::string();
@@ -764,7 +800,7 @@ RunCounts convertInputs(const Options& options, const Maps& maps, OutputFolders&
         // A run that has ended does not wait for workers that wait on an input that may never
         // come: they hold no hidden file, and write nothing once they come back.
         run->workersChanged.wait(lock, [&] {
-            return run->running == 0 || (run->turns.ended() && run->running == run->mayBlock);
+            return run->running == 0 || (run->publisher.ended() && run->running == run->mayBlock);
         });
         lock.unlock();
         for (std::size_t k = 0; k < threads.size(); ++k) {

@@ -19,6 +19,24 @@
 
 namespace {
 
+// Random bits for a hidden file's name: a generator of this thread's (xorshift64*), seeded once
+// from the system's random bytes, or from the clock, the process and the thread without them.
+// Exclusive creation makes a clash with another run's name only a retry.
+uint64_t hiddenNameBits()
+{
+    thread_local uint64_t state = [] {
+        uint64_t seed = 0;
+        if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed))
+            seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())
+                ^ (static_cast<uint64_t>(getpid()) << 40) ^ reinterpret_cast<uintptr_t>(&seed);
+        return seed | 1;
+    }();
+    state ^= state >> 12;
+    state ^= state << 25;
+    state ^= state >> 27;
+    return state * 0x2545F4914F6CDD1DULL;
+}
+
 // Creates a new, empty file with a hidden random name (.kovrent-XXXXXX) in the folder.
 // Exclusive creation: no existing entry, link or not, is ever opened. The name is recorded in
 // `unfinished` (when given) before the file exists, so that no signal finds it unrecorded. The
@@ -27,19 +45,10 @@ int createHidden(int folder, std::string& name, UnfinishedFiles* unfinished, int
 {
     static constexpr char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     for (int attempt = 0; attempt < 100; ++attempt) {
-        unsigned char random[6];
-        if (getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
-            // Without the system's random bytes, the clock still makes clashes rare.
-            auto bits = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())
-                ^ (static_cast<uint64_t>(getpid()) << 40) ^ static_cast<uint64_t>(attempt);
-            for (unsigned char& byte : random) {
-                byte = static_cast<unsigned char>(bits);
-                bits = bits >> 8 | bits << 56;
-            }
-        }
+        uint64_t bits = hiddenNameBits();
         name = ".kovrent-";
-        for (const unsigned char byte : random)
-            name += letters[byte % (sizeof letters - 1)];
+        for (int i = 0; i < 6; ++i, bits >>= 8)
+            name += letters[(bits & 0xFF) % (sizeof letters - 1)];
         entry = unfinished ? unfinished->add(folder, name.c_str()) : -1;
         if (entry == UnfinishedFiles::closed) {
             // The process is ending by a signal: no file is begun any more.
