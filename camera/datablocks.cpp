@@ -293,7 +293,7 @@ const ObservingMode* observingMode(int32_t obsmode)
     return obsmode >= 1 && obsmode <= 7 && modes[obsmode - 1].name ? &modes[obsmode - 1] : nullptr;
 }
 
-bool readFrames(CameraReading& file, Raster& raster, int32_t frameNumber, int32_t obsmode, Messages& messages)
+Result readFrames(CameraReading& file, Raster& raster, int32_t frameNumber, int32_t obsmode, Messages& messages)
 {
     // The coadds of beams 1 to 4 as floats, the divisors of their frames.
     float divisors[4];
@@ -305,11 +305,13 @@ bool readFrames(CameraReading& file, Raster& raster, int32_t frameNumber, int32_
             messages.reason("warning - frame %d asked for with -o, but observing mode %d (%s) has %d frame%s", n,
                             obsmode, mode->name, mode->frames, mode->frames == 1 ? "" : "s");
         frames.skipFrames(n - 1);
-        return frames.readFrame(Merge::store, selectedDivisor(divisors, obsmode, n), Text::notEnoughData);
+        if (!frames.readFrame(Merge::store, selectedDivisor(divisors, obsmode, n), Text::notEnoughData))
+            return Result::fatal(messages.lastReason());
+        return Result();
     }
 
     if (!frames.readFrame(Merge::store, divisors[0], Text::notEnoughData))
-        return false;
+        return Result::fatal(messages.lastReason());
     struct Step {
         Merge merge;
         int beam;
@@ -317,17 +319,17 @@ bool readFrames(CameraReading& file, Raster& raster, int32_t frameNumber, int32_
     auto combine = [&](std::initializer_list<Step> steps) {
         for (const Step& step : steps)
             if (!frames.readFrame(step.merge, divisors[step.beam - 1], Text::notEnoughDataLater))
-                return false;
-        return true;
+                return Result::fatal(messages.lastReason());
+        return Result();
     };
     switch (obsmode) {
-    case 1: return true;
+    case 1: return Result();
     case 2: return combine({{Merge::subtract, 1}});
     case 5: return combine({{Merge::subtract, 2}});
     case 3:
     case 4: return combine({{Merge::subtract, 1}, {Merge::subtract, 2}, {Merge::add, 2}});
     case 7: return combine({{Merge::subtract, 2}, {Merge::subtract, 3}, {Merge::addNegate, 4}});
-    default: messages.say(Text::modeNotSupported, {obsmode}); return false;
+    default: messages.say(Text::modeNotSupported, {obsmode}); return Result::fatal();
     }
 }
 

@@ -3,6 +3,7 @@
 #include "camera/camerafile.h"
 #include "fits/fitsimage.h"
 #include "fits/messages.h"
+#include "fits/result.h"
 
 #include <cstdint>
 
@@ -16,9 +17,9 @@ const ObservingMode* observingMode(int32_t obsmode);
 
 // Builds the image of an unpacked file from the frames behind its header: one frame
 // (frameNumber of 1 or more, or negative) or the combination of every frame that the
-// observing mode defines, each divided by its beam's coadds. False, with the message, when the
+// observing mode defines, each divided by its beam's coadds. Fails, ending the run, when the
 // data end early or the mode combines no frames.
-bool readFrames(CameraReading& file, Raster& raster, int32_t frameNumber, int32_t obsmode, Messages& messages);
+Result readFrames(CameraReading& file, Raster& raster, int32_t frameNumber, int32_t obsmode, Messages& messages);
 
 // How a frame's values combine with what the raster cell holds; q = value / divisor.
 enum class Merge { store, subtract, add, addNegate };

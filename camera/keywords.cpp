@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -311,7 +312,7 @@ void keep(Keep what, const Value& value, RecordTarget& target)
     }
 }
 
-RecordResult applyRule(Rule rule, const Row& row, const Value* values, RecordTarget& target)
+Result applyRule(Rule rule, const Row& row, const Value* values, RecordTarget& target)
 {
     RecordWriter cards(target);
     HeaderFacts& facts = target.facts;
@@ -375,7 +376,7 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* values, RecordTar
         if (count > 0) {
             if (!target.unpack) {
                 target.messages.say(Text::packedRefused);
-                return RecordResult::fail;
+                return Result::failed();
             }
             facts.isPacked = true;
             cards.integer("PACKED", count, "TOTAL PACKED IMAGES");
@@ -412,7 +413,7 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* values, RecordTar
         if (values[0].integer > 0) {
             if (!target.unpack) {
                 target.messages.say(Text::packedRefused);
-                return RecordResult::fail;
+                return Result::failed();
             }
             facts.isPacked = true;
             facts.ultrafastCount = static_cast<int32_t>(values[0].integer);
@@ -424,7 +425,7 @@ RecordResult applyRule(Rule rule, const Row& row, const Value* values, RecordTar
             cards.integer("CONCOIMG", 1, "CONTINUOUS COIMAGING MODE ON");
         break;
     }
-    return RecordResult::next;
+    return Result();
 }
 
 } // namespace
@@ -434,12 +435,21 @@ void addReaderCard(RecordTarget& target, const char* keyword, const std::string&
     RecordWriter(target).value(keyword, value, comment);
 }
 
+Result endsInHeader(const CameraStream& stream, Messages& messages)
+{
+    const int error = errno;
+    messages.say(Text::endsInHeader, stream.name());
+    if (stream.failed())
+        messages.fileError(stream.name(), error);
+    return Result::failed(messages.lastReason());
+}
+
 std::string timeText(int64_t hours, int64_t minutes, int64_t seconds, int64_t hundredths)
 {
     return zeroFilled(11, "'%2d:%2d:%2d.%2d'      ", hours, minutes, seconds, hundredths);
 }
 
-RecordResult readRecord(int flag, CameraStream& stream, RecordTarget& target)
+Result readRecord(int flag, CameraStream& stream, RecordTarget& target)
 {
     const Row& row = keywordTable[flag];
     Value values[maxFields];
@@ -451,11 +461,11 @@ RecordResult readRecord(int flag, CameraStream& stream, RecordTarget& target)
         std::size_t size = field.size;
         if (field.kind == Kind::text || field.kind == Kind::commentText) {
             if (stream.read(bytes, 1) != 1)
-                return RecordResult::endOfFile;
+                return endsInHeader(stream, target.messages);
             size = bytes[0];
         }
         if (size > 0 && stream.read(bytes, size) != size)
-            return RecordResult::endOfFile;
+            return endsInHeader(stream, target.messages);
         Value& value = values[i];
         switch (field.kind) {
         case Kind::int8: value.integer = static_cast<int8_t>(bytes[0]); break;

@@ -5,6 +5,7 @@
 #include "camera/session.h"
 #include "fits/fitsimage.h"
 #include "fits/messages.h"
+#include "fits/result.h"
 
 #include <cstdint>
 #include <string>
@@ -21,10 +22,12 @@ struct RecordTarget {
     Messages& messages; // a refusal's message
 };
 
-enum class RecordResult { next, fail, endOfFile };
+// Reads the value of data flag 1 to 87, writes its cards and keeps what it sets. Fails when the
+// file refuses itself (packed data without -p) or ends within the record.
+Result readRecord(int flag, CameraStream& stream, RecordTarget& target);
 
-// Reads the value of data flag 1 to 87, writes its cards and keeps what it sets.
-RecordResult readRecord(int flag, CameraStream& stream, RecordTarget& target);
+// A header cut short by the end of the file, or by a read error, whose reason follows.
+Result endsInHeader(const CameraStream& stream, Messages& messages);
 
 // A card of the reader's own, besides the records' (TIME-END of a packed file's trailer), noted
 // in the observation record like theirs.

@@ -30,16 +30,6 @@ void setUpHeader(const std::string& inputName, FitsImage& image, int32_t frameNu
     image.header.addValueCard("INSTRUME", "'VESKA3: Veskacam'", "INSTRUMENT");
 }
 
-// A header cut short by the end of the file, or by a read error, whose reason follows.
-Result endsInHeader(const CameraStream& stream, Messages& messages)
-{
-    const int error = errno;
-    messages.say(Text::endsInHeader, stream.name());
-    if (stream.failed())
-        messages.fileError(stream.name(), error);
-    return Result::failed(messages.lastReason());
-}
-
 // Runs the header records up to the end marker.
 Result readHeaderRecords(CameraStream& stream, RecordTarget& target, Messages& messages)
 {
@@ -57,11 +47,8 @@ Result readHeaderRecords(CameraStream& stream, RecordTarget& target, Messages& m
             messages.say(Text::flagZero);
             return Result::failed();
         }
-        switch (readRecord(flag, stream, target)) {
-        case RecordResult::next: break;
-        case RecordResult::fail: return Result::failed();
-        case RecordResult::endOfFile: return endsInHeader(stream, messages);
-        }
+        if (Result record = readRecord(flag, stream, target); !record)
+            return record;
     }
 }
 
@@ -145,11 +132,11 @@ Result readCameraData(std::unique_ptr<CameraReading>& file, const CameraRequest&
     if (Result geometry = checkGeometry(*file, messages); !geometry)
         return geometry;
     if (file->facts.isPacked) {
-        if (!checkPackedLayout(*file, obsmode, messages))
-            return Result::fatal();
+        if (Result layout = checkPackedLayout(*file, obsmode, messages); !layout)
+            return layout;
         std::string endTime;
-        if (!readTrailer(*file, obsmode, endTime, messages))
-            return Result::failed(messages.lastReason());
+        if (Result trailer = readTrailer(*file, obsmode, endTime, messages); !trailer)
+            return trailer;
         RecordTarget target{image,       header.observation, header.orientation, header.carried,
                             file->layout, file->facts,       request.unpack,     messages};
         addReaderCard(target, "TIME-END", endTime, "END TIME OF OBSERVATION (UT)");
@@ -161,10 +148,10 @@ Result readCameraData(std::unique_ptr<CameraReading>& file, const CameraRequest&
             *packed = std::make_unique<PackedImages>(std::move(file), request, obsmode, messages);
         return Result();
     }
-    const bool read = readFrames(*file, raster, request.frameNumber, obsmode, messages);
+    Result read = readFrames(*file, raster, request.frameNumber, obsmode, messages);
     file->stream.close();
     if (!read)
-        return Result::fatal(messages.lastReason());
+        return read;
     if (request.interchange && layout.naxis2 >= 1)
         interchangeColumns(raster, layout.naxis1, layout.naxis2);
     return Result();

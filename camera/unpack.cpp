@@ -127,37 +127,37 @@ void decodeBeams(const unsigned char* beam1, const unsigned char* beam2, int nax
 
 } // namespace
 
-bool checkPackedLayout(const CameraReading& file, int32_t obsmode, Messages& messages)
+Result checkPackedLayout(const CameraReading& file, int32_t obsmode, Messages& messages)
 {
     const HeaderFacts& facts = file.facts;
     const FrameLayout& layout = file.layout;
     if (isUltrafast(facts)) {
         if (layout.naxis1 > ultrafastSide || layout.naxis2 > ultrafastSide) {
             messages.say(Text::ultrafastTooLarge, {layout.naxis1, layout.naxis2});
-            return false;
+            return Result::fatal();
         }
         // The readout order takes the columns in pairs: of a single column it would place
         // half the values outside the image and leave half the image unwritten.
         if (layout.naxis1 < 2) {
             messages.say(Text::ultrafastOneColumn, {layout.naxis1, layout.naxis2});
-            return false;
+            return Result::fatal();
         }
         if (obsmode > 2) {
             messages.say(Text::ultrafastMode, {obsmode});
-            return false;
+            return Result::fatal();
         }
     } else if (obsmode > 4) {
         messages.say(Text::packedMode, {obsmode});
-        return false;
+        return Result::fatal();
     } else if (facts.packedCount < 1) {
         // A later PACKED record can take back the count that made the file a packed one.
         messages.say(Text::packedEmpty, {facts.packedCount});
-        return false;
+        return Result::fatal();
     }
-    return true;
+    return Result();
 }
 
-bool readTrailer(CameraReading& file, int32_t obsmode, std::string& endTime, Messages& messages)
+Result readTrailer(CameraReading& file, int32_t obsmode, std::string& endTime, Messages& messages)
 {
     CameraStream& stream = file.stream;
     if (!isUltrafast(file.facts) && obsmode > 2)
@@ -167,7 +167,7 @@ bool readTrailer(CameraReading& file, int32_t obsmode, std::string& endTime, Mes
         const int error = errno;
         messages.say(Text::seekFailed);
         messages.fileError(stream.name(), error);
-        return false;
+        return Result::failed(messages.lastReason());
     }
     // 10 ignored bytes, then hours, minutes, seconds and hundredths; missing bytes count as zeros.
     unsigned char trailer[18] = {};
@@ -180,9 +180,9 @@ bool readTrailer(CameraReading& file, int32_t obsmode, std::string& endTime, Mes
         const int error = errno;
         messages.say(Text::reopenFailed);
         messages.fileError(stream.name(), error);
-        return false;
+        return Result::failed(messages.lastReason());
     }
-    return true;
+    return Result();
 }
 
 PackedImages::PackedImages(std::unique_ptr<CameraReading> file, const CameraRequest& request, int32_t obsmode,
@@ -218,7 +218,7 @@ int PackedImages::beams() const
     return (ultrafast() ? obsmode_ == 2 : obsmode_ >= 2 && obsmode_ <= 4) ? 2 : 1;
 }
 
-bool PackedImages::takeNext(std::vector<unsigned char>& bytes, Messages& messages)
+Result PackedImages::takeNext(std::vector<unsigned char>& bytes, Messages& messages)
 {
     const FrameLayout& layout = file_->layout;
     // A packed image's beams take naxis1 columns each, carried across data blocks; an
@@ -246,8 +246,9 @@ bool PackedImages::takeNext(std::vector<unsigned char>& bytes, Messages& message
     if (!read) {
         messages.say(Text::packedShort);
         messages.reason("%s", file_->stream.shortReadReason().c_str());
+        return Result::fatal(messages.lastReason());
     }
-    return read;
+    return Result();
 }
 
 void PackedImages::decode(const std::vector<unsigned char>& bytes, Raster& raster) const
@@ -270,13 +271,13 @@ void PackedImages::decode(const std::vector<unsigned char>& bytes, Raster& raste
         interchangeColumns(raster, layout.naxis1, layout.naxis2);
 }
 
-bool PackedImages::readNext(Raster& raster, Messages& messages)
+Result PackedImages::readNext(Raster& raster, Messages& messages)
 {
     std::vector<unsigned char> bytes;
-    if (!takeNext(bytes, messages))
-        return false;
-    decode(bytes, raster);
-    return true;
+    Result taken = takeNext(bytes, messages);
+    if (taken)
+        decode(bytes, raster);
+    return taken;
 }
 
 void unscrambleUltrafast(Raster& raster, int naxis1, int naxis2)

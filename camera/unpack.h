@@ -4,6 +4,7 @@
 #include "camera/session.h"
 #include "fits/fitsimage.h"
 #include "fits/messages.h"
+#include "fits/result.h"
 
 #include <cstdint>
 #include <memory>
@@ -13,13 +14,13 @@
 // Packed layouts this program cannot unpack into right images are refused: images of
 // observing modes whose beams the packed length and the reading disagree on, and
 // ultrafast images larger than their 64 x 64 slot or of a single column. False, with the
-// message, for such a layout.
-bool checkPackedLayout(const CameraReading& file, int32_t obsmode, Messages& messages);
+// message, for such a layout: one that ends the run.
+Result checkPackedLayout(const CameraReading& file, int32_t obsmode, Messages& messages);
 
 // Reads the end time stored behind the packed data, as the value text of a TIME-END card, and
 // reopens the file at the first byte of the packed data. False, with the message, when the
 // seek fails or the file cannot be reopened.
-bool readTrailer(CameraReading& file, int32_t obsmode, std::string& endTime, Messages& messages);
+Result readTrailer(CameraReading& file, int32_t obsmode, std::string& endTime, Messages& messages);
 
 class BlockReader;
 
@@ -43,10 +44,10 @@ public:
     // The next image in `raster`: beam 1, minus beam 2 of a chop (or beam 2 alone for -o 2),
     // interchanged with -i (packed images), in pixel order (ultrafast images). False, with
     // the message, when the data end before it does.
-    bool readNext(Raster& raster, Messages& messages);
+    Result readNext(Raster& raster, Messages& messages);
     // readNext in two steps: the next image's values as the file holds them, read in order,
     // and then, on any thread, those values made the image.
-    bool takeNext(std::vector<unsigned char>& bytes, Messages& messages);
+    Result takeNext(std::vector<unsigned char>& bytes, Messages& messages);
     void decode(const std::vector<unsigned char>& bytes, Raster& raster) const;
 
 private:

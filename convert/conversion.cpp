@@ -237,9 +237,7 @@ Result convertFile(const std::string& inputName, const Options& options, const M
 
 Result takePackedImage(Conversion& packed, Workspace& workspace, Messages& messages)
 {
-    if (!packed.packed->takeNext(workspace.packedImage, messages))
-        return Result::fatal(messages.lastReason());
-    return Result();
+    return packed.packed->takeNext(workspace.packedImage, messages);
 }
 
 void decodePackedImage(const Conversion& packed, Workspace& workspace)

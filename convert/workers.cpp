@@ -319,7 +319,7 @@ private:
     void processFile(Unit& unit);
     void processPackedImage(Unit& unit);
     Result addRangePlane(Unit& unit, const std::string& outputName);
-    void writeOutput(Unit& unit, const std::string& name, const Output& output);
+    void writeHidden(Unit& unit, const std::string& name, const Output& output);
 
     void wakeCoordinator()
     {
@@ -501,7 +501,7 @@ void Worker::process(Unit& unit)
 }
 
 // An output's file: created under a hidden name and written whole, to be renamed at its turn.
-void Worker::writeOutput(Unit& unit, const std::string& name, const Output& output)
+void Worker::writeHidden(Unit& unit, const std::string& name, const Output& output)
 {
     unit.output = std::make_unique<OutputFile>(name, &run_->folders.of(name), unit.fileMessages, unit.failure);
     const auto dataBytes = static_cast<int64_t>(output.data.size());
@@ -549,7 +549,7 @@ void Worker::processFile(Unit& unit)
     if (!unit.result || !stillWanted())
         return;
     messages.say(Text::writingFile, outputName);
-    writeOutput(unit, outputName, conversion_.output);
+    writeHidden(unit, outputName, conversion_.output);
 }
 
 void Worker::processPackedImage(Unit& unit)
@@ -568,7 +568,7 @@ void Worker::processPackedImage(Unit& unit)
     unit.result = convertPackedImage(packed.conversion, unit.image, unit.names, run_->options, run_->maps, workspace_,
                                      unit.messages, output_);
     if (unit.result)
-        writeOutput(unit, unit.names.fileName, output_);
+        writeHidden(unit, unit.names.fileName, output_);
 }
 
 // The converted image of one file of the range as its plane of the cube: the first file's header

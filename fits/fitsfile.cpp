@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <type_traits>
 
 #include <fcntl.h>
@@ -131,8 +132,8 @@ Result notFits(Messages& messages, const std::string& name, const std::string& r
     return Result::failed(messages.lastReason());
 }
 
-// Why a size or BITPIX card cannot be used: "no NAXIS1 card", "NAXIS1 0"; empty when it can.
-std::string integerRefusal(const HeaderBlock* first, const char* keyword, int64_t& value, int64_t least)
+// Why a size or BITPIX card cannot be used: "no NAXIS1 card", "NAXIS1 0"; none when it can.
+std::optional<std::string> integerRefusal(const HeaderBlock* first, const char* keyword, int64_t& value, int64_t least)
 {
     std::string text;
     if (findCard(first, keyword, text) < 0)
@@ -141,28 +142,28 @@ std::string integerRefusal(const HeaderBlock* first, const char* keyword, int64_
         return std::string(keyword) + " is no whole number";
     if (value < least)
         return std::string(keyword) + " " + std::to_string(value);
-    return "";
+    return std::nullopt;
 }
 
 // Why the header's first block, where the format puts the image's description, describes no
-// image this reader can take; empty when it does. BITPIX -64 is taken only for maps.
-std::string imageKeysRefusal(const HeaderBlock* first, FitsSource source, int64_t& naxis1, int64_t& naxis2,
-                             int64_t& bitpix)
+// image this reader can take; none when it does. BITPIX -64 is taken only for maps.
+std::optional<std::string> imageKeysRefusal(const HeaderBlock* first, FitsSource source, int64_t& naxis1,
+                                            int64_t& naxis2, int64_t& bitpix)
 {
     int64_t naxis = 0;
-    std::string refusal = integerRefusal(first, "NAXIS", naxis, 0);
-    if (refusal.empty() && naxis != 2)
+    std::optional<std::string> refusal = integerRefusal(first, "NAXIS", naxis, 0);
+    if (!refusal && naxis != 2)
         refusal = "NAXIS " + std::to_string(naxis)
             + (naxis == 3 && source == FitsSource::input ? ": a data cube; -f reads images of two axes" : "");
     for (auto [keyword, value] : {std::pair{"NAXIS1", &naxis1}, {"NAXIS2", &naxis2}})
-        if (refusal.empty())
+        if (!refusal)
             refusal = integerRefusal(first, keyword, *value, 1);
-    if (refusal.empty())
+    if (!refusal)
         refusal = integerRefusal(first, "BITPIX", bitpix, -64);
     // Below -32 there is only -64, 64-bit reals, which are read for maps alone.
-    if (refusal.empty() && bitpix < -32 && bitpix != -64)
+    if (!refusal && bitpix < -32 && bitpix != -64)
         refusal = "BITPIX " + std::to_string(bitpix);
-    if (refusal.empty() && bitpix == -64 && source == FitsSource::input)
+    if (!refusal && bitpix == -64 && source == FitsSource::input)
         refusal = "BITPIX -64 is read only for maps";
     return refusal;
 }
@@ -294,9 +295,8 @@ Result readFITS(const std::string& name, FitsImage& image, Raster& raster, Messa
     if (source == FitsSource::map && lookupInteger(header.firstBlock(), "NAXIS", naxis) && naxis == 0)
         if (Result result = readImageExtension(file.get(), name, header, last, messages); !result)
             return result;
-    if (const std::string refusal = imageKeysRefusal(header.firstBlock(), source, naxis1, naxis2, bitpix);
-        !refusal.empty())
-        return notFits(messages, name, refusal);
+    if (const std::optional<std::string> refusal = imageKeysRefusal(header.firstBlock(), source, naxis1, naxis2, bitpix))
+        return notFits(messages, name, *refusal);
 
     // The whole header first, so that BSCALE and BZERO are found in any block. Only
     // the newest block can hold the first END card.
