@@ -2,7 +2,11 @@
 
 #include "fits/scan.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <filesystem>
 #include <string_view>
 #include <system_error>
@@ -10,10 +14,11 @@
 
 namespace {
 
-// A refused command line: the option's text, and the valid form for people when there is one.
+// A refused command line: the option's text (none for an unknown option), and the reason or
+// valid form for people.
 struct Refusal {
-    Text text;
-    const char* hint = nullptr;
+    std::optional<Text> text;
+    std::string hint;
 };
 
 // Options that take values consume the next arguments whatever they look like; an
@@ -23,7 +28,7 @@ public:
     Arguments(int argc, const char* const* argv) : argc_(argc), argv_(argv) {}
 
     // The value after `index`; a Refusal when there is none.
-    std::string take(int& index, Text text, const char* hint = nullptr) const
+    std::string take(int& index, std::optional<Text> text, const std::string& hint) const
     {
         if (index + 1 >= argc_)
             throw Refusal{text, hint};
@@ -37,7 +42,7 @@ private:
 
 // A file or folder name: the argument without leading and trailing white space, inner blanks
 // kept ("my c970611a.005"). An empty or blank name is refused with `text` and `hint`.
-std::string trimmedName(const std::string& argument, Text text, const char* hint)
+std::string trimmedName(const std::string& argument, std::optional<Text> text, const std::string& hint)
 {
     const char* const space = " \t\n\v\f\r";
     const std::size_t first = argument.find_first_not_of(space);
@@ -46,16 +51,132 @@ std::string trimmedName(const std::string& argument, Text text, const char* hint
     return argument.substr(first, argument.find_last_not_of(space) - first + 1);
 }
 
-std::string takeName(const Arguments& arguments, int& index, Text text, const char* hint)
+std::string takeName(const Arguments& arguments, int& index, std::optional<Text> text, const std::string& hint)
 {
     return trimmedName(arguments.take(index, text, hint), text, hint);
 }
 
-// A value that is not a number is refused; an empty one leaves the setting as it was.
-void takeNumber(const Arguments& arguments, int& index, Text text, int32_t& setting, const char* hint = nullptr)
+// A number as people write it: a sign, then decimal digits, leading zeros and all, or 0x and
+// hexadecimal digits, with white space around it and nothing else. `notNumber` for anything
+// else or a number beyond 32 bits; `empty` for white space alone.
+ScanResult readNumber(const std::string& text, int32_t& value)
 {
-    if (scanInteger(arguments.take(index, text, hint), setting) == ScanResult::notNumber)
+    const char* const space = " \t\n\v\f\r";
+    const std::size_t first = text.find_first_not_of(space);
+    if (first == std::string::npos)
+        return ScanResult::empty;
+    const std::string word = text.substr(first, text.find_last_not_of(space) - first + 1);
+    std::size_t at = 0;
+    const bool negative = word[at] == '-';
+    if (word[at] == '-' || word[at] == '+')
+        ++at;
+    int base = 10;
+    if (word.size() > at + 2 && word[at] == '0' && (word[at + 1] == 'x' || word[at + 1] == 'X')) {
+        base = 16;
+        at += 2;
+    }
+    if (at == word.size())
+        return ScanResult::notNumber;
+    int64_t magnitude = 0;
+    for (; at < word.size(); ++at) {
+        const char c = word[at];
+        const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+            : base == 16 && std::isxdigit(static_cast<unsigned char>(c))
+            ? std::tolower(static_cast<unsigned char>(c)) - 'a' + 10
+            : -1;
+        if (digit < 0)
+            return ScanResult::notNumber;
+        magnitude = magnitude * base + digit;
+        if (magnitude > int64_t{INT32_MAX} + 1)
+            return ScanResult::notNumber;
+    }
+    if (!negative && magnitude > INT32_MAX)
+        return ScanResult::notNumber;
+    value = static_cast<int32_t>(negative ? -magnitude : magnitude);
+    return ScanResult::number;
+}
+
+// A value that is not a number is refused; an empty one leaves the setting as it was.
+void takeNumber(const Arguments& arguments, int& index, Text text, int32_t& setting, const std::string& hint)
+{
+    if (readNumber(arguments.take(index, text, hint), setting) == ScanResult::notNumber)
         throw Refusal{text, hint};
+}
+
+// The long options, each with whether it takes a value.
+struct LongOption {
+    std::string_view name;
+    bool takesValue;
+};
+constexpr LongOption longOptions[] = {{"keep-going", false}, {"modern", false}, {"cube", false},
+                                      {"jobs", true},        {"log", true},     {"no-progress", false},
+                                      {"help", false},       {"version", false}};
+
+bool isLongOption(std::string_view name)
+{
+    for (const LongOption& option : longOptions)
+        if (option.name == name)
+            return true;
+    return false;
+}
+
+// The edits that make one word the other.
+std::size_t editDistance(std::string_view a, std::string_view b)
+{
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The known long option nearest to `word` (written without its dashes).
+std::string_view nearestLongOption(std::string_view word)
+{
+    std::string_view nearest = longOptions[0].name;
+    std::size_t best = editDistance(word, nearest);
+    for (const LongOption& option : longOptions)
+        if (const std::size_t distance = editDistance(word, option.name); distance < best) {
+            best = distance;
+            nearest = option.name;
+        }
+    return nearest;
+}
+
+void parseLongOption(const Arguments& arguments, int& i, const std::string& word, Options& options)
+{
+    const std::string_view name = std::string_view(word).substr(2);
+    if (name == "keep-going") {
+        options.keepGoing = true;
+    } else if (name == "modern") {
+        options.modern = true;
+    } else if (name == "cube") {
+        options.cube = true;
+    } else if (name == "no-progress") {
+        options.progress = false;
+    } else if (name == "help") {
+        options.showUsage = true;
+    } else if (name == "version") {
+        options.showVersion = true;
+    } else if (name == "jobs") {
+        const char* hint = "--jobs takes the number of workers, 1 or more (for example --jobs 4)";
+        takeNumber(arguments, i, Text::jobsValue, options.jobs, hint);
+        if (options.jobs < 1)
+            throw Refusal{Text::jobsValue, hint};
+    } else if (name == "log") {
+        options.logName = takeName(arguments, i, Text::logName, "--log takes the name of the log to write");
+    } else {
+        throw Refusal{std::nullopt, "unknown option " + word + "; did you mean --"
+                                        + std::string(nearestLongOption(name)) + "?"};
+    }
 }
 
 // Each of these options, with its values as given, when -p is on: unpacking does not use them.
@@ -71,21 +192,26 @@ void parseOptions(int argc, const char* const* argv, Options& options, bool repo
                 messages.reason("warning - argument %s ignored", argv[i]);
         };
         std::string word;
-        if (!scanWord(argv[i], word) || word[0] != '-' || word.size() < 2) {
+        if (!scanWord(argv[i], word)) {
             ignored();
             continue;
         }
-        if (word == "--keep-going" || word == "--modern" || word == "--cube") {
-            (word == "--modern" ? options.modern : word == "--cube" ? options.cube : options.keepGoing) = true;
+        // Every other word is a further input, as a shell's glob gives them.
+        if (word[0] != '-') {
+            options.inputNames.push_back(trimmedName(argv[i], Text::dataFileName, ""));
             continue;
         }
-        if (word == "--jobs") {
-            const char* hint = "--jobs takes the number of workers, 1 or more (for example --jobs 4)";
-            takeNumber(arguments, i, Text::jobsValue, options.jobs, hint);
-            if (options.jobs < 1)
-                throw Refusal{Text::jobsValue, hint};
+        if (word.size() < 2) {
+            ignored();
             continue;
         }
+        if (word[1] == '-') {
+            parseLongOption(arguments, i, word, options);
+            continue;
+        }
+        // A long option with one dash would be taken for its first letter (-modern for -m).
+        if (isLongOption(std::string_view(word).substr(1)))
+            throw Refusal{std::nullopt, "unknown option " + word + "; did you mean -" + word + "?"};
         const int optionAt = i;
         switch (word[1]) {
         case 'a': options.appendFits = true; break;
@@ -123,8 +249,8 @@ void parseOptions(int argc, const char* const* argv, Options& options, bool repo
             // Both bounds must be numbers, the first at least 0: a first bound left unset would
             // turn the range into single files named by bare numbers.
             const bool firstIsNumber
-                = scanInteger(arguments.take(i, Text::limitsValue, form), options.firstNumber) == ScanResult::number;
-            if (scanInteger(arguments.take(i, Text::limitsValue, form), options.lastNumber) != ScanResult::number
+                = readNumber(arguments.take(i, Text::limitsValue, form), options.firstNumber) == ScanResult::number;
+            if (readNumber(arguments.take(i, Text::limitsValue, form), options.lastNumber) != ScanResult::number
                 || !firstIsNumber || options.firstNumber < 0)
                 throw Refusal{Text::limitsValue, form};
             break;
@@ -152,6 +278,7 @@ Result parseCommandLine(int argc, const char* const* argv, Options& options, Mes
     }
     try {
         options.inputName = trimmedName(argv[1], Text::dataFileName, "the first argument is the name of a camera file");
+        options.inputNames = {options.inputName};
         if (options.inputName == "-h" || options.inputName == "--help") {
             options.showUsage = true;
             return Result();
@@ -160,9 +287,22 @@ Result parseCommandLine(int argc, const char* const* argv, Options& options, Mes
             options.showVersion = true;
             return Result();
         }
+        // An option that is no option, first as anywhere else.
+        const std::string& first = options.inputName;
+        if (first.size() > 2 && first.compare(0, 2, "--") == 0 && !isLongOption(std::string_view(first).substr(2)))
+            throw Refusal{std::nullopt, "unknown option " + first + "; did you mean --"
+                                            + std::string(nearestLongOption(std::string_view(first).substr(2))) + "?"};
+        if (first.size() > 1 && first[0] == '-' && first[1] != '-' && isLongOption(std::string_view(first).substr(1)))
+            throw Refusal{std::nullopt, "unknown option " + first + "; did you mean -" + first + "?"};
         const bool reportIgnored = options.inputName[0] != '-';
         std::vector<std::string> unpackIgnores;
         parseOptions(argc, argv, options, reportIgnored, unpackIgnores, messages);
+        if (options.showUsage || options.showVersion)
+            return Result();
+        // A range's files are named after its one root.
+        if (options.firstNumber >= 0 && options.inputNames.size() > 1)
+            throw Refusal{Text::limitsValue, "-r converts the numbered files of one root name (for example "
+                                             "kovrent c970611a. -r 1 100); more names were given"};
         if (options.unpack && reportIgnored)
             for (const std::string& given : unpackIgnores)
                 messages.reason("warning - %s ignored with -p", given.c_str());
@@ -170,13 +310,15 @@ Result parseCommandLine(int argc, const char* const* argv, Options& options, Mes
             messages.reason(
                 "warning - -i ignored with -f: it interchanges the columns of camera files as they are read");
     } catch (const Refusal& refusal) {
-        messages.say(refusal.text);
-        if (refusal.hint)
-            messages.reason("%s", refusal.hint);
-        return Result::fatal(refusal.hint ? refusal.hint : "");
+        if (refusal.text)
+            messages.say(*refusal.text);
+        if (!refusal.hint.empty())
+            messages.reason("%s", refusal.hint.c_str());
+        return Result::fatal(refusal.hint);
     }
-    if (options.cube && !options.unpack && options.firstNumber < 0) {
-        messages.reason("warning - --cube ignored: it makes a cube of a packed file's images (-p) or of a range (-r)");
+    if (options.cube && !options.unpack && options.firstNumber < 0 && options.inputNames.size() < 2) {
+        messages.reason("warning - --cube ignored: it makes a cube of a packed file's images (-p), or of the files of "
+                        "a range (-r) or of several names");
         options.cube = false;
     }
     // A cube is written whole or not at all: a file it cannot take stops the run.

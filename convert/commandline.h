@@ -6,9 +6,11 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct Options {
     std::string inputName;       // the first argument: a file, or the root of a numbered series
+    std::vector<std::string> inputNames; // it and every further name, in order
     std::string outputDirectory; // -d
     std::string gainName;        // -g
     std::string maskName;        // -m
@@ -29,6 +31,8 @@ struct Options {
     bool modern = false;         // --modern: ISO times, full coordinates, provenance, checksums
     bool cube = false;           // --cube: a packed file's images, or a range, as one data cube
     int jobs = 0;                // --jobs: the workers of the run; 0 for one per processor
+    bool progress = true;        // a progress line on a terminal, unless --no-progress
+    std::string logName;         // --log: the observing log to write instead of converting
     bool showUsage = false;      // no argument, or "-h" or "--help" as the first
     bool showVersion = false;    // "--version" as the first argument
 };

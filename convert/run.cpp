@@ -107,6 +107,11 @@ int convertFiles(const Options& options, UnfinishedFiles* unfinished)
         print(messages);
         return 1;
     }
+    Messages names;
+    const Result named = checkOutputNames(options, names);
+    print(names);
+    if (!named)
+        return 1;
     std::shared_ptr<Map> mask, gain;
     if (!loadMaps(options, mask, gain))
         return 1;

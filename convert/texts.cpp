@@ -91,6 +91,7 @@ std::string programText(const Messages::Line& line)
     case Text::frameNumberValue: return "kovrent: Error in observation frame number\n";
     case Text::limitsValue: return "Error specifying limits\n";
     case Text::jobsValue: return "kovrent: Error in number of jobs\n";
+    case Text::logName: return "kovrent: Error in log file name\n";
     case Text::zeroWaitCorrected: return formatted("Warning -- zero wait correction done for chop wait= %f\n", line.real);
     case Text::chopWaitZero: return "Warning -- chop wait time = 0, use -z option\n";
     case Text::noNaxisCard: return "kovrent: error, NAXIS keyword not found\n";
@@ -119,6 +120,9 @@ std::string programText(const Messages::Line& line)
         return formatted("kovrent: Error - %s is %d x %d (BITPIX %d), but the planes of data cube %s are %d x %d "
                          "(BITPIX %d)\n",
                          name, number(0), number(1), number(2), other, number(3), number(4), number(5));
+    case Text::outputsCollide:
+        return formatted("kovrent: Error - %s and %s would both be written to %s\n", name, other,
+                         line.third.c_str());
     case Text::outputsNotWritten:
         return formatted("kovrent: Error - %d output file%s could not be written\n", number(0), n[0] == 1 ? "" : "s");
     }

@@ -15,7 +15,10 @@
 #include <system_error>
 #include <new>
 #include <thread>
+#include <tuple>
 #include <utility>
+
+#include <sys/stat.h>
 
 const OutputFolder& OutputFolders::of(const std::string& outputName)
 {
@@ -95,18 +98,22 @@ struct PackedFile {
     int64_t number = 0;      // the file's number, -1 when its name has none
     int64_t startNumber = 0; // the number of its first image
     int64_t count = 0;
+    int64_t notTried = 0;    // the run's files not tried, should one of its images end the run
     Conversion conversion;
     std::optional<UnpackedNames> names;
     std::shared_ptr<CubeWriter> cube; // --cube: the images as its planes
     bool table = false;               // the cube's TIMES table follows
 };
 
-// The cube of a range (--cube without -p), begun by its first plane.
+// The cube of a range or of several names (--cube without -p), begun by its first plane.
 struct RangeCube {
     std::shared_ptr<CubeWriter> writer;
     Header header; // the first plane's header made a cube's, resumed at its END
     std::string rootName;
     int64_t first = 0, planes = 0;
+    const std::vector<std::string>* names = nullptr; // the planes' files, when they are named
+
+    std::string planeName(int64_t k) const { return names ? (*names)[k] : numberedName(rootName, first + k); }
     std::vector<std::string> starts; // --modern: each plane's start
     ObservationTimes last;           // the times of the file that ends last, whose end is the cube's
     std::string lastEnd;             // and its TIME-END value
@@ -237,10 +244,12 @@ struct RunShared {
     std::mutex sourceMutex;
     int64_t sequence = 0;
     int64_t nextFile = 0;
+    bool range = false;   // a numbered range of a root name, else the names given
     int64_t fileNumber = -1;
     int64_t lastNumber = -1;
     std::string rootName;
     bool firstFile = true;
+    std::size_t nextName = 0;
     bool sourceEnded = false;
     std::shared_ptr<PackedFile> packed; // the packed file whose images are being handed out
     int64_t nextImage = 0;
@@ -360,22 +369,26 @@ bool Worker::claim(Unit& unit)
         return true;
     }
     run.packed.reset();
-    if (!run.firstFile && run.fileNumber > run.lastNumber) {
+    const std::vector<std::string>& names = run.options.inputNames;
+    if (run.range ? !run.firstFile && run.fileNumber > run.lastNumber : run.nextName >= names.size()) {
         run.sourceEnded = true;
         return false;
     }
     run.firstFile = false;
     unit.sequence = run.sequence++;
     unit.file = run.nextFile++;
-    unit.inputName = run.options.inputName;
-    if (run.fileNumber == -1)
-        run.fileNumber = fileNumberFromName(unit.inputName);
-    else
+    if (run.range) {
         unit.inputName = numberedName(run.rootName, run.fileNumber);
-    unit.number = run.fileNumber;
-    unit.notTried = std::max<int64_t>(run.lastNumber - unit.number, 0);
-    ++run.fileNumber;
-    unit.last = run.fileNumber > run.lastNumber;
+        unit.number = run.fileNumber;
+        unit.notTried = std::max<int64_t>(run.lastNumber - unit.number, 0);
+        ++run.fileNumber;
+        unit.last = run.fileNumber > run.lastNumber;
+    } else {
+        unit.inputName = names[run.nextName++];
+        unit.number = fileNumberFromName(unit.inputName);
+        unit.notTried = static_cast<int64_t>(names.size() - run.nextName);
+        unit.last = run.nextName == names.size();
+    }
     if (run.options.unpack) {
         unit.kind = Kind::packedFile;
         claimPackedFile(unit);
@@ -400,10 +413,17 @@ void Worker::claimPackedFile(Unit& unit)
         return;
     }
     packed->count = packed->conversion.packed->count();
-    // A file without a number in its name is numbered from 0; the range goes on after its images.
+    // A file without a number in its name is numbered from 0; a range goes on after its images.
     packed->startNumber = std::max<int64_t>(unit.number, 0);
-    run.fileNumber = packed->startNumber + packed->count;
-    unit.last = run.fileNumber > run.lastNumber;
+    if (run.range) {
+        run.fileNumber = packed->startNumber + packed->count;
+        unit.last = run.fileNumber > run.lastNumber;
+        // Should an image end the run: the range's numbers after the file's last image.
+        packed->notTried = std::max<int64_t>(
+            run.lastNumber - std::max(packed->startNumber + packed->count - 1, unit.number + 1) + 1, 0);
+    } else {
+        packed->notTried = unit.notTried;
+    }
     auto failed = [&](Result result) {
         unit.result = std::move(result);
         run.sourceEnded = true;
@@ -456,15 +476,13 @@ void Worker::claimPackedImage(Unit& unit)
     PackedFile& packed = *unit.packed;
     Messages& messages = unit.messages;
     unit.number = packed.startNumber + unit.image;
-    // Should an image end the run: the range's numbers after the file's last image.
-    const int64_t next = std::max(packed.startNumber + packed.count - 1, packed.number + 1);
-    unit.notTried = std::max<int64_t>(run.lastNumber - next + 1, 0);
-    unit.last = unit.image == packed.count - 1 && packed.startNumber + packed.count > run.lastNumber;
+    unit.notTried = packed.notTried;
     auto failed = [&](Result result) {
         unit.result = std::move(result);
-        // A run that goes on goes on from there.
+        // A range that goes on goes on from the file's last image.
         run.packed.reset();
-        run.fileNumber = next;
+        if (run.range)
+            run.fileNumber = std::max(packed.startNumber + packed.count - 1, packed.number + 1);
         run.sourceEnded = !run.options.keepGoing;
     };
     if (!packed.cube) {
@@ -626,8 +644,7 @@ Result finishRangeCube(RunShared& run, Messages& messages)
     messages.say(Text::writingCube, cube.writer->name(), {cube.planes});
     Header& header = cube.header;
     for (int64_t k = 0; k < cube.planes; ++k)
-        header.addCommentCard("HISTORY ",
-                              "PLANE " + std::to_string(k + 1) + " IS " + numberedName(cube.rootName, cube.first + k));
+        header.addCommentCard("HISTORY ", "PLANE " + std::to_string(k + 1) + " IS " + cube.planeName(k));
     if (modern)
         header.setValueCard("NIMAGES", std::to_string(cube.planes), "NUMBER OF PLANES");
     header.addEndCard();
@@ -726,10 +743,15 @@ Result planRangeCube(RunShared& run, Messages& messages)
 {
     const Options& options = run.options;
     auto cube = std::make_shared<RangeCube>();
-    cube->rootName = run.rootName;
-    cube->first = options.firstNumber;
-    cube->planes = int64_t{options.lastNumber} - options.firstNumber + 1;
-    const std::string name = outputNameFor(numberedName(cube->rootName, cube->first), options, 'k');
+    if (run.range) {
+        cube->rootName = run.rootName;
+        cube->first = options.firstNumber;
+        cube->planes = int64_t{options.lastNumber} - options.firstNumber + 1;
+    } else {
+        cube->names = &options.inputNames;
+        cube->planes = static_cast<int64_t>(options.inputNames.size());
+    }
+    const std::string name = outputNameFor(cube->planeName(0), options, 'k');
     const OutputFolder& folder = run.folders.of(name);
     cube->writer = std::make_shared<CubeWriter>(name, &folder);
     run.cubes.push_back(cube->writer);
@@ -741,11 +763,11 @@ Result planRangeCube(RunShared& run, Messages& messages)
         return true;
     };
     std::error_code error;
-    for (int64_t number = cube->first; number <= options.lastNumber; ++number) {
-        const std::string input = numberedName(cube->rootName, number);
+    for (int64_t k = 0; k < cube->planes; ++k) {
+        const std::string input = cube->planeName(k);
         if (refused(input))
             return Result::failed();
-        if (!std::filesystem::exists(input, error))
+        if (run.range && !std::filesystem::exists(input, error))
             break;
     }
     if (refused(options.maskName) || refused(options.gainName))
@@ -758,15 +780,16 @@ Result planRangeCube(RunShared& run, Messages& messages)
 RunCounts convertInputs(const Options& options, const Maps& maps, OutputFolders& folders, int jobs, Messages& said)
 {
     auto run = std::make_shared<RunShared>(options, maps, folders, jobs);
+    run->range = options.firstNumber > -1;
     run->fileNumber = options.firstNumber;
     run->lastNumber = options.lastNumber;
-    run->rootName = options.firstNumber > -1 ? options.inputName : std::string();
+    run->rootName = run->range ? options.inputName : std::string();
     if (options.cube && !options.unpack && !planRangeCube(*run, said)) {
         run->counts.stopped = true;
         return run->counts;
     }
     // A run of one file starts no thread.
-    const bool oneFile = options.firstNumber < 0 && !options.unpack;
+    const bool oneFile = !run->range && options.inputNames.size() == 1 && !options.unpack;
     std::vector<std::thread> threads;
     std::vector<std::shared_ptr<std::atomic<bool>>> ended;
     if (jobs > 1 && !oneFile) {
@@ -818,4 +841,42 @@ RunCounts convertInputs(const Options& options, const Maps& maps, OutputFolders&
         run->counts.stopped = true;
     }
     return run->counts;
+}
+
+Result checkOutputNames(const Options& options, Messages& messages)
+{
+    // A range's outputs are named after its numbers, which differ; a cube of several names is
+    // one output, and unpacked images are checked as they are named.
+    if (options.firstNumber >= 0 || options.inputNames.size() < 2 || options.cube || options.unpack)
+        return Result();
+    // Outputs are told apart by their folder, as the system knows it, and their file's name.
+    std::map<std::tuple<dev_t, ino_t, std::string>, const std::string*> outputs;
+    std::map<std::pair<dev_t, ino_t>, const std::string*> inputs;
+    for (const std::string& input : options.inputNames) {
+        struct stat file {};
+        if (stat(input.c_str(), &file) == 0)
+            inputs.emplace(std::pair{file.st_dev, file.st_ino}, &input);
+    }
+    for (const std::string& input : options.inputNames) {
+        const std::string output = outputNameFor(input, options);
+        const std::string folder = folderOf(output);
+        struct stat place {};
+        if (stat(folder.empty() ? "." : folder.c_str(), &place) != 0)
+            continue;
+        const auto key = std::tuple{place.st_dev, place.st_ino, output.substr(fileNameStart(output))};
+        if (const auto [earlier, added] = outputs.emplace(key, &input); !added) {
+            messages.say(Text::outputsCollide, *earlier->second, input, output);
+            messages.reason("give names whose outputs differ, or convert them in runs of their own");
+            return Result::fatal(messages.lastReason());
+        }
+        // The output of one name would replace the file of another before it is read.
+        struct stat standing {};
+        if (lstat(output.c_str(), &standing) == 0)
+            if (const auto replaced = inputs.find({standing.st_dev, standing.st_ino});
+                replaced != inputs.end() && replaced->second != &input) {
+                messages.say(Text::outputOverwrites, output, *replaced->second);
+                return Result::fatal();
+            }
+    }
+    return Result();
 }

@@ -47,4 +47,8 @@ struct RunCounts {
 // the calling thread, and so does a run of one file. What the inputs say is printed in the
 // run's order, as a run on one thread prints it, and so are the outputs renamed into place.
 // What the run says before any input (a cube that would replace an input) goes to `said`.
+// Before anything is read or written: the names of a run's inputs give outputs of their own, and
+// none of them replaces another input of the run.
+Result checkOutputNames(const Options& options, Messages& messages);
+
 RunCounts convertInputs(const Options& options, const Maps& maps, OutputFolders& folders, int jobs, Messages& said);

@@ -36,6 +36,12 @@ void Messages::say(Text text, std::string name, std::string other, std::initiali
     lines_.push_back(std::move(line));
 }
 
+void Messages::say(Text text, std::string name, std::string other, std::string third)
+{
+    say(text, std::move(name), std::move(other), {});
+    lines_.back().third = std::move(third);
+}
+
 void Messages::say(Text text, double real)
 {
     Line line;

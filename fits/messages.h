@@ -66,6 +66,7 @@ enum class Text : uint8_t {
     frameNumberValue,     // a bad -o value
     limitsValue,          // a bad -r value
     jobsValue,            // a bad --jobs value
+    logName,              // no name of a log
     zeroWaitCorrected,    // the chop wait time (real)
     chopWaitZero,         //
     noNaxisCard,          //
@@ -84,6 +85,7 @@ enum class Text : uint8_t {
     zeroWaitNeedsFrames,  // the input's name
     cubePlaneDiffers,     // the input's and the cube's names; the plane's and the cube's sizes and BITPIX
     outputsNotWritten,    // how many
+    outputsCollide,       // the two inputs' names and the output's
 };
 
 // What an operation of the libraries has to say, in the order it happened: the program's own
@@ -97,6 +99,7 @@ public:
         Text text = Text::fitsNotFound;
         std::string value;       // the name that the text names first, or the line for people
         std::string other;       // a second name
+        std::string third;       // and a third
         int64_t numbers[6] = {}; // the numbers that the text names, in its order
         double real = 0.0;       // a real number it names
     };
@@ -104,6 +107,7 @@ public:
     void say(Text text, std::initializer_list<int64_t> numbers = {});
     void say(Text text, std::string name, std::initializer_list<int64_t> numbers = {});
     void say(Text text, std::string name, std::string other, std::initializer_list<int64_t> numbers = {});
+    void say(Text text, std::string name, std::string other, std::string third);
     void say(Text text, double real);
     // The lines of `other`, after these.
     void append(const Messages& other);

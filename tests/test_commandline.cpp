@@ -87,7 +87,7 @@ TEST(CommandLine, UsageWhenNoArgumentOrHelpFirst) {
 
 // The fields of the options, for comparing whole readings.
 auto fields(const Options& o) {
-    return std::tuple(o.inputName, o.outputDirectory, o.gainName, o.maskName, o.expansion, o.frameNumber,
+    return std::tuple(o.inputName, o.inputNames, o.outputDirectory, o.gainName, o.maskName, o.expansion, o.frameNumber,
                       o.firstNumber, o.lastNumber, o.appendFits, o.toDirectory, o.fitsInput, o.gain, o.interchange,
                       o.mask, o.noFlips, o.unpack, o.zeroWait, o.showUsage, o.showVersion, o.keepGoing);
 }
@@ -106,24 +106,36 @@ TEST(CommandLine, ParsedOptionsAndBadValues) {
         std::function<void(Options&)> change;  // from the defaults with `name` as input
         std::string message = "";              // the fatal end's, on standard output
     } cases[] = {
-        {{name, "-e", "010"}, [](Options& o) { o.expansion = 8; }},
+        // Numbers as people write them: leading zeros are decimal, 0x hexadecimal, nothing may follow.
+        {{name, "-e", "010"}, [](Options& o) { o.expansion = 10; }},
         {{name, "-e", "0x2"}, [](Options& o) { o.expansion = 2; }},
-        {{name, "-e", "3rd"}, [](Options& o) { o.expansion = 3; }},
+        {{name, "-e", "3rd"}, nullptr, expansion},
+        {{name, "-e", "2.5"}, nullptr, expansion},
         {{name, "-e", ""}, [](Options&) {}},
         {{name, "-expand", "2"}, [](Options& o) { o.expansion = 2; }},
         {{name, "-e", "2", "-e", "3"}, [](Options& o) { o.expansion = 3; }},
         {{name, "-o", "0x2"}, [](Options& o) { o.frameNumber = 2; }},
-        {{name, "-o", "010"}, [](Options& o) { o.frameNumber = 8; }},
+        {{name, "-o", "010"}, [](Options& o) { o.frameNumber = 10; }},
+        {{name, "-r", "008", "010"}, [](Options& o) { o.firstNumber = 8, o.lastNumber = 10; }},
+        {{name, "-r", "1", "5x"}, nullptr, limits},
+        {{name, "other", "-r", "1", "2"}, nullptr, limits},
+        {{name, "word", "-a", "my file"},
+         [](Options& o) { o.inputNames = {"c970611a.005", "word", "my file"}, o.appendFits = true; }},
+        // Long options: unknown ones and known ones with one dash are refused, with their reason alone.
+        {{name, "--keep"}, nullptr},
+        {{name, "--keep-going-on"}, nullptr},
+        {{name, "-modern"}, nullptr},
+        {{name, "-cube"}, nullptr},
         {{name, "-o", "0"}, [](Options&) {}},
         {{name, "-o", " "}, [](Options&) {}},
         {{name, "-a"}, [](Options& o) { o.appendFits = true; }},
         {{name, "-append"}, [](Options& o) { o.appendFits = true; }},
-        {{name, "-A", "-D", "-b", "-h", "-5", "-", "word", "-y", "--keep", "--keep-going-on"}, [](Options&) {}},
+        {{name, "-A", "-D", "-b", "-h", "-5", "-", "-y"}, [](Options&) {}},
         {{name, "-a", "--keep-going", "-n"}, [](Options& o) { o.appendFits = o.keepGoing = o.noFlips = true; }},
         {{name, "-h", "-f"}, [](Options& o) { o.fitsInput = true; }},
         {{name, "-d", "-a"}, [](Options& o) { o.outputDirectory = "-a", o.toDirectory = true; }},
-        {{"-h", "-e", "0"}, [](Options& o) { o.inputName = "-h", o.showUsage = true; }},
-        {{"-h", "-r"}, [](Options& o) { o.inputName = "-h", o.showUsage = true; }},
+        {{"-h", "-e", "0"}, [](Options& o) { o.inputName = "-h", o.inputNames = {"-h"}, o.showUsage = true; }},
+        {{"-h", "-r"}, [](Options& o) { o.inputName = "-h", o.inputNames = {"-h"}, o.showUsage = true; }},
         {{""}, nullptr, "kovrent: Error in data file name\n"},
         {{"  "}, nullptr, "kovrent: Error in data file name\n"},
         {{name, "-e", "x2"}, nullptr, expansion},
@@ -172,15 +184,16 @@ TEST(CommandLine, ParsedOptionsAndBadValues) {
         if (!c.message.empty()) {
             EXPECT_NE(errors, "") << joined(c.args);
         }
-        if (c.message == expansion || c.message == limits) {
+        if (c.message == expansion || (c.message == limits && c.args[1] != "other")) {
             EXPECT_EQ(errors, c.message == limits ? "kovrent: -r takes two numbers (for example -r 1 100)\n"
                                                   : "kovrent: -e takes a whole number such as 2; an expanded image "
                                                     "is at most 512 pixels wide\n") << joined(c.args);
         }
-        EXPECT_EQ(options.has_value(), c.message.empty()) << joined(c.args);
+        EXPECT_EQ(options.has_value(), c.change != nullptr) << joined(c.args);
         if (options && c.change) {
             Options expected;
             expected.inputName = name;
+            expected.inputNames = {name};
             c.change(expected);
             EXPECT_EQ(fields(*options), fields(expected)) << joined(c.args);
         }
@@ -264,7 +277,12 @@ TEST(CommandLine, InputAndOutputNames) {
          {{"c970611a.099", "f970611a.099"}, {"c970611a.100", "f970611a.100"}}},
         {{"c970611a.", "-f", "-r", "0", "0"}, {{"c970611a.000", "f970611a.000"}}},
         {{"c970611a.", "-f", "-r", "010", "011"},
-         {{"c970611a.008", "f970611a.008"}, {"c970611a.009", "f970611a.009"}}},
+         {{"c970611a.010", "f970611a.010"}, {"c970611a.011", "f970611a.011"}}},
+        // Every name given is converted in turn, as a shell's glob gives them.
+        {{"c970611a.003", "-f", "data/c970611a.001", "c970611a.002"},
+         {{"c970611a.003", "f970611a.003"}, {"data/c970611a.001", "data/f970611a.001"},
+          {"c970611a.002", "f970611a.002"}},
+         {"data"}},
         {{"c970611a.005", "-f", "-o", "2", "-a"}, {{"c970611a.005", "f970611a.005.2.fits"}}},
         {{"data/c970611a.005", "-f"}, {{"data/c970611a.005", "data/f970611a.005"}}, {"data"}},
         {{"data/c970611a.005", "-f", "-d", "out/"}, {{"data/c970611a.005", "out/f970611a.005"}}, {"data", "out"}},
@@ -378,9 +396,11 @@ TEST(CommandLine, ReasonsHintsAndWarningsOnStandardError) {
         {{"c970611a.005"}, 0, "Reading c970611a.005...writing f970611a.005\n", {}},
         {{"--version"}, 0, "", {}},
         {{"--help"}, 0, readmeUsage(), {"kovrent: messages go to standard output; reasons, hints and warnings"}},
-        {{"c970611a.005", "-x", "--help", "c970611a.006"}, 0, "Reading c970611a.005...writing f970611a.005\n",
-         {"kovrent: warning - argument -x ignored\n", "kovrent: warning - argument --help ignored\n",
-          "kovrent: warning - argument c970611a.006 ignored\n"}},
+        {{"c970611a.005", "-x", "c970611a.006"}, 0, converted,
+         {"kovrent: warning - argument -x ignored\n", "kovrent: 2 files converted, 0 failed, in "}},
+        {{"c970611a.005", "--help"}, 0, readmeUsage(), {"kovrent: messages go to standard output"}},
+        {{"c970611a.005", "-modern", "-e", "2"}, 1, "", {"kovrent: unknown option -modern; did you mean --modern?\n"}},
+        {{"c970611a.005", "--foo"}, 1, "", {"kovrent: unknown option --foo; did you mean --log?\n"}},
         {{"-e", "2", "c970611a.005"}, 1, "Reading -e...kovrent: Error - file not found: -e\n" + notFound,
          {"kovrent: -e: No such file or directory\n",
           "kovrent: the file name comes first: kovrent c970611a.005 -e 2\n"}},

@@ -543,7 +543,7 @@ TEST(Hostile, HugeFrameNumbersAndRanges) {
     const std::vector<Case> cases = {
         cameraCase("-o 2147483647", chop, {"-o", "2147483647"}, 1, "not enough data"),
         cameraCase("-o 0x7fffffff", chop, {"-o", "0x7fffffff"}, 1, "not enough data"),
-        cameraCase("-o 017777777777", chop, {"-o", "017777777777"}, 1, "not enough data"),
+        cameraCase("-o 017777777777", chop, {"-o", "017777777777"}, 1, "Error in observation frame number"),
         cameraCase("-o -2147483648", chop, {"-o", "-2147483648"}, 0, "the name of the combined image"),
         cameraCase("-o 2147483647 on one GRAB frame", grab, {"-o", "2147483647"}, 1, "not enough data"),
         cameraCase("-o 2147483647 -p on packed data", packedChop(false), {"-o", "2147483647", "-p"}, kAnyStatus),
