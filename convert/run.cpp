@@ -129,7 +129,8 @@ int convertFiles(const Options& options, UnfinishedFiles* unfinished)
     if (counts.stopped) {
         // A cube that was not written loses the planes read before the failure as well.
         const bool rangeCube = options.cube && !options.unpack;
-        summarise(counts, options, rangeCube ? counts.filesRead : counts.failedWrites + counts.failedFiles + 1, start);
+        const int failed = counts.failedWrites + counts.failedFiles + (counts.stoppedByWrite ? 0 : 1);
+        summarise(counts, options, rangeCube ? counts.filesRead : failed, start);
         return 1;
     }
     const int failures = counts.failedWrites;
@@ -179,6 +180,7 @@ int kovrentRun(int argc, const char* const* argv, UnfinishedFiles* unfinished)
 {
     resetOutputError();
     int status = 0;
+    bool refused = false;
     try {
         Messages messages;
         messages.say(Text::versionLine);
@@ -188,6 +190,8 @@ int kovrentRun(int argc, const char* const* argv, UnfinishedFiles* unfinished)
         const Result parsed = parseCommandLine(argc, argv, options, messages);
         print(messages);
         if (!parsed) {
+            // The refusal has said why.
+            refused = true;
             status = 1;
         } else if (options.showUsage) {
             printUsage();
@@ -204,7 +208,7 @@ int kovrentRun(int argc, const char* const* argv, UnfinishedFiles* unfinished)
         flushOutput();
         status = 1;
     }
-    if (status != 0 && argc > 1 && argv[1][0] == '-') {
+    if (status != 0 && !refused && argc > 1 && argv[1][0] == '-') {
         Messages hint;
         optionsFirstHint(argc, argv, hint);
         print(hint);

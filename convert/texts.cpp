@@ -123,6 +123,7 @@ std::string programText(const Messages::Line& line)
     case Text::outputsCollide:
         return formatted("kovrent: Error - %s and %s would both be written to %s\n", name, other,
                          line.third.c_str());
+    case Text::planeOf: return formatted("plane %lld of %s\n", static_cast<long long>(n[0]), name);
     case Text::outputsNotWritten:
         return formatted("kovrent: Error - %d output file%s could not be written\n", number(0), n[0] == 1 ? "" : "s");
     }

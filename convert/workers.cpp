@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <filesystem>
 #include <optional>
@@ -327,7 +328,7 @@ private:
     void process(Unit& unit);
     void processFile(Unit& unit);
     void processPackedImage(Unit& unit);
-    Result addRangePlane(Unit& unit, const std::string& outputName);
+    Result addRangePlane(Unit& unit);
     void writeHidden(Unit& unit, const std::string& name, const Output& output);
 
     void wakeCoordinator()
@@ -541,7 +542,8 @@ void Worker::processFile(Unit& unit)
         ChainLink link(run.sessions, unit.file);
         SessionInOrder alone;
         SessionLink& session = options.fitsInput ? static_cast<SessionLink&>(alone) : link;
-        if (refusesOverwrite(outputName, unit.inputName, run, messages)) {
+        // A cube's planes write no file of their own: the cube was checked before the run.
+        if (!run.rangeCube && refusesOverwrite(outputName, unit.inputName, run, messages)) {
             unit.result = Result::failed();
         } else {
             if (options.frameNumber < 0)
@@ -554,7 +556,7 @@ void Worker::processFile(Unit& unit)
     }
     if (run.rangeCube) {
         if (unit.result)
-            unit.result = addRangePlane(unit, outputName);
+            unit.result = addRangePlane(unit);
         if (unit.result && options.modern) {
             unit.times = conversion_.observation.times();
             unit.timeEnd = conversion_.observation.timeEndText();
@@ -591,7 +593,7 @@ void Worker::processPackedImage(Unit& unit)
 
 // The converted image of one file of the range as its plane of the cube: the first file's header
 // and size make the cube's, and every later file must have the same size and BITPIX.
-Result Worker::addRangePlane(Unit& unit, const std::string& outputName)
+Result Worker::addRangePlane(Unit& unit)
 {
     RunShared& run = *run_;
     RangeCube& cube = *run.rangeCube;
@@ -599,7 +601,7 @@ Result Worker::addRangePlane(Unit& unit, const std::string& outputName)
     FitsImage& image = conversion_.output.image;
     const int64_t plane = unit.file;
     if (plane == 0) {
-        messages.say(Text::writingFile, outputName);
+        messages.say(Text::planeOf, cube.writer->name(), {1});
         // Room behind the first plane's cards for a HISTORY card per plane, NIMAGES and END.
         cube.header = std::move(image.header);
         Header& header = cube.header;
@@ -632,7 +634,7 @@ Result Worker::addRangePlane(Unit& unit, const std::string& outputName)
             messages.reason("every plane of a data cube has the size and BITPIX of its first");
             return Result::failed(messages.lastReason());
         }
-        messages.say(Text::writingFile, outputName);
+        messages.say(Text::planeOf, writer.name(), {plane + 1});
     }
     return cube.writer->writePlane(plane, conversion_.output.data, messages);
 }
@@ -704,6 +706,10 @@ bool publish(RunShared& run, Unit& unit)
         }
         unit.output.reset();
     }
+    // A folder that can take nothing more ends the run, --keep-going or not: every later write
+    // would fail the same way.
+    const int writeError = unit.failure.error;
+    const bool noRoom = !unit.written && (writeError == ENOSPC || writeError == EDQUOT || writeError == EROFS);
     if (unit.result && run.rangeCube) {
         RangeCube& cube = *run.rangeCube;
         if (run.options.modern) {
@@ -721,7 +727,12 @@ bool publish(RunShared& run, Unit& unit)
     if (unit.result && unit.kind == Kind::packedImage && unit.packed->cube && unit.image == unit.packed->count - 1)
         unit.result = finishPackedCube(run, *unit.packed, messages);
     bool endsRun = false;
-    if (!unit.result) {
+    if (noRoom) {
+        counts.stopped = counts.stoppedByWrite = true;
+        counts.stoppedAt = unit.inputName;
+        counts.notTried = unit.notTried;
+        endsRun = true;
+    } else if (!unit.result) {
         if (run.options.keepGoing) {
             ++counts.failedFiles;
             counts.failedNames.push_back(unit.inputName);

@@ -38,6 +38,7 @@ struct RunCounts {
     int failedFiles = 0;    // files that --keep-going went past
     std::vector<std::string> failedNames; // those and the files not written, for its summary
     bool stopped = false;   // a failure ended the run
+    bool stoppedByWrite = false; // a write, counted among the failed writes, ended it
     std::string stoppedAt;  // the file whose failure ended it
     int64_t notTried = 0;   // and the numbers of the range after it
 };

@@ -101,14 +101,27 @@ struct ChecksumCards {
     }
 };
 
-// A failed write, told in `messages` and described in `why`.
+// A failed write, told in `messages` and described in `why`: the name the reason is about,
+// and, where the folder cannot be written at all, what the user can do about it.
 Result refuse(Messages& messages, WriteFailure& why, const std::string& shown, WriteStep step, int error, Text text)
 {
     why = {step, error};
     messages.say(text);
     if (error != 0)
         messages.fileError(shown, error);
-    return Result::failed(messages.lastReason());
+    const std::string reason = messages.lastReason();
+    if (error == EACCES || error == EROFS)
+        messages.reason("choose another folder with -d");
+    return Result::failed(reason);
+}
+
+// The folder of an output, as a person names it: "out", or "." for the current one.
+std::string shownFolder(const std::string& name)
+{
+    std::string folder = folderOf(name);
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    return folder.empty() ? "." : folder;
 }
 
 // The whole of `count` bytes in order, the pieces of `parts` one after another, at the file's
@@ -172,7 +185,7 @@ const unsigned char zeroBlock[blockLength] = {};
 
 Result writeFailed(Messages& messages, WriteFailure& failure, const std::string& name, WriteStep step, int error)
 {
-    return refuse(messages, failure, name, step, error, Text::writeError);
+    return refuse(messages, failure, shownFolder(name), step, error, Text::writeError);
 }
 
 std::size_t blockPadding(int64_t bytes)
@@ -218,7 +231,7 @@ Result OutputFile::create()
     // A folder at the name cannot be replaced, and a file the user may not write is refused as
     // opening it would refuse it (root may).
     if (!folder_->isOpen())
-        return refuse(messages_, failure_, name_, WriteStep::create, folder_->error(), Text::writeOpenError);
+        return refuse(messages_, failure_, shownFolder(name_), WriteStep::create, folder_->error(), Text::writeOpenError);
     const int at = folder_->descriptor();
     struct stat standing {};
     if (fstatat(at, leaf_.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -229,7 +242,7 @@ Result OutputFile::create()
     }
     descriptor_ = createHidden(at, temporary_, folder_->unfinished(), entry_);
     if (descriptor_ < 0)
-        return refuse(messages_, failure_, folderOf(name_) + temporary_, WriteStep::create, errno,
+        return refuse(messages_, failure_, shownFolder(name_), WriteStep::create, errno,
                       Text::writeOpenError);
     return Result();
 }
@@ -249,7 +262,7 @@ bool OutputFile::writeAt(off_t offset, std::initializer_list<std::pair<const voi
 Result OutputFile::fail(WriteStep step, int error)
 {
     discard();
-    return refuse(messages_, failure_, name_, step, error, Text::writeError);
+    return refuse(messages_, failure_, shownFolder(name_), step, error, Text::writeError);
 }
 
 Result OutputFile::commit()

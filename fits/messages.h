@@ -86,6 +86,7 @@ enum class Text : uint8_t {
     cubePlaneDiffers,     // the input's and the cube's names; the plane's and the cube's sizes and BITPIX
     outputsNotWritten,    // how many
     outputsCollide,       // the two inputs' names and the output's
+    planeOf,              // the cube's name, the plane's number
 };
 
 // What an operation of the libraries has to say, in the order it happened: the program's own

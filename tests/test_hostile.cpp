@@ -1061,3 +1061,66 @@ TEST(Hostile, MemoryLimitsEndInAMessage) {
 }
 
 }  // namespace
+
+namespace {
+
+// Counts the lines of `text` that contain `part`.
+size_t linesWith(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+    return count;
+}
+
+}  // namespace
+
+// A folder that can take nothing more ends the run at its first failed write, --keep-going or
+// not, and the reason names the folder (never a hidden file), with what to do about it where
+// the folder cannot be written at all.
+TEST(Hostile, FolderThatTakesNothingMoreEndsTheRun) {
+    const struct {
+        const char* label;
+        const char* mountOptions;
+        std::vector<std::string> arguments;
+        const char* reason;
+        const char* summary;
+    } cases[] = {
+        {"full", "size=200k", {"c970611a.", "-r", "1", "20", "--keep-going"}, "kovrent: out: No space left on device\n",
+         "kovrent: 2 files converted, 1 failed (c970611a.003), 17 not tried (stopped at c970611a.003)"},
+        {"full, unpacking", "size=200k", {"p970611a.001", "-p"}, "kovrent: out: No space left on device\n",
+         "kovrent: 2 images unpacked, 1 failed, in "},
+        {"read-only", "ro", {"c970611a.", "-r", "1", "20"},
+         "kovrent: out: Read-only file system\nkovrent: choose another folder with -d\n",
+         "kovrent: 0 files converted, 1 failed, 19 not tried (stopped at c970611a.001)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        TempDir dir;
+        saveGrabRange(dir.path(), 20);
+        CameraWriter packed;
+        const FrameGeometry g = geometryOf(128, 128);
+        packed.corners(g).totalCoadds(1).obsmode(1).packed(20, 1).endMarker();
+        packed.packedData(g, 1, 20, [](int image, int, int x, int y) { return image + x - y; }).trailer({9, 0, 0, 0});
+        packed.save((dir / "p970611a.001").string());
+        fs::create_directory(dir / kOutputDir);
+        // CI runs as root, which mounting needs.
+        const std::string folder = (dir / kOutputDir).string();
+        if (runProgram("/bin/mount", {"-t", "tmpfs", "-o", c.mountOptions, "tmpfs", folder}, dir.path()).exitStatus != 0) {
+            ADD_FAILURE() << "mounting a small file system needs root";
+            continue;
+        }
+        // One worker: with several, which write finds the folder full depends on their timing.
+        std::vector<std::string> arguments = c.arguments;
+        arguments.insert(arguments.end(), {"-d", kOutputDir, "--jobs", "1"});
+        const RunResult run = runProgram(KOVRENT_BINARY, arguments, dir.path(), kTimeout);
+        std::set<std::string> left;
+        for (const fs::directory_entry& entry : fs::directory_iterator(dir / kOutputDir))
+            left.insert(entry.path().filename().string());
+        runProgram("/bin/umount", {folder}, dir.path());
+        EXPECT_EQ(run.exitStatus, 1);
+        EXPECT_EQ(linesWith(run.output, "wf: "), 1u) << run.output;
+        EXPECT_EQ(linesWith(run.errors, c.reason), 1u) << run.errors;
+        EXPECT_FALSE(contains(run.errors, ".kovrent-")) << run.errors;
+        EXPECT_TRUE(contains(run.errors, c.summary)) << run.errors;
+        for (const std::string& name : left) EXPECT_FALSE(name.starts_with(".kovrent-")) << "left " << name;
+    }
+}
