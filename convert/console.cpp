@@ -1,5 +1,6 @@
 #include "convert/console.h"
 
+#include "convert/progress.h"
 #include "convert/texts.h"
 
 #include <cerrno>
@@ -12,6 +13,7 @@ int firstOutputError = 0;
 
 void noticeText(const std::string& text)
 {
+    progressLine().clearBefore(true);
     flushOutput();
     std::fputs("kovrent: ", stderr);
     std::fputs(text.c_str(), stderr);
@@ -51,6 +53,7 @@ void notice(const char* format, ...)
 void print(const Messages& messages)
 {
     for (const Messages::Line& line : messages.lines()) {
+        progressLine().clearBefore(line.forPeople);
         if (line.forPeople)
             noticeText(line.value);
         else

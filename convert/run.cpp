@@ -4,6 +4,7 @@
 #include "convert/console.h"
 #include "convert/conversion.h"
 #include "convert/names.h"
+#include "convert/progress.h"
 #include "convert/signals.h"
 #include "convert/texts.h"
 #include "convert/workers.h"
@@ -92,7 +93,7 @@ Result loadMaps(const Options& options, std::shared_ptr<Map>& mask, std::shared_
     return Result();
 }
 
-int convertFiles(const Options& options, UnfinishedFiles* unfinished)
+int convertFiles(const Options& options, UnfinishedFiles* unfinished, RunTally* tally)
 {
     OutputFolders folders(unfinished);
     const int64_t first = options.firstNumber;
@@ -124,7 +125,8 @@ int convertFiles(const Options& options, UnfinishedFiles* unfinished)
     const auto start = std::chrono::steady_clock::now();
     Messages said;
     const Maps maps{mask, gain};
-    const RunCounts counts = convertInputs(options, maps, folders, options.jobs > 0 ? options.jobs : processorsAvailable(), said);
+    const RunCounts counts
+        = convertInputs(options, maps, folders, options.jobs > 0 ? options.jobs : processorsAvailable(), said, tally);
     print(said);
     if (counts.stopped) {
         // A cube that was not written loses the planes read before the failure as well.
@@ -176,7 +178,7 @@ bool holdMemoryReserve()
 
 } // namespace
 
-int kovrentRun(int argc, const char* const* argv, UnfinishedFiles* unfinished)
+int kovrentRun(int argc, const char* const* argv, UnfinishedFiles* unfinished, RunTally* tally)
 {
     resetOutputError();
     int status = 0;
@@ -197,7 +199,7 @@ int kovrentRun(int argc, const char* const* argv, UnfinishedFiles* unfinished)
             printUsage();
             notice("messages go to standard output; reasons, hints and warnings like this one to standard error");
         } else if (!options.showVersion) {
-            status = convertFiles(options, unfinished);
+            status = convertFiles(options, unfinished, tally);
         }
     } catch (const std::bad_alloc&) {
         // Out of memory anywhere in the run: caught once, here.
@@ -230,10 +232,11 @@ int kovrentMain(int argc, const char* const* argv)
     if (!holdMemoryReserve())
         return 1;
     UnfinishedFiles unfinished;
+    RunTally tally;
     int status = 0;
     {
-        const EndingSignals signals(unfinished);
-        status = kovrentRun(argc, argv, &unfinished);
+        const EndingSignals signals(unfinished, &tally);
+        status = kovrentRun(argc, argv, &unfinished, &tally);
     }
     std::set_new_handler(nullptr);
     std::signal(SIGXFSZ, fileSizeSignal);

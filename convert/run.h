@@ -11,6 +11,8 @@ int kovrentMain(int argc, const char* const* argv);
 
 // The program's run alone: version line, command line, maps, then every input file. It touches
 // no process-wide state (signal dispositions and masks, the new-handler): tests and fuzz targets
-// call it in their own process. The hidden files of its writes are recorded in `unfinished`,
-// when given. Returns the exit status; fatal errors are caught here and give 1.
-int kovrentRun(int argc, const char* const* argv, UnfinishedFiles* unfinished = nullptr);
+// call it in their own process. The hidden files of its writes are recorded in `unfinished`, and
+// how far it came in `tally`, when given. Returns the exit status; fatal errors are caught here
+// and give 1.
+class RunTally;
+int kovrentRun(int argc, const char* const* argv, UnfinishedFiles* unfinished = nullptr, RunTally* tally = nullptr);

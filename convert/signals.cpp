@@ -1,12 +1,31 @@
 #include "convert/signals.h"
 
+#include "convert/progress.h"
+
 #include <atomic>
 
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
 
 std::atomic<UnfinishedFiles*> filesToRemove{nullptr};
+std::atomic<RunTally*> runTally{nullptr};
+
+// How far the run came, on standard error, if it takes the words now: a pipe no one reads must
+// not hold the end back.
+void tellWhereItStopped()
+{
+    const RunTally* tally = runTally.load();
+    static char text[1024];
+    const std::size_t length = tally ? tally->interruptedText(text, sizeof text) : 0;
+    pollfd error{STDERR_FILENO, POLLOUT, 0};
+    if (length == 0 || poll(&error, 1, 0) != 1 || (error.revents & POLLOUT) == 0)
+        return;
+    if (progressLine().shown())
+        [[maybe_unused]] const ssize_t cleared = write(STDERR_FILENO, "\r\x1b[K", 4);
+    [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, text, length);
+}
 std::atomic_flag ending = ATOMIC_FLAG_INIT;
 
 // Signals whose default action does not end the process, and those that cannot be caught, are
@@ -30,8 +49,12 @@ void endBySignal(int signal)
         for (;;)
             pause();
     }
+    if (RunTally* tally = runTally.load())
+        tally->markEnding();
     if (UnfinishedFiles* files = filesToRemove.load())
         files->removeAll();
+    if (signal == SIGINT || signal == SIGTERM || signal == SIGHUP)
+        tellWhereItStopped();
     struct sigaction standard {};
     standard.sa_handler = SIG_DFL;
     sigemptyset(&standard.sa_mask);
@@ -41,9 +64,10 @@ void endBySignal(int signal)
 
 } // namespace
 
-EndingSignals::EndingSignals(UnfinishedFiles& files)
+EndingSignals::EndingSignals(UnfinishedFiles& files, RunTally* tally)
 {
     filesToRemove = &files;
+    runTally = tally;
     ending.clear();
     struct sigaction handler {};
     handler.sa_handler = endBySignal;
@@ -66,4 +90,5 @@ EndingSignals::~EndingSignals()
     for (const Saved& saved : saved_)
         sigaction(saved.signal, &saved.action, nullptr);
     filesToRemove = nullptr;
+    runTally = nullptr;
 }

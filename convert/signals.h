@@ -10,9 +10,13 @@
 // process as the signal would have, so that a shell sees it (128 + its number). A signal the
 // process ignores, as a background job ignores SIGINT, stays ignored. Only the program's driver
 // makes one; the dispositions are restored when it goes.
+class RunTally;
+
 class EndingSignals {
 public:
-    explicit EndingSignals(UnfinishedFiles& files);
+    // SIGINT, SIGTERM and SIGHUP also leave on standard error how far `tally` came, when it can
+    // be written at once.
+    EndingSignals(UnfinishedFiles& files, RunTally* tally);
     ~EndingSignals();
     EndingSignals(const EndingSignals&) = delete;
     EndingSignals& operator=(const EndingSignals&) = delete;

@@ -4,6 +4,7 @@
 #include "convert/cube.h"
 #include "convert/modernheader.h"
 #include "convert/names.h"
+#include "convert/progress.h"
 #include "fits/realtext.h"
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include <utility>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 const OutputFolder& OutputFolders::of(const std::string& outputName)
 {
@@ -100,6 +102,8 @@ struct PackedFile {
     int64_t startNumber = 0; // the number of its first image
     int64_t count = 0;
     int64_t notTried = 0;    // the run's files not tried, should one of its images end the run
+    int64_t position = 0;    // where the run stands while its images come, and after them
+    int64_t next = 0;
     Conversion conversion;
     std::optional<UnpackedNames> names;
     std::shared_ptr<CubeWriter> cube; // --cube: the images as its planes
@@ -131,6 +135,7 @@ struct Unit {
     int64_t number = 0;   // the file number
     int64_t file = 0;     // the file's place among the run's files
     int64_t notTried = 0; // the numbers of the range not tried, should this unit end the run
+    int64_t after = 0;    // where the run stands once it is published: a file's number, or place among the names
     bool last = false;    // the run's last file
     bool read = false;    // the file's reading began
     Messages messages;    // what the unit said, for its turn
@@ -142,6 +147,7 @@ struct Unit {
     Messages fileMessages;
     WriteFailure failure;
     std::unique_ptr<OutputFile> output;
+    bool hasOutput = false; // an output of its own was begun
     bool written = false;
     // A plane of a range's cube: its times, for the cube's.
     ObservationTimes times;
@@ -224,8 +230,10 @@ private:
 // carried values of camera files, and the cubes being written. The source is guarded by its
 // lock, the counts by the publisher, which publishes one unit at a time.
 struct RunShared {
-    RunShared(const Options& runOptions, const Maps& runMaps, OutputFolders& runFolders, int workers)
-        : options(runOptions), maps(runMaps), folders(runFolders), backlog(2 * workers + 1)
+    RunShared(const Options& runOptions, const Maps& runMaps, OutputFolders& runFolders, int workers,
+              RunTally* runTally)
+        : options(runOptions), maps(runMaps), folders(runFolders), backlog(2 * workers + 1),
+          tally(runTally ? *runTally : ownTally)
     {
     }
 
@@ -234,6 +242,8 @@ struct RunShared {
     OutputFolders& folders;
     Publisher publisher;
     const int64_t backlog; // the most units claimed and not yet published
+    RunTally ownTally;
+    RunTally& tally;       // how far the run has come, for the progress line and a signal's words
     SessionChain sessions;
     RunCounts counts;
     std::atomic<bool> outOfMemory{false}; // a worker ran out of memory, which ended the run
@@ -384,11 +394,13 @@ bool Worker::claim(Unit& unit)
         unit.notTried = std::max<int64_t>(run.lastNumber - unit.number, 0);
         ++run.fileNumber;
         unit.last = run.fileNumber > run.lastNumber;
+        unit.after = run.fileNumber;
     } else {
         unit.inputName = names[run.nextName++];
         unit.number = fileNumberFromName(unit.inputName);
         unit.notTried = static_cast<int64_t>(names.size() - run.nextName);
         unit.last = run.nextName == names.size();
+        unit.after = static_cast<int64_t>(run.nextName);
     }
     if (run.options.unpack) {
         unit.kind = Kind::packedFile;
@@ -416,6 +428,7 @@ void Worker::claimPackedFile(Unit& unit)
     packed->count = packed->conversion.packed->count();
     // A file without a number in its name is numbered from 0; a range goes on after its images.
     packed->startNumber = std::max<int64_t>(unit.number, 0);
+    packed->position = run.range ? unit.number : static_cast<int64_t>(run.nextName) - 1;
     if (run.range) {
         run.fileNumber = packed->startNumber + packed->count;
         unit.last = run.fileNumber > run.lastNumber;
@@ -425,6 +438,9 @@ void Worker::claimPackedFile(Unit& unit)
     } else {
         packed->notTried = unit.notTried;
     }
+    packed->next = unit.after = run.range ? run.fileNumber : static_cast<int64_t>(run.nextName);
+    if (packed->count > 0)
+        unit.after = packed->position;
     auto failed = [&](Result result) {
         unit.result = std::move(result);
         run.sourceEnded = true;
@@ -478,6 +494,7 @@ void Worker::claimPackedImage(Unit& unit)
     Messages& messages = unit.messages;
     unit.number = packed.startNumber + unit.image;
     unit.notTried = packed.notTried;
+    unit.after = unit.image + 1 < packed.count ? packed.position : packed.next;
     auto failed = [&](Result result) {
         unit.result = std::move(result);
         // A range that goes on goes on from the file's last image.
@@ -523,6 +540,7 @@ void Worker::process(Unit& unit)
 void Worker::writeHidden(Unit& unit, const std::string& name, const Output& output)
 {
     unit.output = std::make_unique<OutputFile>(name, &run_->folders.of(name), unit.fileMessages, unit.failure);
+    unit.hasOutput = true;
     const auto dataBytes = static_cast<int64_t>(output.data.size());
     unit.written = unit.output->create()
         && unit.output->write({{output.header.data(), output.header.size()},
@@ -685,10 +703,32 @@ Result finishPackedCube(RunShared& run, PackedFile& packed, Messages& messages)
     return finished;
 }
 
+// A published unit in the tally: its output, or its failure, and where the run now stands.
+void tallied(RunTally& tally, const Unit& unit)
+{
+    if (unit.kind == Kind::packedFile) {
+        if (unit.result)
+            tally.addToTotal(unit.packed->count);
+        else
+            tally.failed();
+        tally.passed();
+    } else if (unit.hasOutput) {
+        tally.published(unit.written);
+    } else if (!unit.result) {
+        tally.failed();
+    } else {
+        tally.passed();
+    }
+    tally.at(unit.after);
+}
+
 // At the unit's turn: what it said is printed, its output renamed into place and counted; a
 // failure ends the run there, or with --keep-going is counted and passed.
 bool publish(RunShared& run, Unit& unit)
 {
+    // A signal is ending the process: what comes after it is not said, and no file is renamed.
+    while (run.tally.ending())
+        pause();
     RunCounts& counts = run.counts;
     Messages& messages = unit.messages;
     if (unit.read)
@@ -743,8 +783,10 @@ bool publish(RunShared& run, Unit& unit)
             endsRun = true;
         }
     }
+    tallied(run.tally, unit);
     print(messages);
     flushOutput();
+    progressLine().update(run.tally.progressText());
     return endsRun;
 }
 
@@ -788,9 +830,10 @@ Result planRangeCube(RunShared& run, Messages& messages)
 
 } // namespace
 
-RunCounts convertInputs(const Options& options, const Maps& maps, OutputFolders& folders, int jobs, Messages& said)
+RunCounts convertInputs(const Options& options, const Maps& maps, OutputFolders& folders, int jobs, Messages& said,
+                        RunTally* tally)
 {
-    auto run = std::make_shared<RunShared>(options, maps, folders, jobs);
+    auto run = std::make_shared<RunShared>(options, maps, folders, jobs, tally);
     run->range = options.firstNumber > -1;
     run->fileNumber = options.firstNumber;
     run->lastNumber = options.lastNumber;
@@ -799,8 +842,11 @@ RunCounts convertInputs(const Options& options, const Maps& maps, OutputFolders&
         run->counts.stopped = true;
         return run->counts;
     }
-    // A run of one file starts no thread.
+    // A run of one file starts no thread, and shows no progress line.
     const bool oneFile = !run->range && options.inputNames.size() == 1 && !options.unpack;
+    run->tally.begin(run->rootName, options.firstNumber, options.lastNumber, run->range ? nullptr : &options.inputNames,
+                     options.unpack);
+    progressLine().enable(options.progress && !oneFile);
     std::vector<std::thread> threads;
     std::vector<std::shared_ptr<std::atomic<bool>>> ended;
     if (jobs > 1 && !oneFile) {
@@ -844,6 +890,8 @@ RunCounts convertInputs(const Options& options, const Maps& maps, OutputFolders&
                 threads[k].detach();
         }
     }
+    progressLine().clear();
+    run->tally.end();
     for (const std::shared_ptr<CubeWriter>& cube : run->cubes)
         cube->giveUp();
     if (run->outOfMemory) {

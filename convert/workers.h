@@ -52,4 +52,6 @@ struct RunCounts {
 // none of them replaces another input of the run.
 Result checkOutputNames(const Options& options, Messages& messages);
 
-RunCounts convertInputs(const Options& options, const Maps& maps, OutputFolders& folders, int jobs, Messages& said);
+class RunTally;
+RunCounts convertInputs(const Options& options, const Maps& maps, OutputFolders& folders, int jobs, Messages& said,
+                        RunTally* tally = nullptr);

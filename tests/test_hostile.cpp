@@ -768,9 +768,9 @@ constexpr int kEndingSignals[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT, SIGUSR1,
 
 // Starts kovrent with the signals at their defaults (SIGINT ignored, as in a background job,
 // when `ignoreInterrupt`), behind the commands of `wrapper` (such as prlimit), standard output to
-// `output` or discarded; the process id.
+// `output` or discarded, standard error to `errors` when given; the process id.
 pid_t startKovrent(const std::vector<std::string>& arguments, const fs::path& directory, bool ignoreInterrupt,
-                   const std::vector<std::string>& wrapper = {}, int output = -1) {
+                   const std::vector<std::string>& wrapper = {}, int output = -1, int errors = -1) {
     std::vector<std::string> strings{"/bin/sh", "-c", ignoreInterrupt ? "trap '' INT; exec \"$@\"" : "exec \"$@\"", "sh"};
     strings.insert(strings.end(), wrapper.begin(), wrapper.end());
     strings.push_back(KOVRENT_BINARY);
@@ -783,6 +783,7 @@ pid_t startKovrent(const std::vector<std::string>& arguments, const fs::path& di
     posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
     if (output < 0) posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     else posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+    if (errors >= 0) posix_spawn_file_actions_adddup2(&actions, errors, STDERR_FILENO);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t signals;
@@ -849,8 +850,11 @@ TEST(Hostile, SignalsPartWayLeaveOnlyWholeFiles) {
         const fs::path out = dir / kOutputDir;
         fs::remove_all(out);
         fs::create_directory(out);
+        const fs::path errorsFile = dir / "errors.txt";
+        const int errors = open(errorsFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         const pid_t pid = startKovrent({"c970611a.", "-r", "1", std::to_string(kFiles), "-e", "4", "-d", kOutputDir},
-                                       dir.path(), c.ignored);
+                                       dir.path(), c.ignored, {}, -1, errors);
+        close(errors);
         bool signalled = false;
         const std::optional<int> ended = waitActingPartWay(pid, out, 20, signalled, [&] { kill(pid, c.signal); });
         if (!ended) {
@@ -874,6 +878,15 @@ TEST(Hostile, SignalsPartWayLeaveOnlyWholeFiles) {
             // What a shell reports as 128 + the signal's number.
             EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << "status " << status;
             EXPECT_LT(files, size_t{kFiles});
+            // An interruption says where the run stopped, and its counts add up to the range.
+            if (c.signal == SIGINT || c.signal == SIGTERM || c.signal == SIGHUP) {
+                const Bytes text = readBytes(errorsFile);
+                const std::string said(text.begin(), text.end());
+                char expected[128];
+                std::snprintf(expected, sizeof expected, "kovrent: interrupted at c970611a.%03zu: %zu files converted, %zu "
+                              "not tried\n", files + 1, files, kFiles - files - 1);
+                EXPECT_EQ(said, expected);
+            }
         }
     }
 }
@@ -1122,5 +1135,45 @@ TEST(Hostile, FolderThatTakesNothingMoreEndsTheRun) {
         EXPECT_FALSE(contains(run.errors, ".kovrent-")) << run.errors;
         EXPECT_TRUE(contains(run.errors, c.summary)) << run.errors;
         for (const std::string& name : left) EXPECT_FALSE(name.starts_with(".kovrent-")) << "left " << name;
+    }
+}
+
+// On a terminal a run shows one progress line on standard error, redrawn in place and taken away
+// before the summary; asked not to, it shows none (nor anywhere but on a terminal, which the
+// exact standard error of other tests shows).
+TEST(Hostile, ProgressLineOnATerminalOnly) {
+    TempDir dir;
+    saveGrabRange(dir.path(), 3);
+    for (const bool wanted : {true, false}) {
+        SCOPED_TRACE(wanted ? "progress" : "--no-progress");
+        fs::remove_all(dir / kOutputDir);
+        fs::create_directory(dir / kOutputDir);
+        const int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(terminal, 0);
+        ASSERT_EQ(grantpt(terminal), 0);
+        ASSERT_EQ(unlockpt(terminal), 0);
+        const int errors = open(ptsname(terminal), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(errors, 0);
+        std::vector<std::string> arguments{"c970611a.", "-r", "1", "3", "-d", kOutputDir};
+        if (!wanted) arguments.push_back("--no-progress");
+        const pid_t pid = startKovrent(arguments, dir.path(), false, {}, -1, errors);
+        close(errors);
+        std::string said;
+        char buffer[4096];
+        ssize_t got = 0;
+        // Reading the terminal's other side fails with EIO once the program has closed it.
+        while ((got = read(terminal, buffer, sizeof buffer)) > 0) said.append(buffer, static_cast<size_t>(got));
+        close(terminal);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        EXPECT_EQ(countEntries(dir / kOutputDir), 3u);
+        if (wanted) {
+            EXPECT_TRUE(said.starts_with("\rkovrent: ")) << said;
+            EXPECT_TRUE(contains(said, " of 3 files, ")) << said;
+            EXPECT_TRUE(contains(said, "\x1b[K\r\x1b[Kkovrent: 3 files converted, 0 failed, in ")) << said;
+        } else {
+            EXPECT_TRUE(said.starts_with("kovrent: 3 files converted, 0 failed, in ")) << said;
+        }
     }
 }

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// How far a run has come, kept as it publishes its outputs: for the progress line on a terminal,
+// and for the words that a signal ending the run leaves, which the signal handler writes with
+// async-signal-safe calls alone (the counts are lock-free atomics, the names fixed for the run).
+class RunTally {
+public:
+    // A run over the numbered files of `root` from `first` to `last`, or over `names`; of packed
+    // files (counted in images) when `images`.
+    void begin(const std::string& root, int64_t first, int64_t last, const std::vector<std::string>* names,
+               bool images);
+    void end();
+
+    // An output published (or its write failed), or a failure.
+    void published(bool written);
+    void failed();
+    // A unit that writes nothing of its own (a plane of a cube, a packed file's header) is done.
+    void passed() { ++passed_; }
+    // The run is now at the file numbered `numberOrIndex` (a range) or at that place among the names.
+    void at(int64_t numberOrIndex) { at_ = numberOrIndex; }
+    // The images of a packed file now known, for the progress line.
+    void addToTotal(int64_t images) { total_ += images; }
+
+    // The process is ending by a signal: from now on nothing is published, so that the words the
+    // signal leaves and the files stay as they are. Safe in a signal handler.
+    void markEnding() noexcept { ending_ = true; }
+    bool ending() const { return ending_.load(); }
+
+    // The run's progress line: "245 of 1000 files, 812 files/s, 1 s left".
+    std::string progressText() const;
+    // Words for people that a signal ending the run leaves on standard error, written with
+    // write() alone into `text` (at most `size` bytes): "interrupted at c970611a.725: 724 files
+    // converted, 275 not tried". Their length; 0 when no run is under way.
+    std::size_t interruptedText(char* text, std::size_t size) const noexcept;
+
+private:
+    std::atomic<bool> running_{false};
+    std::atomic<bool> ending_{false};
+    std::string root_;
+    int64_t first_ = 0, last_ = 0;
+    const std::vector<std::string>* names_ = nullptr;
+    bool images_ = false;
+    std::atomic<int64_t> done_{0}, failed_{0}, passed_{0}, at_{0}, total_{0};
+    std::chrono::steady_clock::time_point start_;
+};
+
+// The progress line on standard error, when it is a terminal: redrawn in place at most ten
+// times a second, and taken away before any other line is printed and at the end of the run.
+// Only the thread that prints touches it.
+class ProgressLine {
+public:
+    // Whether a line is shown at all: standard error a terminal, and asked for.
+    void enable(bool wanted);
+    // Draws `text` unless one was drawn less than a tenth of a second ago.
+    void update(const std::string& text);
+    // Takes the line away before a line is printed on standard error, or on standard output
+    // when it shares the terminal.
+    void clearBefore(bool forPeople);
+    // Takes the line away.
+    void clear();
+    // Whether a line stands now: safe in a signal handler.
+    bool shown() const noexcept { return shown_.load(); }
+
+private:
+    bool enabled_ = false;
+    bool outputOnTerminal_ = false;
+    std::atomic<bool> shown_{false}; // also for the signal handler, which takes the line away
+    std::chrono::steady_clock::time_point drawn_;
+};
+
+// The run's progress line, for the console to take away before it prints.
+ProgressLine& progressLine();
