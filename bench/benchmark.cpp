@@ -2,7 +2,8 @@
 //   kovrent_bench [--keep] <kovrent> <iofloor> <N> <work directory>
 // N files of a 128 x 128 chop-nod observation with FINX (converted with -e 1 and
 // -e 4 over a -r range) and one packed file of N images (unpacked with -p, and with -p --cube
-// into one data cube). Each
+// into one data cube), and the observing log of the N files (--log, which reads their headers
+// alone, beside the floor of reading each file's first 4 KiB). Each
 // command runs five times; the best wall time counts, with the CPU time of that run. Peak
 // resident memory is the largest of the child's runs.
 #include "support/camerawriter.h"
@@ -255,6 +256,20 @@ int main(int argc, char** argv)
     report("unpack --cube", cube, cubeFloor1, cubeFloor2, n, fs::file_size(packedFile) + directoryBytes(cubeOutputs));
     std::printf("%-14s %7.2f x the time of -p, peak %5.1f MiB against %5.1f MiB\n", "", cube.seconds / program.seconds,
                 cube.peakKiB / 1024.0, program.peakKiB / 1024.0);
+    // The observing log: the headers alone, beside reading each file's first page.
+    const fs::path logOutputs = work / "out-log";
+    const Timing log
+        = best({kovrent, root, "-r", "1", last, "--log", (logOutputs / "night.ecsv").string()}, "", logOutputs);
+    const fs::path logList = work / "floor-log.txt";
+    {
+        std::ofstream out(logList);
+        for (const fs::path& file : cameraFiles)
+            out << "P " << file.string() << " 4096\n";
+        out << "W " << (logOutputs / "night.ecsv").string() << " " << fs::file_size(logOutputs / "night.ecsv") << "\n";
+    }
+    const auto [logFloor1, logFloor2] = floors(iofloor, logList.string(), logOutputs);
+    report("log --log", log, logFloor1, logFloor2, n, fs::file_size(logOutputs / "night.ecsv"));
+    std::printf("%-14s %7.0f files/s, the floor %7.0f files/s\n", "", n / log.seconds, n / logFloor1.seconds);
     if (!keep)
         fs::remove_all(work);
     return 0;

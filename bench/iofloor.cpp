@@ -2,6 +2,7 @@
 // conversion, on one thread or shared between several. Reads a list of operations from standard
 // input:
 //   R <path>          read the whole file through stdio
+//   P <path> <bytes>  read the file's first bytes alone, as a reader of headers does
 //   W <path> <bytes>  write that many bytes to a new hidden file beside it, then rename
 //   iofloor [threads]
 // A read and the writes that follow it up to the next read are one unit; the units go to the
@@ -21,6 +22,7 @@ namespace {
 
 struct Operation {
     bool read = false;
+    long long part = 0; // the bytes a partial read takes
     std::string path;
     long long bytes = 0;
 };
@@ -30,6 +32,14 @@ std::atomic<bool> failed{false};
 
 void perform(const Operation& operation, std::vector<char>& buffer, std::vector<char>& output)
 {
+    if (operation.read && operation.part > 0) {
+        const int descriptor = open(operation.path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (descriptor < 0 || read(descriptor, buffer.data(), static_cast<std::size_t>(operation.part)) < 0)
+            failed = true;
+        if (descriptor >= 0)
+            close(descriptor);
+        return;
+    }
     if (operation.read) {
         std::FILE* file = std::fopen(operation.path.c_str(), "rb");
         if (!file) {
@@ -69,8 +79,11 @@ int main(int argc, char** argv)
     std::string kind;
     Operation operation;
     while (std::cin >> kind >> operation.path) {
-        operation.read = kind == "R";
-        if (!operation.read)
+        operation.read = kind == "R" || kind == "P";
+        operation.part = 0;
+        if (kind == "P")
+            std::cin >> operation.part;
+        else if (!operation.read)
             std::cin >> operation.bytes;
         if (operation.read || units.empty())
             units.emplace_back();

@@ -7,10 +7,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-bool CameraStream::open(const std::string& name)
+bool CameraStream::open(const std::string& name, std::size_t readAhead)
 {
     close();
     name_ = name;
+    readAhead_ = readAhead;
     descriptor_ = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
     return descriptor_ >= 0;
 }
@@ -42,8 +43,9 @@ void CameraStream::fill(std::size_t count)
         begin_ = 0;
     }
     while (end_ < count && descriptor_ >= 0 && error_ == 0) {
-        // As much as the buffer holds: the file's next frames in one read.
-        const ssize_t got = ::read(descriptor_, buffer_ + end_, sizeof buffer_ - end_);
+        // As much as the buffer holds (the file's next frames in one read), or as allowed.
+        const std::size_t room = std::min(sizeof buffer_ - end_, count - end_ + readAhead_);
+        const ssize_t got = ::read(descriptor_, buffer_ + end_, room);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)

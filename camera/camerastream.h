@@ -26,8 +26,10 @@ public:
     CameraStream(const CameraStream&) = delete;
     CameraStream& operator=(const CameraStream&) = delete;
 
-    // False, with errno set, when the file cannot be opened.
-    bool open(const std::string& name);
+    // False, with errno set, when the file cannot be opened. Each read of the system takes
+    // as much as the buffer holds, or at most `readAhead` bytes beyond what is asked: a reader
+    // of headers alone reads little more than them.
+    bool open(const std::string& name, std::size_t readAhead = viewLimit);
     // The same file again, at `offset` from its start; false, with errno set, when it
     // cannot be opened.
     bool reopenAt(int64_t offset);
@@ -67,6 +69,7 @@ private:
     std::string name_;
     int64_t bytesRead_ = 0;
     int error_ = 0; // the system's error number of a read that failed
+    std::size_t readAhead_ = viewLimit;
     unsigned char buffer_[viewLimit];
     std::size_t begin_ = 0, end_ = 0; // the bytes of the buffer not yet taken
 };

@@ -73,6 +73,10 @@ struct Observation {
     // True when cards of `keyword` say something of these values.
     static bool observes(std::string_view keyword);
 
+    // Whether the header has an RA card, or a DEC card.
+    bool hasRa() const { return lastBlock_[0] >= 0; }
+    bool hasDec() const { return lastBlock_[1] >= 0; }
+
     // The times of the first DATE-OBS, the TIME-OBS cards and the first TIME-END.
     ObservationTimes times() const;
     // The value text of the first TIME-END card, or "".

@@ -89,8 +89,10 @@ Result checkGeometry(const CameraReading& file, Messages& messages)
 
 } // namespace
 
-Result readCameraHeader(const CameraRequest& request, FitsImage& image, CameraHeader& header,
-                        std::unique_ptr<CameraReading>& file, Messages& messages)
+namespace {
+
+Result readHeader(const CameraRequest& request, FitsImage& image, CameraHeader& header,
+                  std::unique_ptr<CameraReading>& file, Messages& messages, std::size_t readAhead)
 {
     header = CameraHeader();
     // Some 300 KiB of buffers: on the heap, not on the stack, and not cleared (default
@@ -99,7 +101,7 @@ Result readCameraHeader(const CameraRequest& request, FitsImage& image, CameraHe
         file.reset(new CameraReading);
     file->layout = FrameLayout();
     file->facts = HeaderFacts();
-    if (!file->stream.open(request.inputName)) {
+    if (!file->stream.open(request.inputName, readAhead)) {
         const int error = errno;
         messages.say(Text::cameraNotFound, request.inputName);
         messages.fileError(request.inputName, error);
@@ -111,6 +113,33 @@ Result readCameraHeader(const CameraRequest& request, FitsImage& image, CameraHe
     Result result = readHeaderRecords(file->stream, target, messages);
     if (!result)
         file->stream.close();
+    return result;
+}
+
+} // namespace
+
+Result readCameraHeader(const CameraRequest& request, FitsImage& image, CameraHeader& header,
+                        std::unique_ptr<CameraReading>& file, Messages& messages)
+{
+    return readHeader(request, image, header, file, messages, CameraStream::viewLimit);
+}
+
+Result readCameraHeaderOnly(const std::string& name, FitsImage& image, CameraHeader& header,
+                            std::unique_ptr<CameraReading>& file, Messages& messages)
+{
+    CameraRequest request;
+    request.inputName = name;
+    request.unpack = true;
+    // Headers hold a few hundred bytes: one page of the file is read for most.
+    constexpr std::size_t headerReadAhead = 4096;
+    Result result = readHeader(request, image, header, file, messages, headerReadAhead);
+    image.naxis1 = image.naxis2 = 0;
+    if (result && file->facts.hasStart && file->facts.hasEnd) {
+        file->layout.measure();
+        image.naxis1 = static_cast<int16_t>(std::clamp<int64_t>(file->layout.naxis1, 0, INT16_MAX));
+        image.naxis2 = static_cast<int16_t>(std::clamp<int64_t>(file->layout.naxis2, 0, INT16_MAX));
+    }
+    file->stream.close();
     return result;
 }
 

@@ -28,6 +28,13 @@ struct CameraHeader {
 Result readCameraHeader(const CameraRequest& request, FitsImage& image, CameraHeader& header,
                         std::unique_ptr<CameraReading>& file, Messages& messages);
 
+// The header of a camera file alone, for a log of many files: its records read as
+// readCameraHeader reads them (of a packed file too, as with -p) and `image`'s size from the
+// image corners they give (0 x 0 without both), the data left unread. The file is read in small
+// pieces, a little beyond the header.
+Result readCameraHeaderOnly(const std::string& name, FitsImage& image, CameraHeader& header,
+                            std::unique_ptr<CameraReading>& file, Messages& messages);
+
 // The second half, given the observing mode that applies (the file's own, or the one an earlier
 // file of the run left): the header closed with END and the image's size in `image`, and the
 // frames combined by observing mode (or the frame asked for) into `raster`; or, for a packed

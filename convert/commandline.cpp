@@ -382,6 +382,9 @@ void printUsage()
         "       --cube = write the images of a packed file (-p), or of a range (-r), as\n",
         "            the planes of one FITS data cube\n",
         "       --jobs k = convert k files at once (default: one per processor)\n",
+        "       --no-progress = no progress line on a terminal\n",
+        "       --log file = write the observing log of the inputs' headers (CSV, or\n"
+        "            ECSV for a name ending in .ecsv) and convert nothing\n",
         "  note:  all gain and mask operations are carried out before the image\n",
         "         is expanded, if those options are selected.\n\n",
         "  Example: to convert the first 100 files taken on June 11, 1997,\n",

@@ -47,13 +47,14 @@ private:
 } // namespace
 
 void RunTally::begin(const std::string& root, int64_t first, int64_t last, const std::vector<std::string>* names,
-                     bool images)
+                     Counting counting)
 {
     root_ = root;
     first_ = first;
     last_ = last;
     names_ = names;
-    images_ = images;
+    counting_ = counting;
+    const bool images = counting == Counting::unpacked;
     done_ = failed_ = passed_ = 0;
     at_ = names ? 0 : first;
     total_ = images ? 0 : (names ? static_cast<int64_t>(names->size()) : last - first + 1);
@@ -84,9 +85,10 @@ std::string RunTally::progressText() const
     const int64_t done = done_ + failed_ + passed_;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     const double rate = seconds > 0 ? done / seconds : 0;
-    const char* what = images_ ? "images" : "files";
+    const bool images = counting_ == Counting::unpacked;
+    const char* what = images ? "images" : "files";
     char text[160];
-    if (total_ <= 0 || images_) {
+    if (total_ <= 0 || images) {
         std::snprintf(text, sizeof text, "%lld %s, %.0f %s/s", static_cast<long long>(done), what, rate, what);
         return text;
     }
@@ -101,6 +103,9 @@ std::size_t RunTally::interruptedText(char* text, std::size_t size) const noexce
     if (!running_.load(std::memory_order_acquire))
         return 0;
     SafeText words(text, size);
+    // A log is written whole or not at all.
+    if (counting_ == Counting::logged)
+        return words.add("kovrent: interrupted: no log written\n").length();
     words.add("kovrent: interrupted");
     const int64_t at = at_;
     int64_t notTried = 0;
@@ -114,10 +119,12 @@ std::size_t RunTally::interruptedText(char* text, std::size_t size) const noexce
         words.add(" at ").add(root_.c_str()).add(at, 3);
         notTried = last_ - at;
     }
-    words.add(": ").add(done_).add(images_ ? " images unpacked" : " files converted");
+    const char* const done[] = {" files converted", " images unpacked", " files logged"};
+    const bool images = counting_ == Counting::unpacked;
+    words.add(": ").add(done_).add(done[static_cast<int>(counting_)]);
     if (failed_ > 0)
         words.add(", ").add(failed_).add(" failed");
-    words.add(", ").add(notTried).add(images_ ? " files not tried\n" : " not tried\n");
+    words.add(", ").add(notTried).add(images ? " files not tried\n" : " not tried\n");
     return words.length();
 }
 

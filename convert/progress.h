@@ -11,10 +11,12 @@
 // async-signal-safe calls alone (the counts are lock-free atomics, the names fixed for the run).
 class RunTally {
 public:
-    // A run over the numbered files of `root` from `first` to `last`, or over `names`; of packed
-    // files (counted in images) when `images`.
+    // What a run counts: files converted, images unpacked from packed files, or files logged.
+    enum class Counting { converted, unpacked, logged };
+
+    // A run over the numbered files of `root` from `first` to `last`, or over `names`.
     void begin(const std::string& root, int64_t first, int64_t last, const std::vector<std::string>* names,
-               bool images);
+               Counting counting);
     void end();
 
     // An output published (or its write failed), or a failure.
@@ -22,6 +24,8 @@ public:
     void failed();
     // A unit that writes nothing of its own (a plane of a cube, a packed file's header) is done.
     void passed() { ++passed_; }
+    // `count` more inputs done at once.
+    void addDone(int64_t count) { done_ += count; }
     // The run is now at the file numbered `numberOrIndex` (a range) or at that place among the names.
     void at(int64_t numberOrIndex) { at_ = numberOrIndex; }
     // The images of a packed file now known, for the progress line.
@@ -45,7 +49,7 @@ private:
     std::string root_;
     int64_t first_ = 0, last_ = 0;
     const std::vector<std::string>* names_ = nullptr;
-    bool images_ = false;
+    Counting counting_ = Counting::converted;
     std::atomic<int64_t> done_{0}, failed_{0}, passed_{0}, at_{0}, total_{0};
     std::chrono::steady_clock::time_point start_;
 };

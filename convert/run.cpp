@@ -4,6 +4,7 @@
 #include "convert/console.h"
 #include "convert/conversion.h"
 #include "convert/names.h"
+#include "convert/observinglog.h"
 #include "convert/progress.h"
 #include "convert/signals.h"
 #include "convert/texts.h"
@@ -198,7 +199,12 @@ int kovrentRun(int argc, const char* const* argv, UnfinishedFiles* unfinished, R
         } else if (options.showUsage) {
             printUsage();
             notice("messages go to standard output; reasons, hints and warnings like this one to standard error");
-        } else if (!options.showVersion) {
+        } else if (options.showVersion) {
+            // The version line has said it all.
+        } else if (!options.logName.empty()) {
+            status = writeObservingLog(options, options.jobs > 0 ? options.jobs : processorsAvailable(), unfinished,
+                                       tally);
+        } else {
             status = convertFiles(options, unfinished, tally);
         }
     } catch (const std::bad_alloc&) {

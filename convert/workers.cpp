@@ -845,7 +845,7 @@ RunCounts convertInputs(const Options& options, const Maps& maps, OutputFolders&
     // A run of one file starts no thread, and shows no progress line.
     const bool oneFile = !run->range && options.inputNames.size() == 1 && !options.unpack;
     run->tally.begin(run->rootName, options.firstNumber, options.lastNumber, run->range ? nullptr : &options.inputNames,
-                     options.unpack);
+                     options.unpack ? RunTally::Counting::unpacked : RunTally::Counting::converted);
     progressLine().enable(options.progress && !oneFile);
     std::vector<std::thread> threads;
     std::vector<std::shared_ptr<std::atomic<bool>>> ended;

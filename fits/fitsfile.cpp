@@ -272,9 +272,13 @@ int64_t dataBlockCount(int bytesPerPixel, int32_t pixelCount)
         std::ceil(std::abs(bytesPerPixel) * static_cast<double>(pixelCount) * 0.00034722222222222224));
 }
 
-Result readFITS(const std::string& name, FitsImage& image, Raster& raster, Messages& messages, FitsSource source)
+namespace {
+
+// The header of a FITS file and the image's sizes, BITPIX, BSCALE and BZERO, the file left at
+// its data.
+Result readHeaderPart(const std::string& name, File& file, FitsImage& image, Messages& messages, FitsSource source)
 {
-    File file = openFile(name, "rb");
+    file = openFile(name, "rb");
     if (!file) {
         const int error = errno;
         messages.say(Text::fitsNotFound, name);
@@ -332,7 +336,22 @@ Result readFITS(const std::string& name, FitsImage& image, Raster& raster, Messa
     image.naxis1 = static_cast<int16_t>(naxis1);
     image.naxis2 = static_cast<int16_t>(naxis2);
     image.bitpix = static_cast<int16_t>(bitpix);
+    return Result();
+}
 
+} // namespace
+
+Result readFITSHeader(const std::string& name, FitsImage& image, Messages& messages)
+{
+    File file;
+    return readHeaderPart(name, file, image, messages, FitsSource::input);
+}
+
+Result readFITS(const std::string& name, FitsImage& image, Raster& raster, Messages& messages, FitsSource source)
+{
+    File file;
+    if (Result header = readHeaderPart(name, file, image, messages, source); !header)
+        return header;
     const int bytesPerPixel = image.bytesPerPixel();
     const int64_t blocks = dataBlockCount(bytesPerPixel, image.pixelCount());
     unsigned char data[blockLength];

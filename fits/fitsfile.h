@@ -21,6 +21,9 @@ enum class FitsSource { input, map };
 // cost no pixel. Every failure is of this input alone.
 Result readFITS(const std::string& name, FitsImage& image, Raster& raster, Messages& messages,
                 FitsSource source = FitsSource::input);
+// The header of an input image alone, with its sizes, BITPIX, BSCALE and BZERO, as readFITS
+// reads them; its data are not read.
+Result readFITSHeader(const std::string& name, FitsImage& image, Messages& messages);
 
 // Where a write failed, and the system's error number there (0 when the writer itself refused:
 // no header, or an image it cannot encode).

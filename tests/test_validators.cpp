@@ -556,3 +556,58 @@ INSTANTIATE_TEST_SUITE_P(EveryOutput, Validators, testing::ValuesIn(allCases()),
                          [](const testing::TestParamInfo<Case>& info) { return info.param.name; });
 
 }  // namespace
+
+// The observing log reads back in astropy, warnings as errors: typed columns with units, every
+// value as the header gives it (the sexagesimal texts as astropy writes the same angles), a
+// missing record masked, and a file that cannot be read in its row with the reason and what its
+// header said before it failed.
+TEST(Astropy, ObservingLogReadsAsTypedColumnsWithUnits) {
+    TempDir dir;
+    CameraWriter full = observationHeader(8, 8, 3, 2);
+    full.object("M 42, \"core\"").wavelength(10.5f).dateTime(1997, 6, 11, 9, 5, 3).timeObs({9, 5, 3, 7}).site(3);
+    full.raDec(83.6330833, -5.3911111).record(47, {1.23}).record(49, {-2.5, 3.25}).record(83, {17});
+    saveObservation(full, dir / "c970611a.001", 8, 8, 4, frameValue);
+    savePacked(dir / "c970611a.002", 1, false);
+    CameraWriter cut;
+    cut.object("CUT").wavelength(2.2f);
+    cut.save((dir / "c970611a.003").string());
+
+    const RunResult range = runKovrent({"c970611a.", "-r", "1", "4", "--log", "night.ecsv"}, dir.path());
+    EXPECT_EQ(range.exitStatus, 1);
+    EXPECT_EQ(std::count(range.output.begin(), range.output.end(), '\n'), 1) << range.output;
+    EXPECT_TRUE(range.errors.starts_with("kovrent: night.ecsv: 4 files logged, 2 not read, in ")) << range.errors;
+    const RunResult names = runKovrent({"c970611a.001", "c970611a.002", "--log", "night.csv"}, dir.path());
+    EXPECT_EQ(names.exitStatus, 0) << names.errors;
+    // A log never takes the place of an input.
+    const auto input = readBytes(dir / "c970611a.001");
+    EXPECT_EQ(runKovrent({"c970611a.001", "c970611a.002", "--log", "c970611a.001"}, dir.path()).exitStatus, 1);
+    EXPECT_EQ(readBytes(dir / "c970611a.001"), input);
+
+    const RunResult read = runProgram(KOVRENT_PYTHON, {"-W", "error", "-c", R"(
+import astropy.units as u
+from astropy.coordinates import Angle
+from astropy.table import Table
+from astropy.time import Time
+t = Table.read("night.ecsv")
+first, packed, cut, missing = t
+checks = {
+    "units": (t["LAMBDA"].unit, t["RA"].unit, t["ITIME"].unit, t["NAXIS1"].unit) == (u.um, u.deg, u.s, u.pix),
+    "types": (t["OBSFINUM"].dtype.kind, t["RA"].dtype.kind, t["OBJECT"].dtype.kind) == ("i", "f", "U"),
+    "file": list(t["file"]) == ["c970611a.00%d" % n for n in (1, 2, 3, 4)] and list(t["number"]) == [1, 2, 3, 4],
+    "object": first["OBJECT"] == 'M 42, "core"' and first["mode"] == "CHOP-NOD",
+    "values": (first["LAMBDA"], first["AIRMASS"], first["RAOFFSET"], first["DEOFFSET"], first["OBSFINUM"])
+              == (10.5, 1.23, -2.5, 3.25, 17),
+    "start": Time(first["start"]) == Time("1997-06-11T09:05:03.07") and first["OBSERVAT"] == "Mauna Kea",
+    "ra": first["RA_HMS"] == Angle(first["RA"] * u.deg).to_string(unit=u.hour, sep=":", precision=2, pad=True),
+    "dec": first["DEC_DMS"] == Angle(first["DEC"] * u.deg).to_string(sep=":", precision=1, alwayssign=True, pad=True),
+    "size": (first["NAXIS1"], first["NAXIS2"], packed["NAXIS1"], packed["PACKED"]) == (8, 8, 16, 2),
+    "masked": t["PACKED"].mask[0] and t["SKYFLUX"].mask.all() and t["NAXIS1"].mask[2] and t["OBJECT"].mask[3],
+    "cut": (cut["OBJECT"], cut["LAMBDA"]) == ("CUT", 2.2),
+    "status": list(t["status"][:2]) == ["ok", "ok"] and cut["status"].startswith("c970611a.003")
+              and missing["status"] == "c970611a.004: No such file or directory",
+    "csv": Table.read("night.csv", format="ascii.csv")["OBJECT"][0] == 'M 42, "core"',
+}
+print(" ".join(name for name, good in checks.items() if not good) or "read")
+)"}, dir.path());
+    EXPECT_EQ(read.output, "read\n") << read.errors;
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "camera/observation.h"
+#include "camera/readveska.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+// The observing log of a night (--log): one row per input, from its header alone, as CSV or as
+// ECSV, whose typed columns with units astropy's Table.read takes as they are.
+
+enum class LogFormat { csv, ecsv };
+
+// ECSV for a name ending in ".ecsv", CSV otherwise.
+LogFormat logFormatFor(const std::string& name);
+
+// What the header of one input says, for its row.
+struct LogRow {
+    std::string file;
+    std::optional<int64_t> number; // the file's number, from its name
+    Observation observation;
+    int32_t naxis1 = 0, naxis2 = 0; // 0 where the header gives no size
+    std::string status = "ok";      // or why the header could not be read
+};
+
+// Reads the header of the camera file `name` (a FITS file when `fitsInput`) into `row`, whose
+// status says why when it cannot. `camera` keeps the camera reader's buffers from file to file.
+void readLogRow(const std::string& name, bool fitsInput, std::unique_ptr<CameraReading>& camera, LogRow& row);
+
+// The log's text before its rows: ECSV's header and the column names, or the names alone.
+std::string logHeading(LogFormat format);
+
+// The row's line, at the end of `text`.
+void appendLogRow(std::string& text, const LogRow& row);
+
+struct Options;
+class RunTally;
+class UnfinishedFiles;
+
+// The program's --log run: the header of every input of the command line, read by `jobs`
+// threads, one row each in order into the log named by --log, written as every output is (a
+// hidden file renamed into place). Says on standard error how many files it logged and how many
+// could not be read. Returns the exit status: 1 when a row is not 'ok' or the log cannot be
+// written.
+int writeObservingLog(const Options& options, int jobs, UnfinishedFiles* unfinished, RunTally* tally);
