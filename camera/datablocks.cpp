@@ -288,9 +288,30 @@ float selectedDivisor(const float divisors[4], int32_t obsmode, int32_t n)
 
 const ObservingMode* observingMode(int32_t obsmode)
 {
-    static constexpr ObservingMode modes[]
-        = {{"GRAB", 1}, {"CHOP", 2}, {"CHOP-NOD", 4}, {"CHOP-NOD", 4}, {"NOD", 2}, {nullptr, 0}, {"TWO BEAM NOD", 4}};
+    using enum Merge;
+    static constexpr ObservedFrame chopNod[4]
+        = {{"NOD A, CHOP 1", store, 1}, {"NOD A, CHOP 2", subtract, 1}, {"NOD B, CHOP 1", subtract, 2},
+           {"NOD B, CHOP 2", add, 2}};
+    // F1/c1 - F2/c1 - F3/c2 + F4/c2 for chop-nod; the two-beam nod's sum is negated as its
+    // last frame is added: -(F1/c1 - F2/c2 - F3/c3 + F4/c4).
+    static constexpr ObservingMode modes[] = {
+        {"GRAB", 1, {{"FRAME", store, 1}}},
+        {"CHOP", 2, {{"CHOP 1", store, 1}, {"CHOP 2", subtract, 1}}},
+        {"CHOP-NOD", 4, {chopNod[0], chopNod[1], chopNod[2], chopNod[3]}},
+        {"CHOP-NOD", 4, {chopNod[0], chopNod[1], chopNod[2], chopNod[3]}},
+        {"NOD", 2, {{"NOD A", store, 1}, {"NOD B", subtract, 2}}},
+        {nullptr, 0, {}},
+        {"TWO BEAM NOD", 4,
+         {{"BEAM 1", store, 1}, {"BEAM 2", subtract, 2}, {"BEAM 3", subtract, 3}, {"BEAM 4", addNegate, 4}}},
+    };
     return obsmode >= 1 && obsmode <= 7 && modes[obsmode - 1].name ? &modes[obsmode - 1] : nullptr;
+}
+
+float frameDivisor(const HeaderFacts& facts, int32_t obsmode, int32_t n)
+{
+    float divisors[4];
+    std::copy(std::begin(facts.coadds), std::end(facts.coadds), divisors);
+    return selectedDivisor(divisors, obsmode, n);
 }
 
 Result readFrames(CameraReading& file, Raster& raster, int32_t frameNumber, int32_t obsmode, Messages& messages)
@@ -310,27 +331,20 @@ Result readFrames(CameraReading& file, Raster& raster, int32_t frameNumber, int3
         return Result();
     }
 
+    // The first frame of every mode is beam 1's, stored; it is read before the mode is known.
     if (!frames.readFrame(Merge::store, divisors[0], Text::notEnoughData))
         return Result::fatal(messages.lastReason());
-    struct Step {
-        Merge merge;
-        int beam;
-    };
-    auto combine = [&](std::initializer_list<Step> steps) {
-        for (const Step& step : steps)
-            if (!frames.readFrame(step.merge, divisors[step.beam - 1], Text::notEnoughDataLater))
-                return Result::fatal(messages.lastReason());
-        return Result();
-    };
-    switch (obsmode) {
-    case 1: return Result();
-    case 2: return combine({{Merge::subtract, 1}});
-    case 5: return combine({{Merge::subtract, 2}});
-    case 3:
-    case 4: return combine({{Merge::subtract, 1}, {Merge::subtract, 2}, {Merge::add, 2}});
-    case 7: return combine({{Merge::subtract, 2}, {Merge::subtract, 3}, {Merge::addNegate, 4}});
-    default: messages.say(Text::modeNotSupported, {obsmode}); return Result::fatal();
+    const ObservingMode* mode = observingMode(obsmode);
+    if (!mode) {
+        messages.say(Text::modeNotSupported, {obsmode});
+        return Result::fatal();
     }
+    for (int n = 1; n < mode->frames; ++n) {
+        const ObservedFrame& frame = mode->frame[n];
+        if (!frames.readFrame(frame.merge, divisors[frame.beam - 1], Text::notEnoughDataLater))
+            return Result::fatal(messages.lastReason());
+    }
+    return Result();
 }
 
 void interchangeColumns(Raster& raster, int naxis1, int naxis2)

@@ -7,22 +7,34 @@
 
 #include <cstdint>
 
-// The observing modes whose frames combine into one image: their name and how many
-// frames an observation has; null for any other mode.
+// How a frame's values combine with what the raster cell holds; q = value / divisor.
+enum class Merge { store, subtract, add, addNegate };
+
+// One frame of an observation: what it is ("NOD A, CHOP 1"), how it joins the combined image
+// (the first is stored), and the beam (1 to 4) whose coadds divide it.
+struct ObservedFrame {
+    const char* label;
+    Merge merge;
+    int beam;
+};
+
+// The observing modes whose frames combine into one image: their name, how many frames an
+// observation has and what each is; null for any other mode.
 struct ObservingMode {
     const char* name;
     int frames;
+    ObservedFrame frame[4];
 };
 const ObservingMode* observingMode(int32_t obsmode);
+
+// The coadds that divide frame n (from 1) of the file when it is taken alone (-o n).
+float frameDivisor(const HeaderFacts& facts, int32_t obsmode, int32_t n);
 
 // Builds the image of an unpacked file from the frames behind its header: one frame
 // (frameNumber of 1 or more, or negative) or the combination of every frame that the
 // observing mode defines, each divided by its beam's coadds. Fails, ending the run, when the
 // data end early or the mode combines no frames.
 Result readFrames(CameraReading& file, Raster& raster, int32_t frameNumber, int32_t obsmode, Messages& messages);
-
-// How a frame's values combine with what the raster cell holds; q = value / divisor.
-enum class Merge { store, subtract, add, addNegate };
 
 // Merges `count` columns of `rows` little-endian 32-bit values into the raster's columns from x
 // on, each value (rounded to a float first with `floatValues`, as packed images have them) over

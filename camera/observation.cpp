@@ -90,7 +90,7 @@ enum class Field {
     equinox, framesPerCoimage, wavelength, filter1, filter2, filter3, integrationTime, frameTime,
     chopFrequency, airmass, raOffset, decOffset, detectorTemperature, skyFlux,
     obsmode, coadds, chopCycles, fileNumber, packedImages, ultrafastImages,
-    object, telescope, site, date, timeObs, timeEnd,
+    object, telescope, site, date, timeObs, timeEnd, begin,
     count
 };
 
@@ -100,9 +100,10 @@ struct Keyword {
 };
 
 // Sorted by name, for a binary search.
-constexpr std::array<Keyword, 32> keywords = {{
+constexpr std::array<Keyword, 33> keywords = {{
     {"AIRMASS", Field::airmass},        {"CHOPFREQ", Field::chopFrequency},
-    {"DATE-OBS", Field::date},          {"DEC", Field::dec},
+    {"DATE-BEG", Field::begin},         {"DATE-OBS", Field::date},
+    {"DEC", Field::dec},
     {"DEOFFSET", Field::decOffset},     {"DETTEMP", Field::detectorTemperature},
     {"EQUINOX", Field::equinox},        {"FILTER1", Field::filter1},
     {"FILTER2", Field::filter2},        {"FILTER3", Field::filter3},
@@ -222,6 +223,7 @@ void Observation::noteCard(int cardNumber, std::string_view keyword, const std::
     case Field::site: site = value; return;
     case Field::date: date_ = value; return;
     case Field::timeEnd: end_ = value; return;
+    case Field::begin: begin_ = value; return;
     default: return;
     }
 }
@@ -244,6 +246,17 @@ ObservationTimes Observation::times() const
             times.end += hundredthsPerDay;
     }
     return times;
+}
+
+std::optional<int64_t> Observation::beginInstant() const
+{
+    int64_t day = 0, hundredths = 0;
+    std::size_t timeAt = std::string::npos;
+    bool withFraction = false;
+    if (!begin_ || !dateOfObservation(*begin_, day, timeAt) || timeAt == std::string::npos
+        || !timeOfDay(*begin_, timeAt, hundredths, withFraction))
+        return std::nullopt;
+    return day * hundredthsPerDay + hundredths;
 }
 
 Observation observationOf(const Header& header)

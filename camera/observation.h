@@ -81,11 +81,14 @@ struct Observation {
     ObservationTimes times() const;
     // The value text of the first TIME-END card, or "".
     std::string timeEndText() const { return end_.value_or(""); }
+    // The instant of the first DATE-BEG card (an unpacked image's own start), in hundredths of
+    // a second from the beginning of modified Julian day 0, where it reads.
+    std::optional<int64_t> beginInstant() const;
 
 private:
     // The header block of the last card taken for each world-coordinate value.
     int lastBlock_[6] = {-1, -1, -1, -1, -1, -1};
-    std::optional<std::string> date_, end_; // the first DATE-OBS and TIME-END values
+    std::optional<std::string> date_, end_, begin_; // the first DATE-OBS, TIME-END and DATE-BEG values
     std::bitset<40> seen_;                  // the values whose first card came
     bool hasStartTime_ = false;             // a TIME-OBS that reads
     bool startHundredths_ = false;

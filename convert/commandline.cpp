@@ -108,9 +108,9 @@ struct LongOption {
     std::string_view name;
     bool takesValue;
 };
-constexpr LongOption longOptions[] = {{"keep-going", false}, {"modern", false}, {"cube", false},
-                                      {"jobs", true},        {"log", true},     {"no-progress", false},
-                                      {"help", false},       {"version", false}};
+constexpr LongOption longOptions[] = {{"keep-going", false}, {"modern", false},      {"cube", false},
+                                      {"frames", false},     {"jobs", true},         {"log", true},
+                                      {"no-progress", false}, {"help", false},       {"version", false}};
 
 bool isLongOption(std::string_view name)
 {
@@ -160,6 +160,8 @@ void parseLongOption(const Arguments& arguments, int& i, const std::string& word
         options.modern = true;
     } else if (name == "cube") {
         options.cube = true;
+    } else if (name == "frames") {
+        options.frames = true;
     } else if (name == "no-progress") {
         options.progress = false;
     } else if (name == "help") {
@@ -179,7 +181,8 @@ void parseLongOption(const Arguments& arguments, int& i, const std::string& word
     }
 }
 
-// Each of these options, with its values as given, when -p is on: unpacking does not use them.
+// Each of these options, with its values as given, when -p is on: unpacking does not use them,
+// and a cube of the images converts them as -f would (but for -f itself).
 constexpr std::string_view unusedByUnpacking = "efgmnz";
 
 void parseOptions(int argc, const char* const* argv, Options& options, bool reportIgnored,
@@ -260,6 +263,7 @@ void parseOptions(int argc, const char* const* argv, Options& options, bool repo
         }
         if (unusedByUnpacking.find(word[1]) != std::string_view::npos) {
             std::string given = argv[optionAt];
+            given.insert(0, 1, word[1]); // the letter first, for the caller to tell them apart
             for (int k = optionAt + 1; k <= i; ++k)
                 given.append(" ").append(argv[k]);
             unpackIgnores.push_back(given);
@@ -305,7 +309,17 @@ Result parseCommandLine(int argc, const char* const* argv, Options& options, Mes
                                              "kovrent c970611a. -r 1 100); more names were given"};
         if (options.unpack && reportIgnored)
             for (const std::string& given : unpackIgnores)
-                messages.reason("warning - %s ignored with -p", given.c_str());
+                if (!options.cube || given[0] == 'f')
+                    messages.reason("warning - %s ignored with %s", given.c_str() + 1,
+                                    options.cube ? "-p --cube, which converts the images as -f would" : "-p");
+        // Every frame as its own plane: no frame of its own, no cube across files, no packed images.
+        if (options.frames && (options.cube || options.frameNumber != 0 || options.unpack || options.fitsInput))
+            throw Refusal{std::nullopt, std::string("--frames writes every frame of a camera file as the planes of "
+                                                    "its own cube; it cannot go with ")
+                                            + (options.cube        ? "--cube"
+                                               : options.unpack    ? "-p"
+                                               : options.fitsInput ? "-f"
+                                                                   : "-o")};
         if (options.fitsInput && options.interchange && !options.unpack && reportIgnored)
             messages.reason(
                 "warning - -i ignored with -f: it interchanges the columns of camera files as they are read");
@@ -327,8 +341,9 @@ Result parseCommandLine(int argc, const char* const* argv, Options& options, Mes
         options.keepGoing = false;
     }
     if (options.unpack) {
-        options.mask = false;
-        options.gain = false;
+        // A cube of the images applies the maps as -f would; plain unpacking does not.
+        options.mask = options.mask && options.cube;
+        options.gain = options.gain && options.cube;
         options.fitsInput = false;
     }
     return Result();
@@ -381,6 +396,8 @@ void printUsage()
         "            and checksums, for today's FITS readers\n",
         "       --cube = write the images of a packed file (-p), or of a range (-r), as\n",
         "            the planes of one FITS data cube\n",
+        "       --frames = write every frame of the observation, not their combination,\n"
+        "            as the planes of a cube (k970611a.005)\n",
         "       --jobs k = convert k files at once (default: one per processor)\n",
         "       --no-progress = no progress line on a terminal\n",
         "       --log file = write the observing log of the inputs' headers (CSV, or\n"

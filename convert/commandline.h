@@ -30,6 +30,7 @@ struct Options {
     bool keepGoing = false;      // --keep-going: on past a file that fails
     bool modern = false;         // --modern: ISO times, full coordinates, provenance, checksums
     bool cube = false;           // --cube: a packed file's images, or a range, as one data cube
+    bool frames = false;         // --frames: every frame of each file as the planes of its own cube
     int jobs = 0;                // --jobs: the workers of the run; 0 for one per processor
     bool progress = true;        // a progress line on a terminal, unless --no-progress
     std::string logName;         // --log: the observing log to write instead of converting

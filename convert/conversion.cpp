@@ -1,6 +1,9 @@
 #include "convert/conversion.h"
 
+#include "camera/datablocks.h"
+#include "convert/cube.h"
 #include "convert/geometry.h"
+#include "convert/names.h"
 #include "convert/modernheader.h"
 #include "convert/outputheader.h"
 #include "convert/zerowait.h"
@@ -11,6 +14,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <new>
 #include <system_error>
 
@@ -56,7 +60,7 @@ Result explained(Result result, const std::string& name, Wanted wanted, Messages
 // A map of another size than the image applies all the same, pixel [x][y] to [x][y]: the
 // pixels beyond it meet a map value of 0, and the map's own beyond the image are unused.
 void warnMapSize(const char* what, const Map& map, const std::string& inputName, const FitsImage& image,
-                 Messages& messages)
+                 Messages& messages, const char* becomeWhat = "become 0")
 {
     const FitsImage& record = map.record;
     if (record.naxis1 == image.naxis1 && record.naxis2 == image.naxis2)
@@ -67,8 +71,8 @@ void warnMapSize(const char* what, const Map& map, const std::string& inputName,
         + std::to_string(record.naxis2) + " but " + inputName + " is " + std::to_string(image.naxis1) + " x "
         + std::to_string(image.naxis2);
     if (outside > 0)
-        messages.reason("warning - %s: %lld pixels outside the map become 0", sizes.c_str(),
-                        static_cast<long long>(outside));
+        messages.reason("warning - %s: %lld pixels outside the map %s", sizes.c_str(),
+                        static_cast<long long>(outside), becomeWhat);
     else
         messages.reason("warning - %s: only its lower-left %d x %d is used", sizes.c_str(), image.naxis1,
                         image.naxis2);
@@ -102,7 +106,8 @@ Result convertImage(const std::string& inputName, const Options& options, const 
 {
     Raster& inputImage = *workspace.raster;
     if (maps.mask) {
-        warnMapSize("mask", *maps.mask, inputName, image, messages);
+        warnMapSize("mask", *maps.mask, inputName, image, messages,
+                    options.modern ? "are undefined" : "become 0");
         applyMask(inputImage, *maps.mask->pixels, image.naxis1, image.naxis2);
     }
     if (maps.gain) {
@@ -121,6 +126,12 @@ Result convertImage(const std::string& inputName, const Options& options, const 
                                 : read.session.framesPerCoimage;
         correctZeroWait(inputImage, image.naxis1, image.naxis2, frames);
     }
+    // With --modern a pixel that the mask marks bad is undefined, not 0, which is a real value
+    // of a subtracted image: NaN, or an integer image's BLANK. The corrections above saw 0.
+    if (options.modern && maps.mask)
+        markMasked(inputImage, *maps.mask->pixels, image.naxis1, image.naxis2,
+                   image.bitpix < 0 ? std::numeric_limits<float>::quiet_NaN()
+                                    : static_cast<float>(blankValue(image)));
     // A converted file, unlike an unpacked one, is turned already.
     if (read.fitsInput && !options.noFlips && read.observation.oriented)
         messages.reason("warning - %s was oriented when it was converted; -f turns it again (-n leaves it)",
@@ -178,6 +189,7 @@ void addModernPackedCards(const Options& options, const PackedImages& images, co
         header.setValueCard("MJD-BEG", "0", estimatedStart);
     }
     addTimeCards(header, times);
+    commentUndefinedValues(header);
     if (options.interchange && !images.ultrafast())
         header.addCommentCard("HISTORY ", interchangeHistory);
     addChecksumCards(header);
@@ -197,6 +209,10 @@ void numberModernImage(int64_t k, int64_t n, const ObservationTimes& times, Head
 
 Result convertInput(const std::string& inputName, const Options& options, const Maps& maps, SessionLink& session,
                     Workspace& workspace, Messages& messages, Conversion& conversion);
+Result convertFramesOf(const std::string& inputName, const Options& options, const Maps& maps, SessionLink& session,
+                       Workspace& workspace, Messages& messages, Output& output);
+Result convertPackedCubeOf(const std::string& inputName, const Options& options, const Maps& maps,
+                           Workspace& workspace, Messages& messages, Output& output);
 Result convertImageOfPacked(const Conversion& packed, int64_t k, const ImageNames& names, const Options& options,
                             const Maps& maps, Workspace& workspace, Messages& messages, Output& output);
 
@@ -257,7 +273,204 @@ Result convertPackedImage(const Conversion& packed, int64_t k, const ImageNames&
     }
 }
 
+Result convertFrames(const std::string& inputName, const Options& options, const Maps& maps, SessionLink& session,
+                     Workspace& workspace, Messages& messages, Output& output)
+{
+    try {
+        return convertFramesOf(inputName, options, maps, session, workspace, messages, output);
+    } catch (const std::bad_alloc&) {
+        messages.say(Text::outOfMemory);
+        messages.reason("the conversion ran out of memory");
+        return Result::fatal(messages.lastReason());
+    }
+}
+
+Result convertPackedCube(const std::string& inputName, const Options& options, const Maps& maps,
+                         Workspace& workspace, Messages& messages, Output& output)
+{
+    try {
+        return convertPackedCubeOf(inputName, options, maps, workspace, messages, output);
+    } catch (const std::bad_alloc&) {
+        messages.say(Text::outOfMemory);
+        messages.reason("the conversion ran out of memory");
+        return Result::fatal(messages.lastReason());
+    }
+}
+
+std::string tableText(const Header& header, const std::string& data)
+{
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
+    std::string text = headerText(header, dataSumOf(bytes, data.size()));
+    text += data;
+    text.append(blockPadding(static_cast<int64_t>(data.size())), '\0');
+    return text;
+}
+
+std::string cubeIrafName(const std::string& inputName, const Options& options)
+{
+    Options named = options;
+    named.appendFits = false;
+    return outputNameFor(inputName, named, 'i');
+}
+
+PlaneRecord packedPlaneRecord(const std::string& fileName, const Observation& observation, int64_t k, int64_t count)
+{
+    PlaneRecord record = planeRecordOf(fileName, observation);
+    const ObservationTimes times = observation.times();
+    if (times.hasEnd)
+        record.start = times.day * hundredthsPerDay + times.startPlus(k, count);
+    return record;
+}
+
 namespace {
+
+// The session of one file handed on once, whatever the conversions of its frames ask.
+class SessionOnce : public SessionLink {
+public:
+    explicit SessionOnce(SessionLink& link) : link_(link) {}
+    CameraSession sessionFor(const CarriedValues& own) override
+    {
+        if (!taken_)
+            session_ = link_.sessionFor(own);
+        taken_ = true;
+        return session_;
+    }
+
+private:
+    SessionLink& link_;
+    CameraSession session_;
+    bool taken_ = false;
+};
+
+// The HISTORY card of the frame a conversion took alone, which a cube of every frame replaces.
+void removeFrameHistory(Header& header)
+{
+    for (int number = header.cardsBeforePlace(); number >= 1; --number)
+        if (cardKey(header.card(number)) == "HISTORY"
+            && commentaryText(header.card(number)).starts_with("THE FOLLOWING IMAGE DATA IS FRAME"))
+            header.removeCard(number);
+}
+
+// How the planes of a cube of frames form the combined image: PLANE 1 - PLANE 2 - PLANE 3 + PLANE 4.
+std::string combinationText(const ObservingMode& mode)
+{
+    std::string text;
+    bool negated = false;
+    for (int n = 0; n < mode.frames; ++n) {
+        const Merge merge = mode.frame[n].merge;
+        negated = negated || merge == Merge::addNegate;
+        if (n > 0)
+            text += merge == Merge::subtract ? " - " : " + ";
+        text += "PLANE " + std::to_string(n + 1);
+    }
+    return negated ? "-(" + text + ")" : text;
+}
+
+Result convertFramesOf(const std::string& inputName, const Options& options, const Maps& maps, SessionLink& session,
+                       Workspace& workspace, Messages& messages, Output& output)
+{
+    SessionOnce once(session);
+    Options frameOptions = options;
+    frameOptions.frames = false;
+    frameOptions.frameNumber = 1;
+    Conversion frame;
+    if (Result first = convertFile(inputName, frameOptions, maps, once, workspace, messages, frame); !first)
+        return first;
+    const ObservingMode* mode = observingMode(frame.obsmode);
+    if (!mode) {
+        messages.say(Text::modeNotSupported, {frame.obsmode});
+        messages.reason("%s: observing mode %d has no frames of its own to keep; take one with -o", inputName.c_str(),
+                        frame.obsmode);
+        return Result::failed(messages.lastReason());
+    }
+    output = std::move(frame.output);
+    std::vector<PlaneRecord> records(static_cast<std::size_t>(mode->frames), planeRecordOf(inputName, frame.observation));
+    records[0].divisor = frame.divisor;
+    for (int n = 2; n <= mode->frames; ++n) {
+        // Each frame says what the first said: only a failure is told.
+        Messages again;
+        frameOptions.frameNumber = n;
+        if (Result read = convertFile(inputName, frameOptions, maps, once, workspace, again, frame); !read) {
+            messages.append(again);
+            return read;
+        }
+        output.data.insert(output.data.end(), frame.output.data.begin(), frame.output.data.end());
+        records[static_cast<std::size_t>(n - 1)].divisor = frame.divisor;
+    }
+
+    Header& header = output.image.header;
+    std::string irafName;
+    if (header.findCard("IRAFNAME", irafName) > 0 && irafName.ends_with(".1"))
+        header.replaceStringCard("IRAFNAME", irafName.substr(0, irafName.size() - 2));
+    if (!makeCubeHeader(header, mode->frames, options.modern) || !header.resumeAtEnd()) {
+        messages.say(Text::noNaxisCard);
+        return Result::failed();
+    }
+    removeFrameHistory(header);
+    header.addCommentCard("HISTORY ", "EVERY FRAME OF THE ORIGINAL DATA SET IS A PLANE OF THIS CUBE");
+    for (int n = 1; n <= mode->frames; ++n) {
+        PlaneRecord& record = records[static_cast<std::size_t>(n - 1)];
+        record.frame = std::string(mode->name) + ": " + mode->frame[n - 1].label;
+        header.addStringCard("FRAME" + std::to_string(n), record.frame, "FRAME OF PLANE " + std::to_string(n));
+        header.addValueCard("FRDIV" + std::to_string(n), formatReal(record.divisor),
+                            "COADDS THAT DIVIDE PLANE " + std::to_string(n));
+    }
+    header.addCommentCard("HISTORY ", "COMBINED IMAGE = " + combinationText(*mode));
+    header.addEndCard();
+    output.header = headerText(header, hasChecksumCards(header) ? dataSumOf(output.data.data(), output.data.size()) : 0);
+    output.extension.clear();
+    if (options.modern) {
+        Header table;
+        std::string rows;
+        planeTable(records, true, table, rows);
+        output.extension = tableText(table, rows);
+    }
+    return Result();
+}
+
+Result convertPackedCubeOf(const std::string& inputName, const Options& options, const Maps& maps,
+                           Workspace& workspace, Messages& messages, Output& output)
+{
+    Options asCube = options;
+    asCube.unpack = true;
+    asCube.cube = true;
+    SessionInOrder session;
+    Conversion packed;
+    if (Result read = convertFile(inputName, asCube, maps, session, workspace, messages, packed); !read)
+        return read;
+    const int64_t count = packed.packed->count();
+    const ImageNames names{inputName, cubeIrafName(inputName, options)};
+    std::vector<PlaneRecord> records;
+    Output plane;
+    output.data.clear();
+    for (int64_t k = 0; k < count; ++k) {
+        if (Result taken = takePackedImage(packed, workspace, messages); !taken)
+            return taken;
+        if (Result converted = convertPackedImage(packed, k, names, asCube, maps, workspace, messages, plane);
+            !converted)
+            return converted;
+        if (k == 0) {
+            output.image = std::move(plane.image);
+            output.data.reserve(plane.data.size() * static_cast<std::size_t>(count));
+        }
+        output.data.insert(output.data.end(), plane.data.begin(), plane.data.end());
+        records.push_back(packedPlaneRecord(inputName, packed.observation, k, count));
+    }
+    Header& header = output.image.header;
+    if (count == 0 || !makeCubeHeader(header, count, options.modern)) {
+        messages.say(Text::noNaxisCard);
+        return Result::failed();
+    }
+    output.header = headerText(header, hasChecksumCards(header) ? dataSumOf(output.data.data(), output.data.size()) : 0);
+    output.extension.clear();
+    if (options.modern) {
+        Header table;
+        std::string rows;
+        planeTable(records, false, table, rows);
+        output.extension = tableText(table, rows);
+    }
+    return Result();
+}
 
 Result convertInput(const std::string& inputName, const Options& options, const Maps& maps, SessionLink& session,
                     Workspace& workspace, Messages& messages, Conversion& conversion)
@@ -291,6 +504,9 @@ Result convertInput(const std::string& inputName, const Options& options, const 
         }
         read.observation = std::move(header.observation);
         read.orientation = header.orientation;
+        conversion.obsmode = read.session.obsmode;
+        if (!conversion.packed)
+            conversion.divisor = frameDivisor(workspace.camera->facts, read.session.obsmode, options.frameNumber);
     }
     conversion.observation = read.observation;
     conversion.orientation = read.orientation;

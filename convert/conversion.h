@@ -4,6 +4,7 @@
 #include "camera/readveska.h"
 #include "camera/session.h"
 #include "convert/commandline.h"
+#include "convert/cube.h"
 #include "fits/encode.h"
 #include "fits/fitsimage.h"
 #include "fits/messages.h"
@@ -82,6 +83,8 @@ struct Output {
     FitsImage image; // its sizes, BITPIX and finished header
     std::string header;
     std::vector<unsigned char> data;
+    // A table that follows, as the file holds it (header and data, each padded), or empty.
+    std::string extension;
 };
 
 // What one input gave. A packed file read to be unpacked (-p) gives no image here: its images
@@ -91,6 +94,8 @@ struct Conversion {
     Observation observation;
     OrientationCode orientation;
     std::unique_ptr<PackedImages> packed;
+    int32_t obsmode = 0;  // the observing mode that applied to a camera file
+    float divisor = 0.0f; // the coadds that divided the frame taken alone (-o)
 };
 
 // Converts the file `inputName` as `options` ask (a camera file, or a FITS file with -f): read,
@@ -100,6 +105,30 @@ struct Conversion {
 // end with the program's line for an unreadable input.
 Result convertFile(const std::string& inputName, const Options& options, const Maps& maps, SessionLink& session,
                    Workspace& workspace, Messages& messages, Conversion& conversion);
+
+// Every frame of the camera file `inputName` that its observing mode reads (--frames), each as
+// -o n converts it, as the planes of one cube in `output`: the header of the first frame's with
+// NAXIS3, a card per plane naming its frame and the coadds that divide it, and how the combined
+// image is formed from the planes; with --modern the table of the planes follows.
+Result convertFrames(const std::string& inputName, const Options& options, const Maps& maps, SessionLink& session,
+                     Workspace& workspace, Messages& messages, Output& output);
+
+// Every image of the packed file `inputName` converted as -p --cube converts it, as one cube in
+// `output`, in memory: the header of its first converted image with NAXIS3 and, with --modern,
+// the table of the planes.
+Result convertPackedCube(const std::string& inputName, const Options& options, const Maps& maps,
+                         Workspace& workspace, Messages& messages, Output& output);
+
+// A table's header and rows as the file holds them, each padded to whole blocks; the header's
+// checksums, if any, filled in.
+std::string tableText(const Header& header, const std::string& data);
+
+// The IRAFNAME of the cube of `inputName`'s images or frames: its name with 'i' for its first letter.
+std::string cubeIrafName(const std::string& inputName, const Options& options);
+
+// The record of image k of the `count` of a packed file: its estimated start, k n-ths of the way
+// from the file's start to its end.
+PlaneRecord packedPlaneRecord(const std::string& fileName, const Observation& observation, int64_t k, int64_t count);
 
 // The values of the next image of a packed file that convertFile read with -p, into the
 // workspace: one at a time, in order.
@@ -117,7 +146,8 @@ struct ImageNames {
 
 // Image k (from 0) of the packed file, which takePackedImage took last into the workspace, in
 // `output`: as the image file `names` that -p writes, or, with --cube, as the -f conversion of
-// that file converts it: masked, oriented, expanded and completed like any input. Safe beside
-// other calls on the same packed file.
+// that file converts it: masked, oriented, expanded and completed like any input (the header
+// then named as the cube's, without the image's own number and start). Safe beside other calls
+// on the same packed file.
 Result convertPackedImage(const Conversion& packed, int64_t k, const ImageNames& names, const Options& options,
                           const Maps& maps, Workspace& workspace, Messages& messages, Output& output);

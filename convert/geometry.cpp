@@ -9,6 +9,14 @@ void applyMask(Raster& inputImage, const Raster& maskMap, int naxis1, int naxis2
                 inputImage[x][y] = 0.0f;
 }
 
+void markMasked(Raster& inputImage, const Raster& maskMap, int naxis1, int naxis2, float value)
+{
+    for (int x = 0; x < naxis1; ++x)
+        for (int y = 0; y < naxis2; ++y)
+            if (maskMap[x][y] == 0.0f)
+                inputImage[x][y] = value;
+}
+
 void applyGain(Raster& inputImage, const Raster& gainMap, int naxis1, int naxis2)
 {
     for (int x = 0; x < naxis1; ++x)

@@ -6,6 +6,9 @@
 // Pixels whose mask value is zero (of either sign) become 0.0.
 void applyMask(Raster& inputImage, const Raster& maskMap, int naxis1, int naxis2);
 
+// Pixels whose mask value is zero become `value`: how --modern leaves them undefined.
+void markMasked(Raster& inputImage, const Raster& maskMap, int naxis1, int naxis2, float value);
+
 // Multiplies every pixel by the gain map.
 void applyGain(Raster& inputImage, const Raster& gainMap, int naxis1, int naxis2);
 

@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -58,8 +59,52 @@ std::string mjdText(int64_t day, int64_t hundredths)
     return formatReal(static_cast<double>(day) + static_cast<double>(hundredths) / hundredthsPerDay);
 }
 
+void commentUndefinedValues(Header& header)
+{
+    for (int number = 1; number <= header.cardsBeforePlace(); ++number) {
+        const char* card = header.card(number);
+        const std::string_view text(card, cardLength);
+        if (text.substr(8, 2) != "= " || !cardValue(card).empty())
+            continue;
+        // A string's value is never undefined: '' is an empty string.
+        const std::size_t value = text.find_first_not_of(' ', 10);
+        if (value != std::string_view::npos && text[value] == '\'')
+            continue;
+        const std::size_t slash = text.find('/', 10);
+        std::string comment = slash == std::string_view::npos ? "" : std::string(text.substr(slash + 1));
+        while (!comment.empty() && comment.back() == ' ')
+            comment.pop_back();
+        const std::size_t start = comment.find_first_not_of(' ');
+        comment = start == std::string::npos ? "" : comment.substr(start);
+        const std::string key(cardKey(card));
+        header.writeCommentCardAt(number, "COMMENT",
+                                  key + " UNDEFINED (NOT A NUMBER)" + (comment.empty() ? "" : ": " + comment));
+    }
+}
+
+void keepOneStartTime(Header& header)
+{
+    std::vector<int> numbers;
+    int kept = -1;
+    for (int number = 1; number <= header.cardsBeforePlace(); ++number) {
+        const char* card = header.card(number);
+        if (cardKey(card) != "TIME-OBS")
+            continue;
+        numbers.push_back(number);
+        if (kept < 0 && cardValue(card).find('.') != std::string::npos)
+            kept = number;
+    }
+    if (kept < 0 && !numbers.empty())
+        kept = numbers.front();
+    // From the last, so that the numbers before it stay.
+    for (auto number = numbers.rbegin(); number != numbers.rend(); ++number)
+        if (*number != kept)
+            header.removeCard(*number);
+}
+
 void addTimeCards(Header& header, const ObservationTimes& times)
 {
+    keepOneStartTime(header);
     if (!times.hasDate)
         return;
     std::string date = isoInstant(times.day, times.start, times.startHundredths);
@@ -75,6 +120,16 @@ void addTimeCards(Header& header, const ObservationTimes& times)
 void replaceEndCards(Header& header, const ObservationTimes& times)
 {
     putEndCards(times, [&](auto... card) { header.replaceValueCard(card...); });
+}
+
+void replaceStartCards(Header& header, int64_t instant)
+{
+    header.replaceValueCard("DATE-OBS", quotedValue(isoInstant(0, instant)), "START OF OBSERVATION (UT)");
+    header.replaceValueCard("MJD-OBS", mjdText(0, instant), "START OF OBSERVATION (MJD)");
+    // hh:mm:ss.ss, laid out as the camera's card.
+    std::string time = quotedValue(isoInstant(0, instant).substr(11));
+    time.append(time.size() < 19 ? 19 - time.size() : 0, ' ');
+    header.replaceValueCard("TIME-OBS", time, "START TIME OF OBSERVATION (UT)");
 }
 
 void addCoordinateUnits(Header& header, const Observation& observation)

@@ -16,9 +16,24 @@ std::string isoInstant(int64_t day, int64_t hundredths, bool withHundredths = tr
 // The instant as a modified Julian date, written as every real header value.
 std::string mjdText(int64_t day, int64_t hundredths);
 
-// DATE-OBS rewritten where it stands as the start instant; then, at the header's place, TIMESYS,
-// MJD-OBS and, with an end time, DATE-END and MJD-END. Nothing without a date.
+// Each value card whose value is undefined (a NaN of the camera header) becomes a COMMENT card
+// that says so where it stood: validators warn of undefined values, and readers take them as
+// missing anyway.
+void commentUndefinedValues(Header& header);
+
+// One TIME-OBS card: the precise one (with hundredths) where a date record's whole-second one
+// stands beside it, else the first.
+void keepOneStartTime(Header& header);
+
+// keepOneStartTime; then DATE-OBS rewritten where it stands as the start instant and, at the
+// header's place, TIMESYS, MJD-OBS and, with an end time, DATE-END and MJD-END. No time cards
+// without a date.
 void addTimeCards(Header& header, const ObservationTimes& times);
+
+// DATE-OBS, MJD-OBS and TIME-OBS given the start `instant` (hundredths of a second from the
+// beginning of modified Julian day 0) where they stand, for a cube whose planes begin earlier
+// than its first.
+void replaceStartCards(Header& header, int64_t instant);
 
 // DATE-END and MJD-END given the end of `times` where they stand, in a header whose size is
 // fixed already: a card it lacks is not added.

@@ -3,6 +3,7 @@
 #include "convert/modernheader.h"
 #include "convert/version.h"
 #include "fits/realtext.h"
+#include "fits/scan.h"
 
 #include <cstdio>
 #include <ctime>
@@ -124,16 +125,36 @@ Result completeHeader(FitsImage& image, const Options& options, const Observatio
     if (options.gain)
         header.addCommentCard("HISTORY ", "GAIN MAP APPLIED: " + options.gainName);
     if (options.modern) {
+        if (options.mask && image.bitpix < 0)
+            header.addCommentCard("HISTORY ", "PIXELS THAT THE MASK MARKS BAD ARE UNDEFINED (NAN)");
+        if (options.mask && image.bitpix > 0) {
+            header.setValueCard("BLANK", std::to_string(blankValue(image)), "VALUE OF UNDEFINED PIXELS");
+            header.addCommentCard("HISTORY ", "PIXELS THAT THE MASK MARKS BAD ARE UNDEFINED (BLANK)");
+        }
         if (options.zeroWait)
             header.addCommentCard("HISTORY ", zeroWaitHistory(framesPerCoimage));
         // The camera reader interchanges; FITS input was interchanged when it was unpacked.
         if (options.interchange && !options.fitsInput)
             header.addCommentCard("HISTORY ", interchangeHistory);
         addTimeCards(header, observation.times());
+        commentUndefinedValues(header);
         addChecksumCards(header);
     }
     header.addEndCard();
     return Result();
+}
+
+int64_t blankValue(const FitsImage& image)
+{
+    std::string value;
+    int64_t blank = 0;
+    if (image.header.findCard("BLANK", value) > 0 && scanDecimal(value, blank))
+        return blank;
+    switch (image.bitpix) {
+    case 8: return 255;
+    case 16: return INT16_MIN;
+    default: return INT32_MIN;
+    }
 }
 
 std::string zeroWaitHistory(float framesPerCoimage)

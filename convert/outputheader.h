@@ -6,6 +6,7 @@
 #include "fits/fitsimage.h"
 #include "fits/result.h"
 
+#include <cstdint>
 #include <string>
 
 // Appends the world-coordinate and HISTORY cards in place of the header's END card, then END
@@ -17,6 +18,11 @@
 // Fails when the header has no END card.
 Result completeHeader(FitsImage& image, const Options& options, const Observation& observation,
                       const Orientation& leftOut, float framesPerCoimage, Messages& messages);
+
+// The element that stands for an undefined pixel in an integer image: its BLANK card's value,
+// or else the least value of a signed BITPIX (255 for BITPIX 8). Undefined pixels of a
+// floating-point image are NaN.
+int64_t blankValue(const FitsImage& image);
 
 // The HISTORY texts of --modern for the steps that changed pixels and have none of their own.
 std::string zeroWaitHistory(float framesPerCoimage);

@@ -106,22 +106,29 @@ struct PackedFile {
     int64_t next = 0;
     Conversion conversion;
     std::optional<UnpackedNames> names;
-    std::shared_ptr<CubeWriter> cube; // --cube: the images as its planes
-    bool table = false;               // the cube's TIMES table follows
+    std::shared_ptr<struct CubeBuild> cube; // --cube: the images as its planes
+    ImageNames cubeNames;                   // and how their headers name them
 };
 
-// The cube of a range or of several names (--cube without -p), begun by its first plane.
-struct RangeCube {
+// Cards a range's cube keeps room for beyond the first plane's: a HISTORY card for each key its
+// planes may differ in.
+constexpr int64_t differingKeys = 6;
+
+// A data cube that the workers write together: of a range or of several names (--cube without
+// -p), whose planes are files, or of a packed file's images. Its first plane begins it.
+struct CubeBuild {
     std::shared_ptr<CubeWriter> writer;
     Header header; // the first plane's header made a cube's, resumed at its END
+    int64_t planes = 0;
+    bool ofFiles = true;
     std::string rootName;
-    int64_t first = 0, planes = 0;
+    int64_t first = 0;
     const std::vector<std::string>* names = nullptr; // the planes' files, when they are named
 
     std::string planeName(int64_t k) const { return names ? (*names)[k] : numberedName(rootName, first + k); }
-    std::vector<std::string> starts; // --modern: each plane's start
-    ObservationTimes last;           // the times of the file that ends last, whose end is the cube's
-    std::string lastEnd;             // and its TIME-END value
+    std::vector<PlaneRecord> records; // each plane's, as it is published
+    ObservationTimes last;            // the times of the file that ends last, whose end is the cube's
+    std::string lastEnd;              // and its TIME-END value
 };
 
 enum class Kind { file, packedFile, packedImage };
@@ -149,7 +156,8 @@ struct Unit {
     std::unique_ptr<OutputFile> output;
     bool hasOutput = false; // an output of its own was begun
     bool written = false;
-    // A plane of a range's cube: its times, for the cube's.
+    // A plane of a cube: what the cube says of it, and a file's times, for the cube's.
+    PlaneRecord record;
     ObservationTimes times;
     std::string timeEnd;
 };
@@ -248,7 +256,7 @@ struct RunShared {
     RunCounts counts;
     std::atomic<bool> outOfMemory{false}; // a worker ran out of memory, which ended the run
     TakenNames unpackedNames; // the names the run gave unpacked images and their cubes
-    std::shared_ptr<RangeCube> rangeCube;
+    std::shared_ptr<CubeBuild> rangeCube;
     std::vector<std::shared_ptr<CubeWriter>> cubes; // every cube begun, given up unless finished
 
     // The source of units, in the run's order.
@@ -338,7 +346,7 @@ private:
     void process(Unit& unit);
     void processFile(Unit& unit);
     void processPackedImage(Unit& unit);
-    Result addRangePlane(Unit& unit);
+    Result addPlane(Unit& unit, CubeBuild& cube, int64_t plane, Output& output);
     void writeHidden(Unit& unit, const std::string& name, const Output& output);
 
     void wakeCoordinator()
@@ -461,26 +469,14 @@ void Worker::claimPackedFile(Unit& unit)
             messages.say(Text::cubeOverwrites, cubeName, unit.inputName);
             return failed(Result::failed());
         }
-        FitsImage& image = packed->conversion.output.image;
-        Header& header = image.header;
-        packed->table = options.modern && packed->conversion.observation.times().hasEnd;
-        Options irafOptions = options;
-        irafOptions.appendFits = false;
-        if (!makeCubeHeader(header, packed->count, packed->table)
-            || !header.replaceStringCard("IRAFNAME", outputNameFor(unit.inputName, irafOptions, 'i'))) {
-            messages.say(Text::noIrafnameCard);
-            return failed(Result::failed());
-        }
         messages.say(Text::writingCube, cubeName, {packed->count});
-        packed->cube = std::make_shared<CubeWriter>(cubeName, &folder);
-        run.cubes.push_back(packed->cube);
-        header.resumeAtEnd();
-        const int64_t cards = header.cardsBeforePlace() + 1;
-        header.addEndCard();
-        if (Result begun = packed->cube->begin(image.naxis1, image.naxis2, image.bitpix, packed->count, cards,
-                                               hasChecksumCards(header), messages);
-            !begun)
-            return failed(begun);
+        auto cube = std::make_shared<CubeBuild>();
+        cube->writer = std::make_shared<CubeWriter>(cubeName, &folder);
+        cube->planes = packed->count;
+        cube->ofFiles = false;
+        run.cubes.push_back(cube->writer);
+        packed->cube = cube;
+        packed->cubeNames = {unit.inputName, cubeIrafName(unit.inputName, options)};
     }
     run.packed = packed;
     run.nextImage = 0;
@@ -545,7 +541,8 @@ void Worker::writeHidden(Unit& unit, const std::string& name, const Output& outp
     unit.written = unit.output->create()
         && unit.output->write({{output.header.data(), output.header.size()},
                              {output.data.data(), output.data.size()},
-                             {zeroBlock, blockPadding(dataBytes)}});
+                             {zeroBlock, blockPadding(dataBytes)},
+                             {output.extension.data(), output.extension.size()}});
 }
 
 void Worker::processFile(Unit& unit)
@@ -553,7 +550,8 @@ void Worker::processFile(Unit& unit)
     RunShared& run = *run_;
     const Options& options = run.options;
     Messages& messages = unit.messages;
-    const std::string outputName = outputNameFor(unit.inputName, options);
+    // A cube of frames is named like a cube: k970611a.005.
+    const std::string outputName = outputNameFor(unit.inputName, options, options.frames ? 'k' : 'f');
     {
         // A camera file takes over what the file before left: it may wait for that file's header.
         const MayBlock waiting(run);
@@ -569,15 +567,18 @@ void Worker::processFile(Unit& unit)
                                 options.frameNumber, outputName.c_str());
             messages.say(Text::readingFile, unit.inputName);
             unit.read = true;
-            unit.result = convertFile(unit.inputName, options, run.maps, session, workspace_, messages, conversion_);
+            unit.result = options.frames ? convertFrames(unit.inputName, options, run.maps, session, workspace_,
+                                                         messages, conversion_.output)
+                                         : convertFile(unit.inputName, options, run.maps, session, workspace_,
+                                                       messages, conversion_);
         }
     }
     if (run.rangeCube) {
-        if (unit.result)
-            unit.result = addRangePlane(unit);
-        if (unit.result && options.modern) {
+        if (unit.result) {
+            unit.record = planeRecordOf(unit.inputName, conversion_.observation);
             unit.times = conversion_.observation.times();
             unit.timeEnd = conversion_.observation.timeEndText();
+            unit.result = addPlane(unit, *run.rangeCube, unit.file, conversion_.output);
         }
         // Planes that wait for the first are told when it failed.
         if (!unit.result && unit.file == 0)
@@ -596,11 +597,15 @@ void Worker::processPackedImage(Unit& unit)
     if (!stillWanted())
         return;
     if (packed.cube) {
-        const FitsImage& image = packed.conversion.output.image;
-        decodePackedImage(packed.conversion, workspace_);
-        encodePixels(*workspace_.raster, Placement::asIs(image.naxis1, image.naxis2), image.bitpix, output_.data,
-                     workspace_.scratch);
-        unit.result = packed.cube->writePlane(unit.image, output_.data, unit.messages);
+        // As the -f conversion of the image's own file converts it.
+        unit.result = convertPackedImage(packed.conversion, unit.image, packed.cubeNames, run_->options, run_->maps,
+                                         workspace_, unit.messages, output_);
+        unit.record = packedPlaneRecord(packed.inputName, packed.conversion.observation, unit.image, packed.count);
+        if (unit.result)
+            unit.result = addPlane(unit, *packed.cube, unit.image, output_);
+        // Planes that wait for the first are told when it failed.
+        if (!unit.result && unit.image == 0)
+            packed.cube->writer->giveUp();
         return;
     }
     unit.result = convertPackedImage(packed.conversion, unit.image, unit.names, run_->options, run_->maps, workspace_,
@@ -609,77 +614,108 @@ void Worker::processPackedImage(Unit& unit)
         writeHidden(unit, unit.names.fileName, output_);
 }
 
-// The converted image of one file of the range as its plane of the cube: the first file's header
-// and size make the cube's, and every later file must have the same size and BITPIX.
-Result Worker::addRangePlane(Unit& unit)
+// A converted image as plane `plane` (from 0) of the cube: the first plane's header and size
+// make the cube's, and every later plane must have the same size and BITPIX. A file's plane says
+// which it is.
+Result Worker::addPlane(Unit& unit, CubeBuild& cube, int64_t plane, Output& output)
 {
     RunShared& run = *run_;
-    RangeCube& cube = *run.rangeCube;
     Messages& messages = unit.messages;
-    FitsImage& image = conversion_.output.image;
-    const int64_t plane = unit.file;
+    FitsImage& image = output.image;
+    CubeWriter& writer = *cube.writer;
     if (plane == 0) {
-        messages.say(Text::planeOf, cube.writer->name(), {1});
-        // Room behind the first plane's cards for a HISTORY card per plane, NIMAGES and END.
+        if (cube.ofFiles)
+            messages.say(Text::planeOf, writer.name(), {1});
         cube.header = std::move(image.header);
         Header& header = cube.header;
         if (!makeCubeHeader(header, cube.planes, run.options.modern) || !header.resumeAtEnd()) {
             messages.say(Text::noNaxisCard);
             return Result::failed();
         }
+        // Room behind the first plane's cards for what the finish adds: for the files of a range
+        // a HISTORY card per plane and per key they may differ in, and NIMAGES.
         std::string value;
         const bool addsCount = run.options.modern && header.findCard("NIMAGES", value) < 1;
-        const int64_t cards = header.cardsBeforePlace() + cube.planes + (addsCount ? 1 : 0) + 1;
+        const int64_t cards = header.cardsBeforePlace() + (cube.ofFiles ? cube.planes + differingKeys : 0)
+            + (addsCount ? 1 : 0) + 1;
         if (!stillWanted())
             return Result::failed();
-        if (Result begun = cube.writer->begin(image.naxis1, image.naxis2, image.bitpix, cube.planes, cards,
-                                              hasChecksumCards(header), messages);
+        if (Result begun = writer.begin(image.naxis1, image.naxis2, image.bitpix, cube.planes, cards,
+                                        hasChecksumCards(header), messages);
             !begun)
             return begun;
     } else {
         bool begun = false;
         {
             const MayBlock waiting(run);
-            begun = cube.writer->waitBegun();
+            begun = writer.waitBegun();
         }
         // The first plane failed, and the run with it.
         if (!begun || !stillWanted())
             return Result::failed();
-        const CubeWriter& writer = *cube.writer;
         if (image.naxis1 != writer.naxis1() || image.naxis2 != writer.naxis2() || image.bitpix != writer.bitpix()) {
             messages.say(Text::cubePlaneDiffers, unit.inputName, writer.name(),
                          {image.naxis1, image.naxis2, image.bitpix, writer.naxis1(), writer.naxis2(), writer.bitpix()});
             messages.reason("every plane of a data cube has the size and BITPIX of its first");
             return Result::failed(messages.lastReason());
         }
-        messages.say(Text::planeOf, writer.name(), {plane + 1});
+        if (cube.ofFiles)
+            messages.say(Text::planeOf, writer.name(), {plane + 1});
     }
-    return cube.writer->writePlane(plane, conversion_.output.data, messages);
+    return writer.writePlane(plane, output.data, messages);
+}
+
+// The cube's header ended with END, filling exactly the room kept for it: blank cards stand
+// for the cards it kept room for and did not need.
+void endInRoom(Header& header, const CubeWriter& writer)
+{
+    const auto blocksFor = [](int64_t cards) { return (cards + cardsPerBlock - 1) / cardsPerBlock; };
+    while (blocksFor(header.cardsBeforePlace() + 1) * blockLength < writer.headerRoom())
+        header.addCommentCard("", "");
+    header.addEndCard();
+}
+
+// The table of the planes behind a --modern cube.
+Result finishCube(CubeBuild& cube, bool modern, bool frames, Messages& messages)
+{
+    endInRoom(cube.header, *cube.writer);
+    Header table;
+    std::string rows;
+    if (modern)
+        planeTable(cube.records, frames, table, rows);
+    return cube.writer->finish(cube.header, modern ? &table : nullptr, rows, messages);
 }
 
 Result finishRangeCube(RunShared& run, Messages& messages)
 {
-    RangeCube& cube = *run.rangeCube;
+    CubeBuild& cube = *run.rangeCube;
     const bool modern = run.options.modern;
     messages.say(Text::writingCube, cube.writer->name(), {cube.planes});
     Header& header = cube.header;
     for (int64_t k = 0; k < cube.planes; ++k)
         header.addCommentCard("HISTORY ", "PLANE " + std::to_string(k + 1) + " IS " + cube.planeName(k));
+    // Planes of other objects, modes or filters are said, not hidden behind the first one's cards.
+    for (const std::string& history : differingPlanes(cube.records, cube.writer->name(), messages))
+        header.addCommentCard("HISTORY ", history);
     if (modern)
         header.setValueCard("NIMAGES", std::to_string(cube.planes), "NUMBER OF PLANES");
-    header.addEndCard();
-    Header extension;
-    std::string table;
-    if (modern)
-        timesExtension(cube.starts, extension, table);
-    // The observation of the cube ends where its file that ends last does, in every card.
+    // The observation of the cube spans its planes: it begins where the one that begins first
+    // does, and ends where its file that ends last does, in every card.
+    if (modern) {
+        const PlaneRecord* earliest = nullptr;
+        for (const PlaneRecord& record : cube.records)
+            if (record.start && (!earliest || *record.start < *earliest->start))
+                earliest = &record;
+        if (earliest && earliest != &cube.records.front())
+            replaceStartCards(header, *earliest->start);
+    }
     if (modern && cube.last.hasEnd) {
         std::string end = quotedValue(cube.lastEnd);
         end.append(end.size() < 19 ? 19 - end.size() : 0, ' '); // laid out as the camera's card
         header.replaceValueCard("TIME-END", end, "END TIME OF OBSERVATION (UT)");
         replaceEndCards(header, cube.last);
     }
-    Result finished = cube.writer->finish(header, modern ? &extension : nullptr, table, messages);
+    Result finished = finishCube(cube, modern, false, messages);
     if (finished)
         run.counts.filesConverted += static_cast<int>(cube.planes);
     return finished;
@@ -687,17 +723,7 @@ Result finishRangeCube(RunShared& run, Messages& messages)
 
 Result finishPackedCube(RunShared& run, PackedFile& packed, Messages& messages)
 {
-    Header extension;
-    std::string rows;
-    if (packed.table) {
-        const ObservationTimes times = packed.conversion.observation.times();
-        std::vector<std::string> starts;
-        for (int64_t k = 0; k < packed.count; ++k)
-            starts.push_back(isoInstant(times.day, times.startPlus(k, packed.count)));
-        timesExtension(starts, extension, rows);
-    }
-    Result finished
-        = packed.cube->finish(packed.conversion.output.image.header, packed.table ? &extension : nullptr, rows, messages);
+    Result finished = finishCube(*packed.cube, run.options.modern, false, messages);
     if (finished)
         run.counts.unpackedImages += static_cast<int>(packed.count);
     return finished;
@@ -751,21 +777,22 @@ bool publish(RunShared& run, Unit& unit)
     const int writeError = unit.failure.error;
     const bool noRoom = !unit.written && (writeError == ENOSPC || writeError == EDQUOT || writeError == EROFS);
     if (unit.result && run.rangeCube) {
-        RangeCube& cube = *run.rangeCube;
-        if (run.options.modern) {
-            const ObservationTimes& times = unit.times;
-            cube.starts.push_back(times.hasDate ? isoInstant(times.day, times.start) : "");
-            // The cube ends where the file that ends last does, were the files in no order of time.
-            if (times.hasEnd && (!cube.last.hasEnd || times.endInstant() >= cube.last.endInstant())) {
-                cube.last = times;
-                cube.lastEnd = unit.timeEnd;
-            }
+        CubeBuild& cube = *run.rangeCube;
+        cube.records.push_back(unit.record);
+        // The cube ends where the file that ends last does, were the files in no order of time.
+        const ObservationTimes& times = unit.times;
+        if (times.hasEnd && (!cube.last.hasEnd || times.endInstant() >= cube.last.endInstant())) {
+            cube.last = times;
+            cube.lastEnd = unit.timeEnd;
         }
         if (unit.last)
             unit.result = finishRangeCube(run, messages);
     }
-    if (unit.result && unit.kind == Kind::packedImage && unit.packed->cube && unit.image == unit.packed->count - 1)
-        unit.result = finishPackedCube(run, *unit.packed, messages);
+    if (unit.result && unit.kind == Kind::packedImage && unit.packed->cube) {
+        unit.packed->cube->records.push_back(unit.record);
+        if (unit.image == unit.packed->count - 1)
+            unit.result = finishPackedCube(run, *unit.packed, messages);
+    }
     bool endsRun = false;
     if (noRoom) {
         counts.stopped = counts.stoppedByWrite = true;
@@ -795,7 +822,7 @@ bool publish(RunShared& run, Unit& unit)
 Result planRangeCube(RunShared& run, Messages& messages)
 {
     const Options& options = run.options;
-    auto cube = std::make_shared<RangeCube>();
+    auto cube = std::make_shared<CubeBuild>();
     if (run.range) {
         cube->rootName = run.rootName;
         cube->first = options.firstNumber;
@@ -917,7 +944,7 @@ Result checkOutputNames(const Options& options, Messages& messages)
             inputs.emplace(std::pair{file.st_dev, file.st_ino}, &input);
     }
     for (const std::string& input : options.inputNames) {
-        const std::string output = outputNameFor(input, options);
+        const std::string output = outputNameFor(input, options, options.frames ? 'k' : 'f');
         const std::string folder = folderOf(output);
         struct stat place {};
         if (stat(folder.empty() ? "." : folder.c_str(), &place) != 0)

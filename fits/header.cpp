@@ -323,6 +323,12 @@ void Header::writeValueCardAt(int number, std::string_view keyword, std::string_
         std::memcpy(card, valueCard(keyword, value, comment).text(), cardLength);
 }
 
+void Header::writeCommentCardAt(int number, std::string_view keyword, std::string_view text)
+{
+    if (char* card = cardAt(first_, number))
+        std::memcpy(card, commentCard(keyword, text).text(), cardLength);
+}
+
 bool Header::replaceValueCard(std::string_view keyword, std::string_view value, std::string_view comment)
 {
     char* card = cardNamed(keyword);
@@ -344,22 +350,42 @@ bool Header::insertValueCard(std::string_view after, std::string_view keyword, s
 {
     std::string old;
     const int number = findCard(after, old);
-    if (number < 1 || !current_)
+    std::vector<std::string> cards = cardsUpToPlace();
+    if (number < 1 || static_cast<std::size_t>(number) > cards.size())
         return false;
-    // The cards before the place, the new one among them, are written again from the start; a
-    // header ended with END is ended again.
+    cards.insert(cards.begin() + number, std::string(valueCard(keyword, value, comment).text(), cardLength));
+    rewrite(cards);
+    return true;
+}
+
+bool Header::removeCard(int number)
+{
+    std::vector<std::string> cards = cardsUpToPlace();
+    if (number < 1 || static_cast<std::size_t>(number) > cards.size())
+        return false;
+    cards.erase(cards.begin() + (number - 1));
+    rewrite(cards);
+    return true;
+}
+
+std::vector<std::string> Header::cardsUpToPlace() const
+{
     std::vector<std::string> cards;
-    for (HeaderBlock* block = first_; block; block = block->next) {
+    for (const HeaderBlock* block = first_; block; block = block->next) {
         const int used = block == current_ ? slot_ - 1 : cardsPerBlock;
         for (int slot = 1; slot <= used; ++slot)
-            cards.emplace_back(cardIn(block, slot), cardLength);
+            cards.emplace_back(block->cards + (slot - 1) * cardLength, cardLength);
         if (block == current_)
             break;
     }
-    if (static_cast<std::size_t>(number) > cards.size())
-        return false;
-    const bool ended = std::string_view(cardIn(current_, slot_), 8) == "END     ";
-    cards.insert(cards.begin() + number, std::string(valueCard(keyword, value, comment).text(), cardLength));
+    return cards;
+}
+
+void Header::rewrite(const std::vector<std::string>& cards)
+{
+    // The cards before the place are written again from the start; a header ended with END is
+    // ended again.
+    const bool ended = current_ && std::string_view(cardIn(current_, slot_), 8) == "END     ";
     freeHeader();
     for (const std::string& card : cards) {
         char text[cardLength];
@@ -368,7 +394,6 @@ bool Header::insertValueCard(std::string_view after, std::string_view keyword, s
     }
     if (ended)
         addEndCard();
-    return true;
 }
 
 void Header::setValueCard(std::string_view keyword, std::string_view value, std::string_view comment)

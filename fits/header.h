@@ -61,6 +61,8 @@ public:
 
     // A value card over card `number` (from 1) where it stands; the place does not move.
     void writeValueCardAt(int number, std::string_view keyword, std::string_view value, std::string_view comment);
+    // A commentary card likewise.
+    void writeCommentCardAt(int number, std::string_view keyword, std::string_view text);
     // Overwrite, where it stands, the first card whose key is `keyword`; the place does not
     // move and no card is added. False when there is no such card.
     bool replaceValueCard(std::string_view keyword, std::string_view value, std::string_view comment);
@@ -69,6 +71,9 @@ public:
     // on by one; the place moves with them. False when there is no such card.
     bool insertValueCard(std::string_view after, std::string_view keyword, std::string_view value,
                          std::string_view comment);
+    // Removes card `number` (from 1), the cards behind it moved back by one with the place.
+    // False when there is no such card before the place.
+    bool removeCard(int number);
     // replaceValueCard, or addValueCard when there is no such card.
     void setValueCard(std::string_view keyword, std::string_view value, std::string_view comment);
     // The same for a string with a comment.
@@ -91,6 +96,9 @@ public:
 
 private:
     void makePlace();
+    // The texts of the cards before the place, and the header written again from them.
+    std::vector<std::string> cardsUpToPlace() const;
+    void rewrite(const std::vector<std::string>& cards);
     void store(const char (&card)[cardLength]);
     // The first card whose key is `keyword`, or null.
     char* cardNamed(std::string_view keyword);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -427,9 +428,10 @@ Shape shapeOf(const std::vector<uint8_t>& bytes) {
 }
 
 // A cube holds in plane k the data bytes of the k-th file that the same run without --cube
-// writes, and fitsverify and astropy read it as a cube of that many planes: for packed and
-// ultrafast files and for ranges of camera files, with -i, -e and --modern. A range's cube ends
-// where its file that ends last does (here the second).
+// writes: for ranges of camera files, each converted file; for packed and ultrafast files, each
+// unpacked image converted again with -f and the same options, with -i, -e, -n and --modern.
+// fitsverify (without a warning) and astropy read it as a cube of that many planes. A range's
+// cube ends where its file that ends last does (here the second).
 TEST(Cube, EveryPlaneIsTheFileThePlainRunWritesThem) {
     struct Case {
         const char* what;
@@ -441,6 +443,10 @@ TEST(Cube, EveryPlaneIsTheFileThePlainRunWritesThem) {
         {"packed chop -i --modern", {.naxis1 = 64, .naxis2 = 32, .obsmode = 2, .count = 2, .dated = true},
          {"-p", "-i", "--modern"}},
         {"packed chop-nod", {.naxis1 = 32, .naxis2 = 32, .obsmode = 3, .count = 2}, {"-p", "-o", "2"}},
+        {"packed chop -e 2 oriented --modern",
+         {.naxis1 = 32, .naxis2 = 16, .obsmode = 2, .count = 3, .orientation = "ULYNN", .dated = true},
+         {"-p", "-e", "2", "--modern"}},
+        {"packed grab -n -e 3", {.naxis1 = 16, .naxis2 = 8, .count = 2}, {"-p", "-n", "-e", "3"}},
         {"ultrafast chop --modern",
          {.naxis1 = 32, .naxis2 = 16, .obsmode = 2, .count = 5, .ultrafast = true, .dated = true}, {"-p", "--modern"}},
         {"range of grabs -e 2 --modern", {.obsmode = 1, .count = 0}, {"-r", "1", "3", "-e", "2", "--modern"}},
@@ -460,6 +466,7 @@ for name in sys.argv[1:]:
         SCOPED_TRACE(c.what);
         const fs::path dir = all / std::to_string(&c - cases);
         fs::create_directories(dir / "plain");
+        fs::create_directories(dir / "unpacked");
         fs::create_directories(dir / "cube");
         const bool range = c.layout.count == 0;
         const bool modern = std::count(c.options.begin(), c.options.end(), "--modern");
@@ -474,7 +481,21 @@ for name in sys.argv[1:]:
             packedFile(c.layout).save(dir / "c970611a.005");
         std::vector<std::string> arguments = {range ? "c970611a." : "c970611a.005", "-d", "plain"};
         arguments.insert(arguments.end(), c.options.begin(), c.options.end());
-        ASSERT_EQ(runKovrent(arguments, dir).exitStatus, 0);
+        if (!range) {
+            // Unpacked, then each image converted with -f.
+            arguments[2] = "unpacked";
+            ASSERT_EQ(runKovrent(arguments, dir).exitStatus, 0);
+            std::vector<std::string> again;
+            for (const fs::directory_entry& image : fs::directory_iterator(dir / "unpacked"))
+                again.push_back("unpacked" / image.path().filename());
+            std::sort(again.begin(), again.end());
+            again.insert(again.end(), {"-f", "-d", "plain"});
+            for (const std::string& option : c.options)
+                if (option != "-p") again.push_back(option);
+            ASSERT_EQ(runKovrent(again, dir).exitStatus, 0);
+        } else {
+            ASSERT_EQ(runKovrent(arguments, dir).exitStatus, 0);
+        }
         arguments[2] = "cube";
         arguments.push_back("--cube");
         const RunResult run = runKovrent(arguments, dir);
@@ -509,7 +530,7 @@ for name in sys.argv[1:]:
             EXPECT_TRUE(contains(header, "'1997-06-11T09:30:02.00' / END OF OBSERVATION (UT)")) << header;
         }
         const RunResult verified = runProgram(KOVRENT_FITSVERIFY, {name}, dir / "cube");
-        EXPECT_TRUE(contains(verified.output, "and 0 error(s)")) << verified.output;
+        EXPECT_TRUE(contains(verified.output, "0 warning(s) and 0 error(s)")) << verified.output;
         python.push_back((dir / "cube" / name).string());
         shapes += "(" + std::to_string(shape.naxis[2]) + ", " + std::to_string(shape.naxis[1]) + ", " +
                   std::to_string(shape.naxis[0]) + ") " + (modern ? "2" : "1") + "\n";
@@ -546,4 +567,143 @@ TEST(Cube, RangeOfTwoSizesWritesNothingAndFitsInputRefusesACube) {
     EXPECT_EQ(cube.exitStatus, 1);
     EXPECT_TRUE(contains(cube.errors, "k970611a.001: NAXIS 3: a data cube; -f reads images of two axes"))
         << cube.errors;
+}
+
+// Planes keep their own starts in the --modern table, and the cube's DATE-OBS is its earliest:
+// each file of a range its own, and each unpacked image read with -f its DATE-BEG. Planes of
+// other objects or modes are said on standard error and in HISTORY cards, not hidden behind the
+// first plane's cards.
+TEST(Cube, PlanesKeepTheirOwnStartsAndSayHowTheyDiffer) {
+    TempDir dir;
+    const struct {
+        const char* object;
+        int obsmode, minute;
+    } files[] = {{"NGC 7027", 1, 5}, {"M 42", 2, 4}, {"NGC 7027", 1, 6}};
+    for (int n = 1; n <= 3; ++n) {
+        CameraWriter header = observationHeader(16, 16, files[n - 1].obsmode, 2);
+        header.object(files[n - 1].object).dateTime(1997, 6, 11, 9, files[n - 1].minute, 0);
+        saveObservation(header, dir / ("c970611a.00" + std::to_string(n)), 16, 16, 4,
+                        [](int f, int x, int y) { return 4 * (f * 100 + x - y); });
+    }
+    const RunResult range = runKovrent({"c970611a.", "-r", "1", "3", "--cube", "--modern"}, dir.path());
+    ASSERT_EQ(range.exitStatus, 0) << range.output << range.errors;
+    for (const char* key : {"OBJECT", "OBSMODE"})
+        EXPECT_TRUE(contains(range.errors, std::string("kovrent: warning - plane 2 of k970611a.001 differs from plane "
+                                                       "1 in ") + key)) << range.errors;
+    const std::vector<uint8_t> cube = readBytes(dir / "k970611a.001");
+    const std::string header(cube.begin(), cube.begin() + shapeOf(cube).dataStart);
+    EXPECT_TRUE(contains(header, "HISTORY   PLANE 2 DIFFERS FROM PLANE 1 IN OBSMODE")) << header;
+    EXPECT_FALSE(contains(header, "IN LAMBDA")) << header;
+    const RunResult verified = runProgram(KOVRENT_FITSVERIFY, {"k970611a.001"}, dir.path());
+    EXPECT_TRUE(contains(verified.output, "0 warning(s) and 0 error(s)")) << verified.output;
+
+    packedFile({.naxis1 = 16, .naxis2 = 16, .count = 3, .dated = true}).save(dir / "p970611a.005");
+    ASSERT_EQ(runKovrent({"p970611a.005", "-p", "--modern", "-d", "."}, dir.path()).exitStatus, 0);
+    const RunResult images = runKovrent({"t970611a.", "-r", "5", "7", "-f", "--cube", "--modern"}, dir.path());
+    ASSERT_EQ(images.exitStatus, 0) << images.output << images.errors;
+
+    const RunResult read = runProgram(KOVRENT_PYTHON, {"-W", "error", "-c", R"(
+from astropy.io import fits
+from astropy.time import Time
+with fits.open("k970611a.001", checksum=True) as hdus:
+    h, t = hdus[0].header, hdus["TIMES"].data
+    print(list(t["FILENAME"]), list(t["OBJECT"]), list(t["OBSMODE"]), list(t["DATE_BEG"]), h["DATE-OBS"],
+          abs(Time(h["DATE-OBS"]).mjd - h["MJD-OBS"]) < 1e-8, all(abs(Time(t["DATE_BEG"]).mjd - t["MJD_BEG"]) < 1e-8))
+with fits.open("k970611a.005", checksum=True) as hdus:
+    starts = [fits.getheader("t970611a.00%d" % n)["DATE-BEG"] for n in (5, 6, 7)]
+    print(list(hdus["TIMES"].data["DATE_BEG"]) == starts, len(set(starts)))
+)"}, dir.path());
+    EXPECT_EQ(read.output,
+              "['c970611a.001', 'c970611a.002', 'c970611a.003'] ['NGC 7027', 'M 42', 'NGC 7027'] [1, 2, 1] "
+              "['1997-06-11T09:05:00.00', '1997-06-11T09:04:00.00', '1997-06-11T09:06:00.00'] "
+              "1997-06-11T09:04:00.00 True True\nTrue 3\n") << read.errors;
+}
+
+// ---- Every frame of an observation ----
+
+float bigEndianFloat(const std::vector<uint8_t>& bytes, size_t at) {
+    const uint32_t word = uint32_t(bytes[at]) << 24 | uint32_t(bytes[at + 1]) << 16 | uint32_t(bytes[at + 2]) << 8 |
+                          uint32_t(bytes[at + 3]);
+    float value = 0;
+    std::memcpy(&value, &word, 4);
+    return value;
+}
+
+// --frames writes the frames that the observing mode reads as the planes of k970611a.001, plane n
+// the data of the -o n output, each card naming its frame; the combined image is their sum with
+// the signs of the mode table. It refuses what cannot go with it.
+TEST(Frames, EveryPlaneIsTheFrameThatDashOWritesAndTheyFormTheCombinedImage) {
+    const struct {
+        int obsmode;
+        std::vector<const char*> labels;
+        std::vector<int> signs;
+        bool modern;
+    } modes[] = {
+        {1, {"GRAB: FRAME"}, {1}, false},
+        {2, {"CHOP: CHOP 1", "CHOP: CHOP 2"}, {1, -1}, true},
+        {3, {"CHOP-NOD: NOD A, CHOP 1", "CHOP-NOD: NOD A, CHOP 2", "CHOP-NOD: NOD B, CHOP 1", "CHOP-NOD: NOD B, CHOP 2"},
+         {1, -1, -1, 1}, true},
+        {5, {"NOD: NOD A", "NOD: NOD B"}, {1, -1}, false},
+        {7, {"TWO BEAM NOD: BEAM 1", "TWO BEAM NOD: BEAM 2", "TWO BEAM NOD: BEAM 3", "TWO BEAM NOD: BEAM 4"},
+         {-1, 1, 1, -1}, false},
+    };
+    for (const auto& m : modes) {
+        SCOPED_TRACE("observing mode " + std::to_string(m.obsmode));
+        TempDir dir;
+        CameraWriter header = observationHeader(16, 8, m.obsmode, 3);
+        header.beamCoadds(2, 5).beamCoadds(3, 7).beamCoadds(4, 9);
+        saveObservation(header, dir / "c970611a.001", 16, 8, int(m.labels.size()),
+                        [](int f, int x, int y) { return 1000 * f + 37 * x - 11 * y; });
+        fs::create_directory(dir / "plain");
+        std::vector<std::string> arguments = {"c970611a.001", "--frames", "-e", "2", "-d", "."};
+        if (m.modern) arguments.push_back("--modern");
+        const RunResult run = runKovrent(arguments, dir.path());
+        ASSERT_EQ(run.exitStatus, 0) << run.output << run.errors;
+        EXPECT_TRUE(contains(run.output, "writing ./k970611a.001\n")) << run.output;
+        const std::vector<uint8_t> cube = readBytes(dir / "k970611a.001");
+        const Shape shape = shapeOf(cube);
+        ASSERT_EQ(shape.naxis[2], long(m.labels.size()));
+        const std::string cards(cube.begin(), cube.begin() + shape.dataStart);
+        for (size_t n = 1; n <= m.labels.size(); ++n) {
+            char card[81];
+            std::snprintf(card, sizeof card, "FRAME%-3zu= '%s'", n, m.labels[n - 1]);
+            EXPECT_TRUE(contains(cards, card)) << card;
+            ASSERT_EQ(runKovrent({"c970611a.001", "-o", std::to_string(n), "-e", "2", "-d", "plain"}, dir.path())
+                          .exitStatus, 0);
+            const std::vector<uint8_t> frame = readBytes(dir / "plain" / ("f970611a.001." + std::to_string(n)));
+            const Shape alone = shapeOf(frame);
+            ASSERT_EQ(alone.planeBytes(), shape.planeBytes());
+            EXPECT_TRUE(std::equal(frame.begin() + alone.dataStart, frame.begin() + alone.dataStart + alone.planeBytes(),
+                                   cube.begin() + shape.dataStart + (n - 1) * shape.planeBytes()))
+                << "plane " << n;
+        }
+        if (m.modern) {
+            const RunResult verified = runProgram(KOVRENT_FITSVERIFY, {"k970611a.001"}, dir.path());
+            EXPECT_TRUE(contains(verified.output, "0 warning(s) and 0 error(s)")) << verified.output;
+        }
+        ASSERT_EQ(runKovrent({"c970611a.001", "-e", "2", "-d", "plain"}, dir.path()).exitStatus, 0);
+        const std::vector<uint8_t> combined = readBytes(dir / "plain" / "f970611a.001");
+        const size_t start = shapeOf(combined).dataStart;
+        int wrong = 0;
+        for (long i = 0; i < shape.naxis[0] * shape.naxis[1]; ++i) {
+            double sum = 0;
+            for (size_t n = 0; n < m.signs.size(); ++n)
+                sum += m.signs[n] * bigEndianFloat(cube, shape.dataStart + n * shape.planeBytes() + 4 * i);
+            const double value = bigEndianFloat(combined, start + 4 * i);
+            if (std::abs(value - sum) > 1e-5 * std::abs(value) + 1e-4 && wrong++ == 0)
+                ADD_FAILURE() << "element " << i << ": combined " << value << ", signed sum of the planes " << sum;
+        }
+    }
+
+    TempDir dir;
+    saveObservation(observationHeader(8, 8, 2, 1), dir / "c970611a.001", 8, 8, 2, [](int, int x, int) { return x; });
+    for (const std::vector<std::string>& refused : std::vector<std::vector<std::string>>{
+             {"--cube", "-r", "1", "1"}, {"-o", "2"}, {"-p"}, {"-f"}}) {
+        std::vector<std::string> arguments = {"c970611a.001", "--frames"};
+        arguments.insert(arguments.end(), refused.begin(), refused.end());
+        const RunResult run = runKovrent(arguments, dir.path());
+        EXPECT_EQ(run.exitStatus, 1) << refused[0];
+        EXPECT_TRUE(contains(run.errors, "it cannot go with " + refused[0])) << run.errors;
+    }
+    EXPECT_FALSE(fs::exists(dir / "k970611a.001"));
 }
