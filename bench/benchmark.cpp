@@ -2,7 +2,7 @@
 //   kovrent_bench [--keep] <kovrent> <iofloor> <N> <work directory>
 // N files of a 128 x 128 chop-nod observation with FINX (converted with -e 1 and
 // -e 4 over a -r range) and one packed file of N images (unpacked with -p, and with -p --cube
-// into one data cube), and the observing log of the N files (--log, which reads their headers
+// into one data cube, also converted with -e 2), and the observing log of the N files (--log, which reads their headers
 // alone, beside the floor of reading each file's first 4 KiB). Each
 // command runs five times; the best wall time counts, with the CPU time of that run. Peak
 // resident memory is the largest of the child's runs.
@@ -285,6 +285,16 @@ int main(int argc, char** argv)
     report("unpack --cube", cube, cubeFloor1, cubeFloor2, n, fs::file_size(packedFile) + directoryBytes(cubeOutputs));
     std::printf("%-14s %7.2f x the time of -p, peak %5.1f MiB against %5.1f MiB\n", "", cube.seconds / program.seconds,
                 cube.peakKiB / 1024.0, program.peakKiB / 1024.0);
+    // The images converted on the way, oriented and expanded: beside the cube as unpacked.
+    const fs::path expandedOutputs = work / "out-cube-e2";
+    const Timing expanded = best({kovrent, packedFile.string(), "-p", "--cube", "-e", "2", "-d",
+                                  expandedOutputs.string()}, "", expandedOutputs);
+    const std::string expandedOperations = floorOperations(work, {packedFile}, expandedOutputs);
+    const auto [expandedFloor1, expandedFloor2] = floors(iofloor, expandedOperations, expandedOutputs);
+    report("cube -e 2", expanded, expandedFloor1, expandedFloor2, n,
+           fs::file_size(packedFile) + directoryBytes(expandedOutputs));
+    std::printf("%-14s %7.2f x the time of -p --cube, peak %5.1f MiB\n", "", expanded.seconds / cube.seconds,
+                expanded.peakKiB / 1024.0);
     // The observing log: the headers alone, beside reading each file's first page.
     const fs::path logOutputs = work / "out-log";
     const Timing log

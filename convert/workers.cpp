@@ -789,7 +789,9 @@ bool publish(RunShared& run, Unit& unit)
             unit.result = finishRangeCube(run, messages);
     }
     if (unit.result && unit.kind == Kind::packedImage && unit.packed->cube) {
-        unit.packed->cube->records.push_back(unit.record);
+        // Only the table of a --modern cube needs them: memory stays flat without.
+        if (run.options.modern)
+            unit.packed->cube->records.push_back(unit.record);
         if (unit.image == unit.packed->count - 1)
             unit.result = finishPackedCube(run, *unit.packed, messages);
     }
