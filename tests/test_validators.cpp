@@ -597,6 +597,9 @@ TEST(Astropy, ObservingLogReadsAsTypedColumnsWithUnits) {
     EXPECT_TRUE(range.errors.starts_with("kovrent: night.ecsv: 4 files logged, 2 not read, in ")) << range.errors;
     const RunResult names = runKovrent({"c970611a.001", "c970611a.002", "--log", "night.csv"}, dir.path());
     EXPECT_EQ(names.exitStatus, 0) << names.errors;
+    // A converted file logged with -f gives the row of its camera file.
+    ASSERT_EQ(runKovrent({"c970611a.001", "--modern"}, dir.path()).exitStatus, 0);
+    EXPECT_EQ(runKovrent({"f970611a.001", "-f", "--log", "fits.ecsv"}, dir.path()).exitStatus, 0);
     // A log never takes the place of an input.
     const auto input = readBytes(dir / "c970611a.001");
     EXPECT_EQ(runKovrent({"c970611a.001", "c970611a.002", "--log", "c970611a.001"}, dir.path()).exitStatus, 1);
@@ -625,6 +628,7 @@ checks = {
     "status": list(t["status"][:2]) == ["ok", "ok"] and cut["status"].startswith("c970611a.003")
               and missing["status"] == "c970611a.004: No such file or directory",
     "csv": Table.read("night.csv", format="ascii.csv")["OBJECT"][0] == 'M 42, "core"',
+    "fits": [str(v) for v in list(Table.read("fits.ecsv")[0])[1:]] == [str(v) for v in list(first)[1:]],
 }
 print(" ".join(name for name, good in checks.items() if not good) or "read")
 )"}, dir.path());
