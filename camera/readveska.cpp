@@ -108,8 +108,8 @@ Result readHeader(const CameraRequest& request, FitsImage& image, CameraHeader& 
         return Result::failed(messages.lastReason());
     }
     setUpHeader(request.inputName, image, request.frameNumber);
-    RecordTarget target{image,       header.observation, header.orientation, header.carried,
-                        file->layout, file->facts,       request.unpack,     messages};
+    RecordTarget target{image,        header.observation, header.orientation, header.carried,
+                        file->layout, file->facts,        request.unpack,     messages};
     Result result = readHeaderRecords(file->stream, target, messages);
     if (!result)
         file->stream.close();
@@ -166,8 +166,8 @@ Result readCameraData(std::unique_ptr<CameraReading>& file, const CameraRequest&
         std::string endTime;
         if (Result trailer = readTrailer(*file, obsmode, endTime, messages); !trailer)
             return trailer;
-        RecordTarget target{image,       header.observation, header.orientation, header.carried,
-                            file->layout, file->facts,       request.unpack,     messages};
+        RecordTarget target{image,        header.observation, header.orientation, header.carried,
+                            file->layout, file->facts,        request.unpack,     messages};
         addReaderCard(target, "TIME-END", endTime, "END TIME OF OBSERVATION (UT)");
     }
     image.header.addEndCard();

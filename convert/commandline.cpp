@@ -6,8 +6,8 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
-#include <optional>
 #include <filesystem>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -108,9 +108,9 @@ struct LongOption {
     std::string_view name;
     bool takesValue;
 };
-constexpr LongOption longOptions[] = {{"keep-going", false}, {"modern", false},      {"cube", false},
-                                      {"frames", false},     {"jobs", true},         {"log", true},
-                                      {"no-progress", false}, {"help", false},       {"version", false}};
+constexpr LongOption longOptions[]
+    = {{"keep-going", false}, {"modern", false},      {"cube", false}, {"frames", false}, {"jobs", true},
+       {"log", true},         {"no-progress", false}, {"help", false}, {"version", false}};
 
 bool isLongOption(std::string_view name)
 {
@@ -176,8 +176,8 @@ void parseLongOption(const Arguments& arguments, int& i, const std::string& word
     } else if (name == "log") {
         options.logName = takeName(arguments, i, Text::logName, "--log takes the name of the log to write");
     } else {
-        throw Refusal{std::nullopt, "unknown option " + word + "; did you mean --"
-                                        + std::string(nearestLongOption(name)) + "?"};
+        throw Refusal{std::nullopt,
+                      "unknown option " + word + "; did you mean --" + std::string(nearestLongOption(name)) + "?"};
     }
 }
 
@@ -219,8 +219,8 @@ void parseOptions(int argc, const char* const* argv, Options& options, bool repo
         switch (word[1]) {
         case 'a': options.appendFits = true; break;
         case 'd':
-            options.outputDirectory
-                = takeName(arguments, i, Text::outputDirectoryName, "-d takes the name of a folder (for example -d out)");
+            options.outputDirectory = takeName(arguments, i, Text::outputDirectoryName,
+                                               "-d takes the name of a folder (for example -d out)");
             options.toDirectory = true;
             break;
         case 'e': {
@@ -294,8 +294,9 @@ Result parseCommandLine(int argc, const char* const* argv, Options& options, Mes
         // An option that is no option, first as anywhere else.
         const std::string& first = options.inputName;
         if (first.size() > 2 && first.compare(0, 2, "--") == 0 && !isLongOption(std::string_view(first).substr(2)))
-            throw Refusal{std::nullopt, "unknown option " + first + "; did you mean --"
-                                            + std::string(nearestLongOption(std::string_view(first).substr(2))) + "?"};
+            throw Refusal{std::nullopt,
+                          "unknown option " + first + "; did you mean --"
+                              + std::string(nearestLongOption(std::string_view(first).substr(2))) + "?"};
         if (first.size() > 1 && first[0] == '-' && first[1] != '-' && isLongOption(std::string_view(first).substr(1)))
             throw Refusal{std::nullopt, "unknown option " + first + "; did you mean -" + first + "?"};
         const bool reportIgnored = options.inputName[0] != '-';
@@ -305,8 +306,9 @@ Result parseCommandLine(int argc, const char* const* argv, Options& options, Mes
             return Result();
         // A range's files are named after its one root.
         if (options.firstNumber >= 0 && options.inputNames.size() > 1)
-            throw Refusal{Text::limitsValue, "-r converts the numbered files of one root name (for example "
-                                             "kovrent c970611a. -r 1 100); more names were given"};
+            throw Refusal{Text::limitsValue,
+                          "-r converts the numbered files of one root name (for example "
+                          "kovrent c970611a. -r 1 100); more names were given"};
         if (options.unpack && reportIgnored)
             for (const std::string& given : unpackIgnores)
                 if (!options.cube || given[0] == 'f')
@@ -314,12 +316,13 @@ Result parseCommandLine(int argc, const char* const* argv, Options& options, Mes
                                     options.cube ? "-p --cube, which converts the images as -f would" : "-p");
         // Every frame as its own plane: no frame of its own, no cube across files, no packed images.
         if (options.frames && (options.cube || options.frameNumber != 0 || options.unpack || options.fitsInput))
-            throw Refusal{std::nullopt, std::string("--frames writes every frame of a camera file as the planes of "
-                                                    "its own cube; it cannot go with ")
-                                            + (options.cube        ? "--cube"
-                                               : options.unpack    ? "-p"
-                                               : options.fitsInput ? "-f"
-                                                                   : "-o")};
+            throw Refusal{std::nullopt,
+                          std::string("--frames writes every frame of a camera file as the planes of "
+                                      "its own cube; it cannot go with ")
+                              + (options.cube            ? "--cube"
+                                     : options.unpack    ? "-p"
+                                     : options.fitsInput ? "-f"
+                                                         : "-o")};
         if (options.fitsInput && options.interchange && !options.unpack && reportIgnored)
             messages.reason(
                 "warning - -i ignored with -f: it interchanges the columns of camera files as they are read");

@@ -3,8 +3,8 @@
 #include "camera/datablocks.h"
 #include "convert/cube.h"
 #include "convert/geometry.h"
-#include "convert/names.h"
 #include "convert/modernheader.h"
+#include "convert/names.h"
 #include "convert/outputheader.h"
 #include "convert/zerowait.h"
 #include "fits/fitsfile.h"
@@ -71,11 +71,10 @@ void warnMapSize(const char* what, const Map& map, const std::string& inputName,
         + std::to_string(record.naxis2) + " but " + inputName + " is " + std::to_string(image.naxis1) + " x "
         + std::to_string(image.naxis2);
     if (outside > 0)
-        messages.reason("warning - %s: %lld pixels outside the map %s", sizes.c_str(),
-                        static_cast<long long>(outside), becomeWhat);
+        messages.reason("warning - %s: %lld pixels outside the map %s", sizes.c_str(), static_cast<long long>(outside),
+                        becomeWhat);
     else
-        messages.reason("warning - %s: only its lower-left %d x %d is used", sizes.c_str(), image.naxis1,
-                        image.naxis2);
+        messages.reason("warning - %s: only its lower-left %d x %d is used", sizes.c_str(), image.naxis1, image.naxis2);
 }
 
 // True when the NAXIS1 or NAXIS2 card does not hold the record's size.
@@ -106,8 +105,7 @@ Result convertImage(const std::string& inputName, const Options& options, const 
 {
     Raster& inputImage = *workspace.raster;
     if (maps.mask) {
-        warnMapSize("mask", *maps.mask, inputName, image, messages,
-                    options.modern ? "are undefined" : "become 0");
+        warnMapSize("mask", *maps.mask, inputName, image, messages, options.modern ? "are undefined" : "become 0");
         applyMask(inputImage, *maps.mask->pixels, image.naxis1, image.naxis2);
     }
     if (maps.gain) {
@@ -122,16 +120,15 @@ Result convertImage(const std::string& inputName, const Options& options, const 
             messages.say(Text::zeroWaitNeedsFrames, inputName);
             return Result::failed();
         }
-        frames = read.fitsInput ? static_cast<float>(*read.observation.framesPerCoimage)
-                                : read.session.framesPerCoimage;
+        frames
+            = read.fitsInput ? static_cast<float>(*read.observation.framesPerCoimage) : read.session.framesPerCoimage;
         correctZeroWait(inputImage, image.naxis1, image.naxis2, frames);
     }
     // With --modern a pixel that the mask marks bad is undefined, not 0, which is a real value
     // of a subtracted image: NaN, or an integer image's BLANK. The corrections above saw 0.
     if (options.modern && maps.mask)
         markMasked(inputImage, *maps.mask->pixels, image.naxis1, image.naxis2,
-                   image.bitpix < 0 ? std::numeric_limits<float>::quiet_NaN()
-                                    : static_cast<float>(blankValue(image)));
+                   image.bitpix < 0 ? std::numeric_limits<float>::quiet_NaN() : static_cast<float>(blankValue(image)));
     // A converted file, unlike an unpacked one, is turned already.
     if (read.fitsInput && !options.noFlips && read.observation.oriented)
         messages.reason("warning - %s was oriented when it was converted; -f turns it again (-n leaves it)",
@@ -144,8 +141,8 @@ Result convertImage(const std::string& inputName, const Options& options, const 
     }
 
     const Orientation turn = read.orientation.orientation();
-    const Placement placement = placementFor(image.naxis1, image.naxis2, options.expansion,
-                                             options.noFlips ? Orientation{} : turn);
+    const Placement placement
+        = placementFor(image.naxis1, image.naxis2, options.expansion, options.noFlips ? Orientation{} : turn);
     image.naxis1 = static_cast<int16_t>(placement.width);
     image.naxis2 = static_cast<int16_t>(placement.height);
     // A camera file's first cards are written now, with the final size; a FITS input's are
@@ -159,14 +156,13 @@ Result convertImage(const std::string& inputName, const Options& options, const 
         }
         image.header.replaceValueCard("NAXIS2", std::to_string(image.naxis2), "PIXELS ON 2ND MOST VARYING AXIS");
     }
-    if (Result completed = completeHeader(image, options, read.observation, options.noFlips ? turn : Orientation{},
-                                          frames, messages);
+    if (Result completed
+        = completeHeader(image, options, read.observation, options.noFlips ? turn : Orientation{}, frames, messages);
         !completed)
         return completed;
     encodePixels(inputImage, placement, image.bitpix, output.data, workspace.scratch);
-    output.header = headerText(image.header, hasChecksumCards(image.header)
-                                                 ? dataSumOf(output.data.data(), output.data.size())
-                                                 : 0);
+    output.header = headerText(image.header,
+                               hasChecksumCards(image.header) ? dataSumOf(output.data.data(), output.data.size()) : 0);
     output.image = std::move(image);
     return Result();
 }
@@ -207,12 +203,25 @@ void numberModernImage(int64_t k, int64_t n, const ObservationTimes& times, Head
     header.replaceValueCard("MJD-BEG", mjdText(times.day, start), estimatedStart);
 }
 
+// The work of a library call, a lack of memory in it told as the program tells it.
+template <typename Work>
+Result withinMemory(Messages& messages, Work work)
+{
+    try {
+        return work();
+    } catch (const std::bad_alloc&) {
+        messages.say(Text::outOfMemory);
+        messages.reason("the conversion ran out of memory");
+        return Result::fatal(messages.lastReason());
+    }
+}
+
 Result convertInput(const std::string& inputName, const Options& options, const Maps& maps, SessionLink& session,
                     Workspace& workspace, Messages& messages, Conversion& conversion);
 Result convertFramesOf(const std::string& inputName, const Options& options, const Maps& maps, SessionLink& session,
                        Workspace& workspace, Messages& messages, Output& output);
-Result convertPackedCubeOf(const std::string& inputName, const Options& options, const Maps& maps,
-                           Workspace& workspace, Messages& messages, Output& output);
+Result convertPackedCubeOf(const std::string& inputName, const Options& options, const Maps& maps, Workspace& workspace,
+                           Messages& messages, Output& output);
 Result convertImageOfPacked(const Conversion& packed, int64_t k, const ImageNames& names, const Options& options,
                             const Maps& maps, Workspace& workspace, Messages& messages, Output& output);
 
@@ -242,13 +251,8 @@ Result loadMap(Map& map, Messages& messages)
 Result convertFile(const std::string& inputName, const Options& options, const Maps& maps, SessionLink& session,
                    Workspace& workspace, Messages& messages, Conversion& conversion)
 {
-    try {
-        return convertInput(inputName, options, maps, session, workspace, messages, conversion);
-    } catch (const std::bad_alloc&) {
-        messages.say(Text::outOfMemory);
-        messages.reason("the conversion ran out of memory");
-        return Result::fatal(messages.lastReason());
-    }
+    return withinMemory(
+        messages, [&] { return convertInput(inputName, options, maps, session, workspace, messages, conversion); });
 }
 
 Result takePackedImage(Conversion& packed, Workspace& workspace, Messages& messages)
@@ -264,37 +268,22 @@ void decodePackedImage(const Conversion& packed, Workspace& workspace)
 Result convertPackedImage(const Conversion& packed, int64_t k, const ImageNames& names, const Options& options,
                           const Maps& maps, Workspace& workspace, Messages& messages, Output& output)
 {
-    try {
-        return convertImageOfPacked(packed, k, names, options, maps, workspace, messages, output);
-    } catch (const std::bad_alloc&) {
-        messages.say(Text::outOfMemory);
-        messages.reason("the conversion ran out of memory");
-        return Result::fatal(messages.lastReason());
-    }
+    return withinMemory(
+        messages, [&] { return convertImageOfPacked(packed, k, names, options, maps, workspace, messages, output); });
 }
 
 Result convertFrames(const std::string& inputName, const Options& options, const Maps& maps, SessionLink& session,
                      Workspace& workspace, Messages& messages, Output& output)
 {
-    try {
-        return convertFramesOf(inputName, options, maps, session, workspace, messages, output);
-    } catch (const std::bad_alloc&) {
-        messages.say(Text::outOfMemory);
-        messages.reason("the conversion ran out of memory");
-        return Result::fatal(messages.lastReason());
-    }
+    return withinMemory(
+        messages, [&] { return convertFramesOf(inputName, options, maps, session, workspace, messages, output); });
 }
 
-Result convertPackedCube(const std::string& inputName, const Options& options, const Maps& maps,
-                         Workspace& workspace, Messages& messages, Output& output)
+Result convertPackedCube(const std::string& inputName, const Options& options, const Maps& maps, Workspace& workspace,
+                         Messages& messages, Output& output)
 {
-    try {
-        return convertPackedCubeOf(inputName, options, maps, workspace, messages, output);
-    } catch (const std::bad_alloc&) {
-        messages.say(Text::outOfMemory);
-        messages.reason("the conversion ran out of memory");
-        return Result::fatal(messages.lastReason());
-    }
+    return withinMemory(messages,
+                        [&] { return convertPackedCubeOf(inputName, options, maps, workspace, messages, output); });
 }
 
 std::string tableText(const Header& header, const std::string& data)
@@ -384,7 +373,8 @@ Result convertFramesOf(const std::string& inputName, const Options& options, con
         return Result::failed(messages.lastReason());
     }
     output = std::move(frame.output);
-    std::vector<PlaneRecord> records(static_cast<std::size_t>(mode->frames), planeRecordOf(inputName, frame.observation));
+    std::vector<PlaneRecord> records(static_cast<std::size_t>(mode->frames),
+                                     planeRecordOf(inputName, frame.observation));
     records[0].divisor = frame.divisor;
     for (int n = 2; n <= mode->frames; ++n) {
         // Each frame says what the first said: only a failure is told.
@@ -417,7 +407,8 @@ Result convertFramesOf(const std::string& inputName, const Options& options, con
     }
     header.addCommentCard("HISTORY ", "COMBINED IMAGE = " + combinationText(*mode));
     header.addEndCard();
-    output.header = headerText(header, hasChecksumCards(header) ? dataSumOf(output.data.data(), output.data.size()) : 0);
+    output.header
+        = headerText(header, hasChecksumCards(header) ? dataSumOf(output.data.data(), output.data.size()) : 0);
     output.extension.clear();
     if (options.modern) {
         Header table;
@@ -428,8 +419,8 @@ Result convertFramesOf(const std::string& inputName, const Options& options, con
     return Result();
 }
 
-Result convertPackedCubeOf(const std::string& inputName, const Options& options, const Maps& maps,
-                           Workspace& workspace, Messages& messages, Output& output)
+Result convertPackedCubeOf(const std::string& inputName, const Options& options, const Maps& maps, Workspace& workspace,
+                           Messages& messages, Output& output)
 {
     Options asCube = options;
     asCube.unpack = true;
@@ -461,7 +452,8 @@ Result convertPackedCubeOf(const std::string& inputName, const Options& options,
         messages.say(Text::noNaxisCard);
         return Result::failed();
     }
-    output.header = headerText(header, hasChecksumCards(header) ? dataSumOf(output.data.data(), output.data.size()) : 0);
+    output.header
+        = headerText(header, hasChecksumCards(header) ? dataSumOf(output.data.data(), output.data.size()) : 0);
     output.extension.clear();
     if (options.modern) {
         Header table;
@@ -544,9 +536,8 @@ Result convertImageOfPacked(const Conversion& packed, int64_t k, const ImageName
     if (!options.cube) {
         encodePixels(*workspace.raster, Placement::asIs(image.naxis1, image.naxis2), image.bitpix, output.data,
                      workspace.scratch);
-        output.header = headerText(image.header, hasChecksumCards(image.header)
-                                                     ? dataSumOf(output.data.data(), output.data.size())
-                                                     : 0);
+        output.header = headerText(
+            image.header, hasChecksumCards(image.header) ? dataSumOf(output.data.data(), output.data.size()) : 0);
         output.image = std::move(image);
         return Result();
     }

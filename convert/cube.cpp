@@ -98,8 +98,7 @@ void planeTable(const std::vector<PlaneRecord>& planes, bool frames, Header& hea
         columns.push_back({"FRAME", std::to_string(frameWidth) + "A", "FRAME OF THE OBSERVATION"});
         columns.push_back({"DIVISOR", "1E", "COADDS THE FRAME IS DIVIDED BY"});
     }
-    const std::size_t rowBytes
-        = 4 + fileWidth + instantLength + 8 + objectWidth + 4 + (frames ? frameWidth + 4 : 0);
+    const std::size_t rowBytes = 4 + fileWidth + instantLength + 8 + objectWidth + 4 + (frames ? frameWidth + 4 : 0);
     constexpr int64_t noMode = INT32_MIN;
 
     header.freeHeader();
@@ -181,10 +180,11 @@ std::vector<std::string> differingPlanes(const std::vector<PlaneRecord>& planes,
                 list += std::string(" ") + andWord + " " + std::to_string(differing.size() - shown) + " " + moreWord;
             return list;
         };
-        messages.reason("warning - %s of %s differ%s from plane 1 in %s (plane 1: %s)", listed(8, "and", "more").c_str(),
-                        cubeName.c_str(), differing.size() == 1 ? "s" : "", key.key, first.c_str());
-        std::string card = listed(4, "AND", "MORE") + " DIFFER" + (differing.size() == 1 ? "S" : "") + " FROM PLANE 1 IN "
-            + key.key;
+        messages.reason("warning - %s of %s differ%s from plane 1 in %s (plane 1: %s)",
+                        listed(8, "and", "more").c_str(), cubeName.c_str(), differing.size() == 1 ? "s" : "", key.key,
+                        first.c_str());
+        std::string card
+            = listed(4, "AND", "MORE") + " DIFFER" + (differing.size() == 1 ? "S" : "") + " FROM PLANE 1 IN " + key.key;
         for (char& c : card)
             c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         history.push_back(card);

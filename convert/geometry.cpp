@@ -1,6 +1,5 @@
 #include "convert/geometry.h"
 
-
 void applyMask(Raster& inputImage, const Raster& maskMap, int naxis1, int naxis2)
 {
     for (int x = 0; x < naxis1; ++x)

@@ -11,9 +11,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -93,7 +93,8 @@ std::string modeText(std::optional<int64_t> obsmode)
 {
     if (!obsmode)
         return "";
-    const ObservingMode* mode = *obsmode >= 1 && *obsmode <= 7 ? observingMode(static_cast<int32_t>(*obsmode)) : nullptr;
+    const ObservingMode* mode
+        = *obsmode >= 1 && *obsmode <= 7 ? observingMode(static_cast<int32_t>(*obsmode)) : nullptr;
     return mode ? mode->name : "mode " + std::to_string(*obsmode);
 }
 
@@ -115,21 +116,26 @@ const Column columns[] = {
     {"number", "int64", "", "the file number in its name", [](const LogRow& r) { return integerText(r.number); }},
     {"OBSFINUM", "int64", "", "observation file number",
      [](const LogRow& r) { return integerText(r.observation.fileNumber); }},
-    {"start", "string", "", "start of the observation (UT), ISO 8601", [](const LogRow& r) { return startText(r.observation); }},
+    {"start", "string", "", "start of the observation (UT), ISO 8601",
+     [](const LogRow& r) { return startText(r.observation); }},
     {"OBJECT", "string", "", "object", [](const LogRow& r) { return r.observation.object.value_or(""); }},
     {"mode", "string", "", "observing mode", [](const LogRow& r) { return modeText(r.observation.obsmode); }},
     {"LAMBDA", "float64", "um", "wavelength",
      [](const LogRow& r) { return singleText(r.observation.wavelength, 1e6); }},
-    {"FILTER1", "float64", "", "position of filter wheel 1", [](const LogRow& r) { return singleText(r.observation.filter1); }},
-    {"FILTER2", "float64", "", "position of filter wheel 2", [](const LogRow& r) { return singleText(r.observation.filter2); }},
-    {"FILTER3", "float64", "", "position of filter wheel 3", [](const LogRow& r) { return singleText(r.observation.filter3); }},
+    {"FILTER1", "float64", "", "position of filter wheel 1",
+     [](const LogRow& r) { return singleText(r.observation.filter1); }},
+    {"FILTER2", "float64", "", "position of filter wheel 2",
+     [](const LogRow& r) { return singleText(r.observation.filter2); }},
+    {"FILTER3", "float64", "", "position of filter wheel 3",
+     [](const LogRow& r) { return singleText(r.observation.filter3); }},
     {"ITIME", "float64", "s", "integration time in each beam",
      [](const LogRow& r) { return singleText(r.observation.integrationTime); }},
     {"FRAMETIM", "float64", "s", "frame time", [](const LogRow& r) { return singleText(r.observation.frameTime); }},
     {"TOTCOADD", "int64", "", "coadds in each beam", [](const LogRow& r) { return integerText(r.observation.coadds); }},
     {"CHOPFREQ", "float64", "Hz", "chop frequency",
      [](const LogRow& r) { return singleText(r.observation.chopFrequency); }},
-    {"NUMCHOPS", "int64", "", "number of chop cycles", [](const LogRow& r) { return integerText(r.observation.chopCycles); }},
+    {"NUMCHOPS", "int64", "", "number of chop cycles",
+     [](const LogRow& r) { return integerText(r.observation.chopCycles); }},
     {"AIRMASS", "float64", "", "airmass", [](const LogRow& r) { return singleText(r.observation.airmass); }},
     {"RA", "float64", "deg", "right ascension",
      [](const LogRow& r) { return r.observation.hasRa() ? doubleText(r.observation.ra) : ""; }},
@@ -140,7 +146,8 @@ const Column columns[] = {
     {"DEC_DMS", "string", "", "declination, degrees:minutes:seconds",
      [](const LogRow& r) { return r.observation.hasDec() ? degreesText(r.observation.dec) : ""; }},
     {"RAOFFSET", "float64", "arcsec", "RA offset", [](const LogRow& r) { return singleText(r.observation.raOffset); }},
-    {"DEOFFSET", "float64", "arcsec", "Dec offset", [](const LogRow& r) { return singleText(r.observation.decOffset); }},
+    {"DEOFFSET", "float64", "arcsec", "Dec offset",
+     [](const LogRow& r) { return singleText(r.observation.decOffset); }},
     {"NAXIS1", "int64", "pix", "image width", [](const LogRow& r) { return sizeText(r.naxis1); }},
     {"NAXIS2", "int64", "pix", "image height", [](const LogRow& r) { return sizeText(r.naxis2); }},
     {"PACKED", "int64", "", "packed images", [](const LogRow& r) { return integerText(r.observation.packedImages); }},
@@ -276,8 +283,7 @@ private:
 
 // The rows of inputs `first` to `first` + `count` - 1 into `text`, by `jobs` threads at once,
 // each row in its place; how many are not 'ok'.
-int64_t readRows(const LogInputs& inputs, bool fitsInput, int64_t first, int64_t count, int jobs,
-                 std::string& text)
+int64_t readRows(const LogInputs& inputs, bool fitsInput, int64_t first, int64_t count, int jobs, std::string& text)
 {
     std::vector<std::string> rows(static_cast<std::size_t>(count));
     std::atomic<int64_t> next{0}, unread{0};
@@ -325,8 +331,7 @@ int writeObservingLog(const Options& options, int jobs, UnfinishedFiles* unfinis
     if (fstatat(folder.descriptor(), name.c_str() + fileNameStart(name), &standing, AT_SYMLINK_NOFOLLOW) == 0)
         for (int64_t i = 0; i < total; ++i)
             if (replacesFile(name, inputs.name(i), &folder)) {
-                notice("the log %s would replace the input %s; name another log", name.c_str(),
-                       inputs.name(i).c_str());
+                notice("the log %s would replace the input %s; name another log", name.c_str(), inputs.name(i).c_str());
                 return 1;
             }
 

@@ -162,4 +162,3 @@ std::string zeroWaitHistory(float framesPerCoimage)
     return formatted("THE ZERO CHOPPER WAIT WAS CORRECTED WITH %g FRAMES PER COIMAGE",
                      static_cast<double>(framesPerCoimage));
 }
-

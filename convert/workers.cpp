@@ -12,10 +12,10 @@
 #include <cerrno>
 #include <condition_variable>
 #include <filesystem>
+#include <new>
 #include <optional>
 #include <set>
 #include <system_error>
-#include <new>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -101,8 +101,8 @@ struct PackedFile {
     int64_t number = 0;      // the file's number, -1 when its name has none
     int64_t startNumber = 0; // the number of its first image
     int64_t count = 0;
-    int64_t notTried = 0;    // the run's files not tried, should one of its images end the run
-    int64_t position = 0;    // where the run stands while its images come, and after them
+    int64_t notTried = 0; // the run's files not tried, should one of its images end the run
+    int64_t position = 0; // where the run stands while its images come, and after them
     int64_t next = 0;
     Conversion conversion;
     std::optional<UnpackedNames> names;
@@ -251,11 +251,11 @@ struct RunShared {
     Publisher publisher;
     const int64_t backlog; // the most units claimed and not yet published
     RunTally ownTally;
-    RunTally& tally;       // how far the run has come, for the progress line and a signal's words
+    RunTally& tally; // how far the run has come, for the progress line and a signal's words
     SessionChain sessions;
     RunCounts counts;
     std::atomic<bool> outOfMemory{false}; // a worker ran out of memory, which ended the run
-    TakenNames unpackedNames; // the names the run gave unpacked images and their cubes
+    TakenNames unpackedNames;             // the names the run gave unpacked images and their cubes
     std::shared_ptr<CubeBuild> rangeCube;
     std::vector<std::shared_ptr<CubeWriter>> cubes; // every cube begun, given up unless finished
 
@@ -263,7 +263,7 @@ struct RunShared {
     std::mutex sourceMutex;
     int64_t sequence = 0;
     int64_t nextFile = 0;
-    bool range = false;   // a numbered range of a root name, else the names given
+    bool range = false; // a numbered range of a root name, else the names given
     int64_t fileNumber = -1;
     int64_t lastNumber = -1;
     std::string rootName;
@@ -284,8 +284,7 @@ struct RunShared {
 
 // Never replace a file this run reads: the input, or a map. A link at the output name is no
 // such file, even when it points to one: the rename replaces the link and leaves its target.
-bool refusesOverwrite(const std::string& outputName, const std::string& inputName, RunShared& run,
-                      Messages& messages)
+bool refusesOverwrite(const std::string& outputName, const std::string& inputName, RunShared& run, Messages& messages)
 {
     const Options& options = run.options;
     for (const std::string* source : {&inputName, &options.maskName, &options.gainName})
@@ -540,9 +539,9 @@ void Worker::writeHidden(Unit& unit, const std::string& name, const Output& outp
     const auto dataBytes = static_cast<int64_t>(output.data.size());
     unit.written = unit.output->create()
         && unit.output->write({{output.header.data(), output.header.size()},
-                             {output.data.data(), output.data.size()},
-                             {zeroBlock, blockPadding(dataBytes)},
-                             {output.extension.data(), output.extension.size()}});
+                               {output.data.data(), output.data.size()},
+                               {zeroBlock, blockPadding(dataBytes)},
+                               {output.extension.data(), output.extension.size()}});
 }
 
 void Worker::processFile(Unit& unit)
@@ -567,10 +566,9 @@ void Worker::processFile(Unit& unit)
                                 options.frameNumber, outputName.c_str());
             messages.say(Text::readingFile, unit.inputName);
             unit.read = true;
-            unit.result = options.frames ? convertFrames(unit.inputName, options, run.maps, session, workspace_,
-                                                         messages, conversion_.output)
-                                         : convertFile(unit.inputName, options, run.maps, session, workspace_,
-                                                       messages, conversion_);
+            unit.result = options.frames
+                ? convertFrames(unit.inputName, options, run.maps, session, workspace_, messages, conversion_.output)
+                : convertFile(unit.inputName, options, run.maps, session, workspace_, messages, conversion_);
         }
     }
     if (run.rangeCube) {
@@ -636,8 +634,8 @@ Result Worker::addPlane(Unit& unit, CubeBuild& cube, int64_t plane, Output& outp
         // a HISTORY card per plane and per key they may differ in, and NIMAGES.
         std::string value;
         const bool addsCount = run.options.modern && header.findCard("NIMAGES", value) < 1;
-        const int64_t cards = header.cardsBeforePlace() + (cube.ofFiles ? cube.planes + differingKeys : 0)
-            + (addsCount ? 1 : 0) + 1;
+        const int64_t cards
+            = header.cardsBeforePlace() + (cube.ofFiles ? cube.planes + differingKeys : 0) + (addsCount ? 1 : 0) + 1;
         if (!stillWanted())
             return Result::failed();
         if (Result begun = writer.begin(image.naxis1, image.naxis2, image.bitpix, cube.planes, cards,
@@ -908,9 +906,8 @@ RunCounts convertInputs(const Options& options, const Maps& maps, OutputFolders&
         std::unique_lock lock(run->workersMutex);
         // A run that has ended does not wait for workers that wait on an input that may never
         // come: they hold no hidden file, and write nothing once they come back.
-        run->workersChanged.wait(lock, [&] {
-            return run->running == 0 || (run->publisher.ended() && run->running == run->mayBlock);
-        });
+        run->workersChanged.wait(
+            lock, [&] { return run->running == 0 || (run->publisher.ended() && run->running == run->mayBlock); });
         lock.unlock();
         for (std::size_t k = 0; k < threads.size(); ++k) {
             if (*ended[k])

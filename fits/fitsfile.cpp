@@ -186,7 +186,7 @@ Result readHeaderBlock(std::FILE* file, const std::string& name, Header& header,
 // primary header, read up to the extension's first block. Anything else is refused with its
 // reason: no extension, a tile-compressed image (a binary table), another kind of extension.
 Result readImageExtension(std::FILE* file, const std::string& name, Header& header, const HeaderBlock*& last,
-                                  Messages& messages)
+                          Messages& messages)
 {
     std::string value;
     while (findCard(last, "END", value) < 0)
@@ -299,7 +299,8 @@ Result readHeaderPart(const std::string& name, File& file, FitsImage& image, Mes
     if (source == FitsSource::map && lookupInteger(header.firstBlock(), "NAXIS", naxis) && naxis == 0)
         if (Result result = readImageExtension(file.get(), name, header, last, messages); !result)
             return result;
-    if (const std::optional<std::string> refusal = imageKeysRefusal(header.firstBlock(), source, naxis1, naxis2, bitpix))
+    if (const std::optional<std::string> refusal
+        = imageKeysRefusal(header.firstBlock(), source, naxis1, naxis2, bitpix))
         return notFits(messages, name, *refusal);
 
     // The whole header first, so that BSCALE and BZERO are found in any block. Only

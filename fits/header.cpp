@@ -316,8 +316,7 @@ char* Header::cardNamed(std::string_view keyword)
     return cardAt(first_, findCard(keyword, value));
 }
 
-void Header::writeValueCardAt(int number, std::string_view keyword, std::string_view value,
-                              std::string_view comment)
+void Header::writeValueCardAt(int number, std::string_view keyword, std::string_view value, std::string_view comment)
 {
     if (char* card = cardAt(first_, number))
         std::memcpy(card, valueCard(keyword, value, comment).text(), cardLength);
