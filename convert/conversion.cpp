@@ -470,6 +470,7 @@ Result convertInput(const std::string& inputName, const Options& options, const 
     // The output's data keep their buffer from input to input.
     conversion.packed.reset();
     conversion.output.header.clear();
+    conversion.output.extension.clear();
     conversion.output.image = FitsImage();
     FitsImage image;
     ReadInput read;
@@ -548,7 +549,14 @@ Result convertImageOfPacked(const Conversion& packed, int64_t k, const ImageName
     read.orientation = read.observation.orientation;
     Options asFitsInput = options;
     asFitsInput.fitsInput = true;
-    return convertImage(names.fileName, asFitsInput, maps, read, image, workspace, messages, output);
+    if (k == 0)
+        return convertImage(names.fileName, asFitsInput, maps, read, image, workspace, messages, output);
+    // The later images say what the first said (of a map's size, say): only a failure is told.
+    Messages again;
+    Result converted = convertImage(names.fileName, asFitsInput, maps, read, image, workspace, again, output);
+    if (!converted)
+        messages.append(again);
+    return converted;
 }
 
 } // namespace
