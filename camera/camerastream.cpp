@@ -11,6 +11,7 @@ bool CameraStream::open(const std::string& name, std::size_t readAhead)
 {
     close();
     name_ = name;
+    bytesRead_ = 0;
     readAhead_ = readAhead;
     descriptor_ = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
     return descriptor_ >= 0;

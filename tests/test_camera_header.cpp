@@ -176,6 +176,22 @@ TEST(CameraHeader, DeclaredHeaderSizeMovesTheDataOnlyWhenLarger) {
     }
 }
 
+// A reader that keeps its buffers from file to file counts each file's header from its own start:
+// the second file of a range, with a declared header, reads its data where it does alone.
+TEST(CameraHeader, DeclaredHeaderSizeCountsFromTheStartOfEachFileOfARange) {
+    TempDir dir;
+    withImage(CameraWriter()).save((dir / "c970611a.001").string());
+    CameraWriter second;
+    second.totalCoadds(1).corners(kSmall).obsmode(1).headerSize(512).endMarker();
+    second.fill(512 - second.size(), 0x5A).frames(kSmall, 1, pixel).save((dir / "c970611a.002").string());
+    const RunResult run = runKovrent({"c970611a.", "-r", "1", "2", "-n", "--jobs", "1"}, dir.path());
+    ASSERT_EQ(run.exitStatus, 0) << run.output;
+    const FitsContents out = readFitsFile(dir / "f970611a.002");
+    for (int x = 0; x < 8; ++x)
+        for (int y = 0; y < 4; ++y)
+            ASSERT_EQ(out.at(x, y), float(pixel(1, x, y))) << x << "," << y;
+}
+
 // ---- One header with every record -------------------------------------------------------------
 
 TEST(CameraHeader, EveryFlagWritesItsCardsInFileOrderAfterTheSetUpCards) {
