@@ -290,7 +290,9 @@ void OutputFile::discard()
 
 void OutputFile::forgetEntry()
 {
-    if (folder_->unfinished())
+    // A file with nothing left to forget touches no folder: one given up may outlive the run's
+    // folders, on a worker that the ended run did not wait for.
+    if (entry_ >= 0 && folder_->unfinished())
         folder_->unfinished()->forget(std::exchange(entry_, -1));
 }
 
