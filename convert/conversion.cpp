@@ -308,6 +308,8 @@ PlaneRecord packedPlaneRecord(const std::string& fileName, const Observation& ob
     const ObservationTimes times = observation.times();
     if (times.hasEnd)
         record.start = times.day * hundredthsPerDay + times.startPlus(k, count);
+    else if (k == 0 && times.hasDate)
+        record.start = times.startInstant();
     return record;
 }
 

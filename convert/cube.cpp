@@ -35,6 +35,8 @@ PlaneRecord planeRecordOf(const std::string& fileName, const Observation& observ
         record.start = times.startInstant();
     if (const std::optional<int64_t> begin = observation.beginInstant())
         record.start = begin;
+    else if (observation.packedImages.value_or(0) > 1)
+        record.start.reset(); // an image of a packed file, unpacked without its own start: unknown
     if (times.hasEnd)
         record.end = times.endInstant();
     record.object = observation.object;

@@ -32,7 +32,7 @@ struct PlaneRecord {
 };
 
 // The record of a plane converted from `fileName`: its start is the image's own DATE-BEG where
-// it has one, else the observation's start.
+// it has one, else the observation's start, unknown for an image unpacked without DATE-BEG.
 PlaneRecord planeRecordOf(const std::string& fileName, const Observation& observation);
 
 // The binary-table extension TIMES of a --modern data cube, a row per plane: its number from 1

@@ -601,6 +601,10 @@ TEST(Cube, PlanesKeepTheirOwnStartsAndSayHowTheyDiffer) {
     ASSERT_EQ(runKovrent({"p970611a.005", "-p", "--modern", "-d", "."}, dir.path()).exitStatus, 0);
     const RunResult images = runKovrent({"t970611a.", "-r", "5", "7", "-f", "--cube", "--modern"}, dir.path());
     ASSERT_EQ(images.exitStatus, 0) << images.output << images.errors;
+    // Images unpacked without --modern carry no start of their own: none is made up.
+    fs::create_directory(dir / "old");
+    ASSERT_EQ(runKovrent({"p970611a.005", "-p", "-d", "old"}, dir.path()).exitStatus, 0);
+    ASSERT_EQ(runKovrent({"old/t970611a.", "-r", "5", "7", "-f", "--cube", "--modern"}, dir.path()).exitStatus, 0);
 
     const RunResult read = runProgram(KOVRENT_PYTHON, {"-W", "error", "-c", R"(
 from astropy.io import fits
@@ -612,11 +616,13 @@ with fits.open("k970611a.001", checksum=True) as hdus:
 with fits.open("k970611a.005", checksum=True) as hdus:
     starts = [fits.getheader("t970611a.00%d" % n)["DATE-BEG"] for n in (5, 6, 7)]
     print(list(hdus["TIMES"].data["DATE_BEG"]) == starts, len(set(starts)))
+with fits.open("old/k970611a.005") as hdus:
+    print(list(hdus["TIMES"].data["DATE_BEG"]))
 )"}, dir.path());
     EXPECT_EQ(read.output,
               "['c970611a.001', 'c970611a.002', 'c970611a.003'] ['NGC 7027', 'M 42', 'NGC 7027'] [1, 2, 1] "
               "['1997-06-11T09:05:00.00', '1997-06-11T09:04:00.00', '1997-06-11T09:06:00.00'] "
-              "1997-06-11T09:04:00.00 True True\nTrue 3\n") << read.errors;
+              "1997-06-11T09:04:00.00 True True\nTrue 3\n['', '', '']\n") << read.errors;
 }
 
 // ---- Every frame of an observation ----
