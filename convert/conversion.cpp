@@ -562,3 +562,41 @@ Result convertImageOfPacked(const Conversion& packed, int64_t k, const ImageName
 }
 
 } // namespace
+
+Result readCameraHeaderAlone(const std::string& inputName, std::unique_ptr<CameraReading>& camera,
+                             Messages& messages, Output& output)
+{
+    try {
+        output = Output();
+        FitsImage image;
+        CameraHeader header;
+        if (Result read = readCameraHeaderOnly(inputName, image, header, camera, messages); !read) {
+            if (!read.endsRun())
+                messages.say(Text::cameraInputUnreadable);
+            return explained(read, inputName, Wanted::camera, messages);
+        }
+        fillMinimalCards(image);
+        image.header.addEndCard();
+        output.header = headerText(image.header, 0);
+        output.image = std::move(image);
+        return Result();
+    } catch (const std::bad_alloc&) {
+        messages.say(Text::outOfMemory);
+        messages.reason("the header ran out of memory");
+        return Result::fatal(messages.lastReason());
+    }
+}
+
+void maskedPixels(const Map& mask, const OrientationCode& code, const Options& options, int width, int height,
+                  Workspace& workspace, std::vector<unsigned char>& bad)
+{
+    const Orientation turn = options.noFlips ? Orientation{} : code.orientation();
+    const int factor = std::max(options.expansion, 1);
+    const int naxis1 = (turn.exchange ? height : width) / factor, naxis2 = (turn.exchange ? width : height) / factor;
+    // The map's raster holds 0 beyond the map, as applyMask meets it there.
+    Raster& flags = *workspace.raster;
+    for (int x = 0; x < naxis1; ++x)
+        for (int y = 0; y < naxis2; ++y)
+            flags[x][y] = (*mask.pixels)[x][y] == 0.0f ? 1.0f : 0.0f;
+    encodePixels(flags, placementFor(naxis1, naxis2, options.expansion, turn), 8, bad, workspace.scratch);
+}

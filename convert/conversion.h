@@ -151,3 +151,18 @@ struct ImageNames {
 // on the same packed file.
 Result convertPackedImage(const Conversion& packed, int64_t k, const ImageNames& names, const Options& options,
                           const Maps& maps, Workspace& workspace, Messages& messages, Output& output);
+
+// The header of the camera file `inputName` alone, as a conversion starts from it and no further:
+// SIMPLE to BZERO with the image size of its corners (0 x 0 without them), IRAFNAME, INSTRUME and
+// the cards of its records, then END, in `output.header`; no data. The records are read as the
+// observing log reads them, a page at a time, a packed file's too.
+Result readCameraHeaderAlone(const std::string& inputName, std::unique_ptr<CameraReading>& camera,
+                             Messages& messages, Output& output);
+
+// Which pixels of a converted image the mask made bad: a byte per pixel of a width x height
+// output plane in the order of its data, 1 where the mask's value for the input pixel it comes from
+// is 0 or missing, as applyMask takes it, else 0. The mask is placed as the image was: turned as
+// `code` says (unless options.noFlips) and expanded by options.expansion. Takes the workspace's
+// raster, so not while a conversion holds an image there.
+void maskedPixels(const Map& mask, const OrientationCode& code, const Options& options, int width, int height,
+                  Workspace& workspace, std::vector<unsigned char>& bad);

@@ -371,3 +371,8 @@ int writeObservingLog(const Options& options, int jobs, UnfinishedFiles* unfinis
            total == 1 ? "file" : "files", static_cast<long long>(unread), seconds.count());
     return unread > 0 ? 1 : 0;
 }
+
+std::string failureReason(const Result& result, const Messages& messages)
+{
+    return statusOf(result, messages);
+}

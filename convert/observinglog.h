@@ -45,3 +45,7 @@ class UnfinishedFiles;
 // could not be read. Returns the exit status: 1 when a row is not 'ok' or the log cannot be
 // written.
 int writeObservingLog(const Options& options, int jobs, UnfinishedFiles* unfinished, RunTally* tally);
+
+// Why an operation failed, in one line for people, as a row's status gives it: the failure's
+// reason, or else the last thing its messages said, without the program's name and "Error - ".
+std::string failureReason(const Result& result, const Messages& messages);

@@ -1,0 +1,196 @@
+"""Camera files into astropy and numpy through the program's own conversion."""
+
+import operator
+import os
+import re
+import warnings
+
+from astropy.io import fits
+from astropy.io.fits.card import Card
+from astropy.io.fits.hdu.base import DELAYED
+from astropy.table import Table
+
+import _kovrent
+from _kovrent import Error, OptionError, ReadError
+
+__all__ = ["read", "getdata", "header", "log", "Error", "ReadError", "OptionError", "ConversionWarning"]
+
+
+class ConversionWarning(UserWarning):
+    """What the program warns of while it converts a file: a chop wait of 0, a map of another size."""
+
+
+# Each option as the program's command line writes it: a switch, or a flag and its value.
+_SWITCHES = {"zero_wait": "-z", "interchange": "-i", "fits_input": "-f", "modern": "--modern", "frames": "--frames"}
+_NUMBERS = {"expand": "-e", "frame": "-o"}
+_NAMES = {"gain": "-g", "mask": "-m"}
+_OPTION_OF_FLAG = {flag: name for table in (_SWITCHES, _NUMBERS, _NAMES) for name, flag in table.items()}
+_OPTION_OF_FLAG["-n"] = "orient"
+
+
+def _arguments(expand=1, orient=True, gain=None, mask=None, frame=0, zero_wait=False, interchange=False,
+               fits_input=False, modern=False, frames=False):
+    """The command-line arguments of the options; a value of the wrong kind raises OptionError."""
+    given = locals()
+    arguments = []
+    for name in ["orient", *_SWITCHES]:
+        if given[name] not in (True, False):
+            raise OptionError(f"{name}={given[name]!r}: {name} is True or False")
+    if not orient:
+        arguments.append("-n")
+    arguments += [flag for name, flag in _SWITCHES.items() if given[name]]
+    for name, flag in _NUMBERS.items():
+        if isinstance(given[name], bool):
+            raise OptionError(f"{name}={given[name]!r}: {name} is a whole number")
+        try:
+            number = operator.index(given[name])
+        except TypeError:
+            raise OptionError(f"{name}={given[name]!r}: {name} is a whole number") from None
+        if name == "expand" or number != 0:
+            arguments += [flag, str(number)]
+    for name, flag in _NAMES.items():
+        if given[name] is None:
+            continue
+        try:
+            arguments += [flag, os.fsdecode(os.fspath(given[name]))]
+        except TypeError:
+            raise OptionError(f"{name}={given[name]!r}: {name} is the name of a FITS file") from None
+    return arguments
+
+
+def _convert(path, options, want_mask=False):
+    """The program's conversion of `path`: its header text, data array, extension, mask and warnings."""
+    arguments = _arguments(**options)
+    try:
+        converted = _kovrent.convert(os.fsencode(path), arguments, want_mask)
+    except OptionError as error:
+        # The program names its flag; the caller knows the keyword.
+        flag = str(error).split(" ", 1)[0]
+        if flag in _OPTION_OF_FLAG:
+            raise OptionError(f"{_OPTION_OF_FLAG[flag]}: {error}") from None
+        raise
+    for warning in converted[4]:
+        warnings.warn(f"{os.fsdecode(path)}: {warning}", ConversionWarning, stacklevel=3)
+    return converted
+
+
+# The state astropy gives a primary HDU of each structure (the cards of _kovrent's structure),
+# taken from one built through its public constructor; copied into each new HDU.
+_hdu_states = {}
+_HEADER_AND_DATA = ("_header", "_header_str", "data")
+
+
+def _hdu_state(structure):
+    state = _hdu_states.get(structure)
+    if state is None:
+        structure_header = fits.Header.fromstring(structure + "END".ljust(80))
+        template = fits.PrimaryHDU(data=DELAYED, header=structure_header)
+        state = {key: value for key, value in template.__dict__.items() if key not in _HEADER_AND_DATA}
+        _hdu_states[structure] = state
+    return state
+
+
+def _primary_hdu(header_text, data, structure):
+    """The primary HDU of the header text and the array as they are, neither copied nor changed.
+
+    It is built as astropy's reader builds the HDUs of a file: its header parsed from the text
+    when it is first asked for. Scaled data (BSCALE, BZERO), which astropy's reader scales as it
+    reads them, go through the reader itself.
+    """
+    state = _hdu_state(structure)
+    if state["_data_needs_rescale"] or data.dtype.kind == "u" and data.itemsize > 1:
+        padding = -(len(header_text) + data.nbytes) % 2880
+        return fits.HDUList.fromstring(header_text.encode("latin-1") + data.tobytes() + bytes(padding))[0]
+    hdu = fits.PrimaryHDU.__new__(fits.PrimaryHDU)
+    hdu.__dict__.update(state)
+    hdu._axes = list(state["_axes"])
+    hdu._header_str = header_text
+    hdu.__dict__["data"] = data
+    return hdu
+
+
+def _hdulist(header_text, data, extension, structure):
+    hdus = fits.HDUList()
+    # Appended as a list's items: HDUList.append would complete the header (EXTEND) first.
+    list.append(hdus, _primary_hdu(header_text, data, structure))
+    if extension:
+        list.append(hdus, fits.BinTableHDU.fromstring(extension))
+    return hdus
+
+
+# A keyword as a camera header's cards have it, which astropy takes as it stands; and astropy's
+# pattern of a record-valued keyword's value, which it reads otherwise.
+_PLAIN_KEY = re.compile(r"[A-Z0-9_-]{1,8}\Z")
+_RECORD_VALUE = getattr(Card, "_rvkc_keyword_val_comm_RE", None)
+
+
+def _header_of(text):
+    """The astropy Header of a camera header's text, the same as Header.fromstring gives.
+
+    Each card is taken with the keyword its first eight characters hold, without astropy's search
+    for a record-valued keyword behind it. A card that astropy would read as one, or that is not
+    plain, leaves the whole text to Header.fromstring.
+    """
+    if _RECORD_VALUE is None:
+        return fits.Header.fromstring(text)
+    header = fits.Header()
+    cards, indices = header._cards, header._keyword_indices
+    for start in range(0, len(text), 80):
+        image = text[start:start + 80]
+        key = image[:8].rstrip()
+        if key == "END":
+            break
+        if not _PLAIN_KEY.match(key) or key == "CONTINUE" or (
+                ":" in image and image[8:10] == "= " and _RECORD_VALUE.match(image, 10)):
+            return fits.Header.fromstring(text)
+        card = Card.fromstring(image)
+        card._keyword = key
+        indices[key].append(len(cards))
+        cards.append(card)
+    header._modified = False
+    return header
+
+
+def read(path, *, expand=1, orient=True, gain=None, mask=None, frame=0, zero_wait=False, interchange=False,
+         fits_input=False, modern=False, frames=False):
+    """The camera file at `path` converted as the program converts it, as an astropy HDUList.
+
+    The options are the command line's: expand (-e), orient=False (-n), gain (-g), mask (-m),
+    frame (-o), zero_wait (-z), interchange (-i), fits_input (-f), modern (--modern) and frames
+    (--frames). A packed file gives its images as one cube, as -p --cube writes it. The primary
+    HDU's header and data are the bytes the program writes, the data a big-endian array of the
+    file's BITPIX that owns the buffer the conversion filled. A file that cannot be read raises
+    ReadError (an OSError), an option the program refuses OptionError (a ValueError); both are
+    kovrent.Error, with the program's reason.
+    """
+    options = dict(expand=expand, orient=orient, gain=gain, mask=mask, frame=frame, zero_wait=zero_wait,
+                   interchange=interchange, fits_input=fits_input, modern=modern, frames=frames)
+    header_text, data, extension, _, _, structure = _convert(path, options)
+    return _hdulist(header_text, data, extension, structure)
+
+
+def getdata(path, **options):
+    """The data of read(path, **options) alone: the array, without building the HDUs."""
+    return _convert(path, options)[1]
+
+
+def header(path):
+    """The header of the camera file at `path` alone, as an astropy Header, its data left unread.
+
+    It holds the cards a conversion starts from: SIMPLE to BZERO with the camera's image size,
+    IRAFNAME, INSTRUME and the cards of the file's records; the conversion then adds the
+    coordinates and HISTORY.
+    """
+    return _header_of(_kovrent.header(os.fsencode(path)))
+
+
+def log(paths, *, fits_input=False):
+    """The observing log of the files, a row each in order, as an astropy Table.
+
+    Its columns, types and units are those of the program's --log; a file that cannot be read
+    has its row with the reason in `status`.
+    """
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        paths = [paths]
+    text = _kovrent.log_text([os.fsencode(path) for path in paths], fits_input)
+    return Table.read(text, format="ascii.ecsv")

@@ -1,0 +1,50 @@
+"""The format 'veska' of astropy's unified I/O: CCDData.read of a camera file."""
+
+import os
+
+import numpy as np
+from astropy import units as u
+from astropy.io import registry
+from astropy.nddata import CCDData
+from astropy.wcs import WCS
+
+from . import reading
+
+FORMAT = "veska"
+
+
+def is_camera_file(origin, path, fileobj, *args, **kwargs):
+    """True for a file whose content is a camera file's, whatever its name.
+
+    Its header records must read to their end marker, the image corners among them, as the
+    program reads them; a FITS file is never taken.
+    """
+    if origin != "read" or not isinstance(path, (str, bytes, os.PathLike)) or not os.path.isfile(path):
+        return False
+    with open(path, "rb") as file:
+        if file.read(9) == b"SIMPLE  =":
+            return False
+    try:
+        camera = reading.header(path)
+    except reading.Error:
+        return False
+    return camera["NAXIS1"] > 0 and camera["NAXIS2"] > 0
+
+
+def read_ccddata(path, unit=u.adu, **options):
+    """A camera file converted with the options of kovrent.read, as CCDData with its header and WCS.
+
+    A mask given as an option is the CCDData's mask too, True where the mask made a pixel bad.
+    """
+    header_text, data, _, masked, _, structure = reading._convert(path, options, want_mask=True)
+    hdu = reading._primary_hdu(header_text, data, structure)
+    header = hdu.header
+    wcs = WCS(header) if header.get("CTYPE1") else None
+    mask = None
+    if masked is not None:
+        mask = np.broadcast_to(masked.astype(bool), data.shape)
+    return CCDData(data, unit=unit, meta=header, wcs=wcs, mask=mask)
+
+
+registry.register_reader(FORMAT, CCDData, read_ccddata)
+registry.register_identifier(FORMAT, CCDData, is_camera_file)

@@ -1,0 +1,283 @@
+// The compiled half of the Python package: the library calls of the program, with the GIL let go
+// while a file is read and converted, and their outputs handed to numpy without a copy. It never
+// prints, exits or touches the interpreter's signals; a failure becomes an exception of the
+// package, with the program's reason.
+#include "convert/commandline.h"
+#include "convert/conversion.h"
+#include "convert/observinglog.h"
+#include "convert/texts.h"
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace {
+
+// The exceptions of the package: Error, and beside it OSError for an input or map that cannot be
+// read, ValueError for an option the program refuses.
+PyObject* errorType = nullptr;
+PyObject* readErrorType = nullptr;
+PyObject* optionErrorType = nullptr;
+
+struct ReadFailure {
+    std::string reason;
+    std::string fileName;
+};
+struct OptionFailure {
+    std::string reason;
+};
+
+// One workspace per thread that reads: its rasters are kept from call to call.
+Workspace& threadWorkspace()
+{
+    thread_local Workspace workspace;
+    return workspace;
+}
+
+// The options as the program reads them from its command line, for the file `path`.
+Options parsedOptions(const std::string& path, const std::vector<std::string>& arguments)
+{
+    // A stand-in first argument: the path itself is no part of the options, whatever it starts with.
+    std::vector<const char*> argv{"kovrent", "input"};
+    for (const std::string& argument : arguments)
+        argv.push_back(argument.c_str());
+    Options options;
+    Messages messages;
+    const Result parsed = parseCommandLine(static_cast<int>(argv.size()), argv.data(), options, messages);
+    if (!parsed)
+        throw OptionFailure{failureReason(parsed, messages)};
+    options.inputName = path;
+    options.inputNames = {path};
+    return options;
+}
+
+// What a conversion said on the way that a person should hear: its warnings.
+std::vector<std::string> warningsOf(const Messages& messages)
+{
+    std::vector<std::string> warnings;
+    for (const Messages::Line& line : messages.lines()) {
+        std::string text = line.forPeople ? line.value : programText(line);
+        while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+            text.pop_back();
+        if (text.starts_with("warning") || text.starts_with("Warning"))
+            warnings.push_back(std::move(text));
+    }
+    return warnings;
+}
+
+// Bytes of 8-bit text as Python's str, one character per byte.
+py::str latin1(const std::string& text)
+{
+    PyObject* decoded = PyUnicode_DecodeLatin1(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    if (!decoded)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(decoded);
+}
+
+// Text that names files, as the file system's names decode: undecodable bytes kept as escapes.
+py::str fileSystemText(const std::string& text)
+{
+    PyObject* decoded = PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (!decoded)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(decoded);
+}
+
+// The bytes of `buffer`, which the array takes over and frees with itself: no copy.
+py::array owningArray(std::vector<unsigned char>&& buffer, const py::dtype& type, std::vector<py::ssize_t> shape)
+{
+    auto* owned = new std::vector<unsigned char>(std::move(buffer));
+    py::capsule release(owned, [](void* pointer) { delete static_cast<std::vector<unsigned char>*>(pointer); });
+    return py::array(type, std::move(shape), {}, owned->data(), release);
+}
+
+// The element type of a FITS image of BITPIX `bitpix`, big-endian as the file holds it.
+py::dtype elementType(int bitpix)
+{
+    switch (bitpix) {
+    case 8: return py::dtype("u1");
+    case 16: return py::dtype(">i2");
+    case 32: return py::dtype(">i4");
+    default: return py::dtype(">f4");
+    }
+}
+
+// Loads the maps that `options` name, once for this call.
+Maps loadedMaps(const Options& options, Messages& messages)
+{
+    Maps maps;
+    const struct {
+        bool wanted;
+        const std::string& name;
+        Text failure;
+        std::shared_ptr<const Map>& map;
+    } wanted[] = {{options.mask, options.maskName, Text::maskUnreadable, maps.mask},
+                  {options.gain, options.gainName, Text::gainUnreadable, maps.gain}};
+    for (const auto& map : wanted) {
+        if (!map.wanted)
+            continue;
+        auto loaded = std::make_shared<Map>();
+        loaded->name = map.name;
+        if (Result result = loadMap(*loaded, messages); !result) {
+            messages.say(map.failure);
+            throw ReadFailure{failureReason(result, messages), map.name};
+        }
+        map.map = std::move(loaded);
+    }
+    return maps;
+}
+
+// What one conversion hands to Python, held while the GIL is let go.
+struct Converted {
+    Output output;
+    std::vector<unsigned char> masked; // a byte per pixel, when the mask was asked for
+    std::vector<std::string> warnings;
+    int64_t planes = 0;                // 0 for an image, else the planes of a cube
+};
+
+Converted convertPath(const std::string& path, const Options& options, bool wantMask)
+{
+    Workspace& workspace = threadWorkspace();
+    Messages messages;
+    const Maps maps = loadedMaps(options, messages);
+    SessionInOrder session;
+    Conversion conversion;
+    Result result = convertFile(path, options, maps, session, workspace, messages, conversion);
+    if (!result)
+        throw ReadFailure{failureReason(result, messages), path};
+    Converted converted;
+    converted.output = std::move(conversion.output);
+    converted.warnings = warningsOf(messages);
+    if (wantMask && maps.mask)
+        maskedPixels(*maps.mask, conversion.orientation, options, converted.output.image.naxis1,
+                     converted.output.image.naxis2, workspace, converted.masked);
+    return converted;
+}
+
+// The cards of a header that decide how astropy takes its HDU: the structure of the data, their
+// scaling and blank value, and whether checksums are kept; each where it stands.
+std::string structureCards(const std::string& header)
+{
+    static const std::string_view keys[] = {"SIMPLE", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "NAXIS3", "EXTEND",
+                                            "BSCALE", "BZERO", "BLANK", "GROUPS", "PCOUNT", "GCOUNT", "CHECKSUM",
+                                            "DATASUM"};
+    std::string cards;
+    for (std::size_t at = 0; at + cardLength <= header.size(); at += cardLength) {
+        const std::string_view key = cardKey(header.data() + at);
+        if (key == "END")
+            break;
+        if (std::find(std::begin(keys), std::end(keys), key) != std::end(keys))
+            cards.append(header, at, cardLength);
+    }
+    return cards;
+}
+
+// (header text, data array, extension bytes, mask array or None, warnings, structure cards)
+py::tuple convert(const std::string& path, const std::vector<std::string>& arguments, bool wantMask)
+{
+    const Options options = parsedOptions(path, arguments);
+    Converted converted;
+    {
+        py::gil_scoped_release released;
+        converted = convertPath(path, options, wantMask);
+    }
+    const FitsImage& image = converted.output.image;
+    std::vector<py::ssize_t> shape{image.naxis2, image.naxis1};
+    if (converted.planes > 0)
+        shape.insert(shape.begin(), converted.planes);
+    py::object mask = py::none();
+    if (!converted.masked.empty())
+        mask = owningArray(std::move(converted.masked), py::dtype("u1"), {image.naxis2, image.naxis1});
+    py::array data = owningArray(std::move(converted.output.data), elementType(image.bitpix), shape);
+    py::list warnings;
+    for (const std::string& warning : converted.warnings)
+        warnings.append(fileSystemText(warning));
+    return py::make_tuple(latin1(converted.output.header), data, py::bytes(), mask, warnings,
+                          latin1(structureCards(converted.output.header)));
+}
+
+py::str header(const std::string& path)
+{
+    Output output;
+    {
+        py::gil_scoped_release released;
+        thread_local std::unique_ptr<CameraReading> camera;
+        Messages messages;
+        if (Result result = readCameraHeaderAlone(path, camera, messages, output); !result)
+            throw ReadFailure{failureReason(result, messages), path};
+    }
+    return latin1(output.header);
+}
+
+// The observing log of `paths` as the program writes it with --log to a name ending in .ecsv.
+py::str logText(const std::vector<std::string>& paths, bool fitsInput)
+{
+    std::string text;
+    {
+        py::gil_scoped_release released;
+        thread_local std::unique_ptr<CameraReading> camera;
+        text = logHeading(LogFormat::ecsv);
+        LogRow row;
+        for (const std::string& path : paths) {
+            readLogRow(path, fitsInput, camera, row);
+            appendLogRow(text, row);
+        }
+    }
+    return latin1(text);
+}
+
+void raise(PyObject* type, const std::string& reason, const std::string& fileName)
+{
+    py::object error = py::reinterpret_borrow<py::object>(type)(fileSystemText(reason));
+    if (!fileName.empty())
+        error.attr("filename") = fileSystemText(fileName);
+    PyErr_SetObject(type, error.ptr());
+}
+
+} // namespace
+
+PYBIND11_MODULE(_kovrent, module)
+{
+    module.doc() = "The conversion library of kovrent; the package kovrent is its interface.";
+    errorType = PyErr_NewExceptionWithDoc("kovrent.Error", "A camera file or option that kovrent refuses.",
+                                          PyExc_Exception, nullptr);
+    py::tuple readBases = py::make_tuple(py::handle(errorType), py::handle(PyExc_OSError));
+    readErrorType = PyErr_NewExceptionWithDoc("kovrent.ReadError", "An input or map that cannot be read.",
+                                              readBases.ptr(), nullptr);
+    py::tuple optionBases = py::make_tuple(py::handle(errorType), py::handle(PyExc_ValueError));
+    optionErrorType = PyErr_NewExceptionWithDoc("kovrent.OptionError", "An option value that kovrent refuses.",
+                                                optionBases.ptr(), nullptr);
+    if (!errorType || !readErrorType || !optionErrorType)
+        throw py::error_already_set();
+    module.add_object("Error", py::handle(errorType));
+    module.add_object("ReadError", py::handle(readErrorType));
+    module.add_object("OptionError", py::handle(optionErrorType));
+    py::register_exception_translator([](std::exception_ptr thrown) {
+        try {
+            if (thrown)
+                std::rethrow_exception(thrown);
+        } catch (const ReadFailure& failure) {
+            raise(readErrorType, failure.reason, failure.fileName);
+        } catch (const OptionFailure& failure) {
+            raise(optionErrorType, failure.reason, "");
+        }
+    });
+
+    module.def("convert", &convert, py::arg("path"), py::arg("arguments"), py::arg("want_mask") = false,
+               "Converts one file as the program does with the arguments given: (header text, data, "
+               "extension bytes, mask or None, warnings).");
+    module.def("header", &header, py::arg("path"), "The header text of a camera file alone.");
+    module.def("log_text", &logText, py::arg("paths"), py::arg("fits_input") = false,
+               "The observing log of the files as ECSV text, as --log writes it.");
+    module.attr("__version__") = KOVRENT_VERSION_TEXT;
+}
