@@ -7,6 +7,7 @@
 #include "convert/observinglog.h"
 #include "convert/texts.h"
 
+#include <pybind11/eval.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -42,6 +43,23 @@ Workspace& threadWorkspace()
 {
     thread_local Workspace workspace;
     return workspace;
+}
+
+// Why a conversion failed, for people: its reason, or else what it said last before the program's
+// line for an input or map that cannot be read, which names neither.
+std::string reasonOf(const Result& result, const Messages& messages)
+{
+    if (!result.reason().empty())
+        return failureReason(result, messages);
+    const auto& lines = messages.lines();
+    for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
+        if (!line->forPeople
+            && (line->text == Text::cameraInputUnreadable || line->text == Text::fitsInputUnreadable
+                || line->text == Text::maskUnreadable || line->text == Text::gainUnreadable))
+            continue;
+        return failureReason(Result::failed(line->forPeople ? line->value : programText(*line)), messages);
+    }
+    return failureReason(result, messages);
 }
 
 // The options as the program reads them from its command line, for the file `path`.
@@ -130,7 +148,7 @@ Maps loadedMaps(const Options& options, Messages& messages)
         loaded->name = map.name;
         if (Result result = loadMap(*loaded, messages); !result) {
             messages.say(map.failure);
-            throw ReadFailure{failureReason(result, messages), map.name};
+            throw ReadFailure{reasonOf(result, messages), map.name};
         }
         map.map = std::move(loaded);
     }
@@ -153,8 +171,13 @@ Converted convertPath(const std::string& path, const Options& options, bool want
     SessionInOrder session;
     Conversion conversion;
     Result result = convertFile(path, options, maps, session, workspace, messages, conversion);
-    if (!result)
-        throw ReadFailure{failureReason(result, messages), path};
+    if (!result) {
+        // An expansion that this image cannot take is a bad option value for it.
+        for (const Messages::Line& line : messages.lines())
+            if (!line.forPeople && line.text == Text::expansionTooLarge)
+                throw OptionFailure{failureReason(Result::failed(programText(line)), messages)};
+        throw ReadFailure{reasonOf(result, messages), path};
+    }
     Converted converted;
     converted.output = std::move(conversion.output);
     converted.warnings = warningsOf(messages);
@@ -214,7 +237,7 @@ py::str header(const std::string& path)
         thread_local std::unique_ptr<CameraReading> camera;
         Messages messages;
         if (Result result = readCameraHeaderAlone(path, camera, messages, output); !result)
-            throw ReadFailure{failureReason(result, messages), path};
+            throw ReadFailure{reasonOf(result, messages), path};
     }
     return latin1(output.header);
 }
@@ -249,16 +272,24 @@ void raise(PyObject* type, const std::string& reason, const std::string& fileNam
 PYBIND11_MODULE(_kovrent, module)
 {
     module.doc() = "The conversion library of kovrent; the package kovrent is its interface.";
-    errorType = PyErr_NewExceptionWithDoc("kovrent.Error", "A camera file or option that kovrent refuses.",
-                                          PyExc_Exception, nullptr);
-    py::tuple readBases = py::make_tuple(py::handle(errorType), py::handle(PyExc_OSError));
-    readErrorType = PyErr_NewExceptionWithDoc("kovrent.ReadError", "An input or map that cannot be read.",
-                                              readBases.ptr(), nullptr);
-    py::tuple optionBases = py::make_tuple(py::handle(errorType), py::handle(PyExc_ValueError));
-    optionErrorType = PyErr_NewExceptionWithDoc("kovrent.OptionError", "An option value that kovrent refuses.",
-                                                optionBases.ptr(), nullptr);
-    if (!errorType || !readErrorType || !optionErrorType)
-        throw py::error_already_set();
+    // Each shows the reason alone, as the program gives it, also where OSError would show its
+    // file name.
+    py::dict methods;
+    methods["__builtins__"] = py::module_::import("builtins");
+    py::exec("def __str__(self):\n    return str(self.args[0]) if self.args else ''\n", methods);
+    auto newType = [&](const char* name, const char* doc, py::handle bases) {
+        py::dict members;
+        members["__str__"] = methods["__str__"];
+        PyObject* type = PyErr_NewExceptionWithDoc(name, doc, bases.ptr(), members.ptr());
+        if (!type)
+            throw py::error_already_set();
+        return type;
+    };
+    errorType = newType("kovrent.Error", "A camera file or option that kovrent refuses.", PyExc_Exception);
+    readErrorType = newType("kovrent.ReadError", "An input or map that cannot be read.",
+                            py::make_tuple(py::handle(errorType), py::handle(PyExc_OSError)));
+    optionErrorType = newType("kovrent.OptionError", "An option value that kovrent refuses.",
+                              py::make_tuple(py::handle(errorType), py::handle(PyExc_ValueError)));
     module.add_object("Error", py::handle(errorType));
     module.add_object("ReadError", py::handle(readErrorType));
     module.add_object("OptionError", py::handle(optionErrorType));
