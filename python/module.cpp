@@ -2,6 +2,7 @@
 // while a file is read and converted, and their outputs handed to numpy without a copy. It never
 // prints, exits or touches the interpreter's signals; a failure becomes an exception of the
 // package, with the program's reason.
+#include "camera/readveska.h"
 #include "convert/commandline.h"
 #include "convert/conversion.h"
 #include "convert/observinglog.h"
@@ -13,6 +14,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -163,14 +165,51 @@ struct Converted {
     int64_t planes = 0;                // 0 for an image, else the planes of a cube
 };
 
+bool said(const Messages& messages, Text text)
+{
+    for (const Messages::Line& line : messages.lines())
+        if (!line.forPeople && line.text == text)
+            return true;
+    return false;
+}
+
+// The conversion of one input as the program's: a camera file's image, or with --frames the cube
+// of its frames; a packed file's images as the cube that -p --cube writes.
 Converted convertPath(const std::string& path, const Options& options, bool wantMask)
 {
     Workspace& workspace = threadWorkspace();
     Messages messages;
     const Maps maps = loadedMaps(options, messages);
     SessionInOrder session;
-    Conversion conversion;
-    Result result = convertFile(path, options, maps, session, workspace, messages, conversion);
+    Converted converted;
+    Result result;
+    OrientationCode orientation;
+    bool cube = options.frames;
+    if (options.frames) {
+        result = convertFrames(path, options, maps, session, workspace, messages, converted.output);
+        if (result) {
+            // The frames are turned as the camera header's code says.
+            FitsImage image;
+            CameraHeader header;
+            Messages again;
+            readCameraHeaderOnly(path, image, header, workspace.camera, again);
+            orientation = header.orientation;
+        }
+    } else {
+        Conversion conversion;
+        result = convertFile(path, options, maps, session, workspace, messages, conversion);
+        if (!result && !options.fitsInput && said(messages, Text::packedRefused)) {
+            messages.clear();
+            cube = true;
+            result = convertPackedCube(path, options, maps, workspace, messages, converted.output);
+            // Each image is turned as -f turns its unpacked file: by the code its header holds.
+            if (result)
+                orientation = observationOf(converted.output.image.header).orientation;
+        } else {
+            converted.output = std::move(conversion.output);
+            orientation = conversion.orientation;
+        }
+    }
     if (!result) {
         // An expansion that this image cannot take is a bad option value for it.
         for (const Messages::Line& line : messages.lines())
@@ -178,12 +217,13 @@ Converted convertPath(const std::string& path, const Options& options, bool want
                 throw OptionFailure{failureReason(Result::failed(programText(line)), messages)};
         throw ReadFailure{reasonOf(result, messages), path};
     }
-    Converted converted;
-    converted.output = std::move(conversion.output);
+    const FitsImage& image = converted.output.image;
+    const std::size_t planeBytes = static_cast<std::size_t>(image.pixelCount()) * std::abs(image.bitpix / 8);
+    if (cube && planeBytes > 0)
+        converted.planes = static_cast<int64_t>(converted.output.data.size() / planeBytes);
     converted.warnings = warningsOf(messages);
     if (wantMask && maps.mask)
-        maskedPixels(*maps.mask, conversion.orientation, options, converted.output.image.naxis1,
-                     converted.output.image.naxis2, workspace, converted.masked);
+        maskedPixels(*maps.mask, orientation, options, image.naxis1, image.naxis2, workspace, converted.masked);
     return converted;
 }
 
@@ -225,7 +265,9 @@ py::tuple convert(const std::string& path, const std::vector<std::string>& argum
     py::list warnings;
     for (const std::string& warning : converted.warnings)
         warnings.append(fileSystemText(warning));
-    return py::make_tuple(latin1(converted.output.header), data, py::bytes(), mask, warnings,
+    const std::string& extension = converted.output.extension;
+    return py::make_tuple(latin1(converted.output.header), data, py::bytes(extension.data(), extension.size()), mask,
+                          warnings,
                           latin1(structureCards(converted.output.header)));
 }
 

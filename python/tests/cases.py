@@ -13,8 +13,8 @@ FLAGS = {"expand": "-e", "frame": "-o", "gain": "-g", "mask": "-m", "zero_wait":
          "fits_input": "-f", "modern": "--modern", "frames": "--frames"}
 
 
-def program_arguments(options):
-    arguments = [INPUT]
+def program_arguments(options, extra=()):
+    arguments = [INPUT, *extra]
     for name, value in options.items():
         if name == "orient":
             arguments += [] if value else ["-n"]
@@ -103,11 +103,15 @@ def save_packed(path, obsmode, ultrafast):
     f.trailer(cw.ClockTime(5, 3, 7, 2)).save(str(path))
 
 
-class Row:
-    """One conversion: its name, what it writes into a folder, and the options of kovrent.read."""
+PACKED_CUBE = ["-p", "--cube"]
 
-    def __init__(self, name, build, **options):
-        self.name, self.build, self.options = name, build, options
+
+class Row:
+    """One conversion: its name, what it writes into a folder, and the options of kovrent.read;
+    `program` the program's options that kovrent.read takes by itself (a packed file's -p --cube)."""
+
+    def __init__(self, name, build, program=(), **options):
+        self.name, self.build, self.options, self.program = name, build, options, list(program)
 
     def __repr__(self):
         return self.name
@@ -153,7 +157,10 @@ def validator_rows():
         cw.write_fits_file(str(d / INPUT), cards, 16, 16, 16, lambda x, y: 300.0 * x - 41.0 * y - 7.0)
 
     rows.append(Row("FitsInput", fits_input, fits_input=True, expand=2))
-    return rows + [Row(row.name + "Modern", row.build, **row.options, modern=True) for row in rows]
+    # A packed file gives the cube of its images, as -p --cube writes it.
+    rows.append(Row("PackedChop", lambda d: save_packed(d / INPUT, 2, False), PACKED_CUBE))
+    rows.append(Row("Ultrafast", lambda d: save_packed(d / INPUT, 1, True), PACKED_CUBE))
+    return rows + [Row(row.name + "Modern", row.build, row.program, **row.options, modern=True) for row in rows]
 
 
 def world_coordinate_rows():
@@ -325,6 +332,77 @@ def road_row():
     return [Row("road of one file", build, expand=2, gain="gain.fits")]
 
 
+# The packed files of the unpacking and cube tables (tests/test_unpack.cpp).
+def packed_pixel(image, beam, x, y):
+    v = image * 50021 + beam * 20011 + x * 613 + y * 3 + 1
+    return v * 1021 * (-1 if image % 2 else 1) if (x + 2 * y) % 7 == 0 else v
+
+
+def ultrafast_pixel(image, beam, x, y):
+    return (1 if beam == 1 else -3) * (x * 64 + y + 1) + 7 * image
+
+
+def save_packed_layout(path, naxis1=128, naxis2=128, obsmode=1, count=10, ultrafast=False, coadds=4, orientation="",
+                       dated=False):
+    g = cw.geometry_of(naxis1, naxis2)
+    f = cw.CameraWriter().header_size(400).corners(g).total_coadds(coadds).obsmode(obsmode)
+    f.time_obs(cw.ClockTime(1, 2, 3, 4)).time_end(cw.ClockTime(6, 7, 8, 9))
+    if dated:
+        f.date_time(1997, 6, 11, 1, 2, 3)
+    if orientation:
+        f.orientation(orientation)
+    f.ultrafast(count) if ultrafast else f.packed(count, 7)
+    f.end_marker().pad_to(400)
+    if ultrafast:
+        f.ultrafast_data(g, obsmode, count, ultrafast_pixel)
+    else:
+        f.packed_data(g, obsmode, count, packed_pixel)
+    f.trailer(cw.ClockTime(5, 3, 7, 2)).save(str(path))
+
+
+def packed_rows():
+    unpacking = [("grab 128", dict(count=3), {}), ("chop, beams merged", dict(obsmode=2, count=3, coadds=3), {}),
+                 ("chop, beam 1", dict(obsmode=2, count=3), dict(frame=1)),
+                 ("chop, beam 2", dict(obsmode=2, count=3, coadds=3), dict(frame=2)),
+                 ("chop-nod doubles", dict(obsmode=3, count=10, naxis1=32, naxis2=32), {}),
+                 ("chop-nod 4, beams merged", dict(obsmode=4, count=2, coadds=3), {}),
+                 ("chop-nod 4, beam 2 skipped", dict(obsmode=4, count=2), dict(frame=1)),
+                 ("grab, interchanged", dict(count=2), dict(interchange=True)),
+                 ("grab 27 x 21, interchanged", dict(naxis1=27, naxis2=21, count=3), dict(interchange=True)),
+                 ("unused block tails", dict(naxis2=100, count=3, coadds=3), {}),
+                 ("512 x 512", dict(naxis1=512, naxis2=512, count=2), {}),
+                 ("chop, 27 columns a block", dict(naxis1=40, naxis2=300, obsmode=2, count=3), {}),
+                 ("ultrafast grab 64", dict(naxis1=64, naxis2=64, count=6, ultrafast=True, coadds=3),
+                  dict(interchange=True)),
+                 ("ultrafast chop 64", dict(naxis1=64, naxis2=64, obsmode=2, count=3, ultrafast=True), {}),
+                 ("ultrafast chop, beam 2", dict(naxis1=32, naxis2=16, obsmode=2, count=3, ultrafast=True, coadds=3),
+                  dict(frame=2))]
+    cubes = [("packed chop -i --modern", dict(naxis1=64, naxis2=32, obsmode=2, count=2, dated=True),
+              dict(interchange=True, modern=True)),
+             ("packed chop-nod -o 2", dict(naxis1=32, naxis2=32, obsmode=3, count=2), dict(frame=2)),
+             ("packed chop -e 2 oriented --modern",
+              dict(naxis1=32, naxis2=16, obsmode=2, count=3, orientation="ULYNN", dated=True),
+              dict(expand=2, modern=True)),
+             ("packed grab -n -e 3", dict(naxis1=16, naxis2=8, count=2), dict(orient=False, expand=3)),
+             ("ultrafast chop --modern", dict(naxis1=32, naxis2=16, obsmode=2, count=5, ultrafast=True, dated=True),
+              dict(modern=True))]
+    return [Row("packed " + name, lambda d, layout=layout: save_packed_layout(d / INPUT, **layout), PACKED_CUBE,
+                **options) for name, layout, options in unpacking + cubes]
+
+
+def frames_rows():
+    """Every frame of an observation of each mode, as --frames -e 2 writes them (--modern for some)."""
+    def build(d, obsmode, frames):
+        header = cw.observation_header(16, 8, obsmode, 3)
+        header.beam_coadds(2, 5).beam_coadds(3, 7).beam_coadds(4, 9)
+        cw.save_observation(header, str(d / INPUT), 16, 8, frames, lambda f, x, y: 1000 * f + 37 * x - 11 * y)
+
+    modes = [(1, 1, False), (2, 2, True), (3, 4, True), (5, 2, False), (7, 4, False), (4, 4, True)]
+    return [Row(f"frames of mode {mode}", lambda d, m=mode, n=count: build(d, m, n), frames=True, expand=2,
+                modern=modern) for mode, count, modern in modes]
+
+
 def one_file_rows():
     return (validator_rows() + world_coordinate_rows() + history_rows() + end_card_rows() + zero_wait_rows()
-            + orientation_rows() + map_rows() + fits_orientation_rows() + library_call_rows() + road_row())
+            + orientation_rows() + map_rows() + fits_orientation_rows() + library_call_rows() + road_row()
+            + packed_rows() + frames_rows())

@@ -11,7 +11,7 @@ from astropy.io import fits
 import cases
 import kovrent
 import _kovrent
-from conftest import header_length, masked, run_program, written_file
+from conftest import header_length, masked, run_program
 
 # A FITS input's card that astropy mends makes it warn, for the program's file as for kovrent's.
 pytestmark = pytest.mark.filterwarnings("ignore::astropy.io.fits.verify.VerifyWarning")
@@ -20,11 +20,13 @@ pytestmark = pytest.mark.filterwarnings("ignore::astropy.io.fits.verify.VerifyWa
 def program_output(row, directory):
     """The bytes the program writes for the row's input and options, and its warnings on the input
     (not those on the names of its outputs, which kovrent.read does not write)."""
-    (directory / "out").mkdir()
-    run = run_program(cases.program_arguments(row.options) + ["-d", "out"], directory)
+    before = set(directory.iterdir())
+    run = run_program(cases.program_arguments(row.options, row.program), directory)
+    written = set(directory.iterdir()) - before
+    assert len(written) == 1, written
     lines = (run.stdout + run.stderr).splitlines()
-    said = [line[line.lower().index("warning"):] for line in lines if "warning" in line.lower() and "out/" not in line]
-    return written_file(directory / "out").read_bytes(), said
+    said = [line[line.lower().index("warning"):] for line in lines if "warning" in line.lower() and "f970611a" not in line]
+    return written.pop().read_bytes(), said
 
 
 @pytest.mark.parametrize("row", cases.one_file_rows(), ids=repr)
@@ -43,8 +45,15 @@ def test_read_gives_the_bytes_the_program_writes(row, in_tmp):
     text = _kovrent.convert(cases.INPUT.encode(), kovrent.reading._arguments(**row.options))[0]
     assert masked(text) == masked(raw[:length].decode("latin-1"))
     assert primary.data.tobytes() == raw[length:length + primary.data.nbytes]
-    # The rest of the file is the padding of the last block.
-    assert len(raw) == length + -(-primary.data.nbytes // 2880) * 2880
+    # Then the padding of the last block, and the table of the planes where there is one.
+    data_end = length + -(-primary.data.nbytes // 2880) * 2880
+    assert raw[length + primary.data.nbytes:data_end] == bytes(data_end - length - primary.data.nbytes)
+    if len(hdus) == 2:
+        table = raw[data_end:]
+        assert masked(hdus[1].header.tostring()) == masked(table[:header_length(table)].decode("latin-1"))
+        assert hdus[1].data.tobytes() == table[header_length(table):header_length(table) + hdus[1].data.nbytes]
+    else:
+        assert len(raw) == data_end
     said = [str(warning.message) for warning in caught if warning.category is kovrent.ConversionWarning]
     assert len(said) == len(program_warnings), (said, program_warnings)
     for ours, theirs in zip(said, program_warnings):
@@ -57,7 +66,7 @@ def test_hdu_is_the_one_astropy_reads_from_the_program_file(row, in_tmp):
     row.build(in_tmp)
     raw, _ = program_output(row, in_tmp)
     ours = kovrent.read(cases.INPUT, **row.options)
-    with fits.open(written_file(in_tmp / "out")) as theirs:
+    with fits.open(in_tmp / "f970611a.005") as theirs:
         assert type(ours[0]) is type(theirs[0])
         assert ours[0].data.dtype == theirs[0].data.dtype
         assert (ours[0].data == theirs[0].data).all()
