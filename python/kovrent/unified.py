@@ -1,12 +1,13 @@
 """The format 'veska' of astropy's unified I/O: CCDData.read of a camera file."""
 
 import os
+import warnings
 
 import numpy as np
 from astropy import units as u
 from astropy.io import registry
 from astropy.nddata import CCDData
-from astropy.wcs import WCS
+from astropy.wcs import WCS, FITSFixedWarning
 
 from . import reading
 
@@ -36,10 +37,21 @@ def read_ccddata(path, unit=u.adu, **options):
 
     A mask given as an option is the CCDData's mask too, True where the mask made a pixel bad.
     """
+    # astropy hands over the file it opened; the conversion reads it by its name.
+    if not isinstance(path, (str, bytes, os.PathLike)):
+        path = getattr(path, "name", None)
+        if not isinstance(path, (str, bytes)):
+            raise reading.ReadError("a camera file is read by its name, not from an open stream")
     header_text, data, _, masked, _, structure = reading._convert(path, options, want_mask=True)
     hdu = reading._primary_hdu(header_text, data, structure)
     header = hdu.header
-    wcs = WCS(header) if header.get("CTYPE1") else None
+    wcs = None
+    if header.get("CTYPE1"):
+        # astropy mends a DATE-OBS of the old form ('11/06/97') as it builds the coordinates, and
+        # says so; the coordinates are those of the header all the same.
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", FITSFixedWarning)
+            wcs = WCS(header)
     mask = None
     if masked is not None:
         mask = np.broadcast_to(masked.astype(bool), data.shape)

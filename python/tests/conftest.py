@@ -36,13 +36,6 @@ def header_length(raw):
     raise AssertionError("no END card")
 
 
-def written_file(directory):
-    """The one file a run wrote into `directory`."""
-    files = sorted(pathlib.Path(directory).iterdir())
-    assert len(files) == 1, files
-    return files[0]
-
-
 @pytest.fixture
 def in_tmp(tmp_path, monkeypatch):
     """A fresh folder, made the current one: inputs are named there as the program is given them."""
