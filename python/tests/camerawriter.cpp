@@ -62,6 +62,14 @@ PYBIND11_MODULE(camerawriter, module)
         .def("frames", &CameraWriter::frames, py::arg("geometry"), py::arg("count"), py::arg("value"),
              py::arg("fill_byte") = 0, chained)
         .def("packed_data", &CameraWriter::packedData, chained)
+        // Values computed here, for files too large for a Python function per pixel.
+        .def(
+            "packed_pattern",
+            [](CameraWriter& writer, const FrameGeometry& g, int obsmode, int count) -> CameraWriter& {
+                return writer.packedData(g, obsmode, count,
+                                         [](int image, int beam, int x, int y) { return image * 31 + beam * 7 + x - y; });
+            },
+            chained)
         .def("ultrafast_data", &CameraWriter::ultrafastData, chained)
         .def("trailer", &CameraWriter::trailer, chained)
         .def("truncate", &CameraWriter::truncate, chained)
