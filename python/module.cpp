@@ -5,6 +5,7 @@
 #include "camera/readveska.h"
 #include "convert/commandline.h"
 #include "convert/conversion.h"
+#include "convert/names.h"
 #include "convert/observinglog.h"
 #include "convert/texts.h"
 
@@ -301,6 +302,24 @@ py::str logText(const std::vector<std::string>& paths, bool fitsInput)
     return latin1(text);
 }
 
+// The name the program gives the output of `path` converted with `arguments`: 'f', or 'k' for a
+// cube, in place of its first letter, in the folder of -d.
+py::str outputName(const std::string& path, const std::vector<std::string>& arguments, bool cube)
+{
+    return fileSystemText(outputNameFor(path, parsedOptions(path, arguments), cube ? 'k' : 'f'));
+}
+
+// The first and last number of a range (-r) as the program reads them from its command line.
+py::tuple rangeNumbers(const std::string& first, const std::string& last)
+{
+    const char* argv[] = {"kovrent", "input.", "-r", first.c_str(), last.c_str()};
+    Options options;
+    Messages messages;
+    if (const Result parsed = parseCommandLine(5, argv, options, messages); !parsed)
+        throw OptionFailure{failureReason(parsed, messages)};
+    return py::make_tuple(options.firstNumber, options.lastNumber);
+}
+
 void raise(PyObject* type, const std::string& reason, const std::string& fileName)
 {
     py::object error = py::reinterpret_borrow<py::object>(type)(fileSystemText(reason));
@@ -352,5 +371,12 @@ PYBIND11_MODULE(_kovrent, module)
     module.def("header", &header, py::arg("path"), "The header text of a camera file alone.");
     module.def("log_text", &logText, py::arg("paths"), py::arg("fits_input") = false,
                "The observing log of the files as ECSV text, as --log writes it.");
+    module.def("output_name", &outputName, py::arg("path"), py::arg("arguments"), py::arg("cube") = false,
+               "The name the program writes the output of the file under.");
+    module.def("range_numbers", &rangeNumbers, py::arg("first"), py::arg("last"),
+               "The numbers of a range as the program reads them after -r.");
+    module.def(
+        "numbered_name", [](const std::string& root, int64_t number) { return fileSystemText(numberedName(root, number)); },
+        py::arg("root"), py::arg("number"), "The file of a range: the root and the number, three digits at least.");
     module.attr("__version__") = KOVRENT_VERSION_TEXT;
 }

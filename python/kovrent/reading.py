@@ -58,9 +58,11 @@ def _arguments(expand=1, orient=True, gain=None, mask=None, frame=0, zero_wait=F
     return arguments
 
 
-def _convert(path, options, want_mask=False):
-    """The program's conversion of `path`: its header text, data array, extension, mask and warnings."""
-    arguments = _arguments(**options)
+def _convert(path, options, want_mask=False, extra=()):
+    """The program's conversion of `path`: its header text, data array, extension, mask, warnings
+    and structure cards; `extra` command-line arguments beside the options (-d for the IRAFNAME of
+    a cube)."""
+    arguments = _arguments(**options) + list(extra)
     try:
         converted = _kovrent.convert(os.fsencode(path), arguments, want_mask)
     except OptionError as error:
