@@ -15,7 +15,7 @@ from PIL import Image
 
 import camerawriter as cw
 import cases
-from conftest import masked, run_program
+from conftest import CHROMIUM, masked, run_program
 
 MASK = lambda x, y: 0.0 if (x * 3 + y) % 7 == 0 else 1.0  # noqa: E731
 
@@ -85,7 +85,7 @@ def test_the_report_writes_the_programs_files_and_a_page_chromium_shows(tmp_path
         assert (tmp_path / "night" / link).is_file(), link
 
     # Chromium, as a reader opens the page: every thumbnail decoded, a row per file.
-    dom = subprocess.run(["chromium", "--headless", "--no-sandbox", "--disable-gpu", f"--user-data-dir={tmp_path}/c",
+    dom = subprocess.run([CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", f"--user-data-dir={tmp_path}/c",
                           "--dump-dom", (tmp_path / "night" / "index.html").as_uri()],
                          capture_output=True, text=True, timeout=120)
     shown = Page(dom.stdout)
