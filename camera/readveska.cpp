@@ -130,6 +130,12 @@ Result readCameraHeaderOnly(const std::string& name, FitsImage& image, CameraHea
     CameraRequest request;
     request.inputName = name;
     request.unpack = true;
+    return readCameraHeaderOnly(request, image, header, file, messages);
+}
+
+Result readCameraHeaderOnly(const CameraRequest& request, FitsImage& image, CameraHeader& header,
+                            std::unique_ptr<CameraReading>& file, Messages& messages)
+{
     // Headers hold a few hundred bytes: one page of the file is read for most.
     constexpr std::size_t headerReadAhead = 4096;
     Result result = readHeader(request, image, header, file, messages, headerReadAhead);

@@ -34,6 +34,10 @@ Result readCameraHeader(const CameraRequest& request, FitsImage& image, CameraHe
 // pieces, a little beyond the header.
 Result readCameraHeaderOnly(const std::string& name, FitsImage& image, CameraHeader& header,
                             std::unique_ptr<CameraReading>& file, Messages& messages);
+// The same for a file read as `request` asks: without -p, a packed file is refused and an
+// unpacked one keeps the card of its TIME-END record, as readCameraHeader reads them.
+Result readCameraHeaderOnly(const CameraRequest& request, FitsImage& image, CameraHeader& header,
+                            std::unique_ptr<CameraReading>& file, Messages& messages);
 
 // The second half, given the observing mode that applies (the file's own, or the one an earlier
 // file of the run left): the header closed with END and the image's size in `image`, and the

@@ -570,7 +570,19 @@ Result readCameraHeaderAlone(const std::string& inputName, std::unique_ptr<Camer
         output = Output();
         FitsImage image;
         CameraHeader header;
-        if (Result read = readCameraHeaderOnly(inputName, image, header, camera, messages); !read) {
+        // As a conversion reads the file: a packed one as -p reads it, whose trailer gives TIME-END.
+        CameraRequest request{inputName, 0, false, false};
+        Result read = readCameraHeaderOnly(request, image, header, camera, messages);
+        const auto& lines = messages.lines();
+        if (!read && std::any_of(lines.begin(), lines.end(), [](const Messages::Line& line) {
+                return !line.forPeople && line.text == Text::packedRefused;
+            })) {
+            messages.clear();
+            image = FitsImage();
+            request.unpack = true;
+            read = readCameraHeaderOnly(request, image, header, camera, messages);
+        }
+        if (!read) {
             if (!read.endsRun())
                 messages.say(Text::cameraInputUnreadable);
             return explained(read, inputName, Wanted::camera, messages);
