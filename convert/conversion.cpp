@@ -563,10 +563,10 @@ Result convertImageOfPacked(const Conversion& packed, int64_t k, const ImageName
 
 } // namespace
 
-Result readCameraHeaderAlone(const std::string& inputName, std::unique_ptr<CameraReading>& camera,
-                             Messages& messages, Output& output)
+Result readCameraHeaderAlone(const std::string& inputName, std::unique_ptr<CameraReading>& camera, Messages& messages,
+                             Output& output)
 {
-    try {
+    return withinMemory(messages, [&] {
         output = Output();
         FitsImage image;
         CameraHeader header;
@@ -592,11 +592,7 @@ Result readCameraHeaderAlone(const std::string& inputName, std::unique_ptr<Camer
         output.header = headerText(image.header, 0);
         output.image = std::move(image);
         return Result();
-    } catch (const std::bad_alloc&) {
-        messages.say(Text::outOfMemory);
-        messages.reason("the header ran out of memory");
-        return Result::fatal(messages.lastReason());
-    }
+    });
 }
 
 void maskedPixels(const Map& mask, const OrientationCode& code, const Options& options, int width, int height,

@@ -156,8 +156,8 @@ Result convertPackedImage(const Conversion& packed, int64_t k, const ImageNames&
 // SIMPLE to BZERO with the image size of its corners (0 x 0 without them), IRAFNAME, INSTRUME and
 // the cards of its records, then END, in `output.header`; no data. The records are read as the
 // observing log reads them, a page at a time, a packed file's too.
-Result readCameraHeaderAlone(const std::string& inputName, std::unique_ptr<CameraReading>& camera,
-                             Messages& messages, Output& output);
+Result readCameraHeaderAlone(const std::string& inputName, std::unique_ptr<CameraReading>& camera, Messages& messages,
+                             Output& output);
 
 // Which pixels of a converted image the mask made bad: a byte per pixel of a width x height
 // output plane in the order of its data, 1 where the mask's value for the input pixel it comes from

@@ -163,7 +163,7 @@ struct Converted {
     Output output;
     std::vector<unsigned char> masked; // a byte per pixel, when the mask was asked for
     std::vector<std::string> warnings;
-    int64_t planes = 0;                // 0 for an image, else the planes of a cube
+    int64_t planes = 0; // 0 for an image, else the planes of a cube
 };
 
 bool said(const Messages& messages, Text text)
@@ -232,9 +232,9 @@ Converted convertPath(const std::string& path, const Options& options, bool want
 // scaling and blank value, and whether checksums are kept; each where it stands.
 std::string structureCards(const std::string& header)
 {
-    static const std::string_view keys[] = {"SIMPLE", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "NAXIS3", "EXTEND",
-                                            "BSCALE", "BZERO", "BLANK", "GROUPS", "PCOUNT", "GCOUNT", "CHECKSUM",
-                                            "DATASUM"};
+    static const std::string_view keys[]
+        = {"SIMPLE", "BITPIX", "NAXIS",  "NAXIS1", "NAXIS2", "NAXIS3",   "EXTEND", "BSCALE",
+           "BZERO",  "BLANK",  "GROUPS", "PCOUNT", "GCOUNT", "CHECKSUM", "DATASUM"};
     std::string cards;
     for (std::size_t at = 0; at + cardLength <= header.size(); at += cardLength) {
         const std::string_view key = cardKey(header.data() + at);
@@ -268,8 +268,7 @@ py::tuple convert(const std::string& path, const std::vector<std::string>& argum
         warnings.append(fileSystemText(warning));
     const std::string& extension = converted.output.extension;
     return py::make_tuple(latin1(converted.output.header), data, py::bytes(extension.data(), extension.size()), mask,
-                          warnings,
-                          latin1(structureCards(converted.output.header)));
+                          warnings, latin1(structureCards(converted.output.header)));
 }
 
 py::str header(const std::string& path)
@@ -376,7 +375,8 @@ PYBIND11_MODULE(_kovrent, module)
     module.def("range_numbers", &rangeNumbers, py::arg("first"), py::arg("last"),
                "The numbers of a range as the program reads them after -r.");
     module.def(
-        "numbered_name", [](const std::string& root, int64_t number) { return fileSystemText(numberedName(root, number)); },
+        "numbered_name",
+        [](const std::string& root, int64_t number) { return fileSystemText(numberedName(root, number)); },
         py::arg("root"), py::arg("number"), "The file of a range: the root and the number, three digits at least.");
     module.attr("__version__") = KOVRENT_VERSION_TEXT;
 }

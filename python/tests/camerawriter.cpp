@@ -66,17 +66,18 @@ PYBIND11_MODULE(camerawriter, module)
         .def(
             "packed_pattern",
             [](CameraWriter& writer, const FrameGeometry& g, int obsmode, int count) -> CameraWriter& {
-                return writer.packedData(g, obsmode, count,
-                                         [](int image, int beam, int x, int y) { return image * 31 + beam * 7 + x - y; });
+                return writer.packedData(
+                    g, obsmode, count, [](int image, int beam, int x, int y) { return image * 31 + beam * 7 + x - y; });
             },
             chained)
         .def("ultrafast_data", &CameraWriter::ultrafastData, chained)
         .def("trailer", &CameraWriter::trailer, chained)
         .def("truncate", &CameraWriter::truncate, chained)
         .def("__len__", &CameraWriter::size)
-        .def("bytes", [](const CameraWriter& writer) {
-            return py::bytes(reinterpret_cast<const char*>(writer.bytes().data()), writer.size());
-        })
+        .def("bytes",
+             [](const CameraWriter& writer) {
+                 return py::bytes(reinterpret_cast<const char*>(writer.bytes().data()), writer.size());
+             })
         .def("save", [](const CameraWriter& writer, const std::string& path) { writer.save(path); });
 
     module.def("observation_header", &observationHeader, py::arg("nx"), py::arg("ny"), py::arg("obsmode") = 1,
