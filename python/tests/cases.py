@@ -157,6 +157,12 @@ def validator_rows():
         cw.write_fits_file(str(d / INPUT), cards, 16, 16, 16, lambda x, y: 300.0 * x - 41.0 * y - 7.0)
 
     rows.append(Row("FitsInput", fits_input, fits_input=True, expand=2))
+
+    def fits_input_masked(d):
+        fits_input(d)
+        save_map(d / "mask.fits", 8, 16, 16, lambda x, y: 0.0 if (x + y) % 5 == 0 else 1.0)
+
+    rows.append(Row("FitsInputMasked", fits_input_masked, fits_input=True, expand=2, mask="mask.fits"))
     # A packed file gives the cube of its images, as -p --cube writes it.
     rows.append(Row("PackedChop", lambda d: save_packed(d / INPUT, 2, False), PACKED_CUBE))
     rows.append(Row("Ultrafast", lambda d: save_packed(d / INPUT, 1, True), PACKED_CUBE))
