@@ -366,7 +366,7 @@ PYBIND11_MODULE(_kovrent, module)
 
     module.def("convert", &convert, py::arg("path"), py::arg("arguments"), py::arg("want_mask") = false,
                "Converts one file as the program does with the arguments given: (header text, data, "
-               "extension bytes, mask or None, warnings).");
+               "extension bytes, mask or None, warnings, structure cards).");
     module.def("header", &header, py::arg("path"), "The header text of a camera file alone.");
     module.def("log_text", &logText, py::arg("paths"), py::arg("fits_input") = false,
                "The observing log of the files as ECSV text, as --log writes it.");

@@ -87,6 +87,9 @@ def _hdu_state(structure):
     if state is None:
         structure_header = fits.Header.fromstring(structure + "END".ljust(80))
         template = fits.PrimaryHDU(data=DELAYED, header=structure_header)
+        if template._data_needs_rescale or template._blank is not None:
+            # Values as the file holds them, as astropy gives them when asked not to scale.
+            template = fits.PrimaryHDU(data=DELAYED, header=structure_header, do_not_scale_image_data=True)
         state = {key: value for key, value in template.__dict__.items() if key not in _HEADER_AND_DATA}
         _hdu_states[structure] = state
     return state
@@ -95,14 +98,11 @@ def _hdu_state(structure):
 def _primary_hdu(header_text, data, structure):
     """The primary HDU of the header text and the array as they are, neither copied nor changed.
 
-    It is built as astropy's reader builds the HDUs of a file: its header parsed from the text
-    when it is first asked for. Scaled data (BSCALE, BZERO), which astropy's reader scales as it
-    reads them, go through the reader itself.
+    It is built as astropy's reader builds the HDUs of a file, its header parsed from the text
+    when it is first asked for; data with BSCALE, BZERO or BLANK as fits.open gives them with
+    do_not_scale_image_data=True.
     """
     state = _hdu_state(structure)
-    if state["_data_needs_rescale"] or data.dtype.kind == "u" and data.itemsize > 1:
-        padding = -(len(header_text) + data.nbytes) % 2880
-        return fits.HDUList.fromstring(header_text.encode("latin-1") + data.tobytes() + bytes(padding))[0]
     hdu = fits.PrimaryHDU.__new__(fits.PrimaryHDU)
     hdu.__dict__.update(state)
     hdu._axes = list(state["_axes"])
@@ -161,7 +161,8 @@ def read(path, *, expand=1, orient=True, gain=None, mask=None, frame=0, zero_wai
     frame (-o), zero_wait (-z), interchange (-i), fits_input (-f), modern (--modern) and frames
     (--frames). A packed file gives its images as one cube, as -p --cube writes it. The primary
     HDU's header and data are the bytes the program writes, the data a big-endian array of the
-    file's BITPIX that owns the buffer the conversion filled. A file that cannot be read raises
+    file's BITPIX that owns the buffer the conversion filled (unscaled where the header has
+    BSCALE, BZERO or BLANK, as astropy's do_not_scale_image_data=True gives them). A file that cannot be read raises
     ReadError (an OSError), an option the program refuses OptionError (a ValueError); both are
     kovrent.Error, with the program's reason.
     """

@@ -313,6 +313,19 @@ def fits_orientation_rows():
             for name, cards in table]
 
 
+def scaled_rows():
+    """FITS inputs whose values the header scales (unsigned by BZERO, or by BSCALE), or marks
+    undefined (BLANK, of a masked integer image with --modern)."""
+    def build(d, scaling):
+        cards = cw.primary_cards(16, 16, 16) + [cw.value_card(key, value, "") for key, value in scaling]
+        cw.write_fits_file(str(d / INPUT), cards, 16, 16, 16, lambda x, y: 1000.0 * x + y)
+        save_map(d / "mask.fits", 8, 16, 16, lambda x, y: 0.0 if (x + y) % 5 == 0 else 1.0)
+
+    return [Row("FITS input unsigned", lambda d: build(d, [("BZERO", "32768")]), fits_input=True),
+            Row("FITS input scaled", lambda d: build(d, [("BSCALE", "0.5"), ("BZERO", "-3.0")]), fits_input=True),
+            Row("FITS input with BLANK", lambda d: build(d, []), fits_input=True, mask="mask.fits", modern=True)]
+
+
 def library_call_rows():
     def build(d):
         header = cw.observation_header(128, 128)
@@ -410,5 +423,6 @@ def frames_rows():
 
 def one_file_rows():
     return (validator_rows() + world_coordinate_rows() + history_rows() + end_card_rows() + zero_wait_rows()
-            + orientation_rows() + map_rows() + fits_orientation_rows() + library_call_rows() + road_row()
+            + orientation_rows() + map_rows() + fits_orientation_rows() + scaled_rows() + library_call_rows()
+            + road_row()
             + packed_rows() + frames_rows())
