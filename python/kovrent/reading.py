@@ -120,9 +120,9 @@ def _hdulist(header_text, data, extension, structure):
     return hdus
 
 
-# A keyword as a camera header's cards have it, which astropy takes as it stands; and astropy's
+# The keywords of a camera header's cards, which astropy takes as they stand; and astropy's
 # pattern of a record-valued keyword's value, which it reads otherwise.
-_PLAIN_KEY = re.compile(r"[A-Z0-9_-]{1,8}\Z")
+_PLAIN_KEYS = re.compile(r"(?:[A-Z0-9_-]{1,8} )*\Z")
 _RECORD_VALUE = getattr(Card, "_rvkc_keyword_val_comm_RE", None)
 
 
@@ -133,22 +133,20 @@ def _header_of(text):
     for a record-valued keyword behind it. A card that astropy would read as one, or that is not
     plain, leaves the whole text to Header.fromstring.
     """
-    if _RECORD_VALUE is None:
+    images = [text[start:start + 80] for start in range(0, len(text), 80)]
+    keys = [image[:8].rstrip() for image in images]
+    end = keys.index("END")
+    del images[end:], keys[end:]
+    if (_RECORD_VALUE is None or "CONTINUE" in keys or not _PLAIN_KEYS.match(" ".join(keys) + " ")
+            or any(image[8:10] == "= " and _RECORD_VALUE.match(image, 10) for image in images if ":" in image)):
         return fits.Header.fromstring(text)
     header = fits.Header()
-    cards, indices = header._cards, header._keyword_indices
-    for start in range(0, len(text), 80):
-        image = text[start:start + 80]
-        key = image[:8].rstrip()
-        if key == "END":
-            break
-        if not _PLAIN_KEY.match(key) or key == "CONTINUE" or (
-                ":" in image and image[8:10] == "= " and _RECORD_VALUE.match(image, 10)):
-            return fits.Header.fromstring(text)
-        card = Card.fromstring(image)
+    cards = list(map(Card.fromstring, images))
+    indices = header._keyword_indices
+    for index, (card, key) in enumerate(zip(cards, keys)):
         card._keyword = key
-        indices[key].append(len(cards))
-        cards.append(card)
+        indices[key].append(index)
+    header._cards = cards
     header._modified = False
     return header
 

@@ -7,6 +7,8 @@ import pytest
 from astropy.io import fits
 from astropy.table import Table
 
+import _kovrent
+import camerawriter as cw
 import cases
 import kovrent
 from conftest import SAMPLE, run_program
@@ -52,3 +54,16 @@ def test_log_is_the_programs_log(in_tmp):
     assert list(ours["status"][-2:]) == ["c970611a.005 ends before the end of its header",
                                          "c970611a.006: No such file or directory"]
     assert len(kovrent.log(SAMPLE)) == 1
+
+
+@pytest.mark.parametrize("name", ["SYNTHETIC STAR FIELD", "DP1.AXIS.1: 1", "A.B: 5 / C", "x: y"])
+def test_header_is_the_one_astropy_makes_of_the_text(name, in_tmp):
+    """Also where an OBJECT would read as a record-valued keyword, as astropy reads it."""
+    header = cw.observation_header(16, 16).object(name)
+    cases.add_records(header, 20, 1997)
+    cw.save_observation(header, str(in_tmp / cases.INPUT), 16, 16, 1, cases.distinct_frame)
+    ours = kovrent.header(cases.INPUT)
+    theirs = fits.Header.fromstring(_kovrent.header(cases.INPUT.encode()))
+    assert list(ours.items()) == list(theirs.items()) and ours.tostring() == theirs.tostring()
+    assert [card.keyword for card in ours.cards] == [card.keyword for card in theirs.cards]
+    assert ours.comments["NAXIS1"] == theirs.comments["NAXIS1"]
