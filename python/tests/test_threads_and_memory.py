@@ -93,3 +93,22 @@ def test_the_array_is_the_callers_own(in_tmp):
     first[:] = 0
     second = kovrent.read(SAMPLE)[0].data
     assert not np.shares_memory(first, second) and second.any()
+
+
+def test_the_package_leaves_signals_alone():
+    """Importing and reading change no signal's disposition and no thread's signal mask."""
+    out = run_python(f"""
+        import signal
+        def state():
+            return [signal.getsignal(s) for s in signal.valid_signals()
+                    if s not in (signal.SIGKILL, signal.SIGSTOP)], signal.pthread_sigmask(signal.SIG_BLOCK, [])
+        before = state()
+        import kovrent
+        kovrent.read({str(SAMPLE)!r}, frames=True), kovrent.header({str(SAMPLE)!r}), kovrent.log([{str(SAMPLE)!r}])
+        try:
+            kovrent.read("missing")
+        except kovrent.Error:
+            pass
+        print(state() == before)
+    """)
+    assert out == "True\n"
