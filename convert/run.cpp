@@ -32,8 +32,7 @@ namespace {
 // After a run of more than one file (or image), or a range that stopped early: how many were
 // written, how many failed (named with --keep-going, ten at most), how many were not tried
 // and how long it took.
-void summarise(const RunCounts& counts, const Options& options, int failed,
-               std::chrono::steady_clock::time_point start)
+void summarise(const RunCounts& counts, const Options& options, int failed, std::chrono::steady_clock::time_point start)
 {
     const bool unpack = options.unpack;
     const int written = unpack ? counts.unpackedImages : counts.filesConverted;
@@ -96,12 +95,13 @@ Result loadMaps(const Options& options, std::shared_ptr<Map>& mask, std::shared_
 
 int convertFiles(const Options& options, UnfinishedFiles* unfinished, RunTally* tally)
 {
-    OutputFolders folders(unfinished);
+    // Shared with the run's workers: one that the ended run did not wait for may still use it.
+    const auto folders = std::make_shared<OutputFolders>(unfinished);
     const int64_t first = options.firstNumber;
     const std::string firstInput = first == -1 ? options.inputName : numberedName(options.inputName, first);
     // The folder of the run's outputs is opened before anything is read. A -d folder that is
     // missing, or no folder, would fail every write: the run stops there.
-    if (!folders.open(outputNameFor(firstInput, options)) && options.toDirectory) {
+    if (!folders->open(outputNameFor(firstInput, options)) && options.toDirectory) {
         const int error = errno;
         Messages messages;
         messages.say(Text::noOutputDirectory, options.outputDirectory);

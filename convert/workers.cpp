@@ -238,15 +238,16 @@ private:
 // carried values of camera files, and the cubes being written. The source is guarded by its
 // lock, the counts by the publisher, which publishes one unit at a time.
 struct RunShared {
-    RunShared(const Options& runOptions, const Maps& runMaps, OutputFolders& runFolders, int workers,
+    RunShared(const Options& runOptions, const Maps& runMaps, std::shared_ptr<OutputFolders> runFolders, int workers,
               RunTally* runTally)
-        : options(runOptions), maps(runMaps), folders(runFolders), backlog(2 * workers + 1),
-          tally(runTally ? *runTally : ownTally)
+        : options(runOptions), maps(runMaps), keptFolders(std::move(runFolders)), folders(*keptFolders),
+          backlog(2 * workers + 1), tally(runTally ? *runTally : ownTally)
     {
     }
 
     const Options options;
     const Maps maps;
+    const std::shared_ptr<OutputFolders> keptFolders;
     OutputFolders& folders;
     Publisher publisher;
     const int64_t backlog; // the most units claimed and not yet published
@@ -857,10 +858,10 @@ Result planRangeCube(RunShared& run, Messages& messages)
 
 } // namespace
 
-RunCounts convertInputs(const Options& options, const Maps& maps, OutputFolders& folders, int jobs, Messages& said,
-                        RunTally* tally)
+RunCounts convertInputs(const Options& options, const Maps& maps, std::shared_ptr<OutputFolders> folders, int jobs,
+                        Messages& said, RunTally* tally)
 {
-    auto run = std::make_shared<RunShared>(options, maps, folders, jobs, tally);
+    auto run = std::make_shared<RunShared>(options, maps, std::move(folders), jobs, tally);
     run->range = options.firstNumber > -1;
     run->fileNumber = options.firstNumber;
     run->lastNumber = options.lastNumber;

@@ -47,11 +47,13 @@ struct RunCounts {
 // whole files (or whole images of a packed file), with buffers of its own; one worker runs on
 // the calling thread, and so does a run of one file. What the inputs say is printed in the
 // run's order, as a run on one thread prints it, and so are the outputs renamed into place.
-// What the run says before any input (a cube that would replace an input) goes to `said`.
+// What the run says before any input (a cube that would replace an input) goes to `said`. A
+// run that ended does not wait for a worker that waits on an input that may never come: such a
+// worker keeps the run's shared state, the folders among it, for as long as it lives.
 // Before anything is read or written: the names of a run's inputs give outputs of their own, and
 // none of them replaces another input of the run.
 Result checkOutputNames(const Options& options, Messages& messages);
 
 class RunTally;
-RunCounts convertInputs(const Options& options, const Maps& maps, OutputFolders& folders, int jobs, Messages& said,
-                        RunTally* tally = nullptr);
+RunCounts convertInputs(const Options& options, const Maps& maps, std::shared_ptr<OutputFolders> folders, int jobs,
+                        Messages& said, RunTally* tally = nullptr);
