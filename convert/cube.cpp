@@ -231,8 +231,15 @@ Result CubeWriter::begin(int naxis1, int naxis2, int bitpix, int64_t planes, int
 bool CubeWriter::waitBegun()
 {
     std::unique_lock lock(mutex_);
-    begun_.wait(lock, [&] { return state_ != State::waiting; });
+    begun_.wait(lock, [&] { return state_ != State::waiting || stopped_; });
     return state_ == State::begun;
+}
+
+void CubeWriter::stopWaiting()
+{
+    std::lock_guard lock(mutex_);
+    stopped_ = true;
+    begun_.notify_all();
 }
 
 Result CubeWriter::writePlane(int64_t index, const std::vector<unsigned char>& data, Messages& messages)

@@ -62,8 +62,12 @@ public:
     // data sum is kept when the header takes `checksums`. A failure is told in `messages`.
     Result begin(int naxis1, int naxis2, int bitpix, int64_t planes, int64_t headerCards, bool checksums,
                  Messages& messages);
-    // Waits until the cube is begun: false when it never will be (given up).
+    // Waits until the cube is begun: false when it never will be (given up), or when the run has
+    // stopped waiting for it.
     bool waitBegun();
+    // Wakes every plane waiting for the cube to begin, and lets none wait again: the run has
+    // ended, and the first plane may be waiting on an input that never comes.
+    void stopWaiting();
     // The plane at `index` (from 0): written at its offset, and its share of the data sum kept.
     // A failure is told in `messages`.
     Result writePlane(int64_t index, const std::vector<unsigned char>& data, Messages& messages);
@@ -90,6 +94,7 @@ private:
     std::mutex mutex_;
     std::condition_variable begun_;
     enum class State { waiting, begun, givenUp } state_ = State::waiting;
+    bool stopped_ = false; // no plane waits for the cube to begin
     int naxis1_ = 0, naxis2_ = 0, bitpix_ = 0;
     int64_t planes_ = 0;
     int64_t headerBytes_ = 0;

@@ -54,7 +54,9 @@ public:
         std::unique_lock lock(mutex_);
         CameraSession before;
         if (file > 0 && !(own.obsmode && own.chopWaitMsec && own.framesPerCoimage)) {
-            changed_.wait(lock, [&] { return left_.count(file - 1) > 0; });
+            changed_.wait(lock, [&] { return left_.count(file - 1) > 0 || abandoned_; });
+            if (abandoned_)
+                return before;
             before = left_[file - 1];
         }
         const CameraSession session = before.after(own);
@@ -66,10 +68,19 @@ public:
         changed_.notify_all();
         return session;
     }
+    // Once the run has ended, no file waits for the one before: that file may be waiting on an
+    // input that never comes, and what this one converts is not written.
+    void abandon()
+    {
+        std::lock_guard lock(mutex_);
+        abandoned_ = true;
+        changed_.notify_all();
+    }
 
 private:
     std::mutex mutex_;
     std::condition_variable changed_;
+    bool abandoned_ = false;
     std::map<int64_t, CameraSession> left_; // what each file left that the next has yet to take
     std::set<int64_t> settled_;             // files that settled before the one before them
 };
@@ -104,6 +115,7 @@ struct PackedFile {
     int64_t notTried = 0; // the run's files not tried, should one of its images end the run
     int64_t position = 0; // where the run stands while its images come, and after them
     int64_t next = 0;
+    bool mayNeverCome = false; // a FIFO, whose images may never come
     Conversion conversion;
     std::optional<UnpackedNames> names;
     std::shared_ptr<struct CubeBuild> cube; // --cube: the images as its planes
@@ -235,8 +247,8 @@ private:
 };
 
 // What the workers share: the run's settings, its source of units, its order, its counts, the
-// carried values of camera files, and the cubes being written. The source is guarded by its
-// lock, the counts by the publisher, which publishes one unit at a time.
+// carried values of camera files, and the cubes being written. The source is taken by one worker
+// at a time (SourceTurn), the counts are kept by the publisher, which publishes one unit at a time.
 struct RunShared {
     RunShared(const Options& runOptions, const Maps& runMaps, std::shared_ptr<OutputFolders> runFolders, int workers,
               RunTally* runTally)
@@ -258,10 +270,10 @@ struct RunShared {
     std::atomic<bool> outOfMemory{false}; // a worker ran out of memory, which ended the run
     TakenNames unpackedNames;             // the names the run gave unpacked images and their cubes
     std::shared_ptr<CubeBuild> rangeCube;
-    std::vector<std::shared_ptr<CubeWriter>> cubes; // every cube begun, given up unless finished
+    std::vector<std::shared_ptr<CubeWriter>> cubes; // every cube begun, given up unless finished;
+                                                    // under the workers' lock
 
     // The source of units, in the run's order.
-    std::mutex sourceMutex;
     int64_t sequence = 0;
     int64_t nextFile = 0;
     bool range = false; // a numbered range of a root name, else the names given
@@ -275,13 +287,22 @@ struct RunShared {
     int64_t nextImage = 0;
     SessionInOrder packedSessions;
 
-    // The workers: how many have not ended, and how many of them wait on something that may
-    // never come (an input that is a FIFO no one writes).
+    // The workers: how many have not ended, how many of them wait on an input that may never
+    // come (a FIFO no one writes), and whether one of them holds the source.
     std::mutex workersMutex;
     std::condition_variable workersChanged;
     int running = 0;
     int mayBlock = 0;
+    bool sourceTaken = false;
 };
+
+// Whether opening or reading the input `name` may wait for ever: it is there and is no regular
+// file (a FIFO, a device).
+bool mayNeverCome(const std::string& name)
+{
+    struct stat status {};
+    return ::stat(name.c_str(), &status) == 0 && !S_ISREG(status.st_mode);
+}
 
 // Never replace a file this run reads: the input, or a map. A link at the output name is no
 // such file, even when it points to one: the rename replaces the link and leaves its target.
@@ -296,11 +317,11 @@ bool refusesOverwrite(const std::string& outputName, const std::string& inputNam
     return false;
 }
 
-// While it lives, its worker waits on something that may never come. Such a wait holds no
-// hidden file, so that a run that has ended need not wait for it.
+// While it lives, its worker reads an input that may never come, when `blocks`. Such a read
+// holds no hidden file, so that a run that has ended need not wait for it.
 class MayBlock {
 public:
-    explicit MayBlock(RunShared& run) : run_(run) { count(1); }
+    MayBlock(RunShared& run, bool blocks) : run_(run), blocks_(blocks) { count(1); }
     ~MayBlock() { count(-1); }
     MayBlock(const MayBlock&) = delete;
     MayBlock& operator=(const MayBlock&) = delete;
@@ -308,13 +329,45 @@ public:
 private:
     void count(int change)
     {
+        if (!blocks_)
+            return;
         std::lock_guard lock(run_.workersMutex);
         run_.mayBlock += change;
-        // Only a run that has ended waits for its workers to come to such a wait.
+        // Only a run that has ended waits for its workers to come to such a read.
         if (run_.publisher.ended())
             run_.workersChanged.notify_all();
     }
     RunShared& run_;
+    bool blocks_;
+};
+
+// The source of units, held by one worker at a time. The others wait their turn until the run
+// ends: the worker that holds it may be reading a packed file that never comes.
+class SourceTurn {
+public:
+    explicit SourceTurn(RunShared& run) : run_(run)
+    {
+        std::unique_lock lock(run.workersMutex);
+        run.workersChanged.wait(lock, [&] { return !run.sourceTaken || run.publisher.ended(); });
+        taken_ = !run.sourceTaken;
+        run.sourceTaken = true;
+    }
+    ~SourceTurn()
+    {
+        if (!taken_)
+            return;
+        std::lock_guard lock(run_.workersMutex);
+        run_.sourceTaken = false;
+        run_.workersChanged.notify_all();
+    }
+    SourceTurn(const SourceTurn&) = delete;
+    SourceTurn& operator=(const SourceTurn&) = delete;
+    // False when the run ended while another worker held the source.
+    explicit operator bool() const { return taken_; }
+
+private:
+    RunShared& run_;
+    bool taken_ = false;
 };
 
 class Worker {
@@ -374,9 +427,8 @@ private:
 bool Worker::claim(Unit& unit)
 {
     RunShared& run = *run_;
-    const MayBlock waiting(run);
-    std::lock_guard lock(run.sourceMutex);
-    if (run.sourceEnded || !run.publisher.waitForRoom(run.sequence, run.backlog))
+    const SourceTurn turn(run);
+    if (!turn || run.sourceEnded || !run.publisher.waitForRoom(run.sequence, run.backlog))
         return false;
     if (run.packed && run.nextImage < run.packed->count) {
         unit.kind = Kind::packedImage;
@@ -384,6 +436,7 @@ bool Worker::claim(Unit& unit)
         unit.packed = run.packed;
         unit.image = run.nextImage++;
         unit.inputName = run.packed->inputName;
+        const MayBlock reading(run, run.packed->mayNeverCome);
         claimPackedImage(unit);
         return true;
     }
@@ -412,6 +465,7 @@ bool Worker::claim(Unit& unit)
     }
     if (run.options.unpack) {
         unit.kind = Kind::packedFile;
+        const MayBlock reading(run, mayNeverCome(unit.inputName));
         claimPackedFile(unit);
     }
     return true;
@@ -427,6 +481,7 @@ void Worker::claimPackedFile(Unit& unit)
     auto packed = std::make_shared<PackedFile>();
     packed->inputName = unit.inputName;
     packed->number = unit.number;
+    packed->mayNeverCome = mayNeverCome(unit.inputName);
     unit.result
         = convertFile(unit.inputName, options, run.maps, run.packedSessions, workspace_, messages, packed->conversion);
     if (!unit.result) {
@@ -474,7 +529,10 @@ void Worker::claimPackedFile(Unit& unit)
         cube->writer = std::make_shared<CubeWriter>(cubeName, &folder);
         cube->planes = packed->count;
         cube->ofFiles = false;
-        run.cubes.push_back(cube->writer);
+        {
+            std::lock_guard lock(run.workersMutex);
+            run.cubes.push_back(cube->writer);
+        }
         packed->cube = cube;
         packed->cubeNames = {unit.inputName, cubeIrafName(unit.inputName, options)};
     }
@@ -553,8 +611,9 @@ void Worker::processFile(Unit& unit)
     // A cube of frames is named like a cube: k970611a.005.
     const std::string outputName = outputNameFor(unit.inputName, options, options.frames ? 'k' : 'f');
     {
-        // A camera file takes over what the file before left: it may wait for that file's header.
-        const MayBlock waiting(run);
+        // A camera file takes over what the file before left: it may wait for that file's header,
+        // until the run ends.
+        const MayBlock reading(run, mayNeverCome(unit.inputName));
         ChainLink link(run.sessions, unit.file);
         SessionInOrder alone;
         SessionLink& session = options.fitsInput ? static_cast<SessionLink&>(alone) : link;
@@ -644,13 +703,8 @@ Result Worker::addPlane(Unit& unit, CubeBuild& cube, int64_t plane, Output& outp
             !begun)
             return begun;
     } else {
-        bool begun = false;
-        {
-            const MayBlock waiting(run);
-            begun = writer.waitBegun();
-        }
         // The first plane failed, and the run with it.
-        if (!begun || !stillWanted())
+        if (!writer.waitBegun() || !stillWanted())
             return Result::failed();
         if (image.naxis1 != writer.naxis1() || image.naxis2 != writer.naxis2() || image.bitpix != writer.bitpix()) {
             messages.say(Text::cubePlaneDiffers, unit.inputName, writer.name(),
@@ -905,10 +959,19 @@ RunCounts convertInputs(const Options& options, const Maps& maps, std::shared_pt
         Worker(run).work();
     } else {
         std::unique_lock lock(run->workersMutex);
-        // A run that has ended does not wait for workers that wait on an input that may never
-        // come: they hold no hidden file, and write nothing once they come back.
-        run->workersChanged.wait(
-            lock, [&] { return run->running == 0 || (run->publisher.ended() && run->running == run->mayBlock); });
+        run->workersChanged.wait(lock, [&] { return run->running == 0 || run->publisher.ended(); });
+        if (run->running > 0) {
+            // The run has ended: workers that wait for another's file or cube wait no longer, and
+            // the run waits for every worker but those reading an input that may never come
+            // (they hold no hidden file, and write nothing once they come back).
+            const std::vector<std::shared_ptr<CubeWriter>> cubes = run->cubes;
+            lock.unlock();
+            run->sessions.abandon();
+            for (const std::shared_ptr<CubeWriter>& cube : cubes)
+                cube->stopWaiting();
+            lock.lock();
+            run->workersChanged.wait(lock, [&] { return run->running == run->mayBlock; });
+        }
         lock.unlock();
         for (std::size_t k = 0; k < threads.size(); ++k) {
             if (*ended[k])
@@ -919,7 +982,12 @@ RunCounts convertInputs(const Options& options, const Maps& maps, std::shared_pt
     }
     progressLine().clear();
     run->tally.end();
-    for (const std::shared_ptr<CubeWriter>& cube : run->cubes)
+    std::vector<std::shared_ptr<CubeWriter>> cubes;
+    {
+        std::lock_guard lock(run->workersMutex);
+        cubes = run->cubes;
+    }
+    for (const std::shared_ptr<CubeWriter>& cube : cubes)
         cube->giveUp();
     if (run->outOfMemory) {
         said.say(Text::outOfMemory);

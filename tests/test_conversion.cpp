@@ -7,6 +7,7 @@
 #include <optional>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/camerawriter.h"
@@ -541,5 +542,38 @@ TEST(Conversion, EveryNumberOfWorkersGivesTheSameRun) {
             results[pass] = std::regex_replace(text, std::regex(out.string()), "OUT");
         }
         EXPECT_EQ(results[0], results[1]) << run[0] << " " << run[1] << " " << run[2];
+    }
+}
+
+// A library run returns only when its workers have ended: one that failed part-way waits for the
+// workers still converting regular files, so that none goes on in the caller's process. Only a
+// worker waiting on an input that may never come (a FIFO) is left behind.
+TEST(Conversion, LibraryRunEndsWithItsWorkers) {
+    TempDir dir;
+    for (int n = 1; n <= 40; ++n) {
+        char name[32];
+        std::snprintf(name, sizeof name, "c970611a.%03d", n);
+        saveObservation(observationHeader(64, 64).obsmode(1), dir / name, 64, 64, 2, distinctFrame);
+    }
+    writeBytes(dir / "c970611a.004", std::vector<uint8_t>(100, 0x5A));
+    std::thread([] {}).join();  // a sanitizer's own thread starts with the first
+    auto threads = [] {
+        return std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator());
+    };
+    const std::string root = (dir / "c970611a.").string(), out = (dir / "out").string();
+    fs::create_directory(out);
+    for (const char* cube : {"--modern", "--cube"}) {
+        const char* const argv[] = {"kovrent", root.c_str(), "-r", "1", "40", "-d", out.c_str(), "--jobs", "4", cube};
+        const auto before = threads();
+        for (int pass = 0; pass < 10; ++pass) {
+            testing::internal::CaptureStdout();
+            testing::internal::CaptureStderr();
+            const int status = kovrentRun(10, argv);
+            const auto after = threads();
+            testing::internal::GetCapturedStdout();
+            testing::internal::GetCapturedStderr();
+            ASSERT_EQ(status, 1) << cube;
+            ASSERT_EQ(after, before) << cube << ", run " << pass;
+        }
     }
 }
