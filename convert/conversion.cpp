@@ -342,6 +342,22 @@ void removeFrameHistory(Header& header)
             header.removeCard(number);
 }
 
+// The cube's header text, its checksums over the data, and with `modern` its table of planes
+// (of frames when `frames`).
+void finishCube(const Header& header, const std::vector<PlaneRecord>& records, bool frames, bool modern,
+                Output& output)
+{
+    output.header
+        = headerText(header, hasChecksumCards(header) ? dataSumOf(output.data.data(), output.data.size()) : 0);
+    output.extension.clear();
+    if (modern) {
+        Header table;
+        std::string rows;
+        planeTable(records, frames, table, rows);
+        output.extension = tableText(table, rows);
+    }
+}
+
 // How the planes of a cube of frames form the combined image: PLANE 1 - PLANE 2 - PLANE 3 + PLANE 4.
 std::string combinationText(const ObservingMode& mode)
 {
@@ -409,15 +425,7 @@ Result convertFramesOf(const std::string& inputName, const Options& options, con
     }
     header.addCommentCard("HISTORY ", "COMBINED IMAGE = " + combinationText(*mode));
     header.addEndCard();
-    output.header
-        = headerText(header, hasChecksumCards(header) ? dataSumOf(output.data.data(), output.data.size()) : 0);
-    output.extension.clear();
-    if (options.modern) {
-        Header table;
-        std::string rows;
-        planeTable(records, true, table, rows);
-        output.extension = tableText(table, rows);
-    }
+    finishCube(header, records, true, options.modern, output);
     return Result();
 }
 
@@ -454,15 +462,7 @@ Result convertPackedCubeOf(const std::string& inputName, const Options& options,
         messages.say(Text::noNaxisCard);
         return Result::failed();
     }
-    output.header
-        = headerText(header, hasChecksumCards(header) ? dataSumOf(output.data.data(), output.data.size()) : 0);
-    output.extension.clear();
-    if (options.modern) {
-        Header table;
-        std::string rows;
-        planeTable(records, false, table, rows);
-        output.extension = tableText(table, rows);
-    }
+    finishCube(header, records, false, options.modern, output);
     return Result();
 }
 
