@@ -294,6 +294,8 @@ struct RunShared {
     int running = 0;
     int mayBlock = 0;
     bool sourceTaken = false;
+    int sourceWaiters = 0;
+    std::condition_variable sourceFreed;
 };
 
 // Whether opening or reading the input `name` may wait for ever: it is there and is no regular
@@ -348,7 +350,11 @@ public:
     explicit SourceTurn(RunShared& run) : run_(run)
     {
         std::unique_lock lock(run.workersMutex);
-        run.workersChanged.wait(lock, [&] { return !run.sourceTaken || run.publisher.ended(); });
+        if (run.sourceTaken) {
+            ++run.sourceWaiters;
+            run.sourceFreed.wait(lock, [&] { return !run.sourceTaken || run.publisher.ended(); });
+            --run.sourceWaiters;
+        }
         taken_ = !run.sourceTaken;
         run.sourceTaken = true;
     }
@@ -358,7 +364,8 @@ public:
             return;
         std::lock_guard lock(run_.workersMutex);
         run_.sourceTaken = false;
-        run_.workersChanged.notify_all();
+        if (run_.sourceWaiters > 0)
+            run_.sourceFreed.notify_one();
     }
     SourceTurn(const SourceTurn&) = delete;
     SourceTurn& operator=(const SourceTurn&) = delete;
@@ -402,10 +409,12 @@ private:
     Result addPlane(Unit& unit, CubeBuild& cube, int64_t plane, Output& output);
     void writeHidden(Unit& unit, const std::string& name, const Output& output);
 
+    // Also wakes the workers waiting for the source, which the run's end ends.
     void wakeCoordinator()
     {
         std::lock_guard lock(run_->workersMutex);
         run_->workersChanged.notify_all();
+        run_->sourceFreed.notify_all();
     }
 
     // False once the run has ended: nothing more is to be written. Asked under the workers'
