@@ -10,11 +10,15 @@ namespace {
 const std::string& scratchPath()
 {
     static const std::string path = [] {
-        // Memory-backed when the machine has it: every run writes its input there.
+        // Memory-backed when the machine has it: every run writes its input there. Each run
+        // empties it, and the process removes it as it exits.
         for (const char* parent : {"/dev/shm", "/tmp"}) {
-            std::string pattern = std::string(parent) + "/kovrent-fuzz-XXXXXX";
-            if (mkdtemp(pattern.data()))
-                return pattern;
+            static std::string made = std::string(parent) + "/kovrent-fuzz-XXXXXX";
+            made = std::string(parent) + "/kovrent-fuzz-XXXXXX";
+            if (mkdtemp(made.data())) {
+                std::atexit([] { ::rmdir(made.c_str()); });
+                return made;
+            }
         }
         std::abort();
     }();
