@@ -12,8 +12,8 @@ const std::string& scratchPath()
     static const std::string path = [] {
         // Memory-backed when the machine has it: every run writes its input there. Each run
         // empties it, and the process removes it as it exits.
+        static std::string made;
         for (const char* parent : {"/dev/shm", "/tmp"}) {
-            static std::string made = std::string(parent) + "/kovrent-fuzz-XXXXXX";
             made = std::string(parent) + "/kovrent-fuzz-XXXXXX";
             if (mkdtemp(made.data())) {
                 std::atexit([] { ::rmdir(made.c_str()); });
