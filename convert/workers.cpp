@@ -381,21 +381,28 @@ class Worker {
 public:
     explicit Worker(std::shared_ptr<RunShared> run) : run_(std::move(run)) {}
 
-    // Takes units until there are none, each read, converted and written, then handed to the
-    // publisher for its turn. Running out of memory ends the run where it stands.
-    void work()
+    // Runs a worker to its end. Running out of memory, also while the worker sets up its buffers,
+    // ends the run where it stands.
+    static void runToEnd(const std::shared_ptr<RunShared>& shared)
     {
         try {
-            for (auto unit = std::make_unique<Unit>(); claim(*unit); unit = std::make_unique<Unit>()) {
-                process(*unit);
-                run_->publisher.finished(*run_, std::move(unit));
-                if (run_->publisher.ended())
-                    wakeCoordinator();
-            }
+            Worker(shared).work();
         } catch (const std::bad_alloc&) {
-            run_->outOfMemory = true;
-            run_->publisher.abandon();
-            wakeCoordinator();
+            shared->outOfMemory = true;
+            shared->publisher.abandon();
+            wakeCoordinator(*shared);
+        }
+    }
+
+    // Takes units until there are none, each read, converted and written, then handed to the
+    // publisher for its turn.
+    void work()
+    {
+        for (auto unit = std::make_unique<Unit>(); claim(*unit); unit = std::make_unique<Unit>()) {
+            process(*unit);
+            run_->publisher.finished(*run_, std::move(unit));
+            if (run_->publisher.ended())
+                wakeCoordinator(*run_);
         }
     }
 
@@ -410,12 +417,13 @@ private:
     void writeHidden(Unit& unit, const std::string& name, const Output& output);
 
     // Also wakes the workers waiting for the source, which the run's end ends.
-    void wakeCoordinator()
+    static void wakeCoordinator(RunShared& run)
     {
-        std::lock_guard lock(run_->workersMutex);
-        run_->workersChanged.notify_all();
-        run_->sourceFreed.notify_all();
+        std::lock_guard lock(run.workersMutex);
+        run.workersChanged.notify_all();
+        run.sourceFreed.notify_all();
     }
+
 
     // False once the run has ended: nothing more is to be written. Asked under the workers'
     // lock, so that a run that ends meanwhile waits for this worker.
@@ -941,23 +949,27 @@ RunCounts convertInputs(const Options& options, const Maps& maps, std::shared_pt
     std::vector<std::thread> threads;
     std::vector<std::shared_ptr<std::atomic<bool>>> ended;
     if (jobs > 1 && !oneFile) {
+        // Everything a thread's start needs is allocated before the first starts: once one runs,
+        // nothing may throw past it.
+        threads.reserve(static_cast<std::size_t>(jobs));
+        for (int k = 0; k < jobs; ++k)
+            ended.push_back(std::make_shared<std::atomic<bool>>(false));
         for (int k = 0; k < jobs; ++k) {
-            auto done = std::make_shared<std::atomic<bool>>(false);
             {
                 std::lock_guard lock(run->workersMutex);
                 ++run->running;
             }
             try {
-                threads.emplace_back([run, done] {
-                    Worker(run).work();
+                threads.emplace_back([run, done = ended[k]] {
+                    Worker::runToEnd(run);
                     std::lock_guard lock(run->workersMutex);
                     --run->running;
                     *done = true;
                     run->workersChanged.notify_all();
                 });
-                ended.push_back(done);
-            } catch (const std::system_error&) {
-                // Without the means for a thread (a limit on processes), the run goes on with fewer.
+            } catch (const std::exception&) {
+                // Without the means for a thread (a limit on processes, or on memory), the run goes
+                // on with fewer.
                 std::lock_guard lock(run->workersMutex);
                 --run->running;
                 break;
@@ -965,7 +977,7 @@ RunCounts convertInputs(const Options& options, const Maps& maps, std::shared_pt
         }
     }
     if (threads.empty()) {
-        Worker(run).work();
+        Worker::runToEnd(run);
     } else {
         std::unique_lock lock(run->workersMutex);
         run->workersChanged.wait(lock, [&] { return run->running == 0 || run->publisher.ended(); });
@@ -973,11 +985,10 @@ RunCounts convertInputs(const Options& options, const Maps& maps, std::shared_pt
             // The run has ended: workers that wait for another's file or cube wait no longer, and
             // the run waits for every worker but those reading an input that may never come
             // (they hold no hidden file, and write nothing once they come back).
-            const std::vector<std::shared_ptr<CubeWriter>> cubes = run->cubes;
+            for (const std::shared_ptr<CubeWriter>& cube : run->cubes)
+                cube->stopWaiting();
             lock.unlock();
             run->sessions.abandon();
-            for (const std::shared_ptr<CubeWriter>& cube : cubes)
-                cube->stopWaiting();
             lock.lock();
             run->workersChanged.wait(lock, [&] { return run->running == run->mayBlock; });
         }
@@ -991,13 +1002,11 @@ RunCounts convertInputs(const Options& options, const Maps& maps, std::shared_pt
     }
     progressLine().clear();
     run->tally.end();
-    std::vector<std::shared_ptr<CubeWriter>> cubes;
     {
         std::lock_guard lock(run->workersMutex);
-        cubes = run->cubes;
+        for (const std::shared_ptr<CubeWriter>& cube : run->cubes)
+            cube->giveUp();
     }
-    for (const std::shared_ptr<CubeWriter>& cube : cubes)
-        cube->giveUp();
     if (run->outOfMemory) {
         said.say(Text::outOfMemory);
         said.reason("the run ran out of memory");

@@ -1046,9 +1046,15 @@ TEST(Hostile, MemoryLimitsEndInAMessage) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the sanitizers reserve far more address space than the limits tried here";
 #endif
-    auto limitedCase = [](int kilobytes) {
-        return limited("ulimit -v " + std::to_string(kilobytes),
-                       cameraCase(std::to_string(kilobytes) + " KB", chopNod(), {"-e", "4"}, kAnyStatus));
+    // One file on the program's thread, and a range of three on four workers, which set up their
+    // buffers as they start.
+    auto limitedCase = [](int kilobytes, bool workers = false) {
+        const std::string limit = "ulimit -v " + std::to_string(kilobytes);
+        if (!workers) return limited(limit, cameraCase(std::to_string(kilobytes) + " KB", chopNod(), {"-e", "4"}, kAnyStatus));
+        const auto bytes = std::make_shared<const Bytes>(chopNod());
+        return limited(limit, Case(std::to_string(kilobytes) + " KB, workers",
+                                   {{"c970611a.001", bytes}, {"c970611a.002", bytes}, {"c970611a.003", bytes}},
+                                   {"c970611a.", "-r", "1", "3", "-e", "4", "--jobs", "4"}));
     };
     // A run that cannot start reports it through the loader, which the checks below would take
     // for the program's own failure.
@@ -1063,8 +1069,11 @@ TEST(Hostile, MemoryLimitsEndInAMessage) {
     for (int kilobytes = first - 240; kilobytes < first; kilobytes += 20) limits.push_back(kilobytes);
     for (int kilobytes = first; kilobytes <= 12000; kilobytes += 250) limits.push_back(kilobytes);
     std::vector<std::string> problems;
-    for (const int kilobytes : limits) {
-        const Case c = limitedCase(kilobytes);
+    std::vector<Case> cases;
+    for (const int kilobytes : limits) cases.push_back(limitedCase(kilobytes));
+    // Four workers' stacks take some 32 MB of address space.
+    for (int kilobytes = first; kilobytes <= 48000; kilobytes += 1000) cases.push_back(limitedCase(kilobytes, true));
+    for (const Case& c : cases) {
         if (!starts(c)) continue;
         const std::string found = problemsOf(c, false);
         if (!found.empty()) problems.push_back(c.label + ":" + found);
