@@ -17,6 +17,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -287,22 +289,37 @@ int64_t readRows(const LogInputs& inputs, bool fitsInput, int64_t first, int64_t
 {
     std::vector<std::string> rows(static_cast<std::size_t>(count));
     std::atomic<int64_t> next{0}, unread{0};
+    std::atomic<bool> outOfMemory{false};
     auto work = [&] {
-        std::unique_ptr<CameraReading> camera;
-        LogRow row;
-        for (int64_t i = next++; i < count; i = next++) {
-            readLogRow(inputs.name(first + i), fitsInput, camera, row);
-            if (row.status != "ok")
-                ++unread;
-            appendLogRow(rows[static_cast<std::size_t>(i)], row);
+        try {
+            std::unique_ptr<CameraReading> camera;
+            LogRow row;
+            for (int64_t i = next++; i < count; i = next++) {
+                readLogRow(inputs.name(first + i), fitsInput, camera, row);
+                if (row.status != "ok")
+                    ++unread;
+                appendLogRow(rows[static_cast<std::size_t>(i)], row);
+            }
+        } catch (const std::bad_alloc&) {
+            // The other threads take no further row, and the caller is told once they have ended.
+            outOfMemory = true;
+            next = count;
         }
     };
     std::vector<std::thread> threads;
-    for (int t = 1; t < jobs && t < count; ++t)
-        threads.emplace_back(work);
+    threads.reserve(static_cast<std::size_t>(std::max(jobs, 1)));
+    for (int t = 1; t < jobs && t < count; ++t) {
+        try {
+            threads.emplace_back(work);
+        } catch (const std::system_error&) {
+            break; // without the means for another thread (a limit on processes or memory): fewer
+        }
+    }
     work();
     for (std::thread& thread : threads)
         thread.join();
+    if (outOfMemory)
+        throw std::bad_alloc();
     for (const std::string& row : rows)
         text += row;
     return unread;
