@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -96,6 +97,44 @@ std::string RunTally::progressText() const
     std::snprintf(text, sizeof text, "%lld of %lld %s, %.0f %s/s, %.0f s left", static_cast<long long>(done),
                   static_cast<long long>(total_.load()), what, rate, what, rate > 0 ? left / rate : 0.0);
     return text;
+}
+
+namespace {
+
+// Whether this thread is publishing: a signal handler that runs on it cannot wait for itself.
+thread_local bool publishingHere = false;
+
+} // namespace
+
+bool RunTally::beginPublishing() noexcept
+{
+    publishing_.store(true);
+    if (ending_.load()) {
+        publishing_.store(false);
+        return false;
+    }
+    publishingHere = true;
+    return true;
+}
+
+void RunTally::endPublishing() noexcept
+{
+    publishingHere = false;
+    publishing_.store(false);
+}
+
+void RunTally::waitForPublishing() const noexcept
+{
+    if (publishingHere)
+        return;
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    while (publishing_.load()) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if ((now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) > 50000000L)
+            break;
+    }
 }
 
 std::size_t RunTally::interruptedText(char* text, std::size_t size) const noexcept

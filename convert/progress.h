@@ -36,6 +36,16 @@ public:
     void markEnding() noexcept { ending_ = true; }
     bool ending() const { return ending_.load(); }
 
+    // A unit is being published (renamed into place and counted), one at a time: false, and
+    // nothing begun, when the process is ending by a signal. The signal's words wait for a unit
+    // under way on another thread (at most 50 ms), so that they count every file renamed into
+    // place; the flags are sequentially consistent, so that either the unit sees the end or the
+    // signal sees the unit.
+    bool beginPublishing() noexcept;
+    void endPublishing() noexcept;
+    // In the signal handler, after markEnding.
+    void waitForPublishing() const noexcept;
+
     // The run's progress line: "245 of 1000 files, 812 files/s, 1 s left".
     std::string progressText() const;
     // Words for people that a signal ending the run leaves on standard error, written with
@@ -46,6 +56,7 @@ public:
 private:
     std::atomic<bool> running_{false};
     std::atomic<bool> ending_{false};
+    std::atomic<bool> publishing_{false};
     std::string root_;
     int64_t first_ = 0, last_ = 0;
     const std::vector<std::string>* names_ = nullptr;

@@ -49,8 +49,10 @@ void endBySignal(int signal)
         for (;;)
             pause();
     }
-    if (RunTally* tally = runTally.load())
+    if (RunTally* tally = runTally.load()) {
         tally->markEnding();
+        tally->waitForPublishing();
+    }
     if (UnfinishedFiles* files = filesToRemove.load())
         files->removeAll();
     if (signal == SIGINT || signal == SIGTERM || signal == SIGHUP)

@@ -818,13 +818,34 @@ void tallied(RunTally& tally, const Unit& unit)
     tally.at(unit.after);
 }
 
+// A unit's publishing, begun, and ended once the unit is counted or by an exception on the way.
+class PublishingWindow {
+public:
+    explicit PublishingWindow(RunTally& tally) : tally_(tally) {}
+    ~PublishingWindow() { end(); }
+    PublishingWindow(const PublishingWindow&) = delete;
+    PublishingWindow& operator=(const PublishingWindow&) = delete;
+    void end()
+    {
+        if (std::exchange(open_, false))
+            tally_.endPublishing();
+    }
+
+private:
+    RunTally& tally_;
+    bool open_ = true;
+};
+
 // At the unit's turn: what it said is printed, its output renamed into place and counted; a
 // failure ends the run there, or with --keep-going is counted and passed.
 bool publish(RunShared& run, Unit& unit)
 {
     // A signal is ending the process: what comes after it is not said, and no file is renamed.
-    while (run.tally.ending())
-        pause();
+    // Otherwise the signal's words wait until this unit is counted.
+    if (!run.tally.beginPublishing())
+        for (;;)
+            pause();
+    PublishingWindow window(run.tally);
     RunCounts& counts = run.counts;
     Messages& messages = unit.messages;
     if (unit.read)
@@ -883,6 +904,7 @@ bool publish(RunShared& run, Unit& unit)
         }
     }
     tallied(run.tally, unit);
+    window.end();
     print(messages);
     flushOutput();
     progressLine().update(run.tally.progressText());
