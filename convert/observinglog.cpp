@@ -17,8 +17,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <new>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -311,7 +311,7 @@ int64_t readRows(const LogInputs& inputs, bool fitsInput, int64_t first, int64_t
     for (int t = 1; t < jobs && t < count; ++t) {
         try {
             threads.emplace_back(work);
-        } catch (const std::system_error&) {
+        } catch (const std::exception&) {
             break; // without the means for another thread (a limit on processes or memory): fewer
         }
     }
