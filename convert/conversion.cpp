@@ -573,10 +573,7 @@ Result readCameraHeaderAlone(const std::string& inputName, std::unique_ptr<Camer
         // As a conversion reads the file: a packed one as -p reads it, whose trailer gives TIME-END.
         CameraRequest request{inputName, 0, false, false};
         Result read = readCameraHeaderOnly(request, image, header, camera, messages);
-        const auto& lines = messages.lines();
-        if (!read && std::any_of(lines.begin(), lines.end(), [](const Messages::Line& line) {
-                return !line.forPeople && line.text == Text::packedRefused;
-            })) {
+        if (!read && messages.find(Text::packedRefused)) {
             messages.clear();
             image = FitsImage();
             request.unpack = true;

@@ -43,6 +43,12 @@ struct RunCounts {
     int64_t notTried = 0;   // and the numbers of the range after it
 };
 
+// Before anything is read or written: the names of a run's inputs give outputs of their own, and
+// none of them replaces another input of the run.
+Result checkOutputNames(const Options& options, Messages& messages);
+
+class RunTally;
+
 // Converts every input of the run on `jobs` workers, each of which reads, converts and writes
 // whole files (or whole images of a packed file), with buffers of its own; one worker runs on
 // the calling thread, and so does a run of one file. What the inputs say is printed in the
@@ -50,10 +56,5 @@ struct RunCounts {
 // What the run says before any input (a cube that would replace an input) goes to `said`. A
 // run that ended does not wait for a worker that waits on an input that may never come: such a
 // worker keeps the run's shared state, the folders among it, for as long as it lives.
-// Before anything is read or written: the names of a run's inputs give outputs of their own, and
-// none of them replaces another input of the run.
-Result checkOutputNames(const Options& options, Messages& messages);
-
-class RunTally;
 RunCounts convertInputs(const Options& options, const Maps& maps, std::shared_ptr<OutputFolders> folders, int jobs,
                         Messages& said, RunTally* tally = nullptr);

@@ -71,6 +71,14 @@ void Messages::fileError(const std::string& name, int error)
     reason("%s: %s", name.c_str(), std::strerror(error));
 }
 
+const Messages::Line* Messages::find(Text text) const
+{
+    for (const Line& line : lines_)
+        if (!line.forPeople && line.text == text)
+            return &line;
+    return nullptr;
+}
+
 std::string Messages::lastReason() const
 {
     for (auto line = lines_.rbegin(); line != lines_.rend(); ++line)

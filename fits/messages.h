@@ -122,6 +122,8 @@ public:
     void clear() { lines_.clear(); }
     // The last line for people, or "".
     std::string lastReason() const;
+    // The first of the program's lines of `text`, or null when none was said.
+    const Line* find(Text text) const;
 
 private:
     std::vector<Line> lines_;

@@ -166,14 +166,6 @@ struct Converted {
     int64_t planes = 0; // 0 for an image, else the planes of a cube
 };
 
-bool said(const Messages& messages, Text text)
-{
-    for (const Messages::Line& line : messages.lines())
-        if (!line.forPeople && line.text == text)
-            return true;
-    return false;
-}
-
 // The conversion of one input as the program's: a camera file's image, or with --frames the cube
 // of its frames; a packed file's images as the cube that -p --cube writes.
 Converted convertPath(const std::string& path, const Options& options, bool wantMask)
@@ -199,7 +191,7 @@ Converted convertPath(const std::string& path, const Options& options, bool want
     } else {
         Conversion conversion;
         result = convertFile(path, options, maps, session, workspace, messages, conversion);
-        if (!result && !options.fitsInput && said(messages, Text::packedRefused)) {
+        if (!result && !options.fitsInput && messages.find(Text::packedRefused)) {
             messages.clear();
             cube = true;
             result = convertPackedCube(path, options, maps, workspace, messages, converted.output);
@@ -213,9 +205,8 @@ Converted convertPath(const std::string& path, const Options& options, bool want
     }
     if (!result) {
         // An expansion that this image cannot take is a bad option value for it.
-        for (const Messages::Line& line : messages.lines())
-            if (!line.forPeople && line.text == Text::expansionTooLarge)
-                throw OptionFailure{failureReason(Result::failed(programText(line)), messages)};
+        if (const Messages::Line* line = messages.find(Text::expansionTooLarge))
+            throw OptionFailure{failureReason(Result::failed(programText(*line)), messages)};
         throw ReadFailure{reasonOf(result, messages), path};
     }
     const FitsImage& image = converted.output.image;
