@@ -169,9 +169,10 @@ void parseLongOption(const Arguments& arguments, int& i, const std::string& word
     } else if (name == "version") {
         options.showVersion = true;
     } else if (name == "jobs") {
-        const char* hint = "--jobs takes the number of workers, 1 or more (for example --jobs 4)";
+        const std::string hint
+            = "--jobs takes the number of workers, 1 to " + std::to_string(mostJobs) + " (for example --jobs 4)";
         takeNumber(arguments, i, Text::jobsValue, options.jobs, hint);
-        if (options.jobs < 1)
+        if (options.jobs < 1 || options.jobs > mostJobs)
             throw Refusal{Text::jobsValue, hint};
     } else if (name == "log") {
         options.logName = takeName(arguments, i, Text::logName, "--log takes the name of the log to write");

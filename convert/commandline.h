@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+// The most workers a run has: beyond, threads only wait for the disk and each other, and each
+// holds its buffers and, while its unit waits for its turn, a hidden file.
+constexpr int mostJobs = 256;
+
 struct Options {
     std::string inputName;       // the first argument: a file, or the root of a numbered series
     std::vector<std::string> inputNames; // it and every further name, in order

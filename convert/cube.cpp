@@ -242,7 +242,8 @@ void CubeWriter::stopWaiting()
     begun_.notify_all();
 }
 
-Result CubeWriter::writePlane(int64_t index, const std::vector<unsigned char>& data, Messages& messages)
+Result CubeWriter::writePlane(int64_t index, const std::vector<unsigned char>& data, Messages& messages,
+                              WriteFailure& failure)
 {
     const auto offset = static_cast<int64_t>(index * static_cast<int64_t>(planeBytes_));
     // The plane's share of the data sum, its bytes as far into their words as the plane lies.
@@ -251,12 +252,19 @@ Result CubeWriter::writePlane(int64_t index, const std::vector<unsigned char>& d
         sum.add(data.data(), planeBytes_);
     if (!file_.writeAt(static_cast<off_t>(headerBytes_ + offset), {{data.data(), planeBytes_}})) {
         const int error = errno;
-        std::lock_guard lock(mutex_);
-        return writeFailed(messages, failure_, name_, WriteStep::write, error);
+        return writeFailed(messages, failure, name_, WriteStep::write, error);
     }
     std::lock_guard lock(mutex_);
     dataSum_.add(sum.value());
     return Result();
+}
+
+void CubeWriter::dropPlane(int64_t index)
+{
+    // The cube fails with the plane, so its share of the data sum no longer matters.
+    const auto offset = static_cast<off_t>(headerBytes_ + index * static_cast<int64_t>(planeBytes_));
+    std::lock_guard lock(mutex_);
+    file_.release(offset, planeBytes_);
 }
 
 Result CubeWriter::finish(const Header& header, const Header* extension, const std::string& extensionData,

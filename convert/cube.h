@@ -69,8 +69,12 @@ public:
     // ended, and the first plane may be waiting on an input that never comes.
     void stopWaiting();
     // The plane at `index` (from 0): written at its offset, and its share of the data sum kept.
-    // A failure is told in `messages`.
-    Result writePlane(int64_t index, const std::vector<unsigned char>& data, Messages& messages);
+    // A failure is told in `messages` and described in `failure`.
+    Result writePlane(int64_t index, const std::vector<unsigned char>& data, Messages& messages,
+                      WriteFailure& failure);
+    // Gives back the room the plane at `index` takes, when the file system can: the plane no
+    // longer counts, and the cube is not finished.
+    void dropPlane(int64_t index);
     // Pads the data, writes the finished `header` (exactly the room kept, its checksums filled in
     // over the data) and the extension behind the data when given, and renames the file into
     // place.
@@ -80,6 +84,9 @@ public:
     void giveUp();
 
     const std::string& name() const { return name_; }
+    // The hidden file, while it exists, and its folder.
+    const std::string& hiddenName() const { return file_.hiddenName(); }
+    int folderDescriptor() const { return file_.folderDescriptor(); }
     // The bytes kept for the header, once begun.
     int64_t headerRoom() const { return headerBytes_; }
     int naxis1() const { return naxis1_; }

@@ -12,18 +12,22 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -210,6 +214,9 @@ void readLogRow(const std::string& name, bool fitsInput, std::unique_ptr<CameraR
     row.file = name;
     if (const int64_t number = fileNumberFromName(name); number >= 0)
         row.number = number;
+    else if (name.ends_with("000"))
+        row.number = 0; // a conversion takes no number from 000, but it is the file's number
+
     FitsImage image;
     Messages messages;
     Result read;
@@ -273,6 +280,7 @@ public:
         return range() ? std::max<int64_t>(int64_t{options_.lastNumber} - options_.firstNumber + 1, 0)
                        : static_cast<int64_t>(options_.inputNames.size());
     }
+    int64_t number(int64_t index) const { return options_.firstNumber + index; }
     std::string name(int64_t index) const
     {
         return range() ? numberedName(options_.inputName, options_.firstNumber + index)
@@ -296,6 +304,9 @@ int64_t readRows(const LogInputs& inputs, bool fitsInput, int64_t first, int64_t
             LogRow row;
             for (int64_t i = next++; i < count; i = next++) {
                 readLogRow(inputs.name(first + i), fitsInput, camera, row);
+                // A range knows its numbers, 1000 and on among them.
+                if (inputs.range())
+                    row.number = inputs.number(first + i);
                 if (row.status != "ok")
                     ++unread;
                 appendLogRow(rows[static_cast<std::size_t>(i)], row);
@@ -327,6 +338,108 @@ int64_t readRows(const LogInputs& inputs, bool fitsInput, int64_t first, int64_t
 
 } // namespace
 
+namespace {
+
+// The descriptor of this process that `name` stands for (/dev/stdout, /dev/fd/1, /proc/self/fd/1,
+// or a link to one), or -1. Writing to it shares the descriptor's place in its file, as the
+// program's own lines do, where opening the name anew would start at the file's beginning.
+int ownDescriptorNamed(std::string name)
+{
+    const std::string ownFolder = "/proc/" + std::to_string(getpid()) + "/fd";
+    for (int hop = 0; hop < 40; ++hop) {
+        const std::string folder = folderOf(name);
+        char resolved[PATH_MAX];
+        if (!realpath(folder.empty() ? "." : folder.c_str(), resolved))
+            return -1;
+        const std::string leaf = name.substr(fileNameStart(name));
+        int descriptor = -1;
+        if (resolved == ownFolder && !leaf.empty()
+            && std::from_chars(leaf.data(), leaf.data() + leaf.size(), descriptor).ptr == leaf.data() + leaf.size())
+            return descriptor;
+        char target[PATH_MAX];
+        const ssize_t length = readlink(name.c_str(), target, sizeof target - 1);
+        if (length <= 0)
+            return -1;
+        name = target[0] == '/' ? std::string(target, static_cast<std::size_t>(length))
+                                : folder + std::string(target, static_cast<std::size_t>(length));
+    }
+    return -1;
+}
+
+// Where a log goes. A regular file (or nothing) at its name is replaced whole, through a hidden file
+// renamed into place; anything else there (a device, a FIFO, a terminal, or a link to one) is
+// written in place as a stream, never replaced, and a name of one of the program's own
+// descriptors (/dev/stdout) is written through that descriptor.
+class LogSink {
+public:
+    LogSink(const std::string& name, OutputFolder& folder) : name_(name), file_(name, &folder, messages_, failure_)
+    {
+        struct stat standing {};
+        descriptor_ = ownDescriptorNamed(name);
+        inPlace_ = descriptor_ >= 0 || (stat(name.c_str(), &standing) == 0 && !S_ISREG(standing.st_mode));
+    }
+    ~LogSink()
+    {
+        if (stream_ >= 0)
+            ::close(stream_);
+    }
+    LogSink(const LogSink&) = delete;
+    LogSink& operator=(const LogSink&) = delete;
+
+    bool inPlace() const { return inPlace_; }
+    bool open()
+    {
+        if (!inPlace_)
+            return static_cast<bool>(file_.create());
+        // A FIFO waits here for its reader, as a shell's redirection would.
+        do
+            stream_ = descriptor_ >= 0 ? fcntl(descriptor_, F_DUPFD_CLOEXEC, 0)
+                                       : ::open(name_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        while (stream_ < 0 && errno == EINTR);
+        failure_.error = stream_ < 0 ? errno : 0;
+        return stream_ >= 0;
+    }
+    bool write(const std::string& text)
+    {
+        if (!inPlace_)
+            return static_cast<bool>(file_.write({{text.data(), text.size()}}));
+        for (std::size_t done = 0; done < text.size();) {
+            const ssize_t written = ::write(stream_, text.data() + done, text.size() - done);
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0) {
+                failure_.error = written < 0 ? errno : EIO;
+                return false;
+            }
+            done += static_cast<std::size_t>(written);
+        }
+        return true;
+    }
+    bool finish()
+    {
+        if (!inPlace_)
+            return static_cast<bool>(file_.commit());
+        const int stream = std::exchange(stream_, -1);
+        if (::close(stream) != 0 && errno != EINTR) {
+            failure_.error = errno;
+            return false;
+        }
+        return true;
+    }
+    int error() const { return failure_.error; }
+
+private:
+    std::string name_;
+    Messages messages_;
+    WriteFailure failure_;
+    OutputFile file_;
+    bool inPlace_ = false;
+    int descriptor_ = -1; // the program's own descriptor that the name stands for
+    int stream_ = -1;
+};
+
+} // namespace
+
 int writeObservingLog(const Options& options, int jobs, UnfinishedFiles* unfinished, RunTally* runTally)
 {
     RunTally ownTally;
@@ -352,14 +465,15 @@ int writeObservingLog(const Options& options, int jobs, UnfinishedFiles* unfinis
                 return 1;
             }
 
-    Messages messages;
-    WriteFailure failure;
-    OutputFile file(name, &folder, messages, failure);
+    LogSink sink(name, folder);
+    // A log on the program's own standard output comes after what the program has said there.
+    flushOutput();
     const auto start = std::chrono::steady_clock::now();
     std::string text = logHeading(logFormatFor(name));
-    Result written = file.create();
+    bool written = sink.open();
     tally.begin(inputs.range() ? options.inputName : "", options.firstNumber, options.lastNumber,
-                inputs.range() ? nullptr : &options.inputNames, RunTally::Counting::logged);
+                inputs.range() ? nullptr : &options.inputNames,
+                sink.inPlace() ? RunTally::Counting::streamed : RunTally::Counting::logged);
     progressLine().enable(options.progress && total > 1);
     // Rows in batches, each written once read: a log of a whole archive holds little in memory.
     constexpr int64_t batch = 4096;
@@ -367,20 +481,20 @@ int writeObservingLog(const Options& options, int jobs, UnfinishedFiles* unfinis
     for (; written && done < total && !tally.ending(); done += std::min(batch, total - done)) {
         const int64_t count = std::min(batch, total - done);
         unread += readRows(inputs, options.fitsInput, done, count, jobs, text);
-        written = file.write({{text.data(), text.size()}});
+        written = sink.write(text);
         text.clear();
         tally.addDone(count);
         tally.at(inputs.range() ? options.firstNumber + done + count : done + count);
         progressLine().update(tally.progressText());
     }
     if (total == 0 && written)
-        written = file.write({{text.data(), text.size()}});
+        written = sink.write(text);
     if (written)
-        written = file.commit();
+        written = sink.finish();
     tally.end();
     progressLine().clear();
     if (!written) {
-        notice("%s: %s", name.c_str(), failure.error ? std::strerror(failure.error) : "not written");
+        notice("%s: %s", name.c_str(), sink.error() ? std::strerror(sink.error()) : "not written");
         return 1;
     }
     const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;

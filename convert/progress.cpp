@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include <cerrno>
+
+#include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -68,12 +71,25 @@ void RunTally::end()
     running_ = false;
 }
 
-void RunTally::published(bool written)
+void RunTally::renaming(int folder, const char* name, int64_t count, int64_t after) noexcept
 {
-    if (written)
-        ++done_;
-    else
-        ++failed_;
+    std::size_t length = 0;
+    while (name[length] && length + 1 < sizeof renamingName_) {
+        renamingName_[length] = name[length];
+        ++length;
+    }
+    renamingName_[length] = '\0';
+    renamingCount_ = count;
+    renamingAt_ = after;
+    doneBeforeRename_ = done_.load();
+    renamingFolder_.store(folder);
+}
+
+void RunTally::renamed(int64_t done) noexcept
+{
+    at_ = renamingAt_;
+    done_ += done;
+    renamingFolder_.store(-1);
 }
 
 void RunTally::failed()
@@ -123,17 +139,23 @@ void RunTally::endPublishing() noexcept
     publishing_.store(false);
 }
 
-void RunTally::waitForPublishing() const noexcept
+void RunTally::waitForPublishing() noexcept
 {
-    if (publishingHere)
-        return;
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
-    while (publishing_.load()) {
+    while (!publishingHere && publishing_.load()) {
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
         if ((now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) > 50000000L)
             break;
+    }
+    // A rename cut short by the signal on this thread (or one that did not end in time): made
+    // when its hidden file is gone, which only the rename does before the hidden files are removed.
+    const int folder = renamingFolder_.load();
+    if (folder >= 0 && done_.load() == doneBeforeRename_ && faccessat(folder, renamingName_, F_OK, AT_SYMLINK_NOFOLLOW) != 0
+        && errno == ENOENT) {
+        done_ += renamingCount_;
+        at_ = renamingAt_;
     }
 }
 
@@ -158,7 +180,7 @@ std::size_t RunTally::interruptedText(char* text, std::size_t size) const noexce
         words.add(" at ").add(root_.c_str()).add(at, 3);
         notTried = last_ - at;
     }
-    const char* const done[] = {" files converted", " images unpacked", " files logged"};
+    const char* const done[] = {" files converted", " images unpacked", " files logged", " files logged"};
     const bool images = counting_ == Counting::unpacked;
     words.add(": ").add(done_).add(done[static_cast<int>(counting_)]);
     if (failed_ > 0)

@@ -11,19 +11,27 @@
 // async-signal-safe calls alone (the counts are lock-free atomics, the names fixed for the run).
 class RunTally {
 public:
-    // What a run counts: files converted, images unpacked from packed files, or files logged.
-    enum class Counting { converted, unpacked, logged };
+    // What a run counts: files converted, images unpacked from packed files, or files logged
+    // into a log written whole at its end, or into one written as it goes (a device or a FIFO).
+    enum class Counting { converted, unpacked, logged, streamed };
 
     // A run over the numbered files of `root` from `first` to `last`, or over `names`.
     void begin(const std::string& root, int64_t first, int64_t last, const std::vector<std::string>* names,
                Counting counting);
     void end();
 
-    // An output published (or its write failed), or a failure.
-    void published(bool written);
+    // Outputs are being renamed into place, counting as `count` done: the hidden file `name` in
+    // the folder open as `folder`, and where the run then stands. A signal that comes before
+    // renamed counts them when the rename was made.
+    void renaming(int folder, const char* name, int64_t count, int64_t after) noexcept;
+    // The rename is over: `done` of them counted.
+    void renamed(int64_t done) noexcept;
+    // A failure.
     void failed();
     // A unit that writes nothing of its own (a plane of a cube, a packed file's header) is done.
     void passed() { ++passed_; }
+    // Passed units now counted as done, in a cube.
+    void unpass(int64_t count) { passed_ -= count; }
     // `count` more inputs done at once.
     void addDone(int64_t count) { done_ += count; }
     // The run is now at the file numbered `numberOrIndex` (a range) or at that place among the names.
@@ -43,8 +51,9 @@ public:
     // signal sees the unit.
     bool beginPublishing() noexcept;
     void endPublishing() noexcept;
-    // In the signal handler, after markEnding.
-    void waitForPublishing() const noexcept;
+    // In the signal handler, after markEnding: waits for a unit being published on another
+    // thread, then counts a rename under way that was made, before the hidden files go.
+    void waitForPublishing() noexcept;
 
     // The run's progress line: "245 of 1000 files, 812 files/s, 1 s left".
     std::string progressText() const;
@@ -62,6 +71,10 @@ private:
     const std::vector<std::string>* names_ = nullptr;
     Counting counting_ = Counting::converted;
     std::atomic<int64_t> done_{0}, failed_{0}, passed_{0}, at_{0}, total_{0};
+    // The rename under way: its folder (-1 for none), hidden name, count, place, and done_ before it.
+    std::atomic<int> renamingFolder_{-1};
+    char renamingName_[64] = {};
+    int64_t renamingCount_ = 0, renamingAt_ = 0, doneBeforeRename_ = 0;
     std::chrono::steady_clock::time_point start_;
 };
 

@@ -25,6 +25,7 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -64,6 +65,22 @@ int processorsAvailable()
     if (sched_getaffinity(0, sizeof set, &set) == 0)
         return std::max(CPU_COUNT(&set), 1);
     return static_cast<int>(std::max(std::thread::hardware_concurrency(), 1u));
+}
+
+// The run's workers: --jobs, or one per processor the program may use (at most mostJobs), and
+// no more than the limit on open files leaves room for: a worker may hold an input, an output
+// and a folder open at once. An asked number cut down is said.
+int workersFor(const Options& options)
+{
+    const int wanted = options.jobs > 0 ? options.jobs : std::min(processorsAvailable(), mostJobs);
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY)
+        return wanted;
+    const auto allowed = static_cast<int>(std::clamp<int64_t>((static_cast<int64_t>(files.rlim_cur) - 32) / 3, 1, wanted));
+    if (allowed < wanted && options.jobs > 0)
+        notice("warning - --jobs %d: %d workers, as many as the limit of %lld open files allows", wanted, allowed,
+               static_cast<long long>(files.rlim_cur));
+    return allowed;
 }
 
 // The maps, each loaded once for the whole run; a map that cannot be read ends it.
@@ -126,13 +143,15 @@ int convertFiles(const Options& options, UnfinishedFiles* unfinished, RunTally* 
     const auto start = std::chrono::steady_clock::now();
     Messages said;
     const Maps maps{mask, gain};
-    const RunCounts counts
-        = convertInputs(options, maps, folders, options.jobs > 0 ? options.jobs : processorsAvailable(), said, tally);
+    const RunCounts counts = convertInputs(options, maps, folders, workersFor(options), said, tally);
     print(said);
     if (counts.stopped) {
         // A cube that was not written loses the planes read before the failure as well.
         const bool rangeCube = options.cube && !options.unpack;
-        const int failed = counts.failedWrites + counts.failedFiles + (counts.stoppedByWrite ? 0 : 1);
+        // The file the run stopped at failed, unless a write that failed stopped it, or the run
+        // ended past its last file.
+        const int failed
+            = counts.failedWrites + counts.failedFiles + (counts.stoppedByWrite || counts.stoppedAt.empty() ? 0 : 1);
         summarise(counts, options, rangeCube ? counts.filesRead : failed, start);
         return 1;
     }
@@ -202,8 +221,7 @@ int kovrentRun(int argc, const char* const* argv, UnfinishedFiles* unfinished, R
         } else if (options.showVersion) {
             // The version line has said it all.
         } else if (!options.logName.empty()) {
-            status = writeObservingLog(options, options.jobs > 0 ? options.jobs : processorsAvailable(), unfinished,
-                                       tally);
+            status = writeObservingLog(options, workersFor(options), unfinished, tally);
         } else {
             status = convertFiles(options, unfinished, tally);
         }

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <new>
 #include <optional>
 #include <set>
@@ -168,6 +169,10 @@ struct Unit {
     std::unique_ptr<OutputFile> output;
     bool hasOutput = false; // an output of its own was begun
     bool written = false;
+    bool holdsRoom = false; // its file, or its plane of a cube, takes room in a folder
+    bool writing = false;   // counted among the writes under way, until it is handed over
+    CubeWriter* cube = nullptr; // the cube of its plane, once written
+    bool finishedCube = false;  // its plane was the last, and its cube is in place
     // A plane of a cube: what the cube says of it, and a file's times, for the cube's.
     PlaneRecord record;
     ObservationTimes times;
@@ -179,16 +184,46 @@ struct RunShared;
 // Publishes one unit at its turn; true when it ends the run.
 bool publish(RunShared& run, Unit& unit);
 
+bool noRoomError(int error)
+{
+    return error == ENOSPC || error == EDQUOT;
+}
+
+// A finished unit gives back the room its file or plane takes, so that an earlier unit can be
+// written: it fails as its own write would have failed for want of room, with `error`.
+void giveBackRoom(Unit& unit, int error)
+{
+    unit.holdsRoom = false;
+    if (unit.output) {
+        unit.output->discard();
+        unit.written = false;
+        unit.fileMessages.clear();
+        writeFailed(unit.fileMessages, unit.failure, unit.output->name(), WriteStep::write, error);
+    } else if (unit.cube) {
+        unit.cube->dropPlane(unit.kind == Kind::packedImage ? unit.image : unit.file);
+        unit.result = writeFailed(unit.messages, unit.failure, unit.cube->name(), WriteStep::write, error);
+    }
+}
+
 // The order in which finished units say what they said and rename their outputs into place:
 // each is published once every unit before it is, by the thread that finishes the last of them,
 // one thread at a time, so that everything comes as a run on one thread has it; meanwhile the
 // workers go on with the next units. A unit after the one that ended the run is discarded.
+//
+// It also keeps what a folder that fills up takes the same whatever the workers: once a write
+// has found no room, every unit writes at its turn, and a unit that finds no room tries again at
+// its turn after later units have given back theirs, the latest first. A later unit that gave
+// its room back fails for want of it, as it would have on one worker.
 class Publisher {
 public:
     // Hands over a finished unit, and publishes every unit whose turn has come.
     void finished(RunShared& run, std::unique_ptr<Unit> unit)
     {
         std::unique_lock lock(mutex_);
+        if (std::exchange(unit->writing, false)) {
+            --writing_;
+            published_.notify_all();
+        }
         if (unit->sequence > last_)
             return;
         waiting_[unit->sequence] = std::move(unit);
@@ -225,8 +260,59 @@ public:
         return last_ == noEnd;
     }
 
+    // Writes `unit`'s file or plane with `attempt` (0, or the error number of its failure): at
+    // once, or at its turn once a write of the run has found no room. The error of the last try.
+    int writeInTurn(Unit& unit, const std::function<int()>& attempt)
+    {
+        bool atTurn = false;
+        {
+            std::unique_lock lock(mutex_);
+            if (short_) {
+                atTurn = true;
+                if (!waitForTurn(lock, unit.sequence, false))
+                    return ECANCELED;
+            } else {
+                ++writing_;
+                unit.writing = true;
+            }
+        }
+        const int error = attempt();
+        if (!noRoomError(error))
+            return error;
+        std::unique_lock lock(mutex_);
+        short_ = true;
+        if (std::exchange(unit.writing, false)) {
+            --writing_;
+            published_.notify_all();
+        }
+        if (!waitForTurn(lock, unit.sequence, true))
+            return error;
+        return makeRoom(unit, atTurn ? error : attempt(), attempt);
+    }
+
 private:
     static constexpr int64_t noEnd = INT64_MAX;
+
+    // Until every unit before `sequence` is published (and, with `settled`, no write is under
+    // way); false when the run ends meanwhile.
+    bool waitForTurn(std::unique_lock<std::mutex>& lock, int64_t sequence, bool settled)
+    {
+        published_.wait(lock, [&] { return (next_ == sequence && (!settled || writing_ == 0)) || last_ != noEnd; });
+        return last_ == noEnd;
+    }
+
+    // At `unit`'s turn: later units give back their room, the latest first, until `attempt`
+    // succeeds.
+    int makeRoom(const Unit& unit, int error, const std::function<int()>& attempt)
+    {
+        for (auto later = waiting_.rbegin(); noRoomError(error) && later != waiting_.rend(); ++later) {
+            if (later->first <= unit.sequence || !later->second->holdsRoom)
+                continue;
+            giveBackRoom(*later->second, error);
+            error = attempt();
+        }
+        return error;
+    }
 
     // Nothing after `sequence` is published: the units waiting for their turn go, their hidden
     // files removed.
@@ -244,6 +330,8 @@ private:
     int64_t last_ = noEnd;
     std::atomic<bool> ended_{false};
     bool publishing_ = false;
+    bool short_ = false; // a write found no room: units write at their turn
+    int writing_ = 0;    // writes begun before that, whose units are not yet handed over
 };
 
 // What the workers share: the run's settings, its source of units, its order, its counts, the
@@ -379,14 +467,26 @@ private:
 
 class Worker {
 public:
-    explicit Worker(std::shared_ptr<RunShared> run) : run_(std::move(run)) {}
+    // Sets up the worker's buffers, those of a camera file among them.
+    explicit Worker(std::shared_ptr<RunShared> run) : run_(std::move(run))
+    {
+        if (!run_->options.fitsInput)
+            workspace_.camera = std::make_unique<CameraReading>();
+    }
 
-    // Runs a worker to its end. Running out of memory, also while the worker sets up its buffers,
-    // ends the run where it stands.
+    // Runs a worker to its end. A worker without the memory for its buffers takes no unit, and
+    // the others go on without it (a run none of whose workers could set up has run out of memory:
+    // convertInputs tells). Running out of memory with a unit in hand ends the run where it stands.
     static void runToEnd(const std::shared_ptr<RunShared>& shared)
     {
+        std::unique_ptr<Worker> worker;
         try {
-            Worker(shared).work();
+            worker = std::make_unique<Worker>(shared);
+        } catch (const std::bad_alloc&) {
+            return;
+        }
+        try {
+            worker->work();
         } catch (const std::bad_alloc&) {
             shared->outOfMemory = true;
             shared->publisher.abandon();
@@ -610,14 +710,22 @@ void Worker::process(Unit& unit)
 // An output's file: created under a hidden name and written whole, to be renamed at its turn.
 void Worker::writeHidden(Unit& unit, const std::string& name, const Output& output)
 {
-    unit.output = std::make_unique<OutputFile>(name, &run_->folders.of(name), unit.fileMessages, unit.failure);
     unit.hasOutput = true;
     const auto dataBytes = static_cast<int64_t>(output.data.size());
-    unit.written = unit.output->create()
-        && unit.output->write({{output.header.data(), output.header.size()},
-                               {output.data.data(), output.data.size()},
-                               {zeroBlock, blockPadding(dataBytes)},
-                               {output.extension.data(), output.extension.size()}});
+    const int error = run_->publisher.writeInTurn(unit, [&] {
+        unit.fileMessages.clear();
+        unit.failure = {};
+        unit.output = std::make_unique<OutputFile>(name, &run_->folders.of(name), unit.fileMessages, unit.failure);
+        // Closed once written: a file that waits for its turn holds no descriptor.
+        const bool written = unit.output->create()
+            && unit.output->write({{output.header.data(), output.header.size()},
+                                   {output.data.data(), output.data.size()},
+                                   {zeroBlock, blockPadding(dataBytes)},
+                                   {output.extension.data(), output.extension.size()}})
+            && unit.output->close();
+        return written ? 0 : unit.failure.error != 0 ? unit.failure.error : EIO;
+    });
+    unit.written = unit.holdsRoom = error == 0;
 }
 
 void Worker::processFile(Unit& unit)
@@ -732,7 +840,20 @@ Result Worker::addPlane(Unit& unit, CubeBuild& cube, int64_t plane, Output& outp
         if (cube.ofFiles)
             messages.say(Text::planeOf, writer.name(), {plane + 1});
     }
-    return writer.writePlane(plane, output.data, messages);
+    Messages written;
+    const int error = run.publisher.writeInTurn(unit, [&] {
+        written.clear();
+        unit.failure = {};
+        if (writer.writePlane(plane, output.data, written, unit.failure))
+            return 0;
+        // What a write cut short took is given back while the plane waits for its turn.
+        writer.dropPlane(plane);
+        return unit.failure.error;
+    });
+    messages.append(written);
+    unit.cube = &writer;
+    unit.holdsRoom = error == 0;
+    return error == 0 ? Result() : Result::failed(written.lastReason());
 }
 
 // The cube's header ended with END, filling exactly the room kept for it: blank cards stand
@@ -745,18 +866,26 @@ void endInRoom(Header& header, const CubeWriter& writer)
     header.addEndCard();
 }
 
-// The table of the planes behind a --modern cube.
-Result finishCube(CubeBuild& cube, bool modern, bool frames, Messages& messages)
+// The table of the planes behind a --modern cube. Its planes count as written once it is renamed
+// into place, for the tally as it is then at `after`; until then they count as passed.
+Result finishCube(RunTally& tally, CubeBuild& cube, bool modern, int64_t after, Messages& messages)
 {
     endInRoom(cube.header, *cube.writer);
     Header table;
     std::string rows;
     if (modern)
-        planeTable(cube.records, frames, table, rows);
-    return cube.writer->finish(cube.header, modern ? &table : nullptr, rows, messages);
+        planeTable(cube.records, false, table, rows);
+    CubeWriter& writer = *cube.writer;
+    tally.renaming(writer.folderDescriptor(), writer.hiddenName().c_str(), cube.planes, after);
+    Result finished = writer.finish(cube.header, modern ? &table : nullptr, rows, messages);
+    tally.renamed(finished ? cube.planes : 0);
+    // The planes before this one passed; this one is counted with the cube.
+    if (finished)
+        tally.unpass(cube.planes - 1);
+    return finished;
 }
 
-Result finishRangeCube(RunShared& run, Messages& messages)
+Result finishRangeCube(RunShared& run, int64_t after, Messages& messages)
 {
     CubeBuild& cube = *run.rangeCube;
     const bool modern = run.options.modern;
@@ -785,15 +914,15 @@ Result finishRangeCube(RunShared& run, Messages& messages)
         header.replaceValueCard("TIME-END", end, "END TIME OF OBSERVATION (UT)");
         replaceEndCards(header, cube.last);
     }
-    Result finished = finishCube(cube, modern, false, messages);
+    Result finished = finishCube(run.tally, cube, modern, after, messages);
     if (finished)
         run.counts.filesConverted += static_cast<int>(cube.planes);
     return finished;
 }
 
-Result finishPackedCube(RunShared& run, PackedFile& packed, Messages& messages)
+Result finishPackedCube(RunShared& run, PackedFile& packed, int64_t after, Messages& messages)
 {
-    Result finished = finishCube(*packed.cube, run.options.modern, false, messages);
+    Result finished = finishCube(run.tally, *packed.cube, run.options.modern, after, messages);
     if (finished)
         run.counts.unpackedImages += static_cast<int>(packed.count);
     return finished;
@@ -809,10 +938,12 @@ void tallied(RunTally& tally, const Unit& unit)
             tally.failed();
         tally.passed();
     } else if (unit.hasOutput) {
-        tally.published(unit.written);
+        // A file renamed into place was counted then.
+        if (!unit.written)
+            tally.failed();
     } else if (!unit.result) {
         tally.failed();
-    } else {
+    } else if (!unit.finishedCube) {
         tally.passed();
     }
     tally.at(unit.after);
@@ -850,9 +981,13 @@ bool publish(RunShared& run, Unit& unit)
     Messages& messages = unit.messages;
     if (unit.read)
         ++counts.filesRead;
+    counts.position = unit.after;
     if (unit.output) {
-        if (unit.written)
+        if (unit.written) {
+            run.tally.renaming(unit.output->folderDescriptor(), unit.output->hiddenName().c_str(), 1, unit.after);
             unit.written = static_cast<bool>(unit.output->commit());
+            run.tally.renamed(unit.written ? 1 : 0);
+        }
         messages.append(unit.fileMessages);
         if (unit.written) {
             ++(unit.kind == Kind::file ? counts.filesConverted : counts.unpackedImages);
@@ -866,7 +1001,10 @@ bool publish(RunShared& run, Unit& unit)
     // A folder that can take nothing more ends the run, --keep-going or not: every later write
     // would fail the same way.
     const int writeError = unit.failure.error;
-    const bool noRoom = !unit.written && (writeError == ENOSPC || writeError == EDQUOT || writeError == EROFS);
+    const bool noRoom = !unit.written && (noRoomError(writeError) || writeError == EROFS);
+    // A plane of a cube that found no room is an image not written.
+    if (noRoom && !unit.hasOutput)
+        ++counts.failedWrites;
     if (unit.result && run.rangeCube) {
         CubeBuild& cube = *run.rangeCube;
         cube.records.push_back(unit.record);
@@ -876,15 +1014,19 @@ bool publish(RunShared& run, Unit& unit)
             cube.last = times;
             cube.lastEnd = unit.timeEnd;
         }
-        if (unit.last)
-            unit.result = finishRangeCube(run, messages);
+        if (unit.last) {
+            unit.result = finishRangeCube(run, unit.after, messages);
+            unit.finishedCube = static_cast<bool>(unit.result);
+        }
     }
     if (unit.result && unit.kind == Kind::packedImage && unit.packed->cube) {
         // Only the table of a --modern cube needs them: memory stays flat without.
         if (run.options.modern)
             unit.packed->cube->records.push_back(unit.record);
-        if (unit.image == unit.packed->count - 1)
-            unit.result = finishPackedCube(run, *unit.packed, messages);
+        if (unit.image == unit.packed->count - 1) {
+            unit.result = finishPackedCube(run, *unit.packed, unit.after, messages);
+            unit.finishedCube = static_cast<bool>(unit.result);
+        }
     }
     bool endsRun = false;
     if (noRoom) {
@@ -959,12 +1101,18 @@ RunCounts convertInputs(const Options& options, const Maps& maps, std::shared_pt
     run->fileNumber = options.firstNumber;
     run->lastNumber = options.lastNumber;
     run->rootName = run->range ? options.inputName : std::string();
+    run->counts.position = run->range ? options.firstNumber : 0;
     if (options.cube && !options.unpack && !planRangeCube(*run, said)) {
         run->counts.stopped = true;
         return run->counts;
     }
-    // A run of one file starts no thread, and shows no progress line.
+    // A run of one file starts no thread, and shows no progress line; no run has more workers
+    // than units to convert.
     const bool oneFile = !run->range && options.inputNames.size() == 1 && !options.unpack;
+    if (!options.unpack)
+        jobs = static_cast<int>(std::min<int64_t>(
+            jobs, run->range ? int64_t{options.lastNumber} - options.firstNumber + 1
+                             : static_cast<int64_t>(options.inputNames.size())));
     run->tally.begin(run->rootName, options.firstNumber, options.lastNumber, run->range ? nullptr : &options.inputNames,
                      options.unpack ? RunTally::Counting::unpacked : RunTally::Counting::converted);
     progressLine().enable(options.progress && !oneFile);
@@ -1022,6 +1170,9 @@ RunCounts convertInputs(const Options& options, const Maps& maps, std::shared_pt
                 threads[k].detach();
         }
     }
+    // Every worker ended, and none took the source to its end nor ended the run: none could set up.
+    if (!run->sourceEnded && !run->publisher.ended())
+        run->outOfMemory = true;
     progressLine().clear();
     run->tally.end();
     {
@@ -1032,45 +1183,152 @@ RunCounts convertInputs(const Options& options, const Maps& maps, std::shared_pt
     if (run->outOfMemory) {
         said.say(Text::outOfMemory);
         said.reason("the run ran out of memory");
-        run->counts.stopped = true;
+        RunCounts& counts = run->counts;
+        // The run stopped at the first unit not published, unless another failure stopped it first.
+        if (!counts.stopped) {
+            counts.stopped = true;
+            const int64_t at = counts.position;
+            const auto names = static_cast<int64_t>(options.inputNames.size());
+            if (run->range ? at <= options.lastNumber : at < names) {
+                counts.stoppedAt = run->range ? numberedName(run->rootName, at) : options.inputNames[at];
+                counts.notTried = run->range ? options.lastNumber - at : names - at - 1;
+            }
+        }
     }
     return run->counts;
 }
 
+namespace {
+
+// A file as the system knows it: its folder's device and inode, and its name there; nullopt when
+// the folder is not there.
+using Place = std::tuple<dev_t, ino_t, std::string>;
+
+std::optional<Place> placeOf(const std::string& name)
+{
+    const std::string folder = folderOf(name);
+    struct stat place {};
+    if (stat(folder.empty() ? "." : folder.c_str(), &place) != 0)
+        return std::nullopt;
+    return Place{place.st_dev, place.st_ino, name.substr(fileNameStart(name))};
+}
+
+// The inputs of a run, by their place and by the file they are: an output must replace none of
+// them, whether it is there yet or not.
+class InputPlaces {
+public:
+    explicit InputPlaces(const std::vector<std::string>& names)
+    {
+        for (const std::string& input : names) {
+            if (const std::optional<Place> place = placeOf(input))
+                places_.emplace(*place, &input);
+            struct stat file {};
+            if (stat(input.c_str(), &file) == 0)
+                files_.emplace(std::pair{file.st_dev, file.st_ino}, &input);
+        }
+    }
+    // The input other than `own` that writing `output` would replace, or null.
+    const std::string* replacedBy(const std::string& output, const std::string* own) const
+    {
+        if (const std::optional<Place> place = placeOf(output))
+            if (const auto found = places_.find(*place); found != places_.end() && found->second != own)
+                return found->second;
+        struct stat standing {};
+        if (lstat(output.c_str(), &standing) == 0)
+            if (const auto found = files_.find({standing.st_dev, standing.st_ino});
+                found != files_.end() && found->second != own)
+                return found->second;
+        return nullptr;
+    }
+
+private:
+    std::map<Place, const std::string*> places_;
+    std::map<std::pair<dev_t, ino_t>, const std::string*> files_;
+};
+
+// The packed files of a run given by name (-p), one after another: every image name is given
+// once, and none is an input's. Their headers are read to count their images; the check ends at
+// an input that is no regular file (which cannot be read twice) or cannot be read (the run tells),
+// and after a million images.
+Result checkUnpackedNames(const Options& options, const InputPlaces& inputs, Messages& messages)
+{
+    struct Images {
+        const std::string* input;
+        UnpackedNames names;
+        int64_t first, count;
+    };
+    std::vector<Images> files;
+    TakenNames taken;
+    Workspace workspace;
+    SessionInOrder session;
+    int64_t images = 0;
+    for (const std::string& input : options.inputNames) {
+        struct stat file {};
+        if (stat(input.c_str(), &file) != 0 || !S_ISREG(file.st_mode) || images > 1000000)
+            break;
+        Messages said;
+        Conversion conversion;
+        if (!convertFile(input, options, Maps(), session, workspace, said, conversion) || !conversion.packed)
+            break;
+        files.push_back({&input, UnpackedNames(outputNameFor(input, options), options.frameNumber, options.appendFits),
+                         std::max<int64_t>(fileNumberFromName(input), 0), conversion.packed->count()});
+        const Images& these = files.back();
+        std::string name, irafName, reason, stem;
+        int64_t number = 0;
+        for (int64_t k = 0; k < these.count && images <= 1000000; ++k, ++images) {
+            if (!these.names.forImage(these.first + k, name, irafName, reason, stem, number))
+                break;
+            if (const std::string* replaced = inputs.replacedBy(name, nullptr)) {
+                messages.say(Text::unpackedOverwrites, name, *replaced);
+                return Result::fatal();
+            }
+            if (taken.take(stem, number, these.names.ending()))
+                continue;
+            // The earlier file whose image has the name.
+            for (const Images& earlier : files) {
+                std::string other;
+                for (int64_t j = 0; j < earlier.count && other != name; ++j)
+                    earlier.names.forImage(earlier.first + j, other, irafName, reason, stem, number);
+                if (other == name) {
+                    messages.say(Text::outputsCollide, *earlier.input, input, name);
+                    messages.reason("give packed files whose images are numbered apart, or unpack them in runs of "
+                                    "their own");
+                    return Result::fatal(messages.lastReason());
+                }
+            }
+        }
+    }
+    return Result();
+}
+
+} // namespace
+
 Result checkOutputNames(const Options& options, Messages& messages)
 {
     // A range's outputs are named after its numbers, which differ; a cube of several names is
-    // one output, and unpacked images are checked as they are named.
-    if (options.firstNumber >= 0 || options.inputNames.size() < 2 || options.cube || options.unpack)
+    // one output, written once every input is read.
+    if (options.firstNumber >= 0 || options.inputNames.size() < 2 || options.cube)
         return Result();
+    const InputPlaces inputs(options.inputNames);
+    if (options.unpack)
+        return checkUnpackedNames(options, inputs, messages);
     // Outputs are told apart by their folder, as the system knows it, and their file's name.
-    std::map<std::tuple<dev_t, ino_t, std::string>, const std::string*> outputs;
-    std::map<std::pair<dev_t, ino_t>, const std::string*> inputs;
-    for (const std::string& input : options.inputNames) {
-        struct stat file {};
-        if (stat(input.c_str(), &file) == 0)
-            inputs.emplace(std::pair{file.st_dev, file.st_ino}, &input);
-    }
+    std::map<Place, const std::string*> outputs;
     for (const std::string& input : options.inputNames) {
         const std::string output = outputNameFor(input, options, options.frames ? 'k' : 'f');
-        const std::string folder = folderOf(output);
-        struct stat place {};
-        if (stat(folder.empty() ? "." : folder.c_str(), &place) != 0)
+        const std::optional<Place> place = placeOf(output);
+        if (!place)
             continue;
-        const auto key = std::tuple{place.st_dev, place.st_ino, output.substr(fileNameStart(output))};
-        if (const auto [earlier, added] = outputs.emplace(key, &input); !added) {
+        if (const auto [earlier, added] = outputs.emplace(*place, &input); !added) {
             messages.say(Text::outputsCollide, *earlier->second, input, output);
             messages.reason("give names whose outputs differ, or convert them in runs of their own");
             return Result::fatal(messages.lastReason());
         }
-        // The output of one name would replace the file of another before it is read.
-        struct stat standing {};
-        if (lstat(output.c_str(), &standing) == 0)
-            if (const auto replaced = inputs.find({standing.st_dev, standing.st_ino});
-                replaced != inputs.end() && replaced->second != &input) {
-                messages.say(Text::outputOverwrites, output, *replaced->second);
-                return Result::fatal();
-            }
+        // The output of one name would replace the file of another, there yet or not, before it is read.
+        if (const std::string* replaced = inputs.replacedBy(output, &input)) {
+            messages.say(Text::outputOverwrites, output, *replaced);
+            return Result::fatal();
+        }
     }
     return Result();
 }

@@ -41,6 +41,7 @@ struct RunCounts {
     bool stoppedByWrite = false; // a write, counted among the failed writes, ended it
     std::string stoppedAt;  // the file whose failure ended it
     int64_t notTried = 0;   // and the numbers of the range after it
+    int64_t position = 0;   // where the run stood after its last published unit
 };
 
 // Before anything is read or written: the names of a run's inputs give outputs of their own, and

@@ -87,10 +87,19 @@ public:
     // The pieces at `offset`, safe beside other writes at other offsets; a failure is only
     // reported (its error number in errno), to be taken up by fail.
     bool writeAt(off_t offset, std::initializer_list<std::pair<const void*, std::size_t>> pieces);
+    // Gives back the room that `length` bytes at `offset` take, where the file system can: they
+    // read as zeros.
+    void release(off_t offset, std::size_t length);
     // The failure of a write at `step` with error number `error`: the file removed.
     Result fail(WriteStep step, int error);
+    // Closes the file, written whole: it stays hidden, without a descriptor, until commit.
+    Result close();
     // Closes the file and renames it over the name.
     Result commit();
+    // The hidden file's name while it exists, and the folder it is in, for words about a rename
+    // under way.
+    const std::string& hiddenName() const { return temporary_; }
+    int folderDescriptor() const { return folder_->descriptor(); }
     // Removes the hidden file, if any.
     void discard();
 

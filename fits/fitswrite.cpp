@@ -56,6 +56,12 @@ int createHidden(int folder, std::string& name, UnfinishedFiles* unfinished, int
             errno = EINTR;
             return -1;
         }
+        if (entry < 0 && unfinished) {
+            // No memory to record it: a file that a signal could leave behind is not begun.
+            unfinished->created();
+            errno = ENOMEM;
+            return -1;
+        }
         const int descriptor = openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         const int error = errno;
         if (descriptor < 0 && unfinished)
@@ -259,18 +265,30 @@ bool OutputFile::writeAt(off_t offset, std::initializer_list<std::pair<const voi
     return writePieces(descriptor_, pieces, offset);
 }
 
+void OutputFile::release(off_t offset, std::size_t length)
+{
+    if (descriptor_ >= 0)
+        fallocate(descriptor_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset, static_cast<off_t>(length));
+}
+
 Result OutputFile::fail(WriteStep step, int error)
 {
     discard();
     return refuse(messages_, failure_, shownFolder(name_), step, error, Text::writeError);
 }
 
+Result OutputFile::close()
+{
+    if (descriptor_ >= 0 && ::close(std::exchange(descriptor_, -1)) != 0)
+        return fail(WriteStep::write, errno);
+    return Result();
+}
+
 Result OutputFile::commit()
 {
     // No fsync: the inputs never change, so a run that a crash cut short can simply be repeated.
-    const int descriptor = std::exchange(descriptor_, -1);
-    if (::close(descriptor) != 0)
-        return fail(WriteStep::write, errno);
+    if (Result closed = close(); !closed)
+        return closed;
     if (renameat(folder_->descriptor(), temporary_.c_str(), folder_->descriptor(), leaf_.c_str()) != 0)
         return fail(WriteStep::rename, errno);
     temporary_.clear();

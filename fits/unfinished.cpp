@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <ctime>
+#include <new>
+#include <utility>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -15,6 +17,12 @@ thread_local int creatingHere = 0;
 
 } // namespace
 
+UnfinishedFiles::~UnfinishedFiles()
+{
+    for (Chunk* chunk = first_.next.load(); chunk;)
+        delete std::exchange(chunk, chunk->next.load());
+}
+
 int UnfinishedFiles::add(int folder, const char* name) noexcept
 {
     ++creatingHere;
@@ -26,16 +34,31 @@ int UnfinishedFiles::add(int folder, const char* name) noexcept
     const std::size_t length = std::strlen(name);
     if (length >= nameLength)
         return -1;
-    for (int i = 0; i < capacity; ++i) {
-        int expected = freeEntry;
-        if (!entries_[i].state.compare_exchange_strong(expected, filling, std::memory_order_acquire))
-            continue;
-        entries_[i].folder = folder;
-        std::memcpy(entries_[i].name, name, length + 1);
-        entries_[i].state.store(recorded, std::memory_order_release);
-        return i;
+    Chunk* chunk = &first_;
+    for (int base = 0;; base += chunkEntries) {
+        for (int i = 0; i < chunkEntries; ++i) {
+            Entry& entry = chunk->entries[i];
+            int expected = freeEntry;
+            if (!entry.state.compare_exchange_strong(expected, filling, std::memory_order_acquire))
+                continue;
+            entry.folder = folder;
+            std::memcpy(entry.name, name, length + 1);
+            entry.state.store(recorded, std::memory_order_release);
+            return base + i;
+        }
+        Chunk* next = chunk->next.load(std::memory_order_acquire);
+        if (!next) {
+            // Another thread may add a chunk at the same time: the one that loses gives its own back.
+            auto* added = new (std::nothrow) Chunk;
+            if (!added)
+                return -1;
+            if (chunk->next.compare_exchange_strong(next, added, std::memory_order_acq_rel))
+                next = added;
+            else
+                delete added;
+        }
+        chunk = next;
     }
-    return -1;
 }
 
 void UnfinishedFiles::created() noexcept
@@ -48,8 +71,13 @@ void UnfinishedFiles::created() noexcept
 
 void UnfinishedFiles::forget(int entry) noexcept
 {
-    if (entry >= 0 && entry < capacity)
-        entries_[entry].state.store(freeEntry, std::memory_order_release);
+    if (entry < 0)
+        return;
+    Chunk* chunk = &first_;
+    for (; chunk && entry >= chunkEntries; entry -= chunkEntries)
+        chunk = chunk->next.load(std::memory_order_acquire);
+    if (chunk)
+        chunk->entries[entry].state.store(freeEntry, std::memory_order_release);
 }
 
 void UnfinishedFiles::removeAll() noexcept
@@ -65,7 +93,8 @@ void UnfinishedFiles::removeAll() noexcept
         if ((now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) > 50000000L)
             break;
     }
-    for (Entry& entry : entries_)
-        if (entry.state.load(std::memory_order_acquire) == recorded)
-            unlinkat(entry.folder, entry.name, 0);
+    for (Chunk* chunk = &first_; chunk; chunk = chunk->next.load(std::memory_order_acquire))
+        for (Entry& entry : chunk->entries)
+            if (entry.state.load(std::memory_order_acquire) == recorded)
+                unlinkat(entry.folder, entry.name, 0);
 }

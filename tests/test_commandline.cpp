@@ -165,6 +165,10 @@ TEST(CommandLine, ParsedOptionsAndBadValues) {
         {{name, "-m", " "}, nullptr, mask},
         {{name, "-m"}, nullptr, mask},
         {{name, "-a", "-e", "2", "-o", "x"}, nullptr, frame},
+        // Workers are bounded: more would only hold buffers and wait.
+        {{name, "--jobs", "256"}, [](Options& o) { o.jobs = 256; }},
+        {{name, "--jobs", "257"}, nullptr, "kovrent: Error in number of jobs\n"},
+        {{name, "--jobs", "2147483647"}, nullptr, "kovrent: Error in number of jobs\n"},
     };
     for (const auto& c : cases) {
         std::vector<const char*> argv = {"kovrent"};
@@ -334,6 +338,8 @@ TEST(CommandLine, NeverWritesOverAFileItReads) {
         {{"data/f970611a.005", "-f", "-d", "data"}, "data/f970611a.005", {"data"}},
         {{"data/f970611a.005", "-f", "-d", "./data/"}, "data/f970611a.005", {"data"}},
         {{"c970611a.005", "-f", "-n", "-m", "f970611a.005"}, "c970611a.005"},
+        // The output of the first name is the second, which is not there yet: it would be read back.
+        {{"c970611a.005", "f970611a.005.fits", "-f", "-a", "--jobs", "4"}, "c970611a.005"},
     };
     for (const auto& c : cases) {
         TempDir dir;

@@ -1154,6 +1154,52 @@ TEST(Hostile, FolderThatTakesNothingMoreEndsTheRun) {
     }
 }
 
+// What fits into a folder that fills up does not depend on the workers: a run writes the same
+// files, says the same and ends with the same status on one worker as on several, in ranges,
+// cubes, frames and unpacking alike.
+TEST(Hostile, FolderThatFillsTakesTheSameFilesWhateverTheWorkers) {
+    TempDir dir;
+    saveGrabRange(dir.path(), 60);
+    CameraWriter packed;
+    const FrameGeometry g = geometryOf(128, 128);
+    packed.corners(g).totalCoadds(1).obsmode(1).packed(40, 1).endMarker();
+    packed.packedData(g, 1, 40, [](int image, int, int x, int y) { return image + x - y; }).trailer({9, 0, 0, 0});
+    packed.save((dir / "p970611a.001").string());
+    const std::string folder = (dir / kOutputDir).string();
+    fs::create_directory(folder);
+    const std::vector<std::string> range{"c970611a.", "-r", "1", "60"};
+    const std::vector<std::vector<std::string>> runs{
+        range, {"c970611a.", "-r", "1", "60", "-e", "2"}, {"c970611a.", "-r", "1", "60", "--frames"},
+        {"c970611a.", "-r", "1", "60", "--cube"}, {"p970611a.001", "-p"}};
+    for (const std::vector<std::string>& arguments : runs) {
+        std::string said[3];
+        std::map<std::string, uintmax_t> written[3];
+        const char* const jobs[] = {"1", "3", "8"};
+        for (int j = 0; j < 3; ++j) {
+            SCOPED_TRACE(arguments[1] + " " + arguments.back() + ", --jobs " + jobs[j]);
+            if (runProgram("/bin/mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", folder}, dir.path()).exitStatus != 0) {
+                ADD_FAILURE() << "mounting a small file system needs root";
+                return;
+            }
+            std::vector<std::string> all = arguments;
+            all.insert(all.end(), {"-d", kOutputDir, "--jobs", jobs[j]});
+            const RunResult run = runProgram(KOVRENT_BINARY, all, dir.path(), kTimeout);
+            for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+                written[j][entry.path().filename().string()] = fs::file_size(entry.path());
+                EXPECT_EQ(fitsDefect(readBytes(entry.path())), "") << entry.path().filename();
+            }
+            runProgram("/bin/umount", {folder}, dir.path());
+            said[j] = std::to_string(run.exitStatus) + "\n" + run.output + run.errors.substr(0, run.errors.rfind(" in "));
+            EXPECT_EQ(run.exitStatus, 1);
+            EXPECT_TRUE(contains(run.errors, "No space left on device")) << run.errors;
+            if (j > 0) {
+                EXPECT_EQ(said[j], said[0]);
+                EXPECT_EQ(written[j], written[0]);
+            }
+        }
+    }
+}
+
 // On a terminal a run shows one progress line on standard error, redrawn in place and taken away
 // before the summary; asked not to, it shows none (nor anywhere but on a terminal, which the
 // exact standard error of other tests shows).

@@ -347,6 +347,7 @@ TEST(Unpack, RefusedFilesWriteNothing) {
         std::string input;
         std::vector<std::string> options;
         std::string message;
+        std::string second = ""; // the same file under a second name, given after the first
     };
     const std::string packedRefused =
         "kovrent: Error - data packed, use -p option to unpack first\nkovrent: Error reading in VESKA format data file.\n";
@@ -363,18 +364,27 @@ TEST(Unpack, RefusedFilesWriteNothing) {
         {"ultrafast of one column", narrow, "c970611a.005", {"-p"}, "columns in pairs"},
         {"name of the input", packedFile({.count = 2}), "t970611a.005", {"-p"}, "would overwrite"},
         {"count taken back", countTakenBack, "c970611a.005", {"-p"}, "packed file without images (PACKED -1)"},
+        // Images 005 to 007, then 007 to 009: refused before the first is written.
+        {"images of two files share a name", packedFile({.count = 3}), "c970611a.005", {"-p"},
+         "c970611a.005 and c970611a.007 would both be written to t970611a.007", "c970611a.007"},
+        {"an image takes the name of the next file", packedFile({.count = 2}), "c970611a.005", {"-p"},
+         "unpacked file t970611a.006 would overwrite input file t970611a.006", "t970611a.006"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
         c.file.save(dir / c.input);
         std::vector<std::string> args = {c.input};
+        if (!c.second.empty()) {
+            c.file.save(dir / c.second);
+            args.push_back(c.second);
+        }
         args.insert(args.end(), c.options.begin(), c.options.end());
         const RunResult run = runKovrent(args, dir.path());
         EXPECT_EQ(run.exitStatus, 1);
         EXPECT_TRUE(contains(run.output, "kovrent: Error - ")) << run.output;
         EXPECT_TRUE(contains(run.output, c.message)) << run.output;
-        EXPECT_EQ(filesIn(dir.path()), 1u);
+        EXPECT_EQ(filesIn(dir.path()), c.second.empty() ? 1u : 2u);
         EXPECT_EQ(readBytes(dir / c.input), c.file.bytes());
     }
 }
