@@ -19,6 +19,7 @@
 #include <optional>
 #include <memory>
 #include <random>
+#include <regex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -240,6 +241,21 @@ std::string problemsOf(const Case& c, bool leakCheck) {
             problem("out of memory without its reason for people");
     }
 
+    // A range's summary counts every file of it once: converted, failed or not tried.
+    const auto r = std::find(c.arguments.begin(), c.arguments.end(), "-r");
+    // A bound as the program reads it: decimal with leading zeros, or hexadecimal after 0x.
+    auto bound = [](const std::string& text) { return std::stoll(text, nullptr, text.starts_with("0x") ? 16 : 10); };
+    std::smatch summary;
+    if (r != c.arguments.end() && !hasOption(c.arguments, 'p') &&
+        std::regex_search(run.output, summary, std::regex(R"((\d+) files? converted, (\d+) failed[^,\n]*(, (\d+) not tried)?)"))) {
+        const long long counted = std::stoll(summary[1]) + std::stoll(summary[2]) +
+                                  (summary[4].matched ? std::stoll(summary[4]) : 0);
+        const long long files = bound(r[2]) - bound(r[1]) + 1;
+        if (counted != files) problem("the summary counts " + std::to_string(counted) + " of " + std::to_string(files) + " files");
+    } else if (r != c.arguments.end() && !hasOption(c.arguments, 'p') && run.exitStatus == 1 &&
+               contains(run.output, "Reading ") && bound(r[2]) > bound(r[1])) {
+        problem("a range that stopped part-way without its summary");
+    }
     for (size_t i = 0; i < c.inputs.size(); ++i) {
         const fs::path path = scratch.path() / c.inputs[i].name;
         if (!c.inputs[i].original) {
@@ -712,6 +728,11 @@ TEST(Hostile, EntriesPlantedAtOutputAndTemporaryNames) {
           in(".kovrent-000000", Plant::fifo), in(".kovrent-a1B2c3", Plant::folder)}},
         {"link at an unpacked name", {file(kInput, packedChop(false))}, {kInput, "-p"}, 0, "",
          {victim, {std::string(kOutputDir) + "/t970611a.002", Plant::link, "../victim", false}}},
+        // A log is written through what stands at its name when that is no regular file.
+        {"log through a link to /dev/null", two, {"c970611a.", "-r", "1", "2", "--log", output}, 0, "",
+         {{output, Plant::link, "/dev/null"}}},
+        {"log through a link to /dev/stdout", two, {"c970611a.", "-r", "1", "2", "--log", output}, 0,
+         "file,number,OBSFINUM", {{output, Plant::link, "/dev/stdout"}}},
         // A file size limit below the output fails the write (it would end the process by SIGXFSZ).
         limited("ulimit -f 256", {"file size limit", {file(kInput, grab128())}, {kInput, "-e", "4"}, 1,
                                   "File too large"}),
@@ -909,11 +930,18 @@ TEST(Hostile, SignalEndsABlockedRunAtOnce) {
         bool stalledOutput;  // standard output a pipe that no one reads
         bool oneThread;      // run as another user who may start no second thread
         std::vector<std::string> options;
+        const char* words = "";  // what the interruption says on standard error
     } cases[] = {
         {"cube waiting for its next input", 3, 2, false, false, {"--cube"}},
         {"cube whose output no one reads", 400, 0, true, false, {"--cube"}},
         {"range whose output no one reads", 400, 0, true, false, {"-e", "4"}},
         {"cube on one thread waiting for its next input", 5, 3, false, true, {"--cube"}},
+        // Finished files wait for their turn behind the stalled output, without a descriptor each,
+        // and every hidden file of theirs is recorded for the signal.
+        {"range of 1000 on 200 workers whose output no one reads", 1000, 0, true, false, {"--jobs", "200"}},
+        // The packed files given by name: the first one's cube is written, and counted.
+        {"cube of a packed file's images, the next file waiting", 2, 2, false, false, {"-p", "--cube"},
+         "kovrent: interrupted at c970611a.002: 25 images unpacked, 0 files not tried\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -923,7 +951,9 @@ TEST(Hostile, SignalEndsABlockedRunAtOnce) {
             continue;
         }
         TempDir dir;
+        const bool packed = c.options[0] == "-p";
         saveGrabRange(dir.path(), c.files);
+        if (packed) writeBytes(dir / "c970611a.001", tinyImages(25));
         if (c.fifo > 0) {
             char name[32];
             std::snprintf(name, sizeof name, "c970611a.%03d", c.fifo);
@@ -943,8 +973,12 @@ TEST(Hostile, SignalEndsABlockedRunAtOnce) {
             fcntl(pipeEnds[1], F_SETPIPE_SZ, 4096);
         }
         std::vector<std::string> arguments{"c970611a.", "-r", "1", std::to_string(c.files), "-d", kOutputDir};
+        if (packed) arguments = {"c970611a.001", "c970611a.002", "-d", kOutputDir};
         arguments.insert(arguments.end(), c.options.begin(), c.options.end());
-        const pid_t pid = startKovrent(arguments, dir.path(), false, wrapper, pipeEnds[1]);
+        const fs::path errorsFile = dir / "errors.txt";
+        const int errors = open(errorsFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const pid_t pid = startKovrent(arguments, dir.path(), false, wrapper, pipeEnds[1], errors);
+        close(errors);
         if (pipeEnds[1] >= 0) close(pipeEnds[1]);
         // Blocked: a file has come, and the folder stays as it is for half a second.
         const auto deadline = std::chrono::steady_clock::now() + kTimeout;
@@ -964,7 +998,9 @@ TEST(Hostile, SignalEndsABlockedRunAtOnce) {
             if (pipeEnds[0] >= 0) close(pipeEnds[0]);
             continue;
         }
-        EXPECT_TRUE(c.stalledOutput || holdsHiddenFile(dir / kOutputDir)) << "blocked without a hidden file";
+        EXPECT_TRUE(c.stalledOutput || packed || holdsHiddenFile(dir / kOutputDir)) << "blocked without a hidden file";
+        const size_t descriptors = countEntries("/proc/" + std::to_string(pid) + "/fd");
+        EXPECT_LT(descriptors, 40u) << "open while blocked";
         kill(pid, SIGTERM);
         const auto signalled = std::chrono::steady_clock::now();
         while ((done = waitpid(pid, &status, WNOHANG)) == 0 &&
@@ -979,6 +1015,10 @@ TEST(Hostile, SignalEndsABlockedRunAtOnce) {
         }
         if (pipeEnds[0] >= 0) close(pipeEnds[0]);
         EXPECT_FALSE(holdsHiddenFile(dir / kOutputDir)) << "a hidden file was left";
+        if (*c.words) {
+            const Bytes text = readBytes(errorsFile);
+            EXPECT_EQ(std::string(text.begin(), text.end()), c.words);
+        }
     }
 }
 
@@ -1051,14 +1091,21 @@ TEST(Hostile, MemoryLimitsEndInAMessage) {
         return limited("ulimit -v " + std::to_string(kilobytes),
                        cameraCase(std::to_string(kilobytes) + " KB", chopNod(), {"-e", "4"}, kAnyStatus));
     };
-    // A range of three on four threads, which set up their buffers as they start.
-    auto rangeCase = [](int kilobytes, const std::string& label, const std::vector<std::string>& options) {
+    // A range of three on four threads (or more files on more), which set up their buffers as they start.
+    auto rangeCase = [](int kilobytes, const std::string& label, const std::vector<std::string>& options,
+                        int files = 3, int jobs = 4) {
         const auto bytes = std::make_shared<const Bytes>(chopNod());
-        std::vector<std::string> arguments{"c970611a.", "-r", "1", "3", "--jobs", "4"};
+        std::vector<std::string> arguments{"c970611a.", "-r", "1", std::to_string(files), "--jobs", std::to_string(jobs)};
         arguments.insert(arguments.end(), options.begin(), options.end());
-        return limited("ulimit -v " + std::to_string(kilobytes),
-                       Case(std::to_string(kilobytes) + " KB, " + label,
-                            {{"c970611a.001", bytes}, {"c970611a.002", bytes}, {"c970611a.003", bytes}}, arguments));
+        std::vector<Input> inputs;
+        for (int n = 1; n <= files; ++n) {
+            char name[32];
+            std::snprintf(name, sizeof name, "c970611a.%03d", n);
+            inputs.emplace_back(name, bytes);
+        }
+        // However it ends, a run of many files ends with its summary.
+        return limited("ulimit -v " + std::to_string(kilobytes), Case(std::to_string(kilobytes) + " KB, " + label, inputs,
+                                                                      arguments, kAnyStatus, files > 3 ? "converted, " : ""));
     };
     // A run that cannot start reports it through the loader, which the checks below would take
     // for the program's own failure.
@@ -1080,6 +1127,9 @@ TEST(Hostile, MemoryLimitsEndInAMessage) {
         cases.push_back(rangeCase(kilobytes, "workers", {"-e", "4"}));
         cases.push_back(rangeCase(kilobytes, "log", {"--log", std::string(kOutputDir) + "/night.ecsv"}));
     }
+    // Eight workers of sixty files, some of them without the memory for their buffers.
+    for (int kilobytes = 44000; kilobytes <= 84000; kilobytes += 8000)
+        cases.push_back(rangeCase(kilobytes, "sixty files", {}, 60, 8));
     for (const Case& c : cases) {
         if (!starts(c)) continue;
         const std::string found = problemsOf(c, false);
