@@ -7,21 +7,44 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-bool CameraStream::open(const std::string& name, std::size_t readAhead)
+namespace {
+
+// True to wait again where a wait of the system failed with `error`: a signal cut it short, and
+// the caller does not ask to give up.
+bool waitAgain(int error, Cancellation* cancel)
+{
+    return error == EINTR && !(cancel && cancel->requested());
+}
+
+} // namespace
+
+bool CameraStream::open(const std::string& name, std::size_t readAhead, Cancellation* cancel)
 {
     close();
     name_ = name;
     bytesRead_ = 0;
     readAhead_ = readAhead;
-    descriptor_ = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    return descriptor_ >= 0;
+    cancel_ = cancel;
+    return openFile();
+}
+
+bool CameraStream::openFile()
+{
+    // A FIFO's open waits for its writer.
+    for (;;) {
+        descriptor_ = ::open(name_.c_str(), O_RDONLY | O_CLOEXEC);
+        const int error = errno;
+        if (descriptor_ >= 0 || !waitAgain(error, cancel_)) {
+            errno = error;
+            return descriptor_ >= 0;
+        }
+    }
 }
 
 bool CameraStream::reopenAt(int64_t offset)
 {
     close();
-    descriptor_ = ::open(name_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor_ < 0)
+    if (!openFile())
         return false;
     lseek(descriptor_, static_cast<off_t>(offset), SEEK_SET);
     return true;
@@ -47,10 +70,12 @@ void CameraStream::fill(std::size_t count)
         // As much as the buffer holds (the file's next frames in one read), or as allowed.
         const std::size_t room = std::min(sizeof buffer_ - end_, count - end_ + readAhead_);
         const ssize_t got = ::read(descriptor_, buffer_ + end_, room);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            error_ = errno;
+        if (got < 0) {
+            const int error = errno;
+            if (waitAgain(error, cancel_))
+                continue;
+            error_ = error;
+        }
         if (got <= 0)
             break;
         end_ += static_cast<std::size_t>(got);

@@ -17,6 +17,17 @@ inline int32_t littleInt32(const unsigned char* p)
                                 | static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24);
 }
 
+// A caller's say over a wait of the system that a signal cuts short (EINTR), for a caller that
+// must answer Ctrl-C at once (an interpreter): true gives the read up, with EINTR as its error;
+// false waits on.
+class Cancellation {
+public:
+    virtual bool requested() = 0;
+
+protected:
+    ~Cancellation() = default;
+};
+
 // A camera file open for reading, counting the bytes it reads. Its own buffer takes a frame of
 // the camera's usual size in one read of the system, and the frames are merged from it in place.
 class CameraStream {
@@ -28,8 +39,9 @@ public:
 
     // False, with errno set, when the file cannot be opened. Each read of the system takes
     // as much as the buffer holds, or at most `readAhead` bytes beyond what is asked: a reader
-    // of headers alone reads little more than them.
-    bool open(const std::string& name, std::size_t readAhead = viewLimit);
+    // of headers alone reads little more than them. An open or read that a signal interrupts
+    // is tried again, unless `cancel` is given and asks to give it up.
+    bool open(const std::string& name, std::size_t readAhead = viewLimit, Cancellation* cancel = nullptr);
     // The same file again, at `offset` from its start; false, with errno set, when it
     // cannot be opened.
     bool reopenAt(int64_t offset);
@@ -65,7 +77,11 @@ private:
     // Brings the buffer to `count` bytes from its start on, as far as the file has them.
     void fill(std::size_t count);
 
+    // Opens name_; false, with errno set, when it cannot.
+    bool openFile();
+
     int descriptor_ = -1;
+    Cancellation* cancel_ = nullptr;
     std::string name_;
     int64_t bytesRead_ = 0;
     int error_ = 0; // the system's error number of a read that failed

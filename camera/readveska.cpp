@@ -101,7 +101,7 @@ Result readHeader(const CameraRequest& request, FitsImage& image, CameraHeader& 
         file.reset(new CameraReading);
     file->layout = FrameLayout();
     file->facts = HeaderFacts();
-    if (!file->stream.open(request.inputName, readAhead)) {
+    if (!file->stream.open(request.inputName, readAhead, request.cancel)) {
         const int error = errno;
         messages.say(Text::cameraNotFound, request.inputName);
         messages.fileError(request.inputName, error);
@@ -125,11 +125,12 @@ Result readCameraHeader(const CameraRequest& request, FitsImage& image, CameraHe
 }
 
 Result readCameraHeaderOnly(const std::string& name, FitsImage& image, CameraHeader& header,
-                            std::unique_ptr<CameraReading>& file, Messages& messages)
+                            std::unique_ptr<CameraReading>& file, Messages& messages, Cancellation* cancel)
 {
     CameraRequest request;
     request.inputName = name;
     request.unpack = true;
+    request.cancel = cancel;
     return readCameraHeaderOnly(request, image, header, file, messages);
 }
 

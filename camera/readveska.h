@@ -31,9 +31,10 @@ Result readCameraHeader(const CameraRequest& request, FitsImage& image, CameraHe
 // The header of a camera file alone, for a log of many files: its records read as
 // readCameraHeader reads them (of a packed file too, as with -p) and `image`'s size from the
 // image corners they give (0 x 0 without both), the data left unread. The file is read in small
-// pieces, a little beyond the header.
+// pieces, a little beyond the header; `cancel` is asked when a signal interrupts a wait for it.
 Result readCameraHeaderOnly(const std::string& name, FitsImage& image, CameraHeader& header,
-                            std::unique_ptr<CameraReading>& file, Messages& messages);
+                            std::unique_ptr<CameraReading>& file, Messages& messages,
+                            Cancellation* cancel = nullptr);
 // The same for a file read as `request` asks: without -p, a packed file is refused and an
 // unpacked one keeps the card of its TIME-END record, as readCameraHeader reads them.
 Result readCameraHeaderOnly(const CameraRequest& request, FitsImage& image, CameraHeader& header,

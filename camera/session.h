@@ -27,10 +27,13 @@ struct CameraSession {
     }
 };
 
+class Cancellation;
+
 // What is asked of one camera file.
 struct CameraRequest {
     std::string inputName;
     int32_t frameNumber = 0;  // -o: one frame, or 0 for all of them combined
     bool unpack = false;      // -p
     bool interchange = false; // -i
+    Cancellation* cancel = nullptr; // asked when a signal interrupts a wait for the file
 };

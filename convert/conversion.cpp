@@ -485,7 +485,8 @@ Result convertInput(const std::string& inputName, const Options& options, const 
         read.observation = observationOf(image.header);
         read.orientation = read.observation.orientation;
     } else {
-        const CameraRequest request{inputName, options.frameNumber, options.unpack, options.interchange};
+        const CameraRequest request{inputName, options.frameNumber, options.unpack, options.interchange,
+                                    workspace.cancel};
         CameraHeader header;
         Result result = readCameraHeader(request, image, header, workspace.camera, messages);
         read.session = session.sessionFor(header.carried);
@@ -564,14 +565,14 @@ Result convertImageOfPacked(const Conversion& packed, int64_t k, const ImageName
 } // namespace
 
 Result readCameraHeaderAlone(const std::string& inputName, std::unique_ptr<CameraReading>& camera, Messages& messages,
-                             Output& output)
+                             Output& output, Cancellation* cancel)
 {
     return withinMemory(messages, [&] {
         output = Output();
         FitsImage image;
         CameraHeader header;
         // As a conversion reads the file: a packed one as -p reads it, whose trailer gives TIME-END.
-        CameraRequest request{inputName, 0, false, false};
+        CameraRequest request{inputName, 0, false, false, cancel};
         Result read = readCameraHeaderOnly(request, image, header, camera, messages);
         if (!read && messages.find(Text::packedRefused)) {
             messages.clear();

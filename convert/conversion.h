@@ -69,12 +69,14 @@ private:
 
 // The buffers of one converting thread, kept from input to input so that a run allocates them
 // once: the input raster, the camera file's, a packed image's values and scratch for the
-// encoder.
+// encoder; and whom its reads of camera files ask when a signal interrupts a wait (none: they
+// wait on).
 struct Workspace {
     RasterMemory raster = zeroRaster();
     std::unique_ptr<CameraReading> camera;
     std::vector<unsigned char> packedImage;
     std::vector<unsigned char> scratch;
+    Cancellation* cancel = nullptr;
 };
 
 // One output in memory, as its file holds it: the header's blocks with any checksums filled in
@@ -155,9 +157,10 @@ Result convertPackedImage(const Conversion& packed, int64_t k, const ImageNames&
 // The header of the camera file `inputName` alone, as a conversion starts from it and no further:
 // SIMPLE to BZERO with the image size of its corners (0 x 0 without them), IRAFNAME, INSTRUME and
 // the cards of its records, then END, in `output.header`; no data. The records are read as the
-// observing log reads them, a page at a time, a packed file's too.
+// observing log reads them, a page at a time, a packed file's too. `cancel` is asked when a
+// signal interrupts a wait for the file.
 Result readCameraHeaderAlone(const std::string& inputName, std::unique_ptr<CameraReading>& camera, Messages& messages,
-                             Output& output);
+                             Output& output, Cancellation* cancel = nullptr);
 
 // Which pixels of a converted image the mask made bad: a byte per pixel of a width x height
 // output plane in the order of its data, 1 where the mask's value for the input pixel it comes from

@@ -208,7 +208,8 @@ LogFormat logFormatFor(const std::string& name)
     return name.ends_with(".ecsv") ? LogFormat::ecsv : LogFormat::csv;
 }
 
-void readLogRow(const std::string& name, bool fitsInput, std::unique_ptr<CameraReading>& camera, LogRow& row)
+void readLogRow(const std::string& name, bool fitsInput, std::unique_ptr<CameraReading>& camera, LogRow& row,
+                Cancellation* cancel)
 {
     row = LogRow();
     row.file = name;
@@ -226,7 +227,7 @@ void readLogRow(const std::string& name, bool fitsInput, std::unique_ptr<CameraR
             row.observation = observationOf(image.header);
     } else {
         CameraHeader header;
-        read = readCameraHeaderOnly(name, image, header, camera, messages);
+        read = readCameraHeaderOnly(name, image, header, camera, messages, cancel);
         row.observation = std::move(header.observation);
     }
     if (!read) {

@@ -26,8 +26,10 @@ struct LogRow {
 };
 
 // Reads the header of the camera file `name` (a FITS file when `fitsInput`) into `row`, whose
-// status says why when it cannot. `camera` keeps the camera reader's buffers from file to file.
-void readLogRow(const std::string& name, bool fitsInput, std::unique_ptr<CameraReading>& camera, LogRow& row);
+// status says why when it cannot. `camera` keeps the camera reader's buffers from file to file;
+// `cancel` is asked when a signal interrupts a wait for a camera file.
+void readLogRow(const std::string& name, bool fitsInput, std::unique_ptr<CameraReading>& camera, LogRow& row,
+                Cancellation* cancel = nullptr);
 
 // The log's text before its rows: ECSV's header and the column names, or the names alone.
 std::string logHeading(LogFormat format);

@@ -361,6 +361,8 @@ Result readFITS(const std::string& name, FitsImage& image, Raster& raster, Messa
     bool complete = true;
     for (int64_t b = 0; b < blocks; ++b) {
         const std::size_t got = std::fread(data, 1, blockLength, file.get());
+        // A signal that cut a FIFO's wait short: a further read would wait again.
+        const bool interrupted = got != blockLength && std::ferror(file.get()) && errno == EINTR;
         dataBytes += static_cast<int64_t>(got);
         if (got != blockLength) {
             messages.say(Text::fitsShortData);
@@ -372,6 +374,8 @@ Result readFITS(const std::string& name, FitsImage& image, Raster& raster, Messa
             walk.store<-8>(data, raster);
         else
             withElementType(bytesPerPixel, [&](auto type) { walk.store<type()>(data, raster); });
+        if (interrupted)
+            break;
     }
     if (complete)
         return Result();

@@ -1,7 +1,7 @@
 // The compiled half of the Python package: the library calls of the program, with the GIL let go
 // while a file is read and converted, and their outputs handed to numpy without a copy. It never
 // prints, exits or touches the interpreter's signals; a failure becomes an exception of the
-// package, with the program's reason.
+// package, with the program's reason, and a signal's exception (KeyboardInterrupt) ends a wait.
 #include "camera/readveska.h"
 #include "convert/commandline.h"
 #include "convert/conversion.h"
@@ -15,9 +15,11 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -46,6 +48,55 @@ Workspace& threadWorkspace()
 {
     thread_local Workspace workspace;
     return workspace;
+}
+
+// The interpreter's signals, asked by a call that has let the GIL go: CPython's handler of
+// SIGINT interrupts a wait of the main thread (EINTR), and the signal's Python handler then
+// runs here; what it raises (KeyboardInterrupt) ends the call in place of its result.
+class PendingSignals final : public Cancellation {
+public:
+    // Asked without the GIL, when a signal cut a wait short.
+    bool requested() override
+    {
+        py::gil_scoped_acquire held;
+        last_ = std::chrono::steady_clock::now();
+        if (PyErr_CheckSignals() == 0)
+            return false;
+        raised_.emplace();
+        return true;
+    }
+    // Asked without the GIL between pieces of work: every 10 ms at most, since the GIL may
+    // take a while to come when other threads run Python.
+    bool requestedFromTimeToTime()
+    {
+        return raised_ || (std::chrono::steady_clock::now() - last_ >= std::chrono::milliseconds(10) && requested());
+    }
+    // With the GIL: raises what a signal's handler raised, now or during the call.
+    void raisePending()
+    {
+        if (raised_)
+            throw *raised_;
+        if (PyErr_CheckSignals() != 0)
+            throw py::error_already_set();
+    }
+
+private:
+    std::optional<py::error_already_set> raised_;
+    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+// Runs `work` with the GIL let go; a signal's exception is raised in place of a read's failure.
+template <typename Work>
+void withoutGil(PendingSignals& signals, Work work)
+{
+    try {
+        py::gil_scoped_release released;
+        work();
+    } catch (const ReadFailure&) {
+        signals.raisePending();
+        throw;
+    }
+    signals.raisePending();
 }
 
 // Why a conversion failed, for people: its reason, or else what it said last before the program's
@@ -168,9 +219,15 @@ struct Converted {
 
 // The conversion of one input as the program's: a camera file's image, or with --frames the cube
 // of its frames; a packed file's images as the cube that -p --cube writes.
-Converted convertPath(const std::string& path, const Options& options, bool wantMask)
+Converted convertPath(const std::string& path, const Options& options, bool wantMask, Cancellation& cancel)
 {
     Workspace& workspace = threadWorkspace();
+    // The thread's workspace outlives the call, its cancellation does not.
+    struct CancelOfCall {
+        Workspace& workspace;
+        ~CancelOfCall() { workspace.cancel = nullptr; }
+    } cancelOfCall{workspace};
+    workspace.cancel = &cancel;
     Messages messages;
     const Maps maps = loadedMaps(options, messages);
     SessionInOrder session;
@@ -185,7 +242,7 @@ Converted convertPath(const std::string& path, const Options& options, bool want
             FitsImage image;
             CameraHeader header;
             Messages again;
-            readCameraHeaderOnly(path, image, header, workspace.camera, again);
+            readCameraHeaderOnly(path, image, header, workspace.camera, again, &cancel);
             orientation = header.orientation;
         }
     } else {
@@ -241,11 +298,9 @@ std::string structureCards(const std::string& header)
 py::tuple convert(const std::string& path, const std::vector<std::string>& arguments, bool wantMask)
 {
     const Options options = parsedOptions(path, arguments);
+    PendingSignals signals;
     Converted converted;
-    {
-        py::gil_scoped_release released;
-        converted = convertPath(path, options, wantMask);
-    }
+    withoutGil(signals, [&] { converted = convertPath(path, options, wantMask, signals); });
     const FitsImage& image = converted.output.image;
     std::vector<py::ssize_t> shape{image.naxis2, image.naxis1};
     if (converted.planes > 0)
@@ -264,31 +319,34 @@ py::tuple convert(const std::string& path, const std::vector<std::string>& argum
 
 py::str header(const std::string& path)
 {
+    PendingSignals signals;
     Output output;
-    {
-        py::gil_scoped_release released;
+    withoutGil(signals, [&] {
         thread_local std::unique_ptr<CameraReading> camera;
         Messages messages;
-        if (Result result = readCameraHeaderAlone(path, camera, messages, output); !result)
+        if (Result result = readCameraHeaderAlone(path, camera, messages, output, &signals); !result)
             throw ReadFailure{reasonOf(result, messages), path};
-    }
+    });
     return latin1(output.header);
 }
 
 // The observing log of `paths` as the program writes it with --log to a name ending in .ecsv.
 py::str logText(const std::vector<std::string>& paths, bool fitsInput)
 {
+    PendingSignals signals;
     std::string text;
-    {
-        py::gil_scoped_release released;
+    withoutGil(signals, [&] {
         thread_local std::unique_ptr<CameraReading> camera;
         text = logHeading(LogFormat::ecsv);
         LogRow row;
         for (const std::string& path : paths) {
-            readLogRow(path, fitsInput, camera, row);
+            // A row that failed may have met a signal in a wait that did not ask (a FITS file's).
+            if (signals.requestedFromTimeToTime() || (row.status != "ok" && signals.requested()))
+                return;
+            readLogRow(path, fitsInput, camera, row, &signals);
             appendLogRow(text, row);
         }
-    }
+    });
     return latin1(text);
 }
 

@@ -17,7 +17,8 @@ __all__ = ["read", "getdata", "header", "log", "Error", "ReadError", "OptionErro
 
 
 class ConversionWarning(UserWarning):
-    """What the program warns of while it converts a file: a chop wait of 0, a map of another size."""
+    """What the program warns of while it converts a file: a chop wait of 0, a map of another size;
+    and coordinates that astropy can build no WCS of, for CCDData.read."""
 
 
 # Each option as the program's command line writes it: a switch, or a flag and its value.
@@ -82,11 +83,15 @@ _hdu_states = {}
 _HEADER_AND_DATA = ("_header", "_header_str", "data")
 
 
-def _hdu_state(structure):
+def _hdu_state(structure, path):
     state = _hdu_states.get(structure)
     if state is None:
         structure_header = fits.Header.fromstring(structure + "END".ljust(80))
-        template = fits.PrimaryHDU(data=DELAYED, header=structure_header)
+        try:
+            template = fits.PrimaryHDU(data=DELAYED, header=structure_header)
+        except (fits.VerifyError, ValueError) as error:
+            # A FITS input's scaling card that the program reads past: BZERO = abc.
+            raise Error(f"{os.fsdecode(path)}: astropy cannot take the converted header: {error}") from None
         if template._data_needs_rescale or template._blank is not None:
             # Values as the file holds them, as astropy gives them when asked not to scale.
             template = fits.PrimaryHDU(data=DELAYED, header=structure_header, do_not_scale_image_data=True)
@@ -95,14 +100,15 @@ def _hdu_state(structure):
     return state
 
 
-def _primary_hdu(header_text, data, structure):
-    """The primary HDU of the header text and the array as they are, neither copied nor changed.
+def _primary_hdu(header_text, data, structure, path):
+    """The primary HDU of the header text and the array of `path` as they are, neither copied nor
+    changed.
 
     It is built as astropy's reader builds the HDUs of a file, its header parsed from the text
     when it is first asked for; data with BSCALE, BZERO or BLANK as fits.open gives them with
     do_not_scale_image_data=True.
     """
-    state = _hdu_state(structure)
+    state = _hdu_state(structure, path)
     hdu = fits.PrimaryHDU.__new__(fits.PrimaryHDU)
     hdu.__dict__.update(state)
     hdu._axes = list(state["_axes"])
@@ -111,10 +117,10 @@ def _primary_hdu(header_text, data, structure):
     return hdu
 
 
-def _hdulist(header_text, data, extension, structure):
+def _hdulist(header_text, data, extension, structure, path):
     hdus = fits.HDUList()
     # Appended as a list's items: HDUList.append would complete the header (EXTEND) first.
-    list.append(hdus, _primary_hdu(header_text, data, structure))
+    list.append(hdus, _primary_hdu(header_text, data, structure, path))
     if extension:
         list.append(hdus, fits.BinTableHDU.fromstring(extension))
     return hdus
@@ -162,12 +168,12 @@ def read(path, *, expand=1, orient=True, gain=None, mask=None, frame=0, zero_wai
     file's BITPIX that owns the buffer the conversion filled (unscaled where the header has
     BSCALE, BZERO or BLANK, as astropy's do_not_scale_image_data=True gives them). A file that cannot be read raises
     ReadError (an OSError), an option the program refuses OptionError (a ValueError); both are
-    kovrent.Error, with the program's reason.
+    kovrent.Error, with the program's reason, as is a scaling card that astropy cannot take.
     """
     options = dict(expand=expand, orient=orient, gain=gain, mask=mask, frame=frame, zero_wait=zero_wait,
                    interchange=interchange, fits_input=fits_input, modern=modern, frames=frames)
     header_text, data, extension, _, _, structure = _convert(path, options)
-    return _hdulist(header_text, data, extension, structure)
+    return _hdulist(header_text, data, extension, structure, path)
 
 
 def getdata(path, **options):

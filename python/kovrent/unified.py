@@ -5,7 +5,7 @@ import warnings
 
 import numpy as np
 from astropy import units as u
-from astropy.io import registry
+from astropy.io import fits, registry
 from astropy.nddata import CCDData
 from astropy.wcs import WCS, FITSFixedWarning
 
@@ -36,6 +36,8 @@ def read_ccddata(path, unit=u.adu, **options):
     """A camera file converted with the options of kovrent.read, as CCDData with its header and WCS.
 
     A mask given as an option is the CCDData's mask too, True where the mask made a pixel bad.
+    Coordinates that astropy can build no WCS of (a declination beyond a pole) give CCDData
+    without one, and a ConversionWarning that says why.
     """
     # astropy hands over the file it opened; the conversion reads it by its name.
     if not isinstance(path, (str, bytes, os.PathLike)):
@@ -43,15 +45,20 @@ def read_ccddata(path, unit=u.adu, **options):
         if not isinstance(path, (str, bytes)):
             raise reading.ReadError("a camera file is read by its name, not from an open stream")
     header_text, data, _, masked, _, structure = reading._convert(path, options, want_mask=True)
-    hdu = reading._primary_hdu(header_text, data, structure)
+    hdu = reading._primary_hdu(header_text, data, structure, path)
     header = hdu.header
     wcs = None
-    if header.get("CTYPE1"):
+    try:
         # astropy mends a DATE-OBS of the old form ('11/06/97') as it builds the coordinates, and
         # says so; the coordinates are those of the header all the same.
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", FITSFixedWarning)
-            wcs = WCS(header)
+            if header.get("CTYPE1"):
+                wcs = WCS(header)
+    except (ValueError, TypeError, KeyError, fits.VerifyError) as error:  # WcsError is a ValueError
+        reason = " ".join(str(error).split())
+        warnings.warn(f"{os.fsdecode(path)}: no WCS, astropy cannot build one from the header: {reason}",
+                      reading.ConversionWarning, stacklevel=2)
     mask = None
     if masked is not None:
         mask = np.broadcast_to(masked.astype(bool), data.shape)

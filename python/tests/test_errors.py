@@ -7,6 +7,7 @@ import subprocess
 import sys
 
 import pytest
+from astropy.nddata import CCDData
 
 import camerawriter as cw
 import cases
@@ -86,6 +87,16 @@ def test_bad_option_values_raise_value_errors(options, reason, in_tmp):
     assert isinstance(raised.value, ValueError) and isinstance(raised.value, kovrent.Error)
     assert not isinstance(raised.value, OSError)
     assert reason in str(raised.value)
+
+
+@pytest.mark.parametrize("key, value", [("BZERO", "abc"), ("BSCALE", "1.0.0")])
+def test_a_scaling_card_astropy_cannot_take_is_an_error(key, value, in_tmp):
+    """The program reads past it; astropy cannot build the HDU, and says why."""
+    cases.save_fits_input(in_tmp / cases.INPUT, [cw.value_card(key, value, "")])
+    assert program_says(in_tmp, [cases.INPUT, "-f"])[0] == 0
+    for call in (kovrent.read, lambda path, **options: CCDData.read(path, format="veska", **options)):
+        with pytest.raises(kovrent.Error, match=f"^c970611a.005: astropy .*Unparsable card \\({key}\\)"):
+            call(cases.INPUT, fits_input=True)
 
 
 def test_an_unknown_option_is_a_type_error():

@@ -3,9 +3,11 @@ buffer: no second full-size copy of a large cube."""
 
 import concurrent.futures
 import os
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import numpy as np
 import pytest
@@ -62,6 +64,44 @@ def test_the_gil_is_let_go_while_a_file_is_read(tmp_path):
         print((result["data"] == kovrent.getdata({str(SAMPLE)!r})).all())
     """)
     assert out == "True\n"
+
+
+@pytest.mark.parametrize("call, written", [
+    ("kovrent.read(pipe)", None),  # no writer: the open waits
+    ("kovrent.read(pipe)", SAMPLE.read_bytes()[:5000]),  # a writer that stalls in the data
+    ("kovrent.header(pipe)", SAMPLE.read_bytes()[:100]),
+    ("kovrent.log([pipe])", SAMPLE.read_bytes()[:100]),
+    ("kovrent.log([sample] * 200000)", None),  # some seconds of files that never wait
+])
+def test_ctrl_c_raises_keyboard_interrupt_at_once(call, written, tmp_path):
+    """SIGINT raises KeyboardInterrupt from within the call, not a ReadError, well within a second,
+    though the FIFO's writer (open to read and write: it waits for no reader) holds on."""
+    pipe = tmp_path / "c970611a.005"
+    os.mkfifo(pipe)
+    writer = os.open(pipe, os.O_RDWR) if written else None
+    script = f"""
+        import time, kovrent
+        pipe, sample = {str(pipe)!r}, {str(SAMPLE)!r}
+        print("ready", flush=True)
+        try:
+            {call}
+        except KeyboardInterrupt:
+            print(time.monotonic())
+    """
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(script)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, env=dict(os.environ))
+    try:
+        if written:
+            os.write(writer, written)
+        child.stdout.readline()
+        time.sleep(0.5)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=5)
+    finally:
+        if writer is not None:
+            os.close(writer)
+    assert out and float(out) - sent < 1.0, out + err
 
 
 def test_a_large_cube_takes_its_own_size_once(tmp_path):

@@ -47,6 +47,16 @@ def test_ccddata_of_the_sample_is_the_programs_image(how, in_tmp):
     assert ccd.mask is None and ccd.unit == "adu"
 
 
+@pytest.mark.parametrize("dec", [95.0, -1e30])
+def test_a_declination_beyond_the_pole_gives_no_wcs_and_a_warning(dec, in_tmp):
+    header = cw.observation_header(16, 16).telescope_scale(10.0).magnification(2.0).ra_dec(150.25, dec)
+    cw.save_observation(header, str(in_tmp / cases.INPUT), 16, 16, 1, cases.distinct_frame)
+    program_header, data = program_hdu(in_tmp, [cases.INPUT], "f970611a.005")
+    with pytest.warns(kovrent.ConversionWarning, match="^c970611a.005: no WCS, .*Ill-conditioned"):
+        ccd = CCDData.read(cases.INPUT, format="veska")
+    assert ccd.wcs is None and program_header["CRVAL2"] == dec and ccd.data.tobytes() == data.tobytes()
+
+
 def save_nonzero_grab(path, nx, ny, code):
     header = cw.observation_header(nx, ny)
     if code:
