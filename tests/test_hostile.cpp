@@ -863,19 +863,22 @@ TEST(Hostile, SignalsPartWayLeaveOnlyWholeFiles) {
     struct Signal {
         int signal;
         bool ignored;
+        bool oneWorker = false;  // the words then come on the thread that renames the files
     };
     std::vector<Signal> cases;
     for (const int s : kEndingSignals) cases.push_back({s, false});
     cases.push_back({SIGINT, true});
+    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGTERM, SIGTERM}) cases.push_back({s, false, true});
     for (const Signal& c : cases) {
-        SCOPED_TRACE(std::string(strsignal(c.signal)) + (c.ignored ? ", ignored" : ""));
+        SCOPED_TRACE(std::string(strsignal(c.signal)) + (c.ignored ? ", ignored" : "") + (c.oneWorker ? ", one worker" : ""));
         const fs::path out = dir / kOutputDir;
         fs::remove_all(out);
         fs::create_directory(out);
         const fs::path errorsFile = dir / "errors.txt";
         const int errors = open(errorsFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        const pid_t pid = startKovrent({"c970611a.", "-r", "1", std::to_string(kFiles), "-e", "4", "-d", kOutputDir},
-                                       dir.path(), c.ignored, {}, -1, errors);
+        std::vector<std::string> arguments{"c970611a.", "-r", "1", std::to_string(kFiles), "-e", "4", "-d", kOutputDir};
+        if (c.oneWorker) arguments.insert(arguments.end(), {"--jobs", "1"});
+        const pid_t pid = startKovrent(arguments, dir.path(), c.ignored, {}, -1, errors);
         close(errors);
         bool signalled = false;
         const std::optional<int> ended = waitActingPartWay(pid, out, 20, signalled, [&] { kill(pid, c.signal); });
