@@ -1,5 +1,6 @@
 #include "fits/fitsfile.h"
 
+#include "fits/cardsyntax.h"
 #include "fits/messages.h"
 #include "fits/scan.h"
 #include "fits/swapbytes.h"
@@ -132,40 +133,104 @@ Result notFits(Messages& messages, const std::string& name, const std::string& r
     return Result::failed(messages.lastReason());
 }
 
+// A card for people: "OBJECT (card 6)", or "card 9" of a blank keyword.
+std::string cardName(const char* card, int number)
+{
+    const std::string_view key = cardKey(card);
+    const std::string place = "card " + std::to_string(number);
+    return key == " " ? place : std::string(key) + " (" + place + ")";
+}
+
 // Why a size or BITPIX card cannot be used: "no NAXIS1 card", "NAXIS1 0"; none when it can.
-std::optional<std::string> integerRefusal(const HeaderBlock* first, const char* keyword, int64_t& value, int64_t least)
+std::optional<std::string> integerRefusal(const Header& header, const char* keyword, int64_t& value, int64_t least)
 {
     std::string text;
-    if (findCard(first, keyword, text) < 0)
+    const int number = header.findCard(keyword, text);
+    if (number < 0)
         return std::string("no ") + keyword + " card";
-    if (!scanDecimal(text, value))
+    const ValueField field = valueField(header.card(number));
+    if (!field.defect.empty())
+        return cardName(header.card(number), number) + ": " + field.defect;
+    if (field.kind != ValueKind::integer || !scanDecimal(std::string(field.text), value))
         return std::string(keyword) + " is no whole number";
     if (value < least)
         return std::string(keyword) + " " + std::to_string(value);
     return std::nullopt;
 }
 
+// Why BSCALE or BZERO cannot be used: no number, or none that is finite; none when it can. A card
+// without a value counts as none and leaves `value` alone.
+std::optional<std::string> scaleRefusal(const Header& header, const char* keyword, double& value)
+{
+    std::string text;
+    const int number = header.findCard(keyword, text);
+    if (number < 0)
+        return std::nullopt;
+    const ValueField field = valueField(header.card(number));
+    if (field.kind == ValueKind::undefined)
+        return std::nullopt;
+    if (field.kind != ValueKind::integer && field.kind != ValueKind::real)
+        return std::string(keyword) + " is no number";
+    if (!scanReal(std::string(field.text), value) || !std::isfinite(value))
+        return std::string(keyword) + " " + std::string(field.text) + " is not finite";
+    return std::nullopt;
+}
+
+// Why a card of the header, up to END, is no FITS card: its keyword, or a value that does not
+// read; none when every card is one. Outputs copy the cards of a FITS input as they stand.
+std::optional<std::string> cardsRefusal(const Header& header)
+{
+    int number = 0;
+    for (const HeaderBlock* block = header.firstBlock(); block; block = block->next)
+        for (int slot = 0; slot < cardsPerBlock; ++slot) {
+            const char* card = block->cards + slot * cardLength;
+            ++number;
+            if (const std::optional<std::string> defect = keywordDefect(card))
+                return "card " + std::to_string(number) + ": " + *defect;
+            if (const ValueField field = valueField(card); !field.defect.empty())
+                return cardName(card, number) + ": " + field.defect;
+            if (cardKey(card) == "END")
+                return std::nullopt;
+        }
+    return std::nullopt;
+}
+
 // Why the header's first block, where the format puts the image's description, describes no
 // image this reader can take; none when it does. BITPIX -64 is taken only for maps.
-std::optional<std::string> imageKeysRefusal(const HeaderBlock* first, FitsSource source, int64_t& naxis1,
-                                            int64_t& naxis2, int64_t& bitpix)
+std::optional<std::string> imageKeysRefusal(const Header& header, FitsSource source, int64_t& naxis1, int64_t& naxis2,
+                                            int64_t& bitpix)
 {
     int64_t naxis = 0;
-    std::optional<std::string> refusal = integerRefusal(first, "NAXIS", naxis, 0);
+    std::optional<std::string> refusal = integerRefusal(header, "NAXIS", naxis, 0);
     if (!refusal && naxis != 2)
         refusal = "NAXIS " + std::to_string(naxis)
             + (naxis == 3 && source == FitsSource::input ? ": a data cube; -f reads images of two axes" : "");
     for (auto [keyword, value] : {std::pair{"NAXIS1", &naxis1}, {"NAXIS2", &naxis2}})
         if (!refusal)
-            refusal = integerRefusal(first, keyword, *value, 1);
+            refusal = integerRefusal(header, keyword, *value, 1);
     if (!refusal)
-        refusal = integerRefusal(first, "BITPIX", bitpix, -64);
+        refusal = integerRefusal(header, "BITPIX", bitpix, -64);
     // Below -32 there is only -64, 64-bit reals, which are read for maps alone.
     if (!refusal && bitpix < -32 && bitpix != -64)
         refusal = "BITPIX " + std::to_string(bitpix);
     if (!refusal && bitpix == -64 && source == FitsSource::input)
         refusal = "BITPIX -64 is read only for maps";
     return refusal;
+}
+
+// The cards of a block just read, mended (mendCard): a card of the header, before its END, whose
+// bytes outside printable ASCII became blanks is named in a warning.
+void mendBlock(HeaderBlock& block, int firstNumber, const std::string& name, Messages& messages)
+{
+    bool ended = false;
+    for (int slot = 0; slot < cardsPerBlock; ++slot) {
+        char* card = block.cards + slot * cardLength;
+        if (const int mended = mendCard(card); mended > 0 && !ended)
+            messages.reason("warning - %s: %s: %d byte%s outside printable ASCII written as blank%s", name.c_str(),
+                            cardName(card, firstNumber + slot).c_str(), mended, mended == 1 ? "" : "s",
+                            mended == 1 ? "" : "s");
+        ended = ended || cardKey(card) == "END";
+    }
 }
 
 // The next 2880 bytes of the file into a new block chained behind the header's others.
@@ -179,6 +244,10 @@ Result readHeaderBlock(std::FILE* file, const std::string& name, Header& header,
         messages.reason("%s", shortReadReason(file, name, "header").c_str());
         return Result::failed(messages.lastReason());
     }
+    int before = 0;
+    for (const HeaderBlock* other = header.firstBlock(); other != added; other = other->next)
+        ++before;
+    mendBlock(*added, before * cardsPerBlock + 1, name, messages);
     return Result();
 }
 
@@ -192,6 +261,8 @@ Result readImageExtension(std::FILE* file, const std::string& name, Header& head
     while (findCard(last, "END", value) < 0)
         if (Result result = readHeaderBlock(file, name, header, last, messages); !result)
             return result;
+    if (const std::optional<std::string> refusal = cardsRefusal(header))
+        return notFits(messages, name, *refusal);
     const int next = std::fgetc(file);
     if (next == EOF)
         return notFits(messages, name, "NAXIS 0, and no image extension follows");
@@ -294,13 +365,15 @@ Result readHeaderPart(const std::string& name, File& file, FitsImage& image, Mes
 
     std::string value;
     int64_t naxis = 0, naxis1 = 0, naxis2 = 0, bitpix = 0;
-    if (header.findCard("SIMPLE", value) < 0)
+    const int simple = header.findCard("SIMPLE", value);
+    if (simple < 0)
         return notFits(messages);
+    if (valueField(header.card(simple)).kind != ValueKind::logical)
+        return notFits(messages, name, "SIMPLE is neither T nor F");
     if (source == FitsSource::map && lookupInteger(header.firstBlock(), "NAXIS", naxis) && naxis == 0)
         if (Result result = readImageExtension(file.get(), name, header, last, messages); !result)
             return result;
-    if (const std::optional<std::string> refusal
-        = imageKeysRefusal(header.firstBlock(), source, naxis1, naxis2, bitpix))
+    if (const std::optional<std::string> refusal = imageKeysRefusal(header, source, naxis1, naxis2, bitpix))
         return notFits(messages, name, *refusal);
 
     // The whole header first, so that BSCALE and BZERO are found in any block. Only
@@ -309,17 +382,15 @@ Result readHeaderPart(const std::string& name, File& file, FitsImage& image, Mes
         if (Result result = readHeaderBlock(file.get(), name, header, last, messages); !result)
             return result;
 
+    if (const std::optional<std::string> refusal = cardsRefusal(header))
+        return notFits(messages, name, *refusal);
     image.bzero = 0.0;
-    if (header.findCard("BZERO", value) > 0 && !scanReal(value, image.bzero))
-        image.bzero = 0.0;
-    // A BSCALE card without a value counts as none.
     image.bscale = 1.0;
-    if (header.findCard("BSCALE", value) > 0 && !value.empty()) {
-        if (!scanReal(value, image.bscale))
-            image.bscale = 0.0;
-        if (image.bscale == 0.0)
-            return notFits(messages, name, "BSCALE 0");
-    }
+    for (auto [keyword, number] : {std::pair{"BZERO", &image.bzero}, {"BSCALE", &image.bscale}})
+        if (const std::optional<std::string> refusal = scaleRefusal(header, keyword, *number))
+            return notFits(messages, name, *refusal);
+    if (image.bscale == 0.0)
+        return notFits(messages, name, "BSCALE 0");
 
     if (bitpix != 8 && bitpix != 16 && bitpix != 32 && bitpix != -32 && bitpix != -64) {
         messages.say(Text::fitsBitpix, {bitpix});

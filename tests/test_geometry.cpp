@@ -217,7 +217,6 @@ TEST(FitsInput, OrientedByItsOrientstCard) {
         {"quoted", {fitsCard("ORIENTST= 'ULNNN'")}, false, Net::identity},
         {"four letters get N", {fitsCard("ORIENTST= 'LUYY'")}, false, Net::transpose},
         {"blank inside the quotes", {fitsCard("ORIENTST= ' LUYNN'")}, false, Net::aFlip1},
-        {"unquoted", {valueCard("ORIENTST", "ULNYN", "")}, false, Net::rFlip1},
         {"fifth letter Y transposes", {fitsCard("ORIENTST= 'ULYYY'")}, true, Net::rotation},
         {"only five letters count", {fitsCard("ORIENTST= 'ULNNNY'")}, false, Net::identity},
         {"as the camera reader writes it",

@@ -161,7 +161,8 @@ std::string lastLine(const std::string& output) {
 }
 
 // Why an output file is not one whole FITS image, or "" when it is: whole blocks, an END card,
-// sizes the raster can hold, and exactly the data blocks that NAXIS1, NAXIS2 and BITPIX ask for.
+// a header of printable ASCII, sizes the raster can hold, and exactly the data blocks that
+// NAXIS1, NAXIS2 and BITPIX ask for.
 std::string fitsDefect(const Bytes& b) {
     if (b.empty() || b.size() % kBlock != 0) return "size " + std::to_string(b.size()) + " is no whole number of blocks";
     std::map<std::string, long long> values;
@@ -169,6 +170,8 @@ std::string fitsDefect(const Bytes& b) {
     for (size_t at = 0; at + 80 <= b.size() && headerBytes == 0; at += 80) {
         const std::string card(reinterpret_cast<const char*>(b.data()) + at, 80);
         const std::string key = cardKeyword(card);
+        if (std::any_of(card.begin(), card.end(), [](unsigned char c) { return c < 0x20 || c > 0x7E; }))
+            return "card " + std::to_string(at / 80 + 1) + " holds a byte outside printable ASCII";
         if (key == "END") headerBytes = (at / kBlock + 1) * kBlock;
         if ((key == "NAXIS1" || key == "NAXIS2" || key == "BITPIX") && !values.count(key))
             values[key] = std::strtoll(card.c_str() + 10, nullptr, 10);
@@ -642,7 +645,7 @@ TEST(Hostile, BrokenFitsInputsAndMaps) {
         variants.push_back(variant(std::string("NAXIS ") + naxis, fitsBytes(cardsWith("NAXIS", naxis), data), 1));
     for (const char* key : {"NAXIS1", "NAXIS2"})
         for (const char* size : {"0", "-5", "513", "100000", "2147483648", "-9223372036854775809",
-                                 "99999999999999999999", "''"})
+                                 "99999999999999999999", "''", "'16", "'16'", "16.0"})
             variants.push_back(variant(std::string(key) + " " + size, fitsBytes(cardsWith(key, size), data), 1));
     variants.push_back(variant("512 x 512 with its data missing", fitsBytes(primaryCards(-32, 512, 512), 0), 1));
     variants.push_back(variant("data cut after 100 of 256 pixels", fitsBytes(cardsWith("", ""), 400), 1));
@@ -661,9 +664,19 @@ TEST(Hostile, BrokenFitsInputsAndMaps) {
     };
     variants.push_back(variant("BSCALE -0.", withScale("-0.", ""), 1));
     for (const char* unparsable : {"'abc'", "abc", "'", "="})
-        variants.push_back(variant(std::string("BSCALE ") + unparsable, withScale(unparsable, ""), kAnyStatus));
-    for (const char* odd : {"nan", "inf", "-1e308", "1e-320"})
+        variants.push_back(variant(std::string("BSCALE ") + unparsable, withScale(unparsable, ""), 1));
+    for (const char* nonFinite : {"nan", "inf", "NaN", "-INF", "1E+999"})
+        variants.push_back(variant(std::string("BSCALE and BZERO ") + nonFinite, withScale(nonFinite, nonFinite), 1));
+    for (const char* odd : {"-1e308", "1e-320"})
         variants.push_back(variant(std::string("BSCALE and BZERO ") + odd, withScale(odd, odd), 0));
+    // Cards that are no FITS; bytes outside printable ASCII are read as blanks.
+    for (const auto& [card, status] : {std::pair{"OBJECT  = 'M31", 1}, {"OBJECT  = M31", 1}, {"ORIENTST= ULNYN", 1},
+                                       {"OBJECT  = 'M31' 1997", 1}, {"object  = 'M31'", 1},
+                                       {"OBJECT  = 'M\x80\x85\x9b" "31'", 0}, {"HISTORY \x01\x7f\xff", 0}}) {
+        std::vector<std::string> cards = cardsWith("", "");
+        cards.push_back(fitsCard(card));
+        variants.push_back(variant(std::string("card ") + card, fitsBytes(cards, data), status));
+    }
     {
         std::vector<std::string> many = cardsWith("", "");
         many.resize(200 * 36, fitsCard("COMMENT no end in sight"));

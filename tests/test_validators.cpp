@@ -244,18 +244,26 @@ std::vector<Case> allCases() {
                      {{kOutput, -32, placed(corrected, 16, 16, Net::rotation), cameraWcs(1, 16, 16), 0,
                        placed(undefinedWhereMasked(corrected, std::nan("")), 16, 16, Net::rotation)}}});
 
-    // FITS input keeps its BITPIX; "ULYNN" flips axis 2 of the rotation back.
+    // FITS input keeps its BITPIX; "ULYNN" flips axis 2 of the rotation back. Its reals may have
+    // the lower-case exponent of earlier versions' files, which the output has in upper case.
     const Pixel integers = [](int x, int y) { return 300.0 * x - 41.0 * y - 7.0; };
-    const auto fitsInput = [=](const fs::path& dir) {
-        std::vector<std::string> cards = primaryCards(16, 16, 16);
-        for (const auto& [key, value] : {std::pair{"RA", "20.5"}, {"DEC", "-40.25"}, {"OFFSET1", "1.5"},
-                                         {"OFFSET2", "-0.5"}, {"TELESCLE", "8.0"}, {"MAGNIFIC", "4.0"}})
-            cards.push_back(valueCard(key, value, ""));
-        cards.push_back(fitsCard("ORIENTST= 'ULYNN'"));
-        writeFitsFile(dir / kInput, cards, 16, 16, 16, integers);
+    const auto fitsInputOf = [=](std::vector<std::pair<const char*, const char*>> values) {
+        return [=](const fs::path& dir) {
+            std::vector<std::string> cards = primaryCards(16, 16, 16);
+            for (const auto& [key, value] : values) cards.push_back(valueCard(key, value, ""));
+            cards.push_back(fitsCard("ORIENTST= 'ULYNN'"));
+            writeFitsFile(dir / kInput, cards, 16, 16, 16, integers);
+        };
     };
+    const auto fitsInput = fitsInputOf({{"RA", "20.5"}, {"DEC", "-40.25"}, {"OFFSET1", "1.5"}, {"OFFSET2", "-0.5"},
+                                        {"TELESCLE", "8.0"}, {"MAGNIFIC", "4.0"}});
     const Wcs fitsInputWcs{20.5, -40.25, 2 * 1.5 + 16, 2 * -0.5 + 16, 8.0 / (2 * 4.0) / 48000.0};
     cases.push_back({"FitsInput", fitsInput, {{kInput, "-f", "-e", "2"}},
+                     {{kOutput, 16, placed(integers, 16, 16, Net::rFlip2, 2), fitsInputWcs}}});
+    cases.push_back({"FitsInputWithLowerCaseExponents",
+                     fitsInputOf({{"RA", "2.050000000000e+001"}, {"DEC", "-4.025000000000e+001"}, {"OFFSET1", "1.5e0"},
+                                  {"OFFSET2", "-5e-1"}, {"TELESCLE", "8.0e+000"}, {"MAGNIFIC", "0.4e1"}}),
+                     {{kInput, "-f", "-e", "2"}},
                      {{kOutput, 16, placed(integers, 16, 16, Net::rFlip2, 2), fitsInputWcs}}});
     const Pixel maskedIntegers = [=](int x, int y) { return mask(x, y) * integers(x, y); };
     cases.push_back({"FitsInputMasked",

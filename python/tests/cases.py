@@ -301,7 +301,6 @@ def fits_orientation_rows():
     table = [("no ORIENTST", []), ("quoted", [cw.fits_card("ORIENTST= 'ULNNN'")]),
              ("four letters get N", [cw.fits_card("ORIENTST= 'LUYY'")]),
              ("blank inside the quotes", [cw.fits_card("ORIENTST= ' LUYNN'")]),
-             ("unquoted", [cw.value_card("ORIENTST", "ULNYN", "")]),
              ("fifth letter Y transposes", [cw.fits_card("ORIENTST= 'ULYYY'")]),
              ("only five letters count", [cw.fits_card("ORIENTST= 'ULNNNY'")]),
              ("as the camera reader writes it",

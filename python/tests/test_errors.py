@@ -23,20 +23,30 @@ def program_says(directory, arguments):
     return run.returncode, run.stdout + run.stderr
 
 
+def fits_input(card):
+    """A 16 x 16 FITS image of zeros whose header has `card` behind SIMPLE to NAXIS2."""
+    text = "".join(cw.primary_cards(-32, 16, 16) + [cw.fits_card(card), cw.fits_card("END")])
+    return (text + " " * (-len(text) % 2880)).encode("latin-1") + bytes(2880)
+
+
 @pytest.mark.parametrize("content, reason", [
     (SAMPLE_BYTES[:100], "c970611a.005 ends before the end of its header"),
     (SAMPLE_BYTES[:SAMPLE_HEADER + 1000], "c970611a.005 ends before the end of its data"),
     (b"Observing notes, 11 June 1997\n", "unknown data flag encountered 118"),
     (b"\x00camera\n", "c970611a.005 does not look like a camera file: its first byte is no header record"),
+    # FITS files, read as -f reads them.
+    (fits_input("BZERO   =                  inf"), "c970611a.005: BZERO (card 6): inf is no FITS value"),
+    (fits_input("ORIENTST= ULNYN"), "c970611a.005: ORIENTST (card 6): ULNYN is no FITS value"),
 ])
 def test_unreadable_file_raises_the_programs_reason(content, reason, in_tmp, capfd):
     (in_tmp / cases.INPUT).write_bytes(content)
+    fits = content.startswith(b"SIMPLE  =")
     with pytest.raises(kovrent.ReadError) as raised:
-        kovrent.read(cases.INPUT)
+        kovrent.read(cases.INPUT, fits_input=fits)
     assert isinstance(raised.value, OSError) and isinstance(raised.value, kovrent.Error)
     assert reason in str(raised.value)
     assert raised.value.filename == cases.INPUT
-    status, said = program_says(in_tmp, [cases.INPUT])
+    status, said = program_says(in_tmp, [cases.INPUT] + ["-f"] * fits)
     assert status == 1 and str(raised.value) in said
     assert capfd.readouterr() == ("", "")
 
