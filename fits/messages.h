@@ -10,7 +10,7 @@
 std::string vformatted(const char* format, std::va_list arguments);
 
 // The program's own texts that the libraries have occasion to say, by name: their wording, which
-// scripts know, is the program's (convert/texts.cpp), and so is where they are printed.
+// scripts know, is the program's (conversion/texts.cpp), and so is where they are printed.
 enum class Text : uint8_t {
     // the FITS reader and writer
     fitsNotFound,       // the file's name

@@ -1,8 +1,8 @@
 // The whole program on arbitrary argument vectors (split at NUL bytes) in a scratch
 // directory that holds a small camera file and FITS maps, so that options reach the
 // conversion as well as the parser. No argument can name a file or folder outside it.
-#include "convert/run.h"
 #include "fuzz/scratch.h"
+#include "program/run.h"
 
 #include <string>
 #include <vector>

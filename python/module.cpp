@@ -3,11 +3,11 @@
 // prints, exits or touches the interpreter's signals; a failure becomes an exception of the
 // package, with the program's reason, and a signal's exception (KeyboardInterrupt) ends a wait.
 #include "camera/readveska.h"
-#include "convert/commandline.h"
-#include "convert/conversion.h"
-#include "convert/names.h"
-#include "convert/observinglog.h"
-#include "convert/texts.h"
+#include "conversion/conversion.h"
+#include "conversion/names.h"
+#include "conversion/observinglog.h"
+#include "conversion/texts.h"
+#include "program/commandline.h"
 
 #include <pybind11/eval.h>
 #include <pybind11/numpy.h>

@@ -8,12 +8,12 @@
 #include <string_view>
 #include <vector>
 
-#include "support/camerawriter.h"
+#include "camera/readveska.h"
+#include "conversion/texts.h"
 #include "fits/fitsimage.h"
+#include "support/camerawriter.h"
 #include "support/fitsread.h"
 #include "support/fitswrite.h"
-#include "camera/readveska.h"
-#include "convert/texts.h"
 #include "support/runprogram.h"
 
 using namespace testsupport;

@@ -12,12 +12,12 @@
 #include <tuple>
 #include <vector>
 
-#include "support/camerawriter.h"
-#include "convert/commandline.h"
-#include "convert/texts.h"
-#include "convert/console.h"
+#include "conversion/texts.h"
 #include "fits/fitsfile.h"
 #include "fits/fitsimage.h"
+#include "program/commandline.h"
+#include "program/console.h"
+#include "support/camerawriter.h"
 #include "support/fitsread.h"
 #include "support/fitswrite.h"
 #include "support/runprogram.h"

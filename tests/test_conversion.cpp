@@ -10,13 +10,13 @@
 #include <thread>
 #include <vector>
 
+#include "conversion/conversion.h"
+#include "program/commandline.h"
+#include "program/run.h"
 #include "support/camerawriter.h"
 #include "support/expectedimage.h"
 #include "support/fitsread.h"
 #include "support/fitswrite.h"
-#include "convert/commandline.h"
-#include "convert/conversion.h"
-#include "convert/run.h"
 #include "support/runprogram.h"
 
 using namespace testsupport;

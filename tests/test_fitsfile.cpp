@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "support/cfitsioread.h"
+#include "conversion/texts.h"
 #include "fits/fitsfile.h"
-#include "convert/texts.h"
 #include "fits/fitsimage.h"
+#include "support/cfitsioread.h"
 #include "support/runprogram.h"
 
 #include <sys/wait.h>

@@ -1,4 +1,4 @@
-#include "convert/commandline.h"
+#include "program/commandline.h"
 
 #include "fits/scan.h"
 

@@ -1,4 +1,4 @@
-#include "convert/modernheader.h"
+#include "conversion/modernheader.h"
 
 #include "fits/realtext.h"
 #include "fits/scan.h"

@@ -1,4 +1,4 @@
-#include "convert/run.h"
+#include "program/run.h"
 
 int main(int argc, char** argv)
 {

@@ -1,4 +1,4 @@
-#include "convert/names.h"
+#include "conversion/names.h"
 
 #include "fits/fitsfile.h"
 #include "fits/scan.h"

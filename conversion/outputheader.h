@@ -1,10 +1,10 @@
 #pragma once
 
 #include "camera/observation.h"
-#include "convert/commandline.h"
 #include "fits/encode.h"
 #include "fits/fitsimage.h"
 #include "fits/result.h"
+#include "program/commandline.h"
 
 #include <cstdint>
 #include <string>

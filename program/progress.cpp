@@ -1,4 +1,4 @@
-#include "convert/progress.h"
+#include "program/progress.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -37,17 +37,6 @@ std::string logHeading(LogFormat format);
 // The row's line, at the end of `text`.
 void appendLogRow(std::string& text, const LogRow& row);
 
-struct Options;
-class RunTally;
-class UnfinishedFiles;
-
-// The program's --log run: the header of every input of the command line, read by `jobs`
-// threads, one row each in order into the log named by --log, written as every output is (a
-// hidden file renamed into place). Says on standard error how many files it logged and how many
-// could not be read. Returns the exit status: 1 when a row is not 'ok' or the log cannot be
-// written.
-int writeObservingLog(const Options& options, int jobs, UnfinishedFiles* unfinished, RunTally* tally);
-
 // Why an operation failed, in one line for people, as a row's status gives it: the failure's
 // reason, or else the last thing its messages said, without the program's name and "Error - ".
 std::string failureReason(const Result& result, const Messages& messages);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "convert/commandline.h"
+#include "program/commandline.h"
 
 #include <cstdint>
 #include <map>

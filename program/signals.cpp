@@ -1,6 +1,6 @@
-#include "convert/signals.h"
+#include "program/signals.h"
 
-#include "convert/progress.h"
+#include "program/progress.h"
 
 #include <atomic>
 

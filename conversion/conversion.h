@@ -3,12 +3,12 @@
 #include "camera/observation.h"
 #include "camera/readveska.h"
 #include "camera/session.h"
-#include "convert/commandline.h"
-#include "convert/cube.h"
+#include "conversion/cube.h"
 #include "fits/encode.h"
 #include "fits/fitsimage.h"
 #include "fits/messages.h"
 #include "fits/result.h"
+#include "program/commandline.h"
 
 #include <cstdint>
 #include <cstdlib>

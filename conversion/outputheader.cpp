@@ -1,9 +1,9 @@
-#include "convert/outputheader.h"
+#include "conversion/outputheader.h"
 
-#include "convert/modernheader.h"
-#include "convert/version.h"
+#include "conversion/modernheader.h"
 #include "fits/realtext.h"
 #include "fits/scan.h"
+#include "program/version.h"
 
 #include <cstdio>
 #include <ctime>

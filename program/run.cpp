@@ -1,14 +1,14 @@
-#include "convert/run.h"
+#include "program/run.h"
 
-#include "convert/commandline.h"
-#include "convert/console.h"
-#include "convert/conversion.h"
-#include "convert/names.h"
-#include "convert/observinglog.h"
-#include "convert/progress.h"
-#include "convert/signals.h"
-#include "convert/texts.h"
-#include "convert/workers.h"
+#include "conversion/conversion.h"
+#include "conversion/names.h"
+#include "conversion/texts.h"
+#include "program/commandline.h"
+#include "program/console.h"
+#include "program/logrun.h"
+#include "program/progress.h"
+#include "program/signals.h"
+#include "program/workers.h"
 
 #include <algorithm>
 #include <atomic>

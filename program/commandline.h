@@ -1,8 +1,9 @@
 #pragma once
 
-#include "convert/version.h"
+#include "conversion/options.h"
 #include "fits/messages.h"
 #include "fits/result.h"
+#include "program/version.h"
 
 #include <cstdint>
 #include <string>
@@ -12,29 +13,13 @@
 // holds its buffers and, while its unit waits for its turn, a hidden file.
 constexpr int mostJobs = 256;
 
-struct Options {
+// The command line: the conversion it asks for, and the run around it.
+struct Options : ConversionOptions {
     std::string inputName;       // the first argument: a file, or the root of a numbered series
     std::vector<std::string> inputNames; // it and every further name, in order
-    std::string outputDirectory; // -d
-    std::string gainName;        // -g
-    std::string maskName;        // -m
-    int32_t expansion = 1;       // -e
-    int32_t frameNumber = 0;     // -o; 0 means all frames combined
     int32_t firstNumber = -1;    // -r n1
     int32_t lastNumber = -1;     // -r n2
-    bool appendFits = false;     // -a
-    bool toDirectory = false;    // -d
-    bool fitsInput = false;      // -f
-    bool gain = false;           // -g
-    bool interchange = false;    // -i
-    bool mask = false;           // -m
-    bool noFlips = false;        // -n
-    bool unpack = false;         // -p
-    bool zeroWait = false;       // -z
     bool keepGoing = false;      // --keep-going: on past a file that fails
-    bool modern = false;         // --modern: ISO times, full coordinates, provenance, checksums
-    bool cube = false;           // --cube: a packed file's images, or a range, as one data cube
-    bool frames = false;         // --frames: every frame of each file as the planes of its own cube
     int jobs = 0;                // --jobs: the workers of the run; 0 for one per processor
     bool progress = true;        // a progress line on a terminal, unless --no-progress
     std::string logName;         // --log: the observing log to write instead of converting

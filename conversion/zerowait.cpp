@@ -1,4 +1,4 @@
-#include "convert/zerowait.h"
+#include "conversion/zerowait.h"
 
 #include <cmath>
 #include <cstdio>

@@ -1,11 +1,12 @@
-#include "convert/workers.h"
+#include "program/workers.h"
 
-#include "convert/console.h"
-#include "convert/cube.h"
-#include "convert/modernheader.h"
-#include "convert/names.h"
-#include "convert/progress.h"
+#include "conversion/cube.h"
+#include "conversion/modernheader.h"
+#include "conversion/names.h"
 #include "fits/realtext.h"
+#include "program/console.h"
+#include "program/cubewriter.h"
+#include "program/progress.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "convert/geometry.h"
+#include "conversion/geometry.h"
 
 void applyMask(Raster& inputImage, const Raster& maskMap, int naxis1, int naxis2)
 {

@@ -1,7 +1,7 @@
-#include "convert/texts.h"
+#include "conversion/texts.h"
 
-#include "convert/version.h"
 #include "fits/fitsimage.h"
+#include "program/version.h"
 
 #include <cstdio>
 

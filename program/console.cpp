@@ -1,7 +1,7 @@
-#include "convert/console.h"
+#include "program/console.h"
 
-#include "convert/progress.h"
-#include "convert/texts.h"
+#include "conversion/texts.h"
+#include "program/progress.h"
 
 #include <cerrno>
 #include <cstdarg>

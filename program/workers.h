@@ -1,9 +1,9 @@
 #pragma once
 
-#include "convert/commandline.h"
-#include "convert/conversion.h"
+#include "conversion/conversion.h"
 #include "fits/fitsfile.h"
 #include "fits/unfinished.h"
+#include "program/commandline.h"
 
 #include <cstdint>
 #include <map>
