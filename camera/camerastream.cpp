@@ -18,7 +18,7 @@ bool waitAgain(int error, Cancellation* cancel)
 
 } // namespace
 
-bool CameraStream::open(const std::string& name, std::size_t readAhead, Cancellation* cancel)
+Result CameraStream::open(const std::string& name, std::size_t readAhead, Cancellation* cancel)
 {
     close();
     name_ = name;
@@ -28,26 +28,26 @@ bool CameraStream::open(const std::string& name, std::size_t readAhead, Cancella
     return openFile();
 }
 
-bool CameraStream::openFile()
+Result CameraStream::openFile()
 {
     // A FIFO's open waits for its writer.
     for (;;) {
         descriptor_ = ::open(name_.c_str(), O_RDONLY | O_CLOEXEC);
         const int error = errno;
-        if (descriptor_ >= 0 || !waitAgain(error, cancel_)) {
-            errno = error;
-            return descriptor_ >= 0;
-        }
+        if (descriptor_ >= 0)
+            return Result();
+        if (!waitAgain(error, cancel_))
+            return Result::failed(systemCause(error));
     }
 }
 
-bool CameraStream::reopenAt(int64_t offset)
+Result CameraStream::reopenAt(int64_t offset)
 {
     close();
-    if (!openFile())
-        return false;
+    if (Result opened = openFile(); !opened)
+        return opened;
     lseek(descriptor_, static_cast<off_t>(offset), SEEK_SET);
-    return true;
+    return Result();
 }
 
 void CameraStream::close()
@@ -142,10 +142,12 @@ void CameraStream::skipBytes(int64_t count)
     }
 }
 
-bool CameraStream::seekForward(int64_t count)
+Result CameraStream::seekForward(int64_t count)
 {
     count = passBuffered(count);
-    return count == 0 || lseek(descriptor_, static_cast<off_t>(count), SEEK_CUR) >= 0;
+    if (count == 0 || lseek(descriptor_, static_cast<off_t>(count), SEEK_CUR) >= 0)
+        return Result();
+    return Result::failed(systemCause(errno));
 }
 
 std::string CameraStream::shortReadReason() const

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fits/result.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -37,14 +39,13 @@ public:
     CameraStream(const CameraStream&) = delete;
     CameraStream& operator=(const CameraStream&) = delete;
 
-    // False, with errno set, when the file cannot be opened. Each read of the system takes
+    // Fails, with the system's error for its cause, when the file cannot be opened. Each read of the system takes
     // as much as the buffer holds, or at most `readAhead` bytes beyond what is asked: a reader
     // of headers alone reads little more than them. An open or read that a signal interrupts
     // is tried again, unless `cancel` is given and asks to give it up.
-    bool open(const std::string& name, std::size_t readAhead = viewLimit, Cancellation* cancel = nullptr);
-    // The same file again, at `offset` from its start; false, with errno set, when it
-    // cannot be opened.
-    bool reopenAt(int64_t offset);
+    Result open(const std::string& name, std::size_t readAhead = viewLimit, Cancellation* cancel = nullptr);
+    // The same file again, at `offset` from its start; it fails as open does.
+    Result reopenAt(int64_t offset);
     void close();
 
     // Up to `count` bytes; the number that arrived.
@@ -56,8 +57,8 @@ public:
     // cannot seek (a pipe) is read through; a skip beyond the largest offset the system can
     // seek to ends past the data.
     void skipBytes(int64_t count);
-    // Moves `count` bytes on; false, with errno set, when the system cannot.
-    bool seekForward(int64_t count);
+    // Moves `count` bytes on; fails, with the system's error, when the system cannot.
+    Result seekForward(int64_t count);
 
     int64_t bytesRead() const { return bytesRead_; }
     const std::string& name() const { return name_; }
@@ -78,7 +79,7 @@ private:
     void fill(std::size_t count);
 
     // Opens name_; false, with errno set, when it cannot.
-    bool openFile();
+    Result openFile();
 
     int descriptor_ = -1;
     Cancellation* cancel_ = nullptr;

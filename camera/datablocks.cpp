@@ -1,5 +1,7 @@
 #include "camera/datablocks.h"
 
+#include "camera/cameratexts.h"
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -215,13 +217,13 @@ public:
 
     // The next frame, merged into the raster. False after a short column, with `shortText`
     // (data block 1) or the block-2 text, filled in with obsmode, and the reason.
-    bool readFrame(Merge merge, float divisor, Text shortText)
+    bool readFrame(Merge merge, float divisor, CameraText shortText)
     {
         if (!readColumns(0, layout_.blockColumns(), merge, divisor, shortText))
             return false;
         stream_.skipBytes(layout_.skipBefore);
         if (layout_.finX != layout_.endX) {
-            if (!readColumns(layout_.blockColumns(), layout_.naxis1, merge, divisor, Text::notEnoughData))
+            if (!readColumns(layout_.blockColumns(), layout_.naxis1, merge, divisor, CameraText::notEnoughData))
                 return false;
             stream_.skipBytes(layout_.skipAfter);
         }
@@ -241,7 +243,7 @@ public:
     }
 
 private:
-    bool readColumns(int32_t first, int32_t end, Merge merge, double divisor, Text shortText);
+    bool readColumns(int32_t first, int32_t end, Merge merge, double divisor, CameraText shortText);
 
     CameraStream& stream_;
     const FrameLayout& layout_;
@@ -252,7 +254,7 @@ private:
 
 // Columns are merged as many at a time as the stream's buffer holds, where they stand in it; a
 // short read ends the run with the message of its place, as a short single column would.
-bool FrameReader::readColumns(int32_t first, int32_t end, Merge merge, double divisor, Text shortText)
+bool FrameReader::readColumns(int32_t first, int32_t end, Merge merge, double divisor, CameraText shortText)
 {
     const std::size_t columnBytes = 4 * static_cast<std::size_t>(layout_.naxis2);
     const auto perRead = static_cast<int32_t>(std::max<std::size_t>(CameraStream::viewLimit / columnBytes, 1));
@@ -322,27 +324,30 @@ Result readFrames(CameraReading& file, Raster& raster, int32_t frameNumber, int3
     FrameReader frames(file.stream, file.layout, raster, obsmode, messages);
     if (frameNumber != 0) {
         const int32_t n = frameNumber < 1 ? 1 : frameNumber;
-        if (const ObservingMode* mode = observingMode(obsmode); mode && n > mode->frames)
-            messages.reason("warning - frame %d asked for with -o, but observing mode %d (%s) has %d frame%s", n,
-                            obsmode, mode->name, mode->frames, mode->frames == 1 ? "" : "s");
+        if (const ObservingMode* mode = observingMode(obsmode); mode && n > mode->frames) {
+            TextValues values;
+            values.name = mode->name;
+            values.numbers[0] = n;
+            values.numbers[1] = obsmode;
+            values.numbers[2] = mode->frames;
+            messages.warn(CameraText::frameBeyondMode, values, sentence(CameraText::frameBeyondMode, values));
+        }
         frames.skipFrames(n - 1);
-        if (!frames.readFrame(Merge::store, selectedDivisor(divisors, obsmode, n), Text::notEnoughData))
-            return Result::fatal(messages.lastReason());
+        if (!frames.readFrame(Merge::store, selectedDivisor(divisors, obsmode, n), CameraText::notEnoughData))
+            return Result::fatal(CameraText::notEnoughData, messages.lastReason());
         return Result();
     }
 
     // The first frame of every mode is beam 1's, stored; it is read before the mode is known.
-    if (!frames.readFrame(Merge::store, divisors[0], Text::notEnoughData))
-        return Result::fatal(messages.lastReason());
+    if (!frames.readFrame(Merge::store, divisors[0], CameraText::notEnoughData))
+        return Result::fatal(CameraText::notEnoughData, messages.lastReason());
     const ObservingMode* mode = observingMode(obsmode);
-    if (!mode) {
-        messages.say(Text::modeNotSupported, {obsmode});
-        return Result::fatal();
-    }
+    if (!mode)
+        return messages.fatal(CameraText::modeNotSupported, {obsmode});
     for (int n = 1; n < mode->frames; ++n) {
         const ObservedFrame& frame = mode->frame[n];
-        if (!frames.readFrame(frame.merge, divisors[frame.beam - 1], Text::notEnoughDataLater))
-            return Result::fatal(messages.lastReason());
+        if (!frames.readFrame(frame.merge, divisors[frame.beam - 1], CameraText::notEnoughDataLater))
+            return Result::fatal(CameraText::notEnoughDataLater, messages.lastReason());
     }
     return Result();
 }

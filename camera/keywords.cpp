@@ -1,5 +1,6 @@
 #include "camera/keywords.h"
 
+#include "camera/cameratexts.h"
 #include "camera/datablocks.h"
 #include "fits/realtext.h"
 
@@ -374,10 +375,8 @@ Result applyRule(Rule rule, const Row& row, const Value* values, RecordTarget& t
         cards.integer("PSEQ", values[1].integer, "PACKED FILE SEQ. NUM");
         facts.packedCount = static_cast<int32_t>(count);
         if (count > 0) {
-            if (!target.unpack) {
-                target.messages.say(Text::packedRefused);
-                return Result::failed();
-            }
+            if (!target.unpack)
+                return target.messages.failed(CameraText::packedRefused);
             facts.isPacked = true;
             cards.integer("PACKED", count, "TOTAL PACKED IMAGES");
         } else {
@@ -411,10 +410,8 @@ Result applyRule(Rule rule, const Row& row, const Value* values, RecordTarget& t
     }
     case Rule::ultrafast:
         if (values[0].integer > 0) {
-            if (!target.unpack) {
-                target.messages.say(Text::packedRefused);
-                return Result::failed();
-            }
+            if (!target.unpack)
+                return target.messages.failed(CameraText::packedRefused);
             facts.isPacked = true;
             facts.ultrafastCount = static_cast<int32_t>(values[0].integer);
             cards.integer("ULTRAFST", values[0].integer, "NUMBER OF ULTRAFAST PACKED COIMAGES");
@@ -438,10 +435,11 @@ void addReaderCard(RecordTarget& target, const char* keyword, const std::string&
 Result endsInHeader(const CameraStream& stream, Messages& messages)
 {
     const int error = errno;
-    messages.say(Text::endsInHeader, stream.name());
-    if (stream.failed())
-        messages.fileError(stream.name(), error);
-    return Result::failed(messages.lastReason());
+    if (!stream.failed())
+        return messages.failed(CameraText::endsInHeader, stream.name());
+    messages.say(CameraText::endsInHeader, stream.name());
+    messages.fileError(stream.name(), error);
+    return Result::failed(systemCause(error), messages.lastReason());
 }
 
 std::string timeText(int64_t hours, int64_t minutes, int64_t seconds, int64_t hundredths)

@@ -1,6 +1,7 @@
 #include "camera/readveska.h"
 
 #include "camera/camerafile.h"
+#include "camera/cameratexts.h"
 #include "camera/datablocks.h"
 #include "camera/keywords.h"
 #include "camera/unpack.h"
@@ -39,14 +40,10 @@ Result readHeaderRecords(CameraStream& stream, RecordTarget& target, Messages& m
             return endsInHeader(stream, messages);
         if (flag == 255)
             return Result();
-        if (flag >= 88) {
-            messages.say(Text::unknownFlag, {flag});
-            return Result::fatal();
-        }
-        if (flag == 0) {
-            messages.say(Text::flagZero);
-            return Result::failed();
-        }
+        if (flag >= 88)
+            return messages.fatal(CameraText::unknownFlag, {flag});
+        if (flag == 0)
+            return messages.failed(CameraText::flagZero);
         if (Result record = readRecord(flag, stream, target); !record)
             return record;
     }
@@ -75,16 +72,14 @@ Result checkGeometry(const CameraReading& file, Messages& messages)
     const FrameLayout& layout = file.layout;
     const HeaderFacts& facts = file.facts;
     if (!facts.hasStart || !facts.hasEnd)
-        messages.say(Text::noCorners);
-    else if (layout.naxis1 < 1 || layout.naxis2 < 1)
-        messages.say(Text::badSize, {layout.naxis1, layout.naxis2});
-    else if (!facts.hasCoadds)
-        messages.say(Text::noCoadds);
-    else if (!facts.isPacked && (layout.finX < layout.initX || layout.finX > layout.endX))
-        messages.say(Text::finXOutside, {layout.finX, layout.initX, layout.endX});
-    else
-        return Result();
-    return Result::fatal();
+        return messages.fatal(CameraText::noCorners);
+    if (layout.naxis1 < 1 || layout.naxis2 < 1)
+        return messages.fatal(CameraText::badSize, {layout.naxis1, layout.naxis2});
+    if (!facts.hasCoadds)
+        return messages.fatal(CameraText::noCoadds);
+    if (!facts.isPacked && (layout.finX < layout.initX || layout.finX > layout.endX))
+        return messages.fatal(CameraText::finXOutside, {layout.finX, layout.initX, layout.endX});
+    return Result();
 }
 
 } // namespace
@@ -101,11 +96,10 @@ Result readHeader(const CameraRequest& request, FitsImage& image, CameraHeader& 
         file.reset(new CameraReading);
     file->layout = FrameLayout();
     file->facts = HeaderFacts();
-    if (!file->stream.open(request.inputName, readAhead, request.cancel)) {
-        const int error = errno;
-        messages.say(Text::cameraNotFound, request.inputName);
-        messages.fileError(request.inputName, error);
-        return Result::failed(messages.lastReason());
+    if (Result opened = file->stream.open(request.inputName, readAhead, request.cancel); !opened) {
+        messages.say(CameraText::notFound, request.inputName);
+        messages.fileError(request.inputName, opened.cause().value());
+        return Result::failed(opened.cause(), messages.lastReason());
     }
     setUpHeader(request.inputName, image, request.frameNumber);
     RecordTarget target{image,        header.observation, header.orientation, header.carried,
@@ -156,15 +150,11 @@ Result readCameraData(std::unique_ptr<CameraReading>& file, const CameraRequest&
 {
     afterEndMarker(*file, image);
     const FrameLayout& layout = file->layout;
-    if (request.unpack && !file->facts.isPacked) {
-        messages.say(Text::notPacked);
-        return Result::fatal();
-    }
+    if (request.unpack && !file->facts.isPacked)
+        return messages.fatal(CameraText::notPacked);
     // Sizes are checked before anything is computed from them; a refused file writes nothing.
-    if (layout.naxis1 > rasterSize || layout.naxis2 > rasterSize) {
-        messages.say(Text::tooBig);
-        return Result::fatal();
-    }
+    if (layout.naxis1 > rasterSize || layout.naxis2 > rasterSize)
+        return messages.fatal(CameraText::tooBig);
     if (Result geometry = checkGeometry(*file, messages); !geometry)
         return geometry;
     if (file->facts.isPacked) {

@@ -1,5 +1,6 @@
 #include "camera/unpack.h"
 
+#include "camera/cameratexts.h"
 #include "camera/datablocks.h"
 #include "camera/keywords.h"
 
@@ -133,26 +134,21 @@ Result checkPackedLayout(const CameraReading& file, int32_t obsmode, Messages& m
     const FrameLayout& layout = file.layout;
     if (isUltrafast(facts)) {
         if (layout.naxis1 > ultrafastSide || layout.naxis2 > ultrafastSide) {
-            messages.say(Text::ultrafastTooLarge, {layout.naxis1, layout.naxis2});
-            return Result::fatal();
+            return messages.fatal(CameraText::ultrafastTooLarge, {layout.naxis1, layout.naxis2});
         }
         // The readout order takes the columns in pairs: of a single column it would place
         // half the values outside the image and leave half the image unwritten.
         if (layout.naxis1 < 2) {
-            messages.say(Text::ultrafastOneColumn, {layout.naxis1, layout.naxis2});
-            return Result::fatal();
+            return messages.fatal(CameraText::ultrafastOneColumn, {layout.naxis1, layout.naxis2});
         }
         if (obsmode > 2) {
-            messages.say(Text::ultrafastMode, {obsmode});
-            return Result::fatal();
+            return messages.fatal(CameraText::ultrafastMode, {obsmode});
         }
     } else if (obsmode > 4) {
-        messages.say(Text::packedMode, {obsmode});
-        return Result::fatal();
+        return messages.fatal(CameraText::packedMode, {obsmode});
     } else if (facts.packedCount < 1) {
         // A later PACKED record can take back the count that made the file a packed one.
-        messages.say(Text::packedEmpty, {facts.packedCount});
-        return Result::fatal();
+        return messages.fatal(CameraText::packedEmpty, {facts.packedCount});
     }
     return Result();
 }
@@ -163,11 +159,10 @@ Result readTrailer(CameraReading& file, int32_t obsmode, std::string& endTime, M
     if (!isUltrafast(file.facts) && obsmode > 2)
         file.facts.packedCount *= 2;
     const int64_t dataStart = stream.bytesRead();
-    if (!stream.seekForward(packedLength(file, obsmode))) {
-        const int error = errno;
-        messages.say(Text::seekFailed);
-        messages.fileError(stream.name(), error);
-        return Result::failed(messages.lastReason());
+    if (Result passed = stream.seekForward(packedLength(file, obsmode)); !passed) {
+        messages.say(CameraText::seekFailed);
+        messages.fileError(stream.name(), passed.cause().value());
+        return Result::failed(passed.cause(), messages.lastReason());
     }
     // 10 ignored bytes, then hours, minutes, seconds and hundredths; missing bytes count as zeros.
     unsigned char trailer[18] = {};
@@ -176,11 +171,10 @@ Result readTrailer(CameraReading& file, int32_t obsmode, std::string& endTime, M
     endTime = timeText(littleInt16(trailer + 10), littleInt16(trailer + 12), littleInt16(trailer + 14),
                        littleInt16(trailer + 16));
 
-    if (!stream.reopenAt(dataStart)) {
-        const int error = errno;
-        messages.say(Text::reopenFailed);
-        messages.fileError(stream.name(), error);
-        return Result::failed(messages.lastReason());
+    if (Result reopened = stream.reopenAt(dataStart); !reopened) {
+        messages.say(CameraText::reopenFailed);
+        messages.fileError(stream.name(), reopened.cause().value());
+        return Result::failed(reopened.cause(), messages.lastReason());
     }
     return Result();
 }
@@ -192,13 +186,17 @@ PackedImages::PackedImages(std::unique_ptr<CameraReading> file, const CameraRequ
       blocks_(std::make_unique<BlockReader>(file_->stream, file_->layout))
 {
     if (ultrafast())
-        messages.say(Text::ultrafastCount, {file_->facts.ultrafastCount});
+        messages.say(CameraText::ultrafastCount, {file_->facts.ultrafastCount});
     else
-        messages.say(Text::packedCount, {file_->facts.packedCount});
-    if (const ObservingMode* mode = observingMode(obsmode); mode && frameNumber_ > beams())
-        messages.reason("warning - frame %d asked for with -o, but the packed images of observing mode %d (%s) "
-                        "have %d beam%s; beam 1 is written",
-                        frameNumber_, obsmode, mode->name, beams(), beams() == 1 ? "" : "s");
+        messages.say(CameraText::packedCount, {file_->facts.packedCount});
+    if (const ObservingMode* mode = observingMode(obsmode); mode && frameNumber_ > beams()) {
+        TextValues values;
+        values.name = mode->name;
+        values.numbers[0] = frameNumber_;
+        values.numbers[1] = obsmode;
+        values.numbers[2] = beams();
+        messages.warn(CameraText::beamBeyondImages, values, sentence(CameraText::beamBeyondImages, values));
+    }
 }
 
 PackedImages::~PackedImages() = default;
@@ -244,9 +242,9 @@ Result PackedImages::takeNext(std::vector<unsigned char>& bytes, Messages& messa
         }
     }
     if (!read) {
-        messages.say(Text::packedShort);
+        messages.say(CameraText::packedShort);
         messages.reason("%s", file_->stream.shortReadReason().c_str());
-        return Result::fatal(messages.lastReason());
+        return Result::fatal(CameraText::packedShort, messages.lastReason());
     }
     return Result();
 }

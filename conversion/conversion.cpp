@@ -1,6 +1,8 @@
 #include "conversion/conversion.h"
 
+#include "camera/cameratexts.h"
 #include "camera/datablocks.h"
+#include "conversion/conversiontexts.h"
 #include "conversion/cube.h"
 #include "conversion/geometry.h"
 #include "conversion/modernheader.h"
@@ -20,43 +22,6 @@
 
 namespace {
 
-// Why a file could not be read as asked: a FITS file given without -f, a file that is no
-// camera file at all, or one that is no FITS file where a FITS input or map is wanted. Only
-// plain files are looked at again: a pipe would lose what is read from it.
-enum class Wanted { camera, fitsInput, map };
-
-void explainUnreadable(const std::string& name, Wanted wanted, Messages& messages)
-{
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(name, error))
-        return;
-    File file = openFile(name, "rb");
-    unsigned char start[9] = {};
-    const std::size_t got = file ? std::fread(start, 1, sizeof start, file.get()) : 0;
-    if (got == 0)
-        return;
-    const bool fits = got == sizeof start && std::memcmp(start, "SIMPLE  =", sizeof start) == 0;
-    if (wanted == Wanted::map && !fits)
-        messages.reason("%s is not a FITS file", name.c_str());
-    else if (wanted == Wanted::fitsInput && !fits)
-        messages.reason("%s is not a FITS file; camera files are converted without -f", name.c_str());
-    else if (wanted == Wanted::camera && fits)
-        messages.reason("%s is a FITS file: FITS input needs -f", name.c_str());
-    else if (wanted == Wanted::camera && (start[0] == 0 || (start[0] >= 88 && start[0] != 255)))
-        messages.reason("%s does not look like a camera file: its first byte is no header record", name.c_str());
-}
-
-// A failure of this input, explained where the file's first bytes say why; the hint becomes
-// the failure's reason.
-Result explained(Result result, const std::string& name, Wanted wanted, Messages& messages)
-{
-    const std::size_t before = messages.lines().size();
-    explainUnreadable(name, wanted, messages);
-    if (messages.lines().size() == before)
-        return result;
-    return result.endsRun() ? Result::fatal(messages.lastReason()) : Result::failed(messages.lastReason());
-}
-
 // A map of another size than the image applies all the same, pixel [x][y] to [x][y]: the
 // pixels beyond it meet a map value of 0, and the map's own beyond the image are unused.
 void warnMapSize(const char* what, const Map& map, const std::string& inputName, const FitsImage& image,
@@ -71,10 +36,9 @@ void warnMapSize(const char* what, const Map& map, const std::string& inputName,
         + std::to_string(record.naxis2) + " but " + inputName + " is " + std::to_string(image.naxis1) + " x "
         + std::to_string(image.naxis2);
     if (outside > 0)
-        messages.reason("warning - %s: %lld pixels outside the map %s", sizes.c_str(), static_cast<long long>(outside),
-                        becomeWhat);
+        messages.warn("%s: %lld pixels outside the map %s", sizes.c_str(), static_cast<long long>(outside), becomeWhat);
     else
-        messages.reason("warning - %s: only its lower-left %d x %d is used", sizes.c_str(), image.naxis1, image.naxis2);
+        messages.warn("%s: only its lower-left %d x %d is used", sizes.c_str(), image.naxis1, image.naxis2);
 }
 
 // True when the NAXIS1 or NAXIS2 card does not hold the record's size.
@@ -100,7 +64,7 @@ struct ReadInput {
 
 // The chain that follows a read: mask and gain, the zero-wait correction or its warnings, the
 // orientation and expansion of the output, its completed header and encoded data.
-Result convertImage(const std::string& inputName, const Options& options, const Maps& maps, const ReadInput& read,
+Result convertImage(const std::string& inputName, const ConversionOptions& options, const Maps& maps, const ReadInput& read,
                     FitsImage& image, Workspace& workspace, Messages& messages, Output& output)
 {
     Raster& inputImage = *workspace.raster;
@@ -116,10 +80,8 @@ Result convertImage(const std::string& inputName, const Options& options, const 
     warnZeroWait(options.zeroWait, read.fitsInput, read.session.chopWaitMsec, read.session.obsmode, messages);
     float frames = 0.0f;
     if (options.zeroWait) {
-        if (read.fitsInput && !read.observation.framesPerCoimage) {
-            messages.say(Text::zeroWaitNeedsFrames, inputName);
-            return Result::failed();
-        }
+        if (read.fitsInput && !read.observation.framesPerCoimage)
+            return messages.failed(ConversionText::zeroWaitNeedsFrames, inputName);
         frames
             = read.fitsInput ? static_cast<float>(*read.observation.framesPerCoimage) : read.session.framesPerCoimage;
         correctZeroWait(inputImage, image.naxis1, image.naxis2, frames);
@@ -130,15 +92,15 @@ Result convertImage(const std::string& inputName, const Options& options, const 
         markMasked(inputImage, *maps.mask->pixels, image.naxis1, image.naxis2,
                    image.bitpix < 0 ? std::numeric_limits<float>::quiet_NaN() : static_cast<float>(blankValue(image)));
     // A converted file, unlike an unpacked one, is turned already.
-    if (read.fitsInput && !options.noFlips && read.observation.oriented)
-        messages.reason("warning - %s was oriented when it was converted; -f turns it again (-n leaves it)",
-                        inputName.c_str());
+    if (read.fitsInput && !options.noFlips && read.observation.oriented) {
+        TextValues values;
+        values.name = inputName;
+        messages.warn(ConversionText::orientedAgain, values, sentence(ConversionText::orientedAgain, values));
+    }
 
     const int64_t expansion = options.expansion;
-    if (expansion * image.naxis1 > rasterSize || expansion * image.naxis2 > rasterSize) {
-        messages.say(Text::expansionTooLarge, {options.expansion, image.naxis1, image.naxis2});
-        return Result::failed();
-    }
+    if (expansion * image.naxis1 > rasterSize || expansion * image.naxis2 > rasterSize)
+        return messages.failed(ConversionText::expansionTooLarge, {options.expansion, image.naxis1, image.naxis2});
 
     const Orientation turn = read.orientation.orientation();
     const Placement placement
@@ -150,10 +112,8 @@ Result convertImage(const std::string& inputName, const Options& options, const 
     if (!read.fitsInput) {
         fillMinimalCards(image);
     } else if (options.expansion > 1 || axisCardsDiffer(image)) {
-        if (!image.header.replaceValueCard("NAXIS1", std::to_string(image.naxis1), "PIXELS ON 1ST MOST VARYING AXIS")) {
-            messages.say(Text::noNaxisCard);
-            return Result::failed();
-        }
+        if (!image.header.replaceValueCard("NAXIS1", std::to_string(image.naxis1), "PIXELS ON 1ST MOST VARYING AXIS"))
+            return messages.failed(ConversionText::noNaxisCard);
         image.header.replaceValueCard("NAXIS2", std::to_string(image.naxis2), "PIXELS ON 2ND MOST VARYING AXIS");
     }
     if (Result completed
@@ -173,7 +133,7 @@ constexpr const char* estimatedStart = "ESTIMATED: EVEN SPACING START TO END";
 // are, the file's times, the interchange and checksums; for each image also which one it is
 // (the number a placeholder until the image comes) and its estimated start between the file's
 // start and end.
-void addModernPackedCards(const Options& options, const PackedImages& images, const ObservationTimes& times,
+void addModernPackedCards(const ConversionOptions& options, const PackedImages& images, const ObservationTimes& times,
                           bool perImage, Header& header)
 {
     header.resumeAtEnd();
@@ -210,22 +170,52 @@ Result withinMemory(Messages& messages, Work work)
     try {
         return work();
     } catch (const std::bad_alloc&) {
-        messages.say(Text::outOfMemory);
+        messages.say(ConversionText::outOfMemory);
         messages.reason("the conversion ran out of memory");
-        return Result::fatal(messages.lastReason());
+        return Result::fatal(ConversionText::outOfMemory, messages.lastReason());
     }
 }
 
-Result convertInput(const std::string& inputName, const Options& options, const Maps& maps, SessionLink& session,
+Result convertInput(const std::string& inputName, const ConversionOptions& options, const Maps& maps, SessionLink& session,
                     Workspace& workspace, Messages& messages, Conversion& conversion);
-Result convertFramesOf(const std::string& inputName, const Options& options, const Maps& maps, SessionLink& session,
+Result convertFramesOf(const std::string& inputName, const ConversionOptions& options, const Maps& maps, SessionLink& session,
                        Workspace& workspace, Messages& messages, Output& output);
-Result convertPackedCubeOf(const std::string& inputName, const Options& options, const Maps& maps, Workspace& workspace,
+Result convertPackedCubeOf(const std::string& inputName, const ConversionOptions& options, const Maps& maps, Workspace& workspace,
                            Messages& messages, Output& output);
-Result convertImageOfPacked(const Conversion& packed, int64_t k, const ImageNames& names, const Options& options,
+Result convertImageOfPacked(const Conversion& packed, int64_t k, const ImageNames& names, const ConversionOptions& options,
                             const Maps& maps, Workspace& workspace, Messages& messages, Output& output);
 
 } // namespace
+
+Result explained(Result result, const std::string& name, Wanted wanted, Messages& messages)
+{
+    // Only plain files are looked at again: a pipe would lose what is read from it.
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(name, error))
+        return result;
+    File file = openFile(name, "rb");
+    unsigned char start[9] = {};
+    const std::size_t got = file ? std::fread(start, 1, sizeof start, file.get()) : 0;
+    if (got == 0)
+        return result;
+    const bool fits = got == sizeof start && std::memcmp(start, "SIMPLE  =", sizeof start) == 0;
+    ConversionText why;
+    if (wanted == Wanted::map && !fits)
+        why = ConversionText::notAMap;
+    else if (wanted == Wanted::fitsInput && !fits)
+        why = ConversionText::notFitsInput;
+    else if (wanted == Wanted::camera && fits)
+        why = ConversionText::fitsNotCamera;
+    else if (wanted == Wanted::camera && (start[0] == 0 || (start[0] >= 88 && start[0] != 255)))
+        why = ConversionText::notCamera;
+    else
+        return result;
+    TextValues values;
+    values.name = name;
+    std::string reason = sentence(why, values);
+    messages.reason(why, values, reason);
+    return result.endsRun() ? Result::fatal(why, std::move(reason)) : Result::failed(why, std::move(reason));
+}
 
 RasterMemory zeroRaster()
 {
@@ -248,7 +238,7 @@ Result loadMap(Map& map, Messages& messages)
     return Result();
 }
 
-Result convertFile(const std::string& inputName, const Options& options, const Maps& maps, SessionLink& session,
+Result convertFile(const std::string& inputName, const ConversionOptions& options, const Maps& maps, SessionLink& session,
                    Workspace& workspace, Messages& messages, Conversion& conversion)
 {
     return withinMemory(
@@ -265,21 +255,21 @@ void decodePackedImage(const Conversion& packed, Workspace& workspace)
     packed.packed->decode(workspace.packedImage, *workspace.raster);
 }
 
-Result convertPackedImage(const Conversion& packed, int64_t k, const ImageNames& names, const Options& options,
+Result convertPackedImage(const Conversion& packed, int64_t k, const ImageNames& names, const ConversionOptions& options,
                           const Maps& maps, Workspace& workspace, Messages& messages, Output& output)
 {
     return withinMemory(
         messages, [&] { return convertImageOfPacked(packed, k, names, options, maps, workspace, messages, output); });
 }
 
-Result convertFrames(const std::string& inputName, const Options& options, const Maps& maps, SessionLink& session,
+Result convertFrames(const std::string& inputName, const ConversionOptions& options, const Maps& maps, SessionLink& session,
                      Workspace& workspace, Messages& messages, Output& output)
 {
     return withinMemory(
         messages, [&] { return convertFramesOf(inputName, options, maps, session, workspace, messages, output); });
 }
 
-Result convertPackedCube(const std::string& inputName, const Options& options, const Maps& maps, Workspace& workspace,
+Result convertPackedCube(const std::string& inputName, const ConversionOptions& options, const Maps& maps, Workspace& workspace,
                          Messages& messages, Output& output)
 {
     return withinMemory(messages,
@@ -295,9 +285,9 @@ std::string tableText(const Header& header, const std::string& data)
     return text;
 }
 
-std::string cubeIrafName(const std::string& inputName, const Options& options)
+std::string cubeIrafName(const std::string& inputName, const ConversionOptions& options)
 {
-    Options named = options;
+    ConversionOptions named = options;
     named.appendFits = false;
     return outputNameFor(inputName, named, 'i');
 }
@@ -373,11 +363,11 @@ std::string combinationText(const ObservingMode& mode)
     return negated ? "-(" + text + ")" : text;
 }
 
-Result convertFramesOf(const std::string& inputName, const Options& options, const Maps& maps, SessionLink& session,
+Result convertFramesOf(const std::string& inputName, const ConversionOptions& options, const Maps& maps, SessionLink& session,
                        Workspace& workspace, Messages& messages, Output& output)
 {
     SessionOnce once(session);
-    Options frameOptions = options;
+    ConversionOptions frameOptions = options;
     frameOptions.frames = false;
     frameOptions.frameNumber = 1;
     Conversion frame;
@@ -385,10 +375,13 @@ Result convertFramesOf(const std::string& inputName, const Options& options, con
         return first;
     const ObservingMode* mode = observingMode(frame.obsmode);
     if (!mode) {
-        messages.say(Text::modeNotSupported, {frame.obsmode});
-        messages.reason("%s: observing mode %d has no frames of its own to keep; take one with -o", inputName.c_str(),
-                        frame.obsmode);
-        return Result::failed(messages.lastReason());
+        messages.say(CameraText::modeNotSupported, {frame.obsmode});
+        TextValues values;
+        values.name = inputName;
+        values.numbers[0] = frame.obsmode;
+        const std::string reason = sentence(ConversionText::noFramesToKeep, values);
+        messages.reason(ConversionText::noFramesToKeep, values, reason);
+        return Result::failed(ConversionText::noFramesToKeep, reason);
     }
     output = std::move(frame.output);
     std::vector<PlaneRecord> records(static_cast<std::size_t>(mode->frames),
@@ -410,10 +403,8 @@ Result convertFramesOf(const std::string& inputName, const Options& options, con
     std::string irafName;
     if (header.findCard("IRAFNAME", irafName) > 0 && irafName.ends_with(".1"))
         header.replaceStringCard("IRAFNAME", irafName.substr(0, irafName.size() - 2));
-    if (!makeCubeHeader(header, mode->frames, options.modern) || !header.resumeAtEnd()) {
-        messages.say(Text::noNaxisCard);
-        return Result::failed();
-    }
+    if (!makeCubeHeader(header, mode->frames, options.modern) || !header.resumeAtEnd())
+        return messages.failed(ConversionText::noNaxisCard);
     removeFrameHistory(header);
     header.addCommentCard("HISTORY ", "EVERY FRAME OF THE ORIGINAL DATA SET IS A PLANE OF THIS CUBE");
     for (int n = 1; n <= mode->frames; ++n) {
@@ -429,10 +420,10 @@ Result convertFramesOf(const std::string& inputName, const Options& options, con
     return Result();
 }
 
-Result convertPackedCubeOf(const std::string& inputName, const Options& options, const Maps& maps, Workspace& workspace,
+Result convertPackedCubeOf(const std::string& inputName, const ConversionOptions& options, const Maps& maps, Workspace& workspace,
                            Messages& messages, Output& output)
 {
-    Options asCube = options;
+    ConversionOptions asCube = options;
     asCube.unpack = true;
     asCube.cube = true;
     SessionInOrder session;
@@ -458,15 +449,13 @@ Result convertPackedCubeOf(const std::string& inputName, const Options& options,
         records.push_back(packedPlaneRecord(inputName, packed.observation, k, count));
     }
     Header& header = output.image.header;
-    if (count == 0 || !makeCubeHeader(header, count, options.modern)) {
-        messages.say(Text::noNaxisCard);
-        return Result::failed();
-    }
+    if (count == 0 || !makeCubeHeader(header, count, options.modern))
+        return messages.failed(ConversionText::noNaxisCard);
     finishCube(header, records, false, options.modern, output);
     return Result();
 }
 
-Result convertInput(const std::string& inputName, const Options& options, const Maps& maps, SessionLink& session,
+Result convertInput(const std::string& inputName, const ConversionOptions& options, const Maps& maps, SessionLink& session,
                     Workspace& workspace, Messages& messages, Conversion& conversion)
 {
     // The output's data keep their buffer from input to input.
@@ -478,10 +467,8 @@ Result convertInput(const std::string& inputName, const Options& options, const 
     ReadInput read;
     read.fitsInput = options.fitsInput;
     if (options.fitsInput) {
-        if (Result result = readFITS(inputName, image, *workspace.raster, messages); !result) {
-            messages.say(Text::fitsInputUnreadable);
-            return explained(result, inputName, Wanted::fitsInput, messages);
-        }
+        if (Result result = readFITS(inputName, image, *workspace.raster, messages); !result)
+            return result;
         read.observation = observationOf(image.header);
         read.orientation = read.observation.orientation;
     } else {
@@ -493,11 +480,8 @@ Result convertInput(const std::string& inputName, const Options& options, const 
         if (result)
             result = readCameraData(workspace.camera, request, read.session.obsmode, image, header, *workspace.raster,
                                     messages, options.unpack ? &conversion.packed : nullptr);
-        if (!result) {
-            if (!result.endsRun())
-                messages.say(Text::cameraInputUnreadable);
-            return explained(result, inputName, Wanted::camera, messages);
-        }
+        if (!result)
+            return result;
         read.observation = std::move(header.observation);
         read.orientation = header.orientation;
         conversion.obsmode = read.session.obsmode;
@@ -517,7 +501,7 @@ Result convertInput(const std::string& inputName, const Options& options, const 
     return convertImage(inputName, options, maps, read, image, workspace, messages, conversion.output);
 }
 
-Result convertImageOfPacked(const Conversion& packed, int64_t k, const ImageNames& names, const Options& options,
+Result convertImageOfPacked(const Conversion& packed, int64_t k, const ImageNames& names, const ConversionOptions& options,
                             const Maps& maps, Workspace& workspace, Messages& messages, Output& output)
 {
     decodePackedImage(packed, workspace);
@@ -530,10 +514,8 @@ Result convertImageOfPacked(const Conversion& packed, int64_t k, const ImageName
     image.bzero = file.bzero;
     image.bitpix = file.bitpix;
     image.header = file.header.clone();
-    if (!image.header.replaceStringCard("IRAFNAME", names.irafName)) {
-        messages.say(Text::noIrafnameCard);
-        return Result::failed();
-    }
+    if (!image.header.replaceStringCard("IRAFNAME", names.irafName))
+        return messages.failed(ConversionText::noIrafnameCard);
     const int64_t count = packed.packed->count();
     if (options.modern && !options.cube)
         numberModernImage(k + 1, count, packed.observation.times(), image.header);
@@ -550,7 +532,7 @@ Result convertImageOfPacked(const Conversion& packed, int64_t k, const ImageName
     read.fitsInput = true;
     read.observation = observationOf(image.header);
     read.orientation = read.observation.orientation;
-    Options asFitsInput = options;
+    ConversionOptions asFitsInput = options;
     asFitsInput.fitsInput = true;
     if (k == 0)
         return convertImage(names.fileName, asFitsInput, maps, read, image, workspace, messages, output);
@@ -574,17 +556,14 @@ Result readCameraHeaderAlone(const std::string& inputName, std::unique_ptr<Camer
         // As a conversion reads the file: a packed one as -p reads it, whose trailer gives TIME-END.
         CameraRequest request{inputName, 0, false, false, cancel};
         Result read = readCameraHeaderOnly(request, image, header, camera, messages);
-        if (!read && messages.find(Text::packedRefused)) {
+        if (read.cause() == CameraText::packedRefused) {
             messages.clear();
             image = FitsImage();
             request.unpack = true;
             read = readCameraHeaderOnly(request, image, header, camera, messages);
         }
-        if (!read) {
-            if (!read.endsRun())
-                messages.say(Text::cameraInputUnreadable);
-            return explained(read, inputName, Wanted::camera, messages);
-        }
+        if (!read)
+            return read;
         fillMinimalCards(image);
         image.header.addEndCard();
         output.header = headerText(image.header, 0);
@@ -593,7 +572,7 @@ Result readCameraHeaderAlone(const std::string& inputName, std::unique_ptr<Camer
     });
 }
 
-void maskedPixels(const Map& mask, const OrientationCode& code, const Options& options, int width, int height,
+void maskedPixels(const Map& mask, const OrientationCode& code, const ConversionOptions& options, int width, int height,
                   Workspace& workspace, std::vector<unsigned char>& bad)
 {
     const Orientation turn = options.noFlips ? Orientation{} : code.orientation();

@@ -4,11 +4,11 @@
 #include "camera/readveska.h"
 #include "camera/session.h"
 #include "conversion/cube.h"
+#include "conversion/options.h"
 #include "fits/encode.h"
 #include "fits/fitsimage.h"
 #include "fits/messages.h"
 #include "fits/result.h"
-#include "program/commandline.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -25,6 +25,15 @@ struct RasterFree {
     void operator()(Raster* raster) const { std::free(raster); }
 };
 using RasterMemory = std::unique_ptr<Raster, RasterFree>;
+
+// What was asked of a file that could not be read: a camera file, a FITS input or a map.
+enum class Wanted { camera, fitsInput, map };
+
+// A failure of the input `name`, explained where the file's first bytes say why: a FITS file
+// given as a camera file, a file that is no camera file at all, or no FITS file where a FITS
+// input or map is wanted. The explanation is said, by its name (which the program words with
+// its options), and becomes the failure's reason and cause.
+Result explained(Result result, const std::string& name, Wanted wanted, Messages& messages);
 
 // A raster of zeros; calloc leaves the pages a run never touches unused.
 RasterMemory zeroRaster();
@@ -105,20 +114,20 @@ struct Conversion {
 // with the world-coordinate and HISTORY cards (and those of --modern), its data encoded. Every
 // failure concerns this input alone; one that `endsRun` says all in `messages`, and the others
 // end with the program's line for an unreadable input.
-Result convertFile(const std::string& inputName, const Options& options, const Maps& maps, SessionLink& session,
+Result convertFile(const std::string& inputName, const ConversionOptions& options, const Maps& maps, SessionLink& session,
                    Workspace& workspace, Messages& messages, Conversion& conversion);
 
 // Every frame of the camera file `inputName` that its observing mode reads (--frames), each as
 // -o n converts it, as the planes of one cube in `output`: the header of the first frame's with
 // NAXIS3, a card per plane naming its frame and the coadds that divide it, and how the combined
 // image is formed from the planes; with --modern the table of the planes follows.
-Result convertFrames(const std::string& inputName, const Options& options, const Maps& maps, SessionLink& session,
+Result convertFrames(const std::string& inputName, const ConversionOptions& options, const Maps& maps, SessionLink& session,
                      Workspace& workspace, Messages& messages, Output& output);
 
 // Every image of the packed file `inputName` converted as -p --cube converts it, as one cube in
 // `output`, in memory: the header of its first converted image with NAXIS3 and, with --modern,
 // the table of the planes.
-Result convertPackedCube(const std::string& inputName, const Options& options, const Maps& maps,
+Result convertPackedCube(const std::string& inputName, const ConversionOptions& options, const Maps& maps,
                          Workspace& workspace, Messages& messages, Output& output);
 
 // A table's header and rows as the file holds them, each padded to whole blocks; the header's
@@ -126,7 +135,7 @@ Result convertPackedCube(const std::string& inputName, const Options& options, c
 std::string tableText(const Header& header, const std::string& data);
 
 // The IRAFNAME of the cube of `inputName`'s images or frames: its name with 'i' for its first letter.
-std::string cubeIrafName(const std::string& inputName, const Options& options);
+std::string cubeIrafName(const std::string& inputName, const ConversionOptions& options);
 
 // The record of image k of the `count` of a packed file: its estimated start, k n-ths of the way
 // from the file's start to its end.
@@ -151,7 +160,7 @@ struct ImageNames {
 // that file converts it: masked, oriented, expanded and completed like any input (the header
 // then named as the cube's, without the image's own number and start). Safe beside other calls
 // on the same packed file.
-Result convertPackedImage(const Conversion& packed, int64_t k, const ImageNames& names, const Options& options,
+Result convertPackedImage(const Conversion& packed, int64_t k, const ImageNames& names, const ConversionOptions& options,
                           const Maps& maps, Workspace& workspace, Messages& messages, Output& output);
 
 // The header of the camera file `inputName` alone, as a conversion starts from it and no further:
@@ -167,5 +176,5 @@ Result readCameraHeaderAlone(const std::string& inputName, std::unique_ptr<Camer
 // is 0 or missing, as applyMask takes it, else 0. The mask is placed as the image was: turned as
 // `code` says (unless options.noFlips) and expanded by options.expansion. Takes the workspace's
 // raster, so not while a conversion holds an image there.
-void maskedPixels(const Map& mask, const OrientationCode& code, const Options& options, int width, int height,
+void maskedPixels(const Map& mask, const OrientationCode& code, const ConversionOptions& options, int width, int height,
                   Workspace& workspace, std::vector<unsigned char>& bad);

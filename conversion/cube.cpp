@@ -182,7 +182,7 @@ std::vector<std::string> differingPlanes(const std::vector<PlaneRecord>& planes,
                 list += std::string(" ") + andWord + " " + std::to_string(differing.size() - shown) + " " + moreWord;
             return list;
         };
-        messages.reason("warning - %s of %s differ%s from plane 1 in %s (plane 1: %s)",
+        messages.warn("%s of %s differ%s from plane 1 in %s (plane 1: %s)",
                         listed(8, "and", "more").c_str(), cubeName.c_str(), differing.size() == 1 ? "s" : "", key.key,
                         first.c_str());
         std::string card

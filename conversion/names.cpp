@@ -41,7 +41,7 @@ void markName(std::string& name, char letter)
         name[name.size() - 12] = letter;
 }
 
-std::string outputNameFor(const std::string& inputName, const Options& options, char letter)
+std::string outputNameFor(const std::string& inputName, const ConversionOptions& options, char letter)
 {
     std::string name = inputName;
     if (options.toDirectory) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "program/commandline.h"
+#include "conversion/options.h"
 
 #include <cstdint>
 #include <map>
@@ -20,7 +20,7 @@ std::string numberedName(const std::string& rootName, int64_t number);
 // input's last path component; the character 12 places before the end becomes
 // `letter` ('f', or 'k' for a data cube); then ".n" for a frame number n of 1 or more, and
 // ".fits" with -a.
-std::string outputNameFor(const std::string& inputName, const Options& options, char letter = 'f');
+std::string outputNameFor(const std::string& inputName, const ConversionOptions& options, char letter = 'f');
 
 // Replaces the character 12 places before the end of a camera file name (its first
 // letter: c970611a.005 -> f970611a.005). A name whose last path component is shorter

@@ -3,11 +3,7 @@
 #include "camera/datablocks.h"
 #include "conversion/modernheader.h"
 #include "conversion/names.h"
-#include "conversion/texts.h"
 #include "fits/fitsfile.h"
-#include "program/commandline.h"
-#include "program/console.h"
-#include "program/progress.h"
 
 #include <algorithm>
 #include <atomic>
@@ -184,22 +180,6 @@ void appendField(std::string& text, const std::string& field)
         text += '"';
 }
 
-// The reason of a failed read in one line, without the program's name.
-std::string statusOf(const Result& result, const Messages& messages)
-{
-    std::string status = result.reason();
-    if (status.empty() && !messages.empty()) {
-        const Messages::Line& line = messages.lines().back();
-        status = line.forPeople ? line.value : programText(line);
-    }
-    if (status.starts_with("kovrent: "))
-        status.erase(0, 9);
-    if (status.starts_with("Error - "))
-        status.erase(0, 8);
-    while (!status.empty() && (status.back() == '\n' || status.back() == ' '))
-        status.pop_back();
-    return status.empty() ? "not read" : status;
-}
 
 } // namespace
 
@@ -231,7 +211,7 @@ void readLogRow(const std::string& name, bool fitsInput, std::unique_ptr<CameraR
         row.observation = std::move(header.observation);
     }
     if (!read) {
-        row.status = statusOf(read, messages);
+        row.status = read.reason().empty() ? "not read" : read.reason();
         return;
     }
     row.naxis1 = image.naxis1;
@@ -266,9 +246,4 @@ void appendLogRow(std::string& text, const LogRow& row)
         appendField(text, column.text(row));
     }
     text += '\n';
-}
-
-std::string failureReason(const Result& result, const Messages& messages)
-{
-    return statusOf(result, messages);
 }

@@ -36,7 +36,3 @@ std::string logHeading(LogFormat format);
 
 // The row's line, at the end of `text`.
 void appendLogRow(std::string& text, const LogRow& row);
-
-// Why an operation failed, in one line for people, as a row's status gives it: the failure's
-// reason, or else the last thing its messages said, without the program's name and "Error - ".
-std::string failureReason(const Result& result, const Messages& messages);

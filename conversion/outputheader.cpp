@@ -1,9 +1,10 @@
 #include "conversion/outputheader.h"
 
+#include "conversion/conversiontexts.h"
 #include "conversion/modernheader.h"
+#include "conversion/version.h"
 #include "fits/realtext.h"
 #include "fits/scan.h"
-#include "program/version.h"
 
 #include <cstdio>
 #include <ctime>
@@ -62,14 +63,13 @@ PixelAxes pixelAxes(const FitsImage& image, int expansion, const Orientation& le
 
 } // namespace
 
-Result completeHeader(FitsImage& image, const Options& options, const Observation& observation,
+Result completeHeader(FitsImage& image, const ConversionOptions& options, const Observation& observation,
                       const Orientation& leftOut, float framesPerCoimage, Messages& messages)
 {
     // The new cards start on the END card and carry on from there.
     Header& header = image.header;
     if (!header.resumeAtEnd()) {
-        messages.say(Text::noEndCard);
-        return Result::failed();
+        return messages.failed(ConversionText::noEndCard);
     }
 
     // With --modern, the cards of an input that had them take their new values where they stand.

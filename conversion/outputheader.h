@@ -1,10 +1,11 @@
 #pragma once
 
 #include "camera/observation.h"
+#include "conversion/options.h"
 #include "fits/encode.h"
 #include "fits/fitsimage.h"
+#include "fits/messages.h"
 #include "fits/result.h"
-#include "program/commandline.h"
 
 #include <cstdint>
 #include <string>
@@ -16,7 +17,7 @@
 // With --modern, the header also gets the cards of modernheader.h, HISTORY cards for -z (with
 // `framesPerCoimage`, the frames per coimage the correction used) and for -i, and checksums.
 // Fails when the header has no END card.
-Result completeHeader(FitsImage& image, const Options& options, const Observation& observation,
+Result completeHeader(FitsImage& image, const ConversionOptions& options, const Observation& observation,
                       const Orientation& leftOut, float framesPerCoimage, Messages& messages);
 
 // The element that stands for an undefined pixel in an integer image: its BLANK card's value,

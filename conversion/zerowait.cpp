@@ -1,5 +1,7 @@
 #include "conversion/zerowait.h"
 
+#include "conversion/conversiontexts.h"
+
 #include <cmath>
 #include <cstdio>
 
@@ -22,8 +24,8 @@ void warnZeroWait(bool zeroWait, bool fitsInput, float chopWaitMsec, int32_t obs
         return;
     if (zeroWait) {
         if (chopWaitMsec > 0.0f)
-            messages.say(Text::zeroWaitCorrected, static_cast<double>(chopWaitMsec));
+            messages.say(ConversionText::zeroWaitCorrected, static_cast<double>(chopWaitMsec));
     } else if (chopWaitMsec == 0.0f && obsmode >= 2 && obsmode <= 4) {
-        messages.say(Text::chopWaitZero);
+        messages.say(ConversionText::chopWaitZero);
     }
 }

@@ -1,6 +1,7 @@
 #include "fits/fitsfile.h"
 
 #include "fits/cardsyntax.h"
+#include "fits/fitstexts.h"
 #include "fits/messages.h"
 #include "fits/scan.h"
 #include "fits/swapbytes.h"
@@ -119,18 +120,23 @@ bool lookupInteger(const HeaderBlock* chain, const char* keyword, int64_t& value
     return findCard(chain, keyword, text) > 0 && scanDecimal(text, value);
 }
 
-Result notFits(Messages& messages)
+// A header that describes no image this reader takes: the reason for people, "name: why".
+Result noImage(const std::string& name, const std::string& why)
 {
-    messages.say(Text::fitsNotFits);
-    return Result::failed();
+    return Result::failed(FitsText::notFits, name + ": " + why);
 }
 
-// As notFits, with the reason for people.
-Result notFits(Messages& messages, const std::string& name, const std::string& reason)
+// A refusal of the header of `name`, told: "rf: File not in FITS format" and the reason, when it
+// has one, by its cause's name.
+Result refused(Messages& messages, const std::string& name, Result refusal)
 {
-    messages.say(Text::fitsNotFits);
-    messages.reason("%s: %s", name.c_str(), reason.c_str());
-    return Result::failed(messages.lastReason());
+    messages.say(FitsText::notFits);
+    if (!refusal.reason().empty()) {
+        TextValues values;
+        values.name = name;
+        messages.reason(static_cast<FitsText>(refusal.cause().value()), values, refusal.reason());
+    }
+    return refusal;
 }
 
 // A card for people: "OBJECT (card 6)", or "card 9" of a blank keyword.
@@ -141,44 +147,45 @@ std::string cardName(const char* card, int number)
     return key == " " ? place : std::string(key) + " (" + place + ")";
 }
 
-// Why a size or BITPIX card cannot be used: "no NAXIS1 card", "NAXIS1 0"; none when it can.
-std::optional<std::string> integerRefusal(const Header& header, const char* keyword, int64_t& value, int64_t least)
+// A size or BITPIX card's whole number, at least `least`: refused without one ("no NAXIS1 card",
+// "NAXIS1 0").
+Result readInteger(const Header& header, const std::string& name, const char* keyword, int64_t least, int64_t& value)
 {
     std::string text;
     const int number = header.findCard(keyword, text);
     if (number < 0)
-        return std::string("no ") + keyword + " card";
+        return noImage(name, std::string("no ") + keyword + " card");
     const ValueField field = valueField(header.card(number));
     if (!field.defect.empty())
-        return cardName(header.card(number), number) + ": " + field.defect;
+        return noImage(name, cardName(header.card(number), number) + ": " + field.defect);
     if (field.kind != ValueKind::integer || !scanDecimal(std::string(field.text), value))
-        return std::string(keyword) + " is no whole number";
+        return noImage(name, std::string(keyword) + " is no whole number");
     if (value < least)
-        return std::string(keyword) + " " + std::to_string(value);
-    return std::nullopt;
+        return noImage(name, std::string(keyword) + " " + std::to_string(value));
+    return Result();
 }
 
-// Why BSCALE or BZERO cannot be used: no number, or none that is finite; none when it can. A card
-// without a value counts as none and leaves `value` alone.
-std::optional<std::string> scaleRefusal(const Header& header, const char* keyword, double& value)
+// BSCALE or BZERO: refused when it is no number, or none that is finite. A card without a value
+// counts as none and leaves `value` alone.
+Result readScale(const Header& header, const std::string& name, const char* keyword, double& value)
 {
     std::string text;
     const int number = header.findCard(keyword, text);
     if (number < 0)
-        return std::nullopt;
+        return Result();
     const ValueField field = valueField(header.card(number));
     if (field.kind == ValueKind::undefined)
-        return std::nullopt;
+        return Result();
     if (field.kind != ValueKind::integer && field.kind != ValueKind::real)
-        return std::string(keyword) + " is no number";
+        return noImage(name, std::string(keyword) + " is no number");
     if (!scanReal(std::string(field.text), value) || !std::isfinite(value))
-        return std::string(keyword) + " " + std::string(field.text) + " is not finite";
-    return std::nullopt;
+        return noImage(name, std::string(keyword) + " " + std::string(field.text) + " is not finite");
+    return Result();
 }
 
-// Why a card of the header, up to END, is no FITS card: its keyword, or a value that does not
-// read; none when every card is one. Outputs copy the cards of a FITS input as they stand.
-std::optional<std::string> cardsRefusal(const Header& header)
+// Every card of the header, up to END, a FITS card: its keyword, and a value that reads. Outputs
+// copy the cards of a FITS input as they stand.
+Result checkCards(const Header& header, const std::string& name)
 {
     int number = 0;
     for (const HeaderBlock* block = header.firstBlock(); block; block = block->next)
@@ -186,36 +193,38 @@ std::optional<std::string> cardsRefusal(const Header& header)
             const char* card = block->cards + slot * cardLength;
             ++number;
             if (const std::optional<std::string> defect = keywordDefect(card))
-                return "card " + std::to_string(number) + ": " + *defect;
+                return noImage(name, "card " + std::to_string(number) + ": " + *defect);
             if (const ValueField field = valueField(card); !field.defect.empty())
-                return cardName(card, number) + ": " + field.defect;
+                return noImage(name, cardName(card, number) + ": " + field.defect);
             if (cardKey(card) == "END")
-                return std::nullopt;
+                return Result();
         }
-    return std::nullopt;
+    return Result();
 }
 
-// Why the header's first block, where the format puts the image's description, describes no
-// image this reader can take; none when it does. BITPIX -64 is taken only for maps.
-std::optional<std::string> imageKeysRefusal(const Header& header, FitsSource source, int64_t& naxis1, int64_t& naxis2,
-                                            int64_t& bitpix)
+// The image the header's first block describes, where the format puts it, as this reader takes
+// it: two axes, and BITPIX -64 only for maps.
+Result readImageKeys(const Header& header, const std::string& name, FitsSource source, int64_t& naxis1,
+                     int64_t& naxis2, int64_t& bitpix)
 {
     int64_t naxis = 0;
-    std::optional<std::string> refusal = integerRefusal(header, "NAXIS", naxis, 0);
-    if (!refusal && naxis != 2)
-        refusal = "NAXIS " + std::to_string(naxis)
-            + (naxis == 3 && source == FitsSource::input ? ": a data cube; -f reads images of two axes" : "");
+    if (Result read = readInteger(header, name, "NAXIS", 0, naxis); !read)
+        return read;
+    if (naxis == 3 && source == FitsSource::input)
+        return Result::failed(FitsText::dataCube, name + ": NAXIS 3: a data cube");
+    if (naxis != 2)
+        return noImage(name, "NAXIS " + std::to_string(naxis));
     for (auto [keyword, value] : {std::pair{"NAXIS1", &naxis1}, {"NAXIS2", &naxis2}})
-        if (!refusal)
-            refusal = integerRefusal(header, keyword, *value, 1);
-    if (!refusal)
-        refusal = integerRefusal(header, "BITPIX", bitpix, -64);
+        if (Result read = readInteger(header, name, keyword, 1, *value); !read)
+            return read;
+    if (Result read = readInteger(header, name, "BITPIX", -64, bitpix); !read)
+        return read;
     // Below -32 there is only -64, 64-bit reals, which are read for maps alone.
-    if (!refusal && bitpix < -32 && bitpix != -64)
-        refusal = "BITPIX " + std::to_string(bitpix);
-    if (!refusal && bitpix == -64 && source == FitsSource::input)
-        refusal = "BITPIX -64 is read only for maps";
-    return refusal;
+    if (bitpix < -32 && bitpix != -64)
+        return noImage(name, "BITPIX " + std::to_string(bitpix));
+    if (bitpix == -64 && source == FitsSource::input)
+        return noImage(name, "BITPIX -64 is read only for maps");
+    return Result();
 }
 
 // The cards of a block just read, mended (mendCard): a card of the header, before its END, whose
@@ -226,7 +235,7 @@ void mendBlock(HeaderBlock& block, int firstNumber, const std::string& name, Mes
     for (int slot = 0; slot < cardsPerBlock; ++slot) {
         char* card = block.cards + slot * cardLength;
         if (const int mended = mendCard(card); mended > 0 && !ended)
-            messages.reason("warning - %s: %s: %d byte%s outside printable ASCII written as blank%s", name.c_str(),
+            messages.warn("%s: %s: %d byte%s outside printable ASCII written as blank%s", name.c_str(),
                             cardName(card, firstNumber + slot).c_str(), mended, mended == 1 ? "" : "s",
                             mended == 1 ? "" : "s");
         ended = ended || cardKey(card) == "END";
@@ -240,9 +249,9 @@ Result readHeaderBlock(std::FILE* file, const std::string& name, Header& header,
     HeaderBlock* added = header.appendBlock();
     block = added;
     if (std::fread(added->cards, 1, blockLength, file) != blockLength) {
-        messages.say(Text::fitsReadError);
+        messages.say(FitsText::readError);
         messages.reason("%s", shortReadReason(file, name, "header").c_str());
-        return Result::failed(messages.lastReason());
+        return Result::failed(FitsText::readError, messages.lastReason());
     }
     int before = 0;
     for (const HeaderBlock* other = header.firstBlock(); other != added; other = other->next)
@@ -261,23 +270,23 @@ Result readImageExtension(std::FILE* file, const std::string& name, Header& head
     while (findCard(last, "END", value) < 0)
         if (Result result = readHeaderBlock(file, name, header, last, messages); !result)
             return result;
-    if (const std::optional<std::string> refusal = cardsRefusal(header))
-        return notFits(messages, name, *refusal);
+    if (Result checked = checkCards(header, name); !checked)
+        return refused(messages, name, checked);
     const int next = std::fgetc(file);
     if (next == EOF)
-        return notFits(messages, name, "NAXIS 0, and no image extension follows");
+        return refused(messages, name, noImage(name, "NAXIS 0, and no image extension follows"));
     std::ungetc(next, file);
     header.freeHeader();
     if (Result result = readHeaderBlock(file, name, header, last, messages); !result)
         return result;
     std::string kind;
     if (header.findCard("XTENSION", kind) < 0)
-        return notFits(messages, name, "NAXIS 0, and no extension follows");
+        return refused(messages, name, noImage(name, "NAXIS 0, and no extension follows"));
     kind.erase(kind.find_last_not_of(' ') + 1);
     if (kind == "BINTABLE" && header.findCard("ZIMAGE", value) > 0 && value == "T")
-        return notFits(messages, name, "tile-compressed (a binary-table extension): uncompress it first");
+        return refused(messages, name, noImage(name, "tile-compressed (a binary-table extension): uncompress it first"));
     if (kind != "IMAGE")
-        return notFits(messages, name, "NAXIS 0, and the extension is XTENSION '" + kind + "', no image");
+        return refused(messages, name, noImage(name, "NAXIS 0, and the extension is XTENSION '" + kind + "', no image"));
     return Result();
 }
 
@@ -302,14 +311,14 @@ std::size_t fileNameStart(const std::string& path)
     return slash == std::string::npos ? 0 : slash + 1;
 }
 
-bool OutputFolder::open(const std::string& path, UnfinishedFiles* unfinished)
+Result OutputFolder::open(const std::string& path, UnfinishedFiles* unfinished)
 {
     close();
     path_ = path;
     unfinished_ = unfinished;
     descriptor_ = ::open(path.empty() ? "." : path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     error_ = descriptor_ < 0 ? errno : 0;
-    return descriptor_ >= 0;
+    return descriptor_ >= 0 ? Result() : Result::failed(systemCause(error_));
 }
 
 void OutputFolder::close()
@@ -352,9 +361,9 @@ Result readHeaderPart(const std::string& name, File& file, FitsImage& image, Mes
     file = openFile(name, "rb");
     if (!file) {
         const int error = errno;
-        messages.say(Text::fitsNotFound, name);
+        messages.say(FitsText::notFound, name);
         messages.fileError(name, error);
-        return Result::failed(messages.lastReason());
+        return Result::failed(systemCause(error), messages.lastReason());
     }
 
     Header& header = image.header;
@@ -367,14 +376,14 @@ Result readHeaderPart(const std::string& name, File& file, FitsImage& image, Mes
     int64_t naxis = 0, naxis1 = 0, naxis2 = 0, bitpix = 0;
     const int simple = header.findCard("SIMPLE", value);
     if (simple < 0)
-        return notFits(messages);
+        return messages.failed(FitsText::notFits);
     if (valueField(header.card(simple)).kind != ValueKind::logical)
-        return notFits(messages, name, "SIMPLE is neither T nor F");
+        return refused(messages, name, noImage(name, "SIMPLE is neither T nor F"));
     if (source == FitsSource::map && lookupInteger(header.firstBlock(), "NAXIS", naxis) && naxis == 0)
         if (Result result = readImageExtension(file.get(), name, header, last, messages); !result)
             return result;
-    if (const std::optional<std::string> refusal = imageKeysRefusal(header, source, naxis1, naxis2, bitpix))
-        return notFits(messages, name, *refusal);
+    if (Result read = readImageKeys(header, name, source, naxis1, naxis2, bitpix); !read)
+        return refused(messages, name, read);
 
     // The whole header first, so that BSCALE and BZERO are found in any block. Only
     // the newest block can hold the first END card.
@@ -382,26 +391,26 @@ Result readHeaderPart(const std::string& name, File& file, FitsImage& image, Mes
         if (Result result = readHeaderBlock(file.get(), name, header, last, messages); !result)
             return result;
 
-    if (const std::optional<std::string> refusal = cardsRefusal(header))
-        return notFits(messages, name, *refusal);
+    if (Result checked = checkCards(header, name); !checked)
+        return refused(messages, name, checked);
     image.bzero = 0.0;
     image.bscale = 1.0;
     for (auto [keyword, number] : {std::pair{"BZERO", &image.bzero}, {"BSCALE", &image.bscale}})
-        if (const std::optional<std::string> refusal = scaleRefusal(header, keyword, *number))
-            return notFits(messages, name, *refusal);
+        if (Result read = readScale(header, name, keyword, *number); !read)
+            return refused(messages, name, read);
     if (image.bscale == 0.0)
-        return notFits(messages, name, "BSCALE 0");
+        return refused(messages, name, noImage(name, "BSCALE 0"));
 
     if (bitpix != 8 && bitpix != 16 && bitpix != 32 && bitpix != -32 && bitpix != -64) {
-        messages.say(Text::fitsBitpix, {bitpix});
+        messages.say(FitsText::bitpix, {bitpix});
         messages.reason("%s: BITPIX %lld is not read; 8, 16, 32 and -32 are, and -64 for maps", name.c_str(),
                         static_cast<long long>(bitpix));
-        return Result::failed(messages.lastReason());
+        return Result::failed(FitsText::bitpix, messages.lastReason());
     }
     if (naxis1 > rasterSize || naxis2 > rasterSize) {
-        messages.say(Text::fitsTooLarge, {naxis1, naxis2});
-        return Result::failed(name + ": the image is larger than " + std::to_string(rasterSize) + " x "
-                              + std::to_string(rasterSize));
+        messages.say(FitsText::tooLarge, {naxis1, naxis2});
+        return Result::failed(FitsText::tooLarge, name + ": the image is larger than " + std::to_string(rasterSize)
+                                                      + " x " + std::to_string(rasterSize));
     }
 
     image.naxis = 2;
@@ -436,7 +445,7 @@ Result readFITS(const std::string& name, FitsImage& image, Raster& raster, Messa
         const bool interrupted = got != blockLength && std::ferror(file.get()) && errno == EINTR;
         dataBytes += static_cast<int64_t>(got);
         if (got != blockLength) {
-            messages.say(Text::fitsShortData);
+            messages.say(FitsText::shortData);
             complete = false;
             std::memset(data + got, 0, blockLength - got);
         }
@@ -460,5 +469,5 @@ Result readFITS(const std::string& name, FitsImage& image, Raster& raster, Messa
     }
     messages.reason("%s: %lld of %d pixels missing", reason.c_str(), static_cast<long long>(missing),
                     image.pixelCount());
-    return Result::failed(messages.lastReason());
+    return Result::failed(FitsText::shortData, messages.lastReason());
 }

@@ -25,14 +25,6 @@ Result readFITS(const std::string& name, FitsImage& image, Raster& raster, Messa
 // reads them; its data are not read.
 Result readFITSHeader(const std::string& name, FitsImage& image, Messages& messages);
 
-// Where a write failed, and the system's error number there (0 when the writer itself refused:
-// no header, or an image it cannot encode).
-enum class WriteStep { none, image, place, create, write, rename };
-struct WriteFailure {
-    WriteStep step = WriteStep::none;
-    int error = 0;
-};
-
 // The folder a run writes into, opened once: every file then lands in the folder the run
 // began with, even when its path is moved or replaced by a link meanwhile.
 class OutputFolder {
@@ -43,10 +35,10 @@ public:
     OutputFolder& operator=(const OutputFolder&) = delete;
 
     // Opens `path` ("" is the current folder), following a link the path itself names, now
-    // and never again. False, with errno set, when it is no folder that can be opened; the
-    // reason is kept for the writes that then fail. The hidden files of writes into the folder
-    // are recorded in `unfinished` while they exist, when it is given.
-    bool open(const std::string& path, UnfinishedFiles* unfinished = nullptr);
+    // and never again. It fails, with the system's error for its cause, when it is no folder that
+    // can be opened; the error is kept for the writes that then fail. The hidden files of writes
+    // into the folder are recorded in `unfinished` while they exist, when it is given.
+    Result open(const std::string& path, UnfinishedFiles* unfinished = nullptr);
     void close();
 
     bool isOpen() const { return descriptor_ >= 0; }
@@ -72,10 +64,10 @@ std::string folderOf(const std::string& name);
 // not write, is refused. It is removed when it goes uncommitted, and no earlier file of the
 // name is touched. `folder`, when given, is the opened folder of the name (folderOf(name) is
 // its path): the file is created, renamed and removed relative to it. A failure's text and the
-// name and the system's reason go to `messages`, and `failure` describes it.
+// name and the system's reason go to `messages`; its cause is the system's error.
 class OutputFile {
 public:
-    OutputFile(std::string name, const OutputFolder* folder, Messages& messages, WriteFailure& failure);
+    OutputFile(std::string name, const OutputFolder* folder, Messages& messages);
     ~OutputFile() { discard(); }
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -84,14 +76,14 @@ public:
     Result create();
     // The pieces, one after another, at the end of what was written; a failure removes the file.
     Result write(std::initializer_list<std::pair<const void*, std::size_t>> pieces);
-    // The pieces at `offset`, safe beside other writes at other offsets; a failure is only
-    // reported (its error number in errno), to be taken up by fail.
-    bool writeAt(off_t offset, std::initializer_list<std::pair<const void*, std::size_t>> pieces);
+    // The pieces at `offset`, safe beside other writes at other offsets; a failure says nothing,
+    // for its caller to take up (by fail, or by telling it).
+    Result writeAt(off_t offset, std::initializer_list<std::pair<const void*, std::size_t>> pieces);
     // Gives back the room that `length` bytes at `offset` take, where the file system can: they
     // read as zeros.
     void release(off_t offset, std::size_t length);
-    // The failure of a write at `step` with error number `error`: the file removed.
-    Result fail(WriteStep step, int error);
+    // The failure of a write with the system's error number `error`: the file removed.
+    Result fail(int error);
     // Closes the file, written whole: it stays hidden, without a descriptor, until commit.
     Result close();
     // Closes the file and renames it over the name.
@@ -111,7 +103,6 @@ private:
     std::string name_;
     std::string leaf_;
     Messages& messages_;
-    WriteFailure& failure_;
     OutputFolder ownFolder_;
     const OutputFolder* folder_ = nullptr;
     std::string temporary_; // the hidden file's name, while it exists
@@ -119,9 +110,9 @@ private:
     int descriptor_ = -1;
 };
 
-// A write of `name` that failed at `step` with error number `error`, told in `messages` (the
-// text of the failure and the name with the system's reason) and described in `failure`.
-Result writeFailed(Messages& messages, WriteFailure& failure, const std::string& name, WriteStep step, int error);
+// A write of `name` that failed with the system's error number `error`, told in `messages`: the
+// text of the failure and the name of its folder with the system's reason.
+Result writeFailed(Messages& messages, const std::string& name, int error);
 
 // The text of a finished header as the file holds it, block after block; when it has CHECKSUM
 // and DATASUM cards, they take the sums of the HDU whose data sum to `dataSum`.
@@ -137,9 +128,9 @@ uint32_t dataSumOf(const unsigned char* bytes, std::size_t count);
 // BITPIX, from `raster` as it stands or already encoded as the file holds them (encodePixels),
 // through an OutputFile. The data are padded to whole blocks with zeros.
 Result writeFITS(const std::string& name, const FitsImage& image, const Raster& raster, Messages& messages,
-                 WriteFailure* failure = nullptr, const OutputFolder* folder = nullptr);
+                 const OutputFolder* folder = nullptr);
 Result writeFITS(const std::string& name, const FitsImage& image, const unsigned char* data, Messages& messages,
-                 WriteFailure* failure = nullptr, const OutputFolder* folder = nullptr);
+                 const OutputFolder* folder = nullptr);
 
 // Zeros that fill a FITS file's last block behind `bytes` of data or header.
 std::size_t blockPadding(int64_t bytes);

@@ -1,13 +1,13 @@
 #include "fits/checksum.h"
 #include "fits/encode.h"
 #include "fits/fitsfile.h"
+#include "fits/fitstexts.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <utility>
 #include <vector>
 
@@ -107,18 +107,15 @@ struct ChecksumCards {
     }
 };
 
-// A failed write, told in `messages` and described in `why`: the name the reason is about,
-// and, where the folder cannot be written at all, what the user can do about it.
-Result refuse(Messages& messages, WriteFailure& why, const std::string& shown, WriteStep step, int error, Text text)
+// A failed write, told in `messages`: the text and, with the system's error number `error`, the
+// name the reason is about, which is the failure's cause.
+Result refuse(Messages& messages, const std::string& shown, int error, FitsText text)
 {
-    why = {step, error};
     messages.say(text);
-    if (error != 0)
-        messages.fileError(shown, error);
-    const std::string reason = messages.lastReason();
-    if (error == EACCES || error == EROFS)
-        messages.reason("choose another folder with -d");
-    return Result::failed(reason);
+    if (error == 0)
+        return Result::failed(text, sentence(text, {}));
+    messages.fileError(shown, error);
+    return Result::failed(systemCause(error), messages.lastReason());
 }
 
 // The folder of an output, as a person names it: "out", or "." for the current one.
@@ -171,27 +168,28 @@ bool writePieces(int descriptor, std::initializer_list<std::pair<const void*, st
     return writeAll(descriptor, parts, count, offset);
 }
 
-// Why a header and image cannot be written at all.
-std::optional<Text> unwritable(const FitsImage& image)
+// A header and image that can be written: refused without a header, or with a BITPIX or size
+// that cannot be encoded.
+Result checkWritable(const FitsImage& image, const std::string& name, Messages& messages)
 {
     if (image.header.empty())
-        return Text::noHeaderBlock;
+        return refuse(messages, name, 0, FitsText::noHeaderBlock);
     const int bytesPerPixel = image.bytesPerPixel();
     const bool encodable = bytesPerPixel == 1 || bytesPerPixel == 2 || bytesPerPixel == 4 || bytesPerPixel == -4;
     const bool fits
         = image.naxis1 >= 1 && image.naxis1 <= rasterSize && image.naxis2 >= 1 && image.naxis2 <= rasterSize;
     if (encodable && fits)
-        return std::nullopt;
-    return Text::writeError;
+        return Result();
+    return refuse(messages, name, 0, FitsText::writeError);
 }
 
 } // namespace
 
 const unsigned char zeroBlock[blockLength] = {};
 
-Result writeFailed(Messages& messages, WriteFailure& failure, const std::string& name, WriteStep step, int error)
+Result writeFailed(Messages& messages, const std::string& name, int error)
 {
-    return refuse(messages, failure, shownFolder(name), step, error, Text::writeError);
+    return refuse(messages, shownFolder(name), error, FitsText::writeError);
 }
 
 std::size_t blockPadding(int64_t bytes)
@@ -222,8 +220,8 @@ std::string headerText(const Header& header, uint32_t dataSum)
     return text;
 }
 
-OutputFile::OutputFile(std::string name, const OutputFolder* folder, Messages& messages, WriteFailure& failure)
-    : name_(std::move(name)), leaf_(name_.substr(fileNameStart(name_))), messages_(messages), failure_(failure)
+OutputFile::OutputFile(std::string name, const OutputFolder* folder, Messages& messages)
+    : name_(std::move(name)), leaf_(name_.substr(fileNameStart(name_))), messages_(messages)
 {
     if (!folder) {
         ownFolder_.open(folderOf(name_));
@@ -237,32 +235,33 @@ Result OutputFile::create()
     // A folder at the name cannot be replaced, and a file the user may not write is refused as
     // opening it would refuse it (root may).
     if (!folder_->isOpen())
-        return refuse(messages_, failure_, shownFolder(name_), WriteStep::create, folder_->error(), Text::writeOpenError);
+        return refuse(messages_, shownFolder(name_), folder_->error(), FitsText::writeOpenError);
     const int at = folder_->descriptor();
     struct stat standing {};
     if (fstatat(at, leaf_.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0) {
         if (S_ISDIR(standing.st_mode))
-            return refuse(messages_, failure_, name_, WriteStep::place, EISDIR, Text::writeOpenError);
+            return refuse(messages_, name_, EISDIR, FitsText::writeOpenError);
         if (S_ISREG(standing.st_mode) && faccessat(at, leaf_.c_str(), W_OK, AT_EACCESS) != 0)
-            return refuse(messages_, failure_, name_, WriteStep::place, errno, Text::writeOpenError);
+            return refuse(messages_, name_, errno, FitsText::writeOpenError);
     }
     descriptor_ = createHidden(at, temporary_, folder_->unfinished(), entry_);
     if (descriptor_ < 0)
-        return refuse(messages_, failure_, shownFolder(name_), WriteStep::create, errno,
-                      Text::writeOpenError);
+        return refuse(messages_, shownFolder(name_), errno, FitsText::writeOpenError);
     return Result();
 }
 
 Result OutputFile::write(std::initializer_list<std::pair<const void*, std::size_t>> pieces)
 {
     if (!writePieces(descriptor_, pieces, -1))
-        return fail(WriteStep::write, errno);
+        return fail(errno);
     return Result();
 }
 
-bool OutputFile::writeAt(off_t offset, std::initializer_list<std::pair<const void*, std::size_t>> pieces)
+Result OutputFile::writeAt(off_t offset, std::initializer_list<std::pair<const void*, std::size_t>> pieces)
 {
-    return writePieces(descriptor_, pieces, offset);
+    if (!writePieces(descriptor_, pieces, offset))
+        return Result::failed(systemCause(errno));
+    return Result();
 }
 
 void OutputFile::release(off_t offset, std::size_t length)
@@ -271,16 +270,16 @@ void OutputFile::release(off_t offset, std::size_t length)
         fallocate(descriptor_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset, static_cast<off_t>(length));
 }
 
-Result OutputFile::fail(WriteStep step, int error)
+Result OutputFile::fail(int error)
 {
     discard();
-    return refuse(messages_, failure_, shownFolder(name_), step, error, Text::writeError);
+    return refuse(messages_, shownFolder(name_), error, FitsText::writeError);
 }
 
 Result OutputFile::close()
 {
     if (descriptor_ >= 0 && ::close(std::exchange(descriptor_, -1)) != 0)
-        return fail(WriteStep::write, errno);
+        return fail(errno);
     return Result();
 }
 
@@ -290,7 +289,7 @@ Result OutputFile::commit()
     if (Result closed = close(); !closed)
         return closed;
     if (renameat(folder_->descriptor(), temporary_.c_str(), folder_->descriptor(), leaf_.c_str()) != 0)
-        return fail(WriteStep::rename, errno);
+        return fail(errno);
     temporary_.clear();
     forgetEntry();
     return Result();
@@ -315,19 +314,17 @@ void OutputFile::forgetEntry()
 }
 
 Result writeFITS(const std::string& name, const FitsImage& image, const unsigned char* data, Messages& messages,
-                 WriteFailure* failure, const OutputFolder* folder)
+                 const OutputFolder* folder)
 {
-    WriteFailure unused;
-    WriteFailure& why = failure ? *failure : unused;
-    if (const std::optional<Text> refusal = unwritable(image))
-        return refuse(messages, why, name, WriteStep::image, 0, *refusal);
+    if (Result writable = checkWritable(image, name, messages); !writable)
+        return writable;
     // The data take whole blocks: the pixels, then zeros.
     const int64_t dataBytes = dataBlockCount(image.bytesPerPixel(), image.pixelCount()) * blockLength;
     const auto pixelBytes = static_cast<std::size_t>(
         std::min<int64_t>(dataBytes, int64_t{image.pixelCount()} * std::abs(image.bytesPerPixel())));
     const std::string header
         = headerText(image.header, hasChecksumCards(image.header) ? dataSumOf(data, pixelBytes) : 0);
-    OutputFile output(name, folder, messages, why);
+    OutputFile output(name, folder, messages);
     if (Result created = output.create(); !created)
         return created;
     const std::size_t padding = static_cast<std::size_t>(dataBytes) - pixelBytes;
@@ -343,13 +340,11 @@ Result writeFITS(const std::string& name, const FitsImage& image, const unsigned
 }
 
 Result writeFITS(const std::string& name, const FitsImage& image, const Raster& raster, Messages& messages,
-                 WriteFailure* failure, const OutputFolder* folder)
+                 const OutputFolder* folder)
 {
-    WriteFailure unused;
-    WriteFailure& why = failure ? *failure : unused;
-    if (const std::optional<Text> refusal = unwritable(image))
-        return refuse(messages, why, name, WriteStep::image, 0, *refusal);
+    if (Result writable = checkWritable(image, name, messages); !writable)
+        return writable;
     std::vector<unsigned char> data, scratch;
     encodePixels(raster, Placement::asIs(image.naxis1, image.naxis2), image.bitpix, data, scratch);
-    return writeFITS(name, image, data.data(), messages, failure, folder);
+    return writeFITS(name, image, data.data(), messages, folder);
 }

@@ -16,38 +16,24 @@ std::string vformatted(const char* format, std::va_list arguments)
     return text;
 }
 
-void Messages::say(Text text, std::initializer_list<int64_t> numbers)
+std::string formatted(const char* format, ...)
 {
-    say(text, std::string(), std::string(), numbers);
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::string text = vformatted(format, arguments);
+    va_end(arguments);
+    return text;
 }
 
-void Messages::say(Text text, std::string name, std::initializer_list<int64_t> numbers)
+TextValues Messages::valuesOf(std::string first, std::string other, std::string third,
+                              std::initializer_list<int64_t> numbers)
 {
-    say(text, std::move(name), std::string(), numbers);
-}
-
-void Messages::say(Text text, std::string name, std::string other, std::initializer_list<int64_t> numbers)
-{
-    Line line;
-    line.text = text;
-    line.value = std::move(name);
-    line.other = std::move(other);
-    std::copy_n(numbers.begin(), std::min<std::size_t>(numbers.size(), std::size(line.numbers)), line.numbers);
-    lines_.push_back(std::move(line));
-}
-
-void Messages::say(Text text, std::string name, std::string other, std::string third)
-{
-    say(text, std::move(name), std::move(other), {});
-    lines_.back().third = std::move(third);
-}
-
-void Messages::say(Text text, double real)
-{
-    Line line;
-    line.text = text;
-    line.real = real;
-    lines_.push_back(std::move(line));
+    TextValues values;
+    values.name = std::move(first);
+    values.other = std::move(other);
+    values.third = std::move(third);
+    std::copy_n(numbers.begin(), std::min<std::size_t>(numbers.size(), std::size(values.numbers)), values.numbers);
+    return values;
 }
 
 void Messages::append(const Messages& other)
@@ -60,8 +46,19 @@ void Messages::reason(const char* format, ...)
     std::va_list arguments;
     va_start(arguments, format);
     Line line;
-    line.forPeople = true;
-    line.value = vformatted(format, arguments);
+    line.kind = Kind::reason;
+    line.text = vformatted(format, arguments);
+    va_end(arguments);
+    lines_.push_back(std::move(line));
+}
+
+void Messages::warn(const char* format, ...)
+{
+    std::va_list arguments;
+    va_start(arguments, format);
+    Line line;
+    line.kind = Kind::warning;
+    line.text = "warning - " + vformatted(format, arguments);
     va_end(arguments);
     lines_.push_back(std::move(line));
 }
@@ -71,18 +68,10 @@ void Messages::fileError(const std::string& name, int error)
     reason("%s: %s", name.c_str(), std::strerror(error));
 }
 
-const Messages::Line* Messages::find(Text text) const
-{
-    for (const Line& line : lines_)
-        if (!line.forPeople && line.text == text)
-            return &line;
-    return nullptr;
-}
-
 std::string Messages::lastReason() const
 {
     for (auto line = lines_.rbegin(); line != lines_.rend(); ++line)
-        if (line->forPeople)
-            return line->value;
+        if (line->kind == Kind::reason)
+            return line->text;
     return "";
 }

@@ -1,6 +1,7 @@
 #include "program/commandline.h"
 
 #include "fits/scan.h"
+#include "program/texts.h"
 
 #include <algorithm>
 #include <cctype>
@@ -17,7 +18,7 @@ namespace {
 // A refused command line: the option's text (none for an unknown option), and the reason or
 // valid form for people.
 struct Refusal {
-    std::optional<Text> text;
+    std::optional<ProgramText> text;
     std::string hint;
 };
 
@@ -28,7 +29,7 @@ public:
     Arguments(int argc, const char* const* argv) : argc_(argc), argv_(argv) {}
 
     // The value after `index`; a Refusal when there is none.
-    std::string take(int& index, std::optional<Text> text, const std::string& hint) const
+    std::string take(int& index, std::optional<ProgramText> text, const std::string& hint) const
     {
         if (index + 1 >= argc_)
             throw Refusal{text, hint};
@@ -42,7 +43,7 @@ private:
 
 // A file or folder name: the argument without leading and trailing white space, inner blanks
 // kept ("my c970611a.005"). An empty or blank name is refused with `text` and `hint`.
-std::string trimmedName(const std::string& argument, std::optional<Text> text, const std::string& hint)
+std::string trimmedName(const std::string& argument, std::optional<ProgramText> text, const std::string& hint)
 {
     const char* const space = " \t\n\v\f\r";
     const std::size_t first = argument.find_first_not_of(space);
@@ -51,7 +52,7 @@ std::string trimmedName(const std::string& argument, std::optional<Text> text, c
     return argument.substr(first, argument.find_last_not_of(space) - first + 1);
 }
 
-std::string takeName(const Arguments& arguments, int& index, std::optional<Text> text, const std::string& hint)
+std::string takeName(const Arguments& arguments, int& index, std::optional<ProgramText> text, const std::string& hint)
 {
     return trimmedName(arguments.take(index, text, hint), text, hint);
 }
@@ -97,7 +98,7 @@ ScanResult readNumber(const std::string& text, int32_t& value)
 }
 
 // A value that is not a number is refused; an empty one leaves the setting as it was.
-void takeNumber(const Arguments& arguments, int& index, Text text, int32_t& setting, const std::string& hint)
+void takeNumber(const Arguments& arguments, int& index, ProgramText text, int32_t& setting, const std::string& hint)
 {
     if (readNumber(arguments.take(index, text, hint), setting) == ScanResult::notNumber)
         throw Refusal{text, hint};
@@ -171,11 +172,11 @@ void parseLongOption(const Arguments& arguments, int& i, const std::string& word
     } else if (name == "jobs") {
         const std::string hint
             = "--jobs takes the number of workers, 1 to " + std::to_string(mostJobs) + " (for example --jobs 4)";
-        takeNumber(arguments, i, Text::jobsValue, options.jobs, hint);
+        takeNumber(arguments, i, ProgramText::jobsValue, options.jobs, hint);
         if (options.jobs < 1 || options.jobs > mostJobs)
-            throw Refusal{Text::jobsValue, hint};
+            throw Refusal{ProgramText::jobsValue, hint};
     } else if (name == "log") {
-        options.logName = takeName(arguments, i, Text::logName, "--log takes the name of the log to write");
+        options.logName = takeName(arguments, i, ProgramText::logName, "--log takes the name of the log to write");
     } else {
         throw Refusal{std::nullopt,
                       "unknown option " + word + "; did you mean --" + std::string(nearestLongOption(name)) + "?"};
@@ -202,7 +203,7 @@ void parseOptions(int argc, const char* const* argv, Options& options, bool repo
         }
         // Every other word is a further input, as a shell's glob gives them.
         if (word[0] != '-') {
-            options.inputNames.push_back(trimmedName(argv[i], Text::dataFileName, ""));
+            options.inputNames.push_back(trimmedName(argv[i], ProgramText::dataFileName, ""));
             continue;
         }
         if (word.size() < 2) {
@@ -220,31 +221,31 @@ void parseOptions(int argc, const char* const* argv, Options& options, bool repo
         switch (word[1]) {
         case 'a': options.appendFits = true; break;
         case 'd':
-            options.outputDirectory = takeName(arguments, i, Text::outputDirectoryName,
+            options.outputDirectory = takeName(arguments, i, ProgramText::outputDirectoryName,
                                                "-d takes the name of a folder (for example -d out)");
             options.toDirectory = true;
             break;
         case 'e': {
             const char* hint = "-e takes a whole number such as 2; an expanded image is at most 512 pixels wide";
-            takeNumber(arguments, i, Text::expansionValue, options.expansion, hint);
+            takeNumber(arguments, i, ProgramText::expansionValue, options.expansion, hint);
             // A factor below 1 has no image size to give; refused like any bad factor.
             if (options.expansion < 1)
-                throw Refusal{Text::expansionValue, hint};
+                throw Refusal{ProgramText::expansionValue, hint};
             break;
         }
         case 'f': options.fitsInput = true; break;
         case 'g':
-            options.gainName = takeName(arguments, i, Text::gainName, "-g takes the name of a FITS gain map");
+            options.gainName = takeName(arguments, i, ProgramText::gainName, "-g takes the name of a FITS gain map");
             options.gain = true;
             break;
         case 'i': options.interchange = true; break;
         case 'm':
-            options.maskName = takeName(arguments, i, Text::maskName, "-m takes the name of a FITS mask");
+            options.maskName = takeName(arguments, i, ProgramText::maskName, "-m takes the name of a FITS mask");
             options.mask = true;
             break;
         case 'n': options.noFlips = true; break;
         case 'o':
-            takeNumber(arguments, i, Text::frameNumberValue, options.frameNumber,
+            takeNumber(arguments, i, ProgramText::frameNumberValue, options.frameNumber,
                        "-o takes a frame number (for example -o 2)");
             break;
         case 'p': options.unpack = true; break;
@@ -253,10 +254,10 @@ void parseOptions(int argc, const char* const* argv, Options& options, bool repo
             // Both bounds must be numbers, the first at least 0: a first bound left unset would
             // turn the range into single files named by bare numbers.
             const bool firstIsNumber
-                = readNumber(arguments.take(i, Text::limitsValue, form), options.firstNumber) == ScanResult::number;
-            if (readNumber(arguments.take(i, Text::limitsValue, form), options.lastNumber) != ScanResult::number
+                = readNumber(arguments.take(i, ProgramText::limitsValue, form), options.firstNumber) == ScanResult::number;
+            if (readNumber(arguments.take(i, ProgramText::limitsValue, form), options.lastNumber) != ScanResult::number
                 || !firstIsNumber || options.firstNumber < 0)
-                throw Refusal{Text::limitsValue, form};
+                throw Refusal{ProgramText::limitsValue, form};
             break;
         }
         case 'z': options.zeroWait = true; break;
@@ -282,7 +283,7 @@ Result parseCommandLine(int argc, const char* const* argv, Options& options, Mes
         return Result();
     }
     try {
-        options.inputName = trimmedName(argv[1], Text::dataFileName, "the first argument is the name of a camera file");
+        options.inputName = trimmedName(argv[1], ProgramText::dataFileName, "the first argument is the name of a camera file");
         options.inputNames = {options.inputName};
         if (options.inputName == "-h" || options.inputName == "--help") {
             options.showUsage = true;
@@ -307,7 +308,7 @@ Result parseCommandLine(int argc, const char* const* argv, Options& options, Mes
             return Result();
         // A range's files are named after its one root.
         if (options.firstNumber >= 0 && options.inputNames.size() > 1)
-            throw Refusal{Text::limitsValue,
+            throw Refusal{ProgramText::limitsValue,
                           "-r converts the numbered files of one root name (for example "
                           "kovrent c970611a. -r 1 100); more names were given"};
         if (options.unpack && reportIgnored)
@@ -332,7 +333,8 @@ Result parseCommandLine(int argc, const char* const* argv, Options& options, Mes
             messages.say(*refusal.text);
         if (!refusal.hint.empty())
             messages.reason("%s", refusal.hint.c_str());
-        return Result::fatal(refusal.hint);
+        return Result::fatal(refusal.text ? make_error_code(*refusal.text) : make_error_code(ProgramText::refusedOption),
+                             refusal.hint);
     }
     if (options.cube && !options.unpack && options.firstNumber < 0 && options.inputNames.size() < 2) {
         messages.reason("warning - --cube ignored: it makes a cube of a packed file's images (-p), or of the files of "

@@ -3,7 +3,7 @@
 #include "conversion/options.h"
 #include "fits/messages.h"
 #include "fits/result.h"
-#include "program/version.h"
+#include "conversion/version.h"
 
 #include <cstdint>
 #include <string>

@@ -1,7 +1,7 @@
 #include "program/console.h"
 
-#include "conversion/texts.h"
 #include "program/progress.h"
+#include "program/texts.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -53,10 +53,10 @@ void notice(const char* format, ...)
 void print(const Messages& messages)
 {
     for (const Messages::Line& line : messages.lines()) {
-        progressLine().clearBefore(line.forPeople);
-        if (line.forPeople)
-            noticeText(line.value);
+        progressLine().clearBefore(line.forPeople());
+        if (line.forPeople())
+            noticeText(programWording(line));
         else
-            std::fputs(programText(line).c_str(), stdout);
+            std::fputs(line.text.c_str(), stdout);
     }
 }

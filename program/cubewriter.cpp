@@ -1,10 +1,12 @@
 #include "program/cubewriter.h"
 
+#include "program/texts.h"
+
 #include <cstdlib>
 #include <stdexcept>
 
 CubeWriter::CubeWriter(std::string name, const OutputFolder* folder)
-    : name_(std::move(name)), file_(name_, folder, ownMessages_, failure_)
+    : name_(std::move(name)), file_(name_, folder, ownMessages_)
 {
 }
 
@@ -31,7 +33,7 @@ Result CubeWriter::begin(int naxis1, int naxis2, int bitpix, int64_t planes, int
     planes_ = planes;
     headerBytes_ = (headerCards + cardsPerBlock - 1) / cardsPerBlock * blockLength;
     planeBytes_ = static_cast<std::size_t>(naxis1) * naxis2 * static_cast<std::size_t>(std::abs(bitpix / 8));
-    Result created = file_.create();
+    Result created = hinted(file_.create(), ownMessages_);
     state_ = created ? State::begun : State::givenUp;
     begun_.notify_all();
     return handedOn(created, ownMessages_, messages);
@@ -51,18 +53,16 @@ void CubeWriter::stopWaiting()
     begun_.notify_all();
 }
 
-Result CubeWriter::writePlane(int64_t index, const std::vector<unsigned char>& data, Messages& messages,
-                              WriteFailure& failure)
+Result CubeWriter::writePlane(int64_t index, const std::vector<unsigned char>& data, Messages& messages)
 {
     const auto offset = static_cast<int64_t>(index * static_cast<int64_t>(planeBytes_));
     // The plane's share of the data sum, its bytes as far into their words as the plane lies.
     OnesComplementSum sum(static_cast<unsigned>(offset % 4));
     if (checksums_)
         sum.add(data.data(), planeBytes_);
-    if (!file_.writeAt(static_cast<off_t>(headerBytes_ + offset), {{data.data(), planeBytes_}})) {
-        const int error = errno;
-        return writeFailed(messages, failure, name_, WriteStep::write, error);
-    }
+    if (Result written = file_.writeAt(static_cast<off_t>(headerBytes_ + offset), {{data.data(), planeBytes_}});
+        !written)
+        return hinted(writeFailed(messages, name_, written.cause().value()), messages);
     std::lock_guard lock(mutex_);
     dataSum_.add(sum.value());
     return Result();
@@ -90,14 +90,16 @@ Result CubeWriter::finish(const Header& header, const Header* extension, const s
     if (static_cast<int64_t>(headerBytes.size()) != headerBytes_)
         throw std::logic_error("the header of data cube " + name_ + " does not fill the room kept for it");
     const std::size_t extensionPadding = extension ? blockPadding(static_cast<int64_t>(extensionData.size())) : 0;
-    if (!file_.writeAt(static_cast<off_t>(headerBytes_ + dataBytes),
-                       {{zeroBlock, blockPadding(dataBytes)},
-                        {extensionText.data(), extensionText.size()},
-                        {extensionData.data(), extensionData.size()},
-                        {zeroBlock, extensionPadding}})
-        || !file_.writeAt(0, {{headerBytes.data(), headerBytes.size()}}))
-        return handedOn(file_.fail(WriteStep::write, errno), ownMessages_, messages);
-    return handedOn(file_.commit(), ownMessages_, messages);
+    Result written = file_.writeAt(static_cast<off_t>(headerBytes_ + dataBytes),
+                                   {{zeroBlock, blockPadding(dataBytes)},
+                                    {extensionText.data(), extensionText.size()},
+                                    {extensionData.data(), extensionData.size()},
+                                    {zeroBlock, extensionPadding}});
+    if (written)
+        written = file_.writeAt(0, {{headerBytes.data(), headerBytes.size()}});
+    if (!written)
+        return handedOn(hinted(file_.fail(written.cause().value()), ownMessages_), ownMessages_, messages);
+    return handedOn(hinted(file_.commit(), ownMessages_), ownMessages_, messages);
 }
 
 void CubeWriter::giveUp()

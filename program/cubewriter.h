@@ -34,9 +34,8 @@ public:
     // ended, and the first plane may be waiting on an input that never comes.
     void stopWaiting();
     // The plane at `index` (from 0): written at its offset, and its share of the data sum kept.
-    // A failure is told in `messages` and described in `failure`.
-    Result writePlane(int64_t index, const std::vector<unsigned char>& data, Messages& messages,
-                      WriteFailure& failure);
+    // A failure is told in `messages`; its cause is the system's error.
+    Result writePlane(int64_t index, const std::vector<unsigned char>& data, Messages& messages);
     // Gives back the room the plane at `index` takes, when the file system can: the plane no
     // longer counts, and the cube is not finished.
     void dropPlane(int64_t index);
@@ -61,7 +60,6 @@ public:
 private:
     std::string name_;
     Messages ownMessages_; // the output file's: each call copies what it says to its caller's
-    WriteFailure failure_;
     OutputFile file_;
     std::mutex mutex_;
     std::condition_variable begun_;

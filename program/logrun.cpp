@@ -130,7 +130,7 @@ int ownDescriptorNamed(std::string name)
 // descriptors (/dev/stdout) is written through that descriptor.
 class LogSink {
 public:
-    LogSink(const std::string& name, OutputFolder& folder) : name_(name), file_(name, &folder, messages_, failure_)
+    LogSink(const std::string& name, OutputFolder& folder) : name_(name), file_(name, &folder, messages_)
     {
         struct stat standing {};
         descriptor_ = ownDescriptorNamed(name);
@@ -145,51 +145,45 @@ public:
     LogSink& operator=(const LogSink&) = delete;
 
     bool inPlace() const { return inPlace_; }
-    bool open()
+    // Each fails with the system's error for its cause.
+    Result open()
     {
         if (!inPlace_)
-            return static_cast<bool>(file_.create());
+            return file_.create();
         // A FIFO waits here for its reader, as a shell's redirection would.
         do
             stream_ = descriptor_ >= 0 ? fcntl(descriptor_, F_DUPFD_CLOEXEC, 0)
                                        : ::open(name_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
         while (stream_ < 0 && errno == EINTR);
-        failure_.error = stream_ < 0 ? errno : 0;
-        return stream_ >= 0;
+        return stream_ >= 0 ? Result() : Result::failed(systemCause(errno));
     }
-    bool write(const std::string& text)
+    Result write(const std::string& text)
     {
         if (!inPlace_)
-            return static_cast<bool>(file_.write({{text.data(), text.size()}}));
+            return file_.write({{text.data(), text.size()}});
         for (std::size_t done = 0; done < text.size();) {
             const ssize_t written = ::write(stream_, text.data() + done, text.size() - done);
             if (written < 0 && errno == EINTR)
                 continue;
-            if (written <= 0) {
-                failure_.error = written < 0 ? errno : EIO;
-                return false;
-            }
+            if (written <= 0)
+                return Result::failed(systemCause(written < 0 ? errno : EIO));
             done += static_cast<std::size_t>(written);
         }
-        return true;
+        return Result();
     }
-    bool finish()
+    Result finish()
     {
         if (!inPlace_)
-            return static_cast<bool>(file_.commit());
+            return file_.commit();
         const int stream = std::exchange(stream_, -1);
-        if (::close(stream) != 0 && errno != EINTR) {
-            failure_.error = errno;
-            return false;
-        }
-        return true;
+        if (::close(stream) != 0 && errno != EINTR)
+            return Result::failed(systemCause(errno));
+        return Result();
     }
-    int error() const { return failure_.error; }
 
 private:
     std::string name_;
-    Messages messages_;
-    WriteFailure failure_;
+    Messages messages_; // what the hidden file says of a failure: its cause is told instead
     OutputFile file_;
     bool inPlace_ = false;
     int descriptor_ = -1; // the program's own descriptor that the name stands for
@@ -207,11 +201,11 @@ int writeObservingLog(const Options& options, int jobs, UnfinishedFiles* unfinis
     const std::string& name = options.logName;
 
     OutputFolder folder;
-    if (!folder.open(folderOf(name), unfinished)) {
+    if (Result opened = folder.open(folderOf(name), unfinished); !opened) {
         std::string shown = folderOf(name);
         while (shown.size() > 1 && shown.back() == '/')
             shown.pop_back();
-        notice("%s: %s", shown.c_str(), std::strerror(errno));
+        notice("%s: %s", shown.c_str(), opened.cause().message().c_str());
         return 1;
     }
     // The log takes the place of what stands at its name: never of an input.
@@ -228,7 +222,7 @@ int writeObservingLog(const Options& options, int jobs, UnfinishedFiles* unfinis
     flushOutput();
     const auto start = std::chrono::steady_clock::now();
     std::string text = logHeading(logFormatFor(name));
-    bool written = sink.open();
+    Result written = sink.open();
     tally.begin(inputs.range() ? options.inputName : "", options.firstNumber, options.lastNumber,
                 inputs.range() ? nullptr : &options.inputNames,
                 sink.inPlace() ? RunTally::Counting::streamed : RunTally::Counting::logged);
@@ -252,7 +246,7 @@ int writeObservingLog(const Options& options, int jobs, UnfinishedFiles* unfinis
     tally.end();
     progressLine().clear();
     if (!written) {
-        notice("%s: %s", name.c_str(), sink.error() ? std::strerror(sink.error()) : "not written");
+        notice("%s: %s", name.c_str(), written.cause().message().c_str());
         return 1;
     }
     const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;

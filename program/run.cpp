@@ -2,7 +2,8 @@
 
 #include "conversion/conversion.h"
 #include "conversion/names.h"
-#include "conversion/texts.h"
+#include "conversion/conversiontexts.h"
+#include "program/texts.h"
 #include "program/commandline.h"
 #include "program/console.h"
 #include "program/logrun.h"
@@ -89,10 +90,10 @@ Result loadMaps(const Options& options, std::shared_ptr<Map>& mask, std::shared_
     const struct {
         bool wanted;
         const std::string& name;
-        Text announcement, failure;
+        ProgramText announcement, failure;
         std::shared_ptr<Map>& map;
-    } maps[] = {{options.mask, options.maskName, Text::readingMask, Text::maskUnreadable, mask},
-                {options.gain, options.gainName, Text::readingGain, Text::gainUnreadable, gain}};
+    } maps[] = {{options.mask, options.maskName, ProgramText::readingMask, ProgramText::maskUnreadable, mask},
+                {options.gain, options.gainName, ProgramText::readingGain, ProgramText::gainUnreadable, gain}};
     for (const auto& map : maps) {
         if (!map.wanted)
             continue;
@@ -118,11 +119,10 @@ int convertFiles(const Options& options, UnfinishedFiles* unfinished, RunTally* 
     const std::string firstInput = first == -1 ? options.inputName : numberedName(options.inputName, first);
     // The folder of the run's outputs is opened before anything is read. A -d folder that is
     // missing, or no folder, would fail every write: the run stops there.
-    if (!folders->open(outputNameFor(firstInput, options)) && options.toDirectory) {
-        const int error = errno;
+    if (Result opened = folders->open(outputNameFor(firstInput, options)); !opened && options.toDirectory) {
         Messages messages;
-        messages.say(Text::noOutputDirectory, options.outputDirectory);
-        messages.reason("%s: %s", options.outputDirectory.c_str(), std::strerror(error));
+        messages.say(ProgramText::noOutputDirectory, options.outputDirectory);
+        messages.reason("%s: %s", options.outputDirectory.c_str(), opened.cause().message().c_str());
         print(messages);
         return 1;
     }
@@ -158,7 +158,7 @@ int convertFiles(const Options& options, UnfinishedFiles* unfinished, RunTally* 
     const int failures = counts.failedWrites;
     if (failures > 0) {
         Messages messages;
-        messages.say(Text::outputsNotWritten, {failures});
+        messages.say(ProgramText::outputsNotWritten, {failures});
         print(messages);
     }
     summarise(counts, options, failures + counts.failedFiles, start);
@@ -205,7 +205,7 @@ int kovrentRun(int argc, const char* const* argv, UnfinishedFiles* unfinished, R
     bool refused = false;
     try {
         Messages messages;
-        messages.say(Text::versionLine);
+        messages.say(ProgramText::versionLine);
         print(messages);
         messages.clear();
         Options options;
@@ -228,7 +228,7 @@ int kovrentRun(int argc, const char* const* argv, UnfinishedFiles* unfinished, R
     } catch (const std::bad_alloc&) {
         // Out of memory anywhere in the run: caught once, here.
         Messages messages;
-        messages.say(Text::outOfMemory);
+        messages.say(ConversionText::outOfMemory);
         messages.reason("the run ran out of memory");
         print(messages);
         flushOutput();

@@ -1,12 +1,16 @@
 #include "program/workers.h"
 
+#include "camera/cameratexts.h"
+#include "conversion/conversiontexts.h"
 #include "conversion/cube.h"
 #include "conversion/modernheader.h"
 #include "conversion/names.h"
+#include "fits/fitstexts.h"
 #include "fits/realtext.h"
 #include "program/console.h"
 #include "program/cubewriter.h"
 #include "program/progress.h"
+#include "program/texts.h"
 
 #include <algorithm>
 #include <atomic>
@@ -37,11 +41,10 @@ const OutputFolder& OutputFolders::of(const std::string& outputName)
     return *folder;
 }
 
-bool OutputFolders::open(const std::string& outputName)
+Result OutputFolders::open(const std::string& outputName)
 {
     const OutputFolder& folder = of(outputName);
-    errno = folder.error();
-    return folder.isOpen();
+    return folder.isOpen() ? Result() : Result::failed(systemCause(folder.error()));
 }
 
 namespace {
@@ -93,8 +96,15 @@ public:
     ChainLink(SessionChain& chain, int64_t file) : chain_(chain), file_(file) {}
     ~ChainLink() override
     {
-        if (!handed_)
+        if (handed_)
+            return;
+        // Handed on while a lack of memory unwinds the worker: the run ends, and the files after
+        // this one wait for it no more.
+        try {
             chain_.sessionFor(file_, CarriedValues());
+        } catch (const std::bad_alloc&) {
+            chain_.abandon();
+        }
     }
     CameraSession sessionFor(const CarriedValues& own) override
     {
@@ -166,7 +176,7 @@ struct Unit {
     ImageNames names; // an unpacked image's
     // Its output, hidden until its turn: the file and what writing it said.
     Messages fileMessages;
-    WriteFailure failure;
+    std::error_code writeCause; // why its file or plane could not be written
     std::unique_ptr<OutputFile> output;
     bool hasOutput = false; // an output of its own was begun
     bool written = false;
@@ -190,6 +200,32 @@ bool noRoomError(int error)
     return error == ENOSPC || error == EDQUOT;
 }
 
+// The system's error number of a write that failed, EIO for a failure of another cause, 0 when
+// it was written.
+int errorNumberOf(const Result& written)
+{
+    if (written)
+        return 0;
+    return written.cause().category() == std::generic_category() ? written.cause().value() : EIO;
+}
+
+// A conversion that failed: where the input could not be read, the program's line for it and,
+// where the file's first bytes tell, why. A camera file whose reader ended the run has said all.
+Result toldUnreadable(Result result, const std::string& inputName, bool fitsInput, Messages& messages)
+{
+    const std::error_category& part = result.cause().category();
+    const bool read = part == std::generic_category() || part == fitsTexts() || part == cameraTexts();
+    if (result || !read)
+        return result;
+    if (fitsInput) {
+        messages.say(ProgramText::fitsInputUnreadable);
+        return explained(std::move(result), inputName, Wanted::fitsInput, messages);
+    }
+    if (!result.endsRun())
+        messages.say(ProgramText::cameraInputUnreadable);
+    return explained(std::move(result), inputName, Wanted::camera, messages);
+}
+
 // A finished unit gives back the room its file or plane takes, so that an earlier unit can be
 // written: it fails as its own write would have failed for want of room, with `error`.
 void giveBackRoom(Unit& unit, int error)
@@ -199,10 +235,11 @@ void giveBackRoom(Unit& unit, int error)
         unit.output->discard();
         unit.written = false;
         unit.fileMessages.clear();
-        writeFailed(unit.fileMessages, unit.failure, unit.output->name(), WriteStep::write, error);
+        unit.writeCause = writeFailed(unit.fileMessages, unit.output->name(), error).cause();
     } else if (unit.cube) {
         unit.cube->dropPlane(unit.kind == Kind::packedImage ? unit.image : unit.file);
-        unit.result = writeFailed(unit.messages, unit.failure, unit.cube->name(), WriteStep::write, error);
+        unit.result = writeFailed(unit.messages, unit.cube->name(), error);
+        unit.writeCause = unit.result.cause();
     }
 }
 
@@ -402,7 +439,7 @@ bool refusesOverwrite(const std::string& outputName, const std::string& inputNam
     const Options& options = run.options;
     for (const std::string* source : {&inputName, &options.maskName, &options.gainName})
         if (!source->empty() && replacesFile(outputName, *source, &run.folders.of(outputName))) {
-            messages.say(Text::outputOverwrites, outputName, *source);
+            messages.say(ProgramText::outputOverwrites, outputName, *source);
             return true;
         }
     return false;
@@ -594,14 +631,15 @@ void Worker::claimPackedFile(Unit& unit)
     RunShared& run = *run_;
     const Options& options = run.options;
     Messages& messages = unit.messages;
-    messages.say(Text::readingFile, unit.inputName);
+    messages.say(ProgramText::readingFile, unit.inputName);
     unit.read = true;
     auto packed = std::make_shared<PackedFile>();
     packed->inputName = unit.inputName;
     packed->number = unit.number;
     packed->mayNeverCome = mayNeverCome(unit.inputName);
-    unit.result
-        = convertFile(unit.inputName, options, run.maps, run.packedSessions, workspace_, messages, packed->conversion);
+    unit.result = toldUnreadable(
+        convertFile(unit.inputName, options, run.maps, run.packedSessions, workspace_, messages, packed->conversion),
+        unit.inputName, false, messages);
     if (!unit.result) {
         run.sourceEnded = !options.keepGoing;
         return;
@@ -633,16 +671,15 @@ void Worker::claimPackedFile(Unit& unit)
         // packed file's own number.
         const std::string cubeName = outputNameFor(unit.inputName, options, 'k');
         if (!run.unpackedNames.take(cubeName)) {
-            messages.say(Text::noCubeName, unit.inputName);
+            messages.say(ProgramText::noCubeName, unit.inputName);
             messages.reason("%s is the name of an earlier output of this run", cubeName.c_str());
-            return failed(Result::failed(messages.lastReason()));
+            return failed(Result::failed(ProgramText::noCubeName, messages.lastReason()));
         }
         const OutputFolder& folder = run.folders.of(cubeName);
         if (replacesFile(cubeName, unit.inputName, &folder)) {
-            messages.say(Text::cubeOverwrites, cubeName, unit.inputName);
-            return failed(Result::failed());
+            return failed(messages.failed(ProgramText::cubeOverwrites, cubeName, unit.inputName));
         }
-        messages.say(Text::writingCube, cubeName, {packed->count});
+        messages.say(ProgramText::writingCube, cubeName, {packed->count});
         auto cube = std::make_shared<CubeBuild>();
         cube->writer = std::make_shared<CubeWriter>(cubeName, &folder);
         cube->planes = packed->count;
@@ -679,21 +716,20 @@ void Worker::claimPackedImage(Unit& unit)
         std::string reason, stem;
         int64_t number = 0;
         if (!packed.names->forImage(unit.number, unit.names.fileName, unit.names.irafName, reason, stem, number)) {
-            messages.say(Text::noUnpackedName, {unit.number});
+            messages.say(ProgramText::noUnpackedName, {unit.number});
             messages.reason("%s", reason.c_str());
-            return failed(Result::failed(reason));
+            return failed(Result::failed(ProgramText::noUnpackedName, reason));
         }
         // Two images of one run never share a name: the later one would replace the earlier.
         if (!run.unpackedNames.take(stem, number, packed.names->ending())) {
-            messages.say(Text::noUnpackedName, {unit.number});
+            messages.say(ProgramText::noUnpackedName, {unit.number});
             messages.reason("%s is the name of an earlier image of this run", unit.names.fileName.c_str());
-            return failed(Result::failed(messages.lastReason()));
+            return failed(Result::failed(ProgramText::noUnpackedName, messages.lastReason()));
         }
         if (replacesFile(unit.names.fileName, packed.inputName, &run.folders.of(unit.names.fileName))) {
-            messages.say(Text::unpackedOverwrites, unit.names.fileName, packed.inputName);
-            return failed(Result::failed());
+            return failed(messages.failed(ProgramText::unpackedOverwrites, unit.names.fileName, packed.inputName));
         }
-        messages.say(packed.conversion.packed->ultrafast() ? Text::writingUltrafast : Text::writingUnpacked,
+        messages.say(packed.conversion.packed->ultrafast() ? ProgramText::writingUltrafast : ProgramText::writingUnpacked,
                      unit.names.fileName);
     }
     if (Result read = takePackedImage(packed.conversion, workspace_, messages); !read)
@@ -715,16 +751,18 @@ void Worker::writeHidden(Unit& unit, const std::string& name, const Output& outp
     const auto dataBytes = static_cast<int64_t>(output.data.size());
     const int error = run_->publisher.writeInTurn(unit, [&] {
         unit.fileMessages.clear();
-        unit.failure = {};
-        unit.output = std::make_unique<OutputFile>(name, &run_->folders.of(name), unit.fileMessages, unit.failure);
+        unit.output = std::make_unique<OutputFile>(name, &run_->folders.of(name), unit.fileMessages);
         // Closed once written: a file that waits for its turn holds no descriptor.
-        const bool written = unit.output->create()
-            && unit.output->write({{output.header.data(), output.header.size()},
-                                   {output.data.data(), output.data.size()},
-                                   {zeroBlock, blockPadding(dataBytes)},
-                                   {output.extension.data(), output.extension.size()}})
-            && unit.output->close();
-        return written ? 0 : unit.failure.error != 0 ? unit.failure.error : EIO;
+        Result written = unit.output->create();
+        if (written)
+            written = unit.output->write({{output.header.data(), output.header.size()},
+                                          {output.data.data(), output.data.size()},
+                                          {zeroBlock, blockPadding(dataBytes)},
+                                          {output.extension.data(), output.extension.size()}});
+        if (written)
+            written = unit.output->close();
+        unit.writeCause = hinted(written, unit.fileMessages).cause();
+        return errorNumberOf(written);
     });
     unit.written = unit.holdsRoom = error == 0;
 }
@@ -745,16 +783,17 @@ void Worker::processFile(Unit& unit)
         SessionLink& session = options.fitsInput ? static_cast<SessionLink&>(alone) : link;
         // A cube's planes write no file of their own: the cube was checked before the run.
         if (!run.rangeCube && refusesOverwrite(outputName, unit.inputName, run, messages)) {
-            unit.result = Result::failed();
+            unit.result = Result::failed(ProgramText::outputOverwrites);
         } else {
             if (options.frameNumber < 0)
                 messages.reason("warning - -o %d reads frame 1 into %s, the name of the combined image",
                                 options.frameNumber, outputName.c_str());
-            messages.say(Text::readingFile, unit.inputName);
+            messages.say(ProgramText::readingFile, unit.inputName);
             unit.read = true;
             unit.result = options.frames
                 ? convertFrames(unit.inputName, options, run.maps, session, workspace_, messages, conversion_.output)
                 : convertFile(unit.inputName, options, run.maps, session, workspace_, messages, conversion_);
+            unit.result = toldUnreadable(std::move(unit.result), unit.inputName, options.fitsInput, messages);
         }
     }
     if (run.rangeCube) {
@@ -771,7 +810,7 @@ void Worker::processFile(Unit& unit)
     }
     if (!unit.result || !stillWanted())
         return;
-    messages.say(Text::writingFile, outputName);
+    messages.say(ProgramText::writingFile, outputName);
     writeHidden(unit, outputName, conversion_.output);
 }
 
@@ -809,13 +848,11 @@ Result Worker::addPlane(Unit& unit, CubeBuild& cube, int64_t plane, Output& outp
     CubeWriter& writer = *cube.writer;
     if (plane == 0) {
         if (cube.ofFiles)
-            messages.say(Text::planeOf, writer.name(), {1});
+            messages.say(ProgramText::planeOf, writer.name(), {1});
         cube.header = std::move(image.header);
         Header& header = cube.header;
-        if (!makeCubeHeader(header, cube.planes, run.options.modern) || !header.resumeAtEnd()) {
-            messages.say(Text::noNaxisCard);
-            return Result::failed();
-        }
+        if (!makeCubeHeader(header, cube.planes, run.options.modern) || !header.resumeAtEnd())
+            return messages.failed(ConversionText::noNaxisCard);
         // Room behind the first plane's cards for what the finish adds: for the files of a range
         // a HISTORY card per plane and per key they may differ in, and NIMAGES.
         std::string value;
@@ -823,7 +860,7 @@ Result Worker::addPlane(Unit& unit, CubeBuild& cube, int64_t plane, Output& outp
         const int64_t cards
             = header.cardsBeforePlace() + (cube.ofFiles ? cube.planes + differingKeys : 0) + (addsCount ? 1 : 0) + 1;
         if (!stillWanted())
-            return Result::failed();
+            return Result::failed(std::make_error_code(std::errc::operation_canceled));
         if (Result begun = writer.begin(image.naxis1, image.naxis2, image.bitpix, cube.planes, cards,
                                         hasChecksumCards(header), messages);
             !begun)
@@ -831,30 +868,31 @@ Result Worker::addPlane(Unit& unit, CubeBuild& cube, int64_t plane, Output& outp
     } else {
         // The first plane failed, and the run with it.
         if (!writer.waitBegun() || !stillWanted())
-            return Result::failed();
+            return Result::failed(std::make_error_code(std::errc::operation_canceled));
         if (image.naxis1 != writer.naxis1() || image.naxis2 != writer.naxis2() || image.bitpix != writer.bitpix()) {
-            messages.say(Text::cubePlaneDiffers, unit.inputName, writer.name(),
+            messages.say(ProgramText::cubePlaneDiffers, unit.inputName, writer.name(),
                          {image.naxis1, image.naxis2, image.bitpix, writer.naxis1(), writer.naxis2(), writer.bitpix()});
             messages.reason("every plane of a data cube has the size and BITPIX of its first");
-            return Result::failed(messages.lastReason());
+            return Result::failed(ProgramText::cubePlaneDiffers, messages.lastReason());
         }
         if (cube.ofFiles)
-            messages.say(Text::planeOf, writer.name(), {plane + 1});
+            messages.say(ProgramText::planeOf, writer.name(), {plane + 1});
     }
-    Messages written;
-    const int error = run.publisher.writeInTurn(unit, [&] {
-        written.clear();
-        unit.failure = {};
-        if (writer.writePlane(plane, output.data, written, unit.failure))
-            return 0;
+    Messages said;
+    Result written;
+    run.publisher.writeInTurn(unit, [&] {
+        said.clear();
+        written = writer.writePlane(plane, output.data, said);
         // What a write cut short took is given back while the plane waits for its turn.
-        writer.dropPlane(plane);
-        return unit.failure.error;
+        if (!written)
+            writer.dropPlane(plane);
+        return errorNumberOf(written);
     });
-    messages.append(written);
+    messages.append(said);
     unit.cube = &writer;
-    unit.holdsRoom = error == 0;
-    return error == 0 ? Result() : Result::failed(written.lastReason());
+    unit.holdsRoom = static_cast<bool>(written);
+    unit.writeCause = written.cause();
+    return written;
 }
 
 // The cube's header ended with END, filling exactly the room kept for it: blank cards stand
@@ -890,7 +928,7 @@ Result finishRangeCube(RunShared& run, int64_t after, Messages& messages)
 {
     CubeBuild& cube = *run.rangeCube;
     const bool modern = run.options.modern;
-    messages.say(Text::writingCube, cube.writer->name(), {cube.planes});
+    messages.say(ProgramText::writingCube, cube.writer->name(), {cube.planes});
     Header& header = cube.header;
     for (int64_t k = 0; k < cube.planes; ++k)
         header.addCommentCard("HISTORY ", "PLANE " + std::to_string(k + 1) + " IS " + cube.planeName(k));
@@ -1001,8 +1039,9 @@ bool publish(RunShared& run, Unit& unit)
     }
     // A folder that can take nothing more ends the run, --keep-going or not: every later write
     // would fail the same way.
-    const int writeError = unit.failure.error;
-    const bool noRoom = !unit.written && (noRoomError(writeError) || writeError == EROFS);
+    const std::error_code& writeCause = unit.writeCause;
+    const bool noRoom = !unit.written && writeCause.category() == std::generic_category()
+        && (noRoomError(writeCause.value()) || writeCause == std::errc::read_only_file_system);
     // A plane of a cube that found no room is an image not written.
     if (noRoom && !unit.hasOutput)
         ++counts.failedWrites;
@@ -1076,19 +1115,19 @@ Result planRangeCube(RunShared& run, Messages& messages)
     auto refused = [&](const std::string& source) {
         if (source.empty() || !replacesFile(name, source, &folder))
             return false;
-        messages.say(Text::cubeOverwrites, name, source);
+        messages.say(ProgramText::cubeOverwrites, name, source);
         return true;
     };
     std::error_code error;
     for (int64_t k = 0; k < cube->planes; ++k) {
         const std::string input = cube->planeName(k);
         if (refused(input))
-            return Result::failed();
+            return Result::failed(ProgramText::cubeOverwrites);
         if (run.range && !std::filesystem::exists(input, error))
             break;
     }
     if (refused(options.maskName) || refused(options.gainName))
-        return Result::failed();
+        return Result::failed(ProgramText::cubeOverwrites);
     return Result();
 }
 
@@ -1182,7 +1221,7 @@ RunCounts convertInputs(const Options& options, const Maps& maps, std::shared_pt
             cube->giveUp();
     }
     if (run->outOfMemory) {
-        said.say(Text::outOfMemory);
+        said.say(ConversionText::outOfMemory);
         said.reason("the run ran out of memory");
         RunCounts& counts = run->counts;
         // The run stopped at the first unit not published, unless another failure stopped it first.
@@ -1280,8 +1319,8 @@ Result checkUnpackedNames(const Options& options, const InputPlaces& inputs, Mes
             if (!these.names.forImage(these.first + k, name, irafName, reason, stem, number))
                 break;
             if (const std::string* replaced = inputs.replacedBy(name, nullptr)) {
-                messages.say(Text::unpackedOverwrites, name, *replaced);
-                return Result::fatal();
+                messages.say(ProgramText::unpackedOverwrites, name, *replaced);
+                return Result::fatal(ProgramText::unpackedOverwrites);
             }
             if (taken.take(stem, number, these.names.ending()))
                 continue;
@@ -1291,10 +1330,10 @@ Result checkUnpackedNames(const Options& options, const InputPlaces& inputs, Mes
                 for (int64_t j = 0; j < earlier.count && other != name; ++j)
                     earlier.names.forImage(earlier.first + j, other, irafName, reason, stem, number);
                 if (other == name) {
-                    messages.say(Text::outputsCollide, *earlier.input, input, name);
+                    messages.say(ProgramText::outputsCollide, *earlier.input, input, name);
                     messages.reason("give packed files whose images are numbered apart, or unpack them in runs of "
                                     "their own");
-                    return Result::fatal(messages.lastReason());
+                    return Result::fatal(ProgramText::outputsCollide, messages.lastReason());
                 }
             }
         }
@@ -1321,14 +1360,14 @@ Result checkOutputNames(const Options& options, Messages& messages)
         if (!place)
             continue;
         if (const auto [earlier, added] = outputs.emplace(*place, &input); !added) {
-            messages.say(Text::outputsCollide, *earlier->second, input, output);
+            messages.say(ProgramText::outputsCollide, *earlier->second, input, output);
             messages.reason("give names whose outputs differ, or convert them in runs of their own");
-            return Result::fatal(messages.lastReason());
+            return Result::fatal(ProgramText::outputsCollide, messages.lastReason());
         }
         // The output of one name would replace the file of another, there yet or not, before it is read.
         if (const std::string* replaced = inputs.replacedBy(output, &input)) {
-            messages.say(Text::outputOverwrites, output, *replaced);
-            return Result::fatal();
+            messages.say(ProgramText::outputOverwrites, output, *replaced);
+            return Result::fatal(ProgramText::outputOverwrites);
         }
     }
     return Result();

@@ -18,8 +18,9 @@ class OutputFolders {
 public:
     explicit OutputFolders(UnfinishedFiles* unfinished) : unfinished_(unfinished) {}
 
-    // Opens the folder of `outputName` now; false, with errno set, when it is no folder.
-    bool open(const std::string& outputName);
+    // Opens the folder of `outputName` now; it fails, with the system's error for its cause, when
+    // it is no folder.
+    Result open(const std::string& outputName);
     // The opened folder of `outputName`, opened now if it is not yet.
     const OutputFolder& of(const std::string& outputName);
 

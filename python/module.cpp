@@ -6,7 +6,8 @@
 #include "conversion/conversion.h"
 #include "conversion/names.h"
 #include "conversion/observinglog.h"
-#include "conversion/texts.h"
+#include "camera/cameratexts.h"
+#include "conversion/conversiontexts.h"
 #include "program/commandline.h"
 
 #include <pybind11/eval.h>
@@ -99,22 +100,6 @@ void withoutGil(PendingSignals& signals, Work work)
     signals.raisePending();
 }
 
-// Why a conversion failed, for people: its reason, or else what it said last before the program's
-// line for an input or map that cannot be read, which names neither.
-std::string reasonOf(const Result& result, const Messages& messages)
-{
-    if (!result.reason().empty())
-        return failureReason(result, messages);
-    const auto& lines = messages.lines();
-    for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
-        if (!line->forPeople
-            && (line->text == Text::cameraInputUnreadable || line->text == Text::fitsInputUnreadable
-                || line->text == Text::maskUnreadable || line->text == Text::gainUnreadable))
-            continue;
-        return failureReason(Result::failed(line->forPeople ? line->value : programText(*line)), messages);
-    }
-    return failureReason(result, messages);
-}
 
 // The options as the program reads them from its command line, for the file `path`.
 Options parsedOptions(const std::string& path, const std::vector<std::string>& arguments)
@@ -127,7 +112,7 @@ Options parsedOptions(const std::string& path, const std::vector<std::string>& a
     Messages messages;
     const Result parsed = parseCommandLine(static_cast<int>(argv.size()), argv.data(), options, messages);
     if (!parsed)
-        throw OptionFailure{failureReason(parsed, messages)};
+        throw OptionFailure{parsed.reason()};
     options.inputName = path;
     options.inputNames = {path};
     return options;
@@ -138,11 +123,12 @@ std::vector<std::string> warningsOf(const Messages& messages)
 {
     std::vector<std::string> warnings;
     for (const Messages::Line& line : messages.lines()) {
-        std::string text = line.forPeople ? line.value : programText(line);
+        if (!line.warns())
+            continue;
+        std::string text = line.text;
         while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
             text.pop_back();
-        if (text.starts_with("warning") || text.starts_with("Warning"))
-            warnings.push_back(std::move(text));
+        warnings.push_back(std::move(text));
     }
     return warnings;
 }
@@ -191,19 +177,15 @@ Maps loadedMaps(const Options& options, Messages& messages)
     const struct {
         bool wanted;
         const std::string& name;
-        Text failure;
         std::shared_ptr<const Map>& map;
-    } wanted[] = {{options.mask, options.maskName, Text::maskUnreadable, maps.mask},
-                  {options.gain, options.gainName, Text::gainUnreadable, maps.gain}};
+    } wanted[] = {{options.mask, options.maskName, maps.mask}, {options.gain, options.gainName, maps.gain}};
     for (const auto& map : wanted) {
         if (!map.wanted)
             continue;
         auto loaded = std::make_shared<Map>();
         loaded->name = map.name;
-        if (Result result = loadMap(*loaded, messages); !result) {
-            messages.say(map.failure);
-            throw ReadFailure{reasonOf(result, messages), map.name};
-        }
+        if (Result result = loadMap(*loaded, messages); !result)
+            throw ReadFailure{result.reason(), map.name};
         map.map = std::move(loaded);
     }
     return maps;
@@ -248,7 +230,7 @@ Converted convertPath(const std::string& path, const Options& options, bool want
     } else {
         Conversion conversion;
         result = convertFile(path, options, maps, session, workspace, messages, conversion);
-        if (!result && !options.fitsInput && messages.find(Text::packedRefused)) {
+        if (result.cause() == CameraText::packedRefused && !options.fitsInput) {
             messages.clear();
             cube = true;
             result = convertPackedCube(path, options, maps, workspace, messages, converted.output);
@@ -262,9 +244,10 @@ Converted convertPath(const std::string& path, const Options& options, bool want
     }
     if (!result) {
         // An expansion that this image cannot take is a bad option value for it.
-        if (const Messages::Line* line = messages.find(Text::expansionTooLarge))
-            throw OptionFailure{failureReason(Result::failed(programText(*line)), messages)};
-        throw ReadFailure{reasonOf(result, messages), path};
+        if (result.cause() == ConversionText::expansionTooLarge)
+            throw OptionFailure{result.reason()};
+        result = explained(result, path, options.fitsInput ? Wanted::fitsInput : Wanted::camera, messages);
+        throw ReadFailure{result.reason(), path};
     }
     const FitsImage& image = converted.output.image;
     const std::size_t planeBytes = static_cast<std::size_t>(image.pixelCount()) * std::abs(image.bitpix / 8);
@@ -325,7 +308,7 @@ py::str header(const std::string& path)
         thread_local std::unique_ptr<CameraReading> camera;
         Messages messages;
         if (Result result = readCameraHeaderAlone(path, camera, messages, output, &signals); !result)
-            throw ReadFailure{reasonOf(result, messages), path};
+            throw ReadFailure{explained(result, path, Wanted::camera, messages).reason(), path};
     });
     return latin1(output.header);
 }
@@ -364,7 +347,7 @@ py::tuple rangeNumbers(const std::string& first, const std::string& last)
     Options options;
     Messages messages;
     if (const Result parsed = parseCommandLine(5, argv, options, messages); !parsed)
-        throw OptionFailure{failureReason(parsed, messages)};
+        throw OptionFailure{parsed.reason()};
     return py::make_tuple(options.firstNumber, options.lastNumber);
 }
 

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "camera/readveska.h"
-#include "conversion/texts.h"
 #include "fits/fitsimage.h"
 #include "support/camerawriter.h"
 #include "support/fitsread.h"
@@ -61,7 +60,7 @@ const std::string kReadFailed = "kovrent: Error reading in VESKA format data fil
 
 // readVESKA in this process, for the values it hands back to the driver.
 struct InProcess {
-    Result result = Result::failed();
+    Result result = Result::failed(systemCause(EIO));
     std::string output;  // what its messages have for standard output
     int32_t obsmode = 0;
     std::string orientation;
@@ -81,7 +80,7 @@ InProcess readInProcess(const CameraWriter& file, int32_t obsmodeBefore) {
     Messages messages;
     read.result = readVESKA({path, 1}, image, raster, session, header, messages);
     for (const Messages::Line& line : messages.lines())
-        if (!line.forPeople) read.output += programText(line);
+        if (!line.forPeople()) read.output += line.text;
     read.obsmode = session.obsmode;
     read.orientation = header.orientation.letters;
     return read;

@@ -12,7 +12,7 @@
 #include <tuple>
 #include <vector>
 
-#include "conversion/texts.h"
+#include "program/texts.h"
 #include "fits/fitsfile.h"
 #include "fits/fitsimage.h"
 #include "program/commandline.h"
@@ -179,8 +179,8 @@ TEST(CommandLine, ParsedOptionsAndBadValues) {
         if (parseCommandLine(int(argv.size()), argv.data(), parsed, messages)) options = parsed;
         std::string output, errors;
         for (const Messages::Line& line : messages.lines()) {
-            if (line.forPeople) errors += "kovrent: " + line.value + "\n";
-            else output += programText(line);
+            if (line.forPeople()) errors += "kovrent: " + programWording(line) + "\n";
+            else output += line.text;
         }
         EXPECT_EQ(output, c.message) << joined(c.args);
         // Every refusal has its reason for people; bad values of -e and -r are followed by their

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "conversion/texts.h"
 #include "fits/fitsfile.h"
+#include "fits/fitstexts.h"
 #include "fits/fitsimage.h"
 #include "support/cfitsioread.h"
 #include "support/runprogram.h"
@@ -101,7 +101,7 @@ struct Captured {
 std::string outputOf(const Messages& messages) {
     std::string text;
     for (const Messages::Line& line : messages.lines())
-        if (!line.forPeople) text += programText(line);
+        if (!line.forPeople()) text += line.text;
     return text;
 }
 
@@ -445,8 +445,7 @@ struct FailedWrite {
     int bitpix, naxis1;
     bool header;
     std::string message;
-    WriteStep step;
-    int error;
+    std::error_code cause;  // the system's error, or the text of the refusal
 };
 
 TEST(WriteFITS, FailureLeavesNoFile) {
@@ -454,12 +453,12 @@ TEST(WriteFITS, FailureLeavesNoFile) {
     const std::string writeError = "wf:  Error writing FITS file\n";
     const FailedWrite cases[] = {
         {"no header", "out.fits", -32, 4, false, "rf: Error - no header block defined, file not written\n",
-         WriteStep::image, 0},
-        {"directory missing", "missing/out.fits", -32, 4, true, openError, WriteStep::create, ENOENT},
-        {"a file as directory", "plain/out.fits", -32, 4, true, openError, WriteStep::create, ENOTDIR},
-        {"a folder at the name", "folder", -32, 4, true, openError, WriteStep::place, EISDIR},
-        {"BITPIX 24", "out.fits", 24, 4, true, writeError, WriteStep::image, 0},
-        {"NAXIS1 600", "out.fits", -32, 600, true, writeError, WriteStep::image, 0},
+         FitsText::noHeaderBlock},
+        {"directory missing", "missing/out.fits", -32, 4, true, openError, systemCause(ENOENT)},
+        {"a file as directory", "plain/out.fits", -32, 4, true, openError, systemCause(ENOTDIR)},
+        {"a folder at the name", "folder", -32, 4, true, openError, systemCause(EISDIR)},
+        {"BITPIX 24", "out.fits", 24, 4, true, writeError, FitsText::writeError},
+        {"NAXIS1 600", "out.fits", -32, 600, true, writeError, FitsText::writeError},
     };
     for (const FailedWrite& c : cases) {
         TempDir dir;
@@ -468,13 +467,11 @@ TEST(WriteFITS, FailureLeavesNoFile) {
         FitsImage image;
         if (c.header) finishedHeader(image, c.bitpix, c.naxis1, 4);
         auto raster = newRaster(1.0f);
-        ::WriteFailure failure;
         Messages messages;
-        const bool written = writeFITS((dir / c.name).string(), image, *raster, messages, &failure).ok();
+        const Result written = writeFITS((dir / c.name).string(), image, *raster, messages);
         EXPECT_EQ(outputOf(messages), c.message) << c.what;
         EXPECT_FALSE(written) << c.what;
-        EXPECT_EQ(failure.step, c.step) << c.what;
-        EXPECT_EQ(failure.error, c.error) << c.what;
+        EXPECT_EQ(written.cause(), c.cause) << c.what;
         EXPECT_EQ(entries(dir.path()), 2u) << c.what;
         EXPECT_TRUE(fs::is_empty(dir / "folder")) << c.what;
     }
@@ -525,10 +522,10 @@ TEST(WriteFITS, RefusesAFileTheUserMayNotWrite) {
         auto raster = newRaster(2.0f);
         FitsImage image;
         finishedHeader(image, 16, 4, 4);
-        ::WriteFailure failure;
         Messages messages;
-        return !writeFITS(name.string(), image, *raster, messages, &failure) && failure.step == WriteStep::place
-               && failure.error == EACCES && outputOf(messages) == "wf: Error opening file for writing\n";
+        const Result written = writeFITS(name.string(), image, *raster, messages);
+        return !written && written.cause() == std::errc::permission_denied
+               && outputOf(messages) == "wf: Error opening file for writing\n";
     };
     bool refused = false;
     if (geteuid() != 0) {
