@@ -52,6 +52,7 @@ std::string wording(ConversionText text, const TextValues& values)
     case ConversionText::notCamera:
     case ConversionText::noFramesToKeep:
     case ConversionText::orientedAgain:
+    case ConversionText::noSeriesLetter:
         frame = "";
         end = "";
         break;
@@ -86,6 +87,8 @@ std::string sentence(ConversionText text, const TextValues& values)
         return formatted("%s: observing mode %d has no frames of its own to keep", name, number(0));
     case ConversionText::orientedAgain:
         return formatted("%s was oriented when it was converted; it is turned again", name);
+    case ConversionText::noSeriesLetter:
+        return formatted("the series letter of %s is 0xFF: image numbers from 1000 on need a next one", name);
     }
     return "";
 }

@@ -22,6 +22,7 @@ enum class ConversionText : uint8_t {
     notCamera,           // a reason: the input's name
     noFramesToKeep,      // a reason: the input's name, its observing mode
     orientedAgain,       // a warning: the input's name
+    noSeriesLetter,      // a cause: the name no image number from 1000 on can follow (the name)
 };
 
 // A failure that one of them tells has it for its cause.

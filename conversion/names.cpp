@@ -1,5 +1,6 @@
 #include "conversion/names.h"
 
+#include "conversion/conversiontexts.h"
 #include "fits/fitsfile.h"
 #include "fits/scan.h"
 
@@ -95,8 +96,7 @@ UnpackedNames::UnpackedNames(std::string outputName, int32_t frameNumber, bool a
     base_ = outputName.substr(0, std::max(outputName.size() >= 3 ? outputName.size() - 3 : 0, start));
 }
 
-bool UnpackedNames::forImage(int64_t n, std::string& fileName, std::string& irafName, std::string& reason,
-                             std::string& stem, int64_t& number) const
+Result UnpackedNames::forImage(int64_t n, ImageName& image) const
 {
     std::string name = base_;
     if (n > 999) {
@@ -107,21 +107,22 @@ bool UnpackedNames::forImage(int64_t n, std::string& fileName, std::string& iraf
             char& letter = name[name.size() - 2];
             // Past 0xFF the letter would wrap to NUL, which ends a file name.
             if (static_cast<unsigned char>(letter) == 0xFF) {
-                reason = "the series letter of " + base_ + " is 0xFF: image numbers from 1000 on need a next one";
-                return false;
+                TextValues values;
+                values.name = base_;
+                return Result::failed(ConversionText::noSeriesLetter, sentence(ConversionText::noSeriesLetter, values));
             }
             ++letter;
         }
     }
-    stem = name;
-    number = n;
+    image.stem = name;
+    image.number = n;
     name = numberedName(name, n);
-    irafName = name;
-    if (irafName.size() >= 12)
-        irafName[irafName.size() - 12] = 'i';
-    irafName += frameEnding_;
-    fileName = name + frameEnding_ + fitsEnding_;
-    return true;
+    image.irafName = name;
+    if (image.irafName.size() >= 12)
+        image.irafName[image.irafName.size() - 12] = 'i';
+    image.irafName += frameEnding_;
+    image.fileName = name + frameEnding_ + fitsEnding_;
+    return Result();
 }
 
 bool TakenNames::take(const std::string& stem, int64_t number, const std::string& ending)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "conversion/options.h"
+#include "fits/result.h"
 
 #include <cstdint>
 #include <map>
@@ -34,11 +35,14 @@ class UnpackedNames {
 public:
     UnpackedNames(std::string outputName, int32_t frameNumber, bool appendFits);
 
-    // The file name of image number n and its IRAFNAME; false, with the reason, when no name
-    // can be formed: the series letter would have to pass 0xFF. `stem` and `number` take what the
-    // name is made of: stem, then the number with at least three digits, then `ending()`.
-    bool forImage(int64_t n, std::string& fileName, std::string& irafName, std::string& reason, std::string& stem,
-                  int64_t& number) const;
+    // The name of image number n: its file's, its IRAFNAME, and what the file's is made of: the
+    // stem, then `number` with at least three digits, then `ending()`.
+    struct ImageName {
+        std::string fileName, irafName, stem;
+        int64_t number = 0;
+    };
+    // Fails when no name can be formed: the series letter would have to pass 0xFF.
+    Result forImage(int64_t n, ImageName& name) const;
     std::string ending() const { return frameEnding_ + fitsEnding_; }
 
 private:

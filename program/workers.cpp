@@ -713,22 +713,21 @@ void Worker::claimPackedImage(Unit& unit)
         run.sourceEnded = !run.options.keepGoing;
     };
     if (!packed.cube) {
-        std::string reason, stem;
-        int64_t number = 0;
-        if (!packed.names->forImage(unit.number, unit.names.fileName, unit.names.irafName, reason, stem, number)) {
+        UnpackedNames::ImageName name;
+        if (Result named = packed.names->forImage(unit.number, name); !named) {
             messages.say(ProgramText::noUnpackedName, {unit.number});
-            messages.reason("%s", reason.c_str());
-            return failed(Result::failed(ProgramText::noUnpackedName, reason));
+            messages.reason("%s", named.reason().c_str());
+            return failed(named);
         }
+        unit.names = {name.fileName, name.irafName};
         // Two images of one run never share a name: the later one would replace the earlier.
-        if (!run.unpackedNames.take(stem, number, packed.names->ending())) {
+        if (!run.unpackedNames.take(name.stem, name.number, packed.names->ending())) {
             messages.say(ProgramText::noUnpackedName, {unit.number});
             messages.reason("%s is the name of an earlier image of this run", unit.names.fileName.c_str());
             return failed(Result::failed(ProgramText::noUnpackedName, messages.lastReason()));
         }
-        if (replacesFile(unit.names.fileName, packed.inputName, &run.folders.of(unit.names.fileName))) {
+        if (replacesFile(unit.names.fileName, packed.inputName, &run.folders.of(unit.names.fileName)))
             return failed(messages.failed(ProgramText::unpackedOverwrites, unit.names.fileName, packed.inputName));
-        }
         messages.say(packed.conversion.packed->ultrafast() ? ProgramText::writingUltrafast : ProgramText::writingUnpacked,
                      unit.names.fileName);
     }
@@ -1313,24 +1312,23 @@ Result checkUnpackedNames(const Options& options, const InputPlaces& inputs, Mes
         files.push_back({&input, UnpackedNames(outputNameFor(input, options), options.frameNumber, options.appendFits),
                          std::max<int64_t>(fileNumberFromName(input), 0), conversion.packed->count()});
         const Images& these = files.back();
-        std::string name, irafName, reason, stem;
-        int64_t number = 0;
+        UnpackedNames::ImageName name;
         for (int64_t k = 0; k < these.count && images <= 1000000; ++k, ++images) {
-            if (!these.names.forImage(these.first + k, name, irafName, reason, stem, number))
+            if (!these.names.forImage(these.first + k, name))
                 break;
-            if (const std::string* replaced = inputs.replacedBy(name, nullptr)) {
-                messages.say(ProgramText::unpackedOverwrites, name, *replaced);
+            if (const std::string* replaced = inputs.replacedBy(name.fileName, nullptr)) {
+                messages.say(ProgramText::unpackedOverwrites, name.fileName, *replaced);
                 return Result::fatal(ProgramText::unpackedOverwrites);
             }
-            if (taken.take(stem, number, these.names.ending()))
+            if (taken.take(name.stem, name.number, these.names.ending()))
                 continue;
             // The earlier file whose image has the name.
             for (const Images& earlier : files) {
-                std::string other;
-                for (int64_t j = 0; j < earlier.count && other != name; ++j)
-                    earlier.names.forImage(earlier.first + j, other, irafName, reason, stem, number);
-                if (other == name) {
-                    messages.say(ProgramText::outputsCollide, *earlier.input, input, name);
+                UnpackedNames::ImageName other;
+                for (int64_t j = 0; j < earlier.count && other.fileName != name.fileName; ++j)
+                    earlier.names.forImage(earlier.first + j, other);
+                if (other.fileName == name.fileName) {
+                    messages.say(ProgramText::outputsCollide, *earlier.input, input, name.fileName);
                     messages.reason("give packed files whose images are numbered apart, or unpack them in runs of "
                                     "their own");
                     return Result::fatal(ProgramText::outputsCollide, messages.lastReason());
