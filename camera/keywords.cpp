@@ -176,6 +176,9 @@ constexpr std::array<Row, 88> keywordTable = {{
 }};
 // clang-format on
 
+// The blanks behind a time's value, as the camera's times are laid out: '09:05:03.07'      .
+constexpr std::size_t timeBlanks = 6;
+
 // One decoded field.
 struct Value {
     int64_t integer = 0;
@@ -184,37 +187,44 @@ struct Value {
     bool hasText = false; // a string of length 1 or more, even one cut to nothing by a NUL
 };
 
-// The cards of a record, appended to the image's header; the observation record takes each
-// card of a value it keeps as the card states it.
+// The cards of a record, appended to the image's header; the observation record takes the value
+// of each card it keeps as the card states it, made by the same function that made the card's
+// text: a real as its card rounds it, a string as its card holds it.
 class RecordWriter {
 public:
     explicit RecordWriter(RecordTarget& target) : target_(target) {}
 
-    void value(const char* keyword, const std::string& valueText, std::string_view comment)
+    void real(const char* keyword, double number, std::string_view comment)
     {
-        target_.image.header.addValueCard(keyword, valueText, comment);
-        noted(keyword);
+        const CardReal card = cardReal(number);
+        header().addValueCard(keyword, card.text, comment);
+        if (card.value)
+            target_.observation.noteNumber(cardNumber(), keyword, *card.value);
     }
     void integer(const char* keyword, int64_t number, std::string_view comment)
     {
-        value(keyword, std::to_string(number), comment);
+        header().addValueCard(keyword, std::to_string(number), comment);
+        target_.observation.noteInteger(cardNumber(), keyword, number);
     }
     void string(const char* keyword, const std::string& text)
     {
-        target_.image.header.addStringCard(keyword, text);
-        noted(keyword);
+        header().addStringCard(keyword, text);
+        target_.observation.noteText(cardNumber(), keyword, stringCardText(text));
     }
-    void comment(const std::string& text) { target_.image.header.addCommentCard("COMMENT", text); }
+    // A string laid out as the camera's dates and times are: `blanks` blanks behind its closing
+    // quote put the quote in the value's first column.
+    void text(const char* keyword, const std::string& text, std::string_view comment, std::size_t blanks = 0)
+    {
+        std::string value = quotedValue(text);
+        value.append(blanks, ' ');
+        header().addValueCard(keyword, value, comment);
+        target_.observation.noteText(cardNumber(), keyword, text);
+    }
+    void comment(const std::string& text) { header().addCommentCard("COMMENT", text); }
 
 private:
-    void noted(const char* keyword)
-    {
-        if (!Observation::observes(keyword))
-            return;
-        const Header& header = target_.image.header;
-        const int number = header.cardsBeforePlace();
-        target_.observation.noteCard(number, keyword, cardValue(header.card(number)));
-    }
+    Header& header() { return target_.image.header; }
+    int cardNumber() const { return target_.image.header.cardsBeforePlace(); }
 
     RecordTarget& target_;
 };
@@ -232,9 +242,9 @@ std::string zeroFilled(std::size_t digits, const char* format, Numbers... number
     return text;
 }
 
-// 'DD/MM/YY' means 1900 to 1999 to every FITS reader; other years take the form 'CCYY-MM-DD',
-// padded like the short one to 19 characters. Empty for a day the Gregorian calendar does not
-// have: such a file gets no DATE-OBS, since FITS verifiers refuse the card undefined or so dated.
+// 'DD/MM/YY' means 1900 to 1999 to every FITS reader; other years take the form 'CCYY-MM-DD'.
+// Empty for a day the Gregorian calendar does not have: such a file gets no DATE-OBS, since FITS
+// verifiers refuse the card undefined or so dated.
 std::string fullDate(int64_t year, int64_t month, int64_t day)
 {
     static const int monthDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -243,7 +253,7 @@ std::string fullDate(int64_t year, int64_t month, int64_t day)
         || (month == 2 && day == 29 && !leap))
         return "";
     char text[32];
-    std::snprintf(text, sizeof text, "'%04d-%02d-%02d'       ", static_cast<int>(year), static_cast<int>(month),
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d", static_cast<int>(year), static_cast<int>(month),
                   static_cast<int>(day));
     return text;
 }
@@ -275,9 +285,9 @@ const char* pupilComment(int64_t position)
 const char* siteName(int64_t code)
 {
     switch (code) {
-    case 1: return "'Kitt Peak'";
-    case 2: return "'Catalina'";
-    case 3: return "'Mauna Kea'";
+    case 1: return "Kitt Peak";
+    case 2: return "Catalina";
+    case 3: return "Mauna Kea";
     default: return nullptr;
     }
 }
@@ -332,26 +342,25 @@ Result applyRule(Rule rule, const Row& row, const Value* values, RecordTarget& t
                         cards.comment(values[i].text);
                     break;
                 case Kind::real32:
-                case Kind::real64: cards.value(field.keyword, formatReal(values[i].real), field.comment); break;
+                case Kind::real64: cards.real(field.keyword, values[i].real, field.comment); break;
                 default: cards.integer(field.keyword, values[i].integer, field.comment); break;
                 }
             }
             keep(field.keep, values[i], target);
         }
         break;
-    case Rule::wavelength: cards.value("LAMBDA", formatReal(values[0].real * 0.000001), "WAVELENGTH (METERS)"); break;
+    case Rule::wavelength: cards.real("LAMBDA", values[0].real * 0.000001, "WAVELENGTH (METERS)"); break;
     case Rule::dateTime: {
         const int64_t year = values[0].integer, month = values[1].integer, day = values[2].integer;
         if (year >= 1900 && year <= 1999)
-            cards.value("DATE-OBS", zeroFilled(8, "'%2d/%2d/%2d'         ", day, month, year - 1900),
-                        "DATE OF OBSERVATION (UT)- DD/MM/YY");
+            cards.text("DATE-OBS", zeroFilled(7, "%2d/%2d/%2d", day, month, year - 1900),
+                       "DATE OF OBSERVATION (UT)- DD/MM/YY", 9);
         else if (const std::string date = fullDate(year, month, day); !date.empty())
-            cards.value("DATE-OBS", date, "DATE OF OBSERVATION (UT)- CCYY-MM-DD");
+            cards.text("DATE-OBS", date, "DATE OF OBSERVATION (UT)- CCYY-MM-DD", 7);
         if (!facts.timeObsWritten)
-            cards.value(
-                "TIME-OBS",
-                zeroFilled(8, "'%2d:%2d:%2d'         ", values[3].integer, values[4].integer, values[5].integer),
-                "START TIME OF OBSERVATION (UT)OLD");
+            cards.text("TIME-OBS",
+                       zeroFilled(7, "%2d:%2d:%2d", values[3].integer, values[4].integer, values[5].integer),
+                       "START TIME OF OBSERVATION (UT)OLD", 9);
         break;
     }
     case Rule::obsMode:
@@ -368,7 +377,7 @@ Result applyRule(Rule rule, const Row& row, const Value* values, RecordTarget& t
     case Rule::site:
         // A code without a known site gives no card rather than a made-up name.
         if (const char* name = siteName(values[0].integer))
-            cards.value("OBSERVAT", name, "LOCATION OF OBSERVATION");
+            cards.text("OBSERVAT", name, "LOCATION OF OBSERVATION");
         break;
     case Rule::packed: {
         const int64_t count = values[0].integer;
@@ -394,7 +403,7 @@ Result applyRule(Rule rule, const Row& row, const Value* values, RecordTarget& t
         break;
     case Rule::timeObs:
         facts.startTimeText = timeWithHundredths(values);
-        cards.value("TIME-OBS", facts.startTimeText, "START TIME OF OBSERVATION (UT)");
+        cards.text("TIME-OBS", facts.startTimeText, "START TIME OF OBSERVATION (UT)", timeBlanks);
         facts.timeObsWritten = true;
         break;
     case Rule::arrangement:
@@ -405,7 +414,7 @@ Result applyRule(Rule rule, const Row& row, const Value* values, RecordTarget& t
         // Without an earlier TIME-OBS the start time is empty, so the end time is kept.
         const std::string endText = timeWithHundredths(values);
         if (!target.unpack && endText != facts.startTimeText)
-            cards.value("TIME-END", endText, "END TIME OF OBSERVATION (UT)");
+            cards.text("TIME-END", endText, "END TIME OF OBSERVATION (UT)", timeBlanks);
         break;
     }
     case Rule::ultrafast:
@@ -427,9 +436,9 @@ Result applyRule(Rule rule, const Row& row, const Value* values, RecordTarget& t
 
 } // namespace
 
-void addReaderCard(RecordTarget& target, const char* keyword, const std::string& value, const char* comment)
+void addTimeCard(RecordTarget& target, const char* keyword, const std::string& time, const char* comment)
 {
-    RecordWriter(target).value(keyword, value, comment);
+    RecordWriter(target).text(keyword, time, comment, timeBlanks);
 }
 
 Result endsInHeader(const CameraStream& stream, Messages& messages)
@@ -444,7 +453,7 @@ Result endsInHeader(const CameraStream& stream, Messages& messages)
 
 std::string timeText(int64_t hours, int64_t minutes, int64_t seconds, int64_t hundredths)
 {
-    return zeroFilled(11, "'%2d:%2d:%2d.%2d'      ", hours, minutes, seconds, hundredths);
+    return zeroFilled(10, "%2d:%2d:%2d.%2d", hours, minutes, seconds, hundredths);
 }
 
 Result readRecord(int flag, CameraStream& stream, RecordTarget& target)

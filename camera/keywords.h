@@ -29,9 +29,9 @@ Result readRecord(int flag, CameraStream& stream, RecordTarget& target);
 // A header cut short by the end of the file, or by a read error, whose reason follows.
 Result endsInHeader(const CameraStream& stream, Messages& messages);
 
-// A card of the reader's own, besides the records' (TIME-END of a packed file's trailer), noted
-// in the observation record like theirs.
-void addReaderCard(RecordTarget& target, const char* keyword, const std::string& value, const char* comment);
+// A time card of the reader's own, besides the records' (TIME-END of a packed file's trailer),
+// laid out as theirs and noted in the observation record like theirs.
+void addTimeCard(RecordTarget& target, const char* keyword, const std::string& time, const char* comment);
 
-// A time of day as a quoted value text with two digits per field: '09:05:03.07'.
+// A time of day with two digits per field: 09:05:03.07.
 std::string timeText(int64_t hours, int64_t minutes, int64_t seconds, int64_t hundredths);

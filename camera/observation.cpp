@@ -86,11 +86,40 @@ bool dateOfObservation(const std::string& text, int64_t& mjd, std::size_t& timeA
 
 // The values a card can give, by its keyword.
 enum class Field {
-    ra, dec, offset1, offset2, magnification, telescopeScale, // block by block
-    equinox, framesPerCoimage, wavelength, filter1, filter2, filter3, integrationTime, frameTime,
-    chopFrequency, airmass, raOffset, decOffset, detectorTemperature, skyFlux,
-    obsmode, coadds, chopCycles, fileNumber, packedImages, ultrafastImages,
-    object, telescope, site, date, timeObs, timeEnd, begin,
+    ra,
+    dec,
+    offset1,
+    offset2,
+    magnification,
+    telescopeScale, // block by block
+    equinox,
+    framesPerCoimage,
+    wavelength,
+    filter1,
+    filter2,
+    filter3,
+    integrationTime,
+    frameTime,
+    chopFrequency,
+    airmass,
+    raOffset,
+    decOffset,
+    detectorTemperature,
+    skyFlux,
+    obsmode,
+    coadds,
+    chopCycles,
+    fileNumber,
+    packedImages,
+    ultrafastImages,
+    object,
+    telescope,
+    site,
+    date,
+    timeObs,
+    timeEnd,
+    begin,
+    orientation,
     count
 };
 
@@ -100,23 +129,40 @@ struct Keyword {
 };
 
 // Sorted by name, for a binary search.
-constexpr std::array<Keyword, 33> keywords = {{
-    {"AIRMASS", Field::airmass},             {"CHOPFREQ", Field::chopFrequency},
-    {"DATE-BEG", Field::begin},              {"DATE-OBS", Field::date},
-    {"DEC", Field::dec},                     {"DEOFFSET", Field::decOffset},
-    {"DETTEMP", Field::detectorTemperature}, {"EQUINOX", Field::equinox},
-    {"FILTER1", Field::filter1},             {"FILTER2", Field::filter2},
-    {"FILTER3", Field::filter3},             {"FRAMETIM", Field::frameTime},
-    {"FRPERCOI", Field::framesPerCoimage},   {"ITIME", Field::integrationTime},
-    {"LAMBDA", Field::wavelength},           {"MAGNIFIC", Field::magnification},
-    {"NUMCHOPS", Field::chopCycles},         {"OBJECT", Field::object},
-    {"OBSERVAT", Field::site},               {"OBSFINUM", Field::fileNumber},
-    {"OBSMODE", Field::obsmode},             {"OFFSET1", Field::offset1},
-    {"OFFSET2", Field::offset2},             {"PACKED", Field::packedImages},
-    {"RA", Field::ra},                       {"RAOFFSET", Field::raOffset},
-    {"SKYFLUX", Field::skyFlux},             {"TELESCLE", Field::telescopeScale},
-    {"TELESCOP", Field::telescope},          {"TIME-END", Field::timeEnd},
-    {"TIME-OBS", Field::timeObs},            {"TOTCOADD", Field::coadds},
+constexpr std::array<Keyword, 34> keywords = {{
+    {"AIRMASS", Field::airmass},
+    {"CHOPFREQ", Field::chopFrequency},
+    {"DATE-BEG", Field::begin},
+    {"DATE-OBS", Field::date},
+    {"DEC", Field::dec},
+    {"DEOFFSET", Field::decOffset},
+    {"DETTEMP", Field::detectorTemperature},
+    {"EQUINOX", Field::equinox},
+    {"FILTER1", Field::filter1},
+    {"FILTER2", Field::filter2},
+    {"FILTER3", Field::filter3},
+    {"FRAMETIM", Field::frameTime},
+    {"FRPERCOI", Field::framesPerCoimage},
+    {"ITIME", Field::integrationTime},
+    {"LAMBDA", Field::wavelength},
+    {"MAGNIFIC", Field::magnification},
+    {"NUMCHOPS", Field::chopCycles},
+    {"OBJECT", Field::object},
+    {"OBSERVAT", Field::site},
+    {"OBSFINUM", Field::fileNumber},
+    {"OBSMODE", Field::obsmode},
+    {"OFFSET1", Field::offset1},
+    {"OFFSET2", Field::offset2},
+    {"ORIENTST", Field::orientation},
+    {"PACKED", Field::packedImages},
+    {"RA", Field::ra},
+    {"RAOFFSET", Field::raOffset},
+    {"SKYFLUX", Field::skyFlux},
+    {"TELESCLE", Field::telescopeScale},
+    {"TELESCOP", Field::telescope},
+    {"TIME-END", Field::timeEnd},
+    {"TIME-OBS", Field::timeObs},
+    {"TOTCOADD", Field::coadds},
     {"ULTRAFST", Field::ultrafastImages},
 }};
 
@@ -127,18 +173,28 @@ const Keyword* keywordNamed(std::string_view name)
     return found != keywords.end() && found->name == name ? &*found : nullptr;
 }
 
-void takeReal(std::optional<double>& value, const std::string& text)
-{
-    double number = 0.0;
-    if (scanReal(text, number))
-        value = number;
-}
+// The kind of value a field takes.
+enum class ValueKind { real, integer, text };
 
-void takeInteger(std::optional<int64_t>& value, const std::string& text)
+ValueKind kindOf(Field field)
 {
-    int64_t number = 0;
-    if (scanDecimal(text, number))
-        value = number;
+    switch (field) {
+    case Field::obsmode:
+    case Field::coadds:
+    case Field::chopCycles:
+    case Field::fileNumber:
+    case Field::packedImages:
+    case Field::ultrafastImages: return ValueKind::integer;
+    case Field::object:
+    case Field::telescope:
+    case Field::site:
+    case Field::date:
+    case Field::timeObs:
+    case Field::timeEnd:
+    case Field::begin:
+    case Field::orientation: return ValueKind::text;
+    default: return ValueKind::real;
+    }
 }
 
 } // namespace
@@ -155,7 +211,50 @@ bool Observation::observes(std::string_view keyword)
     return keywordNamed(keyword) != nullptr;
 }
 
-void Observation::noteCard(int cardNumber, std::string_view keyword, const std::string& value)
+void Observation::noteNumber(int cardNumber, std::string_view keyword, double value)
+{
+    Value number;
+    number.real = value;
+    note(cardNumber, keyword, number);
+}
+
+void Observation::noteInteger(int cardNumber, std::string_view keyword, int64_t value)
+{
+    Value number;
+    number.integer = value;
+    // A real kept from a card of a whole number: FRPERCOI.
+    number.real = static_cast<double>(value);
+    note(cardNumber, keyword, number);
+}
+
+void Observation::noteText(int cardNumber, std::string_view keyword, const std::string& text)
+{
+    Value value;
+    value.text = &text;
+    note(cardNumber, keyword, value);
+}
+
+void Observation::noteCard(int cardNumber, std::string_view keyword, const std::string& text)
+{
+    const Keyword* known = keywordNamed(keyword);
+    if (!known)
+        return;
+    Value value;
+    switch (kindOf(known->field)) {
+    case ValueKind::real:
+        if (double number = 0.0; scanReal(text, number))
+            value.real = number;
+        break;
+    case ValueKind::integer:
+        if (int64_t number = 0; scanDecimal(text, number))
+            value.integer = number;
+        break;
+    case ValueKind::text: value.text = &text; break;
+    }
+    note(cardNumber, keyword, value);
+}
+
+void Observation::note(int cardNumber, std::string_view keyword, const Value& value)
 {
     const Keyword* known = keywordNamed(keyword);
     if (!known)
@@ -173,23 +272,34 @@ void Observation::noteCard(int cardNumber, std::string_view keyword, const std::
             return;
         lastBlock_[index] = block;
         double* const values[] = {&ra, &dec, &offset1, &offset2, &magnification, &telescopeScale};
-        scanReal(value, *values[index]);
+        if (value.real)
+            *values[index] = *value.real;
         return;
     }
     case Field::timeObs: {
         // The precise TIME-OBS, with hundredths, wins over the whole-second one of the date record.
         bool withFraction = false;
         int64_t hundredths = 0;
-        if (timeOfDay(value, 0, hundredths, withFraction) && (!hasStartTime_ || withFraction)) {
+        if (value.text && timeOfDay(*value.text, 0, hundredths, withFraction) && (!hasStartTime_ || withFraction)) {
             hasStartTime_ = true;
             startTime_ = hundredths;
             startHundredths_ = withFraction;
         }
         return;
     }
+    case Field::orientation: {
+        // The code is put together from the first ORIENTST card of each block, in order.
+        const int block = (cardNumber - 1) / cardsPerBlock;
+        if (value.text && block != orientationBlock_) {
+            orientationBlock_ = block;
+            orientation.storeCardValue(*value.text);
+        }
+        return;
+    }
     case Field::ultrafastImages:
         // The ultrafast images are the ones a file with both counts holds.
-        takeInteger(packedImages, value);
+        if (value.integer)
+            packedImages = value.integer;
         return;
     default: break;
     }
@@ -198,35 +308,29 @@ void Observation::noteCard(int cardNumber, std::string_view keyword, const std::
     if (seen_[index])
         return;
     seen_[index] = true;
-    switch (known->field) {
-    case Field::equinox: takeReal(equinox, value); return;
-    case Field::framesPerCoimage: takeReal(framesPerCoimage, value); return;
-    case Field::wavelength: takeReal(wavelength, value); return;
-    case Field::filter1: takeReal(filter1, value); return;
-    case Field::filter2: takeReal(filter2, value); return;
-    case Field::filter3: takeReal(filter3, value); return;
-    case Field::integrationTime: takeReal(integrationTime, value); return;
-    case Field::frameTime: takeReal(frameTime, value); return;
-    case Field::chopFrequency: takeReal(chopFrequency, value); return;
-    case Field::airmass: takeReal(airmass, value); return;
-    case Field::raOffset: takeReal(raOffset, value); return;
-    case Field::decOffset: takeReal(decOffset, value); return;
-    case Field::detectorTemperature: takeReal(detectorTemperature, value); return;
-    case Field::skyFlux: takeReal(skyFlux, value); return;
-    case Field::obsmode: takeInteger(obsmode, value); return;
-    case Field::coadds: takeInteger(coadds, value); return;
-    case Field::chopCycles: takeInteger(chopCycles, value); return;
-    case Field::fileNumber: takeInteger(fileNumber, value); return;
-    case Field::packedImages: takeInteger(packedImages, value); return;
-    case Field::object: object = value; return;
-    case Field::telescope: telescope = value; return;
-    case Field::site: site = value; return;
-    case Field::date: date_ = value; return;
-    case Field::timeEnd: end_ = value; return;
-    case Field::begin: begin_ = value; return;
-    default: return;
+    std::optional<double>* const reals[]
+        = {&equinox,  &framesPerCoimage, &wavelength,          &filter1,       &filter2,
+           &filter3,  &integrationTime,  &frameTime,           &chopFrequency, &airmass,
+           &raOffset, &decOffset,        &detectorTemperature, &skyFlux};
+    std::optional<int64_t>* const integers[] = {&obsmode, &coadds, &chopCycles, &fileNumber, &packedImages};
+    std::optional<std::string>* const texts[] = {&object, &telescope, &site, &date_, nullptr, &end_, &begin_};
+    const auto field = static_cast<std::size_t>(known->field);
+    switch (kindOf(known->field)) {
+    case ValueKind::real:
+        if (value.real)
+            *reals[field - static_cast<std::size_t>(Field::equinox)] = value.real;
+        return;
+    case ValueKind::integer:
+        if (value.integer)
+            *integers[field - static_cast<std::size_t>(Field::obsmode)] = value.integer;
+        return;
+    case ValueKind::text:
+        if (value.text)
+            *texts[field - static_cast<std::size_t>(Field::object)] = *value.text;
+        return;
     }
 }
+
 ObservationTimes Observation::times() const
 {
     ObservationTimes times;
@@ -263,7 +367,6 @@ Observation observationOf(const Header& header)
 {
     Observation observation;
     int number = 0;
-    int orientationBlock = -1;
     for (const HeaderBlock* block = header.firstBlock(); block; block = block->next) {
         for (int slot = 0; slot < cardsPerBlock; ++slot) {
             const char* card = block->cards + slot * cardLength;
@@ -271,13 +374,7 @@ Observation observationOf(const Header& header)
             ++number;
             if (key == "END")
                 return observation;
-            if (key == "ORIENTST") {
-                // The code is put together from the first ORIENTST card of each block, in order.
-                if (orientationBlock != (number - 1) / cardsPerBlock) {
-                    orientationBlock = (number - 1) / cardsPerBlock;
-                    observation.orientation.storeCardValue(cardValue(card));
-                }
-            } else if (key == "HISTORY") {
+            if (key == "HISTORY") {
                 observation.oriented = observation.oriented || commentaryText(card) == orientedHistory;
             } else if (Observation::observes(key)) {
                 observation.noteCard(number, key, cardValue(card));

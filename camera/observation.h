@@ -39,36 +39,43 @@ struct ObservationTimes {
 struct Observation {
     // The world-coordinate inputs: of several cards, the first of the last header block that
     // holds one whose value is a number; 0 without one.
-    double ra = 0.0, dec = 0.0;            // degrees
-    double offset1 = 0.0, offset2 = 0.0;   // pixels
-    double magnification = 0.0;            // MAGNIFIC
-    double telescopeScale = 0.0;           // TELESCLE, arcseconds per millimetre
+    double ra = 0.0, dec = 0.0;          // degrees
+    double offset1 = 0.0, offset2 = 0.0; // pixels
+    double magnification = 0.0;          // MAGNIFIC
+    double telescopeScale = 0.0;         // TELESCLE, arcseconds per millimetre
     // The first card of each of these, where it has one that reads.
     std::optional<double> equinox;
     std::optional<double> framesPerCoimage; // FRPERCOI
     std::optional<double> wavelength;       // LAMBDA, metres
     std::optional<double> filter1, filter2, filter3;
-    std::optional<double> integrationTime;  // ITIME, seconds
-    std::optional<double> frameTime;        // FRAMETIM, seconds
-    std::optional<double> chopFrequency;    // CHOPFREQ, Hz
+    std::optional<double> integrationTime; // ITIME, seconds
+    std::optional<double> frameTime;       // FRAMETIM, seconds
+    std::optional<double> chopFrequency;   // CHOPFREQ, Hz
     std::optional<double> airmass;
-    std::optional<double> raOffset, decOffset; // RAOFFSET, DEOFFSET, arcseconds
-    std::optional<double> detectorTemperature; // DETTEMP, kelvin
-    std::optional<double> skyFlux;          // SKYFLUX, counts
-    std::optional<int64_t> obsmode;         // OBSMODE
-    std::optional<int64_t> coadds;          // TOTCOADD
-    std::optional<int64_t> chopCycles;      // NUMCHOPS
-    std::optional<int64_t> fileNumber;      // OBSFINUM
-    std::optional<int64_t> packedImages;    // PACKED or ULTRAFST
+    std::optional<double> raOffset, decOffset;          // RAOFFSET, DEOFFSET, arcseconds
+    std::optional<double> detectorTemperature;          // DETTEMP, kelvin
+    std::optional<double> skyFlux;                      // SKYFLUX, counts
+    std::optional<int64_t> obsmode;                     // OBSMODE
+    std::optional<int64_t> coadds;                      // TOTCOADD
+    std::optional<int64_t> chopCycles;                  // NUMCHOPS
+    std::optional<int64_t> fileNumber;                  // OBSFINUM
+    std::optional<int64_t> packedImages;                // PACKED or ULTRAFST
     std::optional<std::string> object, telescope, site; // OBJECT, TELESCOP, OBSERVAT
-    // A FITS input's orientation code, from its ORIENTST cards block by block ("ULYYN" without).
+    // The orientation code as a FITS input's cards give it: from the first ORIENTST card of each
+    // header block, in order ("ULYYN" without one); -f turns an image so, and so is each image
+    // of a packed file turned in a cube of them.
     OrientationCode orientation;
     // A FITS input that a conversion has oriented already (its HISTORY says so).
     bool oriented = false;
 
-    // Takes the card numbered `cardNumber` (from 1, counted from the header's start) with key
-    // `keyword` and value text `value`, in header order. Cards that say nothing of these values
-    // are passed over.
+    // Takes the value of the card numbered `cardNumber` (from 1, counted from the header's start)
+    // with key `keyword`, in header order: as the camera reader writes its cards, a number (a
+    // real as its card rounds it) or a string's text. Cards that say nothing of these values are
+    // passed over, and so is a value of another kind than the keyword's.
+    void noteNumber(int cardNumber, std::string_view keyword, double value);
+    void noteInteger(int cardNumber, std::string_view keyword, int64_t value);
+    void noteText(int cardNumber, std::string_view keyword, const std::string& text);
+    // The same from a card's value text, as a FITS input brings it: read as the keyword's kind.
     void noteCard(int cardNumber, std::string_view keyword, const std::string& value);
     // True when cards of `keyword` say something of these values.
     static bool observes(std::string_view keyword);
@@ -86,11 +93,20 @@ struct Observation {
     std::optional<int64_t> beginInstant() const;
 
 private:
+    // Takes a value of its keyword's kind: a real or an integer, or a text (`text`).
+    struct Value {
+        std::optional<double> real;
+        std::optional<int64_t> integer;
+        const std::string* text = nullptr;
+    };
+    void note(int cardNumber, std::string_view keyword, const Value& value);
+
     // The header block of the last card taken for each world-coordinate value.
     int lastBlock_[6] = {-1, -1, -1, -1, -1, -1};
     std::optional<std::string> date_, end_, begin_; // the first DATE-OBS, TIME-END and DATE-BEG values
-    std::bitset<40> seen_;                  // the values whose first card came
-    bool hasStartTime_ = false;             // a TIME-OBS that reads
+    std::bitset<40> seen_;                          // the values whose first card came
+    int orientationBlock_ = -1;                     // the header block of the last ORIENTST card taken
+    bool hasStartTime_ = false;                     // a TIME-OBS that reads
     bool startHundredths_ = false;
     int64_t startTime_ = 0;
 };

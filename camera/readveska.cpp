@@ -165,7 +165,7 @@ Result readCameraData(std::unique_ptr<CameraReading>& file, const CameraRequest&
             return trailer;
         RecordTarget target{image,        header.observation, header.orientation, header.carried,
                             file->layout, file->facts,        request.unpack,     messages};
-        addReaderCard(target, "TIME-END", endTime, "END TIME OF OBSERVATION (UT)");
+        addTimeCard(target, "TIME-END", endTime, "END TIME OF OBSERVATION (UT)");
     }
     image.header.addEndCard();
 

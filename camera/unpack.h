@@ -17,7 +17,7 @@
 // message, for such a layout: one that ends the run.
 Result checkPackedLayout(const CameraReading& file, int32_t obsmode, Messages& messages);
 
-// Reads the end time stored behind the packed data, as the value text of a TIME-END card, and
+// Reads the end time stored behind the packed data (09:17:41.52), and
 // reopens the file at the first byte of the packed data. False, with the message, when the
 // seek fails or the file cannot be reopened.
 Result readTrailer(CameraReading& file, int32_t obsmode, std::string& endTime, Messages& messages);

@@ -41,31 +41,23 @@ void warnMapSize(const char* what, const Map& map, const std::string& inputName,
         messages.warn("%s: only its lower-left %d x %d is used", sizes.c_str(), image.naxis1, image.naxis2);
 }
 
-// True when the NAXIS1 or NAXIS2 card does not hold the record's size.
-bool axisCardsDiffer(const FitsImage& image)
-{
-    std::string value;
-    int64_t size = 0;
-    const bool naxis1Same
-        = image.header.findCard("NAXIS1", value) > 0 && scanDecimal(value, size) && size == image.naxis1;
-    const bool naxis2Same
-        = image.header.findCard("NAXIS2", value) > 0 && scanDecimal(value, size) && size == image.naxis2;
-    return !naxis1Same || !naxis2Same;
-}
-
-// What a read leaves for the rest of the chain besides the image: the record, the orientation
-// code, and for camera files the carried values that apply.
+// What a read leaves for the rest of the chain besides the image: where it came from, the record,
+// the orientation code, and for camera files the carried values that apply. A camera file's
+// header has its first cards still to write; a FITS file's header is complete, and so is the
+// header of an image of a packed file, which is converted as -f converts the file -p writes of it.
 struct ReadInput {
-    bool fitsInput = false;
+    enum class Source { camera, fitsFile, packedImage } source = Source::camera;
     Observation observation;
     OrientationCode orientation;
     CameraSession session;
+
+    bool headerComplete() const { return source != Source::camera; }
 };
 
 // The chain that follows a read: mask and gain, the zero-wait correction or its warnings, the
 // orientation and expansion of the output, its completed header and encoded data.
-Result convertImage(const std::string& inputName, const ConversionOptions& options, const Maps& maps, const ReadInput& read,
-                    FitsImage& image, Workspace& workspace, Messages& messages, Output& output)
+Result convertImage(const std::string& inputName, const ConversionOptions& options, const Maps& maps,
+                    const ReadInput& read, FitsImage& image, Workspace& workspace, Messages& messages, Output& output)
 {
     Raster& inputImage = *workspace.raster;
     if (maps.mask) {
@@ -77,13 +69,14 @@ Result convertImage(const std::string& inputName, const ConversionOptions& optio
         applyGain(inputImage, *maps.gain->pixels, image.naxis1, image.naxis2);
     }
 
-    warnZeroWait(options.zeroWait, read.fitsInput, read.session.chopWaitMsec, read.session.obsmode, messages);
+    const bool headerComplete = read.headerComplete();
+    warnZeroWait(options.zeroWait, headerComplete, read.session.chopWaitMsec, read.session.obsmode, messages);
     float frames = 0.0f;
     if (options.zeroWait) {
-        if (read.fitsInput && !read.observation.framesPerCoimage)
+        if (headerComplete && !read.observation.framesPerCoimage)
             return messages.failed(ConversionText::zeroWaitNeedsFrames, inputName);
         frames
-            = read.fitsInput ? static_cast<float>(*read.observation.framesPerCoimage) : read.session.framesPerCoimage;
+            = headerComplete ? static_cast<float>(*read.observation.framesPerCoimage) : read.session.framesPerCoimage;
         correctZeroWait(inputImage, image.naxis1, image.naxis2, frames);
     }
     // With --modern a pixel that the mask marks bad is undefined, not 0, which is a real value
@@ -92,7 +85,7 @@ Result convertImage(const std::string& inputName, const ConversionOptions& optio
         markMasked(inputImage, *maps.mask->pixels, image.naxis1, image.naxis2,
                    image.bitpix < 0 ? std::numeric_limits<float>::quiet_NaN() : static_cast<float>(blankValue(image)));
     // A converted file, unlike an unpacked one, is turned already.
-    if (read.fitsInput && !options.noFlips && read.observation.oriented) {
+    if (headerComplete && !options.noFlips && read.observation.oriented) {
         TextValues values;
         values.name = inputName;
         messages.warn(ConversionText::orientedAgain, values, sentence(ConversionText::orientedAgain, values));
@@ -105,19 +98,21 @@ Result convertImage(const std::string& inputName, const ConversionOptions& optio
     const Orientation turn = read.orientation.orientation();
     const Placement placement
         = placementFor(image.naxis1, image.naxis2, options.expansion, options.noFlips ? Orientation{} : turn);
+    // A complete header's NAXIS cards state the size the image was read with.
+    const bool resized = placement.width != image.naxis1 || placement.height != image.naxis2;
     image.naxis1 = static_cast<int16_t>(placement.width);
     image.naxis2 = static_cast<int16_t>(placement.height);
-    // A camera file's first cards are written now, with the final size; a FITS input's are
+    // A camera file's first cards are written now, with the final size; a complete header's are
     // brought up to it.
-    if (!read.fitsInput) {
+    if (!headerComplete) {
         fillMinimalCards(image);
-    } else if (options.expansion > 1 || axisCardsDiffer(image)) {
+    } else if (options.expansion > 1 || resized) {
         if (!image.header.replaceValueCard("NAXIS1", std::to_string(image.naxis1), "PIXELS ON 1ST MOST VARYING AXIS"))
             return messages.failed(ConversionText::noNaxisCard);
         image.header.replaceValueCard("NAXIS2", std::to_string(image.naxis2), "PIXELS ON 2ND MOST VARYING AXIS");
     }
-    if (Result completed
-        = completeHeader(image, options, read.observation, options.noFlips ? turn : Orientation{}, frames, messages);
+    if (Result completed = completeHeader(image, options, read.observation, !headerComplete,
+                                          options.noFlips ? turn : Orientation{}, frames, messages);
         !completed)
         return completed;
     encodePixels(inputImage, placement, image.bitpix, output.data, workspace.scratch);
@@ -176,14 +171,15 @@ Result withinMemory(Messages& messages, Work work)
     }
 }
 
-Result convertInput(const std::string& inputName, const ConversionOptions& options, const Maps& maps, SessionLink& session,
-                    Workspace& workspace, Messages& messages, Conversion& conversion);
-Result convertFramesOf(const std::string& inputName, const ConversionOptions& options, const Maps& maps, SessionLink& session,
-                       Workspace& workspace, Messages& messages, Output& output);
-Result convertPackedCubeOf(const std::string& inputName, const ConversionOptions& options, const Maps& maps, Workspace& workspace,
-                           Messages& messages, Output& output);
-Result convertImageOfPacked(const Conversion& packed, int64_t k, const ImageNames& names, const ConversionOptions& options,
-                            const Maps& maps, Workspace& workspace, Messages& messages, Output& output);
+Result convertInput(const std::string& inputName, const ConversionOptions& options, const Maps& maps,
+                    SessionLink& session, Workspace& workspace, Messages& messages, Conversion& conversion);
+Result convertFramesOf(const std::string& inputName, const ConversionOptions& options, const Maps& maps,
+                       SessionLink& session, Workspace& workspace, Messages& messages, Output& output);
+Result convertPackedCubeOf(const std::string& inputName, const ConversionOptions& options, const Maps& maps,
+                           Workspace& workspace, Messages& messages, Output& output);
+Result convertImageOfPacked(const Conversion& packed, int64_t k, const ImageNames& names,
+                            const ConversionOptions& options, const Maps& maps, Workspace& workspace,
+                            Messages& messages, Output& output);
 
 } // namespace
 
@@ -238,8 +234,8 @@ Result loadMap(Map& map, Messages& messages)
     return Result();
 }
 
-Result convertFile(const std::string& inputName, const ConversionOptions& options, const Maps& maps, SessionLink& session,
-                   Workspace& workspace, Messages& messages, Conversion& conversion)
+Result convertFile(const std::string& inputName, const ConversionOptions& options, const Maps& maps,
+                   SessionLink& session, Workspace& workspace, Messages& messages, Conversion& conversion)
 {
     return withinMemory(
         messages, [&] { return convertInput(inputName, options, maps, session, workspace, messages, conversion); });
@@ -255,22 +251,23 @@ void decodePackedImage(const Conversion& packed, Workspace& workspace)
     packed.packed->decode(workspace.packedImage, *workspace.raster);
 }
 
-Result convertPackedImage(const Conversion& packed, int64_t k, const ImageNames& names, const ConversionOptions& options,
-                          const Maps& maps, Workspace& workspace, Messages& messages, Output& output)
+Result convertPackedImage(const Conversion& packed, int64_t k, const ImageNames& names,
+                          const ConversionOptions& options, const Maps& maps, Workspace& workspace, Messages& messages,
+                          Output& output)
 {
     return withinMemory(
         messages, [&] { return convertImageOfPacked(packed, k, names, options, maps, workspace, messages, output); });
 }
 
-Result convertFrames(const std::string& inputName, const ConversionOptions& options, const Maps& maps, SessionLink& session,
-                     Workspace& workspace, Messages& messages, Output& output)
+Result convertFrames(const std::string& inputName, const ConversionOptions& options, const Maps& maps,
+                     SessionLink& session, Workspace& workspace, Messages& messages, Output& output)
 {
     return withinMemory(
         messages, [&] { return convertFramesOf(inputName, options, maps, session, workspace, messages, output); });
 }
 
-Result convertPackedCube(const std::string& inputName, const ConversionOptions& options, const Maps& maps, Workspace& workspace,
-                         Messages& messages, Output& output)
+Result convertPackedCube(const std::string& inputName, const ConversionOptions& options, const Maps& maps,
+                         Workspace& workspace, Messages& messages, Output& output)
 {
     return withinMemory(messages,
                         [&] { return convertPackedCubeOf(inputName, options, maps, workspace, messages, output); });
@@ -334,8 +331,7 @@ void removeFrameHistory(Header& header)
 
 // The cube's header text, its checksums over the data, and with `modern` its table of planes
 // (of frames when `frames`).
-void finishCube(const Header& header, const std::vector<PlaneRecord>& records, bool frames, bool modern,
-                Output& output)
+void finishCube(const Header& header, const std::vector<PlaneRecord>& records, bool frames, bool modern, Output& output)
 {
     output.header
         = headerText(header, hasChecksumCards(header) ? dataSumOf(output.data.data(), output.data.size()) : 0);
@@ -363,8 +359,8 @@ std::string combinationText(const ObservingMode& mode)
     return negated ? "-(" + text + ")" : text;
 }
 
-Result convertFramesOf(const std::string& inputName, const ConversionOptions& options, const Maps& maps, SessionLink& session,
-                       Workspace& workspace, Messages& messages, Output& output)
+Result convertFramesOf(const std::string& inputName, const ConversionOptions& options, const Maps& maps,
+                       SessionLink& session, Workspace& workspace, Messages& messages, Output& output)
 {
     SessionOnce once(session);
     ConversionOptions frameOptions = options;
@@ -420,8 +416,8 @@ Result convertFramesOf(const std::string& inputName, const ConversionOptions& op
     return Result();
 }
 
-Result convertPackedCubeOf(const std::string& inputName, const ConversionOptions& options, const Maps& maps, Workspace& workspace,
-                           Messages& messages, Output& output)
+Result convertPackedCubeOf(const std::string& inputName, const ConversionOptions& options, const Maps& maps,
+                           Workspace& workspace, Messages& messages, Output& output)
 {
     ConversionOptions asCube = options;
     asCube.unpack = true;
@@ -455,8 +451,8 @@ Result convertPackedCubeOf(const std::string& inputName, const ConversionOptions
     return Result();
 }
 
-Result convertInput(const std::string& inputName, const ConversionOptions& options, const Maps& maps, SessionLink& session,
-                    Workspace& workspace, Messages& messages, Conversion& conversion)
+Result convertInput(const std::string& inputName, const ConversionOptions& options, const Maps& maps,
+                    SessionLink& session, Workspace& workspace, Messages& messages, Conversion& conversion)
 {
     // The output's data keep their buffer from input to input.
     conversion.packed.reset();
@@ -465,8 +461,8 @@ Result convertInput(const std::string& inputName, const ConversionOptions& optio
     conversion.output.image = FitsImage();
     FitsImage image;
     ReadInput read;
-    read.fitsInput = options.fitsInput;
     if (options.fitsInput) {
+        read.source = ReadInput::Source::fitsFile;
         if (Result result = readFITS(inputName, image, *workspace.raster, messages); !result)
             return result;
         read.observation = observationOf(image.header);
@@ -501,8 +497,9 @@ Result convertInput(const std::string& inputName, const ConversionOptions& optio
     return convertImage(inputName, options, maps, read, image, workspace, messages, conversion.output);
 }
 
-Result convertImageOfPacked(const Conversion& packed, int64_t k, const ImageNames& names, const ConversionOptions& options,
-                            const Maps& maps, Workspace& workspace, Messages& messages, Output& output)
+Result convertImageOfPacked(const Conversion& packed, int64_t k, const ImageNames& names,
+                            const ConversionOptions& options, const Maps& maps, Workspace& workspace,
+                            Messages& messages, Output& output)
 {
     decodePackedImage(packed, workspace);
     FitsImage image;
@@ -527,18 +524,17 @@ Result convertImageOfPacked(const Conversion& packed, int64_t k, const ImageName
         output.image = std::move(image);
         return Result();
     }
-    // As -f would convert the image's own file: its header read back, orientation and all.
+    // As -f would convert the image's own file, by the record of the packed file's header, which
+    // its cards state, its orientation as -f reads its ORIENTST cards.
     ReadInput read;
-    read.fitsInput = true;
-    read.observation = observationOf(image.header);
+    read.source = ReadInput::Source::packedImage;
+    read.observation = packed.observation;
     read.orientation = read.observation.orientation;
-    ConversionOptions asFitsInput = options;
-    asFitsInput.fitsInput = true;
     if (k == 0)
-        return convertImage(names.fileName, asFitsInput, maps, read, image, workspace, messages, output);
+        return convertImage(names.fileName, options, maps, read, image, workspace, messages, output);
     // The later images say what the first said (of a map's size, say): only a failure is told.
     Messages again;
-    Result converted = convertImage(names.fileName, asFitsInput, maps, read, image, workspace, again, output);
+    Result converted = convertImage(names.fileName, options, maps, read, image, workspace, again, output);
     if (!converted)
         messages.append(again);
     return converted;

@@ -64,7 +64,7 @@ PixelAxes pixelAxes(const FitsImage& image, int expansion, const Orientation& le
 } // namespace
 
 Result completeHeader(FitsImage& image, const ConversionOptions& options, const Observation& observation,
-                      const Orientation& leftOut, float framesPerCoimage, Messages& messages)
+                      bool fromCamera, const Orientation& leftOut, float framesPerCoimage, Messages& messages)
 {
     // The new cards start on the END card and carry on from there.
     Header& header = image.header;
@@ -134,7 +134,7 @@ Result completeHeader(FitsImage& image, const ConversionOptions& options, const 
         if (options.zeroWait)
             header.addCommentCard("HISTORY ", zeroWaitHistory(framesPerCoimage));
         // The camera reader interchanges; FITS input was interchanged when it was unpacked.
-        if (options.interchange && !options.fitsInput)
+        if (options.interchange && fromCamera)
             header.addCommentCard("HISTORY ", interchangeHistory);
         addTimeCards(header, observation.times());
         commentUndefinedValues(header);

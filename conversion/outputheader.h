@@ -15,10 +15,11 @@
 // orientation that the code asked for and -n left out (or none): the coordinates then describe
 // the pixels as written.
 // With --modern, the header also gets the cards of modernheader.h, HISTORY cards for -z (with
-// `framesPerCoimage`, the frames per coimage the correction used) and for -i, and checksums.
-// Fails when the header has no END card.
+// `framesPerCoimage`, the frames per coimage the correction used) and for -i of a camera file
+// (`fromCamera`), whose columns it interchanged, and checksums. Fails when the header has no END
+// card.
 Result completeHeader(FitsImage& image, const ConversionOptions& options, const Observation& observation,
-                      const Orientation& leftOut, float framesPerCoimage, Messages& messages);
+                      bool fromCamera, const Orientation& leftOut, float framesPerCoimage, Messages& messages);
 
 // The element that stands for an undefined pixel in an integer image: its BLANK card's value,
 // or else the least value of a signed BITPIX (255 for BITPIX 8). Undefined pixels of a

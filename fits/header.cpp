@@ -69,12 +69,8 @@ CardText valueCard(std::string_view keyword, std::string_view value, std::string
 CardText stringCard(std::string_view keyword, std::string_view text)
 {
     std::string escaped;
-    for (const char c : cText(text)) {
-        const std::string_view piece = printable(c) == '\'' ? "''" : std::string_view(&c, 1);
-        if (escaped.size() + piece.size() > 58)
-            break;
-        escaped += piece;
-    }
+    for (const char c : stringCardText(text))
+        escaped += c == '\'' ? "''" : std::string_view(&c, 1);
     CardText card;
     card.keyword(keyword);
     card.put("= '");
@@ -154,6 +150,20 @@ std::string_view cardKey(const char* card)
     while (keyLength > 1 && card[keyLength - 1] == ' ')
         --keyLength;
     return std::string_view(card, keyLength);
+}
+
+std::string stringCardText(std::string_view text)
+{
+    std::string held;
+    std::size_t columns = 0;
+    for (const char c : cText(text)) {
+        const char shown = printable(c);
+        columns += shown == '\'' ? 2 : 1;
+        if (columns > 58)
+            break;
+        held += shown;
+    }
+    return held;
 }
 
 std::string cardValue(const char* card)

@@ -117,6 +117,10 @@ std::string_view cardKey(const char* card);
 // The value text of a card as findCard gives it: a string's text between its quotes, or the
 // word after "= "; "" for an undefined value.
 std::string cardValue(const char* card);
+// The text that a string card of `text` holds, as cardValue reads it back: each byte outside
+// printable ASCII a blank, and cut where the next character would not fit whole into the 58
+// columns a string takes (a quote takes two).
+std::string stringCardText(std::string_view text);
 // The text of a commentary card (HISTORY, COMMENT): from column 11, without trailing blanks.
 std::string_view commentaryText(const char* card);
 
