@@ -171,16 +171,6 @@ Result withinMemory(Messages& messages, Work work)
     }
 }
 
-Result convertInput(const std::string& inputName, const ConversionOptions& options, const Maps& maps,
-                    SessionLink& session, Workspace& workspace, Messages& messages, Conversion& conversion);
-Result convertFramesOf(const std::string& inputName, const ConversionOptions& options, const Maps& maps,
-                       SessionLink& session, Workspace& workspace, Messages& messages, Output& output);
-Result convertPackedCubeOf(const std::string& inputName, const ConversionOptions& options, const Maps& maps,
-                           Workspace& workspace, Messages& messages, Output& output);
-Result convertImageOfPacked(const Conversion& packed, int64_t k, const ImageNames& names,
-                            const ConversionOptions& options, const Maps& maps, Workspace& workspace,
-                            Messages& messages, Output& output);
-
 } // namespace
 
 Result explained(Result result, const std::string& name, Wanted wanted, Messages& messages)
@@ -234,43 +224,40 @@ Result loadMap(Map& map, Messages& messages)
     return Result();
 }
 
-Result convertFile(const std::string& inputName, const ConversionOptions& options, const Maps& maps,
-                   SessionLink& session, Workspace& workspace, Messages& messages, Conversion& conversion)
+Converter::Converter(const ConversionOptions& options, Maps maps, Cancellation* cancel, Workspace workspace)
+    : options_(options), maps_(std::move(maps)), workspace_(std::move(workspace))
 {
-    return withinMemory(
-        messages, [&] { return convertInput(inputName, options, maps, session, workspace, messages, conversion); });
+    if (!workspace_.raster)
+        workspace_.raster = zeroRaster();
+    workspace_.cancel = cancel;
 }
 
-Result takePackedImage(Conversion& packed, Workspace& workspace, Messages& messages)
+Result Converter::convert(const std::string& inputName, SessionLink& session, Messages& messages,
+                          Conversion& conversion)
 {
-    return packed.packed->takeNext(workspace.packedImage, messages);
+    return withinMemory(messages, [&] { return convertWith(options_, inputName, session, messages, conversion); });
 }
 
-void decodePackedImage(const Conversion& packed, Workspace& workspace)
+Result Converter::takePackedImage(Conversion& packed, Messages& messages)
 {
-    packed.packed->decode(workspace.packedImage, *workspace.raster);
+    return packed.packed->takeNext(workspace_.packedImage, messages);
 }
 
-Result convertPackedImage(const Conversion& packed, int64_t k, const ImageNames& names,
-                          const ConversionOptions& options, const Maps& maps, Workspace& workspace, Messages& messages,
-                          Output& output)
+Result Converter::convertPackedImage(const Conversion& packed, int64_t k, const ImageNames& names,
+                                     Messages& messages, Output& output)
 {
-    return withinMemory(
-        messages, [&] { return convertImageOfPacked(packed, k, names, options, maps, workspace, messages, output); });
+    return withinMemory(messages, [&] { return convertImageOfPacked(options_, packed, k, names, messages, output); });
 }
 
-Result convertFrames(const std::string& inputName, const ConversionOptions& options, const Maps& maps,
-                     SessionLink& session, Workspace& workspace, Messages& messages, Output& output)
+Result Converter::convertFrames(const std::string& inputName, SessionLink& session, Messages& messages,
+                                Conversion& conversion)
 {
-    return withinMemory(
-        messages, [&] { return convertFramesOf(inputName, options, maps, session, workspace, messages, output); });
+    return withinMemory(messages, [&] { return convertFramesWith(inputName, session, messages, conversion); });
 }
 
-Result convertPackedCube(const std::string& inputName, const ConversionOptions& options, const Maps& maps,
-                         Workspace& workspace, Messages& messages, Output& output)
+Result Converter::convertPackedCube(const std::string& inputName, Messages& messages, Conversion& conversion)
 {
-    return withinMemory(messages,
-                        [&] { return convertPackedCubeOf(inputName, options, maps, workspace, messages, output); });
+    return withinMemory(messages, [&] { return convertPackedCubeWith(inputName, messages, conversion); });
 }
 
 std::string tableText(const Header& header, const std::string& data)
@@ -359,15 +346,18 @@ std::string combinationText(const ObservingMode& mode)
     return negated ? "-(" + text + ")" : text;
 }
 
-Result convertFramesOf(const std::string& inputName, const ConversionOptions& options, const Maps& maps,
-                       SessionLink& session, Workspace& workspace, Messages& messages, Output& output)
+} // namespace
+
+Result Converter::convertFramesWith(const std::string& inputName, SessionLink& session, Messages& messages,
+                                    Conversion& conversion)
 {
+    const ConversionOptions& options = options_;
     SessionOnce once(session);
     ConversionOptions frameOptions = options;
     frameOptions.frames = false;
     frameOptions.frameNumber = 1;
     Conversion frame;
-    if (Result first = convertFile(inputName, frameOptions, maps, once, workspace, messages, frame); !first)
+    if (Result first = convertWith(frameOptions, inputName, once, messages, frame); !first)
         return first;
     const ObservingMode* mode = observingMode(frame.obsmode);
     if (!mode) {
@@ -379,7 +369,11 @@ Result convertFramesOf(const std::string& inputName, const ConversionOptions& op
         messages.reason(ConversionText::noFramesToKeep, values, reason);
         return Result::failed(ConversionText::noFramesToKeep, reason);
     }
+    Output& output = conversion.output;
     output = std::move(frame.output);
+    conversion.observation = frame.observation;
+    conversion.orientation = frame.orientation;
+    conversion.obsmode = frame.obsmode;
     std::vector<PlaneRecord> records(static_cast<std::size_t>(mode->frames),
                                      planeRecordOf(inputName, frame.observation));
     records[0].divisor = frame.divisor;
@@ -387,7 +381,7 @@ Result convertFramesOf(const std::string& inputName, const ConversionOptions& op
         // Each frame says what the first said: only a failure is told.
         Messages again;
         frameOptions.frameNumber = n;
-        if (Result read = convertFile(inputName, frameOptions, maps, once, workspace, again, frame); !read) {
+        if (Result read = convertWith(frameOptions, inputName, once, again, frame); !read) {
             messages.append(again);
             return read;
         }
@@ -416,26 +410,29 @@ Result convertFramesOf(const std::string& inputName, const ConversionOptions& op
     return Result();
 }
 
-Result convertPackedCubeOf(const std::string& inputName, const ConversionOptions& options, const Maps& maps,
-                           Workspace& workspace, Messages& messages, Output& output)
+Result Converter::convertPackedCubeWith(const std::string& inputName, Messages& messages, Conversion& conversion)
 {
+    const ConversionOptions& options = options_;
     ConversionOptions asCube = options;
     asCube.unpack = true;
     asCube.cube = true;
     SessionInOrder session;
     Conversion packed;
-    if (Result read = convertFile(inputName, asCube, maps, session, workspace, messages, packed); !read)
+    if (Result read = convertWith(asCube, inputName, session, messages, packed); !read)
         return read;
     const int64_t count = packed.packed->count();
     const ImageNames names{inputName, cubeIrafName(inputName, options)};
     std::vector<PlaneRecord> records;
     Output plane;
+    Output& output = conversion.output;
     output.data.clear();
+    conversion.observation = packed.observation;
+    conversion.orientation = packed.observation.orientation;
+    conversion.obsmode = packed.obsmode;
     for (int64_t k = 0; k < count; ++k) {
-        if (Result taken = takePackedImage(packed, workspace, messages); !taken)
+        if (Result taken = takePackedImage(packed, messages); !taken)
             return taken;
-        if (Result converted = convertPackedImage(packed, k, names, asCube, maps, workspace, messages, plane);
-            !converted)
+        if (Result converted = convertImageOfPacked(asCube, packed, k, names, messages, plane); !converted)
             return converted;
         if (k == 0) {
             output.image = std::move(plane.image);
@@ -451,9 +448,10 @@ Result convertPackedCubeOf(const std::string& inputName, const ConversionOptions
     return Result();
 }
 
-Result convertInput(const std::string& inputName, const ConversionOptions& options, const Maps& maps,
-                    SessionLink& session, Workspace& workspace, Messages& messages, Conversion& conversion)
+Result Converter::convertWith(const ConversionOptions& options, const std::string& inputName, SessionLink& session,
+                              Messages& messages, Conversion& conversion)
 {
+    Workspace& workspace = workspace_;
     // The output's data keep their buffer from input to input.
     conversion.packed.reset();
     conversion.output.header.clear();
@@ -494,14 +492,14 @@ Result convertInput(const std::string& inputName, const ConversionOptions& optio
         conversion.output.image = std::move(image);
         return Result();
     }
-    return convertImage(inputName, options, maps, read, image, workspace, messages, conversion.output);
+    return convertImage(inputName, options, maps_, read, image, workspace, messages, conversion.output);
 }
 
-Result convertImageOfPacked(const Conversion& packed, int64_t k, const ImageNames& names,
-                            const ConversionOptions& options, const Maps& maps, Workspace& workspace,
-                            Messages& messages, Output& output)
+Result Converter::convertImageOfPacked(const ConversionOptions& options, const Conversion& packed, int64_t k,
+                                       const ImageNames& names, Messages& messages, Output& output)
 {
-    decodePackedImage(packed, workspace);
+    Workspace& workspace = workspace_;
+    packed.packed->decode(workspace.packedImage, *workspace.raster);
     FitsImage image;
     const FitsImage& file = packed.output.image;
     image.naxis = file.naxis;
@@ -531,20 +529,20 @@ Result convertImageOfPacked(const Conversion& packed, int64_t k, const ImageName
     read.observation = packed.observation;
     read.orientation = read.observation.orientation;
     if (k == 0)
-        return convertImage(names.fileName, options, maps, read, image, workspace, messages, output);
+        return convertImage(names.fileName, options, maps_, read, image, workspace, messages, output);
     // The later images say what the first said (of a map's size, say): only a failure is told.
     Messages again;
-    Result converted = convertImage(names.fileName, options, maps, read, image, workspace, again, output);
+    Result converted = convertImage(names.fileName, options, maps_, read, image, workspace, again, output);
     if (!converted)
         messages.append(again);
     return converted;
 }
 
-} // namespace
 
-Result readCameraHeaderAlone(const std::string& inputName, std::unique_ptr<CameraReading>& camera, Messages& messages,
-                             Output& output, Cancellation* cancel)
+Result Converter::readHeader(const std::string& inputName, Messages& messages, Output& output)
 {
+    std::unique_ptr<CameraReading>& camera = workspace_.camera;
+    Cancellation* const cancel = workspace_.cancel;
     return withinMemory(messages, [&] {
         output = Output();
         FitsImage image;
@@ -568,9 +566,11 @@ Result readCameraHeaderAlone(const std::string& inputName, std::unique_ptr<Camer
     });
 }
 
-void maskedPixels(const Map& mask, const OrientationCode& code, const ConversionOptions& options, int width, int height,
-                  Workspace& workspace, std::vector<unsigned char>& bad)
+void Converter::maskedPixels(const OrientationCode& code, int width, int height, std::vector<unsigned char>& bad)
 {
+    const ConversionOptions& options = options_;
+    const Map& mask = *maps_.mask;
+    Workspace& workspace = workspace_;
     const Orientation turn = options.noFlips ? Orientation{} : code.orientation();
     const int factor = std::max(options.expansion, 1);
     const int naxis1 = (turn.exchange ? height : width) / factor, naxis2 = (turn.exchange ? width : height) / factor;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fits/scan.h"
+
 #include <cstdint>
 #include <string>
 
@@ -25,3 +27,8 @@ struct ConversionOptions {
     bool cube = false;           // --cube: a packed file's images, or a range, as one data cube
     bool frames = false;         // --frames: every frame of each file as the planes of its own cube
 };
+
+// A number of an option as people write it: a sign, then decimal digits, leading zeros and all,
+// or 0x and hexadecimal digits, with white space around it and nothing else. `notNumber` for
+// anything else or a number beyond 32 bits; `empty` for white space alone.
+ScanResult readOptionNumber(const std::string& text, int32_t& value);

@@ -57,50 +57,10 @@ std::string takeName(const Arguments& arguments, int& index, std::optional<Progr
     return trimmedName(arguments.take(index, text, hint), text, hint);
 }
 
-// A number as people write it: a sign, then decimal digits, leading zeros and all, or 0x and
-// hexadecimal digits, with white space around it and nothing else. `notNumber` for anything
-// else or a number beyond 32 bits; `empty` for white space alone.
-ScanResult readNumber(const std::string& text, int32_t& value)
-{
-    const char* const space = " \t\n\v\f\r";
-    const std::size_t first = text.find_first_not_of(space);
-    if (first == std::string::npos)
-        return ScanResult::empty;
-    const std::string word = text.substr(first, text.find_last_not_of(space) - first + 1);
-    std::size_t at = 0;
-    const bool negative = word[at] == '-';
-    if (word[at] == '-' || word[at] == '+')
-        ++at;
-    int base = 10;
-    if (word.size() > at + 2 && word[at] == '0' && (word[at + 1] == 'x' || word[at + 1] == 'X')) {
-        base = 16;
-        at += 2;
-    }
-    if (at == word.size())
-        return ScanResult::notNumber;
-    int64_t magnitude = 0;
-    for (; at < word.size(); ++at) {
-        const char c = word[at];
-        const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-            : base == 16 && std::isxdigit(static_cast<unsigned char>(c))
-            ? std::tolower(static_cast<unsigned char>(c)) - 'a' + 10
-            : -1;
-        if (digit < 0)
-            return ScanResult::notNumber;
-        magnitude = magnitude * base + digit;
-        if (magnitude > int64_t{INT32_MAX} + 1)
-            return ScanResult::notNumber;
-    }
-    if (!negative && magnitude > INT32_MAX)
-        return ScanResult::notNumber;
-    value = static_cast<int32_t>(negative ? -magnitude : magnitude);
-    return ScanResult::number;
-}
-
 // A value that is not a number is refused; an empty one leaves the setting as it was.
 void takeNumber(const Arguments& arguments, int& index, ProgramText text, int32_t& setting, const std::string& hint)
 {
-    if (readNumber(arguments.take(index, text, hint), setting) == ScanResult::notNumber)
+    if (readOptionNumber(arguments.take(index, text, hint), setting) == ScanResult::notNumber)
         throw Refusal{text, hint};
 }
 
@@ -254,8 +214,8 @@ void parseOptions(int argc, const char* const* argv, Options& options, bool repo
             // Both bounds must be numbers, the first at least 0: a first bound left unset would
             // turn the range into single files named by bare numbers.
             const bool firstIsNumber
-                = readNumber(arguments.take(i, ProgramText::limitsValue, form), options.firstNumber) == ScanResult::number;
-            if (readNumber(arguments.take(i, ProgramText::limitsValue, form), options.lastNumber) != ScanResult::number
+                = readOptionNumber(arguments.take(i, ProgramText::limitsValue, form), options.firstNumber) == ScanResult::number;
+            if (readOptionNumber(arguments.take(i, ProgramText::limitsValue, form), options.lastNumber) != ScanResult::number
                 || !firstIsNumber || options.firstNumber < 0)
                 throw Refusal{ProgramText::limitsValue, form};
             break;

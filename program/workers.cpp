@@ -506,10 +506,10 @@ private:
 class Worker {
 public:
     // Sets up the worker's buffers, those of a camera file among them.
-    explicit Worker(std::shared_ptr<RunShared> run) : run_(std::move(run))
+    explicit Worker(std::shared_ptr<RunShared> run) : run_(std::move(run)), converter_(run_->options, run_->maps)
     {
         if (!run_->options.fitsInput)
-            workspace_.camera = std::make_unique<CameraReading>();
+            converter_.workspace().camera = std::make_unique<CameraReading>();
     }
 
     // Runs a worker to its end. A worker without the memory for its buffers takes no unit, and
@@ -572,7 +572,7 @@ private:
     }
 
     std::shared_ptr<RunShared> run_;
-    Workspace workspace_;
+    Converter converter_;
     Conversion conversion_;
     Output output_;
 };
@@ -638,7 +638,7 @@ void Worker::claimPackedFile(Unit& unit)
     packed->number = unit.number;
     packed->mayNeverCome = mayNeverCome(unit.inputName);
     unit.result = toldUnreadable(
-        convertFile(unit.inputName, options, run.maps, run.packedSessions, workspace_, messages, packed->conversion),
+        converter_.convert(unit.inputName, run.packedSessions, messages, packed->conversion),
         unit.inputName, false, messages);
     if (!unit.result) {
         run.sourceEnded = !options.keepGoing;
@@ -731,7 +731,7 @@ void Worker::claimPackedImage(Unit& unit)
         messages.say(packed.conversion.packed->ultrafast() ? ProgramText::writingUltrafast : ProgramText::writingUnpacked,
                      unit.names.fileName);
     }
-    if (Result read = takePackedImage(packed.conversion, workspace_, messages); !read)
+    if (Result read = converter_.takePackedImage(packed.conversion, messages); !read)
         failed(read);
 }
 
@@ -790,8 +790,8 @@ void Worker::processFile(Unit& unit)
             messages.say(ProgramText::readingFile, unit.inputName);
             unit.read = true;
             unit.result = options.frames
-                ? convertFrames(unit.inputName, options, run.maps, session, workspace_, messages, conversion_.output)
-                : convertFile(unit.inputName, options, run.maps, session, workspace_, messages, conversion_);
+                ? converter_.convertFrames(unit.inputName, session, messages, conversion_)
+                : converter_.convert(unit.inputName, session, messages, conversion_);
             unit.result = toldUnreadable(std::move(unit.result), unit.inputName, options.fitsInput, messages);
         }
     }
@@ -820,8 +820,8 @@ void Worker::processPackedImage(Unit& unit)
         return;
     if (packed.cube) {
         // As the -f conversion of the image's own file converts it.
-        unit.result = convertPackedImage(packed.conversion, unit.image, packed.cubeNames, run_->options, run_->maps,
-                                         workspace_, unit.messages, output_);
+        unit.result = converter_.convertPackedImage(packed.conversion, unit.image, packed.cubeNames, unit.messages,
+                                                    output_);
         unit.record = packedPlaneRecord(packed.inputName, packed.conversion.observation, unit.image, packed.count);
         if (unit.result)
             unit.result = addPlane(unit, *packed.cube, unit.image, output_);
@@ -830,8 +830,7 @@ void Worker::processPackedImage(Unit& unit)
             packed.cube->writer->giveUp();
         return;
     }
-    unit.result = convertPackedImage(packed.conversion, unit.image, unit.names, run_->options, run_->maps, workspace_,
-                                     unit.messages, output_);
+    unit.result = converter_.convertPackedImage(packed.conversion, unit.image, unit.names, unit.messages, output_);
     if (unit.result)
         writeHidden(unit, unit.names.fileName, output_);
 }
@@ -1298,7 +1297,7 @@ Result checkUnpackedNames(const Options& options, const InputPlaces& inputs, Mes
     };
     std::vector<Images> files;
     TakenNames taken;
-    Workspace workspace;
+    Converter converter(options, Maps());
     SessionInOrder session;
     int64_t images = 0;
     for (const std::string& input : options.inputNames) {
@@ -1307,7 +1306,7 @@ Result checkUnpackedNames(const Options& options, const InputPlaces& inputs, Mes
             break;
         Messages said;
         Conversion conversion;
-        if (!convertFile(input, options, Maps(), session, workspace, said, conversion) || !conversion.packed)
+        if (!converter.convert(input, session, said, conversion) || !conversion.packed)
             break;
         files.push_back({&input, UnpackedNames(outputNameFor(input, options), options.frameNumber, options.appendFits),
                          std::max<int64_t>(fileNumberFromName(input), 0), conversion.packed->count()});

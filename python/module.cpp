@@ -1,14 +1,14 @@
-// The compiled half of the Python package: the library calls of the program, with the GIL let go
-// while a file is read and converted, and their outputs handed to numpy without a copy. It never
-// prints, exits or touches the interpreter's signals; a failure becomes an exception of the
-// package, with the program's reason, and a signal's exception (KeyboardInterrupt) ends a wait.
-#include "camera/readveska.h"
+// The compiled half of the Python package: the conversion library bound as it is, its options the
+// fields of Options and a conversion's outputs those of Converted, with the GIL let go while a
+// file is read and converted, and the outputs handed to numpy without a copy. It never prints,
+// exits or touches the interpreter's signals; a failure becomes an exception of the package, with
+// the library's reason, and a signal's exception (KeyboardInterrupt) ends a wait.
+#include "camera/cameratexts.h"
 #include "conversion/conversion.h"
+#include "conversion/conversiontexts.h"
 #include "conversion/names.h"
 #include "conversion/observinglog.h"
-#include "camera/cameratexts.h"
-#include "conversion/conversiontexts.h"
-#include "program/commandline.h"
+#include "conversion/options.h"
 
 #include <pybind11/eval.h>
 #include <pybind11/numpy.h>
@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -39,12 +40,13 @@ PyObject* optionErrorType = nullptr;
 struct ReadFailure {
     std::string reason;
     std::string fileName;
+    std::error_code cause; // the system's error, or the text of the part that found it
 };
 struct OptionFailure {
     std::string reason;
 };
 
-// One workspace per thread that reads: its rasters are kept from call to call.
+// The buffers of the converters of this thread, kept from call to call.
 Workspace& threadWorkspace()
 {
     thread_local Workspace workspace;
@@ -101,38 +103,6 @@ void withoutGil(PendingSignals& signals, Work work)
 }
 
 
-// The options as the program reads them from its command line, for the file `path`.
-Options parsedOptions(const std::string& path, const std::vector<std::string>& arguments)
-{
-    // A stand-in first argument: the path itself is no part of the options, whatever it starts with.
-    std::vector<const char*> argv{"kovrent", "input"};
-    for (const std::string& argument : arguments)
-        argv.push_back(argument.c_str());
-    Options options;
-    Messages messages;
-    const Result parsed = parseCommandLine(static_cast<int>(argv.size()), argv.data(), options, messages);
-    if (!parsed)
-        throw OptionFailure{parsed.reason()};
-    options.inputName = path;
-    options.inputNames = {path};
-    return options;
-}
-
-// What a conversion said on the way that a person should hear: its warnings.
-std::vector<std::string> warningsOf(const Messages& messages)
-{
-    std::vector<std::string> warnings;
-    for (const Messages::Line& line : messages.lines()) {
-        if (!line.warns())
-            continue;
-        std::string text = line.text;
-        while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-            text.pop_back();
-        warnings.push_back(std::move(text));
-    }
-    return warnings;
-}
-
 // Bytes of 8-bit text as Python's str, one character per byte.
 py::str latin1(const std::string& text)
 {
@@ -170,8 +140,8 @@ py::dtype elementType(int bitpix)
     }
 }
 
-// Loads the maps that `options` name, once for this call.
-Maps loadedMaps(const Options& options, Messages& messages)
+// The maps that `options` name, loaded for this call.
+Maps loadedMaps(const ConversionOptions& options, Messages& messages)
 {
     Maps maps;
     const struct {
@@ -185,102 +155,100 @@ Maps loadedMaps(const Options& options, Messages& messages)
         auto loaded = std::make_shared<Map>();
         loaded->name = map.name;
         if (Result result = loadMap(*loaded, messages); !result)
-            throw ReadFailure{result.reason(), map.name};
+            throw ReadFailure{result.reason(), map.name, result.cause()};
         map.map = std::move(loaded);
     }
     return maps;
 }
 
-// What one conversion hands to Python, held while the GIL is let go.
+// What a conversion said on the way that a person should hear: its warnings, each a line.
+std::vector<std::string> warningsOf(const Messages& messages)
+{
+    std::vector<std::string> warnings;
+    for (const Messages::Line& line : messages.lines()) {
+        if (!line.warns())
+            continue;
+        std::string text = line.text;
+        while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+            text.pop_back();
+        warnings.push_back(std::move(text));
+    }
+    return warnings;
+}
+
+// What one conversion hands to Python, held while the GIL is let go: its output, the mask's bad
+// pixels when the mask was asked for, its warnings, and the planes of a cube (0 for an image).
 struct Converted {
     Output output;
-    std::vector<unsigned char> masked; // a byte per pixel, when the mask was asked for
+    std::vector<unsigned char> masked;
     std::vector<std::string> warnings;
-    int64_t planes = 0; // 0 for an image, else the planes of a cube
+    int64_t planes = 0;
 };
 
-// The conversion of one input as the program's: a camera file's image, or with --frames the cube
-// of its frames; a packed file's images as the cube that -p --cube writes.
-Converted convertPath(const std::string& path, const Options& options, bool wantMask, Cancellation& cancel)
+// The converter of this call, on the buffers of this thread, which it gives back when it goes.
+class CallConverter {
+public:
+    CallConverter(const ConversionOptions& options, Maps maps, Cancellation& cancel)
+        : converter_(options, std::move(maps), &cancel, std::move(threadWorkspace()))
+    {
+    }
+    ~CallConverter() { threadWorkspace() = converter_.releaseWorkspace(); }
+    CallConverter(const CallConverter&) = delete;
+    CallConverter& operator=(const CallConverter&) = delete;
+    Converter* operator->() { return &converter_; }
+
+private:
+    Converter converter_;
+};
+
+// The conversion of one input as the program's: a camera file's image, or with frames the cube of
+// its frames; a packed file's images as the cube that -p --cube writes.
+Converted convertPath(const std::string& path, const ConversionOptions& options, bool wantMask, Cancellation& cancel)
 {
-    Workspace& workspace = threadWorkspace();
-    // The thread's workspace outlives the call, its cancellation does not.
-    struct CancelOfCall {
-        Workspace& workspace;
-        ~CancelOfCall() { workspace.cancel = nullptr; }
-    } cancelOfCall{workspace};
-    workspace.cancel = &cancel;
     Messages messages;
-    const Maps maps = loadedMaps(options, messages);
+    CallConverter converter(options, loadedMaps(options, messages), cancel);
     SessionInOrder session;
-    Converted converted;
-    Result result;
-    OrientationCode orientation;
+    Conversion conversion;
+    Result result = options.frames ? converter->convertFrames(path, session, messages, conversion)
+                                   : converter->convert(path, session, messages, conversion);
     bool cube = options.frames;
-    if (options.frames) {
-        result = convertFrames(path, options, maps, session, workspace, messages, converted.output);
-        if (result) {
-            // The frames are turned as the camera header's code says.
-            FitsImage image;
-            CameraHeader header;
-            Messages again;
-            readCameraHeaderOnly(path, image, header, workspace.camera, again, &cancel);
-            orientation = header.orientation;
-        }
-    } else {
-        Conversion conversion;
-        result = convertFile(path, options, maps, session, workspace, messages, conversion);
-        if (result.cause() == CameraText::packedRefused && !options.fitsInput) {
-            messages.clear();
-            cube = true;
-            result = convertPackedCube(path, options, maps, workspace, messages, converted.output);
-            // Each image is turned as -f turns its unpacked file: by the code its header holds.
-            if (result)
-                orientation = observationOf(converted.output.image.header).orientation;
-        } else {
-            converted.output = std::move(conversion.output);
-            orientation = conversion.orientation;
-        }
+    if (result.cause() == CameraText::packedRefused && !options.fitsInput) {
+        messages.clear();
+        cube = true;
+        result = converter->convertPackedCube(path, messages, conversion);
     }
     if (!result) {
         // An expansion that this image cannot take is a bad option value for it.
         if (result.cause() == ConversionText::expansionTooLarge)
             throw OptionFailure{result.reason()};
         result = explained(result, path, options.fitsInput ? Wanted::fitsInput : Wanted::camera, messages);
-        throw ReadFailure{result.reason(), path};
+        throw ReadFailure{result.reason(), path, result.cause()};
     }
+    Converted converted;
+    converted.output = std::move(conversion.output);
     const FitsImage& image = converted.output.image;
     const std::size_t planeBytes = static_cast<std::size_t>(image.pixelCount()) * std::abs(image.bitpix / 8);
     if (cube && planeBytes > 0)
         converted.planes = static_cast<int64_t>(converted.output.data.size() / planeBytes);
     converted.warnings = warningsOf(messages);
-    if (wantMask && maps.mask)
-        maskedPixels(*maps.mask, orientation, options, image.naxis1, image.naxis2, workspace, converted.masked);
+    // A packed file's images, and a cube of frames, are turned as their conversion turned them.
+    if (wantMask && options.mask)
+        converter->maskedPixels(conversion.orientation, image.naxis1, image.naxis2, converted.masked);
     return converted;
 }
 
-// The cards of a header that decide how astropy takes its HDU: the structure of the data, their
-// scaling and blank value, and whether checksums are kept; each where it stands.
-std::string structureCards(const std::string& header)
-{
-    static const std::string_view keys[]
-        = {"SIMPLE", "BITPIX", "NAXIS",  "NAXIS1", "NAXIS2", "NAXIS3",   "EXTEND", "BSCALE",
-           "BZERO",  "BLANK",  "GROUPS", "PCOUNT", "GCOUNT", "CHECKSUM", "DATASUM"};
-    std::string cards;
-    for (std::size_t at = 0; at + cardLength <= header.size(); at += cardLength) {
-        const std::string_view key = cardKey(header.data() + at);
-        if (key == "END")
-            break;
-        if (std::find(std::begin(keys), std::end(keys), key) != std::end(keys))
-            cards.append(header, at, cardLength);
-    }
-    return cards;
-}
+// What Python gets of a conversion: the header's text, the data array, the table that follows
+// as its bytes, the mask's bad pixels (or None) and the warnings.
+struct ConvertedForPython {
+    py::str header;
+    py::array data;
+    py::bytes extension;
+    py::object mask;
+    py::list warnings;
+};
 
-// (header text, data array, extension bytes, mask array or None, warnings, structure cards)
-py::tuple convert(const std::string& path, const std::vector<std::string>& arguments, bool wantMask)
+ConvertedForPython convert(const std::string& path, const ConversionOptions& options, bool wantMask)
 {
-    const Options options = parsedOptions(path, arguments);
     PendingSignals signals;
     Converted converted;
     withoutGil(signals, [&] { converted = convertPath(path, options, wantMask, signals); });
@@ -288,16 +256,17 @@ py::tuple convert(const std::string& path, const std::vector<std::string>& argum
     std::vector<py::ssize_t> shape{image.naxis2, image.naxis1};
     if (converted.planes > 0)
         shape.insert(shape.begin(), converted.planes);
-    py::object mask = py::none();
+    ConvertedForPython result;
+    result.mask = py::none();
     if (!converted.masked.empty())
-        mask = owningArray(std::move(converted.masked), py::dtype("u1"), {image.naxis2, image.naxis1});
-    py::array data = owningArray(std::move(converted.output.data), elementType(image.bitpix), shape);
-    py::list warnings;
+        result.mask = owningArray(std::move(converted.masked), py::dtype("u1"), {image.naxis2, image.naxis1});
+    result.data = owningArray(std::move(converted.output.data), elementType(image.bitpix), shape);
     for (const std::string& warning : converted.warnings)
-        warnings.append(fileSystemText(warning));
+        result.warnings.append(fileSystemText(warning));
     const std::string& extension = converted.output.extension;
-    return py::make_tuple(latin1(converted.output.header), data, py::bytes(extension.data(), extension.size()), mask,
-                          warnings, latin1(structureCards(converted.output.header)));
+    result.extension = py::bytes(extension.data(), extension.size());
+    result.header = latin1(converted.output.header);
+    return result;
 }
 
 py::str header(const std::string& path)
@@ -305,10 +274,12 @@ py::str header(const std::string& path)
     PendingSignals signals;
     Output output;
     withoutGil(signals, [&] {
-        thread_local std::unique_ptr<CameraReading> camera;
         Messages messages;
-        if (Result result = readCameraHeaderAlone(path, camera, messages, output, &signals); !result)
-            throw ReadFailure{explained(result, path, Wanted::camera, messages).reason(), path};
+        CallConverter converter(ConversionOptions(), Maps(), signals);
+        if (Result result = converter->readHeader(path, messages, output); !result) {
+            result = explained(result, path, Wanted::camera, messages);
+            throw ReadFailure{result.reason(), path, result.cause()};
+        }
     });
     return latin1(output.header);
 }
@@ -333,22 +304,13 @@ py::str logText(const std::vector<std::string>& paths, bool fitsInput)
     return latin1(text);
 }
 
-// The name the program gives the output of `path` converted with `arguments`: 'f', or 'k' for a
-// cube, in place of its first letter, in the folder of -d.
-py::str outputName(const std::string& path, const std::vector<std::string>& arguments, bool cube)
+// A number of an option, written as on the program's command line (010, 0x2).
+int32_t optionNumber(const std::string& text)
 {
-    return fileSystemText(outputNameFor(path, parsedOptions(path, arguments), cube ? 'k' : 'f'));
-}
-
-// The first and last number of a range (-r) as the program reads them from its command line.
-py::tuple rangeNumbers(const std::string& first, const std::string& last)
-{
-    const char* argv[] = {"kovrent", "input.", "-r", first.c_str(), last.c_str()};
-    Options options;
-    Messages messages;
-    if (const Result parsed = parseCommandLine(5, argv, options, messages); !parsed)
-        throw OptionFailure{parsed.reason()};
-    return py::make_tuple(options.firstNumber, options.lastNumber);
+    int32_t value = 0;
+    if (readOptionNumber(text, value) != ScanResult::number)
+        throw OptionFailure{"'" + text + "' is not a whole number"};
+    return value;
 }
 
 void raise(PyObject* type, const std::string& reason, const std::string& fileName)
@@ -357,6 +319,12 @@ void raise(PyObject* type, const std::string& reason, const std::string& fileNam
     if (!fileName.empty())
         error.attr("filename") = fileSystemText(fileName);
     PyErr_SetObject(type, error.ptr());
+}
+
+// A map's name as an option holds it: the name, or None for no map.
+std::optional<std::string> mapName(bool wanted, const std::string& name)
+{
+    return wanted ? std::optional<std::string>(name) : std::nullopt;
 }
 
 } // namespace
@@ -396,16 +364,66 @@ PYBIND11_MODULE(_kovrent, module)
         }
     });
 
-    module.def("convert", &convert, py::arg("path"), py::arg("arguments"), py::arg("want_mask") = false,
-               "Converts one file as the program does with the arguments given: (header text, data, "
-               "extension bytes, mask or None, warnings, structure cards).");
+    // The options of a conversion, by the keywords of kovrent.read; the package checks their
+    // values before they are set.
+    using Options = ConversionOptions;
+    py::class_<Options>(module, "Options", "What a conversion is asked to do, as kovrent.read's keywords say.")
+        .def(py::init<>())
+        .def_readwrite("expand", &Options::expansion, "expansion factor (-e)")
+        .def_property(
+            "orient", [](const Options& o) { return !o.noFlips; }, [](Options& o, bool orient) { o.noFlips = !orient; },
+            "north up and east left, else as the camera read it (-n)")
+        .def_property(
+            "gain", [](const Options& o) { return mapName(o.gain, o.gainName); },
+            [](Options& o, std::optional<std::string> name) {
+                o.gain = name.has_value();
+                o.gainName = name.value_or("");
+            },
+            "the gain map's file, or None (-g)")
+        .def_property(
+            "mask", [](const Options& o) { return mapName(o.mask, o.maskName); },
+            [](Options& o, std::optional<std::string> name) {
+                o.mask = name.has_value();
+                o.maskName = name.value_or("");
+            },
+            "the mask's file, or None (-m)")
+        .def_readwrite("frame", &Options::frameNumber, "the frame taken alone, or 0 for their combination (-o)")
+        .def_readwrite("zero_wait", &Options::zeroWait, "the zero chopper wait correction (-z)")
+        .def_readwrite("interchange", &Options::interchange, "columns 4 and 5 interchanged (-i)")
+        .def_readwrite("fits_input", &Options::fitsInput, "the input a FITS file (-f)")
+        .def_readwrite("modern", &Options::modern, "the cards of today's readers (--modern)")
+        .def_readwrite("frames", &Options::frames, "every frame as a plane of a cube (--frames)")
+        .def_property(
+            "output_directory",
+            [](const Options& o) { return o.toDirectory ? std::optional<std::string>(o.outputDirectory) : std::nullopt; },
+            [](Options& o, std::optional<std::string> folder) {
+                o.toDirectory = folder.has_value();
+                o.outputDirectory = folder.value_or("");
+            },
+            "the folder of the outputs, or None for the inputs' (-d)")
+        .def_readwrite("append_fits", &Options::appendFits, "'.fits' after the output names (-a)");
+
+    py::class_<ConvertedForPython>(module, "Converted", "What a conversion gave.")
+        .def_readonly("header", &ConvertedForPython::header, "the header's text, as the file holds it")
+        .def_readonly("data", &ConvertedForPython::data, "the data, big-endian, of the header's BITPIX")
+        .def_readonly("extension", &ConvertedForPython::extension, "the table that follows, as the file holds it")
+        .def_readonly("mask", &ConvertedForPython::mask, "the mask's bad pixels (1), when the mask was asked for")
+        .def_readonly("warnings", &ConvertedForPython::warnings, "what the conversion warned of");
+
+    module.def("convert", &convert, py::arg("path"), py::arg("options"), py::arg("want_mask") = false,
+               "Converts one file as the program does with the options given.");
     module.def("header", &header, py::arg("path"), "The header text of a camera file alone.");
     module.def("log_text", &logText, py::arg("paths"), py::arg("fits_input") = false,
                "The observing log of the files as ECSV text, as --log writes it.");
-    module.def("output_name", &outputName, py::arg("path"), py::arg("arguments"), py::arg("cube") = false,
-               "The name the program writes the output of the file under.");
-    module.def("range_numbers", &rangeNumbers, py::arg("first"), py::arg("last"),
-               "The numbers of a range as the program reads them after -r.");
+    module.def(
+        "output_name",
+        [](const std::string& path, const Options& options, bool cube) {
+            return fileSystemText(outputNameFor(path, options, cube ? 'k' : 'f'));
+        },
+        py::arg("path"), py::arg("options"), py::arg("cube") = false,
+        "The name the program writes the output of the file under: 'f', or 'k' for a cube, for its first letter.");
+    module.def("option_number", &optionNumber, py::arg("text"),
+               "A number of an option as the program reads it (decimal with leading zeros, or 0x and hexadecimal).");
     module.def(
         "numbered_name",
         [](const std::string& root, int64_t number) { return fileSystemText(numberedName(root, number)); },

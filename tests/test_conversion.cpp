@@ -483,9 +483,9 @@ TEST(Conversion, LibraryCallGivesTheBytesTheProgramWrites) {
         Messages messages;
         ASSERT_TRUE(parseCommandLine(int(argv.size()), argv.data(), parsed, messages).ok());
         SessionInOrder session;
-        Workspace workspace;
+        Converter converter(parsed, Maps());
         Conversion conversion;
-        ASSERT_TRUE(convertFile(parsed.inputName, parsed, Maps(), session, workspace, messages, conversion).ok());
+        ASSERT_TRUE(converter.convert(parsed.inputName, session, messages, conversion).ok());
         const Output& output = conversion.output;
         ASSERT_EQ(output.header.size() % 2880, 0u);
         EXPECT_EQ(maskedBytes(output.header), maskedBytes(written.substr(0, output.header.size())));

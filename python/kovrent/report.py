@@ -11,6 +11,7 @@ import html
 import os
 import sys
 import tempfile
+import warnings
 
 import numpy as np
 from astropy.visualization import ZScaleInterval
@@ -58,20 +59,33 @@ def inputs_of(arguments):
         return list(arguments.names)
     if len(arguments.names) > 1:
         raise reading.OptionError("-r converts the numbered files of one root name; more names were given")
-    first, last = _kovrent.range_numbers(*arguments.r)
+    try:
+        first, last = (_kovrent.option_number(bound) for bound in arguments.r)
+    except reading.OptionError:
+        first = -1
+    if first < 0:
+        raise reading.OptionError("-r takes two numbers (for example -r 1 100)")
     root = os.fsencode(arguments.names[0])
     return [_kovrent.numbered_name(root, number) for number in range(first, last + 1)]
 
 
-def conversion_arguments(arguments):
-    """The program's arguments for the options given, values as written: its own reader takes them."""
-    given = []
-    for flag in ("e", "g", "m", "o", "d"):
-        value = getattr(arguments, flag)
-        if value is not None:
-            given += ["-" + flag, value]
-    given += ["-" + flag for flag in "nzifa" if getattr(arguments, flag)]
-    return given + [flag for flag, wanted in (("--modern", arguments.modern), ("--frames", arguments.frames)) if wanted]
+def conversion_options(arguments):
+    """The Options of the conversion for the options given, numbers as the program reads them; with
+    -d and -a they also name the outputs as the program does."""
+    keywords = dict(orient=not arguments.n, zero_wait=arguments.z, interchange=arguments.i, fits_input=arguments.f,
+                    modern=arguments.modern, frames=arguments.frames, gain=arguments.g, mask=arguments.m)
+    for flag, name, form in (("e", "expand", "a whole number, 1 or more (for example -e 2)"),
+                             ("o", "frame", "a frame number (for example -o 2)")):
+        if getattr(arguments, flag) is not None:
+            try:
+                keywords[name] = _kovrent.option_number(getattr(arguments, flag))
+                reading._options(**{name: keywords[name]})
+            except reading.OptionError:
+                raise reading.OptionError(f"-{flag} takes {form}") from None
+    options = reading._options(**keywords)
+    options.output_directory = arguments.d
+    options.append_fits = arguments.a
+    return options
 
 
 def write_atomically(path, parts):
@@ -134,15 +148,16 @@ class Night:
 
 def convert_night(arguments, say):
     inputs = inputs_of(arguments)
-    given = conversion_arguments(arguments)
-    _kovrent.output_name(os.fsencode(inputs[0]), given)  # the program's reader refuses a bad value before any file
+    options = conversion_options(arguments)  # a bad value is refused before any file
     directory = arguments.d or os.path.dirname(os.fsdecode(inputs[0])) or "."
     os.makedirs(os.path.join(directory, "thumbnails"), exist_ok=True)
     night = Night(directory)
     for index, name in enumerate(inputs):
         shown = os.fsdecode(name)
         try:
-            header_text, data, extension, bad, said, _ = reading._convert(name, {}, want_mask=True, extra=given)
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", reading.ConversionWarning)
+                converted = reading._convert(name, options, want_mask=True)
         except reading.Error as error:
             say(f"kovrent: {shown}: {error}")
             night.add(shown, reason=str(error))
@@ -150,11 +165,12 @@ def convert_night(arguments, say):
                 night.not_tried = len(inputs) - index - 1
                 break
             continue
-        for warning in said:
+        data, bad = converted.data, converted.mask
+        for warning in converted.warnings:
             say(f"kovrent: {shown}: {warning}")
         cube = data.ndim == 3
-        fits_name = os.fsdecode(_kovrent.output_name(os.fsencode(name), given, cube))
-        write_atomically(fits_name, fits_bytes(header_text, data, extension))
+        fits_name = os.fsdecode(_kovrent.output_name(os.fsencode(name), options, cube))
+        write_atomically(fits_name, fits_bytes(converted.header, data, converted.extension))
         planes = data if cube else data[None]
         thumbnails = []
         for k, plane in enumerate(planes[:max(arguments.planes, 1)]):

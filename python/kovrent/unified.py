@@ -44,9 +44,9 @@ def read_ccddata(path, unit=u.adu, **options):
         path = getattr(path, "name", None)
         if not isinstance(path, (str, bytes)):
             raise reading.ReadError("a camera file is read by its name, not from an open stream")
-    header_text, data, _, masked, _, structure = reading._convert(path, options, want_mask=True)
-    hdu = reading._primary_hdu(header_text, data, structure, path)
-    header = hdu.header
+    converted = reading._convert(path, options, want_mask=True)
+    data, masked = converted.data, converted.mask
+    header = reading._primary_hdu(converted).header
     wcs = None
     try:
         # astropy mends a DATE-OBS of the old form ('11/06/97') as it builds the coordinates, and

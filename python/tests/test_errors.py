@@ -78,16 +78,16 @@ def test_a_map_that_cannot_be_read_names_the_map(in_tmp):
 
 
 @pytest.mark.parametrize("options, reason", [
-    (dict(expand=0), "expand: -e takes a whole number such as 2"),
-    (dict(expand=-1), "expand: -e takes a whole number"),
+    (dict(expand=0), "expand=0: expand is a whole number, 1 or more"),
+    (dict(expand=-1), "expand=-1: expand is a whole number, 1 or more"),
     (dict(expand=5), "expansion by 5 makes the 128 x 128 image larger than 512 x 512"),
     (dict(expand="2"), "expand='2': expand is a whole number"),
     (dict(expand=2.0), "expand is a whole number"),
     (dict(frame=True), "frame is a whole number"),
     (dict(orient="no"), "orient='no': orient is True or False"),
     (dict(zero_wait=1.5), "zero_wait is True or False"),
-    (dict(mask=""), "mask: -m takes the name of a FITS mask"),
-    (dict(gain=" "), "gain: -g takes the name of a FITS gain map"),
+    (dict(mask=""), "mask='': mask is the name of a FITS mask"),
+    (dict(gain=" "), "gain=' ': gain is the name of a FITS gain map"),
     (dict(gain=3), "gain=3: gain is the name of a FITS file"),
 ])
 def test_bad_option_values_raise_value_errors(options, reason, in_tmp):

@@ -42,7 +42,7 @@ def test_read_gives_the_bytes_the_program_writes(row, in_tmp):
     program_header = fits.Header.fromstring(raw[:length].decode("latin-1"))
     assert masked(primary.header.tostring()) == masked(program_header.tostring())
     # The text the library call gives is the program's to the byte.
-    text = _kovrent.convert(cases.INPUT.encode(), kovrent.reading._arguments(**row.options))[0]
+    text = _kovrent.convert(cases.INPUT.encode(), kovrent.reading._options(**row.options)).header
     assert masked(text) == masked(raw[:length].decode("latin-1"))
     assert primary.data.tobytes() == raw[length:length + primary.data.nbytes]
     # Then the padding of the last block, and the table of the planes where there is one.
