@@ -5,9 +5,10 @@
 #include <cstdlib>
 #include <stdexcept>
 
-CubeWriter::CubeWriter(std::string name, const OutputFolder* folder)
-    : name_(std::move(name)), file_(name_, folder, ownMessages_)
+CubeWriter::CubeWriter(std::string name, const OutputFolder* folder, RunEnd& end)
+    : name_(std::move(name)), file_(name_, folder, ownMessages_), end_(end)
 {
+    end.registerWait(mutex_, begun_);
 }
 
 namespace {
@@ -42,15 +43,8 @@ Result CubeWriter::begin(int naxis1, int naxis2, int bitpix, int64_t planes, int
 bool CubeWriter::waitBegun()
 {
     std::unique_lock lock(mutex_);
-    begun_.wait(lock, [&] { return state_ != State::waiting || stopped_; });
+    begun_.wait(lock, [&] { return state_ != State::waiting || end_.ended(); });
     return state_ == State::begun;
-}
-
-void CubeWriter::stopWaiting()
-{
-    std::lock_guard lock(mutex_);
-    stopped_ = true;
-    begun_.notify_all();
 }
 
 Result CubeWriter::writePlane(int64_t index, const std::vector<unsigned char>& data, Messages& messages)

@@ -5,6 +5,7 @@
 #include "fits/header.h"
 #include "fits/messages.h"
 #include "fits/result.h"
+#include "program/runend.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -18,7 +19,8 @@
 // hidden until finish renames it into place; a cube given up or left unfinished is removed.
 class CubeWriter {
 public:
-    CubeWriter(std::string name, const OutputFolder* folder);
+    // A cube of the run that `end` ends: its planes wait for it to begin until then.
+    CubeWriter(std::string name, const OutputFolder* folder, RunEnd& end);
     CubeWriter(const CubeWriter&) = delete;
     CubeWriter& operator=(const CubeWriter&) = delete;
 
@@ -28,11 +30,8 @@ public:
     Result begin(int naxis1, int naxis2, int bitpix, int64_t planes, int64_t headerCards, bool checksums,
                  Messages& messages);
     // Waits until the cube is begun: false when it never will be (given up), or when the run has
-    // stopped waiting for it.
+    // ended (its first plane may be waiting on an input that never comes).
     bool waitBegun();
-    // Wakes every plane waiting for the cube to begin, and lets none wait again: the run has
-    // ended, and the first plane may be waiting on an input that never comes.
-    void stopWaiting();
     // The plane at `index` (from 0): written at its offset, and its share of the data sum kept.
     // A failure is told in `messages`; its cause is the system's error.
     Result writePlane(int64_t index, const std::vector<unsigned char>& data, Messages& messages);
@@ -64,7 +63,7 @@ private:
     std::mutex mutex_;
     std::condition_variable begun_;
     enum class State { waiting, begun, givenUp } state_ = State::waiting;
-    bool stopped_ = false; // no plane waits for the cube to begin
+    RunEnd& end_;
     int naxis1_ = 0, naxis2_ = 0, bitpix_ = 0;
     int64_t planes_ = 0;
     int64_t headerBytes_ = 0;

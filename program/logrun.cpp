@@ -6,6 +6,8 @@
 #include "program/commandline.h"
 #include "program/console.h"
 #include "program/progress.h"
+#include "program/publisher.h"
+#include "program/workers.h"
 
 #include <algorithm>
 #include <atomic>
@@ -24,77 +26,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-namespace {
-
-// The inputs of a log run: the numbered files of a range, or the names given.
-class LogInputs {
-public:
-    explicit LogInputs(const Options& options) : options_(options) {}
-
-    bool range() const { return options_.firstNumber != -1; }
-    int64_t count() const
-    {
-        return range() ? std::max<int64_t>(int64_t{options_.lastNumber} - options_.firstNumber + 1, 0)
-                       : static_cast<int64_t>(options_.inputNames.size());
-    }
-    int64_t number(int64_t index) const { return options_.firstNumber + index; }
-    std::string name(int64_t index) const
-    {
-        return range() ? numberedName(options_.inputName, options_.firstNumber + index)
-                       : options_.inputNames[static_cast<std::size_t>(index)];
-    }
-
-private:
-    const Options& options_;
-};
-
-// The rows of inputs `first` to `first` + `count` - 1 into `text`, by `jobs` threads at once,
-// each row in its place; how many are not 'ok'.
-int64_t readRows(const LogInputs& inputs, bool fitsInput, int64_t first, int64_t count, int jobs, std::string& text)
-{
-    std::vector<std::string> rows(static_cast<std::size_t>(count));
-    std::atomic<int64_t> next{0}, unread{0};
-    std::atomic<bool> outOfMemory{false};
-    auto work = [&] {
-        try {
-            std::unique_ptr<CameraReading> camera;
-            LogRow row;
-            for (int64_t i = next++; i < count; i = next++) {
-                readLogRow(inputs.name(first + i), fitsInput, camera, row);
-                // A range knows its numbers, 1000 and on among them.
-                if (inputs.range())
-                    row.number = inputs.number(first + i);
-                if (row.status != "ok")
-                    ++unread;
-                appendLogRow(rows[static_cast<std::size_t>(i)], row);
-            }
-        } catch (const std::bad_alloc&) {
-            // The other threads take no further row, and the caller is told once they have ended.
-            outOfMemory = true;
-            next = count;
-        }
-    };
-    std::vector<std::thread> threads;
-    threads.reserve(static_cast<std::size_t>(std::max(jobs, 1)));
-    for (int t = 1; t < jobs && t < count; ++t) {
-        try {
-            threads.emplace_back(work);
-        } catch (const std::exception&) {
-            break; // without the means for another thread (a limit on processes or memory): fewer
-        }
-    }
-    work();
-    for (std::thread& thread : threads)
-        thread.join();
-    if (outOfMemory)
-        throw std::bad_alloc();
-    for (const std::string& row : rows)
-        text += row;
-    return unread;
-}
-
-} // namespace
 
 namespace {
 
@@ -128,23 +59,23 @@ int ownDescriptorNamed(std::string name)
 // renamed into place; anything else there (a device, a FIFO, a terminal, or a link to one) is
 // written in place as a stream, never replaced, and a name of one of the program's own
 // descriptors (/dev/stdout) is written through that descriptor.
-class LogSink {
+class LogFile final : public LogSink {
 public:
-    LogSink(const std::string& name, OutputFolder& folder) : name_(name), file_(name, &folder, messages_)
+    LogFile(const std::string& name, OutputFolder& folder) : name_(name), file_(name, &folder, messages_)
     {
         struct stat standing {};
         descriptor_ = ownDescriptorNamed(name);
         inPlace_ = descriptor_ >= 0 || (stat(name.c_str(), &standing) == 0 && !S_ISREG(standing.st_mode));
     }
-    ~LogSink()
+    ~LogFile() override
     {
         if (stream_ >= 0)
             ::close(stream_);
     }
-    LogSink(const LogSink&) = delete;
-    LogSink& operator=(const LogSink&) = delete;
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
 
-    bool inPlace() const { return inPlace_; }
+    bool inPlace() const override { return inPlace_; }
     // Each fails with the system's error for its cause.
     Result open()
     {
@@ -157,7 +88,27 @@ public:
         while (stream_ < 0 && errno == EINTR);
         return stream_ >= 0 ? Result() : Result::failed(systemCause(errno));
     }
-    Result write(const std::string& text)
+    Result write(const std::string& text) override
+    {
+        if (!written_)
+            return written_;
+        written_ = put(text);
+        return written_;
+    }
+    // How the writes went: the first failure.
+    const Result& written() const { return written_; }
+    Result finish()
+    {
+        if (!inPlace_)
+            return file_.commit();
+        const int stream = std::exchange(stream_, -1);
+        if (::close(stream) != 0 && errno != EINTR)
+            return Result::failed(systemCause(errno));
+        return Result();
+    }
+
+private:
+    Result put(const std::string& text)
     {
         if (!inPlace_)
             return file_.write({{text.data(), text.size()}});
@@ -171,35 +122,21 @@ public:
         }
         return Result();
     }
-    Result finish()
-    {
-        if (!inPlace_)
-            return file_.commit();
-        const int stream = std::exchange(stream_, -1);
-        if (::close(stream) != 0 && errno != EINTR)
-            return Result::failed(systemCause(errno));
-        return Result();
-    }
 
-private:
     std::string name_;
     Messages messages_; // what the hidden file says of a failure: its cause is told instead
     OutputFile file_;
     bool inPlace_ = false;
     int descriptor_ = -1; // the program's own descriptor that the name stands for
     int stream_ = -1;
+    Result written_;
 };
 
 } // namespace
 
-int writeObservingLog(const Options& options, int jobs, UnfinishedFiles* unfinished, RunTally* runTally)
+int writeObservingLog(const Options& options, int jobs, UnfinishedFiles* unfinished, RunTally& tally)
 {
-    RunTally ownTally;
-    RunTally& tally = runTally ? *runTally : ownTally;
-    const LogInputs inputs(options);
-    const int64_t total = inputs.count();
     const std::string& name = options.logName;
-
     OutputFolder folder;
     if (Result opened = folder.open(folderOf(name), unfinished); !opened) {
         std::string shown = folderOf(name);
@@ -209,49 +146,45 @@ int writeObservingLog(const Options& options, int jobs, UnfinishedFiles* unfinis
         return 1;
     }
     // The log takes the place of what stands at its name: never of an input.
+    const bool range = options.firstNumber != -1;
+    const int64_t total = range ? std::max<int64_t>(int64_t{options.lastNumber} - options.firstNumber + 1, 0)
+                                : static_cast<int64_t>(options.inputNames.size());
     struct stat standing {};
     if (fstatat(folder.descriptor(), name.c_str() + fileNameStart(name), &standing, AT_SYMLINK_NOFOLLOW) == 0)
-        for (int64_t i = 0; i < total; ++i)
-            if (replacesFile(name, inputs.name(i), &folder)) {
-                notice("the log %s would replace the input %s; name another log", name.c_str(), inputs.name(i).c_str());
+        for (int64_t i = 0; i < total; ++i) {
+            const std::string input = range ? numberedName(options.inputName, options.firstNumber + i)
+                                            : options.inputNames[static_cast<std::size_t>(i)];
+            if (replacesFile(name, input, &folder)) {
+                notice("the log %s would replace the input %s; name another log", name.c_str(), input.c_str());
                 return 1;
             }
+        }
 
-    LogSink sink(name, folder);
+    LogFile log(name, folder);
     // A log on the program's own standard output comes after what the program has said there.
     flushOutput();
     const auto start = std::chrono::steady_clock::now();
-    std::string text = logHeading(logFormatFor(name));
-    Result written = sink.open();
-    tally.begin(inputs.range() ? options.inputName : "", options.firstNumber, options.lastNumber,
-                inputs.range() ? nullptr : &options.inputNames,
-                sink.inPlace() ? RunTally::Counting::streamed : RunTally::Counting::logged);
-    progressLine().enable(options.progress && total > 1);
-    // Rows in batches, each written once read: a log of a whole archive holds little in memory.
-    constexpr int64_t batch = 4096;
-    int64_t unread = 0, done = 0;
-    for (; written && done < total && !tally.ending(); done += std::min(batch, total - done)) {
-        const int64_t count = std::min(batch, total - done);
-        unread += readRows(inputs, options.fitsInput, done, count, jobs, text);
-        written = sink.write(text);
-        text.clear();
-        tally.addDone(count);
-        tally.at(inputs.range() ? options.firstNumber + done + count : done + count);
-        progressLine().update(tally.progressText());
-    }
-    if (total == 0 && written)
-        written = sink.write(text);
+    Result written = log.open();
     if (written)
-        written = sink.finish();
-    tally.end();
-    progressLine().clear();
+        written = log.write(logHeading(logFormatFor(name)));
+    Messages said;
+    if (written && total > 0) {
+        // The workers write nothing of their own: no output folder is opened.
+        runWorkers(options, Maps(), std::make_shared<OutputFolders>(unfinished), jobs, tally, said, &log);
+        written = log.written();
+    }
+    print(said);
+    if (tally.summary.stopped && written)
+        return 1;
+    if (written)
+        written = log.finish();
     if (!written) {
         notice("%s: %s", name.c_str(), written.cause().message().c_str());
         return 1;
     }
     const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+    const int64_t unread = tally.summary.failedFiles;
     notice("%s: %lld %s logged, %lld not read, in %.2f s", name.c_str(), static_cast<long long>(total),
            total == 1 ? "file" : "files", static_cast<long long>(unread), seconds.count());
     return unread > 0 ? 1 : 0;
 }
-

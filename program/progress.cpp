@@ -59,6 +59,7 @@ void RunTally::begin(const std::string& root, int64_t first, int64_t last, const
     names_ = names;
     counting_ = counting;
     const bool images = counting == Counting::unpacked;
+    summary = Summary();
     done_ = failed_ = passed_ = 0;
     at_ = names ? 0 : first;
     total_ = images ? 0 : (names ? static_cast<int64_t>(names->size()) : last - first + 1);

@@ -6,11 +6,27 @@
 #include <string>
 #include <vector>
 
-// How far a run has come, kept as it publishes its outputs: for the progress line on a terminal,
-// and for the words that a signal ending the run leaves, which the signal handler writes with
-// async-signal-safe calls alone (the counts are lock-free atomics, the names fixed for the run).
+// How far a run has come and what it did, kept as it publishes its outputs: for the progress line
+// on a terminal, for the words that a signal ending the run leaves, which the signal handler
+// writes with async-signal-safe calls alone (the counts are lock-free atomics, the names fixed for
+// the run), and for the run's summary.
 class RunTally {
 public:
+    // What the summary says beside the outputs in place: kept by the publisher, one unit at a
+    // time, and read once the workers have ended.
+    struct Summary {
+        int64_t filesRead = 0;    // input files whose reading began
+        int64_t failedWrites = 0; // converted files and unpacked images that could not be written
+        int64_t failedFiles = 0;  // files that --keep-going went past
+        std::vector<std::string> failedNames; // those and the files not written, for its summary
+        bool stopped = false;        // a failure ended the run
+        bool stoppedByWrite = false; // a write, counted among the failed writes, ended it
+        std::string stoppedAt;       // the file whose failure ended it
+        int64_t notTried = 0;        // and the numbers of the range after it
+        int64_t position = 0;        // where the run stood after its last published unit
+    };
+    Summary summary;
+
     // What a run counts: files converted, images unpacked from packed files, or files logged
     // into a log written whole at its end, or into one written as it goes (a device or a FIFO).
     enum class Counting { converted, unpacked, logged, streamed };
@@ -38,6 +54,9 @@ public:
     void at(int64_t numberOrIndex) { at_ = numberOrIndex; }
     // The images of a packed file now known, for the progress line.
     void addToTotal(int64_t images) { total_ += images; }
+
+    // The outputs in place: files, or images unpacked (a cube's planes each), or files logged.
+    int64_t done() const noexcept { return done_.load(); }
 
     // The process is ending by a signal: from now on nothing is published, so that the words the
     // signal leaves and the files stay as they are. Safe in a signal handler.

@@ -9,6 +9,7 @@
 #include "program/logrun.h"
 #include "program/progress.h"
 #include "program/signals.h"
+#include "program/outputnames.h"
 #include "program/workers.h"
 
 #include <algorithm>
@@ -34,10 +35,12 @@ namespace {
 // After a run of more than one file (or image), or a range that stopped early: how many were
 // written, how many failed (named with --keep-going, ten at most), how many were not tried
 // and how long it took.
-void summarise(const RunCounts& counts, const Options& options, int failed, std::chrono::steady_clock::time_point start)
+void summarise(const RunTally& tally, const Options& options, int64_t failed,
+               std::chrono::steady_clock::time_point start)
 {
+    const RunTally::Summary& counts = tally.summary;
     const bool unpack = options.unpack;
-    const int written = unpack ? counts.unpackedImages : counts.filesConverted;
+    const int64_t written = tally.done();
     if (counts.filesRead < 2 && written + failed < 2 && counts.notTried == 0)
         return;
     const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
@@ -56,7 +59,7 @@ void summarise(const RunCounts& counts, const Options& options, int failed, std:
     if (counts.notTried > 0)
         failures += ", " + std::to_string(counts.notTried) + (unpack ? " files" : "") + " not tried (stopped at "
             + counts.stoppedAt + ")";
-    notice("%d %s, %s, in %.2f s", written, what, failures.c_str(), seconds.count());
+    notice("%lld %s, %s, in %.2f s", static_cast<long long>(written), what, failures.c_str(), seconds.count());
 }
 
 // The processors this process may run on: the run's workers by default.
@@ -111,7 +114,9 @@ Result loadMaps(const Options& options, std::shared_ptr<Map>& mask, std::shared_
     return Result();
 }
 
-int convertFiles(const Options& options, UnfinishedFiles* unfinished, RunTally* tally)
+// The program's run of the inputs on its workers: the output folder and the names checked, the
+// maps loaded, then every input converted, and the run's summary.
+int runConversion(const Options& options, UnfinishedFiles* unfinished, RunTally& tally)
 {
     // Shared with the run's workers: one that the ended run did not wait for may still use it.
     const auto folders = std::make_shared<OutputFolders>(unfinished);
@@ -143,25 +148,26 @@ int convertFiles(const Options& options, UnfinishedFiles* unfinished, RunTally* 
     const auto start = std::chrono::steady_clock::now();
     Messages said;
     const Maps maps{mask, gain};
-    const RunCounts counts = convertInputs(options, maps, folders, workersFor(options), said, tally);
+    runWorkers(options, maps, folders, workersFor(options), tally, said);
     print(said);
+    const RunTally::Summary& counts = tally.summary;
     if (counts.stopped) {
         // A cube that was not written loses the planes read before the failure as well.
         const bool rangeCube = options.cube && !options.unpack;
         // The file the run stopped at failed, unless a write that failed stopped it, or the run
         // ended past its last file.
-        const int failed
+        const int64_t failed
             = counts.failedWrites + counts.failedFiles + (counts.stoppedByWrite || counts.stoppedAt.empty() ? 0 : 1);
-        summarise(counts, options, rangeCube ? counts.filesRead : failed, start);
+        summarise(tally, options, rangeCube ? counts.filesRead : failed, start);
         return 1;
     }
-    const int failures = counts.failedWrites;
+    const int64_t failures = counts.failedWrites;
     if (failures > 0) {
         Messages messages;
         messages.say(ProgramText::outputsNotWritten, {failures});
         print(messages);
     }
-    summarise(counts, options, failures + counts.failedFiles, start);
+    summarise(tally, options, failures + counts.failedFiles, start);
     return failures + counts.failedFiles > 0 ? 1 : 0;
 }
 
@@ -198,8 +204,10 @@ bool holdMemoryReserve()
 
 } // namespace
 
-int kovrentRun(int argc, const char* const* argv, UnfinishedFiles* unfinished, RunTally* tally)
+int kovrentRun(int argc, const char* const* argv, UnfinishedFiles* unfinished, RunTally* runTally)
 {
+    RunTally ownTally;
+    RunTally& tally = runTally ? *runTally : ownTally;
     resetOutputError();
     int status = 0;
     bool refused = false;
@@ -223,7 +231,7 @@ int kovrentRun(int argc, const char* const* argv, UnfinishedFiles* unfinished, R
         } else if (!options.logName.empty()) {
             status = writeObservingLog(options, workersFor(options), unfinished, tally);
         } else {
-            status = convertFiles(options, unfinished, tally);
+            status = runConversion(options, unfinished, tally);
         }
     } catch (const std::bad_alloc&) {
         // Out of memory anywhere in the run: caught once, here.
