@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <new>
 #include <thread>
 #include <utility>
@@ -50,25 +51,34 @@ private:
 };
 
 // The rows of inputs `first` to `first` + `count` - 1 into `text`, by `jobs` threads at once,
-// each row in its place; how many are not 'ok'.
-int64_t readRows(const LogInputs& inputs, bool fitsInput, int64_t first, int64_t count, int jobs, std::string& text)
+// each row in its place; how many could not be read, and how many are short, added to `unread`
+// and `shortRows`, and the columns of times they give values in to `times`.
+void readRows(const LogInputs& inputs, bool fitsInput, int64_t first, int64_t count, int jobs, std::string& text,
+              int64_t& unreadRows, int64_t& shortRows, LogTimes& times)
 {
+    std::mutex timesMutex;
     std::vector<std::string> rows(static_cast<std::size_t>(count));
-    std::atomic<int64_t> next{0}, unread{0};
+    std::atomic<int64_t> next{0}, unread{0}, cut{0};
     std::atomic<bool> outOfMemory{false};
     auto work = [&] {
         try {
             std::unique_ptr<CameraReading> camera;
             LogRow row;
+            LogTimes seen;
             for (int64_t i = next++; i < count; i = next++) {
                 readLogRow(inputs.name(first + i), fitsInput, camera, row);
+                seen.note(row);
                 // A range knows its numbers, 1000 and on among them.
                 if (inputs.range())
                     row.number = inputs.number(first + i);
-                if (row.status != "ok")
+                if (row.shortData)
+                    ++cut;
+                else if (row.status != "ok")
                     ++unread;
                 appendLogRow(rows[static_cast<std::size_t>(i)], row);
             }
+            const std::lock_guard<std::mutex> lock(timesMutex);
+            times.add(seen);
         } catch (const std::bad_alloc&) {
             // The other threads take no further row, and the caller is told once they have ended.
             outOfMemory = true;
@@ -91,7 +101,8 @@ int64_t readRows(const LogInputs& inputs, bool fitsInput, int64_t first, int64_t
         throw std::bad_alloc();
     for (const std::string& row : rows)
         text += row;
-    return unread;
+    unreadRows += unread;
+    shortRows += cut;
 }
 
 } // namespace
@@ -221,7 +232,7 @@ int writeObservingLog(const Options& options, int jobs, UnfinishedFiles* unfinis
     // A log on the program's own standard output comes after what the program has said there.
     flushOutput();
     const auto start = std::chrono::steady_clock::now();
-    std::string text = logHeading(logFormatFor(name));
+    std::string text;
     Result written = sink.open();
     tally.begin(inputs.range() ? options.inputName : "", options.firstNumber, options.lastNumber,
                 inputs.range() ? nullptr : &options.inputNames,
@@ -229,10 +240,15 @@ int writeObservingLog(const Options& options, int jobs, UnfinishedFiles* unfinis
     progressLine().enable(options.progress && total > 1);
     // Rows in batches, each written once read: a log of a whole archive holds little in memory.
     constexpr int64_t batch = 4096;
-    int64_t unread = 0, done = 0;
+    int64_t unread = 0, shortRows = 0, done = 0;
     for (; written && done < total && !tally.ending(); done += std::min(batch, total - done)) {
         const int64_t count = std::min(batch, total - done);
-        unread += readRows(inputs, options.fitsInput, done, count, jobs, text);
+        // The heading knows the columns of times that have values from the first batch of rows:
+        // a log of more rows than a batch declares the columns that its first batch gives.
+        LogTimes times;
+        readRows(inputs, options.fitsInput, done, count, jobs, text, unread, shortRows, times);
+        if (done == 0)
+            text.insert(0, logHeading(logFormatFor(name), times));
         written = sink.write(text);
         text.clear();
         tally.addDone(count);
@@ -240,7 +256,7 @@ int writeObservingLog(const Options& options, int jobs, UnfinishedFiles* unfinis
         progressLine().update(tally.progressText());
     }
     if (total == 0 && written)
-        written = sink.write(text);
+        written = sink.write(logHeading(logFormatFor(name), LogTimes()));
     if (written)
         written = sink.finish();
     tally.end();
@@ -250,8 +266,9 @@ int writeObservingLog(const Options& options, int jobs, UnfinishedFiles* unfinis
         return 1;
     }
     const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
-    notice("%s: %lld %s logged, %lld not read, in %.2f s", name.c_str(), static_cast<long long>(total),
-           total == 1 ? "file" : "files", static_cast<long long>(unread), seconds.count());
-    return unread > 0 ? 1 : 0;
+    const std::string shortText = shortRows > 0 ? ", " + std::to_string(shortRows) + " short" : "";
+    notice("%s: %lld %s logged, %lld not read%s, in %.2f s", name.c_str(), static_cast<long long>(total),
+           total == 1 ? "file" : "files", static_cast<long long>(unread), shortText.c_str(), seconds.count());
+    return unread > 0 || shortRows > 0 ? 1 : 0;
 }
 

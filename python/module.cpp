@@ -291,15 +291,18 @@ py::str logText(const std::vector<std::string>& paths, bool fitsInput)
     std::string text;
     withoutGil(signals, [&] {
         thread_local std::unique_ptr<CameraReading> camera;
-        text = logHeading(LogFormat::ecsv);
+        std::string rows;
+        LogTimes times;
         LogRow row;
         for (const std::string& path : paths) {
             // A row that failed may have met a signal in a wait that did not ask (a FITS file's).
             if (signals.requestedFromTimeToTime() || (row.status != "ok" && signals.requested()))
                 return;
             readLogRow(path, fitsInput, camera, row, &signals);
-            appendLogRow(text, row);
+            times.note(row);
+            appendLogRow(rows, row);
         }
+        text = logHeading(LogFormat::ecsv, times) + rows;
     });
     return latin1(text);
 }
