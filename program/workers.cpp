@@ -907,6 +907,7 @@ void endInRoom(Header& header, const CubeWriter& writer)
 // into place, for the tally as it is then at `after`; until then they count as passed.
 Result finishCube(RunTally& tally, CubeBuild& cube, bool modern, int64_t after, Messages& messages)
 {
+    addTimeAxis(cube.header, cube.records);
     endInRoom(cube.header, *cube.writer);
     Header table;
     std::string rows;
