@@ -38,6 +38,7 @@ struct HeaderFacts {
     int32_t ultrafastCount = 0;
     bool timeObsWritten = false; // a TIME-OBS with hundredths was written
     std::string startTimeText;   // and its value text
+    std::string recordedEndText; // the TIME-END record's value text, which -p leaves out of the header
 };
 
 // One camera file while readVESKA reads it.

@@ -309,6 +309,31 @@ const ObservingMode* observingMode(int32_t obsmode)
     return obsmode >= 1 && obsmode <= 7 && modes[obsmode - 1].name ? &modes[obsmode - 1] : nullptr;
 }
 
+std::string observingModeName(int64_t obsmode)
+{
+    const ObservingMode* mode = obsmode >= 1 && obsmode <= 7 ? observingMode(static_cast<int32_t>(obsmode)) : nullptr;
+    return mode ? mode->name : "mode " + std::to_string(obsmode);
+}
+
+int64_t framesEnd(const FrameLayout& layout, int64_t dataStart, int64_t frames)
+{
+    // As FrameReader reads: the columns of data block 1, its fill, then those of block 2 and its
+    // fill; a fill that comes out negative moves nothing.
+    const int64_t columnBytes = 4 * static_cast<int64_t>(layout.naxis2);
+    int64_t at = dataStart, end = dataStart;
+    for (int64_t f = 0; f < frames; ++f) {
+        at += layout.blockColumns() * columnBytes;
+        end = at;
+        at += std::max<int64_t>(layout.skipBefore, 0);
+        if (layout.finX != layout.endX) {
+            at += (layout.naxis1 - layout.blockColumns()) * columnBytes;
+            end = at;
+            at += std::max<int64_t>(layout.skipAfter, 0);
+        }
+    }
+    return end;
+}
+
 float frameDivisor(const HeaderFacts& facts, int32_t obsmode, int32_t n)
 {
     float divisors[4];

@@ -6,6 +6,7 @@
 #include "fits/result.h"
 
 #include <cstdint>
+#include <string>
 
 // How a frame's values combine with what the raster cell holds; q = value / divisor.
 enum class Merge { store, subtract, add, addNegate };
@@ -26,6 +27,14 @@ struct ObservingMode {
     ObservedFrame frame[4];
 };
 const ObservingMode* observingMode(int32_t obsmode);
+
+// The name of an observing mode as the observing log and a cube's table of planes give it:
+// GRAB, CHOP, ..., or "mode 6" for one whose frames the program does not combine.
+std::string observingModeName(int64_t obsmode);
+
+// Where the last column that readFrames reads of `frames` frames ends, in bytes from the file's
+// start, for frames that begin at `dataStart`: the file must be at least this long.
+int64_t framesEnd(const FrameLayout& layout, int64_t dataStart, int64_t frames);
 
 // The coadds that divide frame n (from 1) of the file when it is taken alone (-o n).
 float frameDivisor(const HeaderFacts& facts, int32_t obsmode, int32_t n);

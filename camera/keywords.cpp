@@ -413,8 +413,10 @@ Result applyRule(Rule rule, const Row& row, const Value* values, RecordTarget& t
     case Rule::timeEnd: {
         // Without an earlier TIME-OBS the start time is empty, so the end time is kept.
         const std::string endText = timeWithHundredths(values);
-        if (!target.unpack && endText != facts.startTimeText)
+        if (endText != facts.startTimeText && !target.unpack)
             cards.text("TIME-END", endText, "END TIME OF OBSERVATION (UT)", timeBlanks);
+        else if (endText != facts.startTimeText)
+            facts.recordedEndText = endText;
         break;
     }
     case Rule::ultrafast:

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <memory>
 
@@ -142,6 +143,26 @@ Result readCameraHeaderOnly(const CameraRequest& request, FitsImage& image, Came
     }
     file->stream.close();
     return result;
+}
+
+int64_t declaredDataEnd(const CameraReading& file, std::optional<int64_t> obsmode)
+{
+    FrameLayout layout = file.layout;
+    const HeaderFacts& facts = file.facts;
+    if (!facts.hasStart || !facts.hasEnd || !facts.hasCoadds)
+        return -1;
+    layout.measure();
+    if (layout.naxis1 < 1 || layout.naxis2 < 1 || layout.naxis1 > rasterSize || layout.naxis2 > rasterSize)
+        return -1;
+    // The data begin behind the end marker, or behind the header size that a record declares.
+    const int64_t dataStart = std::max<int64_t>(file.stream.bytesRead(), facts.headerSize);
+    const int32_t mode = obsmode && *obsmode >= INT32_MIN && *obsmode <= INT32_MAX ? static_cast<int32_t>(*obsmode) : 1;
+    if (facts.isPacked)
+        return facts.ultrafastCount > 0 || facts.packedCount > 0 ? packedDataEnd(file, mode, dataStart) : -1;
+    if (layout.finX < layout.initX || layout.finX > layout.endX)
+        return -1;
+    const ObservingMode* combined = obsmode ? observingMode(mode) : nullptr;
+    return framesEnd(layout, dataStart, combined ? combined->frames : 1);
 }
 
 Result readCameraData(std::unique_ptr<CameraReading>& file, const CameraRequest& request, int32_t obsmode,

@@ -8,6 +8,7 @@
 #include "fits/result.h"
 
 #include <memory>
+#include <optional>
 
 // What the header of a camera file gives besides its cards: the observation record, the
 // orientation code of its ORIENTST record ("ULYYN" without one) and the values its records set
@@ -39,6 +40,11 @@ Result readCameraHeaderOnly(const std::string& name, FitsImage& image, CameraHea
 // unpacked one keeps the card of its TIME-END record, as readCameraHeader reads them.
 Result readCameraHeaderOnly(const CameraRequest& request, FitsImage& image, CameraHeader& header,
                             std::unique_ptr<CameraReading>& file, Messages& messages);
+
+// Where the data that a conversion of the file whose header readCameraHeaderOnly read last in
+// `file` end, in bytes from the file's start: every frame that `obsmode` combines (the first
+// alone when the mode is unknown), or a packed file's images; -1 when its header gives no image.
+int64_t declaredDataEnd(const CameraReading& file, std::optional<int64_t> obsmode);
 
 // The second half, given the observing mode that applies (the file's own, or the one an earlier
 // file of the run left): the header closed with END and the image's size in `image`, and the

@@ -31,14 +31,14 @@ int64_t imageCount(const HeaderFacts& facts)
 }
 
 // Bytes of packed data between the header and the trailer.
-int64_t packedLength(const CameraReading& file, int32_t obsmode)
+int64_t packedLength(const FrameLayout& layout, const HeaderFacts& facts, int32_t obsmode)
 {
-    if (isUltrafast(file.facts)) {
-        const int64_t bytes = int64_t{file.facts.ultrafastCount} * slotBytes * (obsmode > 1 ? 2 : 1);
+    if (isUltrafast(facts)) {
+        const int64_t bytes = int64_t{facts.ultrafastCount} * slotBytes * (obsmode > 1 ? 2 : 1);
         return (bytes + dataBlockBytes - 1) / dataBlockBytes * dataBlockBytes;
     }
-    const int64_t columns = int64_t{file.layout.naxis1} * file.facts.packedCount * (obsmode > 1 ? 2 : 1);
-    const int64_t blocks = (columns + columnsPerBlock(file.layout) - 1) / columnsPerBlock(file.layout);
+    const int64_t columns = int64_t{layout.naxis1} * facts.packedCount * (obsmode > 1 ? 2 : 1);
+    const int64_t blocks = (columns + columnsPerBlock(layout) - 1) / columnsPerBlock(layout);
     return blocks * dataBlockBytes;
 }
 
@@ -153,13 +153,22 @@ Result checkPackedLayout(const CameraReading& file, int32_t obsmode, Messages& m
     return Result();
 }
 
+int64_t packedDataEnd(const CameraReading& file, int32_t obsmode, int64_t dataStart)
+{
+    // As readTrailer counts them: the images of a packed chop-nod file are its count twice.
+    HeaderFacts facts = file.facts;
+    if (!isUltrafast(facts) && obsmode > 2)
+        facts.packedCount *= 2;
+    return dataStart + packedLength(file.layout, facts, obsmode);
+}
+
 Result readTrailer(CameraReading& file, int32_t obsmode, std::string& endTime, Messages& messages)
 {
     CameraStream& stream = file.stream;
     if (!isUltrafast(file.facts) && obsmode > 2)
         file.facts.packedCount *= 2;
     const int64_t dataStart = stream.bytesRead();
-    if (Result passed = stream.seekForward(packedLength(file, obsmode)); !passed) {
+    if (Result passed = stream.seekForward(packedLength(file.layout, file.facts, obsmode)); !passed) {
         messages.say(CameraText::seekFailed);
         messages.fileError(stream.name(), passed.cause().value());
         return Result::failed(passed.cause(), messages.lastReason());

@@ -22,6 +22,11 @@ Result checkPackedLayout(const CameraReading& file, int32_t obsmode, Messages& m
 // seek fails or the file cannot be reopened.
 Result readTrailer(CameraReading& file, int32_t obsmode, std::string& endTime, Messages& messages);
 
+// Where the packed data of the file end, in bytes from its start, for data that begin at
+// `dataStart`: the data blocks of every image, which unpacking reads whole; the trailer behind
+// them may be missing.
+int64_t packedDataEnd(const CameraReading& file, int32_t obsmode, int64_t dataStart);
+
 class BlockReader;
 
 // The images of a packed or ultrafast-packed file, read one at a time by the driver, which

@@ -135,6 +135,7 @@ void addModernPackedCards(const ConversionOptions& options, const PackedImages& 
     if (perImage)
         header.setValueCard("IMAGENUM", "1", "NUMBER OF THE IMAGE IN ITS PACKED FILE");
     header.setValueCard("NIMAGES", std::to_string(images.count()), "NUMBER OF IMAGES IN THE PACKED FILE");
+    addUnitCard(header);
     if (perImage && times.hasEnd) {
         header.setValueCard("DATE-BEG", "''", estimatedStart);
         header.setValueCard("MJD-BEG", "0", estimatedStart);
@@ -316,10 +317,11 @@ void removeFrameHistory(Header& header)
             header.removeCard(number);
 }
 
-// The cube's header text, its checksums over the data, and with `modern` its table of planes
-// (of frames when `frames`).
-void finishCube(const Header& header, const std::vector<PlaneRecord>& records, bool frames, bool modern, Output& output)
+// The cube's header text with its time axis, its checksums over the data, and with `modern` its
+// table of planes (of frames when `frames`).
+void finishCube(Header& header, const std::vector<PlaneRecord>& records, bool frames, bool modern, Output& output)
 {
+    addTimeAxis(header, records);
     output.header
         = headerText(header, hasChecksumCards(header) ? dataSumOf(output.data.data(), output.data.size()) : 0);
     output.extension.clear();

@@ -1,5 +1,6 @@
 #include "conversion/cube.h"
 
+#include "camera/datablocks.h"
 #include "conversion/modernheader.h"
 
 #include "fits/realtext.h"
@@ -8,6 +9,7 @@
 #include <bit>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <stdexcept>
@@ -16,14 +18,71 @@ namespace {
 
 constexpr std::size_t instantLength = 22; // CCYY-MM-DDThh:mm:ss.ss
 
+// The cards of a time axis, in their order behind the coordinates of axes 1 and 2. The reference
+// is given both ways, as WCS readers would otherwise fill in the other and warn that they did.
+constexpr const char* timeAxisKeys[] = {"CTYPE3", "CUNIT3", "CRPIX3", "CRVAL3", "CDELT3", "MJDREF", "DATEREF"};
+
 } // namespace
 
-bool makeCubeHeader(Header& header, int64_t planes, bool extension)
+bool makeCubeHeader(Header& header, int64_t planes, bool modern)
 {
     if (!header.replaceValueCard("NAXIS", "3", "NUMBER OF AXES")
         || !header.insertValueCard("NAXIS2", "NAXIS3", std::to_string(planes), "PIXELS ON 3RD MOST VARYING AXIS"))
         return false;
-    return !extension || header.insertValueCard("NAXIS3", "EXTEND", "T", "EXTENSIONS MAY FOLLOW");
+    if (!modern)
+        return true;
+    if (!header.insertValueCard("NAXIS3", "EXTEND", "T", "EXTENSIONS MAY FOLLOW"))
+        return false;
+    // Kept where a time axis goes, so that a cube written while its planes come has room for it.
+    std::string value;
+    std::string after = header.findCard("CUNIT2", value) > 0 ? "CUNIT2" : "CTYPE2";
+    if (header.findCard(after, value) < 1)
+        after = "EXTEND";
+    for (const char* key : timeAxisKeys) {
+        if (!header.replaceValueCard(key, "''", "") && !header.insertValueCard(after, key, "''", ""))
+            return false;
+        after = key;
+    }
+    return true;
+}
+
+void addTimeAxis(Header& header, const std::vector<PlaneRecord>& planes)
+{
+    std::string value;
+    if (header.findCard("CTYPE3", value) < 1)
+        return;
+    const std::size_t n = planes.size();
+    bool even = n >= 2 && std::all_of(planes.begin(), planes.end(), [](const PlaneRecord& p) { return p.start; });
+    double step = 0.0; // hundredths of a second
+    if (even) {
+        const PlaneRecord& first = planes.front();
+        // The images of one file share its end: plane k starts k n-ths of the way to it.
+        const bool oneFile = first.end && std::all_of(planes.begin(), planes.end(), [&](const PlaneRecord& p) {
+            return p.fileName == first.fileName && p.end == first.end;
+        });
+        step = oneFile ? static_cast<double>(*first.end - *first.start) / static_cast<double>(n)
+                       : static_cast<double>(*planes.back().start - *first.start) / static_cast<double>(n - 1);
+        for (std::size_t k = 0; k < n && even; ++k)
+            even = std::fabs(static_cast<double>(*planes[k].start - *first.start) - static_cast<double>(k) * step)
+                   <= 0.5 + 1e-9;
+        even = even && step > 0.0;
+    }
+    if (!even) {
+        for (const char* key : timeAxisKeys)
+            if (const int number = header.findCard(key, value); number > 0)
+                header.removeCard(number);
+        return;
+    }
+    const int64_t start = *planes.front().start;
+    const int64_t day = start / hundredthsPerDay;
+    header.replaceValueCard("CTYPE3", "'TIME'", "TIME OF THE PLANE'S START");
+    header.replaceValueCard("CUNIT3", "'s'", "UNIT OF CRVAL3 AND CDELT3");
+    header.replaceValueCard("CRPIX3", formatReal(1.0), "PLANE OF THE REFERENCE TIME");
+    header.replaceValueCard("CRVAL3", formatReal(static_cast<double>(start - day * hundredthsPerDay) / 100.0),
+                            "START OF PLANE 1 FROM MJDREF");
+    header.replaceValueCard("CDELT3", formatReal(step / 100.0), "TIME FROM PLANE TO PLANE");
+    header.replaceValueCard("MJDREF", formatReal(static_cast<double>(day)), "0 H UT OF PLANE 1 (MJD)");
+    header.replaceValueCard("DATEREF", quotedValue(isoInstant(day, 0, false).substr(0, 10)), "0 H UT OF PLANE 1");
 }
 
 PlaneRecord planeRecordOf(const std::string& fileName, const Observation& observation)
@@ -81,6 +140,11 @@ std::string objectOf(const PlaneRecord& plane)
     return plane.object.value_or("");
 }
 
+std::string modeOf(const PlaneRecord& plane)
+{
+    return plane.obsmode ? observingModeName(*plane.obsmode) : "";
+}
+
 } // namespace
 
 void planeTable(const std::vector<PlaneRecord>& planes, bool frames, Header& header, std::string& data)
@@ -88,6 +152,7 @@ void planeTable(const std::vector<PlaneRecord>& planes, bool frames, Header& hea
     const std::size_t fileWidth = widest(planes, [](const PlaneRecord& p) { return p.fileName; });
     const std::size_t objectWidth = widest(planes, objectOf);
     const std::size_t frameWidth = widest(planes, [](const PlaneRecord& p) { return p.frame; });
+    const std::size_t modeWidth = widest(planes, modeOf);
     std::vector<TableColumn> columns = {
         {"IMAGENUM", "1J", "NUMBER OF THE PLANE FROM 1"},
         {"FILENAME", std::to_string(fileWidth) + "A", "FILE THE PLANE WAS CONVERTED FROM"},
@@ -95,12 +160,13 @@ void planeTable(const std::vector<PlaneRecord>& planes, bool frames, Header& hea
         {"MJD_BEG", "1D", "START OF THE PLANE (MJD)"},
         {"OBJECT", std::to_string(objectWidth) + "A", "OBJECT OF THE PLANE"},
         {"OBSMODE", "1J", "OBSERVING MODE OF THE PLANE"},
+        {"MODE", std::to_string(modeWidth) + "A", "OBSERVING MODE BY NAME"},
     };
     if (frames) {
         columns.push_back({"FRAME", std::to_string(frameWidth) + "A", "FRAME OF THE OBSERVATION"});
         columns.push_back({"DIVISOR", "1E", "COADDS THE FRAME IS DIVIDED BY"});
     }
-    const std::size_t rowBytes = 4 + fileWidth + instantLength + 8 + objectWidth + 4 + (frames ? frameWidth + 4 : 0);
+    const std::size_t rowBytes = 4 + fileWidth + instantLength + 8 + objectWidth + 4 + modeWidth + (frames ? frameWidth + 4 : 0);
     constexpr int64_t noMode = INT32_MIN;
 
     header.freeHeader();
@@ -137,6 +203,7 @@ void planeTable(const std::vector<PlaneRecord>& planes, bool frames, Header& hea
         appendBigEndian(data, std::bit_cast<uint64_t>(mjd), 8);
         appendText(data, objectOf(plane), objectWidth);
         appendBigEndian(data, static_cast<uint32_t>(plane.obsmode.value_or(noMode)), 4);
+        appendText(data, modeOf(plane), modeWidth);
         if (frames) {
             appendText(data, plane.frame, frameWidth);
             appendBigEndian(data, std::bit_cast<uint32_t>(static_cast<float>(plane.divisor)), 4);

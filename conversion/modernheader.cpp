@@ -141,6 +141,13 @@ void addCoordinateUnits(Header& header, const Observation& observation)
                             "REFERENCE FRAME OF RA AND DEC");
 }
 
+void addUnitCard(Header& header)
+{
+    std::string value;
+    if (header.findCard("BUNIT", value) < 1)
+        header.addValueCard("BUNIT", "'adu'", "COUNTS PER COADD");
+}
+
 void addChecksumCards(Header& header)
 {
     header.setStringCard("CHECKSUM", "0000000000000000", "HDU CHECKSUM");

@@ -43,5 +43,9 @@ void replaceEndCards(Header& header, const ObservationTimes& times);
 // and the reference frame of the equinox (FK5 from 1984 on, FK4 before; none without one).
 void addCoordinateUnits(Header& header, const Observation& observation);
 
+// BUNIT 'adu', the unit of the pixels, counts per coadd, where the header has no BUNIT (a FITS
+// input's own stands), so that readers such as CCDData take the image with its unit.
+void addUnitCard(Header& header);
+
 // CHECKSUM and DATASUM with placeholder values, which the writer fills in: they go last.
 void addChecksumCards(Header& header);

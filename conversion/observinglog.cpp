@@ -93,11 +93,26 @@ std::string startText(const Observation& observation)
 
 std::string modeText(std::optional<int64_t> obsmode)
 {
-    if (!obsmode)
+    return obsmode ? observingModeName(*obsmode) : "";
+}
+
+std::string endText(const Observation& observation)
+{
+    const ObservationTimes times = observation.times();
+    return times.hasDate && times.hasEnd ? isoInstant(times.day, times.end) : "";
+}
+
+// The time the observation integrated, as its records give it: ITIME in each frame that the
+// mode combines, in each image of a packed file.
+std::string exposureText(const Observation& observation)
+{
+    const ObservingMode* mode = observation.obsmode && *observation.obsmode >= 1 && *observation.obsmode <= 7
+                                    ? observingMode(static_cast<int32_t>(*observation.obsmode))
+                                    : nullptr;
+    if (!mode || !observation.integrationTime)
         return "";
-    const ObservingMode* mode
-        = *obsmode >= 1 && *obsmode <= 7 ? observingMode(static_cast<int32_t>(*obsmode)) : nullptr;
-    return mode ? mode->name : "mode " + std::to_string(*obsmode);
+    const double images = static_cast<double>(std::max<int64_t>(observation.packedImages.value_or(1), 1));
+    return singleText(observation.integrationTime, mode->frames * images);
 }
 
 std::string sizeText(int32_t size)
@@ -159,8 +174,14 @@ const Column columns[] = {
      [](const LogRow& r) { return singleText(r.observation.detectorTemperature); }},
     {"SKYFLUX", "float64", "ct", "sky flux, average counts off source",
      [](const LogRow& r) { return singleText(r.observation.skyFlux); }},
-    {"status", "string", "", "ok, or why the header could not be read", [](const LogRow& r) { return r.status; }},
+    {"status", "string", "", "ok, short (the file ends before its data do), or why the header could not be read",
+     [](const LogRow& r) { return r.status; }},
+    {"end", "string", "", "end of the observation (UT), ISO 8601", [](const LogRow& r) { return endText(r.observation); }},
+    {"EXPTIME", "float64", "s", "exposure: ITIME times the frames of the mode and the packed images",
+     [](const LogRow& r) { return exposureText(r.observation); }},
 };
+
+
 
 // A field as CSV (and ECSV) hold it: quoted when it has a comma, a quote or blanks at an end, a
 // quote doubled; bytes that are not printable ASCII become '?'.
@@ -209,6 +230,9 @@ void readLogRow(const std::string& name, bool fitsInput, std::unique_ptr<CameraR
         CameraHeader header;
         read = readCameraHeaderOnly(name, image, header, camera, messages, cancel);
         row.observation = std::move(header.observation);
+        // The header is read as -p reads it, which leaves an unpacked file's TIME-END record aside.
+        if (!camera->facts.isPacked && !camera->facts.recordedEndText.empty())
+            row.observation.noteText(image.header.cardsBeforePlace() + 1, "TIME-END", camera->facts.recordedEndText);
     }
     if (!read) {
         row.status = read.reason().empty() ? "not read" : read.reason();
@@ -216,9 +240,29 @@ void readLogRow(const std::string& name, bool fitsInput, std::unique_ptr<CameraR
     }
     row.naxis1 = image.naxis1;
     row.naxis2 = image.naxis2;
+    // The data are checked by the file's size alone, never read.
+    struct stat file {};
+    const int64_t dataEnd = fitsInput ? -1 : declaredDataEnd(*camera, row.observation.obsmode);
+    if (dataEnd > 0 && stat(name.c_str(), &file) == 0 && S_ISREG(file.st_mode) && file.st_size < dataEnd) {
+        row.shortData = true;
+        row.status = "short: " + std::to_string(file.st_size) + " of " + std::to_string(dataEnd) + " bytes";
+    }
 }
 
-std::string logHeading(LogFormat format)
+void LogTimes::note(const LogRow& row)
+{
+    const ObservationTimes times = row.observation.times();
+    start = start || times.hasDate;
+    end = end || (times.hasDate && times.hasEnd);
+}
+
+void LogTimes::add(const LogTimes& other)
+{
+    start = start || other.start;
+    end = end || other.end;
+}
+
+std::string logHeading(LogFormat format, const LogTimes& times)
 {
     std::string text;
     if (format == LogFormat::ecsv) {
@@ -230,6 +274,17 @@ std::string logHeading(LogFormat format)
             text.append(", datatype: ").append(column.datatype);
             text.append(", description: '").append(column.description).append("'}\n");
         }
+        std::vector<const char*> timeColumns;
+        if (times.start)
+            timeColumns.push_back("start");
+        if (times.end)
+            timeColumns.push_back("end");
+        if (!timeColumns.empty())
+            text += "# meta: !!omap\n# - __serialized_columns__:\n";
+        for (const char* column : timeColumns)
+            text.append("#     ").append(column).append(":\n#       __class__: astropy.time.core.Time\n")
+                .append("#       format: isot\n#       scale: utc\n")
+                .append("#       value: !astropy.table.SerializedColumn {name: ").append(column).append("}\n");
         text += "# schema: astropy-2.0\n";
     }
     for (const Column& column : columns)

@@ -102,8 +102,10 @@ Result completeHeader(FitsImage& image, const ConversionOptions& options, const 
     coordinate("CRPIX2", formatReal(axes.crpix2), "ARRAY LOCATION OF REF. PIXEL");
     coordinate("CTYPE1", "'RA---TAN'", "TYPE OF COORD. ON AXIS 1");
     coordinate("CTYPE2", "'DEC--TAN'", "TYPE OF COORD. ON AXIS 2");
-    if (options.modern)
+    if (options.modern) {
         addCoordinateUnits(header, observation);
+        addUnitCard(header);
+    }
 
     header.addCommentCard(
         "HISTORY ", formatted("THIS FILE WAS CONVERTED FROM VESKA-PC FORMAT BY KOVRENT V. %2.2f", programVersion));

@@ -76,6 +76,7 @@ public:
     LogFile& operator=(const LogFile&) = delete;
 
     bool inPlace() const override { return inPlace_; }
+    LogFormat format() const override { return logFormatFor(name_); }
     // Each fails with the system's error for its cause.
     Result open()
     {
@@ -165,13 +166,14 @@ int writeObservingLog(const Options& options, int jobs, UnfinishedFiles* unfinis
     flushOutput();
     const auto start = std::chrono::steady_clock::now();
     Result written = log.open();
-    if (written)
-        written = log.write(logHeading(logFormatFor(name)));
     Messages said;
     if (written && total > 0) {
-        // The workers write nothing of their own: no output folder is opened.
+        // The workers write nothing of their own: no output folder is opened. The log's heading
+        // comes with its first batch of rows, whose times it declares.
         runWorkers(options, Maps(), std::make_shared<OutputFolders>(unfinished), jobs, tally, said, &log);
         written = log.written();
+    } else if (written) {
+        written = log.write(logHeading(logFormatFor(name), LogTimes()));
     }
     print(said);
     if (tally.summary.stopped && written)
@@ -184,7 +186,9 @@ int writeObservingLog(const Options& options, int jobs, UnfinishedFiles* unfinis
     }
     const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
     const int64_t unread = tally.summary.failedFiles;
-    notice("%s: %lld %s logged, %lld not read, in %.2f s", name.c_str(), static_cast<long long>(total),
-           total == 1 ? "file" : "files", static_cast<long long>(unread), seconds.count());
-    return unread > 0 ? 1 : 0;
+    const int64_t shortFiles = tally.summary.shortFiles;
+    const std::string shortText = shortFiles > 0 ? ", " + std::to_string(shortFiles) + " short" : "";
+    notice("%s: %lld %s logged, %lld not read%s, in %.2f s", name.c_str(), static_cast<long long>(total),
+           total == 1 ? "file" : "files", static_cast<long long>(unread), shortText.c_str(), seconds.count());
+    return unread > 0 || shortFiles > 0 ? 1 : 0;
 }

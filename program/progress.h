@@ -17,7 +17,8 @@ public:
     struct Summary {
         int64_t filesRead = 0;    // input files whose reading began
         int64_t failedWrites = 0; // converted files and unpacked images that could not be written
-        int64_t failedFiles = 0;  // files that --keep-going went past
+        int64_t failedFiles = 0;  // files that --keep-going went past, or whose log rows could not be read
+        int64_t shortFiles = 0;   // files of a log that end before the data their headers declare
         std::vector<std::string> failedNames; // those and the files not written, for its summary
         bool stopped = false;        // a failure ended the run
         bool stoppedByWrite = false; // a write, counted among the failed writes, ended it

@@ -48,6 +48,7 @@ void endInRoom(Header& header, const CubeWriter& writer)
 // into place, for the tally as it is then at `after`; until then they count as passed.
 Result finishCube(RunTally& tally, CubeBuild& cube, bool modern, int64_t after, Messages& messages)
 {
+    addTimeAxis(cube.header, cube.records);
     endInRoom(cube.header, *cube.writer);
     Header table;
     std::string rows;
@@ -262,8 +263,11 @@ Result Publisher::finishPackedCube(const PackedFile& packed, int64_t after, Mess
 bool Publisher::publishRow(Unit& unit)
 {
     rows_ += unit.row;
+    logTimes_.add(unit.rowTimes);
     if (!unit.rowRead)
         ++tally_.summary.failedFiles;
+    if (unit.rowShort)
+        ++tally_.summary.shortFiles;
     tally_.addDone(1);
     tally_.at(unit.after);
     constexpr std::size_t batch = 1 << 20;
@@ -272,6 +276,11 @@ bool Publisher::publishRow(Unit& unit)
 
 Result Publisher::flushLog()
 {
+    // The heading declares the columns of times that have values in the first batch of rows.
+    if (log_ && !headed_) {
+        rows_.insert(0, logHeading(log_->format(), logTimes_));
+        headed_ = true;
+    }
     if (log_ && logWritten_ && !rows_.empty())
         logWritten_ = log_->write(rows_);
     rows_.clear();

@@ -21,6 +21,7 @@ public:
     virtual Result write(const std::string& text) = 0;
     // Written as it goes (a device, a FIFO), rather than whole at its end.
     virtual bool inPlace() const = 0;
+    virtual LogFormat format() const = 0;
 };
 
 // The order in which finished units say what they said and put their outputs in place: each is
@@ -77,6 +78,8 @@ private:
     std::shared_ptr<CubeBuild> rangeCube_;
     LogSink* log_ = nullptr;
     std::string rows_;  // the log's rows not yet written
+    LogTimes logTimes_; // the columns of times that have values in its rows so far
+    bool headed_ = false;
     Result logWritten_; // how the log's writes went
 
     std::mutex mutex_;

@@ -3,6 +3,7 @@
 #include "conversion/conversion.h"
 #include "conversion/cube.h"
 #include "conversion/names.h"
+#include "conversion/observinglog.h"
 #include "program/commandline.h"
 #include "program/cubewriter.h"
 #include "program/workers.h"
@@ -99,7 +100,10 @@ struct Unit {
     PlaneRecord record;
     ObservationTimes times;
     std::string timeEnd;
-    // A file of an observing log: its row, and whether its header could be read.
+    // A file of an observing log: its row, whether its header could be read, whether its data
+    // are short, and which of its times have values.
     std::string row;
     bool rowRead = true;
+    bool rowShort = false;
+    LogTimes rowTimes;
 };

@@ -222,7 +222,9 @@ void Worker::processRow(Unit& unit)
     if (settings_.options.firstNumber > -1)
         row_.number = unit.number;
     appendLogRow(unit.row, row_);
-    unit.rowRead = row_.status == "ok";
+    unit.rowShort = row_.shortData;
+    unit.rowRead = row_.shortData || row_.status == "ok";
+    unit.rowTimes.note(row_);
 }
 
 // An output's file: created under a hidden name and written whole, to be renamed at its turn.

@@ -183,6 +183,7 @@ struct Converted {
     std::vector<unsigned char> masked;
     std::vector<std::string> warnings;
     int64_t planes = 0;
+    std::vector<std::optional<int64_t>> starts; // each plane's, as a cube's table gives it
 };
 
 // The converter of this call, on the buffers of this thread, which it gives back when it goes.
@@ -231,6 +232,11 @@ Converted convertPath(const std::string& path, const ConversionOptions& options,
     if (cube && planeBytes > 0)
         converted.planes = static_cast<int64_t>(converted.output.data.size() / planeBytes);
     converted.warnings = warningsOf(messages);
+    // A packed file's images start one after another; the frames of a file, and an image, at its start.
+    const bool packedCube = cube && !options.frames;
+    for (int64_t k = 0; k < std::max<int64_t>(converted.planes, 1); ++k)
+        converted.starts.push_back(packedCube ? packedPlaneRecord(path, conversion.observation, k, converted.planes).start
+                                              : planeRecordOf(path, conversion.observation).start);
     // A packed file's images, and a cube of frames, are turned as their conversion turned them.
     if (wantMask && options.mask)
         converter->maskedPixels(conversion.orientation, image.naxis1, image.naxis2, converted.masked);
@@ -245,6 +251,7 @@ struct ConvertedForPython {
     py::bytes extension;
     py::object mask;
     py::list warnings;
+    py::list starts;
 };
 
 ConvertedForPython convert(const std::string& path, const ConversionOptions& options, bool wantMask)
@@ -266,6 +273,8 @@ ConvertedForPython convert(const std::string& path, const ConversionOptions& opt
     const std::string& extension = converted.output.extension;
     result.extension = py::bytes(extension.data(), extension.size());
     result.header = latin1(converted.output.header);
+    for (const std::optional<int64_t>& start : converted.starts)
+        result.starts.append(start ? py::cast(static_cast<double>(*start) / hundredthsPerDay) : py::none());
     return result;
 }
 
@@ -291,15 +300,18 @@ py::str logText(const std::vector<std::string>& paths, bool fitsInput)
     std::string text;
     withoutGil(signals, [&] {
         thread_local std::unique_ptr<CameraReading> camera;
-        text = logHeading(LogFormat::ecsv);
+        std::string rows;
+        LogTimes times;
         LogRow row;
         for (const std::string& path : paths) {
             // A row that failed may have met a signal in a wait that did not ask (a FITS file's).
             if (signals.requestedFromTimeToTime() || (row.status != "ok" && signals.requested()))
                 return;
             readLogRow(path, fitsInput, camera, row, &signals);
-            appendLogRow(text, row);
+            times.note(row);
+            appendLogRow(rows, row);
         }
+        text = logHeading(LogFormat::ecsv, times) + rows;
     });
     return latin1(text);
 }
@@ -408,7 +420,9 @@ PYBIND11_MODULE(_kovrent, module)
         .def_readonly("data", &ConvertedForPython::data, "the data, big-endian, of the header's BITPIX")
         .def_readonly("extension", &ConvertedForPython::extension, "the table that follows, as the file holds it")
         .def_readonly("mask", &ConvertedForPython::mask, "the mask's bad pixels (1), when the mask was asked for")
-        .def_readonly("warnings", &ConvertedForPython::warnings, "what the conversion warned of");
+        .def_readonly("warnings", &ConvertedForPython::warnings, "what the conversion warned of")
+        .def_readonly("starts", &ConvertedForPython::starts,
+                      "each plane's start (MJD, UTC) as a cube's table gives it, or None where unknown");
 
     module.def("convert", &convert, py::arg("path"), py::arg("options"), py::arg("want_mask") = false,
                "Converts one file as the program does with the options given.");

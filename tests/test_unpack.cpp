@@ -441,7 +441,9 @@ Shape shapeOf(const std::vector<uint8_t>& bytes) {
 // writes: for ranges of camera files, each converted file; for packed and ultrafast files, each
 // unpacked image converted again with -f and the same options, with -i, -e, -n and --modern.
 // fitsverify (without a warning) and astropy read it as a cube of that many planes. A range's
-// cube ends where its file that ends last does (here the second).
+// cube ends where its file that ends last does (here the second). The planes of a --modern cube
+// are evenly spaced (a packed file's images, files a second apart): astropy's WCS gives each
+// plane's start in the table as the time of its third axis.
 TEST(Cube, EveryPlaneIsTheFileThePlainRunWritesThem) {
     struct Case {
         const char* what;
@@ -467,9 +469,16 @@ TEST(Cube, EveryPlaneIsTheFileThePlainRunWritesThem) {
     std::vector<std::string> python = {"-c", R"(
 import sys, warnings
 from astropy.io import fits
+from astropy.wcs import WCS
 warnings.simplefilter("error")  # a checksum that fails, among others
 for name in sys.argv[1:]:
-    with fits.open(name, checksum=True) as hdus: print(hdus[0].data.shape, len(hdus))
+    with fits.open(name, checksum=True) as hdus:
+        h, axis = hdus[0].header, ""
+        if "CTYPE3" in h:
+            seconds = WCS(h).sub([3]).all_pix2world(range(h["NAXIS3"]), 0)[0]
+            starts = (hdus["TIMES"].data["MJD_BEG"] - h["MJDREF"]) * 86400
+            axis = h["CTYPE3"] + (" at the starts" if (abs(seconds - starts) <= 0.005).all() else "")
+        print(hdus[0].data.shape, len(hdus), axis)
 )"};
     std::string shapes;
     for (const Case& c : cases) {
@@ -543,7 +552,7 @@ for name in sys.argv[1:]:
         EXPECT_TRUE(contains(verified.output, "0 warning(s) and 0 error(s)")) << verified.output;
         python.push_back((dir / "cube" / name).string());
         shapes += "(" + std::to_string(shape.naxis[2]) + ", " + std::to_string(shape.naxis[1]) + ", " +
-                  std::to_string(shape.naxis[0]) + ") " + (modern ? "2" : "1") + "\n";
+                  std::to_string(shape.naxis[0]) + ") " + (modern ? "2 TIME at the starts" : "1 ") + "\n";
     }
     const RunResult read = runProgram(KOVRENT_PYTHON, python, all.path());
     EXPECT_EQ(read.output, shapes) << read.errors;
@@ -580,7 +589,8 @@ TEST(Cube, RangeOfTwoSizesWritesNothingAndFitsInputRefusesACube) {
 }
 
 // Planes keep their own starts in the --modern table, and the cube's DATE-OBS is its earliest:
-// each file of a range its own, and each unpacked image read with -f its DATE-BEG. Planes of
+// each file of a range its own, and each unpacked image read with -f its DATE-BEG; planes out of
+// step in time leave the third axis blank. The table names each plane's mode as the log does. Planes of
 // other objects or modes are said on standard error and in HISTORY cards, not hidden behind the
 // first plane's cards.
 TEST(Cube, PlanesKeepTheirOwnStartsAndSayHowTheyDiffer) {
@@ -621,18 +631,20 @@ from astropy.io import fits
 from astropy.time import Time
 with fits.open("k970611a.001", checksum=True) as hdus:
     h, t = hdus[0].header, hdus["TIMES"].data
-    print(list(t["FILENAME"]), list(t["OBJECT"]), list(t["OBSMODE"]), list(t["DATE_BEG"]), h["DATE-OBS"],
+    print(list(t["FILENAME"]), list(t["OBJECT"]), list(t["OBSMODE"]), list(t["MODE"]), "CTYPE3" in h,
+          list(t["DATE_BEG"]), h["DATE-OBS"],
           abs(Time(h["DATE-OBS"]).mjd - h["MJD-OBS"]) < 1e-8, all(abs(Time(t["DATE_BEG"]).mjd - t["MJD_BEG"]) < 1e-8))
 with fits.open("k970611a.005", checksum=True) as hdus:
     starts = [fits.getheader("t970611a.00%d" % n)["DATE-BEG"] for n in (5, 6, 7)]
-    print(list(hdus["TIMES"].data["DATE_BEG"]) == starts, len(set(starts)))
+    print(list(hdus["TIMES"].data["DATE_BEG"]) == starts, len(set(starts)), hdus[0].header["CTYPE3"])
 with fits.open("old/k970611a.005") as hdus:
-    print(list(hdus["TIMES"].data["DATE_BEG"]))
+    print(list(hdus["TIMES"].data["DATE_BEG"]), "CTYPE3" in hdus[0].header)
 )"}, dir.path());
     EXPECT_EQ(read.output,
               "['c970611a.001', 'c970611a.002', 'c970611a.003'] ['NGC 7027', 'M 42', 'NGC 7027'] [1, 2, 1] "
+              "['GRAB', 'CHOP', 'GRAB'] False "
               "['1997-06-11T09:05:00.00', '1997-06-11T09:04:00.00', '1997-06-11T09:06:00.00'] "
-              "1997-06-11T09:04:00.00 True True\nTrue 3\n['', '', '']\n") << read.errors;
+              "1997-06-11T09:04:00.00 True True\nTrue 3 TIME\n['', '', ''] False\n") << read.errors;
 }
 
 // ---- Every frame of an observation ----

@@ -422,12 +422,13 @@ TEST_P(Validators, CfitsioReadsShapePixelsAndCoordinates) {
 // astropy shows the header of every output without a warning; one interpreter reads them all.
 // A --modern output also opens with its checksums verified and gives its coordinates without a
 // warning: its DATE-OBS is the camera file's start, an unpacked image's DATE-BEG lies its share
-// of the way from start to end, and the HISTORY names -z and -i.
+// of the way from start to end, the HISTORY names -z and -i, and CCDData reads it in adu.
 TEST(Astropy, ShowsEveryHeaderWithoutAWarning) {
     std::vector<std::unique_ptr<TempDir>> dirs;
     std::vector<std::string> arguments = {"-c", R"(
 import sys, warnings
 from astropy.io import fits
+from astropy.nddata import CCDData
 from astropy.time import Time
 from astropy.wcs import WCS
 def modern(name, start, options):
@@ -436,6 +437,7 @@ def modern(name, start, options):
         with fits.open(name, checksum=True) as hdus:
             h = hdus[0].header
             if "CTYPE1" in h: WCS(h)
+        if CCDData.read(name).unit != "adu": return "BUNIT"
     twice = {k for k in h.keys() if k not in ("HISTORY", "COMMENT", "TIME-OBS") and list(h.keys()).count(k) > 1}
     if twice: return "the cards written twice " + " ".join(sorted(twice))
     if (start != "-") != ("DATE-OBS" in h): return "DATE-OBS"
@@ -593,16 +595,24 @@ TEST(Astropy, ObservingLogReadsAsTypedColumnsWithUnits) {
     CameraWriter full = observationHeader(8, 8, 3, 2);
     full.object("M 42, \"core\"").wavelength(10.5f).dateTime(1997, 6, 11, 9, 5, 3).timeObs({9, 5, 3, 7}).site(3);
     full.raDec(83.6330833, -5.3911111).record(47, {1.23}).record(49, {-2.5, 3.25}).record(83, {17});
+    full.timeEnd({9, 17, 41, 52}).record(5, {2.5});
     saveObservation(full, dir / "c970611a.001", 8, 8, 4, frameValue);
     savePacked(dir / "c970611a.002", 1, false);
     CameraWriter cut;
     cut.object("CUT").wavelength(2.2f);
     cut.save((dir / "c970611a.003").string());
+    // The first file one byte short of its last frame's 8 x 8 values: each frame fills a data block
+    // of 32768 bytes, whose fill behind the last one no conversion reads.
+    const std::vector<uint8_t> whole = readBytes(dir / "c970611a.001");
+    std::ofstream(dir / "c970611a.005", std::ios::binary).write(reinterpret_cast<const char*>(whole.data()),
+                                                              std::streamsize(whole.size() - 32768 + 8 * 8 * 4 - 1));
 
-    const RunResult range = runKovrent({"c970611a.", "-r", "1", "4", "--log", "night.ecsv"}, dir.path());
+    const RunResult range = runKovrent({"c970611a.", "-r", "1", "5", "--log", "night.ecsv"}, dir.path());
     EXPECT_EQ(range.exitStatus, 1);
     EXPECT_EQ(std::count(range.output.begin(), range.output.end(), '\n'), 1) << range.output;
-    EXPECT_TRUE(range.errors.starts_with("kovrent: night.ecsv: 4 files logged, 2 not read, in ")) << range.errors;
+    EXPECT_TRUE(range.errors.starts_with("kovrent: night.ecsv: 5 files logged, 2 not read, 1 short, in "))
+        << range.errors;
+    EXPECT_EQ(runKovrent({"c970611a.005"}, dir.path()).exitStatus, 1);
     const RunResult names = runKovrent({"c970611a.001", "c970611a.002", "--log", "night.csv"}, dir.path());
     EXPECT_EQ(names.exitStatus, 0) << names.errors;
     // A converted file logged with -f gives the row of its camera file.
@@ -614,16 +624,18 @@ TEST(Astropy, ObservingLogReadsAsTypedColumnsWithUnits) {
     EXPECT_EQ(readBytes(dir / "c970611a.001"), input);
 
     const RunResult read = runProgram(KOVRENT_PYTHON, {"-W", "error", "-c", R"(
+import os
 import astropy.units as u
 from astropy.coordinates import Angle
 from astropy.table import Table
 from astropy.time import Time
 t = Table.read("night.ecsv")
-first, packed, cut, missing = t
+first, packed, cut, missing, short = t
+declared = os.path.getsize("c970611a.001") - 32768 + 8 * 8 * 4
 checks = {
     "units": (t["LAMBDA"].unit, t["RA"].unit, t["ITIME"].unit, t["NAXIS1"].unit) == (u.um, u.deg, u.s, u.pix),
     "types": (t["OBSFINUM"].dtype.kind, t["RA"].dtype.kind, t["OBJECT"].dtype.kind) == ("i", "f", "U"),
-    "file": list(t["file"]) == ["c970611a.00%d" % n for n in (1, 2, 3, 4)] and list(t["number"]) == [1, 2, 3, 4],
+    "file": list(t["file"]) == ["c970611a.00%d" % n for n in (1, 2, 3, 4, 5)] and list(t["number"]) == [1, 2, 3, 4, 5],
     "object": first["OBJECT"] == 'M 42, "core"' and first["mode"] == "CHOP-NOD",
     "values": (first["LAMBDA"], first["AIRMASS"], first["RAOFFSET"], first["DEOFFSET"], first["OBSFINUM"])
               == (10.5, 1.23, -2.5, 3.25, 17),
@@ -635,6 +647,10 @@ checks = {
     "cut": (cut["OBJECT"], cut["LAMBDA"]) == ("CUT", 2.2),
     "status": list(t["status"][:2]) == ["ok", "ok"] and cut["status"].startswith("c970611a.003")
               and missing["status"] == "c970611a.004: No such file or directory",
+    "short": short["status"] == "short: %d of %d bytes" % (declared - 1, declared) and short["OBJECT"] == first["OBJECT"],
+    "times": isinstance(t["start"], Time) and isinstance(t["end"], Time) and t["end"].mask.tolist()[1:4] == [True] * 3
+             and first["end"].isot == "1997-06-11T09:17:41.520",
+    "exposure": t["EXPTIME"].unit == u.s and first["EXPTIME"] == 2.5 * 4,
     "csv": Table.read("night.csv", format="ascii.csv")["OBJECT"][0] == 'M 42, "core"',
     "fits": [str(v) for v in list(Table.read("fits.ecsv")[0])[1:]] == [str(v) for v in list(first)[1:]],
 }
