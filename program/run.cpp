@@ -57,6 +57,11 @@ void summarise(const RunCounts& counts, const Options& options, int failed, std:
         failures += ", " + std::to_string(counts.notTried) + (unpack ? " files" : "") + " not tried (stopped at "
             + counts.stoppedAt + ")";
     notice("%d %s, %s, in %.2f s", written, what, failures.c_str(), seconds.count());
+    if (!counts.packedNames.empty()) {
+        const std::size_t packed = counts.packedNames.size();
+        notice("%zu packed file%s passed over: unpack %s with %s (add --cube for one data cube each)", packed,
+               packed == 1 ? "" : "s", packed == 1 ? "it" : "them", unpackCommand(counts.packedNames, options).c_str());
+    }
 }
 
 // The processors this process may run on: the run's workers by default.
@@ -146,6 +151,9 @@ int convertFiles(const Options& options, UnfinishedFiles* unfinished, RunTally* 
     const RunCounts counts = convertInputs(options, maps, folders, workersFor(options), said, tally);
     print(said);
     if (counts.stopped) {
+        // The lines of its planes named a cube that is not there.
+        if (!counts.unwrittenCube.empty())
+            notice("data cube %s not written: a cube is written whole or not at all", counts.unwrittenCube.c_str());
         // A cube that was not written loses the planes read before the failure as well.
         const bool rangeCube = options.cube && !options.unpack;
         // The file the run stopped at failed, unless a write that failed stopped it, or the run
@@ -201,6 +209,7 @@ bool holdMemoryReserve()
 int kovrentRun(int argc, const char* const* argv, UnfinishedFiles* unfinished, RunTally* tally)
 {
     resetOutputError();
+    setQuiet(false);
     int status = 0;
     bool refused = false;
     try {
@@ -211,6 +220,7 @@ int kovrentRun(int argc, const char* const* argv, UnfinishedFiles* unfinished, R
         Options options;
         const Result parsed = parseCommandLine(argc, argv, options, messages);
         print(messages);
+        setQuiet(options.quiet);
         if (!parsed) {
             // The refusal has said why.
             refused = true;
@@ -234,7 +244,8 @@ int kovrentRun(int argc, const char* const* argv, UnfinishedFiles* unfinished, R
         flushOutput();
         status = 1;
     }
-    if (status != 0 && !refused && argc > 1 && argv[1][0] == '-') {
+    // A line that begins with a short option took it for the file's name.
+    if (status != 0 && !refused && argc > 1 && argv[1][0] == '-' && argv[1][1] != '-') {
         Messages hint;
         optionsFirstHint(argc, argv, hint);
         print(hint);

@@ -680,6 +680,7 @@ void Worker::claimPackedFile(Unit& unit)
             return failed(messages.failed(ProgramText::cubeOverwrites, cubeName, unit.inputName));
         }
         messages.say(ProgramText::writingCube, cubeName, {packed->count});
+        sayImagesIntoCube(unit.inputName, cubeName, packed->count, messages);
         auto cube = std::make_shared<CubeBuild>();
         cube->writer = std::make_shared<CubeWriter>(cubeName, &folder);
         cube->planes = packed->count;
@@ -793,6 +794,7 @@ void Worker::processFile(Unit& unit)
                 ? converter_.convertFrames(unit.inputName, session, messages, conversion_)
                 : converter_.convert(unit.inputName, session, messages, conversion_);
             unit.result = toldUnreadable(std::move(unit.result), unit.inputName, options.fitsInput, messages);
+            unit.result = hintedRead(std::move(unit.result), unit.inputName, options, messages);
         }
     }
     if (run.rangeCube) {
@@ -1076,6 +1078,8 @@ bool publish(RunShared& run, Unit& unit)
         if (run.options.keepGoing) {
             ++counts.failedFiles;
             counts.failedNames.push_back(unit.inputName);
+            if (unit.result.cause() == CameraText::packedRefused)
+                counts.packedNames.push_back(unit.inputName);
         } else {
             counts.stopped = true;
             counts.stoppedAt = unit.inputName;
@@ -1083,6 +1087,8 @@ bool publish(RunShared& run, Unit& unit)
             endsRun = true;
         }
     }
+    if (endsRun && (run.rangeCube || (unit.packed && unit.packed->cube)))
+        counts.unwrittenCube = (run.rangeCube ? run.rangeCube->writer : unit.packed->cube->writer)->name();
     tallied(run.tally, unit);
     window.end();
     print(messages);

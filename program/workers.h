@@ -38,6 +38,8 @@ struct RunCounts {
     int failedWrites = 0;   // converted files and unpacked images that could not be written
     int failedFiles = 0;    // files that --keep-going went past
     std::vector<std::string> failedNames; // those and the files not written, for its summary
+    std::vector<std::string> packedNames; // the packed files among the files --keep-going went past
+    std::string unwrittenCube; // the data cube begun and not written, when a failure ended the run
     bool stopped = false;   // a failure ended the run
     bool stoppedByWrite = false; // a write, counted among the failed writes, ended it
     std::string stoppedAt;  // the file whose failure ended it
