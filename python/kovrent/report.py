@@ -159,7 +159,8 @@ def convert_night(arguments, say):
                 warnings.simplefilter("ignore", reading.ConversionWarning)
                 converted = reading._convert(name, options, want_mask=True)
         except reading.Error as error:
-            say(f"kovrent: {shown}: {error}")
+            # A ReadError's reason names its file; a value this file cannot take is said with it.
+            say(f"kovrent: {error}" if isinstance(error, reading.ReadError) else f"kovrent: {shown}: {error}")
             night.add(shown, reason=str(error))
             if not arguments.keep_going:
                 night.not_tried = len(inputs) - index - 1
