@@ -74,12 +74,18 @@ std::string_view longName(std::string_view word)
     return word.substr(0, word.find('='));
 }
 
-bool isLongOption(std::string_view name)
+// The long option written `name` (without its dashes, with or without "=value"), or null.
+const LongOption* findLongOption(std::string_view name)
 {
     for (const LongOption& option : longOptions)
         if (option.name == longName(name))
-            return true;
-    return false;
+            return &option;
+    return nullptr;
+}
+
+bool isLongOption(std::string_view name)
+{
+    return findLongOption(name) != nullptr;
 }
 
 // The edits that make one word the other.
@@ -119,13 +125,6 @@ std::string_view nearestLongOption(std::string_view word)
     return nearest;
 }
 
-Refusal unknownOption(const std::string& word)
-{
-    const std::string_view written = std::string_view(word).substr(word.compare(0, 2, "--") == 0 ? 2 : 1);
-    return Refusal{std::nullopt,
-                   "unknown option " + word + "; did you mean --" + std::string(nearestLongOption(written)) + "?"};
-}
-
 // An option as given, with its values: its letter or long name, and the words that gave it.
 struct Given {
     std::string name;
@@ -140,13 +139,15 @@ void parseLongOption(const Arguments& arguments, int& i, const std::string& word
     std::optional<std::string> inlineValue;
     if (name.size() < written.size())
         inlineValue = std::string(written.substr(name.size() + 1));
-    if (!isLongOption(name))
-        throw unknownOption(word);
+    const LongOption* option = findLongOption(name);
+    if (!option)
+        throw Refusal{std::nullopt,
+                      "unknown option " + word + "; did you mean --" + std::string(nearestLongOption(name)) + "?"};
+    if (inlineValue && !option->takesValue)
+        throw Refusal{std::nullopt, "--" + std::string(name) + " takes no value: " + word};
     auto value = [&](std::optional<ProgramText> text, const std::string& hint) {
         return inlineValue ? *inlineValue : arguments.take(i, text, hint);
     };
-    if (inlineValue && name != "jobs" && name != "log")
-        throw Refusal{std::nullopt, "--" + std::string(name) + " takes no value: " + word};
     if (name == "keep-going") {
         options.keepGoing = true;
     } else if (name == "modern") {
