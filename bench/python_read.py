@@ -2,7 +2,7 @@
 """Times the Python package on N copies of the bundled 128 x 128 chop-nod sample on tmpfs, on one
 core: kovrent.getdata, kovrent.read (the HDUList) and kovrent.header of each camera file, beside
 astropy.io.fits.getdata and getheader of the same files converted by the program. The best of
-five passes counts. Not a test: the numbers go in the README by hand.
+five passes counts. Not a test: the numbers go in bench/README.md by hand.
 
     bench/python_read.py BUILD [N] [work folder]   (BUILD configured with -DKOVRENT_PYTHON=ON;
                                                     default N 1000, folder /dev/shm/kovrent-python)

@@ -32,7 +32,8 @@ enum class CameraText : uint8_t {
     packedShort,        // the packed data end early
     packedCount,        // the number of packed images
     ultrafastCount,     // the number of ultrafast images
-    frameBeyondMode,    // a warning: the frame, the observing mode, its name and frames
+    frameBeyondMode,    // the frame, the observing mode, its name and frames, and the file's name: a
+                        // warning where the file goes on, else the failure's cause
     beamBeyondImages,   // a warning: the frame, the observing mode, its name and beams
 };
 

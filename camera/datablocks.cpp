@@ -216,14 +216,17 @@ public:
     }
 
     // The next frame, merged into the raster. False after a short column, with `shortText`
-    // (data block 1) or the block-2 text, filled in with obsmode, and the reason.
-    bool readFrame(Merge merge, float divisor, CameraText shortText)
+    // (data block 1) or the block-2 text, filled in with obsmode, and the reason; with
+    // `beyondData`, a file that ends there is no fault of the file, and only a read that failed
+    // has a reason.
+    bool readFrame(Merge merge, float divisor, CameraText shortText, bool beyondData = false)
     {
-        if (!readColumns(0, layout_.blockColumns(), merge, divisor, shortText))
+        if (!readColumns(0, layout_.blockColumns(), merge, divisor, shortText, beyondData))
             return false;
         stream_.skipBytes(layout_.skipBefore);
         if (layout_.finX != layout_.endX) {
-            if (!readColumns(layout_.blockColumns(), layout_.naxis1, merge, divisor, CameraText::notEnoughData))
+            if (!readColumns(layout_.blockColumns(), layout_.naxis1, merge, divisor, CameraText::notEnoughData,
+                             beyondData))
                 return false;
             stream_.skipBytes(layout_.skipAfter);
         }
@@ -243,7 +246,7 @@ public:
     }
 
 private:
-    bool readColumns(int32_t first, int32_t end, Merge merge, double divisor, CameraText shortText);
+    bool readColumns(int32_t first, int32_t end, Merge merge, double divisor, CameraText shortText, bool beyondData);
 
     CameraStream& stream_;
     const FrameLayout& layout_;
@@ -254,7 +257,8 @@ private:
 
 // Columns are merged as many at a time as the stream's buffer holds, where they stand in it; a
 // short read ends the run with the message of its place, as a short single column would.
-bool FrameReader::readColumns(int32_t first, int32_t end, Merge merge, double divisor, CameraText shortText)
+bool FrameReader::readColumns(int32_t first, int32_t end, Merge merge, double divisor, CameraText shortText,
+                              bool beyondData)
 {
     const std::size_t columnBytes = 4 * static_cast<std::size_t>(layout_.naxis2);
     const auto perRead = static_cast<int32_t>(std::max<std::size_t>(CameraStream::viewLimit / columnBytes, 1));
@@ -265,7 +269,8 @@ bool FrameReader::readColumns(int32_t first, int32_t end, Merge merge, double di
         const unsigned char* columns = stream_.view(bytes, got);
         if (got != bytes) {
             messages_.say(shortText, {obsmode_});
-            messages_.reason("%s", stream_.shortReadReason().c_str());
+            if (!beyondData || stream_.failed())
+                messages_.reason("%s", stream_.shortReadReason().c_str());
             return false;
         }
         mergeColumnValues(raster_, x, columns, count, layout_.naxis2, merge, divisor, false);
@@ -349,17 +354,29 @@ Result readFrames(CameraReading& file, Raster& raster, int32_t frameNumber, int3
     FrameReader frames(file.stream, file.layout, raster, obsmode, messages);
     if (frameNumber != 0) {
         const int32_t n = frameNumber < 1 ? 1 : frameNumber;
-        if (const ObservingMode* mode = observingMode(obsmode); mode && n > mode->frames) {
-            TextValues values;
+        const ObservingMode* mode = observingMode(obsmode);
+        const bool beyondMode = mode && n > mode->frames;
+        TextValues values;
+        if (beyondMode) {
             values.name = mode->name;
+            values.other = file.stream.name();
             values.numbers[0] = n;
             values.numbers[1] = obsmode;
             values.numbers[2] = mode->frames;
-            messages.warn(CameraText::frameBeyondMode, values, sentence(CameraText::frameBeyondMode, values));
         }
         frames.skipFrames(n - 1);
-        if (!frames.readFrame(Merge::store, selectedDivisor(divisors, obsmode, n), CameraText::notEnoughData))
-            return Result::fatal(CameraText::notEnoughData, messages.lastReason());
+        // A frame beyond the mode's is read where the file goes on, with a warning; where the
+        // file ends, the frame asked for is the reason, not the file.
+        if (!frames.readFrame(Merge::store, selectedDivisor(divisors, obsmode, n), CameraText::notEnoughData,
+                              beyondMode)) {
+            if (!beyondMode || file.stream.failed())
+                return Result::fatal(CameraText::notEnoughData, messages.lastReason());
+            std::string reason = sentence(CameraText::frameBeyondMode, values);
+            messages.reason(CameraText::frameBeyondMode, values, reason);
+            return Result::fatal(CameraText::frameBeyondMode, std::move(reason));
+        }
+        if (beyondMode)
+            messages.warn(CameraText::frameBeyondMode, values, sentence(CameraText::frameBeyondMode, values));
         return Result();
     }
 

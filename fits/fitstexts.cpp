@@ -2,6 +2,8 @@
 
 #include "fits/fitsimage.h"
 
+#include <cstring>
+
 namespace {
 
 class Category : public std::error_category {
@@ -41,6 +43,7 @@ std::string wording(FitsText text, const TextValues& values)
         end = "\n";
         break;
     case FitsText::dataCube:
+    case FitsText::systemError:
         frame = "";
         end = "";
         break;
@@ -65,6 +68,7 @@ std::string sentence(FitsText text, const TextValues& values)
     case FitsText::writeOpenError: return "wf: Error opening file for writing";
     case FitsText::writeError: return "wf:  Error writing FITS file";
     case FitsText::dataCube: return formatted("%s: NAXIS 3: a data cube", name);
+    case FitsText::systemError: return formatted("%s: %s", name, std::strerror(static_cast<int>(n[0])));
     }
     return "";
 }

@@ -18,6 +18,7 @@ enum class FitsText : uint8_t {
     writeOpenError, // the file cannot be created
     writeError,     // the file cannot be written, or the image cannot be encoded
     dataCube,       // a reason: a FITS input of three axes, its name
+    systemError,    // a reason: the file's name and the system's error number
 };
 
 // A failure that one of them tells has it for its cause.

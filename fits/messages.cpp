@@ -1,5 +1,7 @@
 #include "fits/messages.h"
 
+#include "fits/fitstexts.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -65,7 +67,10 @@ void Messages::warn(const char* format, ...)
 
 void Messages::fileError(const std::string& name, int error)
 {
-    reason("%s: %s", name.c_str(), std::strerror(error));
+    TextValues values;
+    values.name = name;
+    values.numbers[0] = error;
+    reason(FitsText::systemError, values, sentence(FitsText::systemError, values));
 }
 
 std::string Messages::lastReason() const

@@ -134,7 +134,7 @@ public:
     {
         lines_.push_back({Kind::warning, textId(name), "warning - " + text, std::move(values)});
     }
-    // "name: " and the system's text for the error number, for people.
+    // "name: " and the system's text for the error number, for people (FitsText::systemError).
     void fileError(const std::string& name, int error);
     // The lines of `other`, after these.
     void append(const Messages& other);

@@ -52,15 +52,10 @@ std::string trimmedName(const std::string& argument, std::optional<ProgramText> 
     return argument.substr(first, argument.find_last_not_of(space) - first + 1);
 }
 
-std::string takeName(const Arguments& arguments, int& index, std::optional<ProgramText> text, const std::string& hint)
-{
-    return trimmedName(arguments.take(index, text, hint), text, hint);
-}
-
 // A value that is not a number is refused; an empty one leaves the setting as it was.
-void takeNumber(const Arguments& arguments, int& index, ProgramText text, int32_t& setting, const std::string& hint)
+void readNumber(const std::string& value, ProgramText text, int32_t& setting, const std::string& hint)
 {
-    if (readOptionNumber(arguments.take(index, text, hint), setting) == ScanResult::notNumber)
+    if (readOptionNumber(value, setting) == ScanResult::notNumber)
         throw Refusal{text, hint};
 }
 
@@ -70,15 +65,27 @@ struct LongOption {
     bool takesValue;
 };
 constexpr LongOption longOptions[]
-    = {{"keep-going", false}, {"modern", false},      {"cube", false}, {"frames", false}, {"jobs", true},
-       {"log", true},         {"no-progress", false}, {"help", false}, {"version", false}};
+    = {{"keep-going", false}, {"modern", false},      {"cube", false},  {"frames", false}, {"jobs", true},
+       {"log", true},         {"no-progress", false}, {"quiet", false}, {"help", false},   {"version", false}};
+
+// The name of a long option as written, without its dashes and any "=value".
+std::string_view longName(std::string_view word)
+{
+    return word.substr(0, word.find('='));
+}
+
+// The long option written `name` (without its dashes, with or without "=value"), or null.
+const LongOption* findLongOption(std::string_view name)
+{
+    for (const LongOption& option : longOptions)
+        if (option.name == longName(name))
+            return &option;
+    return nullptr;
+}
 
 bool isLongOption(std::string_view name)
 {
-    for (const LongOption& option : longOptions)
-        if (option.name == name)
-            return true;
-    return false;
+    return findLongOption(name) != nullptr;
 }
 
 // The edits that make one word the other.
@@ -99,9 +106,15 @@ std::size_t editDistance(std::string_view a, std::string_view b)
     return row[b.size()];
 }
 
-// The known long option nearest to `word` (written without its dashes).
+// The known long option nearest to `word` (written without its dashes): the first that begins
+// with it (--mod for --modern), else the one fewest edits away.
 std::string_view nearestLongOption(std::string_view word)
 {
+    word = longName(word);
+    if (!word.empty())
+        for (const LongOption& option : longOptions)
+            if (option.name.starts_with(word))
+                return option.name;
     std::string_view nearest = longOptions[0].name;
     std::size_t best = editDistance(word, nearest);
     for (const LongOption& option : longOptions)
@@ -112,9 +125,29 @@ std::string_view nearestLongOption(std::string_view word)
     return nearest;
 }
 
+// An option as given, with its values: its letter or long name, and the words that gave it.
+struct Given {
+    std::string name;
+    std::string text;
+};
+
 void parseLongOption(const Arguments& arguments, int& i, const std::string& word, Options& options)
 {
-    const std::string_view name = std::string_view(word).substr(2);
+    const std::string_view written = std::string_view(word).substr(2);
+    const std::string_view name = longName(written);
+    // --name=value gives its value in the same word.
+    std::optional<std::string> inlineValue;
+    if (name.size() < written.size())
+        inlineValue = std::string(written.substr(name.size() + 1));
+    const LongOption* option = findLongOption(name);
+    if (!option)
+        throw Refusal{std::nullopt,
+                      "unknown option " + word + "; did you mean --" + std::string(nearestLongOption(name)) + "?"};
+    if (inlineValue && !option->takesValue)
+        throw Refusal{std::nullopt, "--" + std::string(name) + " takes no value: " + word};
+    auto value = [&](std::optional<ProgramText> text, const std::string& hint) {
+        return inlineValue ? *inlineValue : arguments.take(i, text, hint);
+    };
     if (name == "keep-going") {
         options.keepGoing = true;
     } else if (name == "modern") {
@@ -125,6 +158,8 @@ void parseLongOption(const Arguments& arguments, int& i, const std::string& word
         options.frames = true;
     } else if (name == "no-progress") {
         options.progress = false;
+    } else if (name == "quiet") {
+        options.quiet = true;
     } else if (name == "help") {
         options.showUsage = true;
     } else if (name == "version") {
@@ -132,26 +167,22 @@ void parseLongOption(const Arguments& arguments, int& i, const std::string& word
     } else if (name == "jobs") {
         const std::string hint
             = "--jobs takes the number of workers, 1 to " + std::to_string(mostJobs) + " (for example --jobs 4)";
-        takeNumber(arguments, i, ProgramText::jobsValue, options.jobs, hint);
+        readNumber(value(ProgramText::jobsValue, hint), ProgramText::jobsValue, options.jobs, hint);
         if (options.jobs < 1 || options.jobs > mostJobs)
             throw Refusal{ProgramText::jobsValue, hint};
     } else if (name == "log") {
-        options.logName = takeName(arguments, i, ProgramText::logName, "--log takes the name of the log to write");
-    } else {
-        throw Refusal{std::nullopt,
-                      "unknown option " + word + "; did you mean --" + std::string(nearestLongOption(name)) + "?"};
+        const char* hint = "--log takes the name of the log to write";
+        options.logName = trimmedName(value(ProgramText::logName, hint), ProgramText::logName, hint);
     }
 }
 
-// Each of these options, with its values as given, when -p is on: unpacking does not use them,
-// and a cube of the images converts them as -f would (but for -f itself).
-constexpr std::string_view unusedByUnpacking = "efgmnz";
-
-void parseOptions(int argc, const char* const* argv, Options& options, bool reportIgnored,
-                  std::vector<std::string>& unpackIgnores, Messages& messages)
+// Every argument from `from` on: the options, each recorded as given, and every other word a
+// further input, as a shell's glob gives them.
+void parseOptions(int argc, const char* const* argv, int from, Options& options, bool reportIgnored,
+                  std::vector<Given>& given, Messages& messages)
 {
     const Arguments arguments(argc, argv);
-    for (int i = 2; i < argc; ++i) {
+    for (int i = from; i < argc; ++i) {
         auto ignored = [&] {
             if (reportIgnored)
                 messages.reason("warning - argument %s ignored", argv[i]);
@@ -161,7 +192,6 @@ void parseOptions(int argc, const char* const* argv, Options& options, bool repo
             ignored();
             continue;
         }
-        // Every other word is a further input, as a shell's glob gives them.
         if (word[0] != '-') {
             options.inputNames.push_back(trimmedName(argv[i], ProgramText::dataFileName, ""));
             continue;
@@ -170,67 +200,108 @@ void parseOptions(int argc, const char* const* argv, Options& options, bool repo
             ignored();
             continue;
         }
+        const int optionAt = i;
+        std::string name(1, word[1]);
         if (word[1] == '-') {
             parseLongOption(arguments, i, word, options);
-            continue;
+            name = longName(std::string_view(word).substr(2));
+        } else {
+            // A long option with one dash would be taken for its first letter (-modern for -m).
+            if (isLongOption(std::string_view(word).substr(1)))
+                throw Refusal{std::nullopt, "unknown option " + word + "; did you mean -" + word + "?"};
+            switch (word[1]) {
+            case 'a': options.appendFits = true; break;
+            case 'd': {
+                const char* hint = "-d takes the name of a folder (for example -d out)";
+                options.outputDirectory = trimmedName(arguments.take(i, ProgramText::outputDirectoryName, hint),
+                                                      ProgramText::outputDirectoryName, hint);
+                options.toDirectory = true;
+                break;
+            }
+            case 'e': {
+                const char* hint = "-e takes a whole number such as 2; an expanded image is at most 512 pixels wide";
+                readNumber(arguments.take(i, ProgramText::expansionValue, hint), ProgramText::expansionValue,
+                           options.expansion, hint);
+                // A factor below 1 has no image size to give; refused like any bad factor.
+                if (options.expansion < 1)
+                    throw Refusal{ProgramText::expansionValue, hint};
+                break;
+            }
+            case 'f': options.fitsInput = true; break;
+            case 'g': {
+                const char* hint = "-g takes the name of a FITS gain map";
+                options.gainName
+                    = trimmedName(arguments.take(i, ProgramText::gainName, hint), ProgramText::gainName, hint);
+                options.gain = true;
+                break;
+            }
+            case 'i': options.interchange = true; break;
+            case 'm': {
+                const char* hint = "-m takes the name of a FITS mask";
+                options.maskName
+                    = trimmedName(arguments.take(i, ProgramText::maskName, hint), ProgramText::maskName, hint);
+                options.mask = true;
+                break;
+            }
+            case 'n': options.noFlips = true; break;
+            case 'o': {
+                const char* hint = "-o takes a frame number (for example -o 2)";
+                readNumber(arguments.take(i, ProgramText::frameNumberValue, hint), ProgramText::frameNumberValue,
+                           options.frameNumber, hint);
+                break;
+            }
+            case 'p': options.unpack = true; break;
+            case 'q': options.quiet = true; break;
+            case 'r': {
+                const char* form = "-r takes two numbers (for example -r 1 100)";
+                // Both bounds must be numbers, the first at least 0: a first bound left unset would
+                // turn the range into single files named by bare numbers.
+                const bool firstIsNumber
+                    = readOptionNumber(arguments.take(i, ProgramText::limitsValue, form), options.firstNumber)
+                    == ScanResult::number;
+                if (readOptionNumber(arguments.take(i, ProgramText::limitsValue, form), options.lastNumber)
+                        != ScanResult::number
+                    || !firstIsNumber || options.firstNumber < 0)
+                    throw Refusal{ProgramText::limitsValue, form};
+                break;
+            }
+            case 'z': options.zeroWait = true; break;
+            default: ignored(); continue;
+            }
         }
-        // A long option with one dash would be taken for its first letter (-modern for -m).
-        if (isLongOption(std::string_view(word).substr(1)))
-            throw Refusal{std::nullopt, "unknown option " + word + "; did you mean -" + word + "?"};
-        const int optionAt = i;
-        switch (word[1]) {
-        case 'a': options.appendFits = true; break;
-        case 'd':
-            options.outputDirectory = takeName(arguments, i, ProgramText::outputDirectoryName,
-                                               "-d takes the name of a folder (for example -d out)");
-            options.toDirectory = true;
-            break;
-        case 'e': {
-            const char* hint = "-e takes a whole number such as 2; an expanded image is at most 512 pixels wide";
-            takeNumber(arguments, i, ProgramText::expansionValue, options.expansion, hint);
-            // A factor below 1 has no image size to give; refused like any bad factor.
-            if (options.expansion < 1)
-                throw Refusal{ProgramText::expansionValue, hint};
-            break;
-        }
-        case 'f': options.fitsInput = true; break;
-        case 'g':
-            options.gainName = takeName(arguments, i, ProgramText::gainName, "-g takes the name of a FITS gain map");
-            options.gain = true;
-            break;
-        case 'i': options.interchange = true; break;
-        case 'm':
-            options.maskName = takeName(arguments, i, ProgramText::maskName, "-m takes the name of a FITS mask");
-            options.mask = true;
-            break;
-        case 'n': options.noFlips = true; break;
-        case 'o':
-            takeNumber(arguments, i, ProgramText::frameNumberValue, options.frameNumber,
-                       "-o takes a frame number (for example -o 2)");
-            break;
-        case 'p': options.unpack = true; break;
-        case 'r': {
-            const char* form = "-r takes two numbers (for example -r 1 100)";
-            // Both bounds must be numbers, the first at least 0: a first bound left unset would
-            // turn the range into single files named by bare numbers.
-            const bool firstIsNumber
-                = readOptionNumber(arguments.take(i, ProgramText::limitsValue, form), options.firstNumber) == ScanResult::number;
-            if (readOptionNumber(arguments.take(i, ProgramText::limitsValue, form), options.lastNumber) != ScanResult::number
-                || !firstIsNumber || options.firstNumber < 0)
-                throw Refusal{ProgramText::limitsValue, form};
-            break;
-        }
-        case 'z': options.zeroWait = true; break;
-        default: ignored(); break;
-        }
-        if (unusedByUnpacking.find(word[1]) != std::string_view::npos) {
-            std::string given = argv[optionAt];
-            given.insert(0, 1, word[1]); // the letter first, for the caller to tell them apart
-            for (int k = optionAt + 1; k <= i; ++k)
-                given.append(" ").append(argv[k]);
-            unpackIgnores.push_back(given);
-        }
+        std::string text = argv[optionAt];
+        for (int k = optionAt + 1; k <= i; ++k)
+            text.append(" ").append(argv[k]);
+        given.push_back({name, text});
     }
+}
+
+// Each of these options, with its values as given, when -p is on: unpacking does not use them,
+// and a cube of the images converts them as -f would (but for -f itself).
+constexpr std::string_view unusedByUnpacking[] = {"e", "f", "g", "m", "n", "z"};
+// The options that an observing log uses: the inputs, how they are read, and how the run shows.
+constexpr std::string_view usedByLog[] = {"f", "r", "q", "jobs", "log", "no-progress", "quiet"};
+
+// Every option given that the run will not use, named.
+void nameUnused(const Options& options, const std::vector<Given>& given, Messages& messages)
+{
+    auto among = [](const std::string& name, const auto& names) {
+        return std::find(std::begin(names), std::end(names), name) != std::end(names);
+    };
+    if (!options.logName.empty()) {
+        for (const Given& option : given)
+            if (!among(option.name, usedByLog))
+                messages.reason("warning - %s ignored with --log, which writes the log and converts nothing",
+                                option.text.c_str());
+        return;
+    }
+    if (options.unpack)
+        for (const Given& option : given)
+            if (among(option.name, unusedByUnpacking) && (!options.cube || option.name == "f"))
+                messages.reason("warning - %s ignored with %s", option.text.c_str(),
+                                options.cube ? "-p --cube, which converts the images as -f would" : "-p");
+    if (options.fitsInput && options.interchange && !options.unpack)
+        messages.reason("warning - -i ignored with -f: it interchanges the columns of camera files as they are read");
 }
 
 } // namespace
@@ -243,7 +314,8 @@ Result parseCommandLine(int argc, const char* const* argv, Options& options, Mes
         return Result();
     }
     try {
-        options.inputName = trimmedName(argv[1], ProgramText::dataFileName, "the first argument is the name of a camera file");
+        options.inputName
+            = trimmedName(argv[1], ProgramText::dataFileName, "the first argument is the name of a camera file");
         options.inputNames = {options.inputName};
         if (options.inputName == "-h" || options.inputName == "--help") {
             options.showUsage = true;
@@ -253,29 +325,27 @@ Result parseCommandLine(int argc, const char* const* argv, Options& options, Mes
             options.showVersion = true;
             return Result();
         }
-        // An option that is no option, first as anywhere else.
-        const std::string& first = options.inputName;
-        if (first.size() > 2 && first.compare(0, 2, "--") == 0 && !isLongOption(std::string_view(first).substr(2)))
-            throw Refusal{std::nullopt,
-                          "unknown option " + first + "; did you mean --"
-                              + std::string(nearestLongOption(std::string_view(first).substr(2))) + "?"};
+        const std::string first = options.inputName;
         if (first.size() > 1 && first[0] == '-' && first[1] != '-' && isLongOption(std::string_view(first).substr(1)))
             throw Refusal{std::nullopt, "unknown option " + first + "; did you mean -" + first + "?"};
-        const bool reportIgnored = options.inputName[0] != '-';
-        std::vector<std::string> unpackIgnores;
-        parseOptions(argc, argv, options, reportIgnored, unpackIgnores, messages);
+        // A long option may come first, as anywhere else: the first name after it is the input.
+        // A line that begins with a short option reads it as a file name, as it always did.
+        const bool longFirst = first.size() > 2 && first.compare(0, 2, "--") == 0;
+        const bool reportIgnored = longFirst || first[0] != '-';
+        std::vector<Given> given;
+        if (longFirst)
+            options.inputNames.clear();
+        parseOptions(argc, argv, longFirst ? 1 : 2, options, reportIgnored, given, messages);
         if (options.showUsage || options.showVersion)
             return Result();
+        if (options.inputNames.empty())
+            throw Refusal{ProgramText::dataFileName, "no file named: kovrent filename [options]"};
+        options.inputName = options.inputNames.front();
         // A range's files are named after its one root.
         if (options.firstNumber >= 0 && options.inputNames.size() > 1)
             throw Refusal{ProgramText::limitsValue,
                           "-r converts the numbered files of one root name (for example "
                           "kovrent c970611a. -r 1 100); more names were given"};
-        if (options.unpack && reportIgnored)
-            for (const std::string& given : unpackIgnores)
-                if (!options.cube || given[0] == 'f')
-                    messages.reason("warning - %s ignored with %s", given.c_str() + 1,
-                                    options.cube ? "-p --cube, which converts the images as -f would" : "-p");
         // Every frame as its own plane: no frame of its own, no cube across files, no packed images.
         if (options.frames && (options.cube || options.frameNumber != 0 || options.unpack || options.fitsInput))
             throw Refusal{std::nullopt,
@@ -285,17 +355,18 @@ Result parseCommandLine(int argc, const char* const* argv, Options& options, Mes
                                      : options.unpack    ? "-p"
                                      : options.fitsInput ? "-f"
                                                          : "-o")};
-        if (options.fitsInput && options.interchange && !options.unpack && reportIgnored)
-            messages.reason(
-                "warning - -i ignored with -f: it interchanges the columns of camera files as they are read");
+        if (reportIgnored)
+            nameUnused(options, given, messages);
     } catch (const Refusal& refusal) {
         if (refusal.text)
             messages.say(*refusal.text);
         if (!refusal.hint.empty())
             messages.reason("%s", refusal.hint.c_str());
-        return Result::fatal(refusal.text ? make_error_code(*refusal.text) : make_error_code(ProgramText::refusedOption),
-                             refusal.hint);
+        return Result::fatal(
+            refusal.text ? make_error_code(*refusal.text) : make_error_code(ProgramText::refusedOption), refusal.hint);
     }
+    if (!options.logName.empty())
+        return Result();
     if (options.cube && !options.unpack && options.firstNumber < 0 && options.inputNames.size() < 2) {
         messages.reason("warning - --cube ignored: it makes a cube of a packed file's images (-p), or of the files of "
                         "a range (-r) or of several names");
@@ -366,8 +437,11 @@ void printUsage()
         "            as the planes of a cube (k970611a.005)\n",
         "       --jobs k = convert k files at once (default: one per processor)\n",
         "       --no-progress = no progress line on a terminal\n",
+        "       -q, --quiet = no line per file; warnings, errors and the summary stay\n",
         "       --log file = write the observing log of the inputs' headers (CSV, or\n"
         "            ECSV for a name ending in .ecsv) and convert nothing\n",
+        "       Long options may stand anywhere, also first, and take their value as\n"
+        "            --jobs 4 or --jobs=4.\n",
         "  note:  all gain and mask operations are carried out before the image\n",
         "         is expanded, if those options are selected.\n\n",
         "  Example: to convert the first 100 files taken on June 11, 1997,\n",

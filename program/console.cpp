@@ -1,5 +1,6 @@
 #include "program/console.h"
 
+#include "camera/cameratexts.h"
 #include "program/progress.h"
 #include "program/texts.h"
 
@@ -10,6 +11,18 @@
 namespace {
 
 int firstOutputError = 0;
+bool quietRun = false;
+
+// The lines that a quiet run leaves out: each tells of one file, image or cube read or written.
+bool perFileLine(const TextId& id)
+{
+    for (const ProgramText text :
+         {ProgramText::readingFile, ProgramText::writingFile, ProgramText::writingUnpacked,
+          ProgramText::writingUltrafast, ProgramText::writingCube, ProgramText::planeOf, ProgramText::imagesIntoCube})
+        if (id == textId(text))
+            return true;
+    return id == textId(CameraText::packedCount) || id == textId(CameraText::ultrafastCount);
+}
 
 void noticeText(const std::string& text)
 {
@@ -50,9 +63,16 @@ void notice(const char* format, ...)
     va_end(arguments);
 }
 
+void setQuiet(bool quiet)
+{
+    quietRun = quiet;
+}
+
 void print(const Messages& messages)
 {
     for (const Messages::Line& line : messages.lines()) {
+        if (quietRun && perFileLine(line.id))
+            continue;
         progressLine().clearBefore(line.forPeople());
         if (line.forPeople())
             noticeText(programWording(line));

@@ -11,6 +11,10 @@
 // Prints what the libraries and the run said, in its order.
 void print(const Messages& messages);
 
+// A quiet run (-q) prints no line per file: what reading and writing each file or image says on
+// standard output, and which cube a packed file's images go into. Warnings and errors stay.
+void setQuiet(bool quiet);
+
 // One line for the person at the console on standard error: "kovrent: " and the text.
 // Standard output is flushed first, so that on a terminal the two streams read in order.
 void notice(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -20,6 +20,8 @@ public:
         int64_t failedFiles = 0;  // files that --keep-going went past, or whose log rows could not be read
         int64_t shortFiles = 0;   // files of a log that end before the data their headers declare
         std::vector<std::string> failedNames; // those and the files not written, for its summary
+        std::vector<std::string> packedNames; // the packed files among the files --keep-going went past
+        std::string unwrittenCube;   // the data cube begun and not written, when a failure ended the run
         bool stopped = false;        // a failure ended the run
         bool stoppedByWrite = false; // a write, counted among the failed writes, ended it
         std::string stoppedAt;       // the file whose failure ended it

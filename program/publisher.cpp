@@ -363,6 +363,8 @@ bool Publisher::publish(Unit& unit)
         if (settings_.options.keepGoing) {
             ++counts.failedFiles;
             counts.failedNames.push_back(unit.inputName);
+            if (unit.result.cause() == CameraText::packedRefused)
+                counts.packedNames.push_back(unit.inputName);
         } else {
             counts.stopped = true;
             counts.stoppedAt = unit.inputName;
@@ -370,6 +372,10 @@ bool Publisher::publish(Unit& unit)
             endsRun = true;
         }
     }
+    // The lines of a cube's planes named a cube that is now not written.
+    const CubeBuild* cube = rangeCube_ ? rangeCube_.get() : unit.packed ? unit.packed->cube.get() : nullptr;
+    if (endsRun && cube)
+        counts.unwrittenCube = cube->writer->name();
     tallied(tally_, unit);
     window.end();
     print(messages);

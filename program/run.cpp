@@ -60,6 +60,11 @@ void summarise(const RunTally& tally, const Options& options, int64_t failed,
         failures += ", " + std::to_string(counts.notTried) + (unpack ? " files" : "") + " not tried (stopped at "
             + counts.stoppedAt + ")";
     notice("%lld %s, %s, in %.2f s", static_cast<long long>(written), what, failures.c_str(), seconds.count());
+    if (!counts.packedNames.empty()) {
+        const std::size_t packed = counts.packedNames.size();
+        notice("%zu packed file%s passed over: unpack %s with %s (add --cube for one data cube each)", packed,
+               packed == 1 ? "" : "s", packed == 1 ? "it" : "them", unpackCommand(counts.packedNames, options).c_str());
+    }
 }
 
 // The processors this process may run on: the run's workers by default.
@@ -152,6 +157,9 @@ int runConversion(const Options& options, UnfinishedFiles* unfinished, RunTally&
     print(said);
     const RunTally::Summary& counts = tally.summary;
     if (counts.stopped) {
+        // The lines of its planes named a cube that is not there.
+        if (!counts.unwrittenCube.empty())
+            notice("data cube %s not written: a cube is written whole or not at all", counts.unwrittenCube.c_str());
         // A cube that was not written loses the planes read before the failure as well.
         const bool rangeCube = options.cube && !options.unpack;
         // The file the run stopped at failed, unless a write that failed stopped it, or the run
@@ -209,6 +217,7 @@ int kovrentRun(int argc, const char* const* argv, UnfinishedFiles* unfinished, R
     RunTally ownTally;
     RunTally& tally = runTally ? *runTally : ownTally;
     resetOutputError();
+    setQuiet(false);
     int status = 0;
     bool refused = false;
     try {
@@ -219,6 +228,7 @@ int kovrentRun(int argc, const char* const* argv, UnfinishedFiles* unfinished, R
         Options options;
         const Result parsed = parseCommandLine(argc, argv, options, messages);
         print(messages);
+        setQuiet(options.quiet);
         if (!parsed) {
             // The refusal has said why.
             refused = true;
@@ -242,7 +252,8 @@ int kovrentRun(int argc, const char* const* argv, UnfinishedFiles* unfinished, R
         flushOutput();
         status = 1;
     }
-    if (status != 0 && !refused && argc > 1 && argv[1][0] == '-') {
+    // A line that begins with a short option took it for the file's name.
+    if (status != 0 && !refused && argc > 1 && argv[1][0] == '-' && argv[1][1] != '-') {
         Messages hint;
         optionsFirstHint(argc, argv, hint);
         print(hint);

@@ -176,6 +176,7 @@ void UnitSource::readPackedFile(Unit& unit, Converter& converter)
         if (replacesFile(cubeName, unit.inputName, &folder))
             return failed(messages.failed(ProgramText::cubeOverwrites, cubeName, unit.inputName));
         messages.say(ProgramText::writingCube, cubeName, {packed->count});
+        sayImagesIntoCube(unit.inputName, cubeName, packed->count, messages);
         auto cube = std::make_shared<CubeBuild>();
         cube->writer = std::make_shared<CubeWriter>(cubeName, &folder, end_);
         cube->planes = packed->count;

@@ -4,6 +4,9 @@
 #include "conversion/conversiontexts.h"
 #include "conversion/version.h"
 #include "fits/fitstexts.h"
+#include "program/commandline.h"
+
+#include <cerrno>
 
 namespace {
 
@@ -46,6 +49,7 @@ std::string wording(ProgramText text, const TextValues& values)
         break;
     case ProgramText::readingFile:
     case ProgramText::refusedOption:
+    case ProgramText::imagesIntoCube:
         frame = "";
         end = "";
         break;
@@ -125,6 +129,10 @@ std::string sentence(ProgramText text, const TextValues& values)
         return formatted("%s and %s would both be written to %s", name, other, values.third.c_str());
     case ProgramText::planeOf: return formatted("plane %lld of %s", static_cast<long long>(n[0]), name);
     case ProgramText::refusedOption: return formatted("%s", name);
+    case ProgramText::imagesIntoCube:
+        return formatted("the %lld image%s of %s go%s into one data cube, %s, not into files of their own",
+                         static_cast<long long>(n[0]), n[0] == 1 ? "" : "s", name, n[0] == 1 ? "es" : "",
+                         values.other.c_str());
     }
     return "";
 }
@@ -135,15 +143,18 @@ std::string programWording(const Messages::Line& line)
     const char* name = values.name.c_str();
     const int64_t* n = values.numbers;
     const TextId& id = line.id;
-    if (id == textId(CameraText::frameBeyondMode))
-        return formatted("warning - frame %lld asked for with -o, but observing mode %lld (%s) has %lld frame%s",
-                         static_cast<long long>(n[0]), static_cast<long long>(n[1]), name,
-                         static_cast<long long>(n[2]), n[2] == 1 ? "" : "s");
+    if (id == textId(CameraText::frameBeyondMode)) {
+        // A warning where the file went on past the mode's frames; the reason where it did not.
+        const std::string frame = formatted(
+            "frame %lld asked for with -o, but observing mode %lld (%s) has %lld frame%s", static_cast<long long>(n[0]),
+            static_cast<long long>(n[1]), name, static_cast<long long>(n[2]), n[2] == 1 ? "" : "s");
+        return line.kind == Messages::Kind::warning ? "warning - " + frame : values.other + ": " + frame;
+    }
     if (id == textId(CameraText::beamBeyondImages))
         return formatted("warning - frame %lld asked for with -o, but the packed images of observing mode %lld (%s) "
                          "have %lld beam%s; beam 1 is written",
-                         static_cast<long long>(n[0]), static_cast<long long>(n[1]), name,
-                         static_cast<long long>(n[2]), n[2] == 1 ? "" : "s");
+                         static_cast<long long>(n[0]), static_cast<long long>(n[1]), name, static_cast<long long>(n[2]),
+                         n[2] == 1 ? "" : "s");
     if (id == textId(FitsText::dataCube))
         return line.text + "; -f reads images of two axes";
     if (id == textId(ConversionText::notFitsInput))
@@ -152,6 +163,9 @@ std::string programWording(const Messages::Line& line)
         return line.text + ": FITS input needs -f";
     if (id == textId(ConversionText::noFramesToKeep))
         return line.text + "; take one with -o";
+    // A shell hands on a pattern that matched no file as it stands.
+    if (id == textId(FitsText::systemError) && n[0] == ENOENT && values.name.find_first_of("*?[") != std::string::npos)
+        return formatted("%s: a pattern that matched no file (the shell passes such a pattern on as it stands)", name);
     if (id == textId(ConversionText::orientedAgain))
         return formatted("warning - %s was oriented when it was converted; -f turns it again (-n leaves it)", name);
     return line.text;
@@ -162,4 +176,65 @@ Result hinted(Result failed, Messages& messages)
     if (failed.cause() == std::errc::permission_denied || failed.cause() == std::errc::read_only_file_system)
         messages.reason("choose another folder with -d");
     return failed;
+}
+
+Result hintedRead(Result failed, const std::string& inputName, const Options& options, Messages& messages)
+{
+    if (failed.cause() != CameraText::packedRefused)
+        return failed;
+    const std::string command = unpackCommand({inputName}, options);
+    const char* const cube = "(add --cube for one data cube)";
+    if (options.keepGoing)
+        messages.reason("%s is a packed file, passed over: unpack it with %s %s", inputName.c_str(), command.c_str(),
+                        cube);
+    else if ((options.firstNumber >= 0 || options.inputNames.size() > 1) && !options.cube)
+        messages.reason("%s is a packed file: unpack it with %s %s, or pass it with --keep-going", inputName.c_str(),
+                        command.c_str(), cube);
+    else
+        messages.reason("%s is a packed file: unpack it with %s %s", inputName.c_str(), command.c_str(), cube);
+    return failed;
+}
+
+namespace {
+
+// A word as a shell takes it: quoted when it holds anything but letters, digits and ._/+-.
+std::string shellWord(const std::string& word)
+{
+    const char* const plain = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._/+-";
+    if (!word.empty() && word.find_first_not_of(plain) == std::string::npos)
+        return word;
+    std::string quoted = "'";
+    for (const char c : word)
+        quoted.append(c == '\'' ? "'\\''" : std::string(1, c));
+    return quoted + "'";
+}
+
+} // namespace
+
+std::string unpackCommand(const std::vector<std::string>& names, const Options& options)
+{
+    std::string command = "kovrent";
+    for (const std::string& name : names)
+        command.append(" ").append(shellWord(name));
+    command += " -p";
+    if (options.toDirectory)
+        command.append(" -d ").append(shellWord(options.outputDirectory));
+    if (options.frameNumber != 0)
+        command.append(" -o ").append(std::to_string(options.frameNumber));
+    if (options.interchange)
+        command += " -i";
+    if (options.appendFits)
+        command += " -a";
+    if (options.modern)
+        command += " --modern";
+    return command;
+}
+
+void sayImagesIntoCube(const std::string& inputName, const std::string& cubeName, int64_t images, Messages& messages)
+{
+    TextValues values;
+    values.name = inputName;
+    values.other = cubeName;
+    values.numbers[0] = images;
+    messages.reason(ProgramText::imagesIntoCube, values, sentence(ProgramText::imagesIntoCube, values));
 }

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <string>
 #include <system_error>
+#include <vector>
+
+struct Options;
 
 // The program's own texts: the version line, what a run says of its files, and its refusals.
 enum class ProgramText : uint8_t {
@@ -40,6 +43,7 @@ enum class ProgramText : uint8_t {
     outputsCollide,      // the two inputs' names and the output's
     planeOf,             // the cube's name, the plane's number
     refusedOption,       // a cause: an option refused for its reason alone (the reason)
+    imagesIntoCube,      // a line for people: the packed file's name, the cube's, the images
 };
 
 // A failure that one of them tells has it for its cause.
@@ -66,3 +70,13 @@ std::string programWording(const Messages::Line& line);
 // A write that failed, with the program's hint after its reason where its options answer the
 // cause: a folder that cannot be written at all is left for another with -d.
 Result hinted(Result failed, Messages& messages);
+
+// An input that failed, with the program's hint where its options answer the cause: a packed
+// file is unpacked with -p, or among other files passed with --keep-going.
+Result hintedRead(Result failed, const std::string& inputName, const Options& options, Messages& messages);
+
+// The command that unpacks `names` with the options of `options` that unpacking uses.
+std::string unpackCommand(const std::vector<std::string>& names, const Options& options);
+
+// With -p --cube: the images of a packed file go into one cube, not into files of their own.
+void sayImagesIntoCube(const std::string& inputName, const std::string& cubeName, int64_t images, Messages& messages);

@@ -276,6 +276,7 @@ void Worker::processFile(Unit& unit)
             unit.result = options.frames ? converter_.convertFrames(unit.inputName, session, messages, conversion_)
                                          : converter_.convert(unit.inputName, session, messages, conversion_);
             unit.result = toldUnreadable(std::move(unit.result), unit.inputName, options.fitsInput, messages);
+            unit.result = hintedRead(std::move(unit.result), unit.inputName, options, messages);
         }
         link.settle();
     }

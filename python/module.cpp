@@ -16,8 +16,10 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -32,16 +34,45 @@ namespace py = pybind11;
 namespace {
 
 // The exceptions of the package: Error, and beside it OSError for an input or map that cannot be
-// read, ValueError for an option the program refuses.
+// read, ValueError for an option the program refuses. A file the system cannot give raises the
+// ReadError that is also the OSError of its error number (FileNotFoundError, PermissionError, ...).
 PyObject* errorType = nullptr;
 PyObject* readErrorType = nullptr;
 PyObject* optionErrorType = nullptr;
+struct SystemReadError {
+    std::vector<int> errors;
+    const char* name; // in the package
+    PyObject* builtin;
+    PyObject* type;
+};
+SystemReadError systemReadErrors[] = {
+    {{ENOENT}, "FileNotFoundReadError", PyExc_FileNotFoundError, nullptr},
+    {{EACCES, EPERM}, "PermissionReadError", PyExc_PermissionError, nullptr},
+    {{EISDIR}, "IsADirectoryReadError", PyExc_IsADirectoryError, nullptr},
+    {{ENOTDIR}, "NotADirectoryReadError", PyExc_NotADirectoryError, nullptr},
+};
 
 struct ReadFailure {
     std::string reason;
     std::string fileName;
     std::error_code cause; // the system's error, or the text of the part that found it
 };
+
+// The failure to read `fileName`, its reason naming the file once: the libraries' lines for people
+// name their file, and so do the texts filled in with it, while the sentence of another text, which
+// the program says after "Reading <file>...", is given the file's name here.
+ReadFailure readFailure(const Result& result, const std::string& fileName, const Messages& messages)
+{
+    const std::error_code& cause = result.cause();
+    for (const Messages::Line& line : messages.lines()) {
+        const TextValues& values = line.values;
+        const bool causeText = line.id.part == &cause.category() && line.id.code == cause.value();
+        if ((line.kind == Messages::Kind::reason && line.text == result.reason())
+            || (causeText && (values.name == fileName || values.other == fileName || values.third == fileName)))
+            return {result.reason(), fileName, cause};
+    }
+    return {fileName + ": " + result.reason(), fileName, cause};
+}
 struct OptionFailure {
     std::string reason;
 };
@@ -155,7 +186,7 @@ Maps loadedMaps(const ConversionOptions& options, Messages& messages)
         auto loaded = std::make_shared<Map>();
         loaded->name = map.name;
         if (Result result = loadMap(*loaded, messages); !result)
-            throw ReadFailure{result.reason(), map.name, result.cause()};
+            throw readFailure(result, map.name, messages);
         map.map = std::move(loaded);
     }
     return maps;
@@ -219,11 +250,12 @@ Converted convertPath(const std::string& path, const ConversionOptions& options,
         result = converter->convertPackedCube(path, messages, conversion);
     }
     if (!result) {
-        // An expansion that this image cannot take is a bad option value for it.
-        if (result.cause() == ConversionText::expansionTooLarge)
+        // An expansion that this image cannot take, or a frame beyond its observing mode's, is a bad
+        // option value for it.
+        if (result.cause() == ConversionText::expansionTooLarge || result.cause() == CameraText::frameBeyondMode)
             throw OptionFailure{result.reason()};
         result = explained(result, path, options.fitsInput ? Wanted::fitsInput : Wanted::camera, messages);
-        throw ReadFailure{result.reason(), path, result.cause()};
+        throw readFailure(result, path, messages);
     }
     Converted converted;
     converted.output = std::move(conversion.output);
@@ -287,7 +319,7 @@ py::str header(const std::string& path)
         CallConverter converter(ConversionOptions(), Maps(), signals);
         if (Result result = converter->readHeader(path, messages, output); !result) {
             result = explained(result, path, Wanted::camera, messages);
-            throw ReadFailure{result.reason(), path, result.cause()};
+            throw readFailure(result, path, messages);
         }
     });
     return latin1(output.header);
@@ -325,12 +357,28 @@ int32_t optionNumber(const std::string& text)
     return value;
 }
 
-void raise(PyObject* type, const std::string& reason, const std::string& fileName)
+void raise(PyObject* type, const std::string& reason, const std::string& fileName, int error = 0)
 {
-    py::object error = py::reinterpret_borrow<py::object>(type)(fileSystemText(reason));
+    py::object raised = py::reinterpret_borrow<py::object>(type)(fileSystemText(reason));
     if (!fileName.empty())
-        error.attr("filename") = fileSystemText(fileName);
-    PyErr_SetObject(type, error.ptr());
+        raised.attr("filename") = fileSystemText(fileName);
+    if (error != 0) {
+        raised.attr("errno") = error;
+        raised.attr("strerror") = fileSystemText(std::strerror(error));
+    }
+    PyErr_SetObject(type, raised.ptr());
+}
+
+// A read that failed for the system's error raises the ReadError of its kind, errno set.
+void raiseRead(const ReadFailure& failure)
+{
+    const bool system = failure.cause.category() == std::generic_category();
+    const int error = system ? failure.cause.value() : 0;
+    PyObject* type = readErrorType;
+    for (const SystemReadError& kind : systemReadErrors)
+        if (std::find(kind.errors.begin(), kind.errors.end(), error) != kind.errors.end())
+            type = kind.type;
+    raise(type, failure.reason, failure.fileName, error);
 }
 
 // A map's name as an option holds it: the name, or None for no map.
@@ -365,12 +413,18 @@ PYBIND11_MODULE(_kovrent, module)
     module.add_object("Error", py::handle(errorType));
     module.add_object("ReadError", py::handle(readErrorType));
     module.add_object("OptionError", py::handle(optionErrorType));
+    for (SystemReadError& kind : systemReadErrors) {
+        const std::string name = std::string("kovrent.") + kind.name;
+        kind.type = newType(name.c_str(), "An input or map that the system cannot give, as its OSError says.",
+                            py::make_tuple(py::handle(readErrorType), py::handle(kind.builtin)));
+        module.add_object(kind.name, py::handle(kind.type));
+    }
     py::register_exception_translator([](std::exception_ptr thrown) {
         try {
             if (thrown)
                 std::rethrow_exception(thrown);
         } catch (const ReadFailure& failure) {
-            raise(readErrorType, failure.reason, failure.fileName);
+            raiseRead(failure);
         } catch (const OptionFailure& failure) {
             raise(optionErrorType, failure.reason, "");
         }

@@ -29,12 +29,32 @@ namespace {
 
 const std::string kVersion = "kovrent Data conversion program  version " KOVRENT_VERSION "\n";
 
-// The usage text as README.md shows it; the program's must be the same, word for word.
-std::string readmeUsage() {
-    const std::vector<uint8_t> bytes = readBytes(fs::path(KOVRENT_SOURCE_DIR) / "README.md");
-    const std::string text(bytes.begin(), bytes.end());
-    const size_t start = text.find("```\n", text.find("## Usage\n")) + 4;
-    return text.substr(start, text.find("```", start) - start);
+// The options that the manual's OPTIONS section describes, one entry each, or that a text names:
+// every word that begins with one or two dashes and a letter, without a value after "=".
+std::set<std::string> optionsNamed(const std::string& text) {
+    std::set<std::string> options;
+    for (size_t at = text.find('-'); at != std::string::npos; at = text.find('-', at + 1)) {
+        const bool wordStart = at == 0 || std::string(" (\n").find(text[at - 1]) != std::string::npos;
+        const size_t name = text.compare(at, 2, "--") == 0 ? at + 2 : at + 1;
+        if (!wordStart || name >= text.size() || !std::islower(static_cast<unsigned char>(text[name]))) continue;
+        const size_t end = text.find_first_not_of("abcdefghijklmnopqrstuvwxyz-", name);
+        options.insert(text.substr(at, end - at));
+        at = end - 1;
+    }
+    return options;
+}
+
+std::set<std::string> manualOptions() {
+    const std::vector<uint8_t> bytes = readBytes(fs::path(KOVRENT_SOURCE_DIR) / "doc" / "kovrent.1.in");
+    std::string text(bytes.begin(), bytes.end());
+    text = text.substr(text.find("\n.SH OPTIONS\n"));
+    text = text.substr(0, text.find("\n.SH ", 1));
+    // Each entry's first line (".BI \-e " n""), without the roff escapes of its dashes.
+    std::string entries;
+    for (size_t at = text.find(".TP\n"); at != std::string::npos; at = text.find(".TP\n", at + 1))
+        for (size_t k = at + 4; k < text.size() && (k == at + 4 || text[k - 1] != '\n'); ++k)
+            if (text[k] != '\\') entries.push_back(text[k]);
+    return optionsNamed(entries);
 }
 
 using Args = std::vector<std::string>;
@@ -76,12 +96,17 @@ std::set<std::string> filesIn(const fs::path& directory) {
     return files;
 }
 
+// The usage names every option the manual describes, and no other.
 TEST(CommandLine, UsageWhenNoArgumentOrHelpFirst) {
-    for (const Args& args : {Args{}, Args{"-h"}}) {
-        TempDir dir;
+    TempDir dir;
+    const RunResult usage = runKovrent({"-h"}, dir.path());
+    ASSERT_EQ(usage.output.rfind(kVersion + "Usage: kovrent filename", 0), 0u) << usage.output;
+    EXPECT_EQ(optionsNamed(usage.output.substr(kVersion.size())), manualOptions());
+    EXPECT_GE(manualOptions().size(), 20u);
+    for (const Args& args : {Args{}, Args{"-h"}, Args{"--help"}}) {
         const RunResult run = runKovrent(args, dir.path());
         EXPECT_EQ(run.exitStatus, 0) << joined(args);
-        EXPECT_EQ(run.output, kVersion + readmeUsage()) << joined(args);
+        EXPECT_EQ(run.output, usage.output) << joined(args);
     }
 }
 
@@ -89,7 +114,8 @@ TEST(CommandLine, UsageWhenNoArgumentOrHelpFirst) {
 auto fields(const Options& o) {
     return std::tuple(o.inputName, o.inputNames, o.outputDirectory, o.gainName, o.maskName, o.expansion, o.frameNumber,
                       o.firstNumber, o.lastNumber, o.appendFits, o.toDirectory, o.fitsInput, o.gain, o.interchange,
-                      o.mask, o.noFlips, o.unpack, o.zeroWait, o.showUsage, o.showVersion, o.keepGoing);
+                      o.mask, o.noFlips, o.unpack, o.zeroWait, o.showUsage, o.showVersion, o.keepGoing, o.jobs,
+                      o.logName, o.quiet, o.modern, o.progress);
 }
 
 // Numbers are read as C reads them: octal, hexadecimal, digits up to the first other character.
@@ -169,6 +195,13 @@ TEST(CommandLine, ParsedOptionsAndBadValues) {
         {{name, "--jobs", "256"}, [](Options& o) { o.jobs = 256; }},
         {{name, "--jobs", "257"}, nullptr, "kovrent: Error in number of jobs\n"},
         {{name, "--jobs", "2147483647"}, nullptr, "kovrent: Error in number of jobs\n"},
+        // Long options anywhere, first included, with "=value" too.
+        {{"--modern", "--jobs=3", name, "-q"}, [](Options& o) { o.modern = o.quiet = true, o.jobs = 3; }},
+        {{"--log", "night.csv", name, "--no-progress"}, [](Options& o) { o.logName = "night.csv", o.progress = false; }},
+        {{name, "--log=night.csv", "--quiet"}, [](Options& o) { o.logName = "night.csv", o.quiet = true; }},
+        {{name, "--modern=yes"}, nullptr},
+        {{"--modern", "--jobs", "2"}, nullptr, "kovrent: Error in data file name\n"},
+        {{name, "--jobs="}, nullptr, "kovrent: Error in number of jobs\n"},
     };
     for (const auto& c : cases) {
         std::vector<const char*> argv = {"kovrent"};
@@ -393,18 +426,21 @@ TEST(CommandLine, ReasonsHintsAndWarningsOnStandardError) {
         }
         return output;
     };
+    const std::string usage = runKovrent({"-h"}, TempDir().path()).output.substr(kVersion.size());
+    const std::string packed = "Reading c970611a.010...kovrent: Error - data packed, use -p option to unpack first\n" + notFound;
     const struct {
         Args args;
         int status;
         std::string output;               // after the version line
         std::vector<std::string> errors;  // each a line of standard error; none: it stays empty
+        std::string never = "";           // nowhere on standard error
     } cases[] = {
         {{"c970611a.005"}, 0, "Reading c970611a.005...writing f970611a.005\n", {}},
         {{"--version"}, 0, "", {}},
-        {{"--help"}, 0, readmeUsage(), {"kovrent: messages go to standard output; reasons, hints and warnings"}},
+        {{"--help"}, 0, usage, {"kovrent: messages go to standard output; reasons, hints and warnings"}},
         {{"c970611a.005", "-x", "c970611a.006"}, 0, converted,
          {"kovrent: warning - argument -x ignored\n", "kovrent: 2 files converted, 0 failed, in "}},
-        {{"c970611a.005", "--help"}, 0, readmeUsage(), {"kovrent: messages go to standard output"}},
+        {{"c970611a.005", "--help"}, 0, usage, {"kovrent: messages go to standard output"}},
         {{"c970611a.005", "-modern", "-e", "2"}, 1, "", {"kovrent: unknown option -modern; did you mean --modern?\n"}},
         {{"c970611a.005", "--foo"}, 1, "", {"kovrent: unknown option --foo; did you mean --log?\n"}},
         {{"-e", "2", "c970611a.005"}, 1, "Reading -e...kovrent: Error - file not found: -e\n" + notFound,
@@ -440,9 +476,10 @@ TEST(CommandLine, ReasonsHintsAndWarningsOnStandardError) {
         {{"c970611a.005", "-m", "cube.fits"}, 1,
          "Reading mask file cube.fits\nrf: File not in FITS format\nkovrent: Error reading in mask map!\n",
          {"kovrent: cube.fits: NAXIS 3\n"}},
+        // The file holds every frame of its mode: the frame asked for is the reason, not the file.
         {{"c970611a.005", "-o", "3"}, 1, "Reading c970611a.005...kovrent: not enough data for *obsmode 1\n",
-         {"kovrent: warning - frame 3 asked for with -o, but observing mode 1 (GRAB) has 1 frame\n",
-          "kovrent: c970611a.005 ends before the end of its data\n"}},
+         {"kovrent: c970611a.005: frame 3 asked for with -o, but observing mode 1 (GRAB) has 1 frame\n"},
+         "ends before"},
         {{"c970611a.010", "-p", "-o", "2"}, 0,
          "Reading c970611a.010...writing 2 files...\nNow writing unpacked file t970611a.010.2\n"
          "Now writing unpacked file t970611a.011.2\n",
@@ -488,6 +525,32 @@ TEST(CommandLine, ReasonsHintsAndWarningsOnStandardError) {
         {{"f970611a.009", "-f", "-i", "-a"}, 0, "Reading f970611a.009...writing f970611a.009.fits\n",
          {"kovrent: warning - -i ignored with -f: it interchanges the columns of camera files as they are read\n",
           "kovrent: warning - f970611a.009 was oriented when it was converted; -f turns it again (-n leaves it)\n"}},
+        // Long options first, with "=value", and the nearest by its beginning.
+        {{"--modern", "c970611a.005", "--jobs=2"}, 0, "Reading c970611a.005...writing f970611a.005\n", {}},
+        {{"c970611a.005", "--mod"}, 1, "", {"kovrent: unknown option --mod; did you mean --modern?\n"}},
+        // Quiet: no line per file; the errors and the summary stay.
+        {{"c970611a.", "-r", "5", "7", "-q"}, 1, "kovrent: Error - file not found: c970611a.007\n" + notFound,
+         {"kovrent: c970611a.007: No such file or directory\n", "kovrent: 2 files converted, 1 failed, in "}},
+        // A packed file among others: both ways on, and with --keep-going the command in the summary.
+        {{"c970611a.005", "c970611a.010", "c970611a.006", "-d", "."}, 1, "Reading c970611a.005...writing ./f970611a.005\n" + packed,
+         {"kovrent: c970611a.010 is a packed file: unpack it with kovrent c970611a.010 -p -d . (add --cube for one "
+          "data cube), or pass it with --keep-going\n"}},
+        {{"c970611a.010", "c970611a.006", "--keep-going"}, 1, packed + "Reading c970611a.006...writing f970611a.006\n",
+         {"kovrent: 1 file converted, 1 failed (c970611a.010), in ",
+          "kovrent: 1 packed file passed over: unpack it with kovrent c970611a.010 -p (add --cube for one data cube "
+          "each)\n"}},
+        {{"nothing/c970611a.9*"}, 1,
+         "Reading nothing/c970611a.9*...kovrent: Error - file not found: nothing/c970611a.9*\n" + notFound,
+         {"kovrent: nothing/c970611a.9*: a pattern that matched no file"}, "No such file"},
+        {{"c970611a.005", "--log", "night.csv", "-d", "out"}, 0, "",
+         {"kovrent: warning - -d out ignored with --log, which writes the log and converts nothing\n"}},
+        // No line names a cube that is not written.
+        {{"c970611a.005", "c970611a.006", "c970611a.010", "--cube"}, 1,
+         "Reading c970611a.005...plane 1 of k970611a.005\nReading c970611a.006...plane 2 of k970611a.005\n" + packed,
+         {"kovrent: data cube k970611a.005 not written"}},
+        {{"c970611a.010", "-p", "--cube"}, 0,
+         "Reading c970611a.010...writing 2 files...\nNow writing data cube k970611a.010 (2 images)\n",
+         {"kovrent: the 2 images of c970611a.010 go into one data cube, k970611a.010, not into files of their own\n"}},
         {{"c970611a.", "--keep-going", "-r", "11", "25"}, 1, missing(11, 25),
          {"kovrent: 0 files converted, 15 failed (c970611a.011, c970611a.012, c970611a.013, c970611a.014, "
           "c970611a.015, c970611a.016, c970611a.017, c970611a.018, c970611a.019, c970611a.020 and 5 more), in "}},
@@ -521,6 +584,9 @@ TEST(CommandLine, ReasonsHintsAndWarningsOnStandardError) {
         EXPECT_EQ(run.output, kVersion + c.output) << joined(c.args);
         if (c.errors.empty()) {
             EXPECT_EQ(run.errors, "") << joined(c.args);
+        }
+        if (!c.never.empty()) {
+            EXPECT_EQ(run.errors.find(c.never), std::string::npos) << joined(c.args) << "\n" << run.errors;
         }
         size_t from = 0;  // the lines in order
         for (const std::string& line : c.errors) {

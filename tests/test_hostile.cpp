@@ -972,6 +972,7 @@ TEST(Hostile, SignalEndsABlockedRunAtOnce) {
         {"range of 1000 on 200 workers whose output no one reads", 1000, 0, true, false, {"--jobs", "200"}},
         // The packed files given by name: the first one's cube is written, and counted.
         {"cube of a packed file's images, the next file waiting", 2, 2, false, false, {"-p", "--cube"},
+         "kovrent: the 25 images of c970611a.001 go into one data cube, out/k970611a.001, not into files of their own\n"
          "kovrent: interrupted at c970611a.002: 25 images unpacked, 0 files not tried\n"},
     };
     for (const auto& c : cases) {

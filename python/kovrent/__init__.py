@@ -11,8 +11,9 @@ CCDData.read(path) reads a camera file. `python3 -m kovrent report` writes a nig
 
 from _kovrent import __version__
 
-from .reading import ConversionWarning, Error, OptionError, ReadError, getdata, header, log, read
+from .reading import (ConversionWarning, Error, FileNotFoundReadError, IsADirectoryReadError, NotADirectoryReadError,
+                      OptionError, PermissionReadError, ReadError, getdata, header, log, read)
 from . import unified
 
-__all__ = ["read", "getdata", "header", "log", "Error", "ReadError", "OptionError", "ConversionWarning",
-           "__version__"]
+__all__ = ["read", "getdata", "header", "log", "Error", "ReadError", "FileNotFoundReadError", "PermissionReadError",
+           "IsADirectoryReadError", "NotADirectoryReadError", "OptionError", "ConversionWarning", "__version__"]

@@ -8,9 +8,11 @@ from astropy.io import fits
 from astropy.table import Table
 
 import _kovrent
-from _kovrent import Error, OptionError, ReadError
+from _kovrent import (Error, FileNotFoundReadError, IsADirectoryReadError, NotADirectoryReadError, OptionError,
+                      PermissionReadError, ReadError)
 
-__all__ = ["read", "getdata", "header", "log", "Error", "ReadError", "OptionError", "ConversionWarning"]
+__all__ = ["read", "getdata", "header", "log", "Error", "ReadError", "FileNotFoundReadError", "PermissionReadError",
+           "IsADirectoryReadError", "NotADirectoryReadError", "OptionError", "ConversionWarning"]
 
 
 class ConversionWarning(UserWarning):
@@ -96,8 +98,10 @@ def read(path, *, expand=1, orient=True, gain=None, mask=None, frame=0, zero_wai
     HDU's header and data are the bytes the program writes, the data a big-endian array of the
     file's BITPIX that owns the buffer the conversion filled (unscaled where the header has
     BSCALE, BZERO or BLANK, as astropy's do_not_scale_image_data=True gives them). A file that
-    cannot be read raises ReadError (an OSError), an option that cannot be used OptionError (a
-    ValueError); both are kovrent.Error, with the reason.
+    cannot be read raises ReadError (an OSError; a missing one FileNotFoundReadError, also a
+    FileNotFoundError, and one not allowed PermissionReadError, also a PermissionError, with errno
+    and filename), an option that cannot be used OptionError (a ValueError; a frame beyond the
+    observing mode's among them); all are kovrent.Error, with the reason.
     """
     options = dict(expand=expand, orient=orient, gain=gain, mask=mask, frame=frame, zero_wait=zero_wait,
                    interchange=interchange, fits_input=fits_input, modern=modern, frames=frames)

@@ -297,7 +297,8 @@ def convert_night(arguments, say):
             try:
                 convert_one(name, options, arguments, directory, entry, entries)
             except reading.Error as error:
-                say(f"kovrent: {entry.name}: {error}")
+                # A ReadError's reason names its file; a value this file cannot take is said with it.
+                say(f"kovrent: {error}" if isinstance(error, reading.ReadError) else f"kovrent: {entry.name}: {error}")
                 entry.reason = str(error)
                 entries.append(entry)
                 if not arguments.keep_going:

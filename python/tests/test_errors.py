@@ -1,10 +1,12 @@
 """Inputs and options that cannot be converted: kovrent.Error with the program's reason, nothing
 printed, and the interpreter goes on; the hostile files of the program's tests among them."""
 
+import errno
 import os
 import random
 import subprocess
 import sys
+import warnings
 
 import pytest
 from astropy.nddata import CCDData
@@ -46,17 +48,23 @@ def test_unreadable_file_raises_the_programs_reason(content, reason, in_tmp, cap
     assert isinstance(raised.value, OSError) and isinstance(raised.value, kovrent.Error)
     assert reason in str(raised.value)
     assert raised.value.filename == cases.INPUT
+    # It names the file once; the program on the line that reads it.
+    assert str(raised.value).count(cases.INPUT) == 1
     status, said = program_says(in_tmp, [cases.INPUT] + ["-f"] * fits)
-    assert status == 1 and str(raised.value) in said
+    assert status == 1 and str(raised.value).removeprefix(cases.INPUT + ": ") in said
     assert capfd.readouterr() == ("", "")
 
 
 def test_missing_file_and_directory(in_tmp, capfd):
-    with pytest.raises(kovrent.ReadError, match="^missing.005: No such file or directory$") as raised:
+    """A missing file is a FileNotFoundError and a kovrent.Error, with errno and filename, in every call."""
+    calls = (kovrent.read, kovrent.header, kovrent.getdata, CCDData.read,
+             lambda path: CCDData.read(path, format="veska"))
+    for call in calls:
+        with pytest.raises(FileNotFoundError) as raised:
+            call("missing.005")
+        assert (raised.value.errno, raised.value.filename) == (errno.ENOENT, "missing.005")
+    with pytest.raises(kovrent.Error, match="^missing.005: No such file or directory$"):
         kovrent.read("missing.005")
-    assert raised.value.filename == "missing.005"
-    with pytest.raises(kovrent.ReadError, match="missing.005: No such file or directory"):
-        kovrent.header("missing.005")
     (in_tmp / "night").mkdir()
     (in_tmp / "out").mkdir()
     for call in (kovrent.read, kovrent.header, kovrent.getdata):
@@ -65,6 +73,18 @@ def test_missing_file_and_directory(in_tmp, capfd):
         status, said = program_says(in_tmp, ["night", "-d", "out"])
         assert status == 1 and str(raised.value) in said
     assert capfd.readouterr() == ("", "")
+
+
+def test_a_file_not_allowed_is_a_permission_error(tmp_path):
+    """Read by an unprivileged user, as root reads any file."""
+    locked = tmp_path / cases.INPUT
+    locked.write_bytes(SAMPLE_BYTES)
+    locked.chmod(0)
+    script = ("import kovrent\ntry:\n    kovrent.read(%r)\nexcept PermissionError as error:\n"
+              "    print(isinstance(error, kovrent.Error), error.errno, error.filename == %r)") % (str(locked), str(locked))
+    nobody = dict(user=65534, group=65534, extra_groups=[]) if os.geteuid() == 0 else {}
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60, **nobody)
+    assert run.stdout == f"True {errno.EACCES} True\n", run.stderr
 
 
 def test_a_map_that_cannot_be_read_names_the_map(in_tmp):
@@ -89,10 +109,12 @@ def test_a_map_that_cannot_be_read_names_the_map(in_tmp):
     (dict(mask=""), "mask='': mask is the name of a FITS mask"),
     (dict(gain=" "), "gain=' ': gain is the name of a FITS gain map"),
     (dict(gain=3), "gain=3: gain is the name of a FITS file"),
+    (dict(frame=5), "frame 5 asked for, but observing mode 3 (CHOP-NOD) has 4 frames"),
 ])
 def test_bad_option_values_raise_value_errors(options, reason, in_tmp):
     (in_tmp / cases.INPUT).write_bytes(SAMPLE_BYTES)
-    with pytest.raises(kovrent.OptionError) as raised:
+    with pytest.raises(kovrent.OptionError) as raised, warnings.catch_warnings():
+        warnings.simplefilter("error", kovrent.ConversionWarning)
         kovrent.read(cases.INPUT, **options)
     assert isinstance(raised.value, ValueError) and isinstance(raised.value, kovrent.Error)
     assert not isinstance(raised.value, OSError)
@@ -186,7 +208,7 @@ def test_hostile_files_convert_or_raise_as_the_program_does(in_tmp, capfd):
             data = kovrent.getdata(cases.INPUT)
             converted, reason = True, ""
         except kovrent.ReadError as error:
-            converted, reason = False, str(error)
+            converted, reason = False, str(error).removeprefix(cases.INPUT + ": ")
         try:
             kovrent.header(cases.INPUT)
         except kovrent.ReadError as error:
