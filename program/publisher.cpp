@@ -1,5 +1,6 @@
 #include "program/publisher.h"
 
+#include "camera/cameratexts.h"
 #include "conversion/modernheader.h"
 #include "fits/realtext.h"
 #include "program/console.h"
@@ -28,7 +29,7 @@ void giveBackRoom(Unit& unit, int error)
         unit.fileMessages.clear();
         unit.writeCause = writeFailed(unit.fileMessages, unit.output->name(), error).cause();
     } else if (unit.cube) {
-        unit.cube->dropPlane(unit.kind == Unit::Kind::packedImage ? unit.image : unit.file);
+        unit.cube->dropPlane(unit.kind == Unit::Kind::packedImage ? unit.image : unit.fileIndex);
         unit.result = writeFailed(unit.messages, unit.cube->name(), error);
         unit.writeCause = unit.result.cause();
     }
@@ -82,7 +83,7 @@ void tallied(RunTally& tally, const Unit& unit)
     } else if (!unit.finishedCube) {
         tally.passed();
     }
-    tally.at(unit.after);
+    tally.at(unit.placeAfter);
 }
 
 // A unit's publishing, begun, and ended once the unit is counted or by an exception on the way.
@@ -269,7 +270,7 @@ bool Publisher::publishRow(Unit& unit)
     if (unit.rowShort)
         ++tally_.summary.shortFiles;
     tally_.addDone(1);
-    tally_.at(unit.after);
+    tally_.at(unit.placeAfter);
     constexpr std::size_t batch = 1 << 20;
     return rows_.size() < batch || flushLog();
 }
@@ -305,12 +306,12 @@ bool Publisher::publish(Unit& unit)
     }
     RunTally::Summary& counts = tally_.summary;
     Messages& messages = unit.messages;
-    if (unit.read)
+    if (unit.readBegun)
         ++counts.filesRead;
-    counts.position = unit.after;
+    counts.position = unit.placeAfter;
     if (unit.output) {
         if (unit.written) {
-            tally_.renaming(unit.output->folderDescriptor(), unit.output->hiddenName().c_str(), 1, unit.after);
+            tally_.renaming(unit.output->folderDescriptor(), unit.output->hiddenName().c_str(), 1, unit.placeAfter);
             unit.written = static_cast<bool>(unit.output->commit());
             tally_.renamed(unit.written ? 1 : 0);
         }
@@ -340,7 +341,7 @@ bool Publisher::publish(Unit& unit)
             cube.lastEnd = unit.timeEnd;
         }
         if (unit.last) {
-            unit.result = finishRangeCube(unit.after, messages);
+            unit.result = finishRangeCube(unit.placeAfter, messages);
             unit.finishedCube = static_cast<bool>(unit.result);
         }
     }
@@ -349,7 +350,7 @@ bool Publisher::publish(Unit& unit)
         if (settings_.options.modern)
             unit.packed->cube->records.push_back(unit.record);
         if (unit.image == unit.packed->count - 1) {
-            unit.result = finishPackedCube(*unit.packed, unit.after, messages);
+            unit.result = finishPackedCube(*unit.packed, unit.placeAfter, messages);
             unit.finishedCube = static_cast<bool>(unit.result);
         }
     }

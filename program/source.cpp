@@ -101,20 +101,20 @@ bool UnitSource::nextUnit(Unit& unit, Converter& converter)
     }
     firstFile_ = false;
     unit.sequence = sequence_++;
-    unit.file = nextFile_++;
+    unit.fileIndex = nextFile_++;
     if (range_) {
         unit.inputName = numberedName(options.inputName, fileNumber_);
         unit.number = fileNumber_;
         unit.notTried = std::max<int64_t>(options.lastNumber - unit.number, 0);
         ++fileNumber_;
         unit.last = fileNumber_ > options.lastNumber;
-        unit.after = fileNumber_;
+        unit.placeAfter = fileNumber_;
     } else {
         unit.inputName = names[nextName_++];
         unit.number = fileNumberFromName(unit.inputName);
         unit.notTried = static_cast<int64_t>(names.size() - nextName_);
         unit.last = nextName_ == names.size();
-        unit.after = static_cast<int64_t>(nextName_);
+        unit.placeAfter = static_cast<int64_t>(nextName_);
     }
     if (options.unpack) {
         unit.kind = Unit::Kind::packedFile;
@@ -130,7 +130,7 @@ void UnitSource::readPackedFile(Unit& unit, Converter& converter)
     const Options& options = settings_.options;
     Messages& messages = unit.messages;
     messages.say(ProgramText::readingFile, unit.inputName);
-    unit.read = true;
+    unit.readBegun = true;
     auto packed = std::make_shared<PackedFile>();
     packed->inputName = unit.inputName;
     packed->number = unit.number;
@@ -154,9 +154,9 @@ void UnitSource::readPackedFile(Unit& unit, Converter& converter)
     } else {
         packed->notTried = unit.notTried;
     }
-    packed->next = unit.after = range_ ? fileNumber_ : static_cast<int64_t>(nextName_);
+    packed->next = unit.placeAfter = range_ ? fileNumber_ : static_cast<int64_t>(nextName_);
     if (packed->count > 0)
-        unit.after = packed->position;
+        unit.placeAfter = packed->position;
     auto failed = [&](Result result) {
         unit.result = std::move(result);
         ended_ = true;
@@ -197,7 +197,7 @@ void UnitSource::takePackedImage(Unit& unit, Converter& converter)
     Messages& messages = unit.messages;
     unit.number = packed.startNumber + unit.image;
     unit.notTried = packed.notTried;
-    unit.after = unit.image + 1 < packed.count ? packed.position : packed.next;
+    unit.placeAfter = unit.image + 1 < packed.count ? packed.position : packed.next;
     auto failed = [&](Result result) {
         unit.result = std::move(result);
         // A range that goes on goes on from the file's last image.

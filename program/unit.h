@@ -74,16 +74,16 @@ struct Unit {
     Kind kind = Kind::file;
     std::string inputName;
     int64_t number = 0;   // the file number
-    int64_t file = 0;     // the file's place among the run's files
+    int64_t fileIndex = 0; // the file's place among the run's files
     int64_t notTried = 0; // the numbers of the range not tried, should this unit end the run
-    int64_t after = 0;    // where the run stands once it is published: a file's number, or place among the names
+    int64_t placeAfter = 0; // where the run stands once it is published: a file's number, or place among the names
     bool last = false;    // the run's last file
     std::shared_ptr<const PackedFile> packed;
     int64_t image = 0;
     ImageNames names; // an unpacked image's
 
     // What its work did: what it said, for its turn, and how it ended.
-    bool read = false; // the file's reading began
+    bool readBegun = false; // the file's reading began
     Messages messages;
     Result result;
     // Its output, hidden until its turn: the file and what writing it said.

@@ -261,7 +261,7 @@ void Worker::processFile(Unit& unit)
         // A camera file takes over what the file before left: it may wait for that file's header,
         // until the run ends.
         const Crew::Reading reading(crew_, mayNeverCome(unit.inputName));
-        ChainLink link(sessions_, unit.file);
+        ChainLink link(sessions_, unit.fileIndex);
         SessionInOrder alone;
         SessionLink& session = options.fitsInput ? static_cast<SessionLink&>(alone) : link;
         // A cube's planes write no file of their own: the cube was checked before the run.
@@ -272,7 +272,7 @@ void Worker::processFile(Unit& unit)
                 messages.reason("warning - -o %d reads frame 1 into %s, the name of the combined image",
                                 options.frameNumber, outputName.c_str());
             messages.say(ProgramText::readingFile, unit.inputName);
-            unit.read = true;
+            unit.readBegun = true;
             unit.result = options.frames ? converter_.convertFrames(unit.inputName, session, messages, conversion_)
                                          : converter_.convert(unit.inputName, session, messages, conversion_);
             unit.result = toldUnreadable(std::move(unit.result), unit.inputName, options.fitsInput, messages);
@@ -285,10 +285,10 @@ void Worker::processFile(Unit& unit)
             unit.record = planeRecordOf(unit.inputName, conversion_.observation);
             unit.times = conversion_.observation.times();
             unit.timeEnd = conversion_.observation.timeEndText();
-            unit.result = addPlane(unit, *rangeCube, unit.file, conversion_.output);
+            unit.result = addPlane(unit, *rangeCube, unit.fileIndex, conversion_.output);
         }
         // Planes that wait for the first are told when it failed.
-        if (!unit.result && unit.file == 0)
+        if (!unit.result && unit.fileIndex == 0)
             rangeCube->writer->giveUp();
         return;
     }

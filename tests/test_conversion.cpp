@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "conversion/conversion.h"
+#include "conversion/names.h"
 #include "program/commandline.h"
 #include "program/run.h"
 #include "support/camerawriter.h"
@@ -461,37 +462,81 @@ std::string fileText(const fs::path& file) {
 }  // namespace
 
 // The library call gives in memory what the program writes: the header's blocks and the data
-// without the zeros that pad them.
+// without the zeros that pad them. One converter after another takes over the buffers of the one
+// before, with other options, for a file, its frames, a packed file's images and its cube.
 TEST(Conversion, LibraryCallGivesTheBytesTheProgramWrites) {
     TempDir dir;
     CameraWriter header = observationHeader(128, 128);
     header.raDec(316.7575, 42.2358).telescopeScale(1.56f).magnification(2.0f).obsmode(3).offsets(3.5f, -2.0f);
     saveObservation(header, dir / kInput, 128, 128, 4, [](int frame, int x, int y) { return frame * 7919 + x - 3 * y; });
+    const FrameGeometry g = geometryOf(16, 16);
+    CameraWriter packedFile;
+    packedFile.corners(g).totalCoadds(2).obsmode(2).packed(5, 1).endMarker();
+    packedFile.packedData(g, 2, 5, [](int image, int beam, int x, int y) { return image * 100 + beam * 7 + x - y; })
+        .trailer({9, 30, 0, 0});
+    packedFile.save((dir / "p970611a.001").string());
     const fs::path before = fs::current_path();
     fs::current_path(dir.path());
-    for (const std::vector<std::string>& options :
-         {std::vector<std::string>{}, {"-e", "2", "--modern"}, {"-n", "-o", "2", "-i"}, {"-z", "-e", "3"}}) {
-        SCOPED_TRACE(options.empty() ? "no options" : options[0] + " " + options[1]);
-        const std::string name = options.size() > 2 && options[1] == "-o" ? kOutput + ".2" : kOutput;
-        fs::remove(name);
-        ASSERT_EQ(runKovrent(withInput(options), dir.path()).exitStatus, 0);
+    auto expectWritten = [](const Output& output, const std::string& name) {
         const std::string written = fileText(name);
+        ASSERT_EQ(output.header.size() % 2880, 0u) << name;
+        EXPECT_EQ(maskedBytes(output.header), maskedBytes(written.substr(0, output.header.size()))) << name;
+        EXPECT_EQ(std::string(output.data.begin(), output.data.end()),
+                  written.substr(output.header.size(), output.data.size())) << name;
+        const std::size_t image = (output.header.size() + output.data.size() + 2879) / 2880 * 2880;
+        EXPECT_EQ(maskedBytes(output.extension), maskedBytes(written.substr(std::min(image, written.size())))) << name;
+    };
+    Workspace workspace;
+    const std::vector<std::vector<std::string>> runs = {
+        {kInput},
+        {kInput, "-e", "2", "--modern"},
+        {kInput, "-n", "-o", "2", "-i"},
+        {kInput, "-z", "-e", "3"},
+        {kInput, "--frames", "--modern"},
+        {"p970611a.001", "-p", "-e", "2"},
+        {"p970611a.001", "-p", "--cube", "--modern"},
+    };
+    for (const std::vector<std::string>& run : runs) {
+        std::string shown;
+        for (const std::string& word : run) shown += word + " ";
+        SCOPED_TRACE(shown);
+        for (const auto& entry : fs::directory_iterator(dir.path()))
+            if (entry.path().filename().string()[0] != 'c' && entry.path().filename().string()[0] != 'p')
+                fs::remove(entry.path());
+        ASSERT_EQ(runKovrent(run, dir.path()).exitStatus, 0);
 
-        std::vector<const char*> argv{"kovrent", kInput.c_str()};
-        for (const std::string& option : options) argv.push_back(option.c_str());
+        std::vector<const char*> argv{"kovrent"};
+        for (const std::string& word : run) argv.push_back(word.c_str());
         Options parsed;
         Messages messages;
         ASSERT_TRUE(parseCommandLine(int(argv.size()), argv.data(), parsed, messages).ok());
         SessionInOrder session;
-        Converter converter(parsed, Maps());
+        Converter converter(parsed, Maps(), nullptr, std::move(workspace));
         Conversion conversion;
-        ASSERT_TRUE(converter.convert(parsed.inputName, session, messages, conversion).ok());
-        const Output& output = conversion.output;
-        ASSERT_EQ(output.header.size() % 2880, 0u);
-        EXPECT_EQ(maskedBytes(output.header), maskedBytes(written.substr(0, output.header.size())));
-        EXPECT_EQ(std::string(output.data.begin(), output.data.end()),
-                  written.substr(output.header.size(), output.data.size()));
-        EXPECT_EQ((output.header.size() + output.data.size() + 2879) / 2880 * 2880, written.size());
+        if (parsed.frames) {
+            ASSERT_TRUE(converter.convertFrames(parsed.inputName, session, messages, conversion).ok());
+            expectWritten(conversion.output, outputNameFor(parsed.inputName, parsed, 'k'));
+        } else if (parsed.unpack && parsed.cube) {
+            ASSERT_TRUE(converter.convertPackedCube(parsed.inputName, messages, conversion).ok());
+            expectWritten(conversion.output, outputNameFor(parsed.inputName, parsed, 'k'));
+        } else if (parsed.unpack) {
+            ASSERT_TRUE(converter.convert(parsed.inputName, session, messages, conversion).ok());
+            ASSERT_EQ(conversion.packed->count(), 5);
+            const UnpackedNames names(outputNameFor(parsed.inputName, parsed), -1, false);
+            for (int64_t k = 0; k < 5; ++k) {
+                UnpackedNames::ImageName name;
+                ASSERT_TRUE(names.forImage(1 + k, name).ok());
+                Output output;
+                ASSERT_TRUE(converter.takePackedImage(conversion, messages).ok());
+                ASSERT_TRUE(converter.convertPackedImage(conversion, k, {name.fileName, name.irafName}, messages, output).ok());
+                expectWritten(output, name.fileName);
+            }
+        } else {
+            ASSERT_TRUE(converter.convert(parsed.inputName, session, messages, conversion).ok());
+            expectWritten(conversion.output,
+                          parsed.frameNumber > 0 ? kOutput + "." + std::to_string(parsed.frameNumber) : kOutput);
+        }
+        workspace = converter.releaseWorkspace();
     }
     fs::current_path(before);
 }

@@ -42,12 +42,15 @@ def test_read_gives_the_bytes_the_program_writes(row, in_tmp):
     program_header = fits.Header.fromstring(raw[:length].decode("latin-1"))
     assert masked(primary.header.tostring()) == masked(program_header.tostring())
     # The text the library call gives is the program's to the byte.
-    text = _kovrent.convert(cases.INPUT.encode(), kovrent.reading._options(**row.options)).header
-    assert masked(text) == masked(raw[:length].decode("latin-1"))
+    converted = _kovrent.convert(cases.INPUT.encode(), kovrent.reading._options(**row.options))
+    assert masked(converted.header) == masked(raw[:length].decode("latin-1"))
+    assert converted.data.shape == primary.data.shape and converted.data.dtype.byteorder in ">|"
+    assert converted.data.tobytes() == raw[length:length + converted.data.nbytes]
     assert primary.data.tobytes() == raw[length:length + primary.data.nbytes]
     # Then the padding of the last block, and the table of the planes where there is one.
     data_end = length + -(-primary.data.nbytes // 2880) * 2880
     assert raw[length + primary.data.nbytes:data_end] == bytes(data_end - length - primary.data.nbytes)
+    assert masked(bytes(converted.extension).decode("latin-1")) == masked(raw[data_end:].decode("latin-1"))
     if len(hdus) == 2:
         table = raw[data_end:]
         assert masked(hdus[1].header.tostring()) == masked(table[:header_length(table)].decode("latin-1"))
@@ -59,6 +62,20 @@ def test_read_gives_the_bytes_the_program_writes(row, in_tmp):
     # The program names its options where the package's keywords stand: "frame 2 asked for".
     for ours, theirs in zip(said, program_warnings):
         assert ours.endswith(theirs.replace(" asked for with -o,", " asked for,"))
+
+
+def test_options_are_typed_fields():
+    """The options are fields of their own types, never words of a command line: a map is a
+    file's name or None, a switch a bool, and a value of another kind is refused."""
+    options = _kovrent.Options()
+    assert (options.expand, options.orient, options.mask, options.frame, options.output_directory) == (1, True, None, 0, None)
+    options.mask, options.output_directory = "-e", "out dir"
+    assert (options.mask, options.output_directory) == ("-e", "out dir")
+    options.mask = None
+    assert options.mask is None
+    for name, value in (("expand", "2"), ("modern", "yes"), ("frame", 1.5), ("gain", 3)):
+        with pytest.raises(TypeError):
+            setattr(options, name, value)
 
 
 @pytest.mark.parametrize("row", cases.validator_rows()[:3] + cases.orientation_rows()[11:13] + cases.scaled_rows(),
