@@ -502,15 +502,7 @@ Result Converter::convertImageOfPacked(const ConversionOptions& options, const C
 {
     Workspace& workspace = workspace_;
     packed.packed->decode(workspace.packedImage, *workspace.raster);
-    FitsImage image;
-    const FitsImage& file = packed.output.image;
-    image.naxis = file.naxis;
-    image.naxis1 = file.naxis1;
-    image.naxis2 = file.naxis2;
-    image.bscale = file.bscale;
-    image.bzero = file.bzero;
-    image.bitpix = file.bitpix;
-    image.header = file.header.clone();
+    FitsImage image = packed.output.image.clone();
     if (!image.header.replaceStringCard("IRAFNAME", names.irafName))
         return messages.failed(ConversionText::noIrafnameCard);
     const int64_t count = packed.packed->count();

@@ -14,6 +14,14 @@ struct FitsImage {
     int16_t bitpix = 0;
     Header header;
 
+    // A copy, its header with it (a Header is copied only on purpose).
+    FitsImage clone() const
+    {
+        FitsImage copy{naxis, naxis1, naxis2, bscale, bzero, bitpix, Header()};
+        copy.header = header.clone();
+        return copy;
+    }
+
     // BITPIX / 8, truncated toward zero: 1, 2, 4, or -4 for 32-bit floating point.
     int16_t bytesPerPixel() const { return static_cast<int16_t>(bitpix / 8); }
     int32_t pixelCount() const { return int32_t{naxis1} * naxis2; }
