@@ -146,7 +146,8 @@ int writeObservingLog(const Options& options, int jobs, UnfinishedFiles* unfinis
         notice("%s: %s", shown.c_str(), opened.cause().message().c_str());
         return 1;
     }
-    // The log takes the place of what stands at its name: never of an input.
+    // The log takes the place of what stands at its name (a link itself, not what it points to):
+    // never of an input.
     const bool range = options.firstNumber != -1;
     const int64_t total = range ? std::max<int64_t>(int64_t{options.lastNumber} - options.firstNumber + 1, 0)
                                 : static_cast<int64_t>(options.inputNames.size());
@@ -155,7 +156,8 @@ int writeObservingLog(const Options& options, int jobs, UnfinishedFiles* unfinis
         for (int64_t i = 0; i < total; ++i) {
             const std::string input = range ? numberedName(options.inputName, options.firstNumber + i)
                                             : options.inputNames[static_cast<std::size_t>(i)];
-            if (replacesFile(name, input, &folder)) {
+            struct stat file {};
+            if (::stat(input.c_str(), &file) == 0 && file.st_dev == standing.st_dev && file.st_ino == standing.st_ino) {
                 notice("the log %s would replace the input %s; name another log", name.c_str(), input.c_str());
                 return 1;
             }
