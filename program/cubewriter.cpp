@@ -3,6 +3,7 @@
 #include "program/texts.h"
 
 #include <cstdlib>
+#include <shared_mutex>
 #include <stdexcept>
 
 CubeWriter::CubeWriter(std::string name, const OutputFolder* folder, RunEnd& end)
@@ -26,6 +27,7 @@ Result handedOn(Result result, Messages& own, Messages& messages)
 Result CubeWriter::begin(int naxis1, int naxis2, int bitpix, int64_t planes, int64_t headerCards, bool checksums,
                          Messages& messages)
 {
+    std::unique_lock file(fileMutex_);
     std::lock_guard lock(mutex_);
     checksums_ = checksums;
     naxis1_ = naxis1;
@@ -54,6 +56,8 @@ Result CubeWriter::writePlane(int64_t index, const std::vector<unsigned char>& d
     OnesComplementSum sum(static_cast<unsigned>(offset % 4));
     if (checksums_)
         sum.add(data.data(), planeBytes_);
+    // Planes are written side by side; the file is not closed under them.
+    std::shared_lock file(fileMutex_);
     if (Result written = file_.writeAt(static_cast<off_t>(headerBytes_ + offset), {{data.data(), planeBytes_}});
         !written)
         return hinted(writeFailed(messages, name_, written.cause().value()), messages);
@@ -66,13 +70,14 @@ void CubeWriter::dropPlane(int64_t index)
 {
     // The cube fails with the plane, so its share of the data sum no longer matters.
     const auto offset = static_cast<off_t>(headerBytes_ + index * static_cast<int64_t>(planeBytes_));
-    std::lock_guard lock(mutex_);
+    std::shared_lock file(fileMutex_);
     file_.release(offset, planeBytes_);
 }
 
 Result CubeWriter::finish(const Header& header, const Header* extension, const std::string& extensionData,
                           Messages& messages)
 {
+    std::unique_lock file(fileMutex_);
     std::lock_guard lock(mutex_);
     const int64_t dataBytes = planes_ * static_cast<int64_t>(planeBytes_);
     std::string extensionText;
@@ -98,6 +103,7 @@ Result CubeWriter::finish(const Header& header, const Header* extension, const s
 
 void CubeWriter::giveUp()
 {
+    std::unique_lock file(fileMutex_);
     std::lock_guard lock(mutex_);
     file_.discard();
     state_ = State::givenUp;

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -60,7 +61,10 @@ private:
     std::string name_;
     Messages ownMessages_; // the output file's: each call copies what it says to its caller's
     OutputFile file_;
-    std::mutex mutex_;
+    // Held shared while a plane is written or dropped, alone while the file is created, finished
+    // or given up; taken before mutex_.
+    std::shared_mutex fileMutex_;
+    std::mutex mutex_; // guards the state, the sizes once begun and the data sum
     std::condition_variable begun_;
     enum class State { waiting, begun, givenUp } state_ = State::waiting;
     RunEnd& end_;

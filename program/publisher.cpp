@@ -164,8 +164,8 @@ void Publisher::endHere()
 bool Publisher::waitForRoom(int64_t sequence)
 {
     std::unique_lock lock(mutex_);
-    published_.wait(lock, [&] { return sequence - next_ < settings_.backlog || end_.ended(); });
-    return !end_.ended();
+    published_.wait(lock, [&] { return sequence - next_ < settings_.backlog || endedHere(); });
+    return !endedHere();
 }
 
 int Publisher::writeInTurn(Unit& unit, const std::function<int()>& attempt)
@@ -200,8 +200,8 @@ int Publisher::writeInTurn(Unit& unit, const std::function<int()>& attempt)
 // false when the run ends meanwhile.
 bool Publisher::waitForTurn(std::unique_lock<std::mutex>& lock, int64_t sequence, bool settled)
 {
-    published_.wait(lock, [&] { return (next_ == sequence && (!settled || writing_ == 0)) || end_.ended(); });
-    return !end_.ended();
+    published_.wait(lock, [&] { return (next_ == sequence && (!settled || writing_ == 0)) || endedHere(); });
+    return !endedHere();
 }
 
 // At `unit`'s turn: later units give back their room, the latest first, until `attempt` succeeds.
@@ -264,13 +264,13 @@ Result Publisher::finishPackedCube(const PackedFile& packed, int64_t after, Mess
 bool Publisher::publishRow(Unit& unit)
 {
     rows_ += unit.row;
+    ++rowsHeld_;
+    rowsPlace_ = unit.placeAfter;
     logTimes_.add(unit.rowTimes);
     if (!unit.rowRead)
         ++tally_.summary.failedFiles;
     if (unit.rowShort)
         ++tally_.summary.shortFiles;
-    tally_.addDone(1);
-    tally_.at(unit.placeAfter);
     constexpr std::size_t batch = 1 << 20;
     return rows_.size() < batch || flushLog();
 }
@@ -285,6 +285,12 @@ Result Publisher::flushLog()
     if (log_ && logWritten_ && !rows_.empty())
         logWritten_ = log_->write(rows_);
     rows_.clear();
+    // Rows count as logged once they are written, as a signal's words then say.
+    if (logWritten_ && rowsHeld_ > 0) {
+        tally_.addDone(rowsHeld_);
+        tally_.at(rowsPlace_);
+    }
+    rowsHeld_ = 0;
     return logWritten_;
 }
 

@@ -67,6 +67,8 @@ private:
     Result finishRangeCube(int64_t after, Messages& messages);
     Result finishPackedCube(const PackedFile& packed, int64_t after, Messages& messages);
     bool waitForTurn(std::unique_lock<std::mutex>& lock, int64_t sequence, bool settled);
+    // The run's end is recorded here (under the lock) or announced: a waiting unit goes no further.
+    bool endedHere() const { return last_ != noEnd || end_.ended(); }
     int makeRoom(const Unit& unit, int error, const std::function<int()>& attempt);
     // Nothing after `sequence` is published: the units waiting for their turn go, their hidden
     // files removed. The run's end follows, once the lock is let go.
@@ -79,6 +81,8 @@ private:
     LogSink* log_ = nullptr;
     std::string rows_;  // the log's rows not yet written
     LogTimes logTimes_; // the columns of times that have values in its rows so far
+    int64_t rowsHeld_ = 0;  // rows not yet written, counted once they are
+    int64_t rowsPlace_ = 0; // where the run stands after them
     bool headed_ = false;
     Result logWritten_; // how the log's writes went
 

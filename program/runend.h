@@ -8,8 +8,9 @@
 
 // The end of a run, which every wait of its workers registers with: a place where a worker waits
 // (a mutex and the condition variable it waits on) is registered as it is made, and once the run
-// ends every registered place is woken; each wait's condition asks `ended`. The run ends once, by
-// a failure that stops it, by a lack of memory, or by its last unit.
+// ends every registered place is woken; each wait's condition asks `ended`. A run is ended by a
+// failure that stops it or by a lack of memory (ending it again changes nothing); a run that
+// converts every unit is never ended: its waits end by their own conditions.
 class RunEnd {
 public:
     RunEnd() = default;

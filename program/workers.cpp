@@ -84,8 +84,9 @@ public:
     ~ChainLink() override
     {
         // Left unsettled only while a lack of memory unwinds the worker, which ends the run: the
-        // files after this one wait for it no more.
-        if (!handed_)
+        // files after this one wait for it no more. A chain that ran out of memory is not asked
+        // again: it may have let go of the file before this one.
+        if (!handed_ && !outOfMemory_)
             try {
                 chain_.sessionFor(file_, CarriedValues());
             } catch (const std::bad_alloc&) {
@@ -93,20 +94,31 @@ public:
     }
     CameraSession sessionFor(const CarriedValues& own) override
     {
-        handed_ = true;
-        return chain_.sessionFor(file_, own);
+        try {
+            CameraSession session = chain_.sessionFor(file_, own);
+            handed_ = true;
+            return session;
+        } catch (const std::bad_alloc&) {
+            outOfMemory_ = true;
+            throw;
+        }
     }
-    // Hands on the file's values, none, when its conversion did not.
+    // Hands on the file's values, none, when its conversion did not. The conversion catches a
+    // lack of memory as its own failure; the chain's ends the run, as it leaves the next file
+    // without values to take.
     void settle()
     {
-        if (!handed_)
+        if (!handed_ && !outOfMemory_)
             sessionFor(CarriedValues());
+        if (outOfMemory_)
+            throw std::bad_alloc();
     }
 
 private:
     SessionChain& chain_;
     int64_t file_;
     bool handed_ = false;
+    bool outOfMemory_ = false;
 };
 
 // What the workers share, each part guarding itself: the run's settings (which no worker
@@ -500,8 +512,13 @@ void runWorkers(const Options& options, const Maps& maps, std::shared_ptr<Output
     // Every worker ended, and none took the source to its end nor ended the run: none could set up.
     if (!run->end.ended() && !run->source.exhausted())
         run->outOfMemory = true;
-    if (log && !run->outOfMemory)
-        run->publisher.flushLog();
+    // The rows published go into the log, also when the run ran out of memory after them.
+    if (log)
+        try {
+            run->publisher.flushLog();
+        } catch (const std::bad_alloc&) {
+            run->outOfMemory = true;
+        }
     progressLine().clear();
     tally.end();
     run->cubes.giveUpAll();
