@@ -293,7 +293,7 @@ float selectedDivisor(const float divisors[4], int32_t obsmode, int32_t n)
 
 } // namespace
 
-const ObservingMode* observingMode(int32_t obsmode)
+const ObservingMode* observingMode(int64_t obsmode)
 {
     using enum Merge;
     static constexpr ObservedFrame chopNod[4]
@@ -316,7 +316,7 @@ const ObservingMode* observingMode(int32_t obsmode)
 
 std::string observingModeName(int64_t obsmode)
 {
-    const ObservingMode* mode = obsmode >= 1 && obsmode <= 7 ? observingMode(static_cast<int32_t>(obsmode)) : nullptr;
+    const ObservingMode* mode = observingMode(obsmode);
     return mode ? mode->name : "mode " + std::to_string(obsmode);
 }
 

@@ -26,7 +26,7 @@ struct ObservingMode {
     int frames;
     ObservedFrame frame[4];
 };
-const ObservingMode* observingMode(int32_t obsmode);
+const ObservingMode* observingMode(int64_t obsmode);
 
 // The name of an observing mode as the observing log and a cube's table of planes give it:
 // GRAB, CHOP, ..., or "mode 6" for one whose frames the program does not combine.

@@ -265,7 +265,7 @@ std::string timeWithHundredths(const Value* values)
 
 std::string observingModeComment(int64_t mode)
 {
-    const ObservingMode* known = mode >= 1 && mode <= 7 ? observingMode(static_cast<int32_t>(mode)) : nullptr;
+    const ObservingMode* known = observingMode(mode);
     return known ? std::string("OBSERVING MODE - ") + known->name : "OBSERVING MODE";
 }
 
@@ -413,10 +413,12 @@ Result applyRule(Rule rule, const Row& row, const Value* values, RecordTarget& t
     case Rule::timeEnd: {
         // Without an earlier TIME-OBS the start time is empty, so the end time is kept.
         const std::string endText = timeWithHundredths(values);
-        if (endText != facts.startTimeText && !target.unpack)
-            cards.text("TIME-END", endText, "END TIME OF OBSERVATION (UT)", timeBlanks);
-        else if (endText != facts.startTimeText)
-            facts.recordedEndText = endText;
+        if (endText != facts.startTimeText) {
+            if (!target.unpack)
+                cards.text("TIME-END", endText, "END TIME OF OBSERVATION (UT)", timeBlanks);
+            else
+                facts.recordedEndText = endText;
+        }
         break;
     }
     case Rule::ultrafast:

@@ -161,7 +161,7 @@ int64_t declaredDataEnd(const CameraReading& file, std::optional<int64_t> obsmod
         return facts.ultrafastCount > 0 || facts.packedCount > 0 ? packedDataEnd(file, mode, dataStart) : -1;
     if (layout.finX < layout.initX || layout.finX > layout.endX)
         return -1;
-    const ObservingMode* combined = obsmode ? observingMode(mode) : nullptr;
+    const ObservingMode* combined = obsmode ? observingMode(*obsmode) : nullptr;
     return framesEnd(layout, dataStart, combined ? combined->frames : 1);
 }
 

@@ -106,9 +106,7 @@ std::string endText(const Observation& observation)
 // mode combines, in each image of a packed file.
 std::string exposureText(const Observation& observation)
 {
-    const ObservingMode* mode = observation.obsmode && *observation.obsmode >= 1 && *observation.obsmode <= 7
-                                    ? observingMode(static_cast<int32_t>(*observation.obsmode))
-                                    : nullptr;
+    const ObservingMode* mode = observation.obsmode ? observingMode(*observation.obsmode) : nullptr;
     if (!mode || !observation.integrationTime)
         return "";
     const double images = static_cast<double>(std::max<int64_t>(observation.packedImages.value_or(1), 1));
@@ -180,8 +178,6 @@ const Column columns[] = {
     {"EXPTIME", "float64", "s", "exposure: ITIME times the frames of the mode and the packed images",
      [](const LogRow& r) { return exposureText(r.observation); }},
 };
-
-
 
 // A field as CSV (and ECSV) hold it: quoted when it has a comma, a quote or blanks at an end, a
 // quote doubled; bytes that are not printable ASCII become '?'.
